@@ -1,0 +1,180 @@
+#include "packet_type.hpp"
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+#include "pyref.hpp"
+#include "text_form.hpp"
+
+namespace vorn::py {
+
+namespace {
+
+struct PacketObject {
+  PyObject_HEAD
+  IMUPacket record;
+};
+
+// Memory of released packets, reused by the next ones. Process-wide, guarded
+// by its own lock, which is never held while calling into the interpreter.
+constexpr int kFreeListSize = 20;
+struct FreeList {
+  PyMutex lock;
+  int count = 0;
+  void* items[kFreeListSize];
+};
+FreeList free_list;
+
+// tp_alloc: a recycled block if one is free, else a new one. Returns a new
+// reference to an object whose record is not yet constructed.
+PyObject* packet_alloc(PyTypeObject* type, Py_ssize_t) {
+  void* memory = nullptr;
+  PyMutex_Lock(&free_list.lock);
+  if (free_list.count > 0) memory = free_list.items[--free_list.count];
+  PyMutex_Unlock(&free_list.lock);
+  if (!memory) {
+    memory = PyObject_Malloc(sizeof(PacketObject));
+    if (!memory) return PyErr_NoMemory();
+  }
+  return PyObject_Init(static_cast<PyObject*>(memory), type);
+}
+
+// tp_free: keeps the block for reuse while the free list has room.
+void packet_free(void* memory) {
+  bool kept = false;
+  PyMutex_Lock(&free_list.lock);
+  if (free_list.count < kFreeListSize) {
+    free_list.items[free_list.count++] = memory;
+    kept = true;
+  }
+  PyMutex_Unlock(&free_list.lock);
+  if (!kept) PyObject_Free(memory);
+}
+
+void packet_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PacketObject*>(self)->record.~IMUPacket();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+const IMUPacket& record_of(PyObject* self) { return reinterpret_cast<PacketObject*>(self)->record; }
+
+PyObject* new_float(float f) { return PyFloat_FromDouble(static_cast<double>(f)); }
+
+template <std::size_t N>
+PyObject* new_float_list(const std::array<float, N>& values) {
+  PyObject* list = PyList_New(N);
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) {
+    PyObject* item = new_float(values[i]);
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, i, item);
+  }
+  return list;
+}
+
+template <class T>
+PyObject* optional_value(const std::optional<T>& value) {
+  if (!value) Py_RETURN_NONE;
+  if constexpr (std::is_same_v<T, float>) {
+    return new_float(*value);
+  } else {
+    return new_float_list(*value);
+  }
+}
+
+PyObject* get_packet_type(PyObject* self, void*) {
+  const std::string& text = record_of(self).packet_type;
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* get_timestamp(PyObject* self, void*) {
+  const Timestamp ts = record_of(self).timestamp;
+  if (ts <= static_cast<Timestamp>(UINT64_MAX)) {
+    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(ts));
+  }
+  return PyLong_FromNativeBytes(&ts, sizeof ts, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+}
+
+PyObject* get_invalid_fields(PyObject* self, void*) {
+  const auto& text = record_of(self).invalid_fields;
+  if (!text) Py_RETURN_NONE;
+  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+}
+
+// One getter per optional numeric field, generated from the member pointer.
+template <auto Member>
+PyObject* get_optional(PyObject* self, void*) {
+  return optional_value(record_of(self).*Member);
+}
+
+PyObject* packet_str(PyObject* self) {
+  const std::string text = text_form(record_of(self));
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyGetSetDef packet_getset[] = {
+    {"packet_type", get_packet_type, nullptr, nullptr, nullptr},
+    {"timestamp", get_timestamp, nullptr, nullptr, nullptr},
+    {"invalid_fields", get_invalid_fields, nullptr, nullptr, nullptr},
+    {"scaled_accel", get_optional<&IMUPacket::scaled_accel>, nullptr, nullptr, nullptr},
+    {"scaled_gyro", get_optional<&IMUPacket::scaled_gyro>, nullptr, nullptr, nullptr},
+    {"delta_vel", get_optional<&IMUPacket::delta_vel>, nullptr, nullptr, nullptr},
+    {"delta_theta", get_optional<&IMUPacket::delta_theta>, nullptr, nullptr, nullptr},
+    {"scaled_ambient_pressure", get_optional<&IMUPacket::scaled_ambient_pressure>, nullptr, nullptr, nullptr},
+    {"est_pressure_alt", get_optional<&IMUPacket::est_pressure_alt>, nullptr, nullptr, nullptr},
+    {"est_orient_quaternion", get_optional<&IMUPacket::est_orient_quaternion>, nullptr, nullptr, nullptr},
+    {"est_attitude_uncert_quaternion", get_optional<&IMUPacket::est_attitude_uncert_quaternion>, nullptr, nullptr,
+     nullptr},
+    {"est_angular_rate", get_optional<&IMUPacket::est_angular_rate>, nullptr, nullptr, nullptr},
+    {"est_compensated_accel", get_optional<&IMUPacket::est_compensated_accel>, nullptr, nullptr, nullptr},
+    {"est_linear_accel", get_optional<&IMUPacket::est_linear_accel>, nullptr, nullptr, nullptr},
+    {"est_gravity_vector", get_optional<&IMUPacket::est_gravity_vector>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot packet_slots[] = {
+    {Py_tp_alloc, reinterpret_cast<void*>(packet_alloc)},
+    {Py_tp_free, reinterpret_cast<void*>(packet_free)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(packet_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(packet_str)},
+    {Py_tp_getset, packet_getset},
+    {0, nullptr},
+};
+
+PyType_Spec packet_spec = {
+    "builtins.IMUPacket",
+    static_cast<int>(sizeof(PacketObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    packet_slots,
+};
+
+PyMutex type_lock;
+PyTypeObject* type_object;  // made once, lives for the rest of the process
+
+}  // namespace
+
+PyTypeObject* packet_type() {
+  PyMutex_Lock(&type_lock);  // waits detached from the interpreter
+  if (!type_object) type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&packet_spec));
+  PyTypeObject* type = type_object;
+  PyMutex_Unlock(&type_lock);
+  return type;
+}
+
+PyObject* wrap_packet(IMUPacket&& record) {
+  PyTypeObject* type = packet_type();
+  if (!type) return nullptr;  // the record dies with the caller's holder
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  new (&reinterpret_cast<PacketObject*>(self)->record) IMUPacket(std::move(record));
+  return self;
+}
+
+}  // namespace vorn::py

@@ -1,0 +1,335 @@
+#include "parser_types.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
+#include "errors.hpp"
+#include "packet_type.hpp"
+#include "parser.hpp"
+#include "pyref.hpp"
+#include "serial.hpp"
+
+namespace vorn::py {
+
+namespace {
+
+enum class Kind { Serial, Mock };
+
+template <Kind K>
+struct Names;
+template <>
+struct Names<Kind::Serial> {
+  static constexpr const char* type = "SerialParser";
+  static constexpr const char* path = "vorn_rs::SerialParser";
+};
+template <>
+struct Names<Kind::Mock> {
+  static constexpr const char* type = "MockParser";
+  static constexpr const char* path = "vorn_rs::MockParser";
+};
+
+// Sequential per-thread identifiers; unlike native thread ids they are never
+// reused, so an object's owner cannot be mistaken for a later thread.
+std::uint64_t current_thread_id() {
+  static std::atomic<std::uint64_t> next{1};
+  thread_local const std::uint64_t id = next.fetch_add(1);
+  return id;
+}
+
+constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};
+
+// How often a waiting drain wakes to let the interpreter run signal handlers
+// (Ctrl-C) on the main thread.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
+
+struct ParserObject {
+  PyObject_HEAD
+  VornParser engine;
+  double timeout;                     // seconds, as given; waiting drains use it
+  std::atomic<std::uintptr_t> borrow; // 0 free, kExclusive, or a count of shared users
+  std::uint64_t owner;                // current_thread_id() of the creating thread
+};
+
+ParserObject* as_parser(PyObject* self) { return reinterpret_cast<ParserObject*>(self); }
+
+template <Kind K>
+bool check_owner(ParserObject* p) {
+  const std::uint64_t me = current_thread_id();
+  if (me == p->owner) return true;
+  raise_fatal("assertion `left == right` failed: " + std::string(Names<K>::path) +
+              " is unsendable, but sent to another thread\n  left: ThreadId(" + std::to_string(me) +
+              ")\n right: ThreadId(" + std::to_string(p->owner) + ")");
+  return false;
+}
+
+enum class Conflict { Raise, Fatal };
+
+// Runs `body(p)` on the owner thread with the object borrowed exclusively; the
+// borrow is given back on every way out.
+template <Kind K, class Body>
+PyObject* exclusive(PyObject* self, Conflict on_conflict, Body&& body) {
+  ParserObject* p = as_parser(self);
+  if (!check_owner<K>(p)) return nullptr;
+  std::uintptr_t expected = 0;
+  if (!p->borrow.compare_exchange_strong(expected, kExclusive)) {
+    if (on_conflict == Conflict::Fatal) return raise_fatal("Already borrowed: the object is in use by another call");
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return nullptr;
+  }
+  PyObject* result = body(p);
+  p->borrow.store(0);
+  return result;
+}
+
+// Waits for the first record until `wait` has passed. Returns false with an
+// exception set on a time-out or when a signal handler raised.
+bool wait_first(ParserObject* p, WaitTime wait) {
+  using Clock = std::chrono::steady_clock;
+  const std::optional<Clock::time_point> deadline = deadline_after(wait);
+  for (;;) {
+    Clock::time_point slice_end = Clock::now() + kSignalCheckInterval;
+    if (deadline && *deadline < slice_end) slice_end = *deadline;
+    bool ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = p->engine.wait_for_packet(slice_end);
+    Py_END_ALLOW_THREADS
+    if (ready) return true;
+    if (deadline && Clock::now() >= *deadline) {
+      raise_os(kTimedOutText);
+      return false;
+    }
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+}
+
+// A new list holding every queued record as an IMUPacket, oldest first.
+PyObject* drain_to_list(ParserObject* p) {
+  std::vector<IMUPacket> records = p->engine.drain();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    PyObject* packet = wrap_packet(std::move(records[i]));
+    if (!packet) return nullptr;  // the rest of the records go with `records`
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), packet);
+  }
+  return list.release();
+}
+
+template <Kind K>
+PyObject* get_data_packets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"block"};
+  static const std::string qualname = std::string(Names<K>::type) + ".get_data_packets";
+  PyObject* bound[1];
+  if (!bind_fastcall({qualname.c_str(), names, 0}, args, nargs, kwnames, bound)) return nullptr;
+  return exclusive<K>(self, Conflict::Raise, [&](ParserObject* p) -> PyObject* {
+    bool block = false;
+    if (bound[0]) {
+      std::optional<bool> converted = convert_block(bound[0], "block");
+      if (!converted) return nullptr;
+      block = *converted;
+    }
+    if (std::optional<std::string> failure = p->engine.take_error()) return raise_os(*failure);
+    if (block) {
+      Result<WaitTime> wait = wait_time_from_seconds(p->timeout);
+      if (!wait) return raise_failure(wait.error());
+      if (!wait_first(p, wait.value())) return nullptr;
+    }
+    return drain_to_list(p);
+  });
+}
+
+template <Kind K>
+PyObject* start(PyObject* self, PyObject*) {
+  return exclusive<K>(self, Conflict::Raise, [](ParserObject* p) -> PyObject* {
+    Result<bool> started = p->engine.start();
+    if (!started) return raise_failure(started.error());
+    Py_RETURN_NONE;
+  });
+}
+
+void stop_detached(ParserObject* p) {
+  Py_BEGIN_ALLOW_THREADS
+  p->engine.stop();  // waits for the reader's current read
+  Py_END_ALLOW_THREADS
+}
+
+template <Kind K>
+PyObject* stop(PyObject* self, PyObject*) {
+  return exclusive<K>(self, Conflict::Raise, [](ParserObject* p) -> PyObject* {
+    stop_detached(p);
+    Py_RETURN_NONE;
+  });
+}
+
+template <Kind K>
+PyObject* is_running(PyObject* self, PyObject*) {
+  ParserObject* p = as_parser(self);
+  if (!check_owner<K>(p)) return nullptr;
+  std::uintptr_t seen = p->borrow.load();
+  do {
+    if (seen == kExclusive) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return nullptr;
+    }
+  } while (!p->borrow.compare_exchange_weak(seen, seen + 1));
+  const bool running = p->engine.is_running();
+  p->borrow.fetch_sub(1);
+  return PyBool_FromLong(running);
+}
+
+template <Kind K>
+PyObject* enter(PyObject* self, PyObject*) {
+  return exclusive<K>(self, Conflict::Fatal, [self](ParserObject* p) -> PyObject* {
+    Result<bool> started = p->engine.start();
+    if (!started) return raise_failure(started.error());
+    return Py_NewRef(self);
+  });
+}
+
+template <Kind K>
+PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"_exc_type", "_exc_value", "_traceback"};
+  static const std::string qualname = std::string(Names<K>::type) + ".__exit__";
+  PyObject* bound[3];
+  if (!bind_fastcall({qualname.c_str(), names, 3}, args, nargs, kwnames, bound)) return nullptr;
+  return exclusive<K>(self, Conflict::Fatal, [](ParserObject* p) -> PyObject* {
+    stop_detached(p);
+    Py_RETURN_NONE;  // never suppresses the exception that ended the block
+  });
+}
+
+// Makes the engine, then the object around it; on any failure nothing is left.
+template <Kind K>
+PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const std::string qualname = std::string(Names<K>::type) + ".__new__";
+  double timeout = 0.1;
+  auto convert_timeout_arg = [&](PyObject* arg) {
+    if (!arg) return true;
+    if (arg == Py_None) {
+      timeout = 0.0;
+      return true;
+    }
+    std::optional<double> t = convert_timeout(arg, "timeout");
+    if (t) timeout = *t;
+    return t.has_value();
+  };
+
+  std::optional<Result<VornParser>> engine;
+  if constexpr (K == Kind::Serial) {
+    static const char* const names[] = {"port", "baudrate", "timeout"};
+    PyObject* bound[3];
+    if (!bind_tuple({qualname.c_str(), names, 1}, args, kwargs, bound)) return nullptr;
+    std::optional<std::string> path = convert_path(bound[0], "port");
+    if (!path) return nullptr;
+    std::uint32_t baud = kDefaultBaudRate;
+    if (bound[1] && bound[1] != Py_None) {
+      std::optional<std::uint32_t> b = convert_baudrate(bound[1], "baudrate");
+      if (!b) return nullptr;
+      baud = *b;
+    }
+    if (!convert_timeout_arg(bound[2])) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    engine.emplace(new_serial(*path, baud, timeout));
+    Py_END_ALLOW_THREADS
+  } else {
+    static const char* const names[] = {"path", "timeout"};
+    PyObject* bound[2];
+    if (!bind_tuple({qualname.c_str(), names, 1}, args, kwargs, bound)) return nullptr;
+    std::optional<std::string> path = convert_path(bound[0], "path");
+    if (!path) return nullptr;
+    if (!convert_timeout_arg(bound[1])) return nullptr;
+    // Opening may block (a FIFO waits for its writer), so let other threads run.
+    Py_BEGIN_ALLOW_THREADS
+    engine.emplace(new_mock(*path));
+    Py_END_ALLOW_THREADS
+  }
+  if (!*engine) return raise_failure(engine->error());
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;  // the engine closes its source on the way out
+  ParserObject* p = as_parser(self);
+  new (&p->engine) VornParser(std::move(*engine).value());
+  p->timeout = timeout;
+  new (&p->borrow) std::atomic<std::uintptr_t>(0);
+  p->owner = current_thread_id();
+  return self;
+}
+
+template <Kind K>
+void parser_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  ParserObject* p = as_parser(self);
+  if (current_thread_id() == p->owner) {
+    Py_BEGIN_ALLOW_THREADS
+    p->engine.~VornParser();  // stops and joins the reader
+    Py_END_ALLOW_THREADS
+  } else {
+    // Only the owner may join the reader; elsewhere the engine is left running
+    // for the rest of the process, and the mistake is reported.
+    new VornParser(std::move(p->engine));
+    p->engine.~VornParser();
+    PyObject* pending = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", Names<K>::path);
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <Kind K>
+PyMethodDef parser_methods[] = {
+    {"start", start<K>, METH_NOARGS, "start($self)\n--\n\n"},
+    {"stop", stop<K>, METH_NOARGS, "stop($self)\n--\n\n"},
+    {"is_running", is_running<K>, METH_NOARGS, "is_running($self)\n--\n\n"},
+    {"get_data_packets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_data_packets<K>)),
+     METH_FASTCALL | METH_KEYWORDS, "get_data_packets($self, block=False)\n--\n\n"},
+    {"__enter__", enter<K>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit<K>)),
+     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <Kind K>
+PyTypeObject* make_type(const char* spec_name, const char* doc) {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(parser_new<K>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(parser_dealloc<K>)},
+      {Py_tp_methods, parser_methods<K>},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {spec_name, static_cast<int>(sizeof(ParserObject)), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+}
+
+// A class object made once per process; threads that find it being made wait
+// (detached) for it.
+template <Kind K>
+PyTypeObject* cached_type(const char* spec_name, const char* doc) {
+  static PyMutex lock;
+  static PyTypeObject* type;
+  PyMutex_Lock(&lock);
+  if (!type) type = make_type<K>(spec_name, doc);
+  PyTypeObject* result = type;
+  PyMutex_Unlock(&lock);
+  return result;
+}
+
+}  // namespace
+
+PyTypeObject* serial_parser_type() {
+  return cached_type<Kind::Serial>("builtins.SerialParser", "SerialParser(port, baudrate=None, timeout=0.1)\n--\n\n");
+}
+
+PyTypeObject* mock_parser_type() {
+  return cached_type<Kind::Mock>("builtins.MockParser", "MockParser(path, timeout=0.1)\n--\n\n");
+}
+
+}  // namespace vorn::py

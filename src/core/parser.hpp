@@ -1,0 +1,101 @@
+// The reader engine: one byte source, at most one background reader thread
+// that frames what it reads, and two unbounded channels (records, read-failure
+// texts) that the owner drains.
+//
+// Threads: every member function runs on the owner's thread, which the
+// caller guarantees is one thread at a time; the reader thread touches only
+// the running flag, its own buffer, the source it was handed and the sending
+// ends of the channels.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "channel.hpp"
+#include "records.hpp"
+#include "result.hpp"
+#include "source.hpp"
+
+namespace vorn {
+
+inline constexpr std::size_t kReadChunk = 2048;
+inline constexpr std::size_t kInitialBufferCapacity = 4096;
+
+// Display text of a waiting drain that got no record in time.
+inline constexpr std::string_view kTimedOutText = "timed out waiting on channel";
+
+// How long a drain may wait: whole seconds and nanoseconds.
+struct WaitTime {
+  std::uint64_t secs = 0;
+  std::uint32_t nanos = 0;
+};
+
+// Seconds as a WaitTime, rounded to the nearest nanosecond (ties to even).
+// Negative, NaN, infinite and too large (2^64 s or more) values fail with
+// a fatal failure, since a caller's timeout is checked when it is stored.
+Result<WaitTime> wait_time_from_seconds(double seconds);
+
+// Now plus `wait` on the steady clock, or nothing when that lies beyond the
+// clock's range (wait without a deadline then).
+std::optional<std::chrono::steady_clock::time_point> deadline_after(WaitTime wait);
+
+class VornParser {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit VornParser(std::unique_ptr<ByteSource> source);
+  VornParser(VornParser&&) = default;
+  VornParser& operator=(VornParser&&) = delete;
+  // Stops and joins the reader, then releases queues and source.
+  ~VornParser();
+
+  // Starts a reader thread unless one is held or the source is gone. Fails
+  // only when the system refuses to create the thread (a fatal failure;
+  // the source is lost with it).
+  Result<bool> start();
+  // Clears the running flag and joins the reader thread, if any, taking the
+  // source back. Blocks until the reader's current read has returned.
+  void stop();
+  bool is_running() const { return running_->load(); }
+
+  // The oldest queued read-failure text, without waiting.
+  std::optional<std::string> take_error() { return error_rx_.try_recv(); }
+
+  // Waits until a record is queued or `deadline` passes (none: no limit);
+  // returns whether one is queued.
+  bool wait_for_packet(std::optional<Clock::time_point> deadline);
+  // Every queued record, oldest first, without waiting.
+  std::vector<IMUPacket> drain();
+
+  // With a waiting time: waits for the first record until now + wait (without
+  // a deadline when that cannot be represented) and fails with kTimedOutText
+  // if none comes; then takes everything queued. Without: never waits.
+  Result<std::vector<IMUPacket>> get_packets(std::optional<WaitTime> wait);
+
+ private:
+  VornParser(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets,
+             std::pair<Sender<std::string>, Receiver<std::string>> errors,
+             std::unique_ptr<ByteSource> source);
+
+  Receiver<IMUPacket> packet_rx_;
+  Receiver<std::string> error_rx_;
+  std::shared_ptr<std::atomic<bool>> running_;
+  std::optional<std::thread> thread_;
+  Sender<IMUPacket> packet_tx_;
+  Sender<std::string> error_tx_;
+  std::unique_ptr<ByteSource> source_;
+  // Where a finished reader thread leaves the source; read only after join.
+  std::shared_ptr<std::unique_ptr<ByteSource>> returned_;
+};
+
+// The engine over a recorded file.
+Result<VornParser> new_mock(std::string_view path);
+
+}  // namespace vorn

@@ -1,0 +1,176 @@
+#include "protocol.hpp"
+
+#include <bit>
+#include <cstring>
+#include <utility>
+
+namespace vorn {
+
+namespace {
+
+// The smallest field: its length byte and its descriptor, no data.
+constexpr std::size_t kFieldHeaderSize = 2;
+constexpr std::uint8_t kValidBit = 0x01;
+
+// One big-endian IEEE-754 single from `p`, all 32 bits kept (NaN payloads too).
+inline float read_float(const std::uint8_t* p) {
+  std::uint32_t bits;
+  std::memcpy(&bits, p, sizeof bits);
+  if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap32(bits);
+  return std::bit_cast<float>(bits);
+}
+
+template <std::size_t N>
+inline std::array<float, N> read_floats(const std::uint8_t* p) {
+  std::array<float, N> out;
+  for (std::size_t i = 0; i < N; ++i) out[i] = read_float(p + 4 * i);
+  return out;
+}
+
+// Stores a value with its presence flag. Assigning a whole optional of a
+// trivially copyable type is a plain copy; assigning the bare value would
+// first read the flag, which stalls right after the record was cleared.
+template <class T>
+inline void put(std::optional<T>& slot, const T& value) {
+  slot = std::optional<T>(value);
+}
+
+// Calls handle(descriptor, data) for each whole field of `payload`, in order.
+// A length byte below the header size or a field running past the end ends
+// the walk; what was handled before stays handled.
+template <class Handle>
+inline void walk_fields(std::span<const std::uint8_t> payload, Handle&& handle) {
+  const std::size_t len = payload.size();
+  std::size_t q = 0;
+  while (q < len) {
+    const std::size_t field_len = payload[q];
+    if (field_len < kFieldHeaderSize || field_len > len - q) return;
+    handle(payload[q + 1], payload.subspan(q + kFieldHeaderSize, field_len - kFieldHeaderSize));
+    q += field_len;
+  }
+}
+
+// Data lengths of the sensor fields, which carry no valid flags.
+constexpr std::size_t kRawVectorLen = 12;
+constexpr std::size_t kRawFloatLen = 4;
+
+void decode_raw(std::span<const std::uint8_t> payload, RawPacket& raw) {
+  walk_fields(payload, [&raw](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+    const std::uint8_t* d = data.data();
+    switch (descriptor) {
+      case 0x04:
+        if (data.size() == kRawVectorLen) put(raw.scaled_accel, read_floats<3>(d));
+        break;
+      case 0x05:
+        if (data.size() == kRawVectorLen) put(raw.scaled_gyro, read_floats<3>(d));
+        break;
+      case 0x07:
+        if (data.size() == kRawVectorLen) put(raw.delta_theta, read_floats<3>(d));
+        break;
+      case 0x08:
+        if (data.size() == kRawVectorLen) put(raw.delta_vel, read_floats<3>(d));
+        break;
+      case 0x17:
+        if (data.size() == kRawFloatLen) put(raw.scaled_ambient_pressure, read_float(d));
+        break;
+      default:
+        break;
+    }
+  });
+}
+
+// Data lengths of the filter fields: the floats plus a 16-bit valid-flags word.
+constexpr std::size_t kEstQuaternionLen = 18;
+constexpr std::size_t kEstVectorLen = 14;
+constexpr std::size_t kEstFloatLen = 6;
+
+// The names joined with ","; nothing for an empty list.
+std::optional<std::string> join_names(const std::vector<std::string>& names) {
+  if (names.empty()) return std::nullopt;
+  std::size_t total = names.size() - 1;
+  for (const auto& name : names) total += name.size();
+  std::string joined;
+  joined.reserve(total);
+  for (const auto& name : names) {
+    if (!joined.empty()) joined += ',';
+    joined += name;
+  }
+  return joined;
+}
+
+void decode_estimated(std::span<const std::uint8_t> payload, EstimatedPacket& est) {
+  // Stays without storage unless a field is flagged invalid.
+  std::vector<std::string> invalid;
+  walk_fields(payload, [&est, &invalid](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+    const std::uint8_t* d = data.data();
+    switch (descriptor) {
+      case 0x03:
+        if (check_est_field(data, kEstQuaternionLen, "estOrientQuaternion", invalid))
+          put(est.est_orient_quaternion, read_floats<4>(d));
+        break;
+      case 0x0D:
+        if (check_est_field(data, kEstVectorLen, "estLinearAccel", invalid))
+          put(est.est_linear_accel, read_floats<3>(d));
+        break;
+      case 0x0E:
+        if (check_est_field(data, kEstVectorLen, "estAngularRate", invalid))
+          put(est.est_angular_rate, read_floats<3>(d));
+        break;
+      case 0x12:
+        if (check_est_field(data, kEstQuaternionLen, "estAttitudeUncertQuaternion", invalid))
+          put(est.est_attitude_uncert_quaternion, read_floats<4>(d));
+        break;
+      case 0x13:
+        if (check_est_field(data, kEstVectorLen, "estGravityVector", invalid))
+          put(est.est_gravity_vector, read_floats<3>(d));
+        break;
+      case 0x1C:
+        if (check_est_field(data, kEstVectorLen, "estCompensatedAccel", invalid))
+          put(est.est_compensated_accel, read_floats<3>(d));
+        break;
+      case 0x21:
+        if (check_est_field(data, kEstFloatLen, "estPressureAlt", invalid))
+          put(est.est_pressure_alt, read_float(d));
+        break;
+      default:
+        break;
+    }
+  });
+  est.invalid_fields = join_names(invalid);
+}
+
+}  // namespace
+
+bool check_est_field(std::span<const std::uint8_t> data, std::size_t required_len,
+                     std::string_view name, std::vector<std::string>& invalid) {
+  if (data.size() != required_len) return false;
+  // Only bit 0 of the big-endian flags word counts; it is the field's last byte.
+  if (required_len > 0 && (data.back() & kValidBit) == 0) invalid.emplace_back(name);
+  return true;
+}
+
+std::optional<VornPacket> decode_packet(std::uint8_t descriptor_set,
+                                        std::span<const std::uint8_t> payload,
+                                        Timestamp timestamp) {
+  // Built where it is returned, so the record is never moved on the way out.
+  std::optional<VornPacket> out;
+  switch (descriptor_set) {
+    case kRawSet: {
+      auto& raw = *std::get_if<RawPacket>(&out.emplace(std::in_place_type<RawPacket>));
+      raw.timestamp = timestamp;
+      decode_raw(payload, raw);
+      break;
+    }
+    case kEstimatedSet: {
+      auto& est = *std::get_if<EstimatedPacket>(&out.emplace(std::in_place_type<EstimatedPacket>));
+      est.timestamp = timestamp;
+      decode_estimated(payload, est);
+      break;
+    }
+    default:
+      break;
+  }
+  return out;
+}
+
+}  // namespace vorn

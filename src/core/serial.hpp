@@ -1,0 +1,62 @@
+// Serial port source: a terminal device claimed for exclusive use, in raw
+// mode, 8N1 without flow control, at an arbitrary baud rate.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "parser.hpp"
+#include "result.hpp"
+#include "source.hpp"
+
+namespace vorn {
+
+inline constexpr std::uint32_t kDefaultBaudRate = 115200;
+
+// The kernel's short description of an errno value (1 to 133), "Unknown
+// errno" for any other. Serial failures show these texts alone.
+const char* kernel_error_text(int code);
+
+// Seconds to whole milliseconds: truncated toward zero, negative and NaN
+// give 0, too large saturates to the largest value.
+std::uint64_t timeout_to_millis(double seconds);
+
+struct SerialSettings {
+  std::string path;  // UTF-8
+  std::uint32_t baud_rate = kDefaultBaudRate;
+  std::uint64_t timeout_ms = 100;
+};
+
+// An open terminal. Owned by one thread at a time. Destroying it leaves
+// exclusive mode and closes the descriptor (dropping the advisory lock).
+class TTYPort final : public ByteSource {
+ public:
+  TTYPort(const TTYPort&) = delete;
+  TTYPort& operator=(const TTYPort&) = delete;
+  ~TTYPort() override;
+
+  // Opens, claims and configures the device; a failure leaves nothing open.
+  static Result<std::unique_ptr<TTYPort>> open(const SerialSettings& settings);
+
+  // Waits up to the read time-out for input, then reads what is there.
+  Result<std::size_t> read(std::span<std::uint8_t> window) override;
+
+  int fd() const { return fd_; }
+
+ private:
+  TTYPort(int fd, std::string path, std::uint64_t timeout_ms);
+
+  std::string path_;
+  std::uint64_t timeout_sec_;
+  std::uint32_t timeout_nsec_;
+  int fd_;
+  bool exclusive_ = true;
+};
+
+// The engine over an open serial port. `path` must be UTF-8 (otherwise a
+// fatal failure); open failures carry the serial failure's text alone.
+Result<VornParser> new_serial(std::string_view path, std::uint32_t baud_rate, double timeout_seconds);
+
+}  // namespace vorn

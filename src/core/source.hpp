@@ -1,0 +1,32 @@
+// Byte sources: what the reader thread reads from. A source is owned by one
+// thread at a time (the parser's owner while idle, the reader thread while it
+// runs); destroying it closes the underlying file or device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "result.hpp"
+
+namespace vorn {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads into `window`; returns the count placed at its start (0: end of
+  // stream) or a failure whose message is the text to show the user.
+  virtual Result<std::size_t> read(std::span<std::uint8_t> window) = 0;
+};
+
+// "<description> (os error <code>)", the description being the C library's.
+std::string os_error_text(int code);
+
+// Opens a recorded stream read-only (close-on-exec). `path` is the file
+// name's bytes in the filesystem encoding, not necessarily UTF-8.
+Result<std::unique_ptr<ByteSource>> open_file_source(std::string_view path);
+
+}  // namespace vorn
