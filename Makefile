@@ -46,5 +46,9 @@ py-test: build
 
 test: cpp-test py-test
 
+# Replays the sample recording and prints a few packets and a summary.
+demo: build
+	$(PY) tools/demo examples/sample.bin
+
 clean:
 	rm -rf build $(VENV)
