@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -330,10 +329,9 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
 Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window) {
   pollfd watch{fd_, POLLIN, 0};
   const timespec limit{static_cast<time_t>(timeout_sec_), static_cast<long>(timeout_nsec_)};
-  sigset_t no_signals;
-  sigemptyset(&no_signals);
 
-  const int ready = ::ppoll(&watch, 1, &limit, &no_signals);
+  // Null mask keeps the reader's all-blocked mask: no signal meant for Python can end a wait with EINTR.
+  const int ready = ::ppoll(&watch, 1, &limit, nullptr);
   if (ready < 0) return serial_failure(kernel_error_text(errno));
   if (ready == 0) return serial_failure(kReadTimedOutText);
 

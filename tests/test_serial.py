@@ -1,0 +1,598 @@
+"""SerialParser on real pseudo-terminals. The parser opens the slave side, as it
+would a serial device; the test plays the unit on the master side and inspects
+the line through it. The test's own slave descriptor is closed at once, so the
+parser is the device's only user, as with a real port."""
+
+import ctypes
+import errno
+import fcntl
+import gc
+import os
+import pathlib
+import platform
+import random
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import threading
+import time
+import warnings
+
+import pytest
+
+import vorn_model as vm
+import vorn_rs
+
+TCGETS2 = 0x802C542A
+TIOCGEXCL = 0x80045440
+BOTHER = 0o010000
+NOBODY = 65534
+SYS_TGKILL_X86_64 = 234
+
+TIMED_OUT = "Operation timed out"
+LOCK_HELD = "Unable to acquire exclusive lock on serial port"
+CHANNEL_TIMED_OUT = "timed out waiting on channel"
+
+
+class Pty:
+    """A pseudo-terminal whose master is the unit's end of the line."""
+
+    def __init__(self) -> None:
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        os.close(slave)
+
+    def close_master(self) -> None:
+        if self.master >= 0:
+            os.close(self.master)
+            self.master = -1
+
+    def line(self) -> dict:
+        """The slave's extended settings, read through the master."""
+        raw = fcntl.ioctl(self.master, TCGETS2, bytes(44))
+        iflag, oflag, cflag, lflag = struct.unpack_from("4I", raw)
+        ispeed, ospeed = struct.unpack_from("2I", raw, 36)
+        return dict(iflag=iflag, oflag=oflag, cflag=cflag, lflag=lflag, ispeed=ispeed, ospeed=ospeed)
+
+    def exclusive(self) -> bool:
+        """Whether the slave is in exclusive mode, asked through a short-lived
+        second descriptor (the master has a mode of its own)."""
+        try:
+            probe = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno == errno.EBUSY:  # an unprivileged prober is turned away
+                return True
+            raise
+        try:
+            return struct.unpack("i", fcntl.ioctl(probe, TIOCGEXCL, bytes(4)))[0] != 0
+        finally:
+            os.close(probe)
+
+
+@pytest.fixture
+def pty():
+    p = Pty()
+    yield p
+    p.close_master()
+
+
+class UnitSide(threading.Thread):
+    """Writes `data` into the master from its own thread, in random pieces with
+    short pauses, as a unit's bursts would arrive. Gives up (and says so) if the
+    line stops taking bytes, so a dead reader cannot hang the test."""
+
+    def __init__(self, master: int, data: bytes, seed: int = 0, max_piece: int = 400) -> None:
+        super().__init__(daemon=True)
+        self.master, self.data, self.rng, self.max_piece = master, data, random.Random(seed), max_piece
+        self.failure = None
+        self.cancelled = threading.Event()
+
+    def run(self) -> None:
+        poller = select.poll()
+        poller.register(self.master, select.POLLOUT)
+        view = memoryview(self.data)
+        give_up = time.monotonic() + 20
+        os.set_blocking(self.master, False)
+        try:
+            while view and time.monotonic() < give_up and not self.cancelled.is_set():
+                if not poller.poll(50):
+                    continue
+                piece = view[: self.rng.randint(1, self.max_piece)]
+                try:
+                    view = view[os.write(self.master, piece) :]
+                except BlockingIOError:
+                    continue
+                if self.rng.random() < 0.3:
+                    time.sleep(self.rng.random() * 0.0005)
+        finally:
+            os.set_blocking(self.master, True)
+        if view:
+            self.failure = f"{len(view)} bytes never taken by the line"
+
+    def cancel(self) -> None:
+        self.cancelled.set()
+        self.join(30)
+
+    def finish(self) -> None:
+        self.join(30)
+        assert not self.is_alive() and self.failure is None, self.failure
+
+
+def as_records(packets) -> list[dict]:
+    return [vm.comparable({k: getattr(p, k) for k in vm.RECORD_KEYS}) for p in packets]
+
+
+def expected(data: bytes) -> list[dict]:
+    return [vm.comparable(r) for r in vm.decode_stream(data)]
+
+
+def collect(parser, count: int, limit: float = 15.0) -> list:
+    """Drains with waiting until `count` packets have come; a read failure
+    propagates, a quiet spell of one time-out does not."""
+    got = []
+    give_up = time.monotonic() + limit
+    while len(got) < count and time.monotonic() < give_up:
+        try:
+            got += parser.get_data_packets(block=True)
+        except OSError as e:
+            if str(e) != CHANNEL_TIMED_OUT:
+                raise
+    return got
+
+
+def wait_stopped(parser, limit: float = 5.0) -> float:
+    """Seconds until the reader ended by itself."""
+    start = time.monotonic()
+    while parser.is_running() and time.monotonic() - start < limit:
+        time.sleep(0.001)
+    assert not parser.is_running()
+    return time.monotonic() - start
+
+
+def settle_after_stop(parser) -> None:
+    """A stop on a quiet line waits out the read in progress; if that read timed
+    out, its text is queued for the next drain. Nothing else may be left."""
+    try:
+        rest = parser.get_data_packets()
+    except OSError as e:
+        assert str(e) == TIMED_OUT
+        rest = parser.get_data_packets()
+    assert rest == []
+
+
+# A test that keeps a pytest.raises result keeps its own frame alive in a
+# cycle; it deletes its parser itself, so that the parser goes on this thread
+# and not whenever (and wherever) the cycle is collected.
+def assert_os_error(info, text: str) -> None:
+    e = info.value
+    assert type(e) is OSError and e.args == (text,) and e.errno is None
+
+
+def some_packets(seconds: float, seed: int = 5) -> bytes:
+    return vm.UnitSimulator(seed=seed).stream(seconds)[0]
+
+
+# -- line settings ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("baudrate, speed", [(None, 115200), (921600, 921600), (0, 0), (1, 1),
+                                             (4294967295, 4294967295), (True, 1)])
+def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
+    parser = vorn_rs.SerialParser(pty.path, baudrate, timeout=0.5)
+    line = pty.line()
+    assert (line["ispeed"], line["ospeed"]) == (speed, speed)
+    cflag, iflag = line["cflag"], line["iflag"]
+    assert cflag & termios.CBAUD == BOTHER
+    assert cflag & termios.CSIZE == termios.CS8
+    assert cflag & (termios.PARENB | termios.PARODD | termios.CSTOPB | termios.CRTSCTS) == 0
+    assert cflag & (termios.CREAD | termios.CLOCAL) == termios.CREAD | termios.CLOCAL
+    assert iflag & (termios.IXON | termios.IXOFF | termios.INPCK | termios.ICRNL | termios.ISTRIP) == 0
+    assert iflag & termios.IGNPAR
+    assert line["oflag"] & termios.OPOST == 0
+    assert line["lflag"] & (termios.ICANON | termios.ECHO | termios.ISIG | termios.IEXTEN) == 0
+
+    # Whatever the speed, bytes that a cooked line would act on (CR, LF, ^C,
+    # ^D, XON, XOFF, DEL, NUL) pass through untouched.
+    controls = [struct.unpack(">f", b)[0] for b in (b"\r\n\x03\x04", b"\x11\x13\x7f\x00")]
+    data = vm.packet(0x80, vm.raw_field("scaled_ambient_pressure", controls[0])) + vm.packet(
+        0x82, vm.est_field("est_pressure_alt", controls[1])) + some_packets(0.01)
+    parser.start()
+    os.write(pty.master, data)
+    assert as_records(collect(parser, len(expected(data)))) == expected(data)
+    parser.stop()
+
+
+# -- exclusive use ----------------------------------------------------------
+
+
+def open_as_nobody(path: str) -> str:
+    """What an unprivileged SerialParser on `path` reports, from a forked child."""
+    read_end, write_end = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
+        child = os.fork()
+    if child == 0:
+        text = "(could not drop privileges)"
+        try:
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+            try:
+                vorn_rs.SerialParser(path)
+                text = "(opened)"
+            except OSError as e:
+                text = str(e)
+        finally:
+            os.write(write_end, text.encode())
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as f:
+        text = f.read().decode()
+    os.waitpid(child, 0)
+    return text
+
+
+def test_exclusive_while_open_and_released_when_gone(pty):
+    assert not pty.exclusive()
+    first = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+    assert pty.exclusive()
+
+    if os.geteuid() == 0:
+        # The kernel's exclusive mode stops unprivileged openers; root gets past it
+        # and is stopped by the advisory lock instead.
+        os.chmod(pty.path, 0o666)
+        assert open_as_nobody(pty.path) == "Device or resource busy"
+        refused_text = LOCK_HELD
+    else:
+        refused_text = "Device or resource busy"
+    with pytest.raises(OSError) as info:
+        vorn_rs.SerialParser(pty.path)
+    assert_os_error(info, refused_text)
+
+    # The refused opener must not have taken the first one's claim away.
+    assert pty.exclusive()
+    first.start()
+    data = some_packets(0.05)
+    os.write(pty.master, data)
+    assert as_records(collect(first, len(expected(data)))) == expected(data)
+    assert first.is_running()
+    first.stop()
+
+    del first
+    gc.collect()
+    assert not pty.exclusive()
+    again = vorn_rs.SerialParser(pty.path)
+    assert pty.exclusive()
+    del again
+
+
+# -- streaming --------------------------------------------------------------
+
+
+def test_live_stream_in_random_pieces_matches_the_model(pty):
+    unit = vm.UnitSimulator(seed=11, noise=0.03, damage=0.01, false_sync=0.01, foreign=0.01,
+                            wrong_length=0.005, startup=0.1)
+    data = unit.stream(1.0)[0]
+    want = expected(data)
+    with vorn_rs.SerialParser(pty.path, 921600, timeout=0.5) as parser:
+        side = UnitSide(pty.master, data, seed=3)
+        side.start()
+        try:
+            got = collect(parser, len(want))
+        except BaseException:
+            side.cancel()
+            raise
+        side.finish()
+        assert parser.is_running()
+    assert len(got) == len(want)
+    assert as_records(got) == want
+    stamps = [p.timestamp for p in got]
+    assert stamps == sorted(stamps)
+
+
+def tgkill(tid: int, sig: int) -> None:
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall(SYS_TGKILL_X86_64, os.getpid(), tid, sig)
+
+
+def tasks() -> set[int]:
+    return {int(t) for t in os.listdir("/proc/self/task")}
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="tgkill is called by its x86-64 number")
+def test_signals_for_python_never_interrupt_a_read(pty):
+    hits = 0
+
+    def on_usr1(signum, frame):
+        nonlocal hits
+        hits += 1
+
+    previous = signal.signal(signal.SIGUSR1, on_usr1)
+    try:
+        data = some_packets(1.0, seed=9)
+        want = expected(data)
+        parser = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+        before = tasks()
+        parser.start()
+        (reader,) = tasks() - before
+
+        done = threading.Event()
+
+        def pester():
+            # To the process (any thread that does not block it may take it)
+            # and straight at the reader, which must keep it blocked.
+            while not done.is_set():
+                os.kill(os.getpid(), signal.SIGUSR1)
+                tgkill(reader, signal.SIGUSR1)
+                time.sleep(0.0005)
+
+        sender = threading.Thread(target=pester, daemon=True)
+        sender.start()
+        side = UnitSide(pty.master, data, seed=4, max_piece=200)
+        side.start()
+        try:
+            got = collect(parser, len(want))
+        except BaseException:
+            side.cancel()
+            raise
+        finally:
+            done.set()
+            sender.join()
+        side.finish()
+        assert hits > 0
+        assert parser.is_running()
+        assert as_records(got) == want
+        parser.stop()
+        settle_after_stop(parser)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+
+
+def test_stop_and_restart_reuse_the_open_port(pty):
+    first, second = some_packets(0.02, seed=1), some_packets(0.02, seed=2)
+    parser = vorn_rs.SerialParser(pty.path, timeout=0.5)
+    parser.start()
+    os.write(pty.master, first)
+    assert as_records(collect(parser, len(expected(first)))) == expected(first)
+    parser.stop()
+    assert not parser.is_running()
+
+    settle_after_stop(parser)
+
+    os.write(pty.master, second)  # nobody reads now; the line keeps it
+    time.sleep(0.05)
+    assert parser.get_data_packets() == []
+    parser.start()
+    assert as_records(collect(parser, len(expected(second)))) == expected(second)
+    parser.stop()
+
+
+# -- read failures ----------------------------------------------------------
+
+
+@pytest.mark.parametrize("timeout, at_once", [(0.05, False), (0, True), (None, True)])
+def test_silent_line_ends_the_reader(pty, timeout, at_once):
+    parser = vorn_rs.SerialParser(pty.path, timeout=timeout)
+    parser.start()
+    waited = wait_stopped(parser)
+    if at_once:
+        assert waited < 0.1  # shorter than the default time-out would allow
+    else:
+        assert waited >= 0.05
+    with pytest.raises(OSError) as info:
+        parser.get_data_packets()
+    assert_os_error(info, TIMED_OUT)
+    assert not parser.is_running()
+    assert parser.get_data_packets() == []
+    del parser
+
+
+def test_read_failure_is_raised_before_the_packets_it_overtook(pty):
+    data = some_packets(0.02)
+    parser = vorn_rs.SerialParser(pty.path, timeout=0.1)
+    os.write(pty.master, data)  # waits in the line until the reader runs
+    parser.start()
+    wait_stopped(parser)  # read everything, then the line went silent
+    with pytest.raises(OSError) as info:
+        parser.get_data_packets(block=True)
+    assert_os_error(info, TIMED_OUT)
+    assert as_records(parser.get_data_packets()) == expected(data)
+    assert parser.get_data_packets() == []
+    del parser
+
+
+def test_hang_up_of_the_far_side(pty):
+    data = some_packets(0.02)
+    parser = vorn_rs.SerialParser(pty.path, timeout=10.0)
+    parser.start()
+    os.write(pty.master, data)
+    assert as_records(collect(parser, len(expected(data)))) == expected(data)
+    pty.close_master()
+    wait_stopped(parser)  # long before the read time-out
+    with pytest.raises(OSError) as info:
+        parser.get_data_packets()
+    assert type(info.value) is OSError and str(info.value) in ("Broken pipe", "I/O error")
+    del parser
+
+
+# -- open failures and arguments -------------------------------------------
+
+
+def test_open_failures(pty, tmp_path):
+    regular = tmp_path / "not-a-tty"
+    regular.write_bytes(b"")
+    cases = [
+        ("/nonexistent/vorn/ttyUSB0", "No such file or directory"),
+        (str(regular), "Not a typewriter"),
+        ("/dev/null", "Not a typewriter"),
+        # Cut at the NUL this would name a real, free terminal.
+        (pty.path + "\0junk", "Invalid argument"),
+    ]
+    descriptors = len(os.listdir("/proc/self/fd"))
+    for path, text in cases:
+        with pytest.raises(OSError) as info:
+            vorn_rs.SerialParser(path)
+        assert_os_error(info, text)
+    assert len(os.listdir("/proc/self/fd")) == descriptors
+    assert not pty.exclusive()
+    vorn_rs.SerialParser(pathlib.Path(pty.path))  # still free, and a path object will do
+
+
+def test_port_path_that_is_not_utf8_is_fatal():
+    path = os.fsdecode(b"/tmp/\xff")
+    assert path == "/tmp/\udcff"
+    with pytest.raises(BaseException) as info:
+        vorn_rs.SerialParser(path)
+    fatal = type(info.value)
+    assert (fatal.__module__, fatal.__name__) == ("vorn_rs", "FatalError")
+    assert not isinstance(info.value, Exception)
+
+
+def test_argument_errors(pty):
+    with pytest.raises(TypeError) as info:
+        vorn_rs.SerialParser(pty.path.encode())
+    assert str(info.value) == "argument 'port': 'bytes' object cannot be cast as 'str'"
+
+    with pytest.raises(TypeError) as info:
+        vorn_rs.SerialParser(pty.path, "115200")
+    assert str(info.value).startswith("argument 'baudrate': ")
+    assert type(info.value.__cause__) is TypeError
+
+    for baudrate in (-1, 2**32):
+        with pytest.raises(OverflowError) as info:
+            vorn_rs.SerialParser(pty.path, baudrate)
+        assert str(info.value) == "out of range integral type conversion attempted"
+    assert not pty.exclusive()  # refused before the device was touched
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
+def test_opener_without_permission(pty):
+    os.chmod(pty.path, 0o600)
+    assert open_as_nobody(pty.path) == "Permission denied"
+
+
+# -- failures a pseudo-terminal never shows ----------------------------------
+#
+# A pty takes every setting and speed and only ever reports a hang-up, so these
+# paths are reached by interposing the C library calls in a child interpreter.
+
+FAULT_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <termios.h>
+
+static const char* fault(void) {
+  const char* f = getenv("VORN_FAULT");
+  return f ? f : "";
+}
+static int configured_fd = -1;
+
+int tcsetattr(int fd, int action, const struct termios* t) {
+  int (*real)(int, int, const struct termios*) = dlsym(RTLD_NEXT, "tcsetattr");
+  configured_fd = fd;
+  return real(fd, action, t);
+}
+
+/* The read-back after a tcsetattr shows a driver that kept two stop bits. */
+int tcgetattr(int fd, struct termios* t) {
+  int (*real)(int, struct termios*) = dlsym(RTLD_NEXT, "tcgetattr");
+  int r = real(fd, t);
+  if (r == 0 && fd == configured_fd && strcmp(fault(), "settings") == 0) t->c_cflag |= CSTOPB;
+  return r;
+}
+
+/* A driver that refuses the speed. */
+int ioctl(int fd, unsigned long request, ...) {
+  int (*real)(int, unsigned long, void*) = dlsym(RTLD_NEXT, "ioctl");
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  if (request == 0x402C542BUL && strcmp(fault(), "speed") == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return real(fd, request, arg);
+}
+
+/* A wait that ends with the events given, or fails with EINTR. */
+int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* limit, const sigset_t* mask) {
+  int (*real)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*) = dlsym(RTLD_NEXT, "ppoll");
+  if (strncmp(fault(), "revents=", 8) == 0) {
+    fds[0].revents = (short)strtol(fault() + 8, NULL, 0);
+    return 1;
+  }
+  if (strcmp(fault(), "eintr") == 0) {
+    errno = EINTR;
+    return -1;
+  }
+  return real(fds, n, limit, mask);
+}
+"""
+
+# Reports the open's or the first read's failure, then whether the device was
+# left in exclusive mode and how many descriptors were left open.
+FAULT_CHILD = """
+import fcntl, os, struct, sys, time
+import vorn_rs
+path = sys.argv[1]
+watcher = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+before = len(os.listdir("/proc/self/fd"))
+try:
+    parser = vorn_rs.SerialParser(path, timeout=5.0)
+except OSError as e:
+    text = str(e)
+else:
+    parser.start()
+    give_up = time.monotonic() + 5
+    while parser.is_running() and time.monotonic() < give_up:
+        time.sleep(0.001)
+    try:
+        parser.get_data_packets()
+        text = "(no failure)"
+    except OSError as e:
+        text = str(e)
+    del parser
+exclusive = struct.unpack("i", fcntl.ioctl(watcher, %d, bytes(4)))[0]
+print(text, exclusive, len(os.listdir("/proc/self/fd")) - before, sep="|")
+""" % TIOCGEXCL
+
+
+@pytest.fixture(scope="module")
+def fault_shim(tmp_path_factory):
+    cc = shutil.which("cc")
+    if cc is None:
+        pytest.skip("no C compiler for the fault shim")
+    where = tmp_path_factory.mktemp("shim")
+    (where / "shim.c").write_text(FAULT_SHIM)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(where / "shim.so"), str(where / "shim.c"), "-ldl"],
+                   check=True)
+    return where / "shim.so"
+
+
+@pytest.mark.parametrize("fault, text", [
+    ("settings", "Settings did not apply correctly"),
+    ("speed", "Invalid argument"),
+    (f"revents={select.POLLERR}", "I/O error"),
+    (f"revents={select.POLLIN | select.POLLERR}", "I/O error"),
+    (f"revents={select.POLLIN | select.POLLRDHUP}", "I/O error"),  # a bit we do not know
+    (f"revents={select.POLLNVAL}", "Broken pipe"),
+    ("eintr", "Interrupted system call"),
+])
+def test_failures_a_pty_never_shows(pty, fault_shim, fault, text):
+    env = dict(os.environ, LD_PRELOAD=str(fault_shim), VORN_FAULT=fault)
+    done = subprocess.run([sys.executable, "-c", FAULT_CHILD, pty.path], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    # Claimed and then released: exclusive mode off, nothing left open.
+    assert done.stdout.strip() == f"{text}|0|0"
