@@ -357,6 +357,7 @@ def test_dropping_on_another_thread_is_reported_not_raised(stream, monkeypatch, 
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     box = []
+    open_fds = len(os.listdir("/proc/self/fd"))
 
     def make():
         parser = vorn_rs.MockParser(path)
@@ -375,6 +376,8 @@ def test_dropping_on_another_thread_is_reported_not_raised(stream, monkeypatch, 
     report = reports[0]
     assert report.exc_type is RuntimeError
     assert str(report.exc_value) == DROPPED_TEXT
+    # Reported, but not leaked: the recording is closed again.
+    assert len(os.listdir("/proc/self/fd")) == open_fds
     # The interpreter is still fine, and so are new parsers.
     with vorn_rs.MockParser(path) as parser:
         assert len(run_to_end(parser)) == len(records)

@@ -264,20 +264,19 @@ template <Kind K>
 void parser_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   ParserObject* p = as_parser(self);
-  if (current_thread_id() == p->owner) {
-    Py_BEGIN_ALLOW_THREADS
-    p->engine.~VornParser();  // stops and joins the reader
-    Py_END_ALLOW_THREADS
-  } else {
-    // Only the owner may join the reader; elsewhere the engine is left running
-    // for the rest of the process, and the mistake is reported.
-    new VornParser(std::move(p->engine));
-    p->engine.~VornParser();
+  if (current_thread_id() != p->owner) {
+    // Usually a parser that escaped its thread, for instance in a reference
+    // cycle collected elsewhere: worth reporting. The object is unreachable
+    // now, so releasing the engine here is safe, and it frees the port and the
+    // queues instead of leaving a reader running for the rest of the process.
     PyObject* pending = PyErr_GetRaisedException();
     PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread", Names<K>::path);
     PyErr_WriteUnraisable(nullptr);
     PyErr_SetRaisedException(pending);
   }
+  Py_BEGIN_ALLOW_THREADS
+  p->engine.~VornParser();  // stops and joins the reader
+  Py_END_ALLOW_THREADS
   type->tp_free(self);
   Py_DECREF(type);
 }
