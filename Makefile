@@ -11,7 +11,7 @@ CTEST := $(VENV)/bin/ctest
 CPP_BUILD := build/cpp
 PYTEST_ARGS ?=
 
-.PHONY: all venv build cpp-test py-test test demo clean
+.PHONY: all venv build cpp-test py-test test demo demo-live clean
 
 all: build
 
@@ -50,5 +50,75 @@ test: cpp-test py-test
 demo: build
 	$(PY) tools/demo examples/sample.bin
 
+# A simulated unit streaming through a pseudo-terminal into SerialParser.
+demo-live: build
+	$(PY) tools/demo-live
+
+# Regenerates the committed type stub from the built extension's interface
+# records; `make build` again installs the new stub.
+stub: build
+	$(PY) tools/gen-stub "$$($(PY) -c 'import vorn_rs; print(vorn_rs.__file__)')" -o vorn_rs.pyi
+
+# The Python tests against a standard CPython with the global interpreter lock,
+# in .venv-gil: $VORN_GIL_PYTHON, else the first of python3.14, python3.13 and
+# pyenv's 3.13+ versions that is such an interpreter with development headers.
+# Without one it says so and succeeds.
+GIL_VENV := .venv-gil
+GIL_CANDIDATES = python3.14 python3.13 \
+  $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.1[3-9]*/bin/python3 2>/dev/null | sort -rV)
+GIL_CHECK = import os, sys, sysconfig; \
+  ok = sys.version_info >= (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED") \
+  and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")); \
+  sys.exit(0 if ok else 1)
+
+.PHONY: stub test-gil
+test-gil:
+	@if [[ -n "$${VORN_GIL_PYTHON:-}" ]]; then \
+	  "$$VORN_GIL_PYTHON" -c '$(GIL_CHECK)' >/dev/null 2>&1 || { \
+	    echo "test-gil: VORN_GIL_PYTHON=$$VORN_GIL_PYTHON is not a standard CPython 3.13+ with headers"; exit 1; }; \
+	  python="$$VORN_GIL_PYTHON"; \
+	else \
+	  python=""; \
+	  for candidate in $(GIL_CANDIDATES); do \
+	    if "$$candidate" -c '$(GIL_CHECK)' >/dev/null 2>&1; then python="$$candidate"; break; fi; \
+	  done; \
+	  if [[ -z "$$python" ]]; then \
+	    echo "test-gil: no standard (GIL) CPython 3.13+ with development headers found;" \
+	         "set VORN_GIL_PYTHON to one. Nothing tested."; \
+	    exit 0; \
+	  fi; \
+	fi; \
+	python="$$("$$python" -c 'import sys; print(sys.executable)')"; \
+	if [[ ! -f $(GIL_VENV)/.ready || requirements-dev.txt -nt $(GIL_VENV)/.ready \
+	      || "$$(cat $(GIL_VENV)/.ready)" != "$$python" ]]; then \
+	  echo "test-gil: making $(GIL_VENV) from $$python"; \
+	  rm -rf $(GIL_VENV) && "$$python" -m venv $(GIL_VENV); \
+	  $(GIL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt 2>&1 \
+	    | { grep -v "^WARNING: Location 'file:" || true; }; \
+	  echo "$$python" > $(GIL_VENV)/.ready; \
+	fi; \
+	echo "test-gil: $$($(GIL_VENV)/bin/python -VV | head -n 1)"; \
+	mkdir -p build; \
+	flock build/.build.lock $(GIL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
+	  --no-build-isolation --no-deps .; \
+	$(GIL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
+# from seeds made afresh out of the stream simulator. What it learns stays in
+# build/fuzz/corpus for the next run; a failing input lands in build/fuzz/.
+.PHONY: fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD := build/fuzz
+fuzz: venv
+	@tools/system-deps fuzz
+	@mkdir -p $(FUZZ_BUILD)/corpus
+	flock build/.fuzz.lock sh -c '$(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_FUZZ=ON -DVORN_SANITIZE=address,undefined >/dev/null \
+	  && $(CMAKE) --build $(FUZZ_BUILD) --target fuzz_framing'
+	$(PY) fuzz/make-corpus $(FUZZ_BUILD)/seeds
+	$(FUZZ_BUILD)/fuzz_framing -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -dict=fuzz/framing.dict \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(GIL_VENV)

@@ -1,0 +1,89 @@
+"""The wheel: built by pip from the source tree, tagged for the running
+interpreter, installable into a clean virtual environment, and carrying the
+type stub where type checkers find it."""
+
+import fcntl
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+PIP = [sys.executable, "-m", "pip", "--disable-pip-version-check"]
+
+
+def expected_tag() -> str:
+    version = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    abi = version + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    return f"{version}-{abi}-{sysconfig.get_platform().replace('-', '_').replace('.', '_')}"
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, capture_output=True, text=True, timeout=600, **kwargs)
+    assert result.returncode == 0, f"{command}\n{result.stdout}\n{result.stderr}"
+    return result
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory) -> Path:
+    out = tmp_path_factory.mktemp("dist")
+    (ROOT / "build").mkdir(exist_ok=True)
+    # The wheel reuses the build directory of `make build`; share its lock.
+    with open(ROOT / "build" / ".build.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        run([*PIP, "wheel", "--no-build-isolation", "--no-deps", "-w", str(out), "."], cwd=ROOT)
+    [built] = out.glob("*.whl")
+    return built
+
+
+@pytest.fixture(scope="module")
+def venv_python(wheel, tmp_path_factory) -> Path:
+    venv = tmp_path_factory.mktemp("venv")
+    run([sys.executable, "-m", "venv", "--clear", "--without-pip", str(venv)])
+    python = venv / "bin" / "python"
+    run([*PIP, "--python", str(python), "install", "--no-index", "--no-deps", str(wheel)])
+    return python
+
+
+def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
+    assert wheel.name == f"vorn_rs-0.2.0-{expected_tag()}.whl"
+    with zipfile.ZipFile(wheel) as archive:
+        names = {n for n in archive.namelist() if ".dist-info/" not in n}
+        extension = f"vorn_rs{sysconfig.get_config_var('EXT_SUFFIX')}"
+        assert names == {extension, "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi"}
+        stub = (ROOT / "vorn_rs.pyi").read_bytes()
+        assert archive.read("vorn_rs.pyi") == stub
+        assert archive.read("vorn_rs-stubs/__init__.pyi") == stub
+
+
+def test_installed_wheel_imports_and_replays(venv_python, tmp_path):
+    script = """
+import sys, time, vorn_rs
+print(vorn_rs.__file__)
+print(vorn_rs.VERSION, vorn_rs.__all__)
+with vorn_rs.MockParser(sys.argv[1]) as parser:
+    while parser.is_running():
+        time.sleep(0.001)
+    print(len(parser.get_data_packets()))
+"""
+    # Run outside the tree, so only the installed module can be imported.
+    out = run([str(venv_python), "-c", script, str(ROOT / "examples" / "sample.bin")], cwd=tmp_path).stdout
+    location, attributes, count = out.splitlines()
+    assert Path(location).is_relative_to(venv_python.parent.parent)
+    assert attributes == "0.2.0 ['SerialParser', 'MockParser', 'IMUPacket', 'VERSION', 'RELEASE_BUILD']"
+    assert int(count) > 0
+
+
+def test_type_checkers_find_the_installed_stub(venv_python, tmp_path):
+    code = "import vorn_rs\nreveal_type(vorn_rs.MockParser('x').is_running())\n"
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--python-executable", str(venv_python), "-c", code],
+        cwd=tmp_path, env=env, capture_output=True, text=True)  # fmt: skip
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r'Revealed type is "builtins\.bool"', result.stdout)
