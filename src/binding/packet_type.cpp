@@ -1,5 +1,6 @@
 #include "packet_type.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -18,10 +19,13 @@ struct PacketObject {
 
 // Memory of released packets, reused by the next ones. Process-wide, guarded
 // by its own lock, which is never held while calling into the interpreter.
+// The count is changed only under the lock, but is also read without it as a
+// hint: a drain makes packets while the list is empty and a released batch
+// frees them while it is full, so most calls skip the lock altogether.
 constexpr int kFreeListSize = 20;
 struct FreeList {
   PyMutex lock;
-  int count = 0;
+  std::atomic<int> count = 0;
   void* items[kFreeListSize];
 };
 FreeList free_list;
@@ -30,9 +34,15 @@ FreeList free_list;
 // reference to an object whose record is not yet constructed.
 PyObject* packet_alloc(PyTypeObject* type, Py_ssize_t) {
   void* memory = nullptr;
-  PyMutex_Lock(&free_list.lock);
-  if (free_list.count > 0) memory = free_list.items[--free_list.count];
-  PyMutex_Unlock(&free_list.lock);
+  if (free_list.count.load(std::memory_order_relaxed) > 0) {
+    PyMutex_Lock(&free_list.lock);
+    const int count = free_list.count.load(std::memory_order_relaxed);
+    if (count > 0) {
+      memory = free_list.items[count - 1];
+      free_list.count.store(count - 1, std::memory_order_relaxed);
+    }
+    PyMutex_Unlock(&free_list.lock);
+  }
   if (!memory) {
     memory = PyObject_Malloc(sizeof(PacketObject));
     if (!memory) return PyErr_NoMemory();
@@ -43,12 +53,16 @@ PyObject* packet_alloc(PyTypeObject* type, Py_ssize_t) {
 // tp_free: keeps the block for reuse while the free list has room.
 void packet_free(void* memory) {
   bool kept = false;
-  PyMutex_Lock(&free_list.lock);
-  if (free_list.count < kFreeListSize) {
-    free_list.items[free_list.count++] = memory;
-    kept = true;
+  if (free_list.count.load(std::memory_order_relaxed) < kFreeListSize) {
+    PyMutex_Lock(&free_list.lock);
+    const int count = free_list.count.load(std::memory_order_relaxed);
+    if (count < kFreeListSize) {
+      free_list.items[count] = memory;
+      free_list.count.store(count + 1, std::memory_order_relaxed);
+      kept = true;
+    }
+    PyMutex_Unlock(&free_list.lock);
   }
-  PyMutex_Unlock(&free_list.lock);
   if (!kept) PyObject_Free(memory);
 }
 
@@ -156,14 +170,20 @@ PyType_Spec packet_spec = {
 };
 
 PyMutex type_lock;
-PyTypeObject* type_object;  // made once, lives for the rest of the process
+// Made once, lives for the rest of the process; once set it never changes, so
+// the per-packet lookup needs no lock.
+std::atomic<PyTypeObject*> type_object;
 
 }  // namespace
 
 PyTypeObject* packet_type() {
+  if (PyTypeObject* made = type_object.load(std::memory_order_acquire)) return made;
   PyMutex_Lock(&type_lock);  // waits detached from the interpreter
-  if (!type_object) type_object = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&packet_spec));
-  PyTypeObject* type = type_object;
+  PyTypeObject* type = type_object.load(std::memory_order_relaxed);
+  if (!type) {
+    type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&packet_spec));
+    if (type) type_object.store(type, std::memory_order_release);
+  }
   PyMutex_Unlock(&type_lock);
   return type;
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -53,6 +54,9 @@ struct ParserObject {
   double timeout;                     // seconds, as given; waiting drains use it
   std::atomic<std::uintptr_t> borrow; // 0 free, kExclusive, or a count of shared users
   std::uint64_t owner;                // current_thread_id() of the creating thread
+  // Records between the channel and their packet objects; empty between
+  // drains, its storage kept for the next one.
+  Batches<IMUPacket> drained;
 };
 
 ParserObject* as_parser(PyObject* self) { return reinterpret_cast<ParserObject*>(self); }
@@ -109,13 +113,22 @@ bool wait_first(ParserObject* p, WaitTime wait) {
 
 // A new list holding every queued record as an IMUPacket, oldest first.
 PyObject* drain_to_list(ParserObject* p) {
-  std::vector<IMUPacket> records = p->engine.drain();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  Batches<IMUPacket>& batches = p->drained;
+  const std::size_t count = p->engine.drain_batches(batches);
+  struct Recycle {  // on every way out: the reader gets the storage back
+    ParserObject* p;
+    ~Recycle() { p->engine.recycle(p->drained); }
+  } recycle{p};
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* packet = wrap_packet(std::move(records[i]));
-    if (!packet) return nullptr;  // the rest of the records go with `records`
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), packet);
+  Py_ssize_t i = 0;
+  for (auto& batch : batches) {
+    for (IMUPacket& record : batch) {
+      PyObject* packet = wrap_packet(std::move(record));
+      if (!packet) return nullptr;  // the records not yet wrapped are dropped
+      PyList_SET_ITEM(list.get(), i++, packet);
+    }
+    batch.clear();  // the emptied records while they are still in cache
   }
   return list.release();
 }
@@ -257,6 +270,7 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   p->timeout = timeout;
   new (&p->borrow) std::atomic<std::uintptr_t>(0);
   p->owner = current_thread_id();
+  new (&p->drained) Batches<IMUPacket>();
   return self;
 }
 
@@ -277,6 +291,7 @@ void parser_dealloc(PyObject* self) {
   Py_BEGIN_ALLOW_THREADS
   p->engine.~VornParser();  // stops and joins the reader
   Py_END_ALLOW_THREADS
+  std::destroy_at(&p->drained);
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -17,13 +17,15 @@ namespace {
 inline constexpr std::string_view kClockBeforeEpochText =
     "the system clock reads earlier than the Unix epoch; packets cannot be timestamped";
 
-class ChannelSink final : public PacketSender {
+// Collects the records framed from one read, which then go onto the packet
+// channel together: one lock and at most one wake-up per read, not per record.
+class BatchSink final : public PacketSender {
  public:
-  explicit ChannelSink(Sender<IMUPacket>& tx) : tx_(tx) {}
-  bool send(IMUPacket& packet) override { return tx_.send(packet); }
-
- private:
-  Sender<IMUPacket>& tx_;
+  bool send(IMUPacket& packet) override {
+    batch.push_back(std::move(packet));
+    return true;
+  }
+  std::vector<IMUPacket> batch;  // storage reused from read to read
 };
 
 // The body of a reader thread: read, frame, repeat until told to stop, the
@@ -31,9 +33,14 @@ class ChannelSink final : public PacketSender {
 void reader_run(std::unique_ptr<ByteSource> source, Sender<IMUPacket> packet_tx,
                 Sender<std::string> error_tx, std::shared_ptr<std::atomic<bool>> running,
                 std::shared_ptr<std::unique_ptr<ByteSource>> slot) {
-  ChannelSink sink(packet_tx);
+  BatchSink sink;
   std::vector<std::uint8_t> buffer;
   buffer.reserve(kInitialBufferCapacity);
+  // Reads that never wait (a regular file) come back to back, so a blocked
+  // drain is woken once records pile up rather than after every read, which
+  // on a busy machine would cost two thread switches a read. A source that
+  // may wait has each read's records announced before the next read.
+  const Wake when = source->reads_may_wait() ? Wake::Now : Wake::Later;
 
   auto fail = [&](std::string text) {
     error_tx.send(text);  // nobody left to tell when refused
@@ -57,11 +64,19 @@ void reader_run(std::unique_ptr<ByteSource> source, Sender<IMUPacket> packet_tx,
       break;
     }
     buffer.resize(kept + got.value());
-    if (process_buffer(buffer, sink) == FrameStatus::ClockBeforeEpoch) {
+    const FrameStatus status = process_buffer(buffer, sink);
+    const std::size_t framed = sink.batch.size();
+    // Refused only when nobody can receive any more; the records are dropped.
+    if (!packet_tx.send_all(sink.batch, when)) sink.batch.clear();
+    // A batch from the channel's pool has storage; a new one gets room for as
+    // many records as the last read made, so it rarely grows record by record.
+    if (sink.batch.capacity() == 0) sink.batch.reserve(framed);
+    if (status == FrameStatus::ClockBeforeEpoch) {  // after the records stamped before it
       fail(std::string(kClockBeforeEpochText));
       break;
     }
   }
+  packet_tx.wake();  // for records that Wake::Later left unannounced
   *slot = std::move(source);
 }
 

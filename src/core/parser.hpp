@@ -73,6 +73,12 @@ class VornParser {
   bool wait_for_packet(std::optional<Clock::time_point> deadline);
   // Every queued record, oldest first, without waiting.
   std::vector<IMUPacket> drain();
+  // Every queued record, oldest first, without waiting, as the batches the
+  // reader queued them in (appended to `out`); returns how many records. Give
+  // the batches back with recycle() once their records are used up, so that
+  // the reader reuses their storage.
+  std::size_t drain_batches(Batches<IMUPacket>& out) { return packet_rx_.drain_batches(out); }
+  void recycle(Batches<IMUPacket>& used) { packet_rx_.recycle(used); }
 
   // With a waiting time: waits for the first record until now + wait (without
   // a deadline when that cannot be represented) and fails with kTimedOutText

@@ -1,6 +1,7 @@
 #include "source.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,7 +22,10 @@ namespace {
 // A recorded stream: a file read front to back.
 class FileSource final : public ByteSource {
  public:
-  explicit FileSource(int fd) : fd_(fd) {}
+  explicit FileSource(int fd) : fd_(fd) {
+    struct stat info;
+    regular_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
+  }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
   ~FileSource() override { ::close(fd_); }
@@ -35,8 +39,12 @@ class FileSource final : public ByteSource {
     }
   }
 
+  // A FIFO or a device opened as a recording can wait for its writer.
+  bool reads_may_wait() const override { return !regular_; }
+
  private:
   int fd_;
+  bool regular_;
 };
 
 }  // namespace

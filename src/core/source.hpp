@@ -20,6 +20,9 @@ class ByteSource {
   // Reads into `window`; returns the count placed at its start (0: end of
   // stream) or a failure whose message is the text to show the user.
   virtual Result<std::size_t> read(std::span<std::uint8_t> window) = 0;
+  // Whether a read may wait for input to arrive (a terminal, a pipe) instead
+  // of returning at once (a regular file).
+  virtual bool reads_may_wait() const { return true; }
 };
 
 // "<description> (os error <code>)", the description being the C library's.

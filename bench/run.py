@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Runs every benchmark and prints one table: each figure beside its reference,
+measured in the same run, their ratio, the goal and whether it is met.
+
+    bench/run.py --core build/bench/release/bench_core [--quick]
+
+The machine's load average is printed before and after: the figures are only
+as good as the quiet they were taken in.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from common import Row, format_table, load_average, rate, recording
+
+HERE = Path(__file__).resolve().parent
+GOAL_CORE_MB_S = 1000.0
+GOAL_CORE_SCAN_FRACTION = 1 / 3  # within 3x of the plain scan
+
+
+def core_rows(binary: str, rounds: int) -> list[Row]:
+    out = subprocess.run([binary, str(recording()), "--rounds", str(rounds)], check=True,
+                         capture_output=True, text=True).stdout
+    r = json.loads(out)
+    scan = r["scan_mb_s"]
+    frame = r["frame_mb_s"]
+    # Every packet costs one clock read however fast the rest is: the most
+    # framing could do if nothing else took any time.
+    ceiling = r["bytes"] / r["packets"] / r["clock_ns"] * 1e3
+
+    def speed(key: str) -> str:
+        return f"{r[f'{key}_mb_s']:,.0f} MB/s, {rate(r[f'{key}_packets_s'], ' packets/s')}"
+
+    reference = f"plain scan {scan:,.0f} MB/s"
+    return [
+        Row(f"core framing + decoding ({r['bytes'] / 1e6:.1f} MB, {r['packets']:,} packets)", speed("frame"),
+            "-", "-", f">= {GOAL_CORE_MB_S:,.0f} MB/s", frame >= GOAL_CORE_MB_S),
+        Row("  vs reading the same bytes", "", reference, f"{frame / scan:.2f}x",
+            f">= {GOAL_CORE_SCAN_FRACTION:.2f}x", frame / scan >= GOAL_CORE_SCAN_FRACTION),
+        Row("  ceiling: one wall-clock read per packet", f"{r['clock_ns']:.1f} ns/read, {ceiling:,.0f} MB/s",
+            reference, f"{ceiling / scan:.2f}x", "-", None),
+        Row("  the same through the packet channel", speed("channel"), reference,
+            f"{r['channel_mb_s'] / scan:.2f}x", "-", None),
+        Row("  VornParser: file, reader thread, channel", speed("engine"), reference,
+            f"{r['engine_mb_s'] / scan:.2f}x", "-", None),
+    ]
+
+
+def script_rows(script: str, *args: str) -> list[Row]:
+    out = subprocess.run([sys.executable, str(HERE / script), "--json", *args], check=True,
+                         capture_output=True, text=True).stdout
+    return [Row(**row) for row in json.loads(out)]
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--core", required=True, help="the bench_core program (a release build)")
+    ap.add_argument("--quick", action="store_true", help="fewer rounds: rougher figures, sooner")
+    args = ap.parse_args()
+
+    recording()  # made once, before anything is timed
+    started = time.perf_counter()
+    print(f"load average before: {load_average()}", flush=True)
+    quick = args.quick
+    rows = core_rows(args.core, 10 if quick else 30)
+    rows += script_rows("bench_replay.py", "--rounds", "8" if quick else "30")
+    rows += script_rows("bench_live.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
+    rows += script_rows("bench_memory.py", "--replays", "4" if quick else "10")
+    print()
+    print(format_table(rows))
+    print()
+    print(f"load average after: {load_average()}; {time.perf_counter() - started:.0f} s")
+    missed = [r.name.strip() for r in rows if r.met is False]
+    if missed:
+        print(f"goals missed: {len(missed)} of {sum(1 for r in rows if r.met is not None)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
