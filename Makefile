@@ -120,5 +120,70 @@ fuzz: venv
 	$(FUZZ_BUILD)/fuzz_framing -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -dict=fuzz/framing.dict \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
 
+# The Python suite against an ASan+UBSan build of the extension, built apart in
+# build/asan-ext and put first on the module path (.venv keeps its own build).
+# The interpreter is not instrumented, so the runtime is preloaded and leaks are
+# left to `make leaks`. Not run: the wheel build, and the serial fault tests whose
+# children preload a shim of their own instead. Then the C++ tests under
+# ASan+UBSan and under TSan.
+.PHONY: sanitize leaks
+ASAN_EXT := build/asan-ext
+SANITIZE_PYTEST := --deselect tests/test_wheel.py --deselect tests/test_serial.py::test_failures_a_pty_never_shows
+SANITIZE_CMAKE = $(CMAKE) -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+sanitize: venv
+	@tools/system-deps test
+	@mkdir -p build
+	flock build/.asan.lock sh -c '$(SANITIZE_CMAKE) -B $(ASAN_EXT) -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DVORN_SANITIZE=address,undefined >/dev/null && $(CMAKE) --build $(ASAN_EXT)'
+	@asan="$$(ldd $(ASAN_EXT)/vorn_rs*.so | awk '/libasan/ {print $$3}')"; \
+	export PYTHONPATH="$(abspath $(ASAN_EXT))$${PYTHONPATH:+:$$PYTHONPATH}" LD_PRELOAD="$$asan" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=debug; \
+	$(PY) -c 'import vorn_rs, sys; sys.exit("sanitize: not the instrumented build: " + vorn_rs.__file__ if "asan-ext" not in vorn_rs.__file__ else 0)'; \
+	echo "sanitize: Python suite with $$asan"; \
+	$(PY) -m pytest -p no:cacheprovider $(SANITIZE_PYTEST) $(PYTEST_ARGS)
+	@for kind in address,undefined thread; do \
+	  dir=build/cpp-$${kind%%,*}; \
+	  echo "sanitize: C++ tests with -fsanitize=$$kind in $$dir"; \
+	  flock build/.cpp-$${kind%%,*}.lock sh -c "$(SANITIZE_CMAKE) -B $$dir -DVORN_BUILD_EXTENSION=OFF \
+	    -DVORN_BUILD_TESTS=ON -DVORN_SANITIZE=$$kind >/dev/null && $(CMAKE) --build $$dir" || exit 1; \
+	  ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 TSAN_OPTIONS=halt_on_error=1 \
+	    $(CTEST) --test-dir $$dir --output-on-failure --timeout 300 || exit 1; \
+	done
+
+# Memcheck over the Python tests that make, use and drop parsers and packets
+# (the interpreter's own allocator hides Python objects from it, but every
+# engine, record, queue and thread is C++ heap). Fails on any definite leak or
+# memory error with a frame in the extension; the interpreter's own are ignored.
+LEAK_TESTS ?= tests/test_module.py tests/test_packets.py tests/test_differential.py tests/test_threads.py \
+  tests/test_stress.py tests/test_faults.py
+leaks: build
+	@command -v valgrind >/dev/null || { echo "leaks: needs valgrind (apt-get install valgrind)"; exit 1; }
+	@rm -rf build/leaks && mkdir -p build/leaks
+	VORN_STRESS_SCALE=0.1 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --num-callers=50 \
+	  --log-file=build/leaks/memcheck.%p.log $(PY) -m pytest -q -p no:cacheprovider $(LEAK_TESTS) $(PYTEST_ARGS)
+	@awk -v ours='vorn::|vorn_rs\\.cpython' ' \
+	  { sub(/^==[0-9]+== ?/, "") } \
+	  /^$$/ { if (block ~ /definitely lost in loss record|Invalid (read|write|free)|uninitialised|Mismatched free|overlap/ \
+	            && block ~ ours) { print block; bad++ } block = ""; next } \
+	  { block = block $$0 "\n" } \
+	  /definitely lost:/ { lost = lost FILENAME ": " $$0 "\n" } \
+	  END { printf "%s", lost; \
+	        printf "leaks: %d leak or memory error record(s) in the extension\n", bad; exit bad > 0 }' \
+	  build/leaks/memcheck.*.log
+
+# Benchmarks: the C++ core (release build) and the extension, each figure
+# against a reference measured in the same run, in one table. Figures are
+# noisy on a busy machine; the table prints the load average.
+.PHONY: bench
+BENCH_BUILD := build/bench/release
+BENCH_ARGS ?=
+bench: build
+	@mkdir -p $(BENCH_BUILD)
+	flock build/.bench.lock sh -c '$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_BENCH=ON >/dev/null && $(CMAKE) --build $(BENCH_BUILD) --target bench_core'
+	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core $(BENCH_ARGS)
+
 clean:
 	rm -rf build $(VENV) $(GIL_VENV)
