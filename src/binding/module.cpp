@@ -1,6 +1,6 @@
 // The module vorn_rs: made once per process, in the first interpreter that
 // imports it, and handed out again on every later import there.
-#include <Python.h>
+#include "compat.hpp"
 
 #include <atomic>
 #include <cstdint>
