@@ -185,5 +185,24 @@ bench: build
 	  -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_BENCH=ON >/dev/null && $(CMAKE) --build $(BENCH_BUILD) --target bench_core'
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core $(BENCH_ARGS)
 
+# Release wheels in dist/: one per interpreter for x86-64 (pyenv's 3.10 to
+# 3.13 and the free-threaded 3.13t) and for aarch64 (Debian's 3.11, a
+# cross-built 3.13t), compiled by zig against glibc 2.17, checked and tagged
+# manylinux_2_17 by auditwheel; then the sdist, checked by installing it in a
+# clean environment. WHEELS names a subset (see tools/build-wheels).
+.PHONY: wheels sdist test-wheels
+WHEELS ?=
+wheels:
+	tools/build-wheels $(WHEELS)
+	tools/build-sdist
+
+sdist:
+	tools/build-sdist
+
+# The Python suite against each x86-64 wheel in dist/, installed into a fresh
+# virtual environment of its interpreter.
+test-wheels: wheels
+	tools/test-wheels $(PYTEST_ARGS)
+
 clean:
 	rm -rf build $(VENV) $(GIL_VENV)
