@@ -174,16 +174,24 @@ leaks: build
 
 # Benchmarks: the C++ core (release build) and the extension, each figure
 # against a reference measured in the same run, in one table. Figures are
-# noisy on a busy machine; the table prints the load average.
+# noisy on a busy machine; the table prints the load average. The last rows
+# compare the build of the release wheels (zig, glibc 2.17, libc++: core and
+# extension in $(BENCH_ZIG)) with the GCC builds above.
 .PHONY: bench
 BENCH_BUILD := build/bench/release
+BENCH_ZIG := build/bench/zig
 BENCH_ARGS ?=
 bench: build
 	@mkdir -p $(BENCH_BUILD)
 	flock build/.bench.lock sh -c '$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_BENCH=ON >/dev/null && $(CMAKE) --build $(BENCH_BUILD) --target bench_core'
-	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core $(BENCH_ARGS)
+	@toolchain="$$(tools/build-wheels --toolchain)"; \
+	flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ZIG) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVORN_BUILD_BENCH=ON >/dev/null && nice $(CMAKE) --build $(BENCH_ZIG)"
+	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
+	  --zig-module $(BENCH_ZIG) $(BENCH_ARGS)
 
 # Release wheels in dist/: one per interpreter for x86-64 (pyenv's 3.10 to
 # 3.13 and the free-threaded 3.13t) and for aarch64 (Debian's 3.11, a

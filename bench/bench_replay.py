@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Replay throughput: a recording through MockParser into IMUPacket objects.
 
-    bench/bench_replay.py [--rounds N] [--json]
+    bench/bench_replay.py [--rounds N] [--json | --replay-only]
 
 Each round replays the whole recording, draining with get_data_packets(block=True)
 until every packet has come; each batch is dropped when the next one arrives,
@@ -12,11 +12,15 @@ same bytes and packet count:
   - the floor of one small Python object made (and released) per packet in C,
     list(map(complex, range(n))).
 Rounds alternate between the three; the best round of each counts.
+
+--replay-only times the replay alone and prints {"module": ..., "packets_s": ...}
+as JSON: bench/run.py runs it once per build of the module to compare builds.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import time
 
 from common import Row, emit, rate, recording
@@ -79,11 +83,22 @@ def measure(rounds: int) -> list[Row]:
     ]
 
 
+def replay_only(rounds: int) -> dict:
+    path = recording()
+    n = len(decode_stream(path.read_bytes()))
+    best = min(replay(str(path), n) for _ in range(rounds))
+    return {"module": vorn_rs.__file__, "packets_s": n / best}
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rounds", type=int, default=20)
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
+    ap.add_argument("--replay-only", action="store_true", help="time the replay alone, print JSON")
     args = ap.parse_args()
+    if args.replay_only:
+        print(json.dumps(replay_only(max(1, args.rounds))))
+        return
     emit(measure(max(1, args.rounds)), args.json)
 
 

@@ -3,6 +3,7 @@
 measured in the same run, their ratio, the goal and whether it is met.
 
     bench/run.py --core build/bench/release/bench_core [--quick]
+                 [--zig-core build/bench/zig/bench_core --zig-module DIR]
 
 The machine's load average is printed before and after: the figures are only
 as good as the quiet they were taken in.
@@ -12,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import subprocess
 import sys
 import time
@@ -52,6 +54,40 @@ def core_rows(binary: str, rounds: int) -> list[Row]:
     ]
 
 
+GOAL_ZIG_FRACTION = 0.95  # the release wheels' build may be at most 5 % slower
+BUILD_PAIRS = 3  # GCC and zig runs alternate this many times; the best of each counts
+
+
+def zig_rows(gcc_core: str, zig_core: str, zig_module: str, rounds: int) -> list[Row]:
+    """The release wheels' build (zig's clang and libc++, glibc 2.17) beside the
+    GCC build of a source install, on the same machine in the same minute."""
+    frame = {"gcc": 0.0, "zig": 0.0}
+    replay = {"gcc": 0.0, "zig": 0.0}
+    zig_env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [zig_module, os.environ.get("PYTHONPATH")])))
+    for _ in range(BUILD_PAIRS):
+        for build, binary, env in (("gcc", gcc_core, None), ("zig", zig_core, zig_env)):
+            out = subprocess.run([binary, str(recording()), "--rounds", str(rounds)], check=True,
+                                 capture_output=True, text=True).stdout
+            frame[build] = max(frame[build], json.loads(out)["frame_mb_s"])
+            out = subprocess.run([sys.executable, str(HERE / "bench_replay.py"), "--replay-only", "--rounds",
+                                  str(max(2, rounds // 3))], check=True, capture_output=True, text=True,
+                                 env=env).stdout  # fmt: skip
+            r = json.loads(out)
+            if build == "zig" and Path(r["module"]).resolve().parent != Path(zig_module).resolve():
+                raise SystemExit(f"the zig run imported {r['module']}, not the module in {zig_module}")
+            replay[build] = max(replay[build], r["packets_s"])
+
+    def row(name: str, got: dict, show) -> Row:
+        ratio = got["zig"] / got["gcc"]
+        return Row(name, show(got["zig"]), f"GCC build {show(got['gcc'])}", f"{ratio:.2f}x",
+                   f">= {GOAL_ZIG_FRACTION:.2f}x", ratio >= GOAL_ZIG_FRACTION)
+
+    return [
+        row("zig build (release wheels): core framing", frame, lambda v: f"{v:,.0f} MB/s"),
+        row("zig build (release wheels): replay into Python", replay, lambda v: rate(v, " packets/s")),
+    ]
+
+
 def script_rows(script: str, *args: str) -> list[Row]:
     out = subprocess.run([sys.executable, str(HERE / script), "--json", *args], check=True,
                          capture_output=True, text=True).stdout
@@ -62,7 +98,11 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--core", required=True, help="the bench_core program (a release build)")
     ap.add_argument("--quick", action="store_true", help="fewer rounds: rougher figures, sooner")
+    ap.add_argument("--zig-core", help="bench_core built by zig as the release wheels are")
+    ap.add_argument("--zig-module", help="a directory holding the extension built by zig for this interpreter")
     args = ap.parse_args()
+    if bool(args.zig_core) != bool(args.zig_module):
+        ap.error("--zig-core and --zig-module go together")
 
     recording()  # made once, before anything is timed
     started = time.perf_counter()
@@ -72,6 +112,8 @@ def main() -> int:
     rows += script_rows("bench_replay.py", "--rounds", "8" if quick else "30")
     rows += script_rows("bench_live.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
     rows += script_rows("bench_memory.py", "--replays", "4" if quick else "10")
+    if args.zig_core:
+        rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
     print()
     print(format_table(rows))
     print()
