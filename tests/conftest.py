@@ -1,16 +1,75 @@
+import fcntl
+import functools
+import os
+import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 # The stream model lives beside the tests and is imported as a plain module.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+
+# --- What the system under the interpreter offers ---
+# Under user-mode emulation (an aarch64 interpreter on qemu-user) some kernel
+# interfaces are missing. Tests that need one carry its marker and are skipped,
+# with the reason found, when a probe shows it missing.
+
+TCGETS2 = 0x802C542A
+TIOCGEXCL = 0x80045440
+
+
+@functools.cache
+def missing_serial_ioctls() -> str | None:
+    """Why no serial port can be opened here, or None: SerialParser sets the
+    line with TCGETS2/TCSETS2 and checks exclusive mode with TIOCGEXCL."""
+    master, slave = os.openpty()
+    try:
+        for name, request, size in (("TCGETS2", TCGETS2, 44), ("TIOCGEXCL", TIOCGEXCL, 4)):
+            try:
+                fcntl.ioctl(slave, request, bytes(size))
+            except OSError as e:
+                return f"the {name} ioctl is not available here ({os.strerror(e.errno)})"
+    finally:
+        os.close(master)
+        os.close(slave)
+    return None
+
+
+@functools.cache
+def cannot_start_interpreter() -> str | None:
+    """Why this interpreter cannot start another copy of itself, or None."""
+    try:
+        subprocess.run([sys.executable, "-c", ""], capture_output=True, timeout=120, check=True)
+    except OSError as e:
+        return f"cannot start {sys.executable} in a child process ({e.strerror})"
+    return None
+
+
+PROBES = {
+    "serial_ioctls": (missing_serial_ioctls, "opens a serial port, which needs the extended termios ioctls"),
+    "child_interpreter": (cannot_start_interpreter, "starts the interpreter in a child process"),
+}
+
+
+def pytest_configure(config):
+    for marker, (_, what) in PROBES.items():
+        config.addinivalue_line("markers", f"{marker}: {what}")
+
+
+def pytest_collection_modifyitems(config, items):
+    for marker, (probe, _) in PROBES.items():
+        marked = [item for item in items if item.get_closest_marker(marker)]
+        reason = probe() if marked else None
+        for item in marked if reason else ():
+            item.add_marker(pytest.mark.skip(reason=reason))
 
 
 # --- Replaying byte streams through MockParser (module and packet tests) ---
 
 import itertools
 import time
-
-import pytest
 
 REPLAY_LIMIT = 10.0  # seconds; a reader that has not reached the end by then has hung
 
