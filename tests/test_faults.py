@@ -199,6 +199,7 @@ print(json.dumps(result))
 """
 
 
+@pytest.mark.child_interpreter
 def test_file_without_read_permission():
     # Not under pytest's own temporary directory, which only its owner may enter.
     where = Path(tempfile.mkdtemp(prefix="vorn-faults-"))
@@ -234,6 +235,7 @@ def collect(parser, count, limit=10.0):
     return got
 
 
+@pytest.mark.serial_ioctls
 def test_far_side_hangs_up_mid_packet():
     master, slave = os.openpty()
     path = os.ttyname(slave)
@@ -320,6 +322,7 @@ def test_stream_ends_while_a_drain_waits(tmp_path, sent):
         parser.stop()
 
 
+@pytest.mark.serial_ioctls
 def test_far_side_hangs_up_while_a_drain_waits():
     master, slave = os.openpty()
     path = os.ttyname(slave)

@@ -181,6 +181,7 @@ def some_packets(seconds: float, seed: int = 5) -> bytes:
 
 @pytest.mark.parametrize("baudrate, speed", [(None, 115200), (921600, 921600), (0, 0), (1, 1),
                                              (4294967295, 4294967295), (True, 1)])
+@pytest.mark.serial_ioctls
 def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
     parser = vorn_rs.SerialParser(pty.path, baudrate, timeout=0.5)
     line = pty.line()
@@ -236,6 +237,7 @@ def open_as_nobody(path: str) -> str:
     return text
 
 
+@pytest.mark.serial_ioctls
 def test_exclusive_while_open_and_released_when_gone(pty):
     assert not pty.exclusive()
     first = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
@@ -273,6 +275,7 @@ def test_exclusive_while_open_and_released_when_gone(pty):
 # -- streaming --------------------------------------------------------------
 
 
+@pytest.mark.serial_ioctls
 def test_live_stream_in_random_pieces_matches_the_model(pty):
     unit = vm.UnitSimulator(seed=11, noise=0.03, damage=0.01, false_sync=0.01, foreign=0.01,
                             wrong_length=0.005, startup=0.1)
@@ -304,6 +307,7 @@ def tasks() -> set[int]:
 
 
 @pytest.mark.skipif(platform.machine() != "x86_64", reason="tgkill is called by its x86-64 number")
+@pytest.mark.serial_ioctls
 def test_signals_for_python_never_interrupt_a_read(pty):
     hits = 0
 
@@ -352,6 +356,7 @@ def test_signals_for_python_never_interrupt_a_read(pty):
         signal.signal(signal.SIGUSR1, previous)
 
 
+@pytest.mark.serial_ioctls
 def test_stop_and_restart_reuse_the_open_port(pty):
     first, second = some_packets(0.02, seed=1), some_packets(0.02, seed=2)
     parser = vorn_rs.SerialParser(pty.path, timeout=0.5)
@@ -375,6 +380,7 @@ def test_stop_and_restart_reuse_the_open_port(pty):
 
 
 @pytest.mark.parametrize("timeout, at_once", [(0.05, False), (0, True), (None, True)])
+@pytest.mark.serial_ioctls
 def test_silent_line_ends_the_reader(pty, timeout, at_once):
     parser = vorn_rs.SerialParser(pty.path, timeout=timeout)
     parser.start()
@@ -391,6 +397,7 @@ def test_silent_line_ends_the_reader(pty, timeout, at_once):
     del parser
 
 
+@pytest.mark.serial_ioctls
 def test_read_failure_is_raised_before_the_packets_it_overtook(pty):
     data = some_packets(0.02)
     parser = vorn_rs.SerialParser(pty.path, timeout=0.1)
@@ -405,6 +412,7 @@ def test_read_failure_is_raised_before_the_packets_it_overtook(pty):
     del parser
 
 
+@pytest.mark.serial_ioctls
 def test_hang_up_of_the_far_side(pty):
     data = some_packets(0.02)
     parser = vorn_rs.SerialParser(pty.path, timeout=10.0)
@@ -422,6 +430,7 @@ def test_hang_up_of_the_far_side(pty):
 # -- open failures and arguments -------------------------------------------
 
 
+@pytest.mark.serial_ioctls
 def test_open_failures(pty, tmp_path):
     regular = tmp_path / "not-a-tty"
     regular.write_bytes(b"")
@@ -452,6 +461,7 @@ def test_port_path_that_is_not_utf8_is_fatal():
     assert not isinstance(info.value, Exception)
 
 
+@pytest.mark.serial_ioctls
 def test_argument_errors(pty):
     with pytest.raises(TypeError) as info:
         vorn_rs.SerialParser(pty.path.encode())
@@ -589,6 +599,8 @@ def fault_shim(tmp_path_factory):
     (f"revents={select.POLLNVAL}", "Broken pipe"),
     ("eintr", "Interrupted system call"),
 ])
+@pytest.mark.serial_ioctls
+@pytest.mark.child_interpreter
 def test_failures_a_pty_never_shows(pty, fault_shim, fault, text):
     env = dict(os.environ, LD_PRELOAD=str(fault_shim), VORN_FAULT=fault)
     done = subprocess.run([sys.executable, "-c", FAULT_CHILD, pty.path], env=env, capture_output=True,

@@ -77,6 +77,7 @@ def params(function):
     return [(a["name"], a["annotation"], a.get("default")) for a in args]
 
 
+@pytest.mark.child_interpreter
 def test_committed_stub_matches_the_built_records():
     fresh = run_gen_stub(SHARED_OBJECT)
     assert fresh.returncode == 0, fresh.stderr
@@ -163,6 +164,7 @@ def test_records_agree_with_the_runtime_signatures(records):
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime)
 
 
+@pytest.mark.child_interpreter
 def test_gen_stub_refuses_files_without_records(tmp_path):
     not_elf = tmp_path / "notes.txt"
     not_elf.write_text("not a shared object")
@@ -173,6 +175,7 @@ def test_gen_stub_refuses_files_without_records(tmp_path):
     assert result.returncode == 1 and "no interface records" in result.stderr
 
 
+@pytest.mark.child_interpreter
 def test_gen_stub_refuses_a_record_whose_count_overruns_it(tmp_path):
     data = bytearray(SHARED_OBJECT.read_bytes())
     record = b'{"type":"class","name":"IMUPacket"'
@@ -184,6 +187,7 @@ def test_gen_stub_refuses_a_record_whose_count_overruns_it(tmp_path):
     assert result.returncode == 1 and "does not fit" in result.stderr
 
 
+@pytest.mark.child_interpreter
 def test_stubtest_finds_the_stub_consistent_with_the_runtime(tmp_path):
     result = run_module("mypy.stubtest", "vorn_rs", cwd=ROOT, cache=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -206,6 +210,7 @@ def read(packet: vorn_rs.IMUPacket) -> str:
 """
 
 
+@pytest.mark.child_interpreter
 def test_typed_code_checks_clean_and_misuse_is_caught(tmp_path):
     misuse = tmp_path / "misuse.py"
     misuse.write_text(MISUSE)

@@ -74,6 +74,7 @@ def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
         assert archive.read("vorn_rs-stubs/__init__.pyi") == stub
 
 
+@pytest.mark.child_interpreter
 def test_installed_wheel_imports_and_replays(venv_python, tmp_path):
     script = """
 import sys, time, vorn_rs
@@ -92,6 +93,7 @@ with vorn_rs.MockParser(sys.argv[1]) as parser:
     assert int(count) > 0
 
 
+@pytest.mark.child_interpreter
 def test_type_checkers_find_the_installed_stub(venv_python, tmp_path):
     code = "import vorn_rs\nreveal_type(vorn_rs.MockParser('x').is_running())\n"
     env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
