@@ -41,9 +41,11 @@ def missing_serial_ioctls() -> str | None:
 def cannot_start_interpreter() -> str | None:
     """Why this interpreter cannot start another copy of itself, or None."""
     try:
-        subprocess.run([sys.executable, "-c", ""], capture_output=True, timeout=120, check=True)
+        done = subprocess.run([sys.executable, "-c", ""], capture_output=True, timeout=120)
     except OSError as e:
         return f"cannot start {sys.executable} in a child process ({e.strerror})"
+    if done.returncode != 0:  # 127: the child could not exec it
+        return f"cannot start {sys.executable} in a child process (exit status {done.returncode})"
     return None
 
 
