@@ -173,7 +173,8 @@ class Ftdi(Line):
 
 class GadgetSide(threading.Thread):
     """Plays the unit on the gadget's end (/dev/ttyGS0) of the looped CDC-ACM
-    line, from its own thread; optionally pulls the plug after a number of bytes."""
+    line, from its own thread; optionally pulls the plug after a number of
+    bytes and goes on writing until the line is gone."""
 
     def __init__(self, data: bytes, unplug_after: int | None, unplug) -> None:
         super().__init__(daemon=True)
@@ -186,17 +187,20 @@ class GadgetSide(threading.Thread):
         unplugger = None
         try:
             tty.setraw(fd)
-            end = self.unplug_after if self.unplug_after is not None else len(self.data)
-            view = memoryview(self.data)[:end]
-            while sent < end:
-                sent += os.write(fd, view[sent : sent + 4096])
-            if self.unplug_after is not None:
-                # Unplugged with bytes still on their way. The gadget's end
-                # must be closed before rmmod can finish, but only after the
-                # disconnect: a close while connected waits for the bytes to drain.
-                unplugger = threading.Thread(target=self.unplug)
-                unplugger.start()
-                time.sleep(0.5)
+            view = memoryview(self.data)
+            while sent < len(view):
+                if unplugger is None and self.unplug_after is not None and sent >= self.unplug_after:
+                    # rmmod hangs the gadget's tty up, which ends these writes;
+                    # it finishes once this end is closed.
+                    unplugger = threading.Thread(target=self.unplug)
+                    unplugger.start()
+                if unplugger is None:
+                    sent += os.write(fd, view[sent : sent + 1024])
+                else:
+                    # From here at about the unit's own pace, so that the plug
+                    # goes while bytes still flow.
+                    sent += os.write(fd, view[sent : sent + 100])
+                    time.sleep(0.001)
         except OSError as e:
             self.result["error"] = str(e)
         finally:
