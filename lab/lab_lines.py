@@ -22,7 +22,6 @@ TCGETS2 = 0x802C542A
 TIOCGEXCL = 0x80045440
 BOTHER = 0o010000
 CBAUD = 0o010017
-CHANNEL_TIMED_OUT = "timed out waiting on channel"
 NODE_LIMIT = 60.0  # seconds for a device node to appear after a plug
 
 

@@ -8,42 +8,27 @@ import os
 import time
 
 import pytest
-from lab_lines import BOTHER, CBAUD, CHANNEL_TIMED_OUT, line_settings, record
+from lab_lines import BOTHER, CBAUD, line_settings, record
+from test_serial import as_records, open_as_nobody
+from test_serial import collect as collect_for
+from test_serial import wait_stopped as wait_stopped_for
 
 import vorn_rs
 
 TIMED_OUT = "Operation timed out"
 LOCK_HELD = "Unable to acquire exclusive lock on serial port"
 SETTINGS = "Settings did not apply correctly"
-NOBODY = 65534
-STOP_LIMIT = 30.0  # seconds; the guest is slow, but an unplug wakes a reader at once
+# The guest is slow: generous limits, which only a hang would reach.
+COLLECT_LIMIT = 300.0
+STOP_LIMIT = 30.0
 
 
-def as_records(packets):
-    import vorn_model as vm
-
-    return [vm.comparable({k: getattr(p, k) for k in vm.RECORD_KEYS}) for p in packets]
+def collect(parser, count: int) -> list:
+    return collect_for(parser, count, COLLECT_LIMIT)
 
 
-def collect(parser, count: int, limit: float = 300.0) -> list:
-    """Drains with waiting until `count` packets have come; a read failure
-    propagates, a quiet spell of one time-out does not."""
-    got = []
-    give_up = time.monotonic() + limit
-    while len(got) < count and time.monotonic() < give_up:
-        try:
-            got += parser.get_data_packets(block=True)
-        except OSError as e:
-            if str(e) != CHANNEL_TIMED_OUT:
-                raise
-    return got
-
-
-def wait_stopped(parser, limit: float = STOP_LIMIT) -> None:
-    give_up = time.monotonic() + limit
-    while parser.is_running() and time.monotonic() < give_up:
-        time.sleep(0.01)
-    assert not parser.is_running()
+def wait_stopped(parser) -> None:
+    wait_stopped_for(parser, STOP_LIMIT)
 
 
 def descriptors() -> int:
@@ -52,31 +37,6 @@ def descriptors() -> int:
 
 def tasks() -> int:
     return len(os.listdir("/proc/self/task"))
-
-
-def open_as_nobody(path: str) -> str:
-    """What an unprivileged SerialParser on `path` reports, from a forked child."""
-    read_end, write_end = os.pipe()
-    child = os.fork()
-    if child == 0:
-        text = "(could not drop privileges)"
-        try:
-            os.setgroups([])
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
-            try:
-                vorn_rs.SerialParser(path)
-                text = "(opened)"
-            except OSError as e:
-                text = str(e)
-        finally:
-            os.write(write_end, text.encode())
-            os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as f:
-        text = f.read().decode()
-    os.waitpid(child, 0)
-    return text
 
 
 def speed_form(settings: dict) -> str:
