@@ -46,6 +46,17 @@ py-test: build
 
 test: cpp-test py-test
 
+# The serial-driver lab: boots a small Linux guest under QEMU and runs lab/
+# in it against a real 16550 UART, FTDI adapter and CDC-ACM port (see
+# tools/lab-drivers). Its packages come from Debian, its kernel is cached.
+# Without QEMU or the packages it says so and succeeds. LAB_ARGS go to pytest
+# in the guest, after "--" (e.g. LAB_ARGS="-- -k ftdi").
+LAB_ARGS ?=
+.PHONY: test-drivers
+test-drivers: build
+	@tools/system-deps lab 2>/dev/null || true   # tools/lab-drivers says what is missing
+	$(PY) tools/lab-drivers $(LAB_ARGS)
+
 # Replays the sample recording and prints a few packets and a summary.
 demo: build
 	$(PY) tools/demo examples/sample.bin

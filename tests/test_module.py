@@ -751,6 +751,32 @@ def test_stop_mid_read_and_restart_on_a_fifo(tmp_path):
             os.close(writer)
 
 
+def test_ctrl_c_ends_an_open_that_waits_for_a_writer(tmp_path, alarm):
+    fifo = tmp_path / "no-writer"
+    os.mkfifo(fifo)
+    handled = []
+    alarm(0.1, lambda signum, frame: handled.append(signum))  # returns: the open goes on
+    main = threading.get_ident()
+    ctrl_c = threading.Timer(0.4, signal.pthread_kill, (main, signal.SIGINT))
+    # Should the open not end, a writer appears later so the test fails instead of hanging.
+    rescue = threading.Timer(5.0, lambda: os.close(os.open(fifo, os.O_WRONLY)))
+    before = sorted(os.listdir("/proc/self/fd"))
+    t0 = time.monotonic()
+    ctrl_c.start()
+    rescue.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            MockParser(fifo)
+        elapsed = time.monotonic() - t0
+    finally:
+        ctrl_c.cancel()
+        rescue.cancel()
+        rescue.join()
+    assert handled == [signal.SIGALRM]
+    assert 0.4 <= elapsed < 1.4
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
 def test_context_manager(stream_file):
     parser = MockParser(stream_file(accel_packets(3)))
     with parser as bound:

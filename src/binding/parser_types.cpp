@@ -256,10 +256,24 @@ PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::string> path = convert_path(bound[0], "path");
     if (!path) return nullptr;
     if (!convert_timeout_arg(bound[1])) return nullptr;
-    // Opening may block (a FIFO waits for its writer), so let other threads run.
-    Py_BEGIN_ALLOW_THREADS
-    engine.emplace(new_mock(*path));
-    Py_END_ALLOW_THREADS
+    // Opening may block (a FIFO waits for its writer), so it waits detached.
+    // A signal that interrupts it runs the interpreter's handlers; one that
+    // raises (Ctrl-C) ends the constructor with its exception.
+    PyObject* raised = nullptr;
+    PyThreadState* detached = PyEval_SaveThread();
+    auto keep_opening = [&]() {
+      PyEval_RestoreThread(detached);
+      const bool again = PyErr_CheckSignals() == 0;
+      if (!again) raised = PyErr_GetRaisedException();
+      detached = PyEval_SaveThread();
+      return again;
+    };
+    engine.emplace(new_mock(*path, keep_opening));
+    PyEval_RestoreThread(detached);
+    if (raised) {
+      PyErr_SetRaisedException(raised);  // the engine never opened: nothing to close
+      return nullptr;
+    }
   }
   if (!*engine) return raise_failure(engine->error());
 
