@@ -195,8 +195,8 @@ std::optional<std::chrono::steady_clock::time_point> deadline_after(WaitTime wai
   return now + seconds(wait.secs) + nanoseconds(wait.nanos);
 }
 
-Result<VornParser> new_mock(std::string_view path) {
-  auto source = open_file_source(path);
+Result<VornParser> new_mock(std::string_view path, const KeepOpening& keep_opening) {
+  auto source = open_file_source(path, keep_opening);
   if (!source) return std::move(source).error();
   return VornParser(std::move(source).value());
 }

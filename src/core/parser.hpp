@@ -101,7 +101,7 @@ class VornParser {
   std::shared_ptr<std::unique_ptr<ByteSource>> returned_;
 };
 
-// The engine over a recorded file.
-Result<VornParser> new_mock(std::string_view path);
+// The engine over a recorded file; `keep_opening` as for open_file_source.
+Result<VornParser> new_mock(std::string_view path, const KeepOpening& keep_opening = {});
 
 }  // namespace vorn

@@ -42,6 +42,24 @@ static_assert(kTcGets2 == 0x802C542AUL && kTcSets2 == 0x402C542BUL);
 
 // Speed taken from c_ispeed/c_ospeed rather than from the CBAUD code.
 constexpr tcflag_t kBother = 0010000;
+constexpr tcflag_t kBaudExtended = 0010000;  // CBAUDEX: the codes above B38400
+constexpr unsigned kInputBaudShift = 16;     // IBSHIFT: CIBAUD is CBAUD moved up
+
+// The speed of each Bnnn code: B0 to B38400, then B57600 to B4000000
+// (CBAUDEX plus 1 to 15), as the kernel's own table has them.
+constexpr std::array<std::uint32_t, 31> kCodeSpeeds = {
+    0,      50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,   19200,   38400,   57600,   115200,  230400,  460800,  500000,  576000,
+    921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000,
+};
+
+// A receiver samples the stop bit of an 8N1 frame 9.5 bit times after the
+// start edge that resynchronised it; with 16x oversampling the sample must
+// land within 7/16 of a bit of the middle, so the two ends together may be
+// (7/16) / 9.5, about 4.6%, apart. Half of that budget is the host's: a driver
+// that rounds to its nearest divisor within 2% still frames every byte; one
+// that kept another speed (a refused rate, a fall-back to 9600) does not.
+constexpr std::uint64_t kSpeedTolerancePercent = 2;
 
 constexpr const char* kUnknownErrno = "Unknown errno";
 constexpr const char* kLockHeldText = "Unable to acquire exclusive lock on serial port";
@@ -235,7 +253,28 @@ bool is_valid_utf8(std::string_view text) {
   return true;
 }
 
+// The speed of a CBAUD value other than BOTHER.
+std::uint32_t code_speed(tcflag_t code) {
+  code &= CBAUD;
+  if ((code & kBaudExtended) == 0) return kCodeSpeeds[code];
+  const tcflag_t above = code & ~kBaudExtended;
+  return above >= 1 && above <= 15 ? kCodeSpeeds[15 + above] : 0;
+}
+
 }  // namespace
+
+LineSpeeds effective_speeds(std::uint32_t cflag, std::uint32_t ispeed, std::uint32_t ospeed) {
+  const tcflag_t out_code = cflag & CBAUD;
+  const std::uint32_t output = out_code == kBother ? ospeed : code_speed(out_code);
+  const tcflag_t in_code = (cflag >> kInputBaudShift) & CBAUD;
+  if (in_code == B0) return {output, output};
+  return {in_code == kBother ? ispeed : code_speed(in_code), output};
+}
+
+bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective) {
+  const std::uint64_t off = requested > effective ? requested - effective : effective - requested;
+  return off * 100 <= static_cast<std::uint64_t>(requested) * kSpeedTolerancePercent;
+}
 
 const char* kernel_error_text(int code) {
   if (code < 0 || static_cast<std::size_t>(code) >= kKernelErrorTexts.size()) return kUnknownErrno;
@@ -320,6 +359,22 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
   line.c_ispeed = settings.baud_rate;
   line.c_ospeed = settings.baud_rate;
   if (::ioctl(fd, kTcSets2, &line) != 0) return abandon(kernel_error_text(errno));
+
+  // Drivers answer a speed they cannot make by keeping another one (a UART
+  // keeps its previous rate, ftdi_sio falls back to 9600) while the call
+  // succeeds; only the speeds read back tell. Their codes may legitimately
+  // differ from what was written (an exact standard rate comes back as its
+  // Bnnn), so speeds are compared, not bits. Rate 0 means "hang up", which
+  // each driver handles its own way.
+  if (settings.baud_rate != 0) {
+    KernelTermios2 taken {};
+    if (::ioctl(fd, kTcGets2, &taken) != 0) return abandon(kernel_error_text(errno));
+    const LineSpeeds speeds = effective_speeds(taken.c_cflag, taken.c_ispeed, taken.c_ospeed);
+    if (!speed_is_close_enough(settings.baud_rate, speeds.input) ||
+        !speed_is_close_enough(settings.baud_rate, speeds.output)) {
+      return abandon(kSettingsMismatchText);
+    }
+  }
 
   std::unique_ptr<TTYPort> port(new TTYPort(fd, settings.path, settings.timeout_ms));
   port->exclusive_ = claimed;

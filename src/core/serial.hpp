@@ -23,6 +23,20 @@ const char* kernel_error_text(int code);
 // give 0, too large saturates to the largest value.
 std::uint64_t timeout_to_millis(double seconds);
 
+// The input and output speeds that a terminal's extended settings put into
+// effect, decoded the way the kernel does: from the speed fields when the
+// code is BOTHER, else from the Bnnn code (an input code of 0 means "same as
+// the output").
+struct LineSpeeds {
+  std::uint32_t input;
+  std::uint32_t output;
+};
+LineSpeeds effective_speeds(std::uint32_t cflag, std::uint32_t ispeed, std::uint32_t ospeed);
+
+// Whether a line running at `effective` still talks to a unit sending at
+// `requested`: within 2% either way (see serial.cpp for why).
+bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective);
+
 struct SerialSettings {
   std::string path;  // UTF-8
   std::uint32_t baud_rate = kDefaultBaudRate;

@@ -49,15 +49,17 @@ class FileSource final : public ByteSource {
 
 }  // namespace
 
-Result<std::unique_ptr<ByteSource>> open_file_source(std::string_view path) {
+Result<std::unique_ptr<ByteSource>> open_file_source(std::string_view path, const KeepOpening& keep_opening) {
   if (path.find('\0') != std::string_view::npos) {
     return Failure::os("file name contained an unexpected NUL byte");
   }
   std::string zpath(path);
   int fd;
-  do {
+  for (;;) {
     fd = ::open(zpath.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    if (keep_opening && !keep_opening()) return Failure::os(os_error_text(EINTR));
+  }
   if (fd < 0) return Failure::os(os_error_text(errno));
   return std::unique_ptr<ByteSource>(new FileSource(fd));
 }

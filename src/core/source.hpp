@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -28,8 +29,14 @@ class ByteSource {
 // "<description> (os error <code>)", the description being the C library's.
 std::string os_error_text(int code);
 
+// Asked on the opening thread when a signal interrupts an open that waits (a
+// FIFO without a writer): true to open again, false to give up, in which case
+// the open fails with the interruption's text. The caller decides what a
+// signal means; without a callback the open simply goes on.
+using KeepOpening = std::function<bool()>;
+
 // Opens a recorded stream read-only (close-on-exec). `path` is the file
 // name's bytes in the filesystem encoding, not necessarily UTF-8.
-Result<std::unique_ptr<ByteSource>> open_file_source(std::string_view path);
+Result<std::unique_ptr<ByteSource>> open_file_source(std::string_view path, const KeepOpening& keep_opening = {});
 
 }  // namespace vorn

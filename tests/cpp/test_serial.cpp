@@ -20,6 +20,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "serial.hpp"
@@ -128,6 +129,41 @@ TEST(SerialErrorText, OnlyUnassignedCodesAreUnknown) {
   int unknown = 0;
   for (int code = 1; code <= 133; ++code) unknown += std::string(kernel_error_text(code)) == "Unknown errno";
   EXPECT_EQ(unknown, 2);  // 41 and 58 only
+}
+
+// Drivers hand back the speed they took in either form: BOTHER with the speed
+// fields, or a Bnnn code whose speed fields may say anything.
+TEST(SerialSpeeds, DecodedAsTheKernelDoes) {
+  auto speeds = [](std::uint32_t cflag, std::uint32_t ispeed, std::uint32_t ospeed) {
+    const LineSpeeds s = effective_speeds(cflag | CS8 | CREAD, ispeed, ospeed);
+    return std::pair{s.input, s.output};
+  };
+  using P = std::pair<std::uint32_t, std::uint32_t>;
+  EXPECT_EQ(speeds(BOTHER, 921600, 921600), P(921600, 921600));
+  EXPECT_EQ(speeds(BOTHER | (BOTHER << IBSHIFT), 250000, 1000000), P(250000, 1000000));
+  // The code wins over stale speed fields; no input code means the output's.
+  EXPECT_EQ(speeds(B115200, 921600, 921600), P(115200, 115200));
+  EXPECT_EQ(speeds(B9600, 0, 0), P(9600, 9600));
+  EXPECT_EQ(speeds(B38400 | (B1200 << IBSHIFT), 0, 0), P(1200, 38400));
+  EXPECT_EQ(speeds(B0, 0, 0), P(0, 0));
+  // Both code ranges, at their ends.
+  EXPECT_EQ(speeds(B50, 0, 0).second, 50u);
+  EXPECT_EQ(speeds(B57600, 0, 0).second, 57600u);
+  EXPECT_EQ(speeds(B460800, 0, 0).second, 460800u);
+  EXPECT_EQ(speeds(B4000000, 0, 0).second, 4000000u);
+}
+
+TEST(SerialSpeeds, ToleranceIsTwoPercent) {
+  EXPECT_TRUE(speed_is_close_enough(921600, 921600));
+  EXPECT_TRUE(speed_is_close_enough(921600, 923077));     // an FTDI's nearest divisor
+  EXPECT_TRUE(speed_is_close_enough(100000, 102000));     // exactly 2% either way
+  EXPECT_TRUE(speed_is_close_enough(100000, 98000));
+  EXPECT_FALSE(speed_is_close_enough(100000, 102001));
+  EXPECT_FALSE(speed_is_close_enough(100000, 97999));
+  EXPECT_FALSE(speed_is_close_enough(921600, 115200));    // a UART kept its old rate
+  EXPECT_FALSE(speed_is_close_enough(4000000, 9600));     // ftdi_sio's fall-back
+  EXPECT_FALSE(speed_is_close_enough(4294967295u, 0));    // no overflow at the top
+  EXPECT_TRUE(speed_is_close_enough(4294967295u, 4294967295u));
 }
 
 TEST(SerialTimeout, TruncatesAndSaturates) {
