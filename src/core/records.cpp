@@ -1,8 +1,6 @@
 #include "records.hpp"
 
 #include <bit>
-#include <limits>
-#include <utility>
 
 namespace vorn {
 
@@ -48,16 +46,6 @@ InvalidNames InvalidNames::from_codes(Codes codes) {
   return names;
 }
 
-IMUPacket::IMUPacket(PacketKind kind, Timestamp timestamp) {
-  header_.estimated = kind == PacketKind::Estimated;
-  if (timestamp <= std::numeric_limits<std::uint64_t>::max()) {
-    stamp_ = static_cast<std::uint64_t>(timestamp);
-  } else {
-    extension_ = new Extension{timestamp, {}};
-    header_.extended = 1;
-  }
-}
-
 IMUPacket& IMUPacket::operator=(IMUPacket&& other) noexcept {
   if (this != &other) {
     if (header_.extended) delete extension_;
@@ -77,15 +65,14 @@ std::optional<std::string> IMUPacket::invalid_fields() const {
   return joined;
 }
 
-void IMUPacket::extend() {
-  const InvalidNames names = InvalidNames::from_codes(header_.invalid);
-  extension_ = new Extension{stamp_, names};
+void IMUPacket::extend(Timestamp timestamp) {
+  extension_ = new Extension{timestamp, InvalidNames::from_codes(header_.invalid)};
   header_.extended = 1;
   header_.invalid = 0;
 }
 
 void IMUPacket::set_invalid_names(const InvalidNames& names) {
-  if (!header_.extended && names.size() > kInlineNames) extend();
+  if (!header_.extended && names.size() > kInlineNames) extend(stamp_);
   if (header_.extended) {
     extension_->invalid = names;
   } else {

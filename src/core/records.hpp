@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -121,7 +122,14 @@ class IMUPacket {
  public:
   // A raw record stamped 0 without values.
   IMUPacket() : IMUPacket(PacketKind::Raw, 0) {}
-  IMUPacket(PacketKind kind, Timestamp timestamp);
+  IMUPacket(PacketKind kind, Timestamp timestamp) {
+    header_.estimated = kind == PacketKind::Estimated;
+    if (timestamp <= std::numeric_limits<std::uint64_t>::max()) [[likely]] {
+      stamp_ = static_cast<std::uint64_t>(timestamp);
+    } else {
+      extend(timestamp);
+    }
+  }
   IMUPacket(IMUPacket&& other) noexcept
       : values_(other.values_), header_(other.header_), stamp_(other.stamp_) {
     other.header_.extended = 0;
@@ -195,7 +203,8 @@ class IMUPacket {
     std::uint32_t invalid : 21;   // the invalid list's codes while not extended
   };
 
-  void extend();
+  // Moves the timestamp and the invalid list into a new extension block.
+  void extend(Timestamp timestamp);
 
   std::array<float, slot::kValueFloats> values_{};
   Header header_{};
