@@ -29,7 +29,7 @@ using Quaternion = std::array<float, 4>;
 enum class PacketKind : std::uint8_t { Raw, Estimated };
 
 // The estimation fields a unit can flag invalid, as the 3-bit codes the
-// invalid list stores (0 is no field). In the order of the field table.
+// invalid list stores (0 is no field), in descriptor order (0x03 to 0x21).
 enum class EstField : std::uint8_t {
   OrientQuaternion = 1,
   LinearAccel,
