@@ -121,13 +121,10 @@ FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& send
       status = FrameStatus::ClockBeforeEpoch;
       break;
     }
-    std::optional<VornPacket> decoded =
+    std::optional<IMUPacket> decoded =
         decode_packet(data[p + 2], std::span<const std::uint8_t>(data + p + kHeaderSize, payload_len), *stamp);
-    if (decoded) {
-      IMUPacket record = to_imu_packet(std::move(*decoded));
-      // Nothing is removed on a refusal, not even what was sent before it.
-      if (!sender.send(record)) return FrameStatus::Refused;
-    }
+    // Nothing is removed on a refusal, not even what was sent before it.
+    if (decoded && !sender.send(*decoded)) return FrameStatus::Refused;
     p += packet_len;  // a good packet is never searched for sync bytes again
   }
   if (p > 0) buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(p));
