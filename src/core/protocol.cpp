@@ -54,24 +54,29 @@ inline void walk_fields(std::span<const std::uint8_t> payload, Handle&& handle) 
 constexpr std::size_t kRawVectorLen = 12;
 constexpr std::size_t kRawFloatLen = 4;
 
-void decode_raw(std::span<const std::uint8_t> payload, RawPacket& raw) {
-  walk_fields(payload, [&raw](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+void decode_raw(std::span<const std::uint8_t> payload, RawPacket& raw, FieldObserver* observer) {
+  walk_fields(payload, [&raw, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
     const std::uint8_t* d = data.data();
     switch (descriptor) {
       case 0x04:
         if (data.size() == kRawVectorLen) put(raw.scaled_accel, read_floats<3>(d));
+        else if (observer) observer->wrong_length("scaled_accel");
         break;
       case 0x05:
         if (data.size() == kRawVectorLen) put(raw.scaled_gyro, read_floats<3>(d));
+        else if (observer) observer->wrong_length("scaled_gyro");
         break;
       case 0x07:
         if (data.size() == kRawVectorLen) put(raw.delta_theta, read_floats<3>(d));
+        else if (observer) observer->wrong_length("delta_theta");
         break;
       case 0x08:
         if (data.size() == kRawVectorLen) put(raw.delta_vel, read_floats<3>(d));
+        else if (observer) observer->wrong_length("delta_vel");
         break;
       case 0x17:
         if (data.size() == kRawFloatLen) put(raw.scaled_ambient_pressure, read_float(d));
+        else if (observer) observer->wrong_length("scaled_ambient_pressure");
         break;
       default:
         break;
@@ -98,39 +103,53 @@ std::optional<std::string> join_names(const std::vector<std::string>& names) {
   return joined;
 }
 
-void decode_estimated(std::span<const std::uint8_t> payload, EstimatedPacket& est) {
+void decode_estimated(std::span<const std::uint8_t> payload, EstimatedPacket& est, FieldObserver* observer) {
   // Stays without storage unless a field is flagged invalid.
   std::vector<std::string> invalid;
-  walk_fields(payload, [&est, &invalid](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+  walk_fields(payload, [&est, &invalid, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
     const std::uint8_t* d = data.data();
     switch (descriptor) {
       case 0x03:
         if (check_est_field(data, kEstQuaternionLen, "estOrientQuaternion", invalid))
           put(est.est_orient_quaternion, read_floats<4>(d));
+        else if (observer)
+          observer->wrong_length("est_orient_quaternion");
         break;
       case 0x0D:
         if (check_est_field(data, kEstVectorLen, "estLinearAccel", invalid))
           put(est.est_linear_accel, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_linear_accel");
         break;
       case 0x0E:
         if (check_est_field(data, kEstVectorLen, "estAngularRate", invalid))
           put(est.est_angular_rate, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_angular_rate");
         break;
       case 0x12:
         if (check_est_field(data, kEstQuaternionLen, "estAttitudeUncertQuaternion", invalid))
           put(est.est_attitude_uncert_quaternion, read_floats<4>(d));
+        else if (observer)
+          observer->wrong_length("est_attitude_uncert_quaternion");
         break;
       case 0x13:
         if (check_est_field(data, kEstVectorLen, "estGravityVector", invalid))
           put(est.est_gravity_vector, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_gravity_vector");
         break;
       case 0x1C:
         if (check_est_field(data, kEstVectorLen, "estCompensatedAccel", invalid))
           put(est.est_compensated_accel, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_compensated_accel");
         break;
       case 0x21:
         if (check_est_field(data, kEstFloatLen, "estPressureAlt", invalid))
           put(est.est_pressure_alt, read_float(d));
+        else if (observer)
+          observer->wrong_length("est_pressure_alt");
         break;
       default:
         break;
@@ -151,20 +170,20 @@ bool check_est_field(std::span<const std::uint8_t> data, std::size_t required_le
 
 std::optional<VornPacket> decode_packet(std::uint8_t descriptor_set,
                                         std::span<const std::uint8_t> payload,
-                                        Timestamp timestamp) {
+                                        Timestamp timestamp, FieldObserver* observer) {
   // Built where it is returned, so the record is never moved on the way out.
   std::optional<VornPacket> out;
   switch (descriptor_set) {
     case kRawSet: {
       auto& raw = *std::get_if<RawPacket>(&out.emplace(std::in_place_type<RawPacket>));
       raw.timestamp = timestamp;
-      decode_raw(payload, raw);
+      decode_raw(payload, raw, observer);
       break;
     }
     case kEstimatedSet: {
       auto& est = *std::get_if<EstimatedPacket>(&out.emplace(std::in_place_type<EstimatedPacket>));
       est.timestamp = timestamp;
-      decode_estimated(payload, est);
+      decode_estimated(payload, est, observer);
       break;
     }
     default:
