@@ -27,6 +27,15 @@ def baud_rate(text: str) -> int:
     return value
 
 
+EXPORT_SUFFIXES = (".csv", ".parquet", ".npz")
+
+
+def export_target(text: str) -> str:
+    if not text.lower().endswith(EXPORT_SUFFIXES):
+        raise argparse.ArgumentTypeError(f"name it .csv, .parquet or .npz: {text}")
+    return text
+
+
 def parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0],
                                  epilog=__doc__.split("\n\n")[1])
@@ -48,7 +57,7 @@ def parser() -> argparse.ArgumentParser:
                          description="Writes one row per packet and one column per value component. The "
                          "format follows OUT's suffix: .csv, .parquet (needs pyarrow), .npz (needs numpy).")
     exp.add_argument("file", metavar="FILE")
-    exp.add_argument("-o", "--output", metavar="OUT", required=True)
+    exp.add_argument("-o", "--output", metavar="OUT", required=True, type=export_target)
 
     plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation and pressure",
                           description="Draws one panel per signal group, filter fields flagged invalid "
