@@ -107,7 +107,7 @@ def plot(path, out, rate: float | None) -> int:
             draw(side, s, scale, linestyle="--" if side is twin else "-")
             for i, (a, b) in enumerate(stretches.get(invalid_name(s.field), ())):
                 ax.axvspan(a * scale, b * scale, color="tab:red", alpha=0.15, lw=0,
-                           label="flagged invalid" if i == 0 else None)
+                           label=f"{s.field} flagged invalid" if i == 0 else None)
         handles, labels = ax.get_legend_handles_labels()
         if twin:
             more = twin.get_legend_handles_labels()
