@@ -16,7 +16,7 @@ from pathlib import Path
 
 from vorn_tools.common import COLUMNS, Recording, ToolError, os_failure
 
-ROW_GROUP = 1 << 16  # rows per Parquet row group
+ROW_GROUP = 1 << 14  # rows per Parquet row group, and per block of the .npz text column
 TEXT_COLUMNS = COLUMNS[:2]  # packet_type, invalid_fields; the rest are float32
 
 
