@@ -230,4 +230,4 @@ def test_plot_without_matplotlib_says_how_to_install(tmp_path):
             f"sys.exit(main(['plot', {str(SAMPLE)!r}, '-o', {str(tmp_path / 'x.png')!r}]))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
-    assert done.stderr == "vorn plot: plot needs matplotlib: pip install 'vorn_rs[plot]' (or pip install matplotlib)\n"
+    assert done.stderr == "vorn plot: plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'\n"

@@ -61,7 +61,7 @@ def parser() -> argparse.ArgumentParser:
 
     plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation and pressure",
                           description="Draws one panel per signal group, filter fields flagged invalid "
-                          "shaded. Needs matplotlib (pip install 'vorn_rs[plot]').")
+                          "shaded. Needs matplotlib (pip install --prefer-binary 'vorn_rs[plot]').")
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("-o", "--output", metavar="OUT", required=True, help="image to write (.png, .svg, .pdf)")
     plot.add_argument("--rate", type=positive, metavar="HZ",

@@ -70,7 +70,7 @@ def plot(path, out, rate: float | None) -> int:
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        raise ToolError("plot needs matplotlib: pip install 'vorn_rs[plot]' (or pip install matplotlib)") from None
+        raise ToolError("plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'") from None
     rec = Recording(path, rows=True)
     series = {f: Series(f) for _, left, right in PANELS for f in left + right}
     flags = [Flags(f) for f in series if invalid_name(f)]
