@@ -88,7 +88,7 @@ def test_record_ends_with_the_file_complete(tmp_path, end):
     finally:
         pty.close_master()
     if end == "time limit":
-        assert 2.0 <= time.monotonic() - started < 5.0
+        assert 1.9 <= time.monotonic() - started < 5.0  # the tool starts its clock a moment before ours
     assert out.read_bytes() == data
     assert replayed(out) == [vm.comparable(r) for r in records]
     raw = sum(r["packet_type"] == "raw" for r in records)
