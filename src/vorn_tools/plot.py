@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from array import array
+import math
 
 from vorn_tools.common import COLUMNS, Recording, ToolError
 
@@ -15,6 +15,7 @@ PANELS = (
     ("Orientation", ("est_orient_quaternion",), ()),
     ("Pressure / altitude", ("scaled_ambient_pressure",), ("est_pressure_alt",)),
 )
+BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
 UNITS = {"scaled_accel": "g", "est_compensated_accel": "m/s²", "scaled_gyro": "rad/s", "est_angular_rate": "rad/s",
          "scaled_ambient_pressure": "Pa", "est_pressure_alt": "m"}
 
@@ -26,27 +27,52 @@ def invalid_name(field: str) -> str | None:
 
 
 class Series:
-    """One record field's components over the stream, at the packets that carry it."""
+    """One record field's components, kept as the lowest and highest value in each
+    of BUCKETS equal stretches of the stream: all that a picture can show, in
+    memory that does not grow with the recording. A short recording keeps every
+    value (a bucket per packet)."""
 
     def __init__(self, field: str) -> None:
         self.field = field
         self.columns = [i for i, c in enumerate(COLUMNS) if c == field or c.rpartition("_")[0] == field]
         self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
-        self.x = array("d")
-        self.y = [array("f") for _ in self.columns]
+        self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
+        self.lo = [[math.inf] * BUCKETS for _ in self.columns]
+        self.hi = [[-math.inf] * BUCKETS for _ in self.columns]
 
-    def add(self, x: int, row) -> None:
-        if row[self.columns[0]] is not None:
-            self.x.append(x)
-            for ys, i in zip(self.y, self.columns):
-                ys.append(row[i])
+    def add(self, bucket: int, x: int, row) -> None:
+        if row[self.columns[0]] is None:
+            return
+        if self.x[bucket] is None:
+            self.x[bucket] = x
+        for lo, hi, i in zip(self.lo, self.hi, self.columns):
+            v = row[i]
+            if v < lo[bucket]:
+                lo[bucket] = v
+            if v > hi[bucket]:
+                hi[bucket] = v
+
+    def __bool__(self) -> bool:
+        return any(x is not None for x in self.x)
+
+    def lines(self, scale: float):
+        """(label, xs, ys) per component: down and up through each bucket's range."""
+        for label, lo, hi in zip(self.labels, self.lo, self.hi):
+            xs, ys = [], []
+            for x, a, b in zip(self.x, lo, hi):
+                if x is not None:
+                    xs += (x * scale, x * scale)
+                    ys += (a, b) if a <= b else (math.nan, math.nan)  # NaN values only
+            yield label, xs, ys
 
 
 class Flags:
-    """Stretches of filter packets that flagged one field invalid, as [first, next) packet positions."""
+    """Stretches of filter packets that flagged one field invalid, as [first, next)
+    packet positions; stretches closer than `gap` are joined, as the picture would."""
 
-    def __init__(self, field: str) -> None:
+    def __init__(self, field: str, gap: float) -> None:
         self.name = invalid_name(field)
+        self.gap = gap
         self.stretches: list[tuple[int, int]] = []
         self.start: int | None = None
         self.last = 0
@@ -56,14 +82,19 @@ class Flags:
         if flagged and self.start is None:
             self.start = x
         elif not flagged and self.start is not None:
-            self.stretches.append((self.start, x))
-            self.start = None
+            self.end(x)
         self.last = x
+
+    def end(self, x: int) -> None:
+        if self.stretches and self.start - self.stretches[-1][1] <= self.gap:
+            self.stretches[-1] = (self.stretches[-1][0], x)
+        else:
+            self.stretches.append((self.start, x))
+        self.start = None
 
     def close(self) -> None:
         if self.start is not None:
-            self.stretches.append((self.start, self.last + 1))
-            self.start = None
+            self.end(self.last + 1)
 
 
 def plot(path, out, rate: float | None) -> int:
@@ -71,26 +102,31 @@ def plot(path, out, rate: float | None) -> int:
         from matplotlib.figure import Figure
     except ImportError:
         raise ToolError("plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'") from None
-    rec = Recording(path, rows=True)
+    # A first pass, at the core's speed, counts the packets to size the buckets.
+    counting = Recording(path)
+    for _ in counting.batches("plot: counting"):
+        pass
+    c = counting.require_packets()
+    total = c["raw"] + c["estimated"]
     series = {f: Series(f) for _, left, right in PANELS for f in left + right}
-    flags = [Flags(f) for f in series if invalid_name(f)]
+    flags = [Flags(f, total / BUCKETS) for f in series if invalid_name(f)]
     x = 0
-    for rows in rec.batches("plot"):
+    for rows in Recording(path, rows=True).batches("plot"):
         for row in rows:
+            bucket = x * BUCKETS // total
             for s in series.values():
-                s.add(x, row)
+                s.add(bucket, x, row)
             if row[0] == "estimated":
                 for f in flags:
                     f.add(x, row[1])
             x += 1
-    rec.require_packets()
     stretches = {}
     for f in flags:
         f.close()
         stretches[f.name] = f.stretches
 
     def pick(fields):
-        return next((series[f] for f in fields if len(series[f].x)), None)
+        return next((series[f] for f in fields if series[f]), None)
 
     panels = [(title, pick(left), pick(right)) for title, left, right in PANELS]
     panels = [p for p in panels if p[1] or p[2]]
@@ -127,11 +163,10 @@ def plot(path, out, rate: float | None) -> int:
 
 def draw(ax, s: Series, scale: float, linestyle: str) -> None:
     """One line per component, the field and its unit on the axis."""
-    x = [v * scale for v in s.x]
     if s.field == "est_pressure_alt":
         ax.set_prop_cycle(color=["tab:purple"])
-    for label, ys in zip(s.labels, s.y):
-        ax.plot(x, ys, lw=0.8, linestyle=linestyle, label=label or s.field)
+    for label, xs, ys in s.lines(scale):
+        ax.plot(xs, ys, lw=0.8, linestyle=linestyle, label=label or s.field)
     unit = UNITS.get(s.field)
     ax.set_ylabel(s.field + (f" [{unit}]" if unit else ""), fontsize="small")
     ax.ticklabel_format(axis="y", useOffset=False)
