@@ -113,7 +113,7 @@ def plot(path, out, rate: float | None) -> int:
     x = 0
     for rows in Recording(path, rows=True).batches("plot"):
         for row in rows:
-            bucket = x * BUCKETS // total
+            bucket = min(x * BUCKETS // total, BUCKETS - 1)  # a file still growing has more now
             for s in series.values():
                 s.add(bucket, x, row)
             if row[0] == "estimated":
