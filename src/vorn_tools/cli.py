@@ -8,6 +8,7 @@ usage error.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 from vorn_tools.common import ToolError
@@ -95,6 +96,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"vorn {args.command}: interrupted", file=sys.stderr)
         return 1
     except BrokenPipeError:
+        # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
 
 
