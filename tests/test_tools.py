@@ -152,7 +152,7 @@ def test_info_counts_match_the_model(faulty):
 
 @pytest.mark.parametrize("command", ["info", "export", "plot"])
 def test_clear_errors_and_exit_codes(tmp_path, command):
-    out = ["-o", tmp_path / "out.csv"] if command == "export" else ["-o", tmp_path / "out.png"] * (command == "plot")
+    out = {"info": [], "export": ["-o", tmp_path / "out.csv"], "plot": ["-o", tmp_path / "out.png"]}[command]
     missing = tmp_path / "missing.bin"
     done = vorn(command, missing, *out)
     assert (done.returncode, done.stderr) == (1, f"vorn {command}: {missing}: No such file or directory\n")
