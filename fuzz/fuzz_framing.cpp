@@ -209,9 +209,22 @@ struct Found {
   std::uint8_t length;
 };
 
-// Good packets in stream order, and where the scan stopped.
-std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stopped) {
+// What framing tells its observer: each good packet's set and size, and the
+// failed checksums.
+class Heard final : public vorn::FrameObserver {
+ public:
+  std::vector<std::pair<std::uint8_t, std::size_t>> packets;
+  std::size_t bad_checksums = 0;
+  void good_packet(std::uint8_t set, std::size_t size) override { packets.emplace_back(set, size); }
+  void bad_checksum() override { ++bad_checksums; }
+  void wrong_length(std::string_view) override {}
+};
+
+// Good packets in stream order, where the scan stopped, and how many complete
+// candidates failed their checksum.
+std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stopped, std::size_t& rejected) {
   std::vector<Found> found;
+  rejected = 0;
   std::size_t p = 0;
   const std::size_t n = s.size();
   while (p < n) {
@@ -233,6 +246,7 @@ std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stop
       s2 = (s2 + s1) & 0xFF;
     }
     if (s1 != s[p + 4 + len] || s2 != s[p + 5 + len]) {
+      ++rejected;
       ++p;
       continue;
     }
@@ -365,27 +379,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The same records as a plain scan finds, and the same stopping point.
   std::size_t stopped = 0;
-  const std::vector<Found> found = plain_scan(stream, stopped);
+  std::size_t rejected = 0;
+  const std::vector<Found> found = plain_scan(stream, stopped, rejected);
   const std::vector<Plain> plain = decode_found(stream, found);
   check_same(at_once.records, plain, plain.size());
   CHECK(whole.size() == stream.size() - stopped);
 
-  // Read by read, as the reader thread does.
+  // Read by read, as the reader thread does, told what framing passes over as
+  // the tools' counts are.
   if (cuts > 0) {
     Bytes buffer;
     Bytes fed;
     Collect chunked;
+    Heard heard;
     std::size_t pos = 0;
     for (std::size_t k = 0; pos < stream.size(); ++k) {
       const std::size_t n = std::min(read_length(cut_codes[k % cuts]), stream.size() - pos);
       buffer.insert(buffer.end(), stream.begin() + pos, stream.begin() + pos + n);
       fed.insert(fed.end(), stream.begin() + pos, stream.begin() + pos + n);
       pos += n;
-      CHECK(vorn::process_buffer(buffer, chunked, fixed_clock) == vorn::FrameStatus::Done);
+      CHECK(vorn::process_buffer(buffer, chunked, fixed_clock, &heard) == vorn::FrameStatus::Done);
       check_leftover(buffer, fed);
     }
     check_same(chunked.records, at_once.records, at_once.records.size());
     CHECK(buffer == whole);
+    CHECK(heard.packets.size() == found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      CHECK(heard.packets[i].first == found[i].set && heard.packets[i].second == found[i].length + 6u);
+    }
+    CHECK(heard.bad_checksums == rejected);
   }
 
   if (limit > 0) {

@@ -46,24 +46,29 @@ inline void walk_fields(std::span<const std::uint8_t> payload, Handle&& handle) 
 constexpr std::size_t kRawVectorLen = 12;
 constexpr std::size_t kRawFloatLen = 4;
 
-void decode_raw(std::span<const std::uint8_t> payload, IMUPacket& raw) {
-  walk_fields(payload, [&raw](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+void decode_raw(std::span<const std::uint8_t> payload, IMUPacket& raw, FieldObserver* observer) {
+  walk_fields(payload, [&raw, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
     const std::uint8_t* d = data.data();
     switch (descriptor) {
       case 0x04:
         if (data.size() == kRawVectorLen) raw.set(slot::scaled_accel, read_floats<3>(d));
+        else if (observer) observer->wrong_length("scaled_accel");
         break;
       case 0x05:
         if (data.size() == kRawVectorLen) raw.set(slot::scaled_gyro, read_floats<3>(d));
+        else if (observer) observer->wrong_length("scaled_gyro");
         break;
       case 0x07:
         if (data.size() == kRawVectorLen) raw.set(slot::delta_theta, read_floats<3>(d));
+        else if (observer) observer->wrong_length("delta_theta");
         break;
       case 0x08:
         if (data.size() == kRawVectorLen) raw.set(slot::delta_vel, read_floats<3>(d));
+        else if (observer) observer->wrong_length("delta_vel");
         break;
       case 0x17:
         if (data.size() == kRawFloatLen) raw.set(slot::scaled_ambient_pressure, read_float(d));
+        else if (observer) observer->wrong_length("scaled_ambient_pressure");
         break;
       default:
         break;
@@ -76,38 +81,52 @@ constexpr std::size_t kEstQuaternionLen = 18;
 constexpr std::size_t kEstVectorLen = 14;
 constexpr std::size_t kEstFloatLen = 6;
 
-void decode_estimated(std::span<const std::uint8_t> payload, IMUPacket& est) {
+void decode_estimated(std::span<const std::uint8_t> payload, IMUPacket& est, FieldObserver* observer) {
   InvalidNames invalid;
-  walk_fields(payload, [&est, &invalid](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+  walk_fields(payload, [&est, &invalid, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
     const std::uint8_t* d = data.data();
     switch (descriptor) {
       case 0x03:
         if (check_est_field(data, kEstQuaternionLen, EstField::OrientQuaternion, invalid))
           est.set(slot::est_orient_quaternion, read_floats<4>(d));
+        else if (observer)
+          observer->wrong_length("est_orient_quaternion");
         break;
       case 0x0D:
         if (check_est_field(data, kEstVectorLen, EstField::LinearAccel, invalid))
           est.set(slot::est_linear_accel, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_linear_accel");
         break;
       case 0x0E:
         if (check_est_field(data, kEstVectorLen, EstField::AngularRate, invalid))
           est.set(slot::est_angular_rate, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_angular_rate");
         break;
       case 0x12:
         if (check_est_field(data, kEstQuaternionLen, EstField::AttitudeUncertQuaternion, invalid))
           est.set(slot::est_attitude_uncert_quaternion, read_floats<4>(d));
+        else if (observer)
+          observer->wrong_length("est_attitude_uncert_quaternion");
         break;
       case 0x13:
         if (check_est_field(data, kEstVectorLen, EstField::GravityVector, invalid))
           est.set(slot::est_gravity_vector, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_gravity_vector");
         break;
       case 0x1C:
         if (check_est_field(data, kEstVectorLen, EstField::CompensatedAccel, invalid))
           est.set(slot::est_compensated_accel, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_compensated_accel");
         break;
       case 0x21:
         if (check_est_field(data, kEstFloatLen, EstField::PressureAlt, invalid))
           est.set(slot::est_pressure_alt, read_float(d));
+        else if (observer)
+          observer->wrong_length("est_pressure_alt");
         break;
       default:
         break;
@@ -127,15 +146,15 @@ bool check_est_field(std::span<const std::uint8_t> data, std::size_t required_le
 }
 
 std::optional<IMUPacket> decode_packet(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload,
-                                       Timestamp timestamp) {
+                                       Timestamp timestamp, FieldObserver* observer) {
   // Built where it is returned, so the record is never moved on the way out.
   std::optional<IMUPacket> out;
   switch (descriptor_set) {
     case kRawSet:
-      decode_raw(payload, out.emplace(PacketKind::Raw, timestamp));
+      decode_raw(payload, out.emplace(PacketKind::Raw, timestamp), observer);
       break;
     case kEstimatedSet:
-      decode_estimated(payload, out.emplace(PacketKind::Estimated, timestamp));
+      decode_estimated(payload, out.emplace(PacketKind::Estimated, timestamp), observer);
       break;
     default:
       break;

@@ -64,7 +64,6 @@ constexpr std::uint64_t kSpeedTolerancePercent = 2;
 constexpr const char* kUnknownErrno = "Unknown errno";
 constexpr const char* kLockHeldText = "Unable to acquire exclusive lock on serial port";
 constexpr const char* kSettingsMismatchText = "Settings did not apply correctly";
-constexpr const char* kReadTimedOutText = "Operation timed out";
 
 // 2^64 - 2048, the largest double below 2^64.
 constexpr double kLargestMillisBelowWrap = 18446744073709549568.0;
