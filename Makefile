@@ -70,49 +70,18 @@ demo-live: build
 stub: build
 	$(PY) tools/gen-stub "$$($(PY) -c 'import vorn_rs; print(vorn_rs.__file__)')" -o vorn_rs.pyi
 
-# The Python tests against a standard CPython with the global interpreter lock,
-# in .venv-gil: $VORN_GIL_PYTHON, else the first of python3.14, python3.13 and
-# pyenv's 3.13+ versions that is such an interpreter with development headers.
-# Without one it says so and succeeds.
-GIL_VENV := .venv-gil
-GIL_CANDIDATES = python3.14 python3.13 \
-  $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.1[3-9]*/bin/python3 2>/dev/null | sort -rV)
-GIL_CHECK = import os, sys, sysconfig; \
-  ok = sys.version_info >= (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED") \
-  and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")); \
-  sys.exit(0 if ok else 1)
+# The Python suite on every CPython 3.10+ found (pyenv's versions, the
+# free-threaded one of `make test`, and $VORN_PYTHONS), each against its own
+# build of the extension; one line per interpreter, fails if any fails.
+# `make test-gil` does the same for the interpreters with the GIL only.
+# PYTEST_ARGS go to every run; VORN_MATRIX_JOBS suites run at once (2).
+.PHONY: stub test-matrix test-gil
+MATRIX_PYTEST_ARGS ?= -x
+test-matrix:
+	tools/test-matrix $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
-.PHONY: stub test-gil
 test-gil:
-	@if [[ -n "$${VORN_GIL_PYTHON:-}" ]]; then \
-	  "$$VORN_GIL_PYTHON" -c '$(GIL_CHECK)' >/dev/null 2>&1 || { \
-	    echo "test-gil: VORN_GIL_PYTHON=$$VORN_GIL_PYTHON is not a standard CPython 3.13+ with headers"; exit 1; }; \
-	  python="$$VORN_GIL_PYTHON"; \
-	else \
-	  python=""; \
-	  for candidate in $(GIL_CANDIDATES); do \
-	    if "$$candidate" -c '$(GIL_CHECK)' >/dev/null 2>&1; then python="$$candidate"; break; fi; \
-	  done; \
-	  if [[ -z "$$python" ]]; then \
-	    echo "test-gil: no standard (GIL) CPython 3.13+ with development headers found;" \
-	         "set VORN_GIL_PYTHON to one. Nothing tested."; \
-	    exit 0; \
-	  fi; \
-	fi; \
-	python="$$("$$python" -c 'import sys; print(sys.executable)')"; \
-	if [[ ! -f $(GIL_VENV)/.ready || requirements-dev.txt -nt $(GIL_VENV)/.ready \
-	      || "$$(cat $(GIL_VENV)/.ready)" != "$$python" ]]; then \
-	  echo "test-gil: making $(GIL_VENV) from $$python"; \
-	  rm -rf $(GIL_VENV) && "$$python" -m venv $(GIL_VENV); \
-	  $(GIL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt 2>&1 \
-	    | { grep -v "^WARNING: Location 'file:" || true; }; \
-	  echo "$$python" > $(GIL_VENV)/.ready; \
-	fi; \
-	echo "test-gil: $$($(GIL_VENV)/bin/python -VV | head -n 1)"; \
-	mkdir -p build; \
-	flock build/.build.lock $(GIL_VENV)/bin/python -m pip install --quiet --disable-pip-version-check \
-	  --no-build-isolation --no-deps .; \
-	$(GIL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+	tools/test-matrix --gil-only $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
 # Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
 # from seeds made afresh out of the stream simulator. What it learns stays in
@@ -197,4 +166,4 @@ bench: build
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(GIL_VENV)
+	rm -rf build $(VENV)

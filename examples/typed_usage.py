@@ -41,8 +41,7 @@ class Summary:
 
 def replay(path: Path) -> Summary:
     summary = Summary()
-    parser = vorn_rs.MockParser(path, timeout=0.5)
-    with parser:
+    with vorn_rs.MockParser(path, timeout=0.5) as parser:
         while parser.is_running():
             packets: list[vorn_rs.IMUPacket] = parser.get_data_packets()
             for packet in packets:

@@ -7,6 +7,7 @@ import inspect
 import math
 import os
 import pty
+import pydoc
 import re
 import select
 import signal
@@ -14,6 +15,7 @@ import sys
 import termios
 import threading
 import time
+import traceback
 import tty
 import weakref
 from fcntl import ioctl
@@ -120,7 +122,28 @@ def test_module_attributes_in_order():
     assert vorn_rs.__all__ == public
     assert vorn_rs.VERSION == "0.2.0" and type(vorn_rs.VERSION) is str
     assert vorn_rs.RELEASE_BUILD is True
-    assert not vorn_rs.__doc__
+
+
+def test_help_describes_the_module_and_every_method():
+    assert "SerialParser" in vorn_rs.__doc__ and "MockParser" in vorn_rs.__doc__
+    signatures = {
+        "start": "(self, /)",
+        "stop": "(self, /)",
+        "is_running": "(self, /)",
+        "get_data_packets": "(self, /, block=False)",
+        "__enter__": "(self, /)",
+        "__exit__": "(self, /, _exc_type, _exc_value, _traceback)",
+    }
+    for cls, argument in ((SerialParser, "port"), (MockParser, "path")):
+        # The text signature is split off; what remains is the description.
+        assert not cls.__doc__.startswith(cls.__name__ + "(") and argument in cls.__doc__
+        assert f"{argument}, " in str(inspect.signature(cls))
+        for name, text in signatures.items():
+            method = getattr(cls, name)
+            assert str(inspect.signature(method)) == text, (cls, name)
+            assert len(method.__doc__) > 40 and "--" not in method.__doc__, (cls, name)
+        page = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+        assert "get_data_packets(self, /, block=False)" in page and "IMUPacket" in page
 
 
 def test_reimport_after_removal_gives_the_same_module():
@@ -429,7 +452,26 @@ def test_truth_failure_of_a_numpy_bool(empty_path):
     with pytest.raises(TypeError) as info:
         parser.get_data_packets(FakeNumpyBool(fail_type))
     assert_prefixed(info.value, "block", "bad truth")
+    # The original error keeps the traceback of the code that raised it (the
+    # interpreters before 3.12 hold it apart from the exception object).
+    frames = traceback.extract_tb(info.value.__cause__.__traceback__)
+    assert frames and frames[-1].name == "fail_type"
     assert parser.get_data_packets(FakeNumpyBool(lambda: None)) == []
+
+
+def test_only_numpy_by_its_module_name_passes_for_a_bool(empty_path):
+    parser = MockParser(empty_path)
+
+    class Impostor:
+        def __bool__(self):
+            raise AssertionError("the truth value of a non-NumPy type was taken")
+
+    Impostor.__name__, Impostor.__qualname__ = "bool_", "Impostor"
+    for module in (5, None, b"numpy", "numpy.core"):  # a class can set anything there
+        Impostor.__module__ = module
+        with pytest.raises(TypeError) as info:
+            parser.get_data_packets(Impostor())
+        assert_prefixed(info.value, "block", "'Impostor' object cannot be cast as 'bool'")
 
 
 # ---------------------------------------------------------------------------

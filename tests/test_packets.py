@@ -66,10 +66,14 @@ def test_class_shape():
     assert IMUPacket.__module__ == "builtins"
     assert IMUPacket.__qualname__ == "IMUPacket"
     assert IMUPacket.__bases__ == (object,)
-    assert IMUPacket.__doc__ is None
+    assert "get_data_packets()" in IMUPacket.__doc__
     properties = [k for k, v in vars(IMUPacket).items() if isinstance(v, types.GetSetDescriptorType)]
     assert properties == list(vm.RECORD_KEYS)
-    assert all(vars(IMUPacket)[k].__doc__ is None for k in properties)
+    # help() says what each value is and when it is None.
+    for name in properties:
+        doc = vars(IMUPacket)[name].__doc__
+        assert ("never None" in doc) == (name in ("packet_type", "timestamp")), name
+        assert "None" in doc, name
     # __str__ is the only special method of its own.
     assert IMUPacket.__repr__ is object.__repr__
     assert IMUPacket.__eq__ is object.__eq__ and IMUPacket.__hash__ is object.__hash__

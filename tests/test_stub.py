@@ -1,6 +1,7 @@
 """The interface description records in the built extension, the type stub
 generated from them, and the stub checked against the runtime with mypy."""
 
+import copy
 import importlib.machinery
 import importlib.util
 import inspect
@@ -163,6 +164,25 @@ def test_records_agree_with_the_runtime_signatures(records):
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in runtime)
 
 
+def test_gen_stub_refines_only_what_the_records_leave_open(records):
+    stub = gen_stub.render(records)
+    assert "typing.Any" not in stub.replace("typing.Any | None", "")  # only __exit__'s ignored arguments
+    assert "def __enter__(self) -> MockParser: ..." in stub
+    assert "port: str | os.PathLike[str]," in stub
+
+    # A record that already says something else is not silently overridden,
+    # and a refinement whose record is gone is reported.
+    changed = copy.deepcopy(records)
+    [mock] = [r["id"] for r in changed.values() if r["type"] == "class" and r["name"] == "MockParser"]
+    [enter] = [r for r in changed.values() if r.get("name") == "__enter__" and r["parent"] == mock]
+    enter["returns"] = "int"
+    with pytest.raises(gen_stub.StubError, match=r"MockParser.__enter__ return: the record says 'int'"):
+        gen_stub.render(changed)
+    changed = {k: r for k, r in records.items() if r.get("name") != "est_gravity_vector"}
+    with pytest.raises(gen_stub.StubError, match=r"no record for the refined IMUPacket.est_gravity_vector return"):
+        gen_stub.render(changed)
+
+
 def test_gen_stub_refuses_files_without_records(tmp_path):
     not_elf = tmp_path / "notes.txt"
     not_elf.write_text("not a shared object")
@@ -198,23 +218,55 @@ parser.get_data_packets(block=1)  # E: int is not bool
 parser.start(True)  # E: too many arguments
 vorn_rs.SerialParser("/dev/ttyACM0", baudrate="fast")  # E: not an int
 vorn_rs.MockParser("stream.bin", timeout="0.1")  # E: not a float
+vorn_rs.MockParser(b"stream.bin")  # E: bytes are refused
 
 def read(packet: vorn_rs.IMUPacket) -> str:
     packet.timestamp = 0  # E: read-only
     running: str = parser.is_running()  # E: a bool
+    first: float = packet.scaled_accel[0]  # E: may be None
     return packet.timestamp  # E: an int
 """
+
+# What the stub says beyond the records' "typing.Any": line -> revealed type.
+REVEAL = """\
+import pathlib
+import vorn_rs
+
+with vorn_rs.MockParser(pathlib.Path("stream.bin")) as parser:
+    reveal_type(parser)
+    packets = parser.get_data_packets(block=True)
+    reveal_type(packets)
+    reveal_type(parser.__exit__(None, None, None))
+    reveal_type(packets[0].invalid_fields)
+    reveal_type(packets[0].est_orient_quaternion)
+    reveal_type(packets[0].est_pressure_alt)
+reveal_type(vorn_rs.SerialParser("/dev/ttyACM0").__enter__())
+"""
+REVEALED = [
+    "vorn_rs.MockParser",
+    "builtins.list[vorn_rs.IMUPacket]",
+    "None",
+    "builtins.str | None",
+    "builtins.list[builtins.float] | None",
+    "builtins.float | None",
+    "vorn_rs.SerialParser",
+]
 
 
 def test_typed_code_checks_clean_and_misuse_is_caught(tmp_path):
     misuse = tmp_path / "misuse.py"
     misuse.write_text(MISUSE)
-    result = run_module("mypy", "--strict", "examples/typed_usage.py", str(misuse), cwd=ROOT, cache=tmp_path / "c")
+    reveal = tmp_path / "reveal.py"
+    reveal.write_text(REVEAL)
+    result = run_module("mypy", "--strict", "examples/typed_usage.py", str(misuse), str(reveal), cwd=ROOT,
+                        cache=tmp_path / "c")  # fmt: skip
     errors = re.findall(r"^(.*?):(\d+): error:", result.stdout, re.MULTILINE)
-    assert not [e for e in errors if "typed_usage" in e[0]], result.stdout
+    assert not [e for e in errors if "typed_usage" in e[0] or "reveal" in e[0]], result.stdout
     flagged = {int(line) for path, line in errors if path.endswith("misuse.py")}
     expected = {n for n, text in enumerate(MISUSE.splitlines(), 1) if "# E:" in text}
     assert flagged == expected, result.stdout
+    revealed = re.findall(r'^.*reveal\.py:\d+: note: Revealed type is "(.*)"$', result.stdout, re.MULTILINE)
+    assert revealed == REVEALED, result.stdout
 
     run = subprocess.run([sys.executable, "examples/typed_usage.py", "examples/sample.bin"], cwd=ROOT,
                          capture_output=True, text=True, timeout=60)  # fmt: skip

@@ -141,7 +141,8 @@ bool is_numpy_bool(PyTypeObject* type) {
     PyErr_Clear();
     return false;
   }
-  if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
+  // A class may set __module__ to anything; only a str can name NumPy.
+  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
   Ref tname = Ref::steal(PyType_GetName(type));
   if (!tname) {
     PyErr_Clear();

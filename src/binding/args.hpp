@@ -2,7 +2,7 @@
 // Python users see for a wrong call.
 #pragma once
 
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstdint>
 #include <optional>

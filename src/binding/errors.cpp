@@ -50,8 +50,8 @@ PyObject* raise_failure(const Failure& failure) {
 PyObject* raise_cast(PyObject* obj, std::string_view target) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
   if (!name) return nullptr;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%.*s'", name.get(),
-               static_cast<int>(target.size()), target.data());
+  const std::string target_text(target);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target_text.c_str());
   return nullptr;
 }
 

@@ -2,7 +2,7 @@
 // indicator and returns null, so callers can `return raise_...(...)`.
 #pragma once
 
-#include <Python.h>
+#include "compat.hpp"
 
 #include <string_view>
 

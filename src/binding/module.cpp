@@ -1,6 +1,6 @@
 // The module vorn_rs: made once per process, in the first interpreter that
 // imports it, and handed out again on every later import there.
-#include <Python.h>
+#include "compat.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -13,10 +13,17 @@ namespace vorn::py {
 
 namespace {
 
+constexpr const char kModuleDoc[] =
+    "Decodes the packet stream of an inertial measurement unit into IMUPacket objects.\n\n"
+    "SerialParser reads a live unit on a serial port, MockParser replays a recording;\n"
+    "each reads on a background thread once started (start() or a with block), and\n"
+    "get_data_packets() returns what it has decoded so far. Works with and without the\n"
+    "GIL; on a free-threaded interpreter it keeps the GIL disabled.";
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vorn_rs",
-    "",
+    kModuleDoc,
     0,
     nullptr,
     nullptr,

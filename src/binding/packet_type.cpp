@@ -132,27 +132,71 @@ PyObject* packet_str(PyObject* self) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// What help() and editors show. Every read makes new objects; a vector is a
+// new list of floats in the order the unit sent them, each the exact value of
+// the 32-bit float on the wire.
+constexpr const char kPacketDoc[] =
+    "One decoded packet, read-only; get_data_packets() makes them.\n\n"
+    "packet_type tells which values a packet can carry: a \"raw\" packet the sensor\n"
+    "values (scaled_accel, scaled_gyro, delta_vel, delta_theta, scaled_ambient_pressure),\n"
+    "an \"estimated\" packet the filter's est_ values. A value the packet did not carry\n"
+    "is None. Vectors are new lists of 3 floats, quaternions of 4, in the order the unit\n"
+    "sent them. str() gives the text form; repr() is the default one.";
+constexpr const char kPacketTypeDoc[] = "\"raw\" (sensor values) or \"estimated\" (filter values); never None.";
+constexpr const char kTimestampDoc[] =
+    "When the packet was decoded: nanoseconds since the Unix epoch on the host's clock, an int; never None.";
+constexpr const char kInvalidFieldsDoc[] =
+    "The names of the values the unit flagged invalid, joined by \",\" (e.g. \"estPressureAlt\"),\n"
+    "in the order they arrived; None when none was flagged, and always for a \"raw\" packet.\n"
+    "A flagged value is still given.";
+constexpr const char kScaledAccelDoc[] = "Scaled acceleration, 3 floats; None unless a \"raw\" packet carried it.";
+constexpr const char kScaledGyroDoc[] = "Scaled angular rate, 3 floats; None unless a \"raw\" packet carried it.";
+constexpr const char kDeltaVelDoc[] = "Delta velocity, 3 floats; None unless a \"raw\" packet carried it.";
+constexpr const char kDeltaThetaDoc[] = "Delta angle, 3 floats; None unless a \"raw\" packet carried it.";
+constexpr const char kAmbientPressureDoc[] =
+    "Scaled ambient pressure, a float; None unless a \"raw\" packet carried it.";
+constexpr const char kPressureAltDoc[] =
+    "Estimated pressure altitude, a float; None unless an \"estimated\" packet carried it.";
+constexpr const char kOrientQuaternionDoc[] =
+    "Estimated orientation quaternion, 4 floats in the order sent; None unless an \"estimated\" packet\n"
+    "carried it.";
+constexpr const char kAttitudeUncertDoc[] =
+    "Estimated attitude uncertainty quaternion, 4 floats in the order sent; None unless an \"estimated\"\n"
+    "packet carried it.";
+constexpr const char kAngularRateDoc[] =
+    "Estimated angular rate, 3 floats; None unless an \"estimated\" packet carried it.";
+constexpr const char kCompensatedAccelDoc[] =
+    "Estimated compensated acceleration, 3 floats; None unless an \"estimated\" packet carried it.";
+constexpr const char kLinearAccelDoc[] =
+    "Estimated linear acceleration, 3 floats; None unless an \"estimated\" packet carried it.";
+constexpr const char kGravityVectorDoc[] =
+    "Estimated gravity vector, 3 floats; None unless an \"estimated\" packet carried it.";
+
 PyGetSetDef packet_getset[] = {
-    {"packet_type", get_packet_type, nullptr, nullptr, nullptr},
-    {"timestamp", get_timestamp, nullptr, nullptr, nullptr},
-    {"invalid_fields", get_invalid_fields, nullptr, nullptr, nullptr},
-    {"scaled_accel", get_optional<&IMUPacket::scaled_accel>, nullptr, nullptr, nullptr},
-    {"scaled_gyro", get_optional<&IMUPacket::scaled_gyro>, nullptr, nullptr, nullptr},
-    {"delta_vel", get_optional<&IMUPacket::delta_vel>, nullptr, nullptr, nullptr},
-    {"delta_theta", get_optional<&IMUPacket::delta_theta>, nullptr, nullptr, nullptr},
-    {"scaled_ambient_pressure", get_optional<&IMUPacket::scaled_ambient_pressure>, nullptr, nullptr, nullptr},
-    {"est_pressure_alt", get_optional<&IMUPacket::est_pressure_alt>, nullptr, nullptr, nullptr},
-    {"est_orient_quaternion", get_optional<&IMUPacket::est_orient_quaternion>, nullptr, nullptr, nullptr},
-    {"est_attitude_uncert_quaternion", get_optional<&IMUPacket::est_attitude_uncert_quaternion>, nullptr, nullptr,
+    {"packet_type", get_packet_type, nullptr, kPacketTypeDoc, nullptr},
+    {"timestamp", get_timestamp, nullptr, kTimestampDoc, nullptr},
+    {"invalid_fields", get_invalid_fields, nullptr, kInvalidFieldsDoc, nullptr},
+    {"scaled_accel", get_optional<&IMUPacket::scaled_accel>, nullptr, kScaledAccelDoc, nullptr},
+    {"scaled_gyro", get_optional<&IMUPacket::scaled_gyro>, nullptr, kScaledGyroDoc, nullptr},
+    {"delta_vel", get_optional<&IMUPacket::delta_vel>, nullptr, kDeltaVelDoc, nullptr},
+    {"delta_theta", get_optional<&IMUPacket::delta_theta>, nullptr, kDeltaThetaDoc, nullptr},
+    {"scaled_ambient_pressure", get_optional<&IMUPacket::scaled_ambient_pressure>, nullptr, kAmbientPressureDoc,
      nullptr},
-    {"est_angular_rate", get_optional<&IMUPacket::est_angular_rate>, nullptr, nullptr, nullptr},
-    {"est_compensated_accel", get_optional<&IMUPacket::est_compensated_accel>, nullptr, nullptr, nullptr},
-    {"est_linear_accel", get_optional<&IMUPacket::est_linear_accel>, nullptr, nullptr, nullptr},
-    {"est_gravity_vector", get_optional<&IMUPacket::est_gravity_vector>, nullptr, nullptr, nullptr},
+    {"est_pressure_alt", get_optional<&IMUPacket::est_pressure_alt>, nullptr, kPressureAltDoc, nullptr},
+    {"est_orient_quaternion", get_optional<&IMUPacket::est_orient_quaternion>, nullptr, kOrientQuaternionDoc,
+     nullptr},
+    {"est_attitude_uncert_quaternion", get_optional<&IMUPacket::est_attitude_uncert_quaternion>, nullptr,
+     kAttitudeUncertDoc, nullptr},
+    {"est_angular_rate", get_optional<&IMUPacket::est_angular_rate>, nullptr, kAngularRateDoc, nullptr},
+    {"est_compensated_accel", get_optional<&IMUPacket::est_compensated_accel>, nullptr, kCompensatedAccelDoc,
+     nullptr},
+    {"est_linear_accel", get_optional<&IMUPacket::est_linear_accel>, nullptr, kLinearAccelDoc, nullptr},
+    {"est_gravity_vector", get_optional<&IMUPacket::est_gravity_vector>, nullptr, kGravityVectorDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot packet_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kPacketDoc)},
     {Py_tp_alloc, reinterpret_cast<void*>(packet_alloc)},
     {Py_tp_free, reinterpret_cast<void*>(packet_free)},
     {Py_tp_dealloc, reinterpret_cast<void*>(packet_dealloc)},

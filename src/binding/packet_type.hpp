@@ -2,7 +2,7 @@
 // Instances are immutable and may be read and released on any thread.
 #pragma once
 
-#include <Python.h>
+#include "compat.hpp"
 
 #include "records.hpp"
 

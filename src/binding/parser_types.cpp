@@ -310,16 +310,50 @@ void parser_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Each docstring starts with the text signature that inspect.signature()
+// reads ("name(params)\n--\n\n"); help() shows the rest.
+constexpr const char kStartDoc[] =
+    "start($self)\n--\n\n"
+    "Starts the background reader, which reads the source and queues decoded packets.\n\n"
+    "Does nothing while a reader started earlier still exists (running or ended by\n"
+    "itself); call stop() first to start another.";
+constexpr const char kStopDoc[] =
+    "stop($self)\n--\n\n"
+    "Stops the reader and waits for its current read to end (for a serial port, up to\n"
+    "about one timeout). Packets already queued stay for get_data_packets(). A later\n"
+    "start() reads on from where the source stood.";
+constexpr const char kIsRunningDoc[] =
+    "is_running($self)\n--\n\n"
+    "True while the reader is running. It stops by itself at the end of a recording\n"
+    "and after a read failure (which the next get_data_packets() raises).";
+constexpr const char kGetDataPacketsDoc[] =
+    "get_data_packets($self, block=False)\n--\n\n"
+    "Returns every packet queued so far, oldest first, as a new list of IMUPacket\n"
+    "(empty when none is queued).\n\n"
+    "block must be a bool (or NumPy's bool). With block=True and nothing queued, the\n"
+    "call waits up to the parser's timeout for a packet and raises OSError(\"timed out\n"
+    "waiting on channel\") if none comes; Ctrl-C interrupts the wait.\n\n"
+    "If the reader failed (for example \"Operation timed out\" on a silent port), this\n"
+    "call raises that OSError once and returns nothing; the packets read before the\n"
+    "failure come with the next call.";
+constexpr const char kEnterDoc[] =
+    "__enter__($self)\n--\n\n"
+    "Starts the reader (as start()) and returns the parser itself.";
+constexpr const char kExitDoc[] =
+    "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
+    "Stops the reader (as stop()). Returns None, so an exception raised in the with\n"
+    "block propagates.";
+
 template <Kind K>
 PyMethodDef parser_methods[] = {
-    {"start", start<K>, METH_NOARGS, "start($self)\n--\n\n"},
-    {"stop", stop<K>, METH_NOARGS, "stop($self)\n--\n\n"},
-    {"is_running", is_running<K>, METH_NOARGS, "is_running($self)\n--\n\n"},
+    {"start", start<K>, METH_NOARGS, kStartDoc},
+    {"stop", stop<K>, METH_NOARGS, kStopDoc},
+    {"is_running", is_running<K>, METH_NOARGS, kIsRunningDoc},
     {"get_data_packets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_data_packets<K>)),
-     METH_FASTCALL | METH_KEYWORDS, "get_data_packets($self, block=False)\n--\n\n"},
-    {"__enter__", enter<K>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, kGetDataPacketsDoc},
+    {"__enter__", enter<K>, METH_NOARGS, kEnterDoc},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit<K>)),
-     METH_FASTCALL | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -352,12 +386,32 @@ PyTypeObject* cached_type(const char* spec_name, const char* doc) {
 
 }  // namespace
 
-PyTypeObject* serial_parser_type() {
-  return cached_type<Kind::Serial>("builtins.SerialParser", "SerialParser(port, baudrate=None, timeout=0.1)\n--\n\n");
-}
+namespace {
+constexpr const char kSerialParserDoc[] =
+    "SerialParser(port, baudrate=None, timeout=0.1)\n--\n\n"
+    "Decodes a live unit on a serial port, on a background reader thread.\n\n"
+    "port is the device path, a str or an os.PathLike giving one (bytes are refused).\n"
+    "The port is opened at once, for this parser alone, raw 8N1 at baudrate (None or\n"
+    "omitted: 115200). timeout, in seconds (None: 0), is the port's read timeout: a\n"
+    "read that gets nothing for that long ends the reader with OSError(\"Operation\n"
+    "timed out\"), raised by the next get_data_packets(). It is also how long\n"
+    "get_data_packets(block=True) waits. Raises OSError if the port cannot be opened\n"
+    "or set up.\n\n"
+    "As a context manager it starts the reader on entry and stops it on exit. Use a\n"
+    "parser only on the thread that made it.";
+constexpr const char kMockParserDoc[] =
+    "MockParser(path, timeout=0.1)\n--\n\n"
+    "Replays a recorded byte stream from a file, on a background reader thread.\n\n"
+    "path is the file, a str or an os.PathLike giving one (bytes are refused); it is\n"
+    "opened at once, and OSError is raised if that fails. The reader stops by itself\n"
+    "at the end of the file, with every packet queued. timeout, in seconds (None: 0),\n"
+    "is how long get_data_packets(block=True) waits for a packet.\n\n"
+    "As a context manager it starts the reader on entry and stops it on exit. Use a\n"
+    "parser only on the thread that made it.";
+}  // namespace
 
-PyTypeObject* mock_parser_type() {
-  return cached_type<Kind::Mock>("builtins.MockParser", "MockParser(path, timeout=0.1)\n--\n\n");
-}
+PyTypeObject* serial_parser_type() { return cached_type<Kind::Serial>("builtins.SerialParser", kSerialParserDoc); }
+
+PyTypeObject* mock_parser_type() { return cached_type<Kind::Mock>("builtins.MockParser", kMockParserDoc); }
 
 }  // namespace vorn::py

@@ -3,7 +3,7 @@
 // flag refuses re-entrant use while a method runs.
 #pragma once
 
-#include <Python.h>
+#include "compat.hpp"
 
 namespace vorn::py {
 

@@ -4,7 +4,7 @@
 // each construction says who owns what and an early return cannot leak.
 #pragma once
 
-#include <Python.h>
+#include "compat.hpp"
 
 #include <utility>
 
