@@ -133,9 +133,9 @@ def probe_plain(count: str) -> dict:
     object allocator (48 bytes of header, length and hash, 79 of data plus the
     terminating zero), kept in a list, dropped, and the same work after."""
     before = resident_mb()
-    packets = [i.to_bytes(79, "little") for i in range(int(count))]
+    objects = [i.to_bytes(79, "little") for i in range(int(count))]
     held = resident_mb()
-    del packets
+    del objects
     run_on(RUN_ON_S)
     return {"before": before, "held": held, "after": resident_mb()}
 
@@ -149,11 +149,12 @@ def in_fresh_interpreter(probe: str, path: str, **env: str) -> dict:
 def backlog_rows() -> list[Row]:
     path = str(recording(LARGE_RECORDING_SECONDS))
     b = in_fresh_interpreter("backlog", path)
-    # The interpreter's allocator returns a 32 MiB segment that has emptied
-    # whole to its arena, which hands the memory back to the system 100 ms
-    # later, but only when it next frees a segment: a program that does not
-    # free one keeps it. Told to hand arena memory back at once, or all freed
-    # memory at once, what is left is what the module itself keeps.
+    # The interpreter's allocator hands freed memory back to the system late:
+    # freed pages of a 32 MiB segment still in use when it next allocates a
+    # page in that segment, a segment that emptied whole (returned to its
+    # arena) when it next frees another segment. A program doing neither
+    # keeps both. MIMALLOC_ARENA_PURGE_MULT=0 hands back whole segments at
+    # once; MIMALLOC_PURGE_DELAY=0 everything, leaving what the module keeps.
     arena = in_fresh_interpreter("backlog", path, MIMALLOC_ARENA_PURGE_MULT="0")
     eager = in_fresh_interpreter("backlog", path, MIMALLOC_PURGE_DELAY="0")
     small = in_fresh_interpreter("backlog", str(recording()))
