@@ -1,5 +1,5 @@
 // The module object of vorn_tools._native.
-#include <Python.h>
+#include "compat.hpp"  // <Python.h>, and what older interpreters lack
 
 #include "native.hpp"
 #include "pyref.hpp"

@@ -3,7 +3,7 @@
 // serial port and the framing through the very functions SerialParser uses.
 #pragma once
 
-#include <Python.h>
+#include "compat.hpp"  // <Python.h>, and what older interpreters lack
 
 #include <atomic>
 

@@ -84,7 +84,7 @@ def write_npz(batches, out) -> None:
                               "shape": (n,)}
                     np.lib.format.write_array_header_1_0(f, header)
                     if name == "invalid_fields":
-                        for lines in itertools.batched(part, ROW_GROUP):
+                        while lines := list(itertools.islice(part, ROW_GROUP)):
                             f.write(np.array([v[:-1].decode() for v in lines], dtype=dtype).tobytes())
                     else:
                         shutil.copyfileobj(part, f)
