@@ -397,6 +397,10 @@ Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window) {
 
   const ssize_t count = ::read(fd_, window.data(), window.size());
   if (count < 0) return serial_failure(kernel_error_text(errno));
+  // A raw line that polled readable gives at least a byte, unless the device
+  // hung up between the wait and the read (an unplug, caught mid-flight): the
+  // same failure as the POLLHUP above, never a quiet end of input.
+  if (count == 0) return serial_failure(kernel_error_text(EPIPE));
   return static_cast<std::size_t>(count);
 }
 
