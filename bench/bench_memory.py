@@ -1,28 +1,53 @@
 #!/usr/bin/env python3
-"""Resident memory across repeated replays of a large recording.
+"""Memory: what a packet costs while queued and as an object, whether a large
+backlog is given back, and whether repeated replays grow.
 
     bench/bench_memory.py [--replays N] [--json]
 
-Each replay drains the whole recording through MockParser and reads every
-property and the text form of every packet, then lets the packets go; the
-resident set (VmRSS) is read after each. How much of the freed memory the
-allocators have handed back at that moment varies from replay to replay by a
-few MB, so the figure compares medians: that of the second half of the replays
-after the warm-up against that of the first half. A leak of even a few bytes
-a packet shows up there (90,000 packets a replay); it should stay flat.
+backlog  In a fresh interpreter: a recording of about 450,000 packets is
+         replayed without draining until the reader has finished (the records
+         wait in the packet channel), then drained into packet objects, then
+         parser and packets are dropped. Resident memory (VmRSS) is read
+         before, at each step and after (the program going on working for
+         half a second after the drop, as a program does); bytes per queued
+         record is the growth while queued over the packet count. The same is
+         done with the interpreter's allocator told to hand emptied memory
+         back at once, and, for reference, with as many plain Python objects
+         of the packets' size class made and dropped the same way: what stays
+         then is the interpreter's, not the module's.
+objects  The same with the 60 s recording: the growth from it to the large
+         one, less the lists that hold the packets and the C heap, over the
+         packets added, is what one packet object costs (the interpreter's
+         object header and allocator rounding included).
+replays  Each replay drains the whole 60 s recording through MockParser and
+         reads every property and the text form of every packet, then lets the
+         packets go; the resident set is read after each. How much of the freed
+         memory the allocators have handed back at that moment varies from
+         replay to replay by a few MB, so the figure compares medians: that of
+         the second half of the replays after the warm-up against that of the
+         first half. A leak of even a few bytes a packet shows up there (90,000
+         packets a replay); it should stay flat.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
 import statistics
+import subprocess
+import sys
+import time
 
-from common import Row, emit, recording
+from common import LARGE_RECORDING_SECONDS, Row, emit, recording
 
 import vorn_rs
 
 WARM_UP = 2  # replays before the baseline is taken
 GOAL_GROWTH_MB = 2.0
+GOAL_BYTES_PER_PACKET = 128
+GOAL_GIVEN_BACK_MB = 10.0
+RUN_ON_S = 0.5  # after dropping: the program goes on working before the last reading
 PROPERTIES = (
     "packet_type", "timestamp", "invalid_fields", "scaled_accel", "scaled_gyro", "delta_vel", "delta_theta",
     "scaled_ambient_pressure", "est_pressure_alt", "est_orient_quaternion", "est_attitude_uncert_quaternion",
@@ -53,6 +78,124 @@ def replay_and_read(path: str) -> int:
                 return got
 
 
+def wait_ended(parser) -> None:
+    while parser.is_running():
+        time.sleep(0.02)
+
+
+def c_heap_mb() -> float:
+    """What the C library's allocator holds from the system (all arenas, mapped
+    blocks included): the records, the channel and the reader's buffers live
+    there, Python objects do not."""
+    import ctypes
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                     "keepcost")]
+
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return (info.arena + info.hblkhd) / 2**20
+
+
+def run_on(seconds: float) -> None:
+    """What a program does after dropping its packets: it goes on making and
+    dropping objects of its own, and now and then it waits. The interpreter's
+    allocator frees and purges emptied pages only then, not when they empty."""
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        work = [str(i) for i in range(10_000)] + [[i] for i in range(2_000)]
+        del work
+        time.sleep(0.01)
+
+
+def probe_backlog(path: str) -> dict:
+    """Resident MB before, queued, drained into objects and after the drop."""
+    before = resident_mb()
+    parser = vorn_rs.MockParser(path, timeout=1.0)
+    parser.start()
+    wait_ended(parser)
+    queued = resident_mb()
+    packets = parser.get_data_packets()
+    held = resident_mb()
+    count, lists, c_heap_held = len(packets), sys.getsizeof(packets), c_heap_mb()
+    del parser, packets
+    run_on(RUN_ON_S)
+    return {"count": count, "before": before, "queued": queued, "held": held, "after": resident_mb(),
+            "lists": lists, "c_heap_held": c_heap_held, "c_heap_after": c_heap_mb()}
+
+
+def probe_plain(count: str) -> dict:
+    """The same as probe_backlog with no module at all: as many bytes objects
+    as there were packets, in the same 128-byte size class of the interpreter's
+    object allocator (48 bytes of header, length and hash, 79 of data plus the
+    terminating zero), kept in a list, dropped, and the same work after."""
+    before = resident_mb()
+    objects = [i.to_bytes(79, "little") for i in range(int(count))]
+    held = resident_mb()
+    del objects
+    run_on(RUN_ON_S)
+    return {"before": before, "held": held, "after": resident_mb()}
+
+
+def in_fresh_interpreter(probe: str, path: str, **env: str) -> dict:
+    out = subprocess.run([sys.executable, __file__, "--probe", probe, path], check=True,
+                         capture_output=True, text=True, env=dict(os.environ, **env)).stdout
+    return json.loads(out)
+
+
+def backlog_rows() -> list[Row]:
+    path = str(recording(LARGE_RECORDING_SECONDS))
+    b = in_fresh_interpreter("backlog", path)
+    # The interpreter's allocator hands freed memory back to the system late:
+    # freed pages of a 32 MiB segment still in use when it next allocates a
+    # page in that segment, a segment that emptied whole (returned to its
+    # arena) when it next frees another segment. A program doing neither
+    # keeps both. MIMALLOC_ARENA_PURGE_MULT=0 hands back whole segments at
+    # once; MIMALLOC_PURGE_DELAY=0 everything, leaving what the module keeps.
+    arena = in_fresh_interpreter("backlog", path, MIMALLOC_ARENA_PURGE_MULT="0")
+    eager = in_fresh_interpreter("backlog", path, MIMALLOC_PURGE_DELAY="0")
+    small = in_fresh_interpreter("backlog", str(recording()))
+    n = b["count"]
+    plain = in_fresh_interpreter("plain", str(n))
+    per_record = (b["queued"] - b["before"]) * 2**20 / n
+
+    def objects_mb(probe: dict) -> float:  # what the drained packets hold, net of their list and the C heap
+        return probe["held"] - probe["before"] - probe["c_heap_held"] - probe["lists"] / 2**20
+
+    # Between a small and a large backlog, so that what a parser costs once
+    # (its thread's stack, the allocators' own structures) drops out.
+    per_object = (objects_mb(b) - objects_mb(small)) * 2**20 / (n - small["count"])
+    peak = max(b["queued"], b["held"])
+    kept = b["after"] - b["before"]
+    return [
+        Row(f"bytes per queued record ({n:,} packets, undrained)", f"{per_record:.0f} B",
+            f"{b['queued'] - b['before']:.1f} MB queued", "-", f"<= {GOAL_BYTES_PER_PACKET} B",
+            per_record <= GOAL_BYTES_PER_PACKET),
+        Row("bytes per packet object (all kept, header included)", f"{per_object:.0f} B",
+            f"{objects_mb(b):.1f} MB for {n:,}, {objects_mb(small):.1f} MB for {small['count']:,}", "-",
+            f"<= {GOAL_BYTES_PER_PACKET} B", per_object <= GOAL_BYTES_PER_PACKET),
+        Row("resident: before / queued / as objects (peak)", f"{b['before']:.1f} / {b['queued']:.1f} / "
+            f"{b['held']:.1f} MB", "-", "-", "-", None),
+        Row("resident after parser and packets are dropped", f"{b['after']:.1f} MB",
+            f"before {b['before']:.1f} MB, peak {peak:.1f} MB; C heap after {b['c_heap_after']:.1f} MB",
+            f"{kept:+.1f} MB",
+            f"<= +{GOAL_GIVEN_BACK_MB:.0f} MB", kept <= GOAL_GIVEN_BACK_MB),
+    ] + [
+        Row(f"  the same, {setting}", f"{probe['after']:.1f} MB",
+            f"before {probe['before']:.1f} MB; C heap after {probe['c_heap_after']:.1f} MB",
+            f"{probe['after'] - probe['before']:+.1f} MB", f"<= +{GOAL_GIVEN_BACK_MB:.0f} MB",
+            probe["after"] - probe["before"] <= GOAL_GIVEN_BACK_MB)
+        for setting, probe in (("MIMALLOC_ARENA_PURGE_MULT=0", arena), ("MIMALLOC_PURGE_DELAY=0", eager))
+    ] + [
+        Row(f"  reference: {n:,} plain bytes objects of 128 B", f"{plain['after']:.1f} MB",
+            f"before {plain['before']:.1f} MB, peak {plain['held']:.1f} MB",
+            f"{plain['after'] - plain['before']:+.1f} MB", "-", None),
+    ]
+
+
 def measure(replays: int) -> list[Row]:
     path = str(recording())
     counts, samples = set(), []
@@ -77,8 +220,13 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--replays", type=int, default=10, help="replays after the warm-up (default 10)")
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
+    ap.add_argument("--probe", nargs=2, metavar=("NAME", "RECORDING"), help=argparse.SUPPRESS)
     args = ap.parse_args()
-    emit(measure(max(1, args.replays)), args.json)
+    if args.probe:
+        name, path = args.probe
+        print(json.dumps({"backlog": probe_backlog, "plain": probe_plain}[name](path)))
+        return
+    emit(backlog_rows() + measure(max(1, args.replays)), args.json)
 
 
 if __name__ == "__main__":

@@ -4,9 +4,15 @@ measured in the same run, their ratio, the goal and whether it is met.
 
     bench/run.py --core build/bench/release/bench_core [--quick]
                  [--zig-core build/bench/zig/bench_core --zig-module DIR]
+                 [--before-core PATH --before-ext DIR]
 
 The machine's load average is printed before and after: the figures are only
 as good as the quiet they were taken in.
+
+With --before-core and --before-ext (a bench_core program and a directory
+holding a vorn_rs extension, both built from an earlier commit), the core,
+replay and memory benchmarks also run against that build, each right after
+the current one, and its rows stand under the current ones marked [before].
 """
 
 from __future__ import annotations
@@ -26,8 +32,8 @@ GOAL_CORE_MB_S = 1000.0
 GOAL_CORE_SCAN_FRACTION = 1 / 3  # within 3x of the plain scan
 
 
-def core_rows(binary: str, rounds: int) -> list[Row]:
-    out = subprocess.run([binary, str(recording()), "--rounds", str(rounds)], check=True,
+def core_rows(binary: str, rounds: str) -> list[Row]:
+    out = subprocess.run([binary, str(recording()), "--rounds", rounds], check=True,
                          capture_output=True, text=True).stdout
     r = json.loads(out)
     scan = r["scan_mb_s"]
@@ -88,10 +94,23 @@ def zig_rows(gcc_core: str, zig_core: str, zig_module: str, rounds: int) -> list
     ]
 
 
-def script_rows(script: str, *args: str) -> list[Row]:
+def script_rows(script: str, *args: str, ext_dir: str | None = None) -> list[Row]:
+    env = None
+    if ext_dir:  # that build's extension first on the module path
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ext_dir, os.environ.get("PYTHONPATH")])))
     out = subprocess.run([sys.executable, str(HERE / script), "--json", *args], check=True,
-                         capture_output=True, text=True).stdout
+                         capture_output=True, text=True, env=env).stdout
     return [Row(**row) for row in json.loads(out)]
+
+
+def with_before(now: list[Row], before: list[Row] | None) -> list[Row]:
+    """Each current row followed by the same row of the earlier build."""
+    if before is None:
+        return now
+    rows = []
+    for current, earlier in zip(now, before, strict=True):
+        rows += [current, earlier._replace(name=f"{earlier.name} [before]")]
+    return rows
 
 
 def main() -> int:
@@ -100,7 +119,12 @@ def main() -> int:
     ap.add_argument("--quick", action="store_true", help="fewer rounds: rougher figures, sooner")
     ap.add_argument("--zig-core", help="bench_core built by zig as the release wheels are")
     ap.add_argument("--zig-module", help="a directory holding the extension built by zig for this interpreter")
+    ap.add_argument("--before-core", help="bench_core built from an earlier commit")
+    ap.add_argument("--before-ext", help="directory with the vorn_rs extension built from that commit")
     args = ap.parse_args()
+    if bool(args.before_core) != bool(args.before_ext):
+        ap.error("--before-core and --before-ext go together")
+    before = args.before_ext is not None
     if bool(args.zig_core) != bool(args.zig_module):
         ap.error("--zig-core and --zig-module go together")
 
@@ -108,10 +132,13 @@ def main() -> int:
     started = time.perf_counter()
     print(f"load average before: {load_average()}", flush=True)
     quick = args.quick
-    rows = core_rows(args.core, 10 if quick else 30)
-    rows += script_rows("bench_replay.py", "--rounds", "8" if quick else "30")
+    core_rounds = str(10 if quick else 30)
+    rows = with_before(core_rows(args.core, core_rounds), core_rows(args.before_core, core_rounds) if before else None)
+    replay = ("bench_replay.py", "--rounds", "8" if quick else "30")
+    rows += with_before(script_rows(*replay), script_rows(*replay, ext_dir=args.before_ext) if before else None)
     rows += script_rows("bench_live.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
-    rows += script_rows("bench_memory.py", "--replays", "4" if quick else "10")
+    memory = ("bench_memory.py", "--replays", "4" if quick else "10")
+    rows += with_before(script_rows(*memory), script_rows(*memory, ext_dir=args.before_ext) if before else None)
     if args.zig_core:
         rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
     print()

@@ -13,7 +13,8 @@
 // 4-6) for the refusing sender and the failing clock, and in bit 7 whether to
 // give every candidate packet its right checksum first (so that mutated
 // payloads reach the decoder); then the cut bytes, each giving the length of
-// one read (used in turn); then the stream.
+// one read (used in turn); then the stream. An odd input length stamps the
+// records beyond 64 bits.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -38,7 +39,11 @@ using Bytes = std::vector<std::uint8_t>;
 using vorn::IMUPacket;
 using vorn::Timestamp;
 
-constexpr Timestamp kStamp = (static_cast<Timestamp>(1) << 64) + 1733490000123456789ull;
+// The stamp of every record: a real clock's reading, or one beyond 64 bits,
+// which records keep apart from their values (chosen by the input).
+constexpr Timestamp kClockStamp = 1733490000123456789ull;
+constexpr Timestamp kWideStamp = (static_cast<Timestamp>(1) << 64) + kClockStamp;
+Timestamp stamp = kClockStamp;
 constexpr std::size_t kMaxLeftover = vorn::kMaxPacketSize - 1;
 
 [[noreturn]] void violated(const char* what) {
@@ -50,14 +55,14 @@ constexpr std::size_t kMaxLeftover = vorn::kMaxPacketSize - 1;
     if (!(cond)) violated(#cond);        \
   } while (0)
 
-std::optional<Timestamp> fixed_clock() { return kStamp; }
+std::optional<Timestamp> fixed_clock() { return stamp; }
 
 // A clock that gives `clock_budget` readings, then reads before the epoch.
 std::size_t clock_budget = 0;
 std::optional<Timestamp> failing_clock() {
   if (clock_budget == 0) return std::nullopt;
   --clock_budget;
-  return kStamp;
+  return stamp;
 }
 
 class Collect final : public vorn::PacketSender {
@@ -75,6 +80,26 @@ class Collect final : public vorn::PacketSender {
 };
 
 // --- Comparing records bit for bit ------------------------------------------
+
+// The record written out plainly, one slot per field, for the reference
+// decoder to fill and for the real records to be read into.
+struct Plain {
+  std::string packet_type;
+  Timestamp timestamp = 0;
+  std::optional<std::string> invalid_fields;
+  std::optional<vorn::Vector3> scaled_accel, scaled_gyro, delta_vel, delta_theta;
+  std::optional<float> scaled_ambient_pressure, est_pressure_alt;
+  std::optional<vorn::Quaternion> est_orient_quaternion, est_attitude_uncert_quaternion;
+  std::optional<vorn::Vector3> est_angular_rate, est_compensated_accel, est_linear_accel, est_gravity_vector;
+};
+
+Plain plain_of(const IMUPacket& r) {
+  return {std::string(r.packet_type()), r.timestamp(), r.invalid_fields(),
+          r.scaled_accel(), r.scaled_gyro(), r.delta_vel(), r.delta_theta(),
+          r.scaled_ambient_pressure(), r.est_pressure_alt(),
+          r.est_orient_quaternion(), r.est_attitude_uncert_quaternion(),
+          r.est_angular_rate(), r.est_compensated_accel(), r.est_linear_accel(), r.est_gravity_vector()};
+}
 
 bool same(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
 
@@ -94,7 +119,7 @@ bool same(const std::optional<T>& a, const std::optional<T>& b) {
 
 bool same(const std::optional<std::string>& a, const std::optional<std::string>& b) { return a == b; }
 
-bool same(const IMUPacket& a, const IMUPacket& b) {
+bool same(const Plain& a, const Plain& b) {
   return a.packet_type == b.packet_type && a.timestamp == b.timestamp && same(a.invalid_fields, b.invalid_fields) &&
          same(a.scaled_accel, b.scaled_accel) && same(a.scaled_gyro, b.scaled_gyro) &&
          same(a.delta_vel, b.delta_vel) && same(a.delta_theta, b.delta_theta) &&
@@ -108,13 +133,19 @@ bool same(const IMUPacket& a, const IMUPacket& b) {
 void check_same(const std::vector<IMUPacket>& got, const std::vector<IMUPacket>& want, std::size_t count) {
   CHECK(got.size() == count);
   CHECK(count <= want.size());
-  for (std::size_t i = 0; i < count; ++i) CHECK(same(got[i], want[i]));
+  for (std::size_t i = 0; i < count; ++i) CHECK(same(plain_of(got[i]), plain_of(want[i])));
+}
+
+void check_same(const std::vector<IMUPacket>& got, const std::vector<Plain>& want, std::size_t count) {
+  CHECK(got.size() == count);
+  CHECK(count <= want.size());
+  for (std::size_t i = 0; i < count; ++i) CHECK(same(plain_of(got[i]), want[i]));
 }
 
 // --- Well-formed records ----------------------------------------------------
 
 // Whether the estimated value that `name` stands for is present in `r`.
-std::optional<bool> named_value_present(const IMUPacket& r, std::string_view name) {
+std::optional<bool> named_value_present(const Plain& r, std::string_view name) {
   if (name == "estOrientQuaternion") return r.est_orient_quaternion.has_value();
   if (name == "estLinearAccel") return r.est_linear_accel.has_value();
   if (name == "estAngularRate") return r.est_angular_rate.has_value();
@@ -125,8 +156,9 @@ std::optional<bool> named_value_present(const IMUPacket& r, std::string_view nam
   return std::nullopt;  // not a name of ours
 }
 
-void check_record(const IMUPacket& r) {
-  CHECK(r.timestamp == kStamp);
+void check_record(const IMUPacket& record) {
+  const Plain r = plain_of(record);
+  CHECK(r.timestamp == stamp);
   const bool any_raw = r.scaled_accel || r.scaled_gyro || r.delta_vel || r.delta_theta || r.scaled_ambient_pressure;
   const bool any_est = r.est_pressure_alt || r.est_orient_quaternion || r.est_attitude_uncert_quaternion ||
                        r.est_angular_rate || r.est_compensated_accel || r.est_linear_accel || r.est_gravity_vector;
@@ -177,9 +209,22 @@ struct Found {
   std::uint8_t length;
 };
 
-// Good packets in stream order, and where the scan stopped.
-std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stopped) {
+// What framing tells its observer: each good packet's set and size, and the
+// failed checksums.
+class Heard final : public vorn::FrameObserver {
+ public:
+  std::vector<std::pair<std::uint8_t, std::size_t>> packets;
+  std::size_t bad_checksums = 0;
+  void good_packet(std::uint8_t set, std::size_t size) override { packets.emplace_back(set, size); }
+  void bad_checksum() override { ++bad_checksums; }
+  void wrong_length(std::string_view) override {}
+};
+
+// Good packets in stream order, where the scan stopped, and how many complete
+// candidates failed their checksum.
+std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stopped, std::size_t& rejected) {
   std::vector<Found> found;
+  rejected = 0;
   std::size_t p = 0;
   const std::size_t n = s.size();
   while (p < n) {
@@ -201,6 +246,7 @@ std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stop
       s2 = (s2 + s1) & 0xFF;
     }
     if (s1 != s[p + 4 + len] || s2 != s[p + 5 + len]) {
+      ++rejected;
       ++p;
       continue;
     }
@@ -212,10 +258,10 @@ std::vector<Found> plain_scan(std::span<const std::uint8_t> s, std::size_t& stop
 }
 
 // The field table written out plainly: what a packet of `set` decodes to.
-IMUPacket reference_decode(std::uint8_t set, std::span<const std::uint8_t> payload) {
-  IMUPacket r;
+Plain reference_decode(std::uint8_t set, std::span<const std::uint8_t> payload) {
+  Plain r;
   r.packet_type = set == vorn::kRawSet ? "raw" : "estimated";
-  r.timestamp = kStamp;
+  r.timestamp = stamp;
   std::string invalid;
   for (std::size_t q = 0; q < payload.size();) {
     const std::size_t len = payload[q];
@@ -259,14 +305,14 @@ bool decoded_set(std::uint8_t set) { return set == vorn::kRawSet || set == vorn:
 
 // The records of the good packets found, decoded by the table above; the
 // other sets must yield nothing from the real decoder.
-std::vector<IMUPacket> decode_found(std::span<const std::uint8_t> s, const std::vector<Found>& found) {
-  std::vector<IMUPacket> out;
+std::vector<Plain> decode_found(std::span<const std::uint8_t> s, const std::vector<Found>& found) {
+  std::vector<Plain> out;
   for (const Found& f : found) {
     const std::span<const std::uint8_t> payload = s.subspan(f.start + 4, f.length);
     if (decoded_set(f.set)) {
       out.push_back(reference_decode(f.set, payload));
     } else {
-      CHECK(!vorn::decode_packet(f.set, payload, kStamp).has_value());
+      CHECK(!vorn::decode_packet(f.set, payload, stamp).has_value());
     }
   }
   return out;
@@ -305,6 +351,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t limit = (data[0] >> 4) & 0x07;
   const bool repair = (data[0] & 0x80) != 0;
   if (size < 1 + cuts) return 0;
+  stamp = size % 2 == 0 ? kClockStamp : kWideStamp;
   const std::span<const std::uint8_t> cut_codes(data + 1, cuts);
   Bytes owned(data + 1 + cuts, data + size);
   if (repair) repair_checksums(owned);
@@ -332,27 +379,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The same records as a plain scan finds, and the same stopping point.
   std::size_t stopped = 0;
-  const std::vector<Found> found = plain_scan(stream, stopped);
-  const std::vector<IMUPacket> plain = decode_found(stream, found);
+  std::size_t rejected = 0;
+  const std::vector<Found> found = plain_scan(stream, stopped, rejected);
+  const std::vector<Plain> plain = decode_found(stream, found);
   check_same(at_once.records, plain, plain.size());
   CHECK(whole.size() == stream.size() - stopped);
 
-  // Read by read, as the reader thread does.
+  // Read by read, as the reader thread does, told what framing passes over as
+  // the tools' counts are.
   if (cuts > 0) {
     Bytes buffer;
     Bytes fed;
     Collect chunked;
+    Heard heard;
     std::size_t pos = 0;
     for (std::size_t k = 0; pos < stream.size(); ++k) {
       const std::size_t n = std::min(read_length(cut_codes[k % cuts]), stream.size() - pos);
       buffer.insert(buffer.end(), stream.begin() + pos, stream.begin() + pos + n);
       fed.insert(fed.end(), stream.begin() + pos, stream.begin() + pos + n);
       pos += n;
-      CHECK(vorn::process_buffer(buffer, chunked, fixed_clock) == vorn::FrameStatus::Done);
+      CHECK(vorn::process_buffer(buffer, chunked, fixed_clock, &heard) == vorn::FrameStatus::Done);
       check_leftover(buffer, fed);
     }
     check_same(chunked.records, at_once.records, at_once.records.size());
     CHECK(buffer == whole);
+    CHECK(heard.packets.size() == found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      CHECK(heard.packets[i].first == found[i].set && heard.packets[i].second == found[i].length + 6u);
+    }
+    CHECK(heard.bad_checksums == rejected);
   }
 
   if (limit > 0) {

@@ -200,14 +200,26 @@ def test_invalid_fields_in_wire_order_with_repeats(replay):
         # Repeats: each invalid occurrence adds the name; the last values win.
         ([("est_pressure_alt", 1.0, False), ("est_pressure_alt", 2.0, False)], "estPressureAlt,estPressureAlt"),
         ([("est_pressure_alt", 1.0, False), ("est_pressure_alt", 2.0, True)], "estPressureAlt"),
+        # Longer lists than any unit sends: a packet's records keep up to seven
+        # names in place and more elsewhere; both must read the same.
+        ([("est_gravity_vector", (0, 0, 1), False), ("est_pressure_alt", 1.0, False),
+          ("est_orient_quaternion", (1, 0, 0, 0), False), ("est_pressure_alt", 2.0, False),
+          ("est_linear_accel", (1, 1, 1), True), ("est_angular_rate", (2, 2, 2), False),
+          ("est_compensated_accel", (3, 3, 3), False), ("est_attitude_uncert_quaternion", (1, 2, 3, 4), False),
+          ("est_gravity_vector", (0, 0, 2), False)] + [("est_pressure_alt", 3.0, False)] * 3,
+         "estGravityVector,estPressureAlt,estOrientQuaternion,estPressureAlt,estAngularRate,estCompensatedAccel,"
+         "estAttitudeUncertQuaternion,estGravityVector,estPressureAlt,estPressureAlt,estPressureAlt"),
+        # The most a 255-byte payload holds: 31 of the shortest flaggable field.
+        ([("est_pressure_alt", float(i), False) for i in range(31)], ",".join(["estPressureAlt"] * 31)),
     ]
     wire = b"".join(vm.packet(vm.SET_EST, b"".join(vm.est_field(n, v, ok) for n, v, ok in fields))
                     for fields, _ in cases)
     packets = replay(wire)
     assert [p.invalid_fields for p in packets] == [expected for _, expected in cases]
-    assert [p.est_pressure_alt for p in packets[-2:]] == [2.0, 2.0]
+    assert [p.est_pressure_alt for p in packets[-4:-2]] == [2.0, 2.0]
     assert all(type(p.invalid_fields) is str for p in packets[1:])
     assert [vm.comparable(record(p)) for p in packets] == [vm.comparable(r) for r in vm.decode_stream(wire)]
+    assert [str(p) for p in packets] == [vm.text_form(record(p)) for p in packets]
 
 
 def test_packets_outlive_their_parser(stream_file):

@@ -6,11 +6,13 @@ With VORN_WHEEL naming a release wheel (tools/test-wheels), that wheel is the
 one checked, instead of one built here: it carries a manylinux tag."""
 
 import fcntl
+import json
 import os
 import re
 import subprocess
 import sys
 import sysconfig
+import time
 import zipfile
 from pathlib import Path
 
@@ -67,8 +69,12 @@ def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
     with zipfile.ZipFile(wheel) as archive:
         # auditwheel's repacking adds entries for directories; only files count.
         names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
-        extension = f"vorn_rs{sysconfig.get_config_var('EXT_SUFFIX')}"
-        assert names == {extension, "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi"}
+        suffix = sysconfig.get_config_var("EXT_SUFFIX")
+        tools = {f"vorn_tools/{p.name}" for p in (ROOT / "src" / "vorn_tools").glob("*.py")}
+        assert names == {f"vorn_rs{suffix}", "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi",
+                         f"vorn_tools/_native{suffix}", *tools}
+        [entry_points] = [n for n in archive.namelist() if n.endswith(".dist-info/entry_points.txt")]
+        assert "vorn = vorn_tools.cli:main" in archive.read(entry_points).decode()
         stub = (ROOT / "vorn_rs.pyi").read_bytes()
         assert archive.read("vorn_rs.pyi") == stub
         assert archive.read("vorn_rs-stubs/__init__.pyi") == stub
@@ -102,3 +108,41 @@ def test_type_checkers_find_the_installed_stub(venv_python, tmp_path):
         cwd=tmp_path, env=env, capture_output=True, text=True)  # fmt: skip
     assert result.returncode == 0, result.stdout + result.stderr
     assert re.search(r'Revealed type is "builtins\.bool"', result.stdout)
+
+
+@pytest.mark.child_interpreter
+def test_installed_wheel_gives_the_vorn_command(venv_python, tmp_path):
+    """Each subcommand from a fresh install, found on PATH, with none of the
+    optional packages installed."""
+    from test_serial import Pty
+    import vorn_model as vm
+
+    env = dict(os.environ, PATH=f"{venv_python.parent}{os.pathsep}{os.environ['PATH']}")
+
+    def vorn(*args):
+        return subprocess.run(["vorn", *map(str, args)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                              timeout=120)
+
+    sample = ROOT / "examples" / "sample.bin"
+    done = vorn("info", sample, "--json")
+    assert done.returncode == 0 and json.loads(done.stdout)["packets"] == {"raw": 2995, "estimated": 1498}
+    assert vorn("export", sample, "-o", "sample.csv").returncode == 0
+    assert len((tmp_path / "sample.csv").read_text().splitlines()) == 1 + 2995 + 1498
+    for args, hint in ((("export", sample, "-o", "x.npz"), "pip install numpy"),
+                       (("plot", sample, "-o", "x.png"), "pip install --prefer-binary 'vorn_rs[plot]'")):
+        done = vorn(*args)
+        assert done.returncode == 1 and hint in done.stderr
+
+    data = vm.UnitSimulator(seed=8).stream(0.1)[0]
+    pty = Pty()
+    try:
+        proc = subprocess.Popen(["vorn", "record", pty.path, "-o", "run.bin", "--seconds", "1.5"], cwd=tmp_path,
+                                env=env, stdout=subprocess.PIPE, text=True)
+        while pty.line()["ospeed"] != 115200:
+            assert proc.poll() is None
+            time.sleep(0.01)
+        os.write(pty.master, data)
+        assert proc.wait(timeout=10) == 0
+    finally:
+        pty.close_master()
+    assert (tmp_path / "run.bin").read_bytes() == data

@@ -14,6 +14,7 @@ import math
 import operator
 import random
 import struct
+from collections import Counter
 from fractions import Fraction
 from typing import NamedTuple
 
@@ -174,8 +175,9 @@ _RAW_TABLE = _decode_table(SET_RAW)
 _EST_TABLE = _decode_table(SET_EST)
 
 
-def decode_payload(descriptor_set: int, payload) -> dict | None:
-    """Decodes one verified payload into a record dict, or None for other sets."""
+def decode_payload(descriptor_set: int, payload, wrong_length: Counter | None = None) -> dict | None:
+    """Decodes one verified payload into a record dict, or None for other sets.
+    Listed fields skipped for their length are counted by name in wrong_length."""
     if descriptor_set == SET_RAW:
         table, est = _RAW_TABLE, False
     elif descriptor_set == SET_EST:
@@ -191,6 +193,8 @@ def decode_payload(descriptor_set: int, payload) -> dict | None:
         if fl < 2 or q + fl > n:
             break
         spec = table.get(payload[q + 1])
+        if spec is not None and fl != spec.length and wrong_length is not None:
+            wrong_length[spec.name] += 1
         if spec is not None and fl == spec.length:
             vals = spec.unpack_from(payload, q + 2)
             if est:
@@ -204,8 +208,9 @@ def decode_payload(descriptor_set: int, payload) -> dict | None:
     return rec
 
 
-def _scan(data: bytes, out: list) -> int:
-    """Frames data, appending records to out; returns how many leading bytes are done with."""
+def _scan(data: bytes, out: list, stats: dict | None = None) -> int:
+    """Frames data, appending records to out; returns how many leading bytes are done with.
+    stats, when given, gathers what stream_counts reports."""
     view = memoryview(data)
     n = len(data)
     find = data.find
@@ -222,9 +227,14 @@ def _scan(data: bytes, out: list) -> int:
         if end + CHECKSUM_LEN > n:
             return p
         if _sums(view[p:end]) != (data[end], data[end + 1]):
+            if stats is not None:
+                stats["bad_checksums"] += 1
             p += 1  # noise, or a damaged packet: a real one may start inside it
             continue
-        rec = decode_payload(data[p + 2], view[p + HEADER_LEN : end])
+        if stats is not None:
+            stats["sets"][data[p + 2]] += 1
+            stats["good_bytes"] += end + CHECKSUM_LEN - p
+        rec = decode_payload(data[p + 2], view[p + HEADER_LEN : end], None if stats is None else stats["wrong_length"])
         if rec is not None:
             out.append(rec)
         p = end + CHECKSUM_LEN
@@ -235,6 +245,24 @@ def decode_stream(data: bytes) -> list[dict]:
     out: list[dict] = []
     _scan(bytes(data), out)
     return out
+
+
+def stream_counts(data: bytes) -> dict:
+    """What framing all of data passes over: good packets per descriptor set, bytes
+    outside good packets (noise, an incomplete tail included), candidates whose
+    checksum failed, listed fields skipped for their length (by record field), and
+    per invalid name the filter packets flagging it (once per packet)."""
+    stats = {"sets": Counter(), "good_bytes": 0, "bad_checksums": 0, "wrong_length": Counter()}
+    records: list[dict] = []
+    _scan(bytes(data), records, stats)
+    flagged = (set(r["invalid_fields"].split(",")) for r in records if r["invalid_fields"])
+    return {
+        "sets": dict(stats["sets"]),
+        "noise": len(data) - stats["good_bytes"],
+        "bad_checksums": stats["bad_checksums"],
+        "wrong_length": dict(stats["wrong_length"]),
+        "invalid": dict(Counter(name for names in flagged for name in names)),
+    }
 
 
 class StreamDecoder:

@@ -7,6 +7,9 @@
 // binding uses it; on 3.13 and later none of them is compiled.
 #pragma once
 
+// Before 3.13 the '#' argument formats (s#, y#) refuse to run unless lengths
+// are declared to be Py_ssize_t; 3.13 and later always take them so.
+#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>

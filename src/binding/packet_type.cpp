@@ -103,12 +103,12 @@ PyObject* optional_value(const std::optional<T>& value) {
 }
 
 PyObject* get_packet_type(PyObject* self, void*) {
-  const std::string& text = record_of(self).packet_type;
+  const std::string_view text = record_of(self).packet_type();
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* get_timestamp(PyObject* self, void*) {
-  const Timestamp ts = record_of(self).timestamp;
+  const Timestamp ts = record_of(self).timestamp();
   if (ts <= static_cast<Timestamp>(UINT64_MAX)) {
     return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(ts));
   }
@@ -116,15 +116,15 @@ PyObject* get_timestamp(PyObject* self, void*) {
 }
 
 PyObject* get_invalid_fields(PyObject* self, void*) {
-  const auto& text = record_of(self).invalid_fields;
+  const std::optional<std::string> text = record_of(self).invalid_fields();
   if (!text) Py_RETURN_NONE;
   return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
 }
 
-// One getter per optional numeric field, generated from the member pointer.
+// One getter per optional numeric field, generated from its accessor.
 template <auto Member>
 PyObject* get_optional(PyObject* self, void*) {
-  return optional_value(record_of(self).*Member);
+  return optional_value((record_of(self).*Member)());
 }
 
 PyObject* packet_str(PyObject* self) {

@@ -84,7 +84,8 @@ std::uint16_t fletcher_sums(const std::uint8_t* bytes, std::size_t n) {
   return static_cast<std::uint16_t>(((sums.s2 & 0xFF) << 8) | (sums.s1 & 0xFF));
 }
 
-FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& sender, WallClock clock) {
+FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& sender, WallClock clock,
+                           FrameObserver* observer) {
   const std::size_t n = buffer.size();
   if (n == 0) return FrameStatus::Done;
   const std::uint8_t* const data = buffer.data();
@@ -113,6 +114,7 @@ FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& send
     const std::uint16_t sums = fletcher_sums(data + p, kHeaderSize + payload_len);
     const std::uint8_t* const check = data + p + kHeaderSize + payload_len;
     if (check[0] != (sums & 0xFF) || check[1] != (sums >> 8)) {
+      if (observer) observer->bad_checksum();
       ++p;  // noise; a packet may still begin inside the rejected bytes
       continue;
     }
@@ -121,13 +123,11 @@ FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& send
       status = FrameStatus::ClockBeforeEpoch;
       break;
     }
-    std::optional<VornPacket> decoded =
-        decode_packet(data[p + 2], std::span<const std::uint8_t>(data + p + kHeaderSize, payload_len), *stamp);
-    if (decoded) {
-      IMUPacket record = to_imu_packet(std::move(*decoded));
-      // Nothing is removed on a refusal, not even what was sent before it.
-      if (!sender.send(record)) return FrameStatus::Refused;
-    }
+    if (observer) observer->good_packet(data[p + 2], packet_len);
+    std::optional<IMUPacket> decoded = decode_packet(
+        data[p + 2], std::span<const std::uint8_t>(data + p + kHeaderSize, payload_len), *stamp, observer);
+    // Nothing is removed on a refusal, not even what was sent before it.
+    if (decoded && !sender.send(*decoded)) return FrameStatus::Refused;
     p += packet_len;  // a good packet is never searched for sync bytes again
   }
   if (p > 0) buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(p));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "clock.hpp"
+#include "protocol.hpp"
 #include "records.hpp"
 
 namespace vorn {
@@ -32,11 +33,23 @@ enum class FrameStatus {
                     // keeps the packet that could not be stamped and all after it
 };
 
+// Told what framing passes over, for tools that report on a recording; the
+// reader engine frames without one.
+class FrameObserver : public FieldObserver {
+ public:
+  // A packet whose checksum held, of any descriptor set, `size` bytes in all.
+  virtual void good_packet(std::uint8_t descriptor_set, std::size_t size) = 0;
+  // A complete candidate whose checksum failed; the scan goes on at its second byte.
+  virtual void bad_checksum() = 0;
+};
+
 // Sends a record for every good packet of set 0x80 or 0x82 in `buffer`, in
 // stream order, then removes the bytes dealt with from its front, leaving any
 // incomplete packet (at most kMaxPacketSize - 1 bytes) for the next call.
+// `observer`, when given, hears of every good packet, failed checksum and
+// field skipped for its length.
 FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& sender,
-                           WallClock clock = wall_clock_ns);
+                           WallClock clock = wall_clock_ns, FrameObserver* observer = nullptr);
 
 // Both running sums of the checksum over `bytes`: s1 in the low byte, s2 in
 // the high byte.

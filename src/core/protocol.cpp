@@ -27,14 +27,6 @@ inline std::array<float, N> read_floats(const std::uint8_t* p) {
   return out;
 }
 
-// Stores a value with its presence flag. Assigning a whole optional of a
-// trivially copyable type is a plain copy; assigning the bare value would
-// first read the flag, which stalls right after the record was cleared.
-template <class T>
-inline void put(std::optional<T>& slot, const T& value) {
-  slot = std::optional<T>(value);
-}
-
 // Calls handle(descriptor, data) for each whole field of `payload`, in order.
 // A length byte below the header size or a field running past the end ends
 // the walk; what was handled before stays handled.
@@ -54,24 +46,29 @@ inline void walk_fields(std::span<const std::uint8_t> payload, Handle&& handle) 
 constexpr std::size_t kRawVectorLen = 12;
 constexpr std::size_t kRawFloatLen = 4;
 
-void decode_raw(std::span<const std::uint8_t> payload, RawPacket& raw) {
-  walk_fields(payload, [&raw](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+void decode_raw(std::span<const std::uint8_t> payload, IMUPacket& raw, FieldObserver* observer) {
+  walk_fields(payload, [&raw, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
     const std::uint8_t* d = data.data();
     switch (descriptor) {
       case 0x04:
-        if (data.size() == kRawVectorLen) put(raw.scaled_accel, read_floats<3>(d));
+        if (data.size() == kRawVectorLen) raw.set(slot::scaled_accel, read_floats<3>(d));
+        else if (observer) observer->wrong_length("scaled_accel");
         break;
       case 0x05:
-        if (data.size() == kRawVectorLen) put(raw.scaled_gyro, read_floats<3>(d));
+        if (data.size() == kRawVectorLen) raw.set(slot::scaled_gyro, read_floats<3>(d));
+        else if (observer) observer->wrong_length("scaled_gyro");
         break;
       case 0x07:
-        if (data.size() == kRawVectorLen) put(raw.delta_theta, read_floats<3>(d));
+        if (data.size() == kRawVectorLen) raw.set(slot::delta_theta, read_floats<3>(d));
+        else if (observer) observer->wrong_length("delta_theta");
         break;
       case 0x08:
-        if (data.size() == kRawVectorLen) put(raw.delta_vel, read_floats<3>(d));
+        if (data.size() == kRawVectorLen) raw.set(slot::delta_vel, read_floats<3>(d));
+        else if (observer) observer->wrong_length("delta_vel");
         break;
       case 0x17:
-        if (data.size() == kRawFloatLen) put(raw.scaled_ambient_pressure, read_float(d));
+        if (data.size() == kRawFloatLen) raw.set(slot::scaled_ambient_pressure, read_float(d));
+        else if (observer) observer->wrong_length("scaled_ambient_pressure");
         break;
       default:
         break;
@@ -84,89 +81,81 @@ constexpr std::size_t kEstQuaternionLen = 18;
 constexpr std::size_t kEstVectorLen = 14;
 constexpr std::size_t kEstFloatLen = 6;
 
-// The names joined with ","; nothing for an empty list.
-std::optional<std::string> join_names(const std::vector<std::string>& names) {
-  if (names.empty()) return std::nullopt;
-  std::size_t total = names.size() - 1;
-  for (const auto& name : names) total += name.size();
-  std::string joined;
-  joined.reserve(total);
-  for (const auto& name : names) {
-    if (!joined.empty()) joined += ',';
-    joined += name;
-  }
-  return joined;
-}
-
-void decode_estimated(std::span<const std::uint8_t> payload, EstimatedPacket& est) {
-  // Stays without storage unless a field is flagged invalid.
-  std::vector<std::string> invalid;
-  walk_fields(payload, [&est, &invalid](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+void decode_estimated(std::span<const std::uint8_t> payload, IMUPacket& est, FieldObserver* observer) {
+  InvalidNames invalid;
+  walk_fields(payload, [&est, &invalid, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
     const std::uint8_t* d = data.data();
     switch (descriptor) {
       case 0x03:
-        if (check_est_field(data, kEstQuaternionLen, "estOrientQuaternion", invalid))
-          put(est.est_orient_quaternion, read_floats<4>(d));
+        if (check_est_field(data, kEstQuaternionLen, EstField::OrientQuaternion, invalid))
+          est.set(slot::est_orient_quaternion, read_floats<4>(d));
+        else if (observer)
+          observer->wrong_length("est_orient_quaternion");
         break;
       case 0x0D:
-        if (check_est_field(data, kEstVectorLen, "estLinearAccel", invalid))
-          put(est.est_linear_accel, read_floats<3>(d));
+        if (check_est_field(data, kEstVectorLen, EstField::LinearAccel, invalid))
+          est.set(slot::est_linear_accel, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_linear_accel");
         break;
       case 0x0E:
-        if (check_est_field(data, kEstVectorLen, "estAngularRate", invalid))
-          put(est.est_angular_rate, read_floats<3>(d));
+        if (check_est_field(data, kEstVectorLen, EstField::AngularRate, invalid))
+          est.set(slot::est_angular_rate, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_angular_rate");
         break;
       case 0x12:
-        if (check_est_field(data, kEstQuaternionLen, "estAttitudeUncertQuaternion", invalid))
-          put(est.est_attitude_uncert_quaternion, read_floats<4>(d));
+        if (check_est_field(data, kEstQuaternionLen, EstField::AttitudeUncertQuaternion, invalid))
+          est.set(slot::est_attitude_uncert_quaternion, read_floats<4>(d));
+        else if (observer)
+          observer->wrong_length("est_attitude_uncert_quaternion");
         break;
       case 0x13:
-        if (check_est_field(data, kEstVectorLen, "estGravityVector", invalid))
-          put(est.est_gravity_vector, read_floats<3>(d));
+        if (check_est_field(data, kEstVectorLen, EstField::GravityVector, invalid))
+          est.set(slot::est_gravity_vector, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_gravity_vector");
         break;
       case 0x1C:
-        if (check_est_field(data, kEstVectorLen, "estCompensatedAccel", invalid))
-          put(est.est_compensated_accel, read_floats<3>(d));
+        if (check_est_field(data, kEstVectorLen, EstField::CompensatedAccel, invalid))
+          est.set(slot::est_compensated_accel, read_floats<3>(d));
+        else if (observer)
+          observer->wrong_length("est_compensated_accel");
         break;
       case 0x21:
-        if (check_est_field(data, kEstFloatLen, "estPressureAlt", invalid))
-          put(est.est_pressure_alt, read_float(d));
+        if (check_est_field(data, kEstFloatLen, EstField::PressureAlt, invalid))
+          est.set(slot::est_pressure_alt, read_float(d));
+        else if (observer)
+          observer->wrong_length("est_pressure_alt");
         break;
       default:
         break;
     }
   });
-  est.invalid_fields = join_names(invalid);
+  if (!invalid.empty()) est.set_invalid_names(invalid);
 }
 
 }  // namespace
 
-bool check_est_field(std::span<const std::uint8_t> data, std::size_t required_len,
-                     std::string_view name, std::vector<std::string>& invalid) {
+bool check_est_field(std::span<const std::uint8_t> data, std::size_t required_len, EstField name,
+                     InvalidNames& invalid) {
   if (data.size() != required_len) return false;
   // Only bit 0 of the big-endian flags word counts; it is the field's last byte.
-  if (required_len > 0 && (data.back() & kValidBit) == 0) invalid.emplace_back(name);
+  if (required_len > 0 && (data.back() & kValidBit) == 0) invalid.push_back(name);
   return true;
 }
 
-std::optional<VornPacket> decode_packet(std::uint8_t descriptor_set,
-                                        std::span<const std::uint8_t> payload,
-                                        Timestamp timestamp) {
+std::optional<IMUPacket> decode_packet(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload,
+                                       Timestamp timestamp, FieldObserver* observer) {
   // Built where it is returned, so the record is never moved on the way out.
-  std::optional<VornPacket> out;
+  std::optional<IMUPacket> out;
   switch (descriptor_set) {
-    case kRawSet: {
-      auto& raw = *std::get_if<RawPacket>(&out.emplace(std::in_place_type<RawPacket>));
-      raw.timestamp = timestamp;
-      decode_raw(payload, raw);
+    case kRawSet:
+      decode_raw(payload, out.emplace(PacketKind::Raw, timestamp), observer);
       break;
-    }
-    case kEstimatedSet: {
-      auto& est = *std::get_if<EstimatedPacket>(&out.emplace(std::in_place_type<EstimatedPacket>));
-      est.timestamp = timestamp;
-      decode_estimated(payload, est);
+    case kEstimatedSet:
+      decode_estimated(payload, out.emplace(PacketKind::Estimated, timestamp), observer);
       break;
-    }
     default:
       break;
   }

@@ -1,46 +1,83 @@
 #include "records.hpp"
 
-#include <utility>
+#include <bit>
 
 namespace vorn {
 
-namespace {
+// A packet object is the interpreter's 32-byte header and the record; 128
+// bytes is the allocator's size class that it must fit.
+static_assert(sizeof(IMUPacket) == 96);
+static_assert(InvalidNames::kCapacity * InvalidNames::kCodeBits <= 8 * sizeof(InvalidNames::Codes));
 
-IMUPacket from_raw(RawPacket&& raw) {
-  IMUPacket out;
-  // Moving in a string built from the literal copies a known length inline;
-  // assigning the literal goes through the generic replace path.
-  out.packet_type = std::string("raw");
-  out.timestamp = raw.timestamp;
-  out.invalid_fields = std::move(raw.invalid_fields);
-  out.scaled_accel = raw.scaled_accel;
-  out.scaled_gyro = raw.scaled_gyro;
-  out.delta_vel = raw.delta_vel;
-  out.delta_theta = raw.delta_theta;
-  out.scaled_ambient_pressure = raw.scaled_ambient_pressure;
-  return out;
+std::string_view invalid_name(EstField field) {
+  switch (field) {
+    case EstField::OrientQuaternion:
+      return "estOrientQuaternion";
+    case EstField::LinearAccel:
+      return "estLinearAccel";
+    case EstField::AngularRate:
+      return "estAngularRate";
+    case EstField::AttitudeUncertQuaternion:
+      return "estAttitudeUncertQuaternion";
+    case EstField::GravityVector:
+      return "estGravityVector";
+    case EstField::CompensatedAccel:
+      return "estCompensatedAccel";
+    case EstField::PressureAlt:
+      return "estPressureAlt";
+  }
+  return {};
 }
 
-IMUPacket from_estimated(EstimatedPacket&& est) {
-  IMUPacket out;
-  out.packet_type = std::string("estimated");
-  out.timestamp = est.timestamp;
-  out.invalid_fields = std::move(est.invalid_fields);
-  out.est_pressure_alt = est.est_pressure_alt;
-  out.est_orient_quaternion = est.est_orient_quaternion;
-  out.est_attitude_uncert_quaternion = est.est_attitude_uncert_quaternion;
-  out.est_angular_rate = est.est_angular_rate;
-  out.est_compensated_accel = est.est_compensated_accel;
-  out.est_linear_accel = est.est_linear_accel;
-  out.est_gravity_vector = est.est_gravity_vector;
-  return out;
+void InvalidNames::append_joined(std::string& out) const {
+  for (std::size_t i = 0; i < count_; ++i) {
+    if (i > 0) out += ',';
+    out += invalid_name((*this)[i]);
+  }
 }
 
-}  // namespace
+InvalidNames InvalidNames::from_codes(Codes codes) {
+  InvalidNames names;
+  names.codes_ = codes;
+  // Every code is non-zero, so the highest set bit tells how many there are.
+  const auto high = static_cast<std::uint64_t>(codes >> 64);
+  const auto bits = high != 0 ? 64 + std::bit_width(high) : std::bit_width(static_cast<std::uint64_t>(codes));
+  names.count_ = static_cast<std::uint8_t>((bits + kCodeBits - 1) / kCodeBits);
+  return names;
+}
 
-IMUPacket to_imu_packet(VornPacket&& packet) {
-  if (auto* raw = std::get_if<RawPacket>(&packet)) return from_raw(std::move(*raw));
-  return from_estimated(std::move(*std::get_if<EstimatedPacket>(&packet)));
+IMUPacket& IMUPacket::operator=(IMUPacket&& other) noexcept {
+  if (this != &other) {
+    if (header_.extended) delete extension_;
+    values_ = other.values_;
+    header_ = other.header_;
+    stamp_ = other.stamp_;
+    other.header_.extended = 0;
+  }
+  return *this;
+}
+
+std::optional<std::string> IMUPacket::invalid_fields() const {
+  const InvalidNames names = invalid_names();
+  if (names.empty()) return std::nullopt;
+  std::string joined;
+  names.append_joined(joined);
+  return joined;
+}
+
+void IMUPacket::extend(Timestamp timestamp) {
+  extension_ = new Extension{timestamp, InvalidNames::from_codes(header_.invalid)};
+  header_.extended = 1;
+  header_.invalid = 0;
+}
+
+void IMUPacket::set_invalid_names(const InvalidNames& names) {
+  if (!header_.extended && names.size() > kInlineNames) extend(stamp_);
+  if (header_.extended) {
+    extension_->invalid = names;
+  } else {
+    header_.invalid = static_cast<std::uint32_t>(names.codes());
+  }
 }
 
 }  // namespace vorn

@@ -1,13 +1,22 @@
-// The two records that carry one decoded packet. Both are plain values plus
-// owned texts; they are moved from holder to holder, never copied, so that
-// exactly one holder owns a record at any time.
+// The record that carries one decoded packet from the decoder through the
+// packet channel into a Python object. It is tagged by kind (raw, from set
+// 0x80, or estimated, from set 0x82) and holds only that kind's values, so
+// both kinds share one small block: a backlog of records, and every packet
+// a user keeps, costs 96 bytes rather than a slot for all fifteen fields.
+//
+// Records are moved from holder to holder, never copied, so that exactly one
+// holder owns a record at any time. Nothing in a record is shared.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
+#include <type_traits>
 
 namespace vorn {
 
@@ -17,67 +26,192 @@ __extension__ typedef unsigned __int128 Timestamp;
 using Vector3 = std::array<float, 3>;
 using Quaternion = std::array<float, 4>;
 
-// Decoded from descriptor set 0x80 (sensor data).
-struct RawPacket {
-  Timestamp timestamp = 0;
-  std::optional<Vector3> scaled_accel;
-  std::optional<Vector3> scaled_gyro;
-  std::optional<Vector3> delta_vel;
-  std::optional<Vector3> delta_theta;
-  std::optional<float> scaled_ambient_pressure;
-  std::optional<std::string> invalid_fields;  // always absent as decoded
+enum class PacketKind : std::uint8_t { Raw, Estimated };
 
-  RawPacket() = default;
-  RawPacket(RawPacket&&) = default;
-  RawPacket& operator=(RawPacket&&) = default;
+// The estimation fields a unit can flag invalid, as the 3-bit codes the
+// invalid list stores (0 is no field), in descriptor order (0x03 to 0x21).
+enum class EstField : std::uint8_t {
+  OrientQuaternion = 1,
+  LinearAccel,
+  AngularRate,
+  AttitudeUncertQuaternion,
+  GravityVector,
+  CompensatedAccel,
+  PressureAlt,
 };
 
-// Decoded from descriptor set 0x82 (estimation-filter output).
-struct EstimatedPacket {
-  Timestamp timestamp = 0;
-  std::optional<Vector3> est_angular_rate;
-  std::optional<Vector3> est_compensated_accel;
-  std::optional<Vector3> est_linear_accel;
-  std::optional<Vector3> est_gravity_vector;
-  std::optional<float> est_pressure_alt;
-  std::optional<Quaternion> est_orient_quaternion;
-  std::optional<Quaternion> est_attitude_uncert_quaternion;
-  std::optional<std::string> invalid_fields;  // names joined with ","; never empty
+// "estOrientQuaternion", "estLinearAccel", ...
+std::string_view invalid_name(EstField field);
 
-  EstimatedPacket() = default;
-  EstimatedPacket(EstimatedPacket&&) = default;
-  EstimatedPacket& operator=(EstimatedPacket&&) = default;
+// The names of flagged fields in wire order, repeats kept, as 3-bit codes, the
+// first in the lowest bits. The shortest field that can be flagged takes 8
+// bytes, so a payload of at most 255 bytes flags at most 31: 93 bits.
+class InvalidNames {
+ public:
+  static constexpr std::size_t kCapacity = 31;
+  static constexpr unsigned kCodeBits = 3;
+
+  // Appends a name; false (and nothing changed) when the list is full, which
+  // no payload can make happen.
+  bool push_back(EstField field) {
+    if (count_ == kCapacity) return false;
+    codes_ |= static_cast<Codes>(field) << (kCodeBits * count_++);
+    return true;
+  }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  EstField operator[](std::size_t i) const { return static_cast<EstField>((codes_ >> (kCodeBits * i)) & 7u); }
+
+  // The names joined with "," into `out`.
+  void append_joined(std::string& out) const;
+
+  // The whole list as one code word, and back: the count needs no room of
+  // its own because no code is 0.
+  __extension__ typedef unsigned __int128 Codes;
+  Codes codes() const { return codes_; }
+  static InvalidNames from_codes(Codes codes);
+
+  friend bool operator==(const InvalidNames&, const InvalidNames&) = default;
+
+ private:
+  Codes codes_ = 0;
+  std::uint8_t count_ = 0;
 };
 
-using VornPacket = std::variant<RawPacket, EstimatedPacket>;
-
-// The flat record that leaves the wire protocol: room for either kind, the
-// other kind's values absent. Field order is the order of the text form.
-// Owns packet_type and, when present, invalid_fields.
-struct IMUPacket {
-  std::string packet_type;  // "raw" or "estimated"
-  Timestamp timestamp = 0;
-  std::optional<std::string> invalid_fields;
-  std::optional<Vector3> scaled_accel;
-  std::optional<Vector3> scaled_gyro;
-  std::optional<Vector3> delta_vel;
-  std::optional<Vector3> delta_theta;
-  std::optional<float> scaled_ambient_pressure;
-  std::optional<float> est_pressure_alt;
-  std::optional<Quaternion> est_orient_quaternion;
-  std::optional<Quaternion> est_attitude_uncert_quaternion;
-  std::optional<Vector3> est_angular_rate;
-  std::optional<Vector3> est_compensated_accel;
-  std::optional<Vector3> est_linear_accel;
-  std::optional<Vector3> est_gravity_vector;
-
-  IMUPacket() = default;
-  IMUPacket(IMUPacket&&) = default;
-  IMUPacket& operator=(IMUPacket&&) = default;
+// Where a value lives in a record: its kind, its presence bit among that
+// kind's values, and its first float in the shared value area.
+template <std::size_t N>
+struct Slot {
+  PacketKind kind;
+  std::uint8_t bit;
+  std::uint8_t offset;
 };
 
-// Uses up a decoded record and returns the flat one. Values are copied bit
-// for bit; invalid_fields changes owner without being copied.
-IMUPacket to_imu_packet(VornPacket&& packet);
+// A slot's value: one float, or N floats in wire order.
+template <std::size_t N>
+using SlotValue = std::conditional_t<N == 1, float, std::array<float, N>>;
+
+namespace slot {
+// Raw kind: 13 floats.
+inline constexpr Slot<3> scaled_accel{PacketKind::Raw, 0, 0};
+inline constexpr Slot<3> scaled_gyro{PacketKind::Raw, 1, 3};
+inline constexpr Slot<3> delta_vel{PacketKind::Raw, 2, 6};
+inline constexpr Slot<3> delta_theta{PacketKind::Raw, 3, 9};
+inline constexpr Slot<1> scaled_ambient_pressure{PacketKind::Raw, 4, 12};
+// Estimated kind: 21 floats.
+inline constexpr Slot<1> est_pressure_alt{PacketKind::Estimated, 0, 0};
+inline constexpr Slot<4> est_orient_quaternion{PacketKind::Estimated, 1, 1};
+inline constexpr Slot<4> est_attitude_uncert_quaternion{PacketKind::Estimated, 2, 5};
+inline constexpr Slot<3> est_angular_rate{PacketKind::Estimated, 3, 9};
+inline constexpr Slot<3> est_compensated_accel{PacketKind::Estimated, 4, 12};
+inline constexpr Slot<3> est_linear_accel{PacketKind::Estimated, 5, 15};
+inline constexpr Slot<3> est_gravity_vector{PacketKind::Estimated, 6, 18};
+inline constexpr std::size_t kValueFloats = 21;
+}  // namespace slot
+
+// One decoded packet, the record that leaves the wire protocol: its kind
+// ("raw" or "estimated"), its timestamp, its invalid list and the values of
+// its kind; the other kind's values read as absent.
+//
+// Layout (96 bytes): the values, one word of kind, presence bits and a short
+// invalid list, and one word that is the timestamp. A timestamp beyond 64 bits
+// or a list of more than seven names moves both into a small extension block
+// that the record owns; no real clock or unit produces either, so realistic
+// records allocate nothing.
+class IMUPacket {
+ public:
+  // A raw record stamped 0 without values.
+  IMUPacket() : IMUPacket(PacketKind::Raw, 0) {}
+  IMUPacket(PacketKind kind, Timestamp timestamp) {
+    header_.estimated = kind == PacketKind::Estimated;
+    if (timestamp <= std::numeric_limits<std::uint64_t>::max()) [[likely]] {
+      stamp_ = static_cast<std::uint64_t>(timestamp);
+    } else {
+      extend(timestamp);
+    }
+  }
+  IMUPacket(IMUPacket&& other) noexcept
+      : values_(other.values_), header_(other.header_), stamp_(other.stamp_) {
+    other.header_.extended = 0;
+  }
+  IMUPacket& operator=(IMUPacket&& other) noexcept;
+  IMUPacket(const IMUPacket&) = delete;
+  IMUPacket& operator=(const IMUPacket&) = delete;
+  ~IMUPacket() {
+    if (header_.extended) delete extension_;
+  }
+
+  PacketKind kind() const { return header_.estimated ? PacketKind::Estimated : PacketKind::Raw; }
+  // "raw" or "estimated".
+  std::string_view packet_type() const { return header_.estimated ? "estimated" : "raw"; }
+  Timestamp timestamp() const { return header_.extended ? extension_->timestamp : stamp_; }
+
+  InvalidNames invalid_names() const {
+    return header_.extended ? extension_->invalid : InvalidNames::from_codes(header_.invalid);
+  }
+  // The flagged names joined with ","; nothing when none was flagged.
+  std::optional<std::string> invalid_fields() const;
+  // Replaces the invalid list.
+  void set_invalid_names(const InvalidNames& names);
+
+  // Whether the slot's value is present: it belongs to this record's kind and
+  // was set.
+  template <std::size_t N>
+  bool has(Slot<N> s) const {
+    return s.kind == kind() && ((header_.present >> s.bit) & 1u);
+  }
+  template <std::size_t N>
+  std::optional<SlotValue<N>> get(Slot<N> s) const {
+    if (!has(s)) return std::nullopt;
+    SlotValue<N> value;
+    std::memcpy(&value, &values_[s.offset], sizeof value);
+    return value;
+  }
+  // Stores a value of this record's kind, all bits kept, and marks it present.
+  template <std::size_t N>
+  void set(Slot<N> s, const SlotValue<N>& value) {
+    std::memcpy(&values_[s.offset], &value, sizeof value);
+    header_.present |= 1u << s.bit;
+  }
+
+  std::optional<Vector3> scaled_accel() const { return get(slot::scaled_accel); }
+  std::optional<Vector3> scaled_gyro() const { return get(slot::scaled_gyro); }
+  std::optional<Vector3> delta_vel() const { return get(slot::delta_vel); }
+  std::optional<Vector3> delta_theta() const { return get(slot::delta_theta); }
+  std::optional<float> scaled_ambient_pressure() const { return get(slot::scaled_ambient_pressure); }
+  std::optional<float> est_pressure_alt() const { return get(slot::est_pressure_alt); }
+  std::optional<Quaternion> est_orient_quaternion() const { return get(slot::est_orient_quaternion); }
+  std::optional<Quaternion> est_attitude_uncert_quaternion() const {
+    return get(slot::est_attitude_uncert_quaternion);
+  }
+  std::optional<Vector3> est_angular_rate() const { return get(slot::est_angular_rate); }
+  std::optional<Vector3> est_compensated_accel() const { return get(slot::est_compensated_accel); }
+  std::optional<Vector3> est_linear_accel() const { return get(slot::est_linear_accel); }
+  std::optional<Vector3> est_gravity_vector() const { return get(slot::est_gravity_vector); }
+
+ private:
+  static constexpr unsigned kInlineNames = 7;  // fits the 21 bits of Header::invalid
+
+  struct Extension {
+    Timestamp timestamp;
+    InvalidNames invalid;
+  };
+  struct Header {
+    std::uint32_t estimated : 1;  // the kind
+    std::uint32_t present : 7;    // bit Slot::bit for each value of the kind that is present
+    std::uint32_t extended : 1;   // extension_, not stamp_, is live
+    std::uint32_t invalid : 21;   // the invalid list's codes while not extended
+  };
+
+  // Moves the timestamp and the invalid list into a new extension block.
+  void extend(Timestamp timestamp);
+
+  std::array<float, slot::kValueFloats> values_{};
+  Header header_{};
+  union {
+    std::uint64_t stamp_;
+    Extension* extension_;
+  };
+};
 
 }  // namespace vorn

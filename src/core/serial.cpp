@@ -64,7 +64,6 @@ constexpr std::uint64_t kSpeedTolerancePercent = 2;
 constexpr const char* kUnknownErrno = "Unknown errno";
 constexpr const char* kLockHeldText = "Unable to acquire exclusive lock on serial port";
 constexpr const char* kSettingsMismatchText = "Settings did not apply correctly";
-constexpr const char* kReadTimedOutText = "Operation timed out";
 
 // 2^64 - 2048, the largest double below 2^64.
 constexpr double kLargestMillisBelowWrap = 18446744073709549568.0;
@@ -398,6 +397,10 @@ Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window) {
 
   const ssize_t count = ::read(fd_, window.data(), window.size());
   if (count < 0) return serial_failure(kernel_error_text(errno));
+  // A raw line that polled readable gives at least a byte, unless the device
+  // hung up between the wait and the read (an unplug, caught mid-flight): the
+  // same failure as the POLLHUP above, never a quiet end of input.
+  if (count == 0) return serial_failure(kernel_error_text(EPIPE));
   return static_cast<std::size_t>(count);
 }
 

@@ -15,6 +15,9 @@ namespace vorn {
 
 inline constexpr std::uint32_t kDefaultBaudRate = 115200;
 
+// The failure text of a read that saw no input within the read time-out.
+inline constexpr const char* kReadTimedOutText = "Operation timed out";
+
 // The kernel's short description of an errno value (1 to 133), "Unknown
 // errno" for any other. Serial failures show these texts alone.
 const char* kernel_error_text(int code);

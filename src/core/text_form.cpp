@@ -155,29 +155,29 @@ std::string text_form(const IMUPacket& packet) {
   std::string out;
   out.reserve(512);
   out += "IMUPacket(packet_type=\"";
-  out += packet.packet_type;
+  out += packet.packet_type();
   out += "\", timestamp=";
-  append_timestamp(out, packet.timestamp);
+  append_timestamp(out, packet.timestamp());
   out += ", invalid_fields=";
-  if (packet.invalid_fields) {
+  if (const InvalidNames names = packet.invalid_names(); !names.empty()) {
     out += "Some(\"";
-    out += *packet.invalid_fields;
+    names.append_joined(out);
     out += "\")";
   } else {
     out += "None";
   }
-  append_field(out, "scaled_accel", packet.scaled_accel);
-  append_field(out, "scaled_gyro", packet.scaled_gyro);
-  append_field(out, "delta_vel", packet.delta_vel);
-  append_field(out, "delta_theta", packet.delta_theta);
-  append_field(out, "scaled_ambient_pressure", packet.scaled_ambient_pressure);
-  append_field(out, "est_pressure_alt", packet.est_pressure_alt);
-  append_field(out, "est_orient_quaternion", packet.est_orient_quaternion);
-  append_field(out, "est_attitude_uncert_quaternion", packet.est_attitude_uncert_quaternion);
-  append_field(out, "est_angular_rate", packet.est_angular_rate);
-  append_field(out, "est_compensated_accel", packet.est_compensated_accel);
-  append_field(out, "est_linear_accel", packet.est_linear_accel);
-  append_field(out, "est_gravity_vector", packet.est_gravity_vector);
+  append_field(out, "scaled_accel", packet.scaled_accel());
+  append_field(out, "scaled_gyro", packet.scaled_gyro());
+  append_field(out, "delta_vel", packet.delta_vel());
+  append_field(out, "delta_theta", packet.delta_theta());
+  append_field(out, "scaled_ambient_pressure", packet.scaled_ambient_pressure());
+  append_field(out, "est_pressure_alt", packet.est_pressure_alt());
+  append_field(out, "est_orient_quaternion", packet.est_orient_quaternion());
+  append_field(out, "est_attitude_uncert_quaternion", packet.est_attitude_uncert_quaternion());
+  append_field(out, "est_angular_rate", packet.est_angular_rate());
+  append_field(out, "est_compensated_accel", packet.est_compensated_accel());
+  append_field(out, "est_linear_accel", packet.est_linear_accel());
+  append_field(out, "est_gravity_vector", packet.est_gravity_vector());
   // The blank before the closing parenthesis is part of the form.
   out += " )";
   return out;

@@ -86,7 +86,7 @@ IMUPacket decode_hex(std::string_view packet_hex) {
   std::span<const std::uint8_t> payload(bytes.data() + kHeaderSize, bytes.size() - kHeaderSize - kChecksumSize);
   auto decoded = decode_packet(bytes[2], payload, test::kFixedStamp);
   EXPECT_TRUE(decoded.has_value());
-  return to_imu_packet(std::move(*decoded));
+  return std::move(*decoded);
 }
 
 TEST(TextForm, RawExample) {
@@ -110,27 +110,37 @@ TEST(TextForm, EstimatedExample) {
 }
 
 TEST(TextForm, EveryValueInRecordOrder) {
-  IMUPacket p;
-  p.packet_type = "estimated";
-  p.invalid_fields = "estAngularRate,estAngularRate";
-  p.scaled_accel = Vector3{1, 2, 3};
-  p.scaled_gyro = Vector3{0.1f, -0.0f, 1e-5f};
-  p.delta_vel = Vector3{4, 5, 6};
-  p.delta_theta = Vector3{7, 8, 9};
-  p.scaled_ambient_pressure = 101325.0f;
-  p.est_pressure_alt = -12.5f;
-  p.est_orient_quaternion = Quaternion{1, 0, 0, std::numeric_limits<float>::quiet_NaN()};
-  p.est_attitude_uncert_quaternion = Quaternion{1e16f, 2, 3, 4};
-  p.est_angular_rate = Vector3{-std::numeric_limits<float>::infinity(), 0, 0};
-  p.est_compensated_accel = Vector3{10, 11, 12};
-  p.est_linear_accel = Vector3{13, 14, 15};
-  p.est_gravity_vector = Vector3{0, 0, -9.80665f};
-  EXPECT_EQ(text_form(p),
-            "IMUPacket(packet_type=\"estimated\", timestamp=0, invalid_fields=Some(\"estAngularRate,estAngularRate\"), "
+  // A record holds one kind's values; the other kind's read as None.
+  IMUPacket raw(PacketKind::Raw, 0);
+  raw.set(slot::scaled_accel, Vector3{1, 2, 3});
+  raw.set(slot::scaled_gyro, Vector3{0.1f, -0.0f, 1e-5f});
+  raw.set(slot::delta_vel, Vector3{4, 5, 6});
+  raw.set(slot::delta_theta, Vector3{7, 8, 9});
+  raw.set(slot::scaled_ambient_pressure, 101325.0f);
+  EXPECT_EQ(text_form(raw),
+            "IMUPacket(packet_type=\"raw\", timestamp=0, invalid_fields=None, "
             "scaled_accel=Some([1.0, 2.0, 3.0]), scaled_gyro=Some([0.1, -0.0, 1e-5]), "
             "delta_vel=Some([4.0, 5.0, 6.0]), delta_theta=Some([7.0, 8.0, 9.0]), "
-            "scaled_ambient_pressure=Some(101325.0), est_pressure_alt=Some(-12.5), "
-            "est_orient_quaternion=Some([1.0, 0.0, 0.0, NaN]), "
+            "scaled_ambient_pressure=Some(101325.0), est_pressure_alt=None, est_orient_quaternion=None, "
+            "est_attitude_uncert_quaternion=None, est_angular_rate=None, est_compensated_accel=None, "
+            "est_linear_accel=None, est_gravity_vector=None )");
+
+  IMUPacket est(PacketKind::Estimated, 0);
+  InvalidNames twice;
+  twice.push_back(EstField::AngularRate);
+  twice.push_back(EstField::AngularRate);
+  est.set_invalid_names(twice);
+  est.set(slot::est_pressure_alt, -12.5f);
+  est.set(slot::est_orient_quaternion, Quaternion{1, 0, 0, std::numeric_limits<float>::quiet_NaN()});
+  est.set(slot::est_attitude_uncert_quaternion, Quaternion{1e16f, 2, 3, 4});
+  est.set(slot::est_angular_rate, Vector3{-std::numeric_limits<float>::infinity(), 0, 0});
+  est.set(slot::est_compensated_accel, Vector3{10, 11, 12});
+  est.set(slot::est_linear_accel, Vector3{13, 14, 15});
+  est.set(slot::est_gravity_vector, Vector3{0, 0, -9.80665f});
+  EXPECT_EQ(text_form(est),
+            "IMUPacket(packet_type=\"estimated\", timestamp=0, invalid_fields=Some(\"estAngularRate,estAngularRate\"), "
+            "scaled_accel=None, scaled_gyro=None, delta_vel=None, delta_theta=None, scaled_ambient_pressure=None, "
+            "est_pressure_alt=Some(-12.5), est_orient_quaternion=Some([1.0, 0.0, 0.0, NaN]), "
             "est_attitude_uncert_quaternion=Some([1e16, 2.0, 3.0, 4.0]), "
             "est_angular_rate=Some([-inf, 0.0, 0.0]), est_compensated_accel=Some([10.0, 11.0, 12.0]), "
             "est_linear_accel=Some([13.0, 14.0, 15.0]), est_gravity_vector=Some([0.0, 0.0, -9.80665]) )");
@@ -138,10 +148,7 @@ TEST(TextForm, EveryValueInRecordOrder) {
 
 TEST(TextForm, TimestampInFullDecimal) {
   const auto stamp_text = [](Timestamp t) {
-    IMUPacket p;
-    p.packet_type = "raw";
-    p.timestamp = t;
-    const std::string text = text_form(p);
+    const std::string text = text_form(IMUPacket(PacketKind::Raw, t));
     const std::size_t start = text.find("timestamp=") + 10;
     return text.substr(start, text.find(',', start) - start);
   };

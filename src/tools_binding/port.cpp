@@ -1,0 +1,136 @@
+// Port: a serial device opened, claimed and configured by the core exactly as
+// SerialParser opens it, read raw so that a recording holds every byte.
+#include <errno.h>
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "native.hpp"
+#include "pyref.hpp"
+#include "serial.hpp"
+
+namespace vorn::tools {
+
+namespace {
+
+// One read takes what the line holds, up to this much.
+constexpr std::size_t kPortReadSize = 16384;
+
+struct PortObject {
+  PyObject_HEAD
+  std::unique_ptr<TTYPort> port;  // null once closed
+  std::atomic<bool> busy;
+};
+
+PortObject* as_port(PyObject* self) { return reinterpret_cast<PortObject*>(self); }
+
+PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"path", "baudrate", "timeout", nullptr};
+  const char* path = nullptr;
+  Py_ssize_t path_len = 0;
+  long long baud = kDefaultBaudRate;
+  double timeout = 0.1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|Ld:Port", const_cast<char**>(names), &path, &path_len,
+                                   &baud, &timeout)) {
+    return nullptr;
+  }
+  if (baud < 0 || baud > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "baudrate out of range");
+    return nullptr;
+  }
+  const SerialSettings settings{std::string(path, static_cast<std::size_t>(path_len)),
+                                static_cast<std::uint32_t>(baud), timeout_to_millis(timeout)};
+  Result<std::unique_ptr<TTYPort>> opened = Failure::os("");
+  Py_BEGIN_ALLOW_THREADS
+  opened = TTYPort::open(settings);
+  Py_END_ALLOW_THREADS
+  if (!opened) {
+    PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;  // the port closes on the way out
+  new (&as_port(self)->port) std::unique_ptr<TTYPort>(std::move(opened).value());
+  new (&as_port(self)->busy) std::atomic<bool>(false);
+  return self;
+}
+
+void port_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_port(self)->port);  // leaves exclusive mode, closes, drops the lock
+  std::destroy_at(&as_port(self)->busy);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Returns a new bytes object: what arrived, or b"" when nothing came within
+// the time-out or a signal cut the wait short (after its handler ran).
+PyObject* port_read(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "read from a closed port");
+    return nullptr;
+  }
+  std::array<std::uint8_t, kPortReadSize> window;
+  Result<std::size_t> got = Failure::os("");
+  Py_BEGIN_ALLOW_THREADS
+  got = p->port->read(window);
+  Py_END_ALLOW_THREADS
+  if (got) {
+    if (got.value() == 0) {
+      PyErr_SetString(PyExc_EOFError, "end of stream");
+      return nullptr;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(window.data()),
+                                     static_cast<Py_ssize_t>(got.value()));
+  }
+  const std::string& text = got.error().message;
+  if (text == kernel_error_text(EINTR)) {
+    // Ctrl-C lands here on the main thread: let Python's handler have it.
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    return PyBytes_FromStringAndSize(nullptr, 0);
+  }
+  if (text == kReadTimedOutText) return PyBytes_FromStringAndSize(nullptr, 0);
+  PyErr_SetString(PyExc_OSError, text.c_str());
+  return nullptr;
+}
+
+PyObject* port_close(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  p->port.reset();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef port_methods[] = {
+    {"read", port_read, METH_NOARGS,
+     "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
+     "OSError with the port's text when the line fails (a hang-up: 'Broken pipe' or 'I/O error')."},
+    {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot port_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(port_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(port_dealloc)},
+    {Py_tp_methods, port_methods},
+    {Py_tp_doc, const_cast<char*>("Port(path, baudrate=115200, timeout=0.1)\n--\n\n"
+                                  "A serial device claimed and set up as SerialParser does.")},
+    {0, nullptr},
+};
+
+PyType_Spec port_spec = {"vorn_tools._native.Port", static_cast<int>(sizeof(PortObject)), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, port_slots};
+
+}  // namespace
+
+PyObject* make_port_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &port_spec, nullptr); }
+
+}  // namespace vorn::tools

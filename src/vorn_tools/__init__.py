@@ -1,0 +1,6 @@
+"""The `vorn` command: record a unit's stream, and inspect, export and plot recordings.
+
+A companion of the vorn_rs module in the same distribution. Serial reads and
+framing go through the module's own C++ core (the private `_native` helper),
+so a recording frames here exactly as MockParser and SerialParser frame it.
+"""

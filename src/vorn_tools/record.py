@@ -1,0 +1,101 @@
+"""vorn record: a port's byte stream, written to a file exactly as it arrives."""
+
+from __future__ import annotations
+
+import contextlib
+import signal
+import sys
+import time
+
+from vorn_tools import _native
+from vorn_tools.common import ToolError, os_failure
+
+READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
+FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
+STATUS_EVERY = 0.5
+
+
+class Status:
+    """The one-line status on stderr while recording, only on a terminal."""
+
+    def __init__(self) -> None:
+        self.active = sys.stderr.isatty()
+        self.last = (0.0, 0, 0)  # time, raw, estimated at the previous update
+
+    def show(self, elapsed: float, nbytes: int, counts: dict) -> None:
+        if not self.active:
+            return
+        t0, raw0, est0 = self.last
+        span = max(elapsed - t0, 1e-9)
+        raw_rate, est_rate = (counts["raw"] - raw0) / span, (counts["estimated"] - est0) / span
+        self.last = (elapsed, counts["raw"], counts["estimated"])
+        sys.stderr.write(f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
+                         f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K")
+        sys.stderr.flush()
+
+    def clear(self) -> None:
+        if self.active:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def record(port_path: str, out_path: str, baud: int, seconds: float | None) -> int:
+    try:
+        port = _native.Port(port_path, baud, READ_WAIT)
+    except OSError as e:
+        raise ToolError(f"{port_path}: {e}") from None
+    except UnicodeEncodeError:
+        raise ToolError(f"{port_path}: the port's path is not valid UTF-8") from None
+
+    stop = []  # the signal that asked to stop, if any
+
+    def on_signal(signum, frame):
+        stop.append(signum)
+
+    handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+    framer = _native.Framer()
+    status = Status()
+    nbytes = 0
+    failure = None
+    try:
+        with contextlib.closing(port), open(out_path, "wb") as out:
+            start = last_flush = last_status = time.monotonic()
+            while not stop:
+                now = time.monotonic()
+                if seconds is not None and now - start >= seconds:
+                    break
+                try:
+                    chunk = port.read()
+                except (OSError, EOFError) as e:
+                    failure = str(e)
+                    break
+                if chunk:
+                    out.write(chunk)
+                    framer.feed(chunk)
+                    nbytes += len(chunk)
+                now = time.monotonic()
+                if now - last_flush >= FLUSH_EVERY:
+                    out.flush()
+                    last_flush = now
+                if now - last_status >= STATUS_EVERY:
+                    status.show(now - start, nbytes, framer.counts())
+                    last_status = now
+            elapsed = time.monotonic() - start
+    except OSError as e:
+        raise os_failure(out_path, e) from None
+    finally:
+        status.clear()
+        for s, h in handlers.items():
+            signal.signal(s, h)
+
+    c = framer.counts()
+    if failure is not None:
+        why = f"the port hung up ({failure})"
+    elif stop:
+        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
+    else:
+        why = "time limit reached"
+    print(f"{out_path}: {nbytes:,} bytes in {elapsed:.1f} s, {c['raw']:,} raw and {c['estimated']:,} estimated "
+          f"packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
+    return 1 if failure is not None else 0
+
