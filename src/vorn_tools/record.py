@@ -66,7 +66,7 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None) -> i
                     break
                 try:
                     chunk = port.read()
-                except (OSError, EOFError) as e:
+                except OSError as e:
                     failure = str(e)
                     break
                 if chunk:
