@@ -154,8 +154,9 @@ def wait_stopped(parser, limit: float = 5.0) -> float:
 
 
 def settle_after_stop(parser) -> None:
-    """A stop on a quiet line waits out the read in progress; if that read timed
-    out, its text is queued for the next drain. Nothing else may be left."""
+    """A stop ends the read in progress at once, with nothing to report; only a
+    read that had timed out before it queued its text for the next drain.
+    Nothing else may be left."""
     try:
         rest = parser.get_data_packets()
     except OSError as e:
@@ -356,19 +357,34 @@ def test_signals_for_python_never_interrupt_a_read(pty):
         signal.signal(signal.SIGUSR1, previous)
 
 
+# 1e12 s lies beyond the clock's range, as an infinite time-out does: the read
+# waits without a deadline (and a blocking drain can still wait for it).
+@pytest.mark.parametrize("timeout", [0.5, 1e12])
 @pytest.mark.serial_ioctls
-def test_stop_and_restart_reuse_the_open_port(pty):
+def test_stop_and_restart_reuse_the_open_port(pty, timeout):
+    """A stop on a quiet line returns at once, whatever the read time-out, and the
+    packet it cut (its head read, the rest still on its way) arrives whole after
+    the restart."""
     first, second = some_packets(0.02, seed=1), some_packets(0.02, seed=2)
-    parser = vorn_rs.SerialParser(pty.path, timeout=0.5)
+    cut = 10
+    parser = vorn_rs.SerialParser(pty.path, timeout=timeout)
+    # Should the stop wait for the line after all, a byte comes after 6 s, so
+    # that the test fails instead of hanging.
+    watchdog = threading.Timer(6.0, os.write, (pty.master, b"\0"))
     parser.start()
-    os.write(pty.master, first)
+    os.write(pty.master, first + second[:cut])
     assert as_records(collect(parser, len(expected(first)))) == expected(first)
+    time.sleep(0.05)  # the reader holds the head of the next packet
+    watchdog.start()
+    t0 = time.monotonic()
     parser.stop()
+    assert time.monotonic() - t0 < 2.0
+    watchdog.cancel()
     assert not parser.is_running()
 
     settle_after_stop(parser)
 
-    os.write(pty.master, second)  # nobody reads now; the line keeps it
+    os.write(pty.master, second[cut:])  # nobody reads now; the line keeps it
     time.sleep(0.05)
     assert parser.get_data_packets() == []
     parser.start()

@@ -167,7 +167,7 @@ PyObject* start(PyObject* self, PyObject*) {
 
 void stop_detached(ParserObject* p) {
   Py_BEGIN_ALLOW_THREADS
-  p->engine.stop();  // waits for the reader's current read
+  p->engine.stop();  // waits for a read under way, not for input
   Py_END_ALLOW_THREADS
 }
 
@@ -319,9 +319,9 @@ constexpr const char kStartDoc[] =
     "itself); call stop() first to start another.";
 constexpr const char kStopDoc[] =
     "stop($self)\n--\n\n"
-    "Stops the reader and waits for its current read to end (for a serial port, up to\n"
-    "about one timeout). Packets already queued stay for get_data_packets(). A later\n"
-    "start() reads on from where the source stood.";
+    "Stops the reader. A wait for input ends at once; a read under way is finished\n"
+    "first. Packets already queued stay for get_data_packets(). A later start() reads\n"
+    "on from where the source stood, a packet that the stop split included.";
 constexpr const char kIsRunningDoc[] =
     "is_running($self)\n--\n\n"
     "True while the reader is running. It stops by itself at the end of a recording\n"

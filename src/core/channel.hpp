@@ -130,6 +130,20 @@ class Sender {
     send_all(none);
   }
 
+  // Around fork(): hold_for_fork() takes the channel's lock in the forking
+  // thread, so that no other thread holds it or is half-way through a change
+  // when the process is copied; release_after_fork() gives it back, in the
+  // child after renewing the condition, whose waiters and wakers (threads the
+  // child does not have) may have left it in any state.
+  void hold_for_fork() { state_->mutex.lock(); }
+  void release_after_fork(bool in_child) {
+    if (in_child) {
+      std::construct_at(&state_->ready);
+      state_->waiting = 0;
+    }
+    state_->mutex.unlock();
+  }
+
  private:
   template <class U>
   friend std::pair<Sender<U>, Receiver<U>> make_channel();

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -28,46 +30,66 @@ class BatchSink final : public PacketSender {
   std::vector<IMUPacket> batch;  // storage reused from read to read
 };
 
+}  // namespace
+
+struct VornParser::Shared {
+  Shared(Sender<IMUPacket> packets, Sender<std::string> errors, std::unique_ptr<ByteSource> s)
+      : packet_tx(std::move(packets)), error_tx(std::move(errors)), source(std::move(s)) {}
+
+  std::atomic<bool> running{false};
+  std::optional<StopSignal> stop;  // made by the first start
+  Sender<IMUPacket> packet_tx;
+  Sender<std::string> error_tx;
+  // The reader thread's while it runs, the owner's otherwise.
+  std::unique_ptr<ByteSource> source;
+  std::vector<std::uint8_t> buffer;  // bytes read but not yet framed
+  // Set in a forked child when the reader thread stayed with the parent. Only
+  // the child's fork handler writes it, while the child has one thread.
+  bool orphaned = false;
+};
+
+namespace {
+
 // The body of a reader thread: read, frame, repeat until told to stop, the
-// stream ends or a read fails. Leaves the source in `slot` for the owner.
-void reader_run(std::unique_ptr<ByteSource> source, Sender<IMUPacket> packet_tx,
-                Sender<std::string> error_tx, std::shared_ptr<std::atomic<bool>> running,
-                std::shared_ptr<std::unique_ptr<ByteSource>> slot) {
+// stream ends or a read fails. The source and the tail of the buffer stay in
+// `s` for the owner and the next run.
+void reader_run(VornParser::Shared& s) {
   BatchSink sink;
-  std::vector<std::uint8_t> buffer;
-  buffer.reserve(kInitialBufferCapacity);
+  std::vector<std::uint8_t>& buffer = s.buffer;
+  if (buffer.capacity() < kInitialBufferCapacity) buffer.reserve(kInitialBufferCapacity);
   // Reads that never wait (a regular file) come back to back, so a blocked
   // drain is woken once records pile up rather than after every read, which
   // on a busy machine would cost two thread switches a read. A source that
   // may wait has each read's records announced before the next read.
-  const Wake when = source->reads_may_wait() ? Wake::Now : Wake::Later;
+  const Wake when = s.source->reads_may_wait() ? Wake::Now : Wake::Later;
 
   auto fail = [&](std::string text) {
-    error_tx.send(text);  // nobody left to tell when refused
-    running->store(false);
+    s.error_tx.send(text);  // nobody left to tell when refused
+    s.running.store(false);
   };
 
-  while (running->load()) {
+  while (s.running.load()) {
     const std::size_t kept = buffer.size();
     if (buffer.capacity() - kept < kReadChunk) {
       buffer.reserve(std::max(buffer.capacity() * 2, kept + kReadChunk));
     }
     buffer.resize(kept + kReadChunk);
-    Result<std::size_t> got = source->read(std::span(buffer).subspan(kept, kReadChunk));
+    Result<std::size_t> got = s.source->read(std::span(buffer).subspan(kept, kReadChunk), *s.stop);
     if (!got) {
       buffer.resize(kept);
-      fail(std::move(got.error().message));
+      // A wait that the owner's stop ended is no failure: nothing to report.
+      if (got.error().code != Errc::Stopped) fail(std::move(got.error().message));
       break;
     }
     if (got.value() == 0) {
-      running->store(false);
+      s.running.store(false);
       break;
     }
     buffer.resize(kept + got.value());
     const FrameStatus status = process_buffer(buffer, sink);
     const std::size_t framed = sink.batch.size();
     // Refused only when nobody can receive any more; the records are dropped.
-    if (!packet_tx.send_all(sink.batch, when)) sink.batch.clear();
+    if (!s.packet_tx.send_all(sink.batch, when)) sink.batch.clear();
     // A batch from the channel's pool has storage; a new one gets room for as
     // many records as the last read made, so it rarely grows record by record.
     if (sink.batch.capacity() == 0) sink.batch.reserve(framed);
@@ -76,8 +98,67 @@ void reader_run(std::unique_ptr<ByteSource> source, Sender<IMUPacket> packet_tx,
       break;
     }
   }
-  packet_tx.wake();  // for records that Wake::Later left unannounced
-  *slot = std::move(source);
+  s.packet_tx.wake();  // for records that Wake::Later left unannounced
+}
+
+// Parsers whose reader thread has not been joined, for the fork handlers.
+struct Readers {
+  std::mutex lock;
+  std::vector<VornParser::Shared*> held;
+};
+Readers& readers() {
+  static Readers* r = new Readers;  // never destroyed: threads may outlive static destruction
+  return *r;
+}
+
+// Before fork(): takes every reader's channel locks, so that the child gets
+// the queues whole and no lock held by a thread that does not exist there.
+void before_fork() {
+  Readers& r = readers();
+  r.lock.lock();
+  for (VornParser::Shared* s : r.held) {
+    s->packet_tx.hold_for_fork();
+    s->error_tx.hold_for_fork();
+  }
+}
+
+void after_fork_in_parent() {
+  Readers& r = readers();
+  for (VornParser::Shared* s : r.held) {
+    s->error_tx.release_after_fork(false);
+    s->packet_tx.release_after_fork(false);
+  }
+  r.lock.unlock();
+}
+
+// The child has none of the reader threads: each parser that had one is told
+// so, and this process's copies of its descriptors are closed. Nothing is
+// freed here: a reader may have been half-way through changing its buffer.
+void after_fork_in_child() {
+  Readers& r = readers();
+  for (VornParser::Shared* s : r.held) {
+    s->orphaned = true;
+    s->running.store(false);
+    if (s->source) s->source->forsake();
+    s->stop->close_here();
+    s->error_tx.release_after_fork(true);
+    s->packet_tx.release_after_fork(true);
+  }
+  r.held.clear();
+  r.lock.unlock();
+}
+
+void hold_reader(VornParser::Shared* s) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
+  std::lock_guard guard(readers().lock);
+  readers().held.push_back(s);
+}
+
+void release_reader(VornParser::Shared* s) {
+  std::lock_guard guard(readers().lock);
+  auto& held = readers().held;
+  held.erase(std::remove(held.begin(), held.end(), s), held.end());
 }
 
 // Spawns `body` with every signal blocked, so that signals meant for the
@@ -104,31 +185,39 @@ VornParser::VornParser(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets
                        std::unique_ptr<ByteSource> source)
     : packet_rx_(std::move(packets.second)),
       error_rx_(std::move(errors.second)),
-      running_(std::make_shared<std::atomic<bool>>(false)),
-      packet_tx_(std::move(packets.first)),
-      error_tx_(std::move(errors.first)),
-      source_(std::move(source)),
-      returned_(std::make_shared<std::unique_ptr<ByteSource>>()) {}
+      shared_(std::make_shared<Shared>(std::move(packets.first), std::move(errors.first), std::move(source))) {}
 
 VornParser::~VornParser() {
-  if (!running_) return;  // moved from
-  running_->store(false);
-  if (thread_) thread_->join();
+  if (shared_) stop();  // else moved from
+}
+
+bool VornParser::is_running() const { return shared_->running.load(); }
+
+std::optional<std::string> VornParser::take_error() {
+  if (std::optional<std::string> text = error_rx_.try_recv()) return text;
+  if (shared_->orphaned && !told_fork_) {
+    told_fork_ = true;
+    return std::string(kLostInForkText);
+  }
+  return std::nullopt;
 }
 
 Result<bool> VornParser::start() {
-  if (thread_ || !source_) return false;
-  running_->store(true);
+  Shared& s = *shared_;
+  if (thread_ || !s.source) return false;
+  if (!s.stop) {
+    Result<StopSignal> made = StopSignal::make();
+    if (!made) return std::move(made).error();
+    s.stop.emplace(std::move(made).value());
+  }
+  s.running.store(true);
+  hold_reader(&s);
   try {
-    thread_.emplace(spawn_quiet(
-        [source = std::move(source_), packet_tx = packet_tx_, error_tx = error_tx_,
-         running = running_, slot = returned_]() mutable {
-          reader_run(std::move(source), std::move(packet_tx), std::move(error_tx),
-                     std::move(running), std::move(slot));
-        }));
+    thread_ = std::make_unique<std::thread>(spawn_quiet([shared = shared_] { reader_run(*shared); }));
   } catch (const std::system_error& e) {
-    // The source went down with the thread that never ran.
-    running_->store(false);
+    release_reader(&s);
+    s.source.reset();  // goes down with the thread that never ran
+    s.running.store(false);
     return Failure::fatal("failed to spawn thread: " + std::string(e.code().message()) +
                           " (os error " + std::to_string(e.code().value()) + ")");
   }
@@ -136,11 +225,23 @@ Result<bool> VornParser::start() {
 }
 
 void VornParser::stop() {
-  running_->store(false);
+  Shared& s = *shared_;
+  s.running.store(false);
   if (!thread_) return;
+  if (s.orphaned) {
+    // The thread is the parent's: neither joined nor detached here, its
+    // handle is let go. Its buffer may be half-changed, so it is let go too;
+    // the source was closed at the fork and cannot be read again.
+    (void)thread_.release();
+    std::construct_at(&s.buffer);
+    s.source.reset();
+    return;
+  }
+  s.stop->raise();
   thread_->join();
   thread_.reset();
-  if (*returned_) source_ = std::move(*returned_);
+  s.stop->lower();
+  release_reader(&s);
 }
 
 bool VornParser::wait_for_packet(std::optional<Clock::time_point> deadline) {
@@ -154,7 +255,7 @@ std::vector<IMUPacket> VornParser::drain() {
 }
 
 Result<std::vector<IMUPacket>> VornParser::get_packets(std::optional<WaitTime> wait) {
-  if (wait && !wait_for_packet(deadline_after(*wait))) return Failure::os(std::string(kTimedOutText));
+  if (wait && !wait_for_packet(deadline_after(*wait))) return Failure::of(Errc::ChannelTimedOut);
   return drain();
 }
 

@@ -4,8 +4,16 @@
 //
 // Threads: every member function runs on the owner's thread, which the
 // caller guarantees is one thread at a time; the reader thread touches only
-// the running flag, its own buffer, the source it was handed and the sending
-// ends of the channels.
+// the running flag, the stop signal, the source and the accumulation buffer
+// (both its own while it runs) and the sending ends of the channels.
+//
+// The accumulation buffer belongs to the source, not to one run: the bytes of
+// a packet that a stop split stay for the next run, so it is delivered once.
+//
+// fork(): a child process gets no reader thread. In the child a parser that
+// had one reports not running, stops and drops at once without touching the
+// parent's thread, keeps the records queued before the fork for draining, and
+// says once, through take_error(), that its reader did not survive.
 #pragma once
 
 #include <atomic>
@@ -27,9 +35,6 @@ namespace vorn {
 
 inline constexpr std::size_t kReadChunk = 2048;
 inline constexpr std::size_t kInitialBufferCapacity = 4096;
-
-// Display text of a waiting drain that got no record in time.
-inline constexpr std::string_view kTimedOutText = "timed out waiting on channel";
 
 // How long a drain may wait: whole seconds and nanoseconds.
 struct WaitTime {
@@ -60,13 +65,14 @@ class VornParser {
   // only when the system refuses to create the thread (a fatal failure;
   // the source is lost with it).
   Result<bool> start();
-  // Clears the running flag and joins the reader thread, if any, taking the
-  // source back. Blocks until the reader's current read has returned.
+  // Clears the running flag, ends the reader's wait for input and joins the
+  // reader thread, if any, taking the source back. Returns at once for a
+  // source that waits; a read already under way finishes and is framed.
   void stop();
-  bool is_running() const { return running_->load(); }
+  bool is_running() const;
 
   // The oldest queued read-failure text, without waiting.
-  std::optional<std::string> take_error() { return error_rx_.try_recv(); }
+  std::optional<std::string> take_error();
 
   // Waits until a record is queued or `deadline` passes (none: no limit);
   // returns whether one is queued.
@@ -85,6 +91,9 @@ class VornParser {
   // if none comes; then takes everything queued. Without: never waits.
   Result<std::vector<IMUPacket>> get_packets(std::optional<WaitTime> wait);
 
+  // What the owner and its reader thread share (see parser.cpp).
+  struct Shared;
+
  private:
   VornParser(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets,
              std::pair<Sender<std::string>, Receiver<std::string>> errors,
@@ -92,14 +101,15 @@ class VornParser {
 
   Receiver<IMUPacket> packet_rx_;
   Receiver<std::string> error_rx_;
-  std::shared_ptr<std::atomic<bool>> running_;
-  std::optional<std::thread> thread_;
-  Sender<IMUPacket> packet_tx_;
-  Sender<std::string> error_tx_;
-  std::unique_ptr<ByteSource> source_;
-  // Where a finished reader thread leaves the source; read only after join.
-  std::shared_ptr<std::unique_ptr<ByteSource>> returned_;
+  std::shared_ptr<Shared> shared_;  // null once moved from
+  std::unique_ptr<std::thread> thread_;
+  bool told_fork_ = false;  // whether take_error() said the reader was lost to a fork
 };
+
+// Display text of a drain in a forked child whose parser's reader stayed
+// with the parent.
+inline constexpr std::string_view kLostInForkText =
+    "the reader thread did not survive fork(); only packets queued before the fork can be drained";
 
 // The engine over a recorded file; `keep_opening` as for open_file_source.
 Result<VornParser> new_mock(std::string_view path, const KeepOpening& keep_opening = {});

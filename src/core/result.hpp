@@ -3,10 +3,35 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
 namespace vorn {
+
+// What went wrong, for callers to switch on; the text is derived from it.
+enum class Errc {
+  Other,             // nothing to switch on: the text says it all
+  System,            // an errno value (`err`): "<description> (os error <err>)"
+  Serial,            // an errno value (`err`) on the serial port: the kernel's description alone
+  ReadTimedOut,      // no input within a port's read time-out
+  Stopped,           // a wait for input cut short by stop(); never shown to anyone
+  LockHeld,          // another process holds the port's lock
+  SettingsMismatch,  // the port did not take its settings
+  ChannelTimedOut,   // a waiting drain got no record in time
+};
+
+// Display text of a waiting drain that got no record in time.
+inline constexpr std::string_view kTimedOutText = "timed out waiting on channel";
+// The failure text of a read that saw no input within the read time-out.
+inline constexpr const char* kReadTimedOutText = "Operation timed out";
+
+// "<description> (os error <code>)", the description being the C library's.
+std::string os_error_text(int code);
+
+// The kernel's short description of an errno value (1 to 133), "Unknown
+// errno" for any other. Serial failures show these texts alone.
+const char* kernel_error_text(int code);
 
 struct Failure {
   enum class Kind {
@@ -14,10 +39,20 @@ struct Failure {
     Fatal,  // a fault that is not the caller's to handle; the fatal-error exception
   };
   Kind kind = Kind::Os;
+  Errc code = Errc::Other;
+  int err = 0;          // the errno value of System and Serial failures
   std::string message;  // the display text, exactly as the user sees it
 
-  static Failure os(std::string text) { return {Kind::Os, std::move(text)}; }
-  static Failure fatal(std::string text) { return {Kind::Fatal, std::move(text)}; }
+  static Failure os(std::string text) { return {Kind::Os, Errc::Other, 0, std::move(text)}; }
+  static Failure fatal(std::string text) { return {Kind::Fatal, Errc::Other, 0, std::move(text)}; }
+  // An errno value in the C library's words, with its code.
+  static Failure system(int err);
+  // An errno value on the serial port, in the kernel's words alone.
+  static Failure serial(int err);
+  // One of ours without an errno (not System or Serial).
+  static Failure of(Errc code);
+
+  bool is(Errc c, int e = 0) const { return code == c && err == e; }
 };
 
 // Either a T or a Failure.

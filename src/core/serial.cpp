@@ -61,10 +61,6 @@ constexpr std::array<std::uint32_t, 31> kCodeSpeeds = {
 // that kept another speed (a refused rate, a fall-back to 9600) does not.
 constexpr std::uint64_t kSpeedTolerancePercent = 2;
 
-constexpr const char* kUnknownErrno = "Unknown errno";
-constexpr const char* kLockHeldText = "Unable to acquire exclusive lock on serial port";
-constexpr const char* kSettingsMismatchText = "Settings did not apply correctly";
-
 // 2^64 - 2048, the largest double below 2^64.
 constexpr double kLargestMillisBelowWrap = 18446744073709549568.0;
 constexpr std::uint64_t kMillisPerSecond = 1000;
@@ -74,146 +70,7 @@ constexpr std::uint32_t kNanosPerMilli = 1'000'000;
 // or above it is a condition we do not know how to read.
 constexpr unsigned kUnknownPollEvents = 0x400;
 
-// Indexed by errno; the comments of asm-generic/errno-base.h and errno.h.
-// 41 and 58 are unassigned (EWOULDBLOCK and EDEADLOCK only alias 11 and 35).
-constexpr std::array<const char*, 134> kKernelErrorTexts = {
-    /*   0 */ nullptr,
-    /*   1 */ "Operation not permitted",
-    /*   2 */ "No such file or directory",
-    /*   3 */ "No such process",
-    /*   4 */ "Interrupted system call",
-    /*   5 */ "I/O error",
-    /*   6 */ "No such device or address",
-    /*   7 */ "Argument list too long",
-    /*   8 */ "Exec format error",
-    /*   9 */ "Bad file number",
-    /*  10 */ "No child processes",
-    /*  11 */ "Try again",
-    /*  12 */ "Out of memory",
-    /*  13 */ "Permission denied",
-    /*  14 */ "Bad address",
-    /*  15 */ "Block device required",
-    /*  16 */ "Device or resource busy",
-    /*  17 */ "File exists",
-    /*  18 */ "Cross-device link",
-    /*  19 */ "No such device",
-    /*  20 */ "Not a directory",
-    /*  21 */ "Is a directory",
-    /*  22 */ "Invalid argument",
-    /*  23 */ "File table overflow",
-    /*  24 */ "Too many open files",
-    /*  25 */ "Not a typewriter",
-    /*  26 */ "Text file busy",
-    /*  27 */ "File too large",
-    /*  28 */ "No space left on device",
-    /*  29 */ "Illegal seek",
-    /*  30 */ "Read-only file system",
-    /*  31 */ "Too many links",
-    /*  32 */ "Broken pipe",
-    /*  33 */ "Math argument out of domain of func",
-    /*  34 */ "Math result not representable",
-    /*  35 */ "Resource deadlock would occur",
-    /*  36 */ "File name too long",
-    /*  37 */ "No record locks available",
-    /*  38 */ "Invalid system call number",
-    /*  39 */ "Directory not empty",
-    /*  40 */ "Too many symbolic links encountered",
-    /*  41 */ nullptr,
-    /*  42 */ "No message of desired type",
-    /*  43 */ "Identifier removed",
-    /*  44 */ "Channel number out of range",
-    /*  45 */ "Level 2 not synchronized",
-    /*  46 */ "Level 3 halted",
-    /*  47 */ "Level 3 reset",
-    /*  48 */ "Link number out of range",
-    /*  49 */ "Protocol driver not attached",
-    /*  50 */ "No CSI structure available",
-    /*  51 */ "Level 2 halted",
-    /*  52 */ "Invalid exchange",
-    /*  53 */ "Invalid request descriptor",
-    /*  54 */ "Exchange full",
-    /*  55 */ "No anode",
-    /*  56 */ "Invalid request code",
-    /*  57 */ "Invalid slot",
-    /*  58 */ nullptr,
-    /*  59 */ "Bad font file format",
-    /*  60 */ "Device not a stream",
-    /*  61 */ "No data available",
-    /*  62 */ "Timer expired",
-    /*  63 */ "Out of streams resources",
-    /*  64 */ "Machine is not on the network",
-    /*  65 */ "Package not installed",
-    /*  66 */ "Object is remote",
-    /*  67 */ "Link has been severed",
-    /*  68 */ "Advertise error",
-    /*  69 */ "Srmount error",
-    /*  70 */ "Communication error on send",
-    /*  71 */ "Protocol error",
-    /*  72 */ "Multihop attempted",
-    /*  73 */ "RFS specific error",
-    /*  74 */ "Not a data message",
-    /*  75 */ "Value too large for defined data type",
-    /*  76 */ "Name not unique on network",
-    /*  77 */ "File descriptor in bad state",
-    /*  78 */ "Remote address changed",
-    /*  79 */ "Can not access a needed shared library",
-    /*  80 */ "Accessing a corrupted shared library",
-    /*  81 */ ".lib section in a.out corrupted",
-    /*  82 */ "Attempting to link in too many shared libraries",
-    /*  83 */ "Cannot exec a shared library directly",
-    /*  84 */ "Illegal byte sequence",
-    /*  85 */ "Interrupted system call should be restarted",
-    /*  86 */ "Streams pipe error",
-    /*  87 */ "Too many users",
-    /*  88 */ "Socket operation on non-socket",
-    /*  89 */ "Destination address required",
-    /*  90 */ "Message too long",
-    /*  91 */ "Protocol wrong type for socket",
-    /*  92 */ "Protocol not available",
-    /*  93 */ "Protocol not supported",
-    /*  94 */ "Socket type not supported",
-    /*  95 */ "Operation not supported on transport endpoint",
-    /*  96 */ "Protocol family not supported",
-    /*  97 */ "Address family not supported by protocol",
-    /*  98 */ "Address already in use",
-    /*  99 */ "Cannot assign requested address",
-    /* 100 */ "Network is down",
-    /* 101 */ "Network is unreachable",
-    /* 102 */ "Network dropped connection because of reset",
-    /* 103 */ "Software caused connection abort",
-    /* 104 */ "Connection reset by peer",
-    /* 105 */ "No buffer space available",
-    /* 106 */ "Transport endpoint is already connected",
-    /* 107 */ "Transport endpoint is not connected",
-    /* 108 */ "Cannot send after transport endpoint shutdown",
-    /* 109 */ "Too many references: cannot splice",
-    /* 110 */ "Connection timed out",
-    /* 111 */ "Connection refused",
-    /* 112 */ "Host is down",
-    /* 113 */ "No route to host",
-    /* 114 */ "Operation already in progress",
-    /* 115 */ "Operation now in progress",
-    /* 116 */ "Stale file handle",
-    /* 117 */ "Structure needs cleaning",
-    /* 118 */ "Not a XENIX named type file",
-    /* 119 */ "No XENIX semaphores available",
-    /* 120 */ "Is a named type file",
-    /* 121 */ "Remote I/O error",
-    /* 122 */ "Quota exceeded",
-    /* 123 */ "No medium found",
-    /* 124 */ "Wrong medium type",
-    /* 125 */ "Operation Canceled",
-    /* 126 */ "Required key not available",
-    /* 127 */ "Key has expired",
-    /* 128 */ "Key has been revoked",
-    /* 129 */ "Key was rejected by service",
-    /* 130 */ "Owner died",
-    /* 131 */ "State not recoverable",
-    /* 132 */ "Operation not possible due to RF-kill",
-    /* 133 */ "Memory page has hardware error",
-};
-
-Failure serial_failure(const char* text) { return Failure::os(text); }
+constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view text) {
@@ -275,11 +132,6 @@ bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective) {
   return off * 100 <= static_cast<std::uint64_t>(requested) * kSpeedTolerancePercent;
 }
 
-const char* kernel_error_text(int code) {
-  if (code < 0 || static_cast<std::size_t>(code) >= kKernelErrorTexts.size()) return kUnknownErrno;
-  const char* text = kKernelErrorTexts[static_cast<std::size_t>(code)];
-  return text != nullptr ? text : kUnknownErrno;
-}
 
 std::uint64_t timeout_to_millis(double seconds) {
   const double millis = seconds * static_cast<double>(kMillisPerSecond);
@@ -297,54 +149,60 @@ TTYPort::TTYPort(int fd, std::string path, std::uint64_t timeout_ms)
 TTYPort::~TTYPort() {
   // Exclusive mode belongs to whoever set it; leaving it on someone else's
   // behalf would let other programs open their device.
+  if (fd_ < 0) return;  // forsaken
   if (exclusive_) ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
 }
 
+void TTYPort::forsake() {
+  ::close(fd_);
+  fd_ = -1;
+}
+
 Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
-  if (settings.path.find('\0') != std::string::npos) return serial_failure(kernel_error_text(EINVAL));
+  if (settings.path.find('\0') != std::string::npos) return Failure::serial(EINVAL);
 
   const int fd = ::open(settings.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return serial_failure(kernel_error_text(errno));
+  if (fd < 0) return Failure::serial(errno);
 
   // Whether this open put the terminal into exclusive mode; only then does
   // giving up release it.
   bool claimed = false;
-  auto abandon = [&](const char* text) -> Failure {
+  auto abandon = [&](Failure failure) -> Failure {
     if (claimed) ::ioctl(fd, TIOCNXCL);
     ::close(fd);
-    return serial_failure(text);
+    return failure;
   };
 
   int already_exclusive = 0;
-  if (::ioctl(fd, TIOCGEXCL, &already_exclusive) != 0) return abandon(kernel_error_text(errno));
-  if (::ioctl(fd, TIOCEXCL) != 0) return abandon(kernel_error_text(errno));
+  if (::ioctl(fd, TIOCGEXCL, &already_exclusive) != 0) return abandon(Failure::serial(errno));
+  if (::ioctl(fd, TIOCEXCL) != 0) return abandon(Failure::serial(errno));
   claimed = already_exclusive == 0;
 
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
-    return abandon(err == EWOULDBLOCK ? kLockHeldText : kernel_error_text(err));
+    return abandon(err == EWOULDBLOCK ? Failure::of(Errc::LockHeld) : Failure::serial(err));
   }
 
   struct termios raw {};
-  if (::tcgetattr(fd, &raw) != 0) return abandon(kernel_error_text(errno));
+  if (::tcgetattr(fd, &raw) != 0) return abandon(Failure::serial(errno));
   raw.c_cflag |= CREAD | CLOCAL;
   ::cfmakeraw(&raw);
   // Whether the settings took is judged by reading them back, not by this
   // call's result, which reports success if any part applied.
   (void)::tcsetattr(fd, TCSANOW, &raw);
   struct termios applied {};
-  if (::tcgetattr(fd, &applied) != 0) return abandon(kSettingsMismatchText);
+  if (::tcgetattr(fd, &applied) != 0) return abandon(Failure::of(Errc::SettingsMismatch));
   if (applied.c_iflag != raw.c_iflag || applied.c_oflag != raw.c_oflag || applied.c_cflag != raw.c_cflag ||
       applied.c_lflag != raw.c_lflag) {
-    return abandon(kSettingsMismatchText);
+    return abandon(Failure::of(Errc::SettingsMismatch));
   }
 
-  // Reads block (up to the ppoll time-out) from here on.
-  if (::fcntl(fd, F_SETFL, 0) != 0) return abandon(kernel_error_text(errno));
-
+  // The descriptor stays non-blocking: reads wait in ppoll alone, where a
+  // stop can end the wait, and a read that finds the input gone (another
+  // reader of the terminal took it) goes back to waiting instead of blocking.
   KernelTermios2 line {};
-  if (::ioctl(fd, kTcGets2, &line) != 0) return abandon(kernel_error_text(errno));
+  if (::ioctl(fd, kTcGets2, &line) != 0) return abandon(Failure::serial(errno));
   // No parity.
   line.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
   line.c_iflag &= ~static_cast<tcflag_t>(INPCK);
@@ -357,7 +215,7 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
   line.c_cflag |= CS8 | kBother;
   line.c_ispeed = settings.baud_rate;
   line.c_ospeed = settings.baud_rate;
-  if (::ioctl(fd, kTcSets2, &line) != 0) return abandon(kernel_error_text(errno));
+  if (::ioctl(fd, kTcSets2, &line) != 0) return abandon(Failure::serial(errno));
 
   // Drivers answer a speed they cannot make by keeping another one (a UART
   // keeps its previous rate, ftdi_sio falls back to 9600) while the call
@@ -367,11 +225,11 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
   // each driver handles its own way.
   if (settings.baud_rate != 0) {
     KernelTermios2 taken {};
-    if (::ioctl(fd, kTcGets2, &taken) != 0) return abandon(kernel_error_text(errno));
+    if (::ioctl(fd, kTcGets2, &taken) != 0) return abandon(Failure::serial(errno));
     const LineSpeeds speeds = effective_speeds(taken.c_cflag, taken.c_ispeed, taken.c_ospeed);
     if (!speed_is_close_enough(settings.baud_rate, speeds.input) ||
         !speed_is_close_enough(settings.baud_rate, speeds.output)) {
-      return abandon(kSettingsMismatchText);
+      return abandon(Failure::of(Errc::SettingsMismatch));
     }
   }
 
@@ -380,35 +238,44 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
   return port;
 }
 
-Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window) {
-  pollfd watch{fd_, POLLIN, 0};
-  const timespec limit{static_cast<time_t>(timeout_sec_), static_cast<long>(timeout_nsec_)};
-
-  // Null mask keeps the reader's all-blocked mask: no signal meant for Python can end a wait with EINTR.
-  const int ready = ::ppoll(&watch, 1, &limit, nullptr);
-  if (ready < 0) return serial_failure(kernel_error_text(errno));
-  if (ready == 0) return serial_failure(kReadTimedOutText);
-
-  const auto events = static_cast<unsigned short>(watch.revents);
-  if (events >= kUnknownPollEvents) return serial_failure(kernel_error_text(EIO));
-  if (events != POLLIN) {
-    return serial_failure(kernel_error_text((events & (POLLHUP | POLLNVAL)) != 0 ? EPIPE : EIO));
+Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window, const StopSignal& stop) {
+  // The deadline of the whole read; none when the time-out lies beyond the clock's range.
+  std::int64_t deadline = -1;
+  const std::int64_t now = monotonic_ns();
+  const auto room = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() - now);
+  if (timeout_sec_ < room / kNanosPerSecond) {
+    const auto span = static_cast<std::int64_t>(timeout_sec_) * kNanosPerSecond + timeout_nsec_;
+    if (static_cast<std::uint64_t>(span) <= room) deadline = now + span;
   }
+  for (;;) {
+    short events = 0;
+    switch (wait_for_input(fd_, stop, deadline, events)) {
+      case Waited::Stopped: return Failure::of(Errc::Stopped);
+      case Waited::TimedOut: return Failure::of(Errc::ReadTimedOut);
+      case Waited::Failed: return Failure::serial(errno);
+      case Waited::Ready: break;
+    }
+    const auto seen = static_cast<unsigned short>(events);
+    if (seen >= kUnknownPollEvents) return Failure::serial(EIO);
+    if (seen != POLLIN) return Failure::serial((seen & (POLLHUP | POLLNVAL)) != 0 ? EPIPE : EIO);
 
-  const ssize_t count = ::read(fd_, window.data(), window.size());
-  if (count < 0) return serial_failure(kernel_error_text(errno));
-  // A raw line that polled readable gives at least a byte, unless the device
-  // hung up between the wait and the read (an unplug, caught mid-flight): the
-  // same failure as the POLLHUP above, never a quiet end of input.
-  if (count == 0) return serial_failure(kernel_error_text(EPIPE));
-  return static_cast<std::size_t>(count);
+    const ssize_t count = ::read(fd_, window.data(), window.size());
+    if (count > 0) return static_cast<std::size_t>(count);
+    // Someone else read the input first: wait for the rest of the time-out.
+    if (count < 0 && errno == EAGAIN) continue;
+    if (count < 0) return Failure::serial(errno);
+    // A raw line that polled readable gives at least a byte, unless the device
+    // hung up between the wait and the read (an unplug, caught mid-flight): the
+    // same failure as the POLLHUP above, never a quiet end of input.
+    return Failure::serial(EPIPE);
+  }
 }
 
 Result<VornParser> new_serial(std::string_view path, std::uint32_t baud_rate, double timeout_seconds) {
   if (!is_valid_utf8(path)) return Failure::fatal("serial port path is not valid UTF-8");
   const SerialSettings settings{std::string(path), baud_rate, timeout_to_millis(timeout_seconds)};
   auto port = TTYPort::open(settings);
-  if (!port) return Failure::os(std::move(port).error().message);
+  if (!port) return std::move(port).error();
   return VornParser(std::move(port).value());
 }
 

@@ -15,13 +15,6 @@ namespace vorn {
 
 inline constexpr std::uint32_t kDefaultBaudRate = 115200;
 
-// The failure text of a read that saw no input within the read time-out.
-inline constexpr const char* kReadTimedOutText = "Operation timed out";
-
-// The kernel's short description of an errno value (1 to 133), "Unknown
-// errno" for any other. Serial failures show these texts alone.
-const char* kernel_error_text(int code);
-
 // Seconds to whole milliseconds: truncated toward zero, negative and NaN
 // give 0, too large saturates to the largest value.
 std::uint64_t timeout_to_millis(double seconds);
@@ -58,7 +51,8 @@ class TTYPort final : public ByteSource {
   static Result<std::unique_ptr<TTYPort>> open(const SerialSettings& settings);
 
   // Waits up to the read time-out for input, then reads what is there.
-  Result<std::size_t> read(std::span<std::uint8_t> window) override;
+  Result<std::size_t> read(std::span<std::uint8_t> window, const StopSignal& stop) override;
+  void forsake() override;
 
   int fd() const { return fd_; }
 
@@ -68,7 +62,7 @@ class TTYPort final : public ByteSource {
   std::string path_;
   std::uint64_t timeout_sec_;
   std::uint32_t timeout_nsec_;
-  int fd_;
+  int fd_;  // -1 once forsaken
   bool exclusive_ = true;
 };
 

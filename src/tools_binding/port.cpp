@@ -20,6 +20,9 @@ namespace {
 // One read takes what the line holds, up to this much.
 constexpr std::size_t kPortReadSize = 16384;
 
+// Reads here wait on the caller's thread, where Ctrl-C ends them.
+const StopSignal kNeverStopped = StopSignal::none();
+
 struct PortObject {
   PyObject_HEAD
   std::unique_ptr<TTYPort> port;  // null once closed
@@ -80,20 +83,20 @@ PyObject* port_read(PyObject* self, PyObject*) {
   std::array<std::uint8_t, kPortReadSize> window;
   Result<std::size_t> got = Failure::os("");
   Py_BEGIN_ALLOW_THREADS
-  got = p->port->read(window);
+  got = p->port->read(window, kNeverStopped);
   Py_END_ALLOW_THREADS
   if (got) {  // never empty: a terminal that reads nothing after a wait has hung up, a failure
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(window.data()),
                                      static_cast<Py_ssize_t>(got.value()));
   }
-  const std::string& text = got.error().message;
-  if (text == kernel_error_text(EINTR)) {
+  const Failure& failure = got.error();
+  if (failure.is(Errc::Serial, EINTR)) {
     // Ctrl-C lands here on the main thread: let Python's handler have it.
     if (PyErr_CheckSignals() < 0) return nullptr;
     return PyBytes_FromStringAndSize(nullptr, 0);
   }
-  if (text == kReadTimedOutText) return PyBytes_FromStringAndSize(nullptr, 0);
-  PyErr_SetString(PyExc_OSError, text.c_str());
+  if (failure.is(Errc::ReadTimedOut)) return PyBytes_FromStringAndSize(nullptr, 0);
+  PyErr_SetString(PyExc_OSError, failure.message.c_str());
   return nullptr;
 }
 

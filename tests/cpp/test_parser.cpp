@@ -184,7 +184,7 @@ class ScriptedSource final : public ByteSource {
  public:
   explicit ScriptedSource(std::shared_ptr<Script> script) : script_(std::move(script)) {}
   ~ScriptedSource() override { script_->on_destroyed(); }
-  Result<std::size_t> read(std::span<std::uint8_t> window) override { return script_->serve(window); }
+  Result<std::size_t> read(std::span<std::uint8_t> window, const StopSignal&) override { return script_->serve(window); }
 
  private:
   std::shared_ptr<Script> script_;

@@ -96,7 +96,7 @@ std::string read_bytes(TTYPort& port, std::size_t want) {
   std::string got;
   std::vector<std::uint8_t> window(kReadChunk);
   while (got.size() < want) {
-    auto count = port.read(window);
+    auto count = port.read(window, StopSignal::none());
     if (!count) {
       ADD_FAILURE() << "read failed after " << got.size() << " bytes: " << count.error().message;
       break;
@@ -206,7 +206,7 @@ TEST_P(SerialLineSettings, RawEightNoneOneAtTheRequestedSpeed) {
   EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
 
   const int fd = port.value()->fd();
-  EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // reads wait in ppoll, where a stop ends them
   EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 }
 
@@ -301,7 +301,7 @@ TEST(SerialRead, SilentLineTimesOut) {
   std::vector<std::uint8_t> window(kReadChunk);
 
   const auto start = steady_clock::now();
-  auto count = port.value()->read(window);
+  auto count = port.value()->read(window, StopSignal::none());
   const auto waited = steady_clock::now() - start;
   ASSERT_FALSE(count);
   EXPECT_EQ(count.error().message, "Operation timed out");
@@ -317,14 +317,14 @@ TEST(SerialRead, ZeroTimeoutReadsOnlyWhatIsWaiting) {
   ASSERT_TRUE(port) << port.error().message;
   std::vector<std::uint8_t> window(kReadChunk);
 
-  auto silent = port.value()->read(window);
+  auto silent = port.value()->read(window, StopSignal::none());
   ASSERT_FALSE(silent);
   EXPECT_EQ(silent.error().message, "Operation timed out");
 
   pty.send("x");
   pollfd arrival{pty.watcher, POLLIN, 0};
   ASSERT_EQ(::poll(&arrival, 1, 1000), 1);
-  auto count = port.value()->read(window);
+  auto count = port.value()->read(window, StopSignal::none());
   ASSERT_TRUE(count) << count.error().message;
   EXPECT_EQ(count.value(), 1u);
   EXPECT_EQ(window[0], 'x');
@@ -337,7 +337,7 @@ TEST(SerialRead, HangUpIsABrokenPipe) {
   ASSERT_TRUE(port) << port.error().message;
   pty.close_master();
   std::vector<std::uint8_t> window(kReadChunk);
-  auto count = port.value()->read(window);
+  auto count = port.value()->read(window, StopSignal::none());
   ASSERT_FALSE(count);
   // A pty slave reports POLLHUP (with POLLIN|POLLERR) once its master is gone.
   EXPECT_EQ(count.error().message, "Broken pipe");
