@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "args.hpp"
+#include "borrow.hpp"
 #include "errors.hpp"
 #include "packet_type.hpp"
 #include "parser.hpp"
@@ -42,8 +43,6 @@ std::uint64_t current_thread_id() {
   return id;
 }
 
-constexpr std::uintptr_t kExclusive = ~std::uintptr_t{0};
-
 // How often a waiting drain wakes to let the interpreter run signal handlers
 // (Ctrl-C) on the main thread.
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
@@ -51,8 +50,8 @@ constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 struct ParserObject {
   PyObject_HEAD
   VornParser engine;
-  double timeout;                     // seconds, as given; waiting drains use it
-  std::atomic<std::uintptr_t> borrow; // 0 free, kExclusive, or a count of shared users
+  Timeout timeout;                    // as given to the constructor; waiting drains use it
+  std::atomic<bool> borrowed;         // a call has the object (see Borrow)
   std::uint64_t owner;                // current_thread_id() of the creating thread
   // Records between the channel and their packet objects; empty between
   // drains, its storage kept for the next one.
@@ -79,15 +78,13 @@ template <Kind K, class Body>
 PyObject* exclusive(PyObject* self, Conflict on_conflict, Body&& body) {
   ParserObject* p = as_parser(self);
   if (!check_owner<K>(p)) return nullptr;
-  std::uintptr_t expected = 0;
-  if (!p->borrow.compare_exchange_strong(expected, kExclusive)) {
+  Borrow borrow(p->borrowed);
+  if (!borrow) {
     if (on_conflict == Conflict::Fatal) return raise_fatal("Already borrowed: the object is in use by another call");
     PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
     return nullptr;
   }
-  PyObject* result = body(p);
-  p->borrow.store(0);
-  return result;
+  return body(p);
 }
 
 // Waits for the first record until `wait` has passed. Returns false with an
@@ -148,7 +145,7 @@ PyObject* get_data_packets(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     if (std::optional<std::string> failure = p->engine.take_error()) return raise_os(*failure);
     if (block) {
-      Result<WaitTime> wait = wait_time_from_seconds(p->timeout);
+      const Result<WaitTime>& wait = p->timeout.wait;
       if (!wait) return raise_failure(wait.error());
       if (!wait_first(p, wait.value())) return nullptr;
     }
@@ -183,16 +180,13 @@ template <Kind K>
 PyObject* is_running(PyObject* self, PyObject*) {
   ParserObject* p = as_parser(self);
   if (!check_owner<K>(p)) return nullptr;
-  std::uintptr_t seen = p->borrow.load();
-  do {
-    if (seen == kExclusive) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return nullptr;
-    }
-  } while (!p->borrow.compare_exchange_weak(seen, seen + 1));
-  const bool running = p->engine.is_running();
-  p->borrow.fetch_sub(1);
-  return PyBool_FromLong(running);
+  // Only reads, and runs no Python code that could call in meanwhile: it
+  // need not hold the object, only find it free.
+  if (p->borrowed.load()) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return nullptr;
+  }
+  return PyBool_FromLong(p->engine.is_running());
 }
 
 template <Kind K>
@@ -216,73 +210,98 @@ PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-// Makes the engine, then the object around it; on any failure nothing is left.
+// An engine, open, and the time-out it was given.
+struct Opened {
+  VornParser engine;
+  Timeout timeout;
+};
+
+// The `timeout` argument in seconds: 0.1 when omitted, 0 for None.
+std::optional<double> timeout_arg(PyObject* arg) {
+  if (!arg) return 0.1;
+  if (arg == Py_None) return 0.0;
+  return convert_timeout(arg, "timeout");
+}
+
+// Opens the engine, failing with the engine's failure raised.
+std::optional<Opened> opened_or_raise(Result<VornParser> engine, double timeout) {
+  if (!engine) {
+    raise_failure(engine.error());
+    return std::nullopt;
+  }
+  return Opened{std::move(engine).value(), Timeout::from_seconds(timeout)};
+}
+
+std::optional<Opened> open_serial(PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"port", "baudrate", "timeout"};
+  static const std::string qualname = std::string(Names<Kind::Serial>::type) + ".__new__";
+  PyObject* bound[3];
+  if (!bind_tuple({qualname.c_str(), names, 1}, args, kwargs, bound)) return std::nullopt;
+  std::optional<std::string> path = convert_path(bound[0], "port");
+  if (!path) return std::nullopt;
+  std::uint32_t baud = kDefaultBaudRate;
+  if (bound[1] && bound[1] != Py_None) {
+    std::optional<std::uint32_t> b = convert_baudrate(bound[1], "baudrate");
+    if (!b) return std::nullopt;
+    baud = *b;
+  }
+  const std::optional<double> timeout = timeout_arg(bound[2]);
+  if (!timeout) return std::nullopt;
+  std::optional<Result<VornParser>> engine;
+  Py_BEGIN_ALLOW_THREADS
+  engine.emplace(new_serial(*path, baud, timeout_to_millis(*timeout)));
+  Py_END_ALLOW_THREADS
+  return opened_or_raise(std::move(*engine), *timeout);
+}
+
+// new_mock(), detached from the interpreter, since opening a FIFO waits for
+// its writer. A signal that interrupts the wait runs the interpreter's
+// handlers; one that raises (Ctrl-C) ends the open with its exception set
+// and nothing open.
+std::optional<Result<VornParser>> open_mock_detached(const std::string& path) {
+  PyObject* raised = nullptr;
+  PyThreadState* detached = PyEval_SaveThread();
+  auto keep_opening = [&]() {
+    PyEval_RestoreThread(detached);
+    const bool again = PyErr_CheckSignals() == 0;
+    if (!again) raised = PyErr_GetRaisedException();
+    detached = PyEval_SaveThread();
+    return again;
+  };
+  Result<VornParser> engine = new_mock(path, keep_opening);
+  PyEval_RestoreThread(detached);
+  if (raised) {
+    PyErr_SetRaisedException(raised);
+    return std::nullopt;
+  }
+  return engine;
+}
+
+std::optional<Opened> open_mock(PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"path", "timeout"};
+  static const std::string qualname = std::string(Names<Kind::Mock>::type) + ".__new__";
+  PyObject* bound[2];
+  if (!bind_tuple({qualname.c_str(), names, 1}, args, kwargs, bound)) return std::nullopt;
+  std::optional<std::string> path = convert_path(bound[0], "path");
+  if (!path) return std::nullopt;
+  const std::optional<double> timeout = timeout_arg(bound[1]);
+  if (!timeout) return std::nullopt;
+  std::optional<Result<VornParser>> engine = open_mock_detached(*path);
+  if (!engine) return std::nullopt;
+  return opened_or_raise(std::move(*engine), *timeout);
+}
+
+// Opens the engine, then makes the object around it; on any failure nothing is left.
 template <Kind K>
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const std::string qualname = std::string(Names<K>::type) + ".__new__";
-  double timeout = 0.1;
-  auto convert_timeout_arg = [&](PyObject* arg) {
-    if (!arg) return true;
-    if (arg == Py_None) {
-      timeout = 0.0;
-      return true;
-    }
-    std::optional<double> t = convert_timeout(arg, "timeout");
-    if (t) timeout = *t;
-    return t.has_value();
-  };
-
-  std::optional<Result<VornParser>> engine;
-  if constexpr (K == Kind::Serial) {
-    static const char* const names[] = {"port", "baudrate", "timeout"};
-    PyObject* bound[3];
-    if (!bind_tuple({qualname.c_str(), names, 1}, args, kwargs, bound)) return nullptr;
-    std::optional<std::string> path = convert_path(bound[0], "port");
-    if (!path) return nullptr;
-    std::uint32_t baud = kDefaultBaudRate;
-    if (bound[1] && bound[1] != Py_None) {
-      std::optional<std::uint32_t> b = convert_baudrate(bound[1], "baudrate");
-      if (!b) return nullptr;
-      baud = *b;
-    }
-    if (!convert_timeout_arg(bound[2])) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    engine.emplace(new_serial(*path, baud, timeout));
-    Py_END_ALLOW_THREADS
-  } else {
-    static const char* const names[] = {"path", "timeout"};
-    PyObject* bound[2];
-    if (!bind_tuple({qualname.c_str(), names, 1}, args, kwargs, bound)) return nullptr;
-    std::optional<std::string> path = convert_path(bound[0], "path");
-    if (!path) return nullptr;
-    if (!convert_timeout_arg(bound[1])) return nullptr;
-    // Opening may block (a FIFO waits for its writer), so it waits detached.
-    // A signal that interrupts it runs the interpreter's handlers; one that
-    // raises (Ctrl-C) ends the constructor with its exception.
-    PyObject* raised = nullptr;
-    PyThreadState* detached = PyEval_SaveThread();
-    auto keep_opening = [&]() {
-      PyEval_RestoreThread(detached);
-      const bool again = PyErr_CheckSignals() == 0;
-      if (!again) raised = PyErr_GetRaisedException();
-      detached = PyEval_SaveThread();
-      return again;
-    };
-    engine.emplace(new_mock(*path, keep_opening));
-    PyEval_RestoreThread(detached);
-    if (raised) {
-      PyErr_SetRaisedException(raised);  // the engine never opened: nothing to close
-      return nullptr;
-    }
-  }
-  if (!*engine) return raise_failure(engine->error());
-
+  std::optional<Opened> opened = K == Kind::Serial ? open_serial(args, kwargs) : open_mock(args, kwargs);
+  if (!opened) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;  // the engine closes its source on the way out
   ParserObject* p = as_parser(self);
-  new (&p->engine) VornParser(std::move(*engine).value());
-  p->timeout = timeout;
-  new (&p->borrow) std::atomic<std::uintptr_t>(0);
+  new (&p->engine) VornParser(std::move(opened->engine));
+  new (&p->timeout) Timeout(std::move(opened->timeout));
+  new (&p->borrowed) std::atomic<bool>(false);
   p->owner = current_thread_id();
   new (&p->drained) Batches<IMUPacket>();
   return self;
@@ -306,6 +325,7 @@ void parser_dealloc(PyObject* self) {
   p->engine.~VornParser();  // stops and joins the reader
   Py_END_ALLOW_THREADS
   std::destroy_at(&p->drained);
+  std::destroy_at(&p->timeout);
   type->tp_free(self);
   Py_DECREF(type);
 }

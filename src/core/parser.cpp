@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -15,6 +16,9 @@
 namespace vorn {
 
 namespace {
+
+// 2^64 - 2048, the largest double below 2^64.
+constexpr double kLargestMillisBelowWrap = 18446744073709549568.0;
 
 inline constexpr std::string_view kClockBeforeEpochText =
     "the system clock reads earlier than the Unix epoch; packets cannot be timestamped";
@@ -285,6 +289,13 @@ Result<WaitTime> wait_time_from_seconds(double seconds) {
   }
   return WaitTime{static_cast<std::uint64_t>(nanos / 1'000'000'000u),
                   static_cast<std::uint32_t>(nanos % 1'000'000'000u)};
+}
+
+std::uint64_t timeout_to_millis(double seconds) {
+  const double millis = seconds * 1000.0;
+  if (!(millis > 0.0)) return 0;  // negative, zero or NaN
+  if (millis > kLargestMillisBelowWrap) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(millis);
 }
 
 std::optional<std::chrono::steady_clock::time_point> deadline_after(WaitTime wait) {

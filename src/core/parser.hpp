@@ -43,9 +43,24 @@ struct WaitTime {
 };
 
 // Seconds as a WaitTime, rounded to the nearest nanosecond (ties to even).
-// Negative, NaN, infinite and too large (2^64 s or more) values fail with
-// a fatal failure, since a caller's timeout is checked when it is stored.
+// Negative, NaN, infinite and too large (2^64 s or more) values fail with a
+// fatal failure (which Timeout keeps for the waiting drains to report).
 Result<WaitTime> wait_time_from_seconds(double seconds);
+
+// Seconds to whole milliseconds: truncated toward zero, negative and NaN
+// give 0, too large saturates to the largest value.
+std::uint64_t timeout_to_millis(double seconds);
+
+// A caller's time-out, converted once when it is given, into both of its
+// uses: how long a waiting drain waits, and how long one read of a serial
+// port waits. A time-out that cannot be a wait is accepted all the same and
+// fails only the drains that would wait, with the failure kept here.
+struct Timeout {
+  Result<WaitTime> wait;
+  std::uint64_t read_ms;
+
+  static Timeout from_seconds(double seconds) { return {wait_time_from_seconds(seconds), timeout_to_millis(seconds)}; }
+};
 
 // Now plus `wait` on the steady clock, or nothing when that lies beyond the
 // clock's range (wait without a deadline then).

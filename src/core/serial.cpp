@@ -61,8 +61,6 @@ constexpr std::array<std::uint32_t, 31> kCodeSpeeds = {
 // that kept another speed (a refused rate, a fall-back to 9600) does not.
 constexpr std::uint64_t kSpeedTolerancePercent = 2;
 
-// 2^64 - 2048, the largest double below 2^64.
-constexpr double kLargestMillisBelowWrap = 18446744073709549568.0;
 constexpr std::uint64_t kMillisPerSecond = 1000;
 constexpr std::uint32_t kNanosPerMilli = 1'000'000;
 
@@ -132,13 +130,6 @@ bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective) {
   return off * 100 <= static_cast<std::uint64_t>(requested) * kSpeedTolerancePercent;
 }
 
-
-std::uint64_t timeout_to_millis(double seconds) {
-  const double millis = seconds * static_cast<double>(kMillisPerSecond);
-  if (!(millis > 0.0)) return 0;  // negative, zero or NaN
-  if (millis > kLargestMillisBelowWrap) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(millis);
-}
 
 TTYPort::TTYPort(int fd, std::string path, std::uint64_t timeout_ms)
     : path_(std::move(path)),
@@ -271,9 +262,9 @@ Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window, const StopSign
   }
 }
 
-Result<VornParser> new_serial(std::string_view path, std::uint32_t baud_rate, double timeout_seconds) {
+Result<VornParser> new_serial(std::string_view path, std::uint32_t baud_rate, std::uint64_t read_timeout_ms) {
   if (!is_valid_utf8(path)) return Failure::fatal("serial port path is not valid UTF-8");
-  const SerialSettings settings{std::string(path), baud_rate, timeout_to_millis(timeout_seconds)};
+  const SerialSettings settings{std::string(path), baud_rate, read_timeout_ms};
   auto port = TTYPort::open(settings);
   if (!port) return std::move(port).error();
   return VornParser(std::move(port).value());

@@ -15,10 +15,6 @@ namespace vorn {
 
 inline constexpr std::uint32_t kDefaultBaudRate = 115200;
 
-// Seconds to whole milliseconds: truncated toward zero, negative and NaN
-// give 0, too large saturates to the largest value.
-std::uint64_t timeout_to_millis(double seconds);
-
 // The input and output speeds that a terminal's extended settings put into
 // effect, decoded the way the kernel does: from the speed fields when the
 // code is BOTHER, else from the Bnnn code (an input code of 0 means "same as
@@ -68,6 +64,6 @@ class TTYPort final : public ByteSource {
 
 // The engine over an open serial port. `path` must be UTF-8 (otherwise a
 // fatal failure); open failures carry the serial failure's text alone.
-Result<VornParser> new_serial(std::string_view path, std::uint32_t baud_rate, double timeout_seconds);
+Result<VornParser> new_serial(std::string_view path, std::uint32_t baud_rate, std::uint64_t read_timeout_ms);
 
 }  // namespace vorn

@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "borrow.hpp"
+
 namespace vorn::tools {
 
 // The class objects, made once per module; each returns a new reference or
@@ -17,24 +19,12 @@ PyObject* make_framer_type(PyObject* module);
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
 
-// Marks an object busy for the length of a call. A second thread calling in
-// meanwhile gets RuntimeError instead of racing the first (the interpreter may
-// run without its global lock).
-class BusyGuard {
+// A borrow that raises RuntimeError when another thread has the object.
+class BusyGuard : public py::Borrow {
  public:
-  explicit BusyGuard(std::atomic<bool>& busy) : busy_(busy), ok_(!busy.exchange(true)) {
-    if (!ok_) PyErr_SetString(PyExc_RuntimeError, "object is in use by another thread");
+  explicit BusyGuard(std::atomic<bool>& busy) : Borrow(busy) {
+    if (!*this) PyErr_SetString(PyExc_RuntimeError, "object is in use by another thread");
   }
-  ~BusyGuard() {
-    if (ok_) busy_.store(false);
-  }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-  explicit operator bool() const { return ok_; }
-
- private:
-  std::atomic<bool>& busy_;
-  bool ok_;
 };
 
 }  // namespace vorn::tools

@@ -366,18 +366,18 @@ TEST(SerialNewSerial, BuildsTheEngineOrReportsTheBareText) {
   // Overlong, surrogate, cut short, above U+10FFFF, stray continuation.
   for (const char* bad : {"/dev/\xc0\xaf", "/dev/\xed\xa0\x80", "/dev/\xe2\x82", "/dev/\xf4\x90\x80\x80",
                           "/dev/\x80"}) {
-    auto parser = new_serial(bad, kDefaultBaudRate, 0.1);
+    auto parser = new_serial(bad, kDefaultBaudRate, 100);
     ASSERT_FALSE(parser) << bad;
     EXPECT_EQ(parser.error().kind, Failure::Kind::Fatal) << bad;
   }
   // Well-formed multi-byte names get as far as the open.
   for (const char* good : {"/nonexistent/\xc3\xa9", "/nonexistent/\xe2\x82\xac", "/nonexistent/\xf0\x9f\x98\x80"}) {
-    auto parser = new_serial(good, kDefaultBaudRate, 0.1);
+    auto parser = new_serial(good, kDefaultBaudRate, 100);
     ASSERT_FALSE(parser) << good;
     EXPECT_EQ(parser.error().message, "No such file or directory") << good;
   }
 
-  auto missing = new_serial("/nonexistent/vorn/tty", kDefaultBaudRate, 0.1);
+  auto missing = new_serial("/nonexistent/vorn/tty", kDefaultBaudRate, 100);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind, Failure::Kind::Os);
   EXPECT_EQ(missing.error().message, "No such file or directory");
@@ -386,7 +386,7 @@ TEST(SerialNewSerial, BuildsTheEngineOrReportsTheBareText) {
   ASSERT_TRUE(pty.usable());
   {
     // A zero time-out: the silent line ends the reader at once.
-    auto parser = new_serial(pty.path, kDefaultBaudRate, 0.0009);
+    auto parser = new_serial(pty.path, kDefaultBaudRate, timeout_to_millis(0.0009));
     ASSERT_TRUE(parser) << parser.error().message;
     EXPECT_EQ(pty.exclusive(), 1);
     ASSERT_TRUE(parser.value().start());
