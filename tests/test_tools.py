@@ -180,7 +180,7 @@ def test_export_rows_are_the_packets_mockparser_delivers(faulty, tmp_path):
     assert vorn("export", path, "-o", out).returncode == 0
     with open(out, newline="") as f:
         header, *rows = list(csv.reader(f))
-    from vorn_tools.common import COLUMNS
+    from vorn.recording import COLUMNS
 
     assert tuple(header) == COLUMNS and len(header) == 36
     assert len(rows) == len(want)
@@ -228,7 +228,7 @@ def test_plot_draws_a_png(tmp_path):
 
 
 def test_plot_without_matplotlib_says_how_to_install(tmp_path):
-    code = ("import sys; sys.modules['matplotlib'] = None; from vorn_tools.cli import main; "
+    code = ("import sys; sys.modules['matplotlib'] = None; from vorn.cli import main; "
             f"sys.exit(main(['plot', {str(SAMPLE)!r}, '-o', {str(tmp_path / 'x.png')!r}]))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import math
 
-from vorn_tools.common import COLUMNS, Recording, ToolError
+from vorn.errors import ToolError
+from vorn.recording import COLUMNS, Recording
 
 # Panel title, then the record fields for its left axis and for a right one
 # (other units). On each side the first field the recording carries is drawn;

@@ -7,8 +7,8 @@ import signal
 import sys
 import time
 
-from vorn_tools import _native
-from vorn_tools.common import ToolError, os_failure
+from vorn import _native
+from vorn.errors import ToolError, os_failure
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much

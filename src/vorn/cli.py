@@ -11,7 +11,7 @@ import argparse
 import os
 import sys
 
-from vorn_tools.common import ToolError
+from vorn.errors import ToolError
 
 
 def positive(text: str) -> float:
@@ -75,18 +75,18 @@ def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         if args.command == "record":
-            from vorn_tools.record import record
+            from vorn.record import record
 
             return record(args.port, args.output, args.baud, args.seconds)
         if args.command == "info":
-            from vorn_tools.info import info
+            from vorn.info import info
 
             return info(args.file, args.json)
         if args.command == "export":
-            from vorn_tools.export import export
+            from vorn.export import export
 
             return export(args.file, args.output)
-        from vorn_tools.plot import plot
+        from vorn.plot import plot
 
         return plot(args.file, args.output, args.rate)
     except ToolError as e:
