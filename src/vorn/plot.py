@@ -3,28 +3,35 @@
 from __future__ import annotations
 
 import math
+import os
+from pathlib import Path
 
-from vorn.errors import ToolError
+from vorn.errors import ToolError, os_failure
 from vorn.recording import COLUMNS, Recording
 
-# Panel title, then the record fields for its left axis and for a right one
-# (other units). On each side the first field the recording carries is drawn;
-# the others stand in for recordings without it.
+# Panel title, then the record fields it can draw: the first field the
+# recording carries is drawn; the others stand in for recordings without it.
 PANELS = (
-    ("Acceleration", ("scaled_accel", "est_compensated_accel"), ()),
-    ("Angular rate", ("scaled_gyro", "est_angular_rate"), ()),
-    ("Orientation", ("est_orient_quaternion",), ()),
-    ("Pressure / altitude", ("scaled_ambient_pressure",), ("est_pressure_alt",)),
+    ("Acceleration", ("scaled_accel", "est_compensated_accel")),
+    ("Angular rate", ("scaled_gyro", "est_angular_rate")),
+    ("Orientation", ("est_orient_quaternion",)),
+    ("Pressure", ("scaled_ambient_pressure",)),
+    ("Altitude", ("est_pressure_alt",)),
 )
 BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
 UNITS = {"scaled_accel": "g", "est_compensated_accel": "m/s²", "scaled_gyro": "rad/s", "est_angular_rate": "rad/s",
          "scaled_ambient_pressure": "Pa", "est_pressure_alt": "m"}
+QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
 
 
 def invalid_name(field: str) -> str | None:
     """The name the unit flags a filter field invalid by: est_pressure_alt -> estPressureAlt."""
     head, *rest = field.split("_")
     return head + "".join(w.title() for w in rest) if head == "est" else None
+
+
+def bucket_of(x: int, total: int) -> int:
+    return min(x * BUCKETS // total, BUCKETS - 1)  # a file still growing has more now
 
 
 class Series:
@@ -37,6 +44,8 @@ class Series:
         self.field = field
         self.columns = [i for i, c in enumerate(COLUMNS) if c == field or c.rpartition("_")[0] == field]
         self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
+        if field.endswith("_quaternion"):
+            self.labels = list(QUATERNION_PARTS)
         self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
         self.lo = [[math.inf] * BUCKETS for _ in self.columns]
         self.hi = [[-math.inf] * BUCKETS for _ in self.columns]
@@ -68,34 +77,47 @@ class Series:
 
 
 class Flags:
-    """Stretches of filter packets that flagged one field invalid, as [first, next)
-    packet positions; stretches closer than `gap` are joined, as the picture would."""
+    """How many of the filter packets in each bucket flagged one field invalid.
+    A share rather than a stretch from first to last flag, so that scattered
+    flags look scattered however long the recording."""
 
-    def __init__(self, field: str, gap: float) -> None:
+    def __init__(self, field: str) -> None:
         self.name = invalid_name(field)
-        self.gap = gap
-        self.stretches: list[tuple[int, int]] = []
-        self.start: int | None = None
-        self.last = 0
+        self.seen = [0] * BUCKETS
+        self.flagged = [0] * BUCKETS
 
-    def add(self, x: int, invalid: str | None) -> None:
-        flagged = bool(invalid) and self.name in invalid.split(",")
-        if flagged and self.start is None:
-            self.start = x
-        elif not flagged and self.start is not None:
-            self.end(x)
-        self.last = x
+    def add(self, bucket: int, invalid: str | None) -> None:
+        self.seen[bucket] += 1
+        if invalid and self.name in invalid.split(","):
+            self.flagged[bucket] += 1
 
-    def end(self, x: int) -> None:
-        if self.stretches and self.start - self.stretches[-1][1] <= self.gap:
-            self.stretches[-1] = (self.stretches[-1][0], x)
-        else:
-            self.stretches.append((self.start, x))
-        self.start = None
+    def shares(self) -> list[float]:
+        """The share flagged in each bucket; a bucket without filter packets
+        keeps the share of the one before, as the unit's last word stands."""
+        out, last = [], 0.0
+        for seen, flagged in zip(self.seen, self.flagged):
+            if seen:
+                last = flagged / seen
+            out.append(last)
+        return out
 
-    def close(self) -> None:
-        if self.start is not None:
-            self.end(self.last + 1)
+
+def check_output(out) -> str:
+    """The image format out's suffix names, checked before any reading: without
+    a suffix matplotlib would quietly add ".png"."""
+    from matplotlib.figure import Figure
+
+    formats = Figure().canvas.get_supported_filetypes()
+    fmt = Path(out).suffix[1:].lower()
+    if fmt not in formats:
+        raise ToolError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes "
+                        f"({', '.join(sorted(formats))})")
+    return fmt
+
+
+def title_of(path) -> str:
+    """The file name as text to draw: undecodable bytes shown as U+FFFD."""
+    return os.fsencode(path).decode("utf-8", "replace")
 
 
 def plot(path, out, rate: float | None) -> int:
@@ -103,71 +125,79 @@ def plot(path, out, rate: float | None) -> int:
         from matplotlib.figure import Figure
     except ImportError:
         raise ToolError("plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'") from None
+    fmt = check_output(out)
+    # Written beside the target and renamed into place once complete; opened
+    # now so that an output nobody can write fails before the reading.
+    tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
+    try:
+        with open(tmp, "wb") as image:
+            fig = draw_recording(Figure, path, rate)
+            try:
+                fig.savefig(image, format=fmt, dpi=100)
+            except (ValueError, RuntimeError) as e:  # a format that needs what is not installed (pgf: LaTeX)
+                raise ToolError(f"{out}: {e}") from None
+        os.replace(tmp, out)
+    except OSError as e:
+        raise os_failure(out, e) from None
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return 0
+
+
+def draw_recording(Figure, path, rate: float | None):
     # A first pass, at the core's speed, counts the packets to size the buckets.
     counting = Recording(path)
     for _ in counting.batches("plot: counting"):
         pass
     c = counting.require_packets()
     total = c["raw"] + c["estimated"]
-    series = {f: Series(f) for _, left, right in PANELS for f in left + right}
-    flags = [Flags(f, total / BUCKETS) for f in series if invalid_name(f)]
+    series = {f: Series(f) for _, fields in PANELS for f in fields}
+    flags = [Flags(f) for f in series if invalid_name(f)]
     x = 0
     for rows in Recording(path, rows=True).batches("plot"):
         for row in rows:
-            bucket = min(x * BUCKETS // total, BUCKETS - 1)  # a file still growing has more now
+            bucket = bucket_of(x, total)
             for s in series.values():
                 s.add(bucket, x, row)
             if row[0] == "estimated":
                 for f in flags:
-                    f.add(x, row[1])
+                    f.add(bucket, row[1])
             x += 1
-    stretches = {}
-    for f in flags:
-        f.close()
-        stretches[f.name] = f.stretches
+    shares = {f.name: f.shares() for f in flags}
 
-    def pick(fields):
-        return next((series[f] for f in fields if series[f]), None)
-
-    panels = [(title, pick(left), pick(right)) for title, left, right in PANELS]
-    panels = [p for p in panels if p[1] or p[2]]
+    panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
+    panels = [(title, s) for title, s in panels if s]
+    if not panels:
+        *most, last = (title.lower() for title, _ in PANELS)
+        packets = "its packet carries" if total == 1 else f"its {total:,} packets carry"
+        raise ToolError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
     scale = 1.0 / rate if rate else 1.0
-    fig = Figure(figsize=(10, 2.3 * len(panels) + 0.7), layout="constrained")
+    edges = [b * total / BUCKETS * scale for b in range(BUCKETS + 1)]
+    fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7), layout="constrained")
     axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
-    for ax, (title, left, right) in zip(axes, panels):
+    for ax, (title, s) in zip(axes, panels):
         ax.set_title(title, loc="left", fontsize="medium", fontweight="bold")
         ax.grid(alpha=0.3)
-        twin = ax.twinx() if left and right else None
-        for side, s in ((ax, left), (twin or ax, right)):
-            if s is None:
-                continue
-            draw(side, s, scale, linestyle="--" if side is twin else "-")
-            for i, (a, b) in enumerate(stretches.get(invalid_name(s.field), ())):
-                ax.axvspan(a * scale, b * scale, color="tab:red", alpha=0.15, lw=0,
-                           label=f"{s.field} flagged invalid" if i == 0 else None)
-        handles, labels = ax.get_legend_handles_labels()
-        if twin:
-            more = twin.get_legend_handles_labels()
-            handles, labels = handles + more[0], labels + more[1]
-        ax.legend(handles, labels, loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False,
-                  fontsize="small", borderaxespad=0.1)
+        draw(ax, s, scale)
+        share = shares.get(invalid_name(s.field))
+        if share and any(share):
+            # Shaded from the bottom up to the share flagged, in axes height.
+            ax.fill_between(edges, 0, share + share[-1:], step="post", transform=ax.get_xaxis_transform(),
+                            color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
+        ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
+                  borderaxespad=0.1)
     axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "packet")
-    fig.suptitle(str(path))
-    try:
-        fig.savefig(out, dpi=100)
-    except OSError as e:
-        raise ToolError(f"{out}: {e.strerror or e}") from None
-    except ValueError as e:  # an image format matplotlib does not know
-        raise ToolError(f"{out}: {e}") from None
-    return 0
+    fig.suptitle(title_of(path), parse_math=False)
+    return fig
 
 
-def draw(ax, s: Series, scale: float, linestyle: str) -> None:
+def draw(ax, s: Series, scale: float) -> None:
     """One line per component, the field and its unit on the axis."""
     if s.field == "est_pressure_alt":
         ax.set_prop_cycle(color=["tab:purple"])
     for label, xs, ys in s.lines(scale):
-        ax.plot(xs, ys, lw=0.8, linestyle=linestyle, label=label or s.field)
+        ax.plot(xs, ys, lw=0.8, label=label or s.field)
     unit = UNITS.get(s.field)
     ax.set_ylabel(s.field + (f" [{unit}]" if unit else ""), fontsize="small")
     ax.ticklabel_format(axis="y", useOffset=False)

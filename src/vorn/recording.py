@@ -4,6 +4,7 @@ opens recordings, for every command on top of it."""
 from __future__ import annotations
 
 import os
+import re
 
 from vorn import _native
 from vorn.errors import ToolError, os_failure
@@ -11,6 +12,12 @@ from vorn.progress import Progress
 
 CHUNK = 1 << 16  # bytes read from a recording at a time
 COLUMNS: tuple[str, ...] = _native.COLUMNS
+
+
+def field_name(invalid_name: str) -> str:
+    """The record field a name on the unit's invalid list stands for:
+    estOrientQuaternion -> est_orient_quaternion."""
+    return re.sub(r"(?<=[a-z0-9])([A-Z])", r"_\1", invalid_name).lower()
 
 
 class Recording:
@@ -40,9 +47,11 @@ class Recording:
             progress.close()
 
     def counts(self) -> dict:
-        """At the end of the stream the bytes still held back are noise as well."""
+        """At the end of the stream the bytes still held back are noise as well.
+        Fields are named as the record names them, flagged and wrong-length alike."""
         c = self.framer.counts()
         c["noise"] += c.pop("pending")
+        c["invalid"] = {field_name(name): n for name, n in c["invalid"].items()}
         return c
 
     def require_packets(self) -> dict:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import shutil
 import tempfile
@@ -21,8 +22,11 @@ def write(batches, out) -> None:
         import numpy as np
     except ImportError:
         raise ToolError(".npz needs numpy: pip install numpy") from None
-    with tempfile.TemporaryDirectory(dir=Path(out).parent) as scratch:
-        parts = [open(Path(scratch) / f"{i}", "w+b") for i in range(len(COLUMNS))]
+    with tempfile.TemporaryDirectory(dir=Path(out).parent) as scratch, contextlib.ExitStack() as opened:
+        parts = []
+        for i in range(len(COLUMNS)):
+            parts.append(open(Path(scratch) / f"{i}", "w+b"))
+            opened.callback(close_quietly, parts[-1])
         n = 0
         widest = 1
         for rows in batches:
@@ -50,3 +54,12 @@ def write(batches, out) -> None:
                     else:
                         shutil.copyfileobj(part, f)
                 part.close()
+
+
+def close_quietly(part) -> None:
+    """A scratch file on the way out: after a failure (a full disk) its buffer
+    cannot be written either, and the file goes with its directory anyway."""
+    try:
+        part.close()
+    except OSError:
+        pass

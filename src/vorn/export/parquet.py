@@ -16,7 +16,9 @@ def write(batches, out) -> None:
     except ImportError:
         raise ToolError("Parquet needs pyarrow: pip install pyarrow") from None
     schema = pa.schema([(n, pa.string()) for n in TEXT_COLUMNS] + [(n, pa.float32()) for n in COLUMNS[2:]])
-    with pq.ParquetWriter(out, schema) as writer:
+    # Through a file of our own, so that a failure is Python's OSError with the
+    # system's text rather than pyarrow's wording around the scratch name.
+    with open(out, "wb") as f, pq.ParquetWriter(f, schema) as writer:
         pending: list = []
 
         def flush():
