@@ -330,7 +330,7 @@ def test_plot_refuses_what_it_cannot_draw(tmp_path):
 def test_plot_takes_any_file_name(tmp_path):
     pytest.importorskip("matplotlib")
     data = SAMPLE.read_bytes()[:20000]
-    for name in ("run$\\x$.bin", "price$_{1}$.bin", "bad\udcff.bin"):  # mathtext, and bytes that are not UTF-8
+    for name in ("run$\\x$.bin", "bad\udcff.bin"):  # mathtext, and bytes that are not UTF-8
         path = os.fsencode(tmp_path / name)
         Path(os.fsdecode(path)).write_bytes(data)
         done = subprocess.run([VORN.encode(), b"plot", path, b"-o", path + b".png"], capture_output=True, timeout=120)
