@@ -28,7 +28,7 @@ DROPPED_TEXT = "vorn_rs::MockParser is unsendable, but is being dropped on anoth
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a build with the GIL")
 def test_interpreter_runs_without_the_gil():
     assert sys._is_gil_enabled() is False
-    import vorn_tools._native  # noqa: F401  (the vorn command's helper declares the same)
+    import vorn._native  # noqa: F401  (the vorn command's helper declares the same)
 
     assert sys._is_gil_enabled() is False
 

@@ -4,6 +4,8 @@ results checked against the stream model and against MockParser."""
 import csv
 import json
 import os
+import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -73,17 +75,23 @@ def play(pty, data: bytes, out: Path) -> None:
         time.sleep(0.02)
 
 
-@pytest.mark.parametrize("end", ["ctrl-c", "time limit", "hang-up"])
+@pytest.mark.parametrize("end", ["ctrl-c", "SIGHUP", "time limit", "hang-up"])
 def test_record_ends_with_the_file_complete(tmp_path, end):
     data, records = vm.UnitSimulator(seed=4, noise=0.01, damage=0.005, invalid_rate=0.1).stream(0.5)
     out = tmp_path / "run.bin"
+    extra = []
+    if end == "time limit":
+        out.write_bytes(b"an older recording")
+        extra = ["--seconds", "2", "--force"]
     pty = Pty()
     try:
-        proc = start_recording(pty, out, *(["--seconds", "2"] if end == "time limit" else []))
+        proc = start_recording(pty, out, *extra)
         started = time.monotonic()
         play(pty, data, out)
         if end == "ctrl-c":
             proc.send_signal(signal.SIGINT)
+        elif end == "SIGHUP":  # the terminal it ran in was closed
+            proc.send_signal(signal.SIGHUP)
         elif end == "hang-up":
             pty.close_master()
         stdout, stderr = proc.communicate(timeout=10)
@@ -94,11 +102,15 @@ def test_record_ends_with_the_file_complete(tmp_path, end):
     assert out.read_bytes() == data
     assert replayed(out) == [vm.comparable(r) for r in records]
     raw = sum(r["packet_type"] == "raw" for r in records)
-    summary = {"ctrl-c": "stopped by Ctrl-C", "time limit": "time limit reached", "hang-up": "the port hung up"}[end]
+    summary = {"ctrl-c": "stopped by Ctrl-C", "SIGHUP": "stopped by SIGHUP", "time limit": "time limit reached",
+               "hang-up": "the port hung up"}[end]
     assert stdout.startswith(f"{out}: {len(data):,} bytes in ")
     assert f"{raw:,} raw and {len(records) - raw:,} estimated packets" in stdout and summary in stdout
     assert len(stdout.splitlines()) == 1
-    assert stderr == ""  # no status line off a terminal
+    if end == "hang-up":
+        assert stderr.startswith(f"vorn record: {pty.path}: the port hung up (") and stderr.count("\n") == 1
+    else:
+        assert stderr == ""  # no status line off a terminal
     assert proc.returncode == (1 if end == "hang-up" else 0)
 
 
@@ -127,6 +139,17 @@ def test_record_refuses_a_port_it_cannot_open(tmp_path):
     assert done.stderr == f"vorn record: {tmp_path / 'no-such-tty'}: No such file or directory\n"
     assert not (tmp_path / "x.bin").exists()
 
+    plain = tmp_path / "plain.bin"
+    plain.write_bytes(b"\x75\x65")
+    done = vorn("record", plain, "-o", tmp_path / "x.bin")
+    assert done.stderr == f"vorn record: {plain}: not a serial port (not a terminal device)\n"
+    assert not (tmp_path / "x.bin").exists()
+
+    # An existing recording is kept, and refused before the port is touched.
+    done = vorn("record", tmp_path / "no-such-tty", "-o", plain)
+    assert (done.returncode, done.stderr) == (1, f"vorn record: {plain}: exists; --force replaces it\n")
+    assert plain.read_bytes() == b"\x75\x65"
+
 
 # -- info -------------------------------------------------------------------
 
@@ -144,7 +167,9 @@ def test_info_counts_match_the_model(faulty):
     assert got["other_sets"] == {f"0x{s:02X}": n for s, n in sorted(want["sets"].items())}
     assert got["noise_bytes"] == want["noise"]
     assert got["checksum_failures"] == want["bad_checksums"]
-    assert got["invalid_fields"] == want["invalid"]
+    # Flagged and wrong-length fields both go by the record's field names.
+    field_of = {f.invalid_name: f.name for f in vm.FIELDS}
+    assert got["invalid_fields"] == {field_of[name]: n for name, n in want["invalid"].items()}
     assert got["wrong_length"] == want["wrong_length"]
 
     text = vorn("info", path).stdout
@@ -170,6 +195,27 @@ def test_clear_errors_and_exit_codes(tmp_path, command):
     assert done.returncode == 2 and "usage: vorn" in done.stderr
 
 
+@pytest.mark.parametrize("args, complaint", [
+    (["record", "/dev/null", "-o", "x.bin", "--baud", "0"], "argument --baud: must be between 1 and 4294967295: '0'"),
+    (["record", "/dev/null", "-o", "x.bin", "--seconds", "abc"], "argument --seconds: not a number: 'abc'"),
+    (["plot", SAMPLE, "-o", "x.png", "--rate", "inf"], "argument --rate: must be a finite number above 0: 'inf'"),
+    (["export", SAMPLE, "-o", ".csv"], "argument -o/--output: name it NAME.csv, NAME.parquet or NAME.npz: '.csv'"),
+])
+def test_usage_errors_name_the_argument(tmp_path, args, complaint):
+    done = vorn(*args, cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr.endswith(f": error: {complaint}\n")
+    assert not list(tmp_path.iterdir())
+
+
+def test_version_and_help():
+    done = vorn("--version")
+    assert (done.returncode, done.stdout) == (0, "vorn 0.2.0\n")
+    for command in ("record", "info", "export", "plot"):
+        text = vorn(command, "--help").stdout
+        assert re.search(r"^  (FILE|PORT) +\S", text, re.M), text
+        assert command == "info" or re.search(r"^  -o, --output \S+ +\S", text, re.M), text
+
+
 # -- export -----------------------------------------------------------------
 
 
@@ -180,7 +226,7 @@ def test_export_rows_are_the_packets_mockparser_delivers(faulty, tmp_path):
     assert vorn("export", path, "-o", out).returncode == 0
     with open(out, newline="") as f:
         header, *rows = list(csv.reader(f))
-    from vorn_tools.common import COLUMNS
+    from vorn.recording import COLUMNS
 
     assert tuple(header) == COLUMNS and len(header) == 36
     assert len(rows) == len(want)
@@ -213,6 +259,44 @@ def test_export_rows_are_the_packets_mockparser_delivers(faulty, tmp_path):
     assert table.column("packet_type").to_pylist() == [r[0] for r in rows]
 
 
+@pytest.mark.parametrize("fmt, sig", [("npz", signal.SIGTERM), ("csv", signal.SIGHUP)])
+def test_export_stopped_by_a_signal_leaves_nothing_behind(tmp_path, fmt, sig):
+    if fmt == "npz":
+        pytest.importorskip("numpy")
+    long = tmp_path / "long.bin"
+    long.write_bytes(SAMPLE.read_bytes() * 40)
+    made = tmp_path / "out"
+    made.mkdir()
+    proc = subprocess.Popen([VORN, "export", long, "-o", made / f"long.{fmt}"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    give_up = time.monotonic() + 10
+    while not any(made.iterdir()):  # the writer has begun
+        assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
+        time.sleep(0.01)
+    proc.send_signal(sig)
+    stdout, stderr = proc.communicate(timeout=30)
+    assert (proc.returncode, stdout, stderr) == (1, "", f"vorn export: stopped by {sig.name}\n")
+    assert not list(made.iterdir())
+
+
+@pytest.mark.parametrize("fmt", ["npz", "parquet"])
+def test_export_on_a_full_disk_says_so_in_one_line(tmp_path, fmt):
+    pytest.importorskip({"npz": "numpy", "parquet": "pyarrow"}[fmt])
+    if not shutil.which("unshare"):
+        pytest.skip("needs unshare for a small file system of its own")
+    full = tmp_path / "full"
+    full.mkdir()
+    out = full / f"sample.{fmt}"
+    # A 100 kB file system, mounted in a private namespace; what the export left
+    # there is listed on stdout before the namespace goes.
+    script = 'mount -t tmpfs -o size=100k tmpfs "$0" || exit 99; "$@"; status=$?; ls -A "$0"; exit $status'
+    done = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, str(full), VORN,
+                           "export", str(SAMPLE), "-o", str(out)], capture_output=True, text=True, timeout=120)
+    if done.returncode == 99 or done.stderr.startswith("unshare:"):
+        pytest.skip(f"no private mounts here: {done.stderr.strip()}")
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", f"vorn export: {out}: No space left on device\n")
+
+
 # -- plot -------------------------------------------------------------------
 
 
@@ -227,8 +311,48 @@ def test_plot_draws_a_png(tmp_path):
     assert width == 1000 and height > 600  # four panels of a 10-inch figure at 100 dpi
 
 
+def test_plot_refuses_what_it_cannot_draw(tmp_path):
+    pytest.importorskip("matplotlib")
+    missing = tmp_path / "missing.bin"
+    for name in ("noext", "sample.bogus", ".png"):  # checked before the recording is read
+        done = vorn("plot", missing, "-o", tmp_path / name)
+        assert done.returncode == 1
+        assert done.stderr.startswith(f"vorn plot: {tmp_path / name}: name the image NAME.png, NAME.svg, ")
+
+    empty = tmp_path / "empty.bin"
+    empty.write_bytes(bytes.fromhex("75 65 80 00 5a 03"))  # one good raw packet without fields
+    done = vorn("plot", empty, "-o", tmp_path / "empty.png")
+    assert (done.returncode, done.stderr) == (1, f"vorn plot: {empty}: nothing to plot: its packet carries no "
+                                                 "acceleration, angular rate, orientation, pressure or altitude\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.bin"]
+
+
+def test_plot_takes_any_file_name(tmp_path):
+    pytest.importorskip("matplotlib")
+    data = SAMPLE.read_bytes()[:20000]
+    for name in ("run$\\x$.bin", "bad\udcff.bin"):  # mathtext, and bytes that are not UTF-8
+        path = os.fsencode(tmp_path / name)
+        Path(os.fsdecode(path)).write_bytes(data)
+        done = subprocess.run([VORN.encode(), b"plot", path, b"-o", path + b".png"], capture_output=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, b""), name
+        assert os.path.exists(path + b".png")
+
+
+def test_plot_shades_the_share_flagged_at_any_length():
+    """1 in 12 filter packets flagged, evenly spread: about 1/12 of the panel is
+    shaded, in a short recording and in one 300 times as long."""
+    from vorn.plot import Flags, bucket_of
+
+    for total in (1200, 360_000):
+        flags = Flags("est_pressure_alt")
+        for x in range(0, total, 3):  # two raw packets, then a filter packet
+            flags.add(bucket_of(x + 2, total), "estPressureAlt" if x % 36 == 0 else "estAngularRate")
+        shares = flags.shares()
+        assert abs(sum(shares) / len(shares) - 1 / 12) < 0.01, total
+
+
 def test_plot_without_matplotlib_says_how_to_install(tmp_path):
-    code = ("import sys; sys.modules['matplotlib'] = None; from vorn_tools.cli import main; "
+    code = ("import sys; sys.modules['matplotlib'] = None; from vorn.cli import main; "
             f"sys.exit(main(['plot', {str(SAMPLE)!r}, '-o', {str(tmp_path / 'x.png')!r}]))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1

@@ -70,11 +70,12 @@ def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
         # auditwheel's repacking adds entries for directories; only files count.
         names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
         suffix = sysconfig.get_config_var("EXT_SUFFIX")
-        tools = {f"vorn_tools/{p.name}" for p in (ROOT / "src" / "vorn_tools").glob("*.py")}
+        package = ROOT / "src" / "vorn"
+        tools = {f"vorn/{p.relative_to(package).as_posix()}" for p in package.rglob("*.py")}
         assert names == {f"vorn_rs{suffix}", "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi",
-                         f"vorn_tools/_native{suffix}", *tools}
+                         f"vorn/_native{suffix}", *tools}
         [entry_points] = [n for n in archive.namelist() if n.endswith(".dist-info/entry_points.txt")]
-        assert "vorn = vorn_tools.cli:main" in archive.read(entry_points).decode()
+        assert "vorn = vorn.cli:main" in archive.read(entry_points).decode()
         stub = (ROOT / "vorn_rs.pyi").read_bytes()
         assert archive.read("vorn_rs.pyi") == stub
         assert archive.read("vorn_rs-stubs/__init__.pyi") == stub

@@ -284,7 +284,7 @@ PyType_Slot framer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec framer_spec = {"vorn_tools._native.Framer", static_cast<int>(sizeof(FramerObject)), 0,
+PyType_Spec framer_spec = {"vorn._native.Framer", static_cast<int>(sizeof(FramerObject)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, framer_slots};
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The module object of vorn_tools._native.
+// The module object of vorn._native.
 #include "compat.hpp"  // <Python.h>, and what older interpreters lack
 
 #include "native.hpp"
@@ -34,7 +34,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vorn_tools._native",
+    "vorn._native",
     "Serial reads and framing counts from the vorn_rs core, for the vorn command.",
     0,
     nullptr,

@@ -1,4 +1,4 @@
-// vorn_tools._native: the command-line tools' private window on the core.
+// vorn._native: the command-line tools' private window on the core.
 // It adds nothing to vorn_rs; it links the same core library and reaches the
 // serial port and the framing through the very functions SerialParser uses.
 #pragma once

@@ -125,7 +125,7 @@ PyType_Slot port_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec port_spec = {"vorn_tools._native.Port", static_cast<int>(sizeof(PortObject)), 0,
+PyType_Spec port_spec = {"vorn._native.Port", static_cast<int>(sizeof(PortObject)), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, port_slots};
 
 }  // namespace

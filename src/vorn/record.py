@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import contextlib
+import os
 import signal
 import sys
 import time
 
-from vorn_tools import _native
-from vorn_tools.common import ToolError, os_failure
+from vorn import _native
+from vorn.errors import ToolError, os_failure
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
@@ -29,36 +30,62 @@ class Status:
         span = max(elapsed - t0, 1e-9)
         raw_rate, est_rate = (counts["raw"] - raw0) / span, (counts["estimated"] - est0) / span
         self.last = (elapsed, counts["raw"], counts["estimated"])
-        sys.stderr.write(f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
-                         f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K")
-        sys.stderr.flush()
+        self.write(f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
+                   f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K")
 
     def clear(self) -> None:
         if self.active:
-            sys.stderr.write("\r\x1b[K")
+            self.write("\r\x1b[K")
+
+    def write(self, text: str) -> None:
+        try:
+            sys.stderr.write(text)
             sys.stderr.flush()
+        except OSError:  # the terminal hung up: recording goes on without a status
+            self.active = False
 
 
-def record(port_path: str, out_path: str, baud: int, seconds: float | None) -> int:
+# The kernel's short text for ENOTTY, as the core reports it: the path opened
+# but is no terminal, so it cannot be set up as a serial line.
+NOT_A_TERMINAL = "Not a typewriter"
+# Signals that end a recording in order: flushed, summed up, exit status 0. A
+# hang-up of the controlling terminal (a closed window, a dropped ssh) is one.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def open_port(port_path: str, baud: int):
     try:
-        port = _native.Port(port_path, baud, READ_WAIT)
+        return _native.Port(port_path, baud, READ_WAIT)
     except OSError as e:
+        if str(e) == NOT_A_TERMINAL:
+            raise ToolError(f"{port_path}: not a serial port (not a terminal device)") from None
         raise ToolError(f"{port_path}: {e}") from None
     except UnicodeEncodeError:
         raise ToolError(f"{port_path}: the port's path is not valid UTF-8") from None
+
+
+def exists_error(out_path: str) -> ToolError:
+    return ToolError(f"{out_path}: exists; --force replaces it")
+
+
+def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False) -> int:
+    if not force and os.path.lexists(out_path):
+        raise exists_error(out_path)  # before the port is touched
+    port = open_port(port_path, baud)
 
     stop = []  # the signal that asked to stop, if any
 
     def on_signal(signum, frame):
         stop.append(signum)
 
-    handlers = {s: signal.signal(s, on_signal) for s in (signal.SIGINT, signal.SIGTERM)}
+    # A signal ignored from the start (SIGHUP under nohup) stays ignored.
+    handlers = {s: signal.signal(s, on_signal) for s in STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN}
     framer = _native.Framer()
     status = Status()
     nbytes = 0
     failure = None
     try:
-        with contextlib.closing(port), open(out_path, "wb") as out:
+        with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out:
             start = last_flush = last_status = time.monotonic()
             while not stop:
                 now = time.monotonic()
@@ -81,6 +108,8 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None) -> i
                     status.show(now - start, nbytes, framer.counts())
                     last_status = now
             elapsed = time.monotonic() - start
+    except FileExistsError:
+        raise exists_error(out_path) from None
     except OSError as e:
         raise os_failure(out_path, e) from None
     finally:
@@ -95,7 +124,12 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None) -> i
         why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
     else:
         why = "time limit reached"
-    print(f"{out_path}: {nbytes:,} bytes in {elapsed:.1f} s, {c['raw']:,} raw and {c['estimated']:,} estimated "
-          f"packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
-    return 1 if failure is not None else 0
+    try:
+        print(f"{out_path}: {nbytes:,} bytes in {elapsed:.1f} s, {c['raw']:,} raw and {c['estimated']:,} estimated "
+              f"packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
+    except OSError:
+        pass  # stdout was the terminal that hung up; the recording is complete all the same
+    if failure is not None:
+        raise ToolError(f"{port_path}: {why}")
+    return 0
 

@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import json
 
-from vorn_tools.common import Recording, ToolError
+from vorn.errors import ToolError
+from vorn.recording import Recording
 
 
 def report(path, c: dict) -> str:

@@ -1,0 +1,5 @@
+import sys
+
+from vorn.cli import main
+
+sys.exit(main())

@@ -1,0 +1,191 @@
+"""vorn: record, inspect, export and plot the stream of the unit.
+
+Exit status: 0 on success, 1 when the work failed (a missing file, a port that
+cannot be opened, a recording without packets, a port that hung up, a stop by
+SIGTERM or SIGHUP), 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import signal
+import sys
+import threading
+from pathlib import Path
+
+from vorn.errors import ToolError
+
+EXPORT_SUFFIXES = (".csv", ".parquet", ".npz")
+MAX_BAUD = 2**32  # the port takes a 32-bit speed
+
+
+def number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def positive(text: str) -> float:
+    value = number(text)
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"must be a finite number above 0: {text!r}")
+    return value
+
+
+def baud_rate(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    # Speed 0 is not a speed: on a serial line it means "hang up".
+    if not 0 < value < MAX_BAUD:
+        raise argparse.ArgumentTypeError(f"must be between 1 and {MAX_BAUD - 1}: {text!r}")
+    return value
+
+
+def export_target(text: str) -> str:
+    # Path(".csv").suffix is "": a name that is only a suffix is a hidden file without one.
+    if Path(text).suffix.lower() not in EXPORT_SUFFIXES:
+        raise argparse.ArgumentTypeError(f"name it NAME.csv, NAME.parquet or NAME.npz: {text!r}")
+    return text
+
+
+def version() -> str:
+    from importlib.metadata import PackageNotFoundError
+    from importlib.metadata import version as installed
+
+    try:
+        return installed("vorn_rs")
+    except PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+class VersionAction(argparse.Action):
+    """--version, looking the version up only when asked."""
+
+    def __init__(self, option_strings, dest, **kwargs) -> None:
+        super().__init__(option_strings, dest, nargs=0, help="print the version and exit", **kwargs)
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
+        print(f"vorn {version()}")
+        parser.exit()
+
+
+RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
+
+
+def parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0],
+                                 epilog=__doc__.split("\n\n")[1])
+    ap.add_argument("--version", action=VersionAction)
+    sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    rec = sub.add_parser("record", help="write a port's byte stream to a file",
+                         description="Writes every byte the port delivers to FILE until Ctrl-C, SIGTERM, "
+                         "SIGHUP, the time limit or a hang-up. The port is claimed and set to raw 8N1 as "
+                         "SerialParser does.")
+    rec.add_argument("port", metavar="PORT", help="serial device, e.g. /dev/ttyUSB0")
+    rec.add_argument("-o", "--output", metavar="FILE", required=True,
+                     help="recording to write; an existing file is refused unless --force")
+    rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
+
+    info = sub.add_parser("info", help="count packets, noise and flagged fields in a recording")
+    info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
+    info.add_argument("--json", action="store_true", help="one JSON object instead of text")
+
+    exp = sub.add_parser("export", help="one row per packet, to CSV, Parquet or NumPy .npz",
+                         description="Writes one row per packet and one column per value component. The "
+                         "format follows OUT's suffix: .csv, .parquet (needs pyarrow), .npz (needs numpy).")
+    exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
+    exp.add_argument("-o", "--output", metavar="OUT", required=True, type=export_target,
+                     help="table to write, NAME.csv, NAME.parquet or NAME.npz (replaced)")
+
+    plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation, pressure and altitude",
+                          description="Draws one panel per signal group, with the share of filter packets "
+                          "that flagged the field invalid shaded. Needs matplotlib "
+                          "(pip install --prefer-binary 'vorn_rs[plot]').")
+    plot.add_argument("file", metavar="FILE", help=RECORDING_HELP)
+    plot.add_argument("-o", "--output", metavar="OUT", required=True,
+                      help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)")
+    plot.add_argument("--rate", type=positive, metavar="HZ",
+                      help="packets per second in the stream, all kinds together: x axis in seconds "
+                      "instead of packets")
+    return ap
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived: unwinds like Ctrl-C, so that what a command
+    leaves half-made is removed on the way out."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+
+
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+
+
+def on_stop(signum, frame) -> None:
+    for s in STOP_SIGNALS:  # a second signal must not cut the clean-up short
+        signal.signal(s, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def catch_stops() -> None:
+    """Stop signals unwind the command, except those ignored from the start
+    (`nohup vorn record ...`), and only where handlers can be set."""
+    if threading.current_thread() is not threading.main_thread():
+        return
+    for s in STOP_SIGNALS:
+        if signal.getsignal(s) is not signal.SIG_IGN:
+            signal.signal(s, on_stop)
+
+
+def say(text: str) -> None:
+    """One line on stderr, which may be a terminal that has gone (SIGHUP)."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    catch_stops()
+    try:
+        if args.command == "record":
+            from vorn.record import record
+
+            return record(args.port, args.output, args.baud, args.seconds, args.force)
+        if args.command == "info":
+            from vorn.info import info
+
+            return info(args.file, args.json)
+        if args.command == "export":
+            from vorn.export import export
+
+            return export(args.file, args.output)
+        from vorn.plot import plot
+
+        return plot(args.file, args.output, args.rate)
+    except ToolError as e:
+        say(f"vorn {args.command}: {e}")
+        return 1
+    except KeyboardInterrupt:
+        say(f"vorn {args.command}: interrupted")
+        return 1
+    except Stopped as e:
+        say(f"vorn {args.command}: stopped by {e}")
+        return 1
+    except BrokenPipeError:
+        # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,13 @@
+"""Failures the command reports as one line on stderr, with exit status 1."""
+
+from __future__ import annotations
+
+
+class ToolError(Exception):
+    """A failure to report as one line on stderr, with exit status 1."""
+
+
+def os_failure(path, error: OSError) -> ToolError:
+    """The one line for a failed system call on `path`: the system's short text,
+    without the errno number or a library's wording around it."""
+    return ToolError(f"{path}: {error.strerror or error}")

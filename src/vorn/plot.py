@@ -1,0 +1,203 @@
+"""vorn plot: the signals a person looks at first, one panel per group."""
+
+from __future__ import annotations
+
+import math
+import os
+from pathlib import Path
+
+from vorn.errors import ToolError, os_failure
+from vorn.recording import COLUMNS, Recording
+
+# Panel title, then the record fields it can draw: the first field the
+# recording carries is drawn; the others stand in for recordings without it.
+PANELS = (
+    ("Acceleration", ("scaled_accel", "est_compensated_accel")),
+    ("Angular rate", ("scaled_gyro", "est_angular_rate")),
+    ("Orientation", ("est_orient_quaternion",)),
+    ("Pressure", ("scaled_ambient_pressure",)),
+    ("Altitude", ("est_pressure_alt",)),
+)
+BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
+UNITS = {"scaled_accel": "g", "est_compensated_accel": "m/s²", "scaled_gyro": "rad/s", "est_angular_rate": "rad/s",
+         "scaled_ambient_pressure": "Pa", "est_pressure_alt": "m"}
+QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
+
+
+def invalid_name(field: str) -> str | None:
+    """The name the unit flags a filter field invalid by: est_pressure_alt -> estPressureAlt."""
+    head, *rest = field.split("_")
+    return head + "".join(w.title() for w in rest) if head == "est" else None
+
+
+def bucket_of(x: int, total: int) -> int:
+    return min(x * BUCKETS // total, BUCKETS - 1)  # a file still growing has more now
+
+
+class Series:
+    """One record field's components, kept as the lowest and highest value in each
+    of BUCKETS equal stretches of the stream: all that a picture can show, in
+    memory that does not grow with the recording. A short recording keeps every
+    value (a bucket per packet)."""
+
+    def __init__(self, field: str) -> None:
+        self.field = field
+        self.columns = [i for i, c in enumerate(COLUMNS) if c == field or c.rpartition("_")[0] == field]
+        self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
+        if field.endswith("_quaternion"):
+            self.labels = list(QUATERNION_PARTS)
+        self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
+        self.lo = [[math.inf] * BUCKETS for _ in self.columns]
+        self.hi = [[-math.inf] * BUCKETS for _ in self.columns]
+
+    def add(self, bucket: int, x: int, row) -> None:
+        if row[self.columns[0]] is None:
+            return
+        if self.x[bucket] is None:
+            self.x[bucket] = x
+        for lo, hi, i in zip(self.lo, self.hi, self.columns):
+            v = row[i]
+            if v < lo[bucket]:
+                lo[bucket] = v
+            if v > hi[bucket]:
+                hi[bucket] = v
+
+    def __bool__(self) -> bool:
+        return any(x is not None for x in self.x)
+
+    def lines(self, scale: float):
+        """(label, xs, ys) per component: down and up through each bucket's range."""
+        for label, lo, hi in zip(self.labels, self.lo, self.hi):
+            xs, ys = [], []
+            for x, a, b in zip(self.x, lo, hi):
+                if x is not None:
+                    xs += (x * scale, x * scale)
+                    ys += (a, b) if a <= b else (math.nan, math.nan)  # NaN values only
+            yield label, xs, ys
+
+
+class Flags:
+    """How many of the filter packets in each bucket flagged one field invalid.
+    A share rather than a stretch from first to last flag, so that scattered
+    flags look scattered however long the recording."""
+
+    def __init__(self, field: str) -> None:
+        self.name = invalid_name(field)
+        self.seen = [0] * BUCKETS
+        self.flagged = [0] * BUCKETS
+
+    def add(self, bucket: int, invalid: str | None) -> None:
+        self.seen[bucket] += 1
+        if invalid and self.name in invalid.split(","):
+            self.flagged[bucket] += 1
+
+    def shares(self) -> list[float]:
+        """The share flagged in each bucket; a bucket without filter packets
+        keeps the share of the one before, as the unit's last word stands."""
+        out, last = [], 0.0
+        for seen, flagged in zip(self.seen, self.flagged):
+            if seen:
+                last = flagged / seen
+            out.append(last)
+        return out
+
+
+def check_output(out) -> str:
+    """The image format out's suffix names, checked before any reading: without
+    a suffix matplotlib would quietly add ".png"."""
+    from matplotlib.figure import Figure
+
+    formats = Figure().canvas.get_supported_filetypes()
+    fmt = Path(out).suffix[1:].lower()
+    if fmt not in formats:
+        raise ToolError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes "
+                        f"({', '.join(sorted(formats))})")
+    return fmt
+
+
+def title_of(path) -> str:
+    """The file name as text to draw: undecodable bytes shown as U+FFFD."""
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
+def plot(path, out, rate: float | None) -> int:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError:
+        raise ToolError("plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'") from None
+    fmt = check_output(out)
+    # Written beside the target and renamed into place once complete; opened
+    # now so that an output nobody can write fails before the reading.
+    tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
+    try:
+        with open(tmp, "wb") as image:
+            fig = draw_recording(Figure, path, rate)
+            try:
+                fig.savefig(image, format=fmt, dpi=100)
+            except (ValueError, RuntimeError) as e:  # a format that needs what is not installed (pgf: LaTeX)
+                raise ToolError(f"{out}: {e}") from None
+        os.replace(tmp, out)
+    except OSError as e:
+        raise os_failure(out, e) from None
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return 0
+
+
+def draw_recording(Figure, path, rate: float | None):
+    # A first pass, at the core's speed, counts the packets to size the buckets.
+    counting = Recording(path)
+    for _ in counting.batches("plot: counting"):
+        pass
+    c = counting.require_packets()
+    total = c["raw"] + c["estimated"]
+    series = {f: Series(f) for _, fields in PANELS for f in fields}
+    flags = [Flags(f) for f in series if invalid_name(f)]
+    x = 0
+    for rows in Recording(path, rows=True).batches("plot"):
+        for row in rows:
+            bucket = bucket_of(x, total)
+            for s in series.values():
+                s.add(bucket, x, row)
+            if row[0] == "estimated":
+                for f in flags:
+                    f.add(bucket, row[1])
+            x += 1
+    shares = {f.name: f.shares() for f in flags}
+
+    panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
+    panels = [(title, s) for title, s in panels if s]
+    if not panels:
+        *most, last = (title.lower() for title, _ in PANELS)
+        packets = "its packet carries" if total == 1 else f"its {total:,} packets carry"
+        raise ToolError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
+    scale = 1.0 / rate if rate else 1.0
+    edges = [b * total / BUCKETS * scale for b in range(BUCKETS + 1)]
+    fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7), layout="constrained")
+    axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
+    for ax, (title, s) in zip(axes, panels):
+        ax.set_title(title, loc="left", fontsize="medium", fontweight="bold")
+        ax.grid(alpha=0.3)
+        draw(ax, s, scale)
+        share = shares.get(invalid_name(s.field))
+        if share and any(share):
+            # Shaded from the bottom up to the share flagged, in axes height.
+            ax.fill_between(edges, 0, share + share[-1:], step="post", transform=ax.get_xaxis_transform(),
+                            color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
+        ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
+                  borderaxespad=0.1)
+    axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "packet")
+    fig.suptitle(title_of(path), parse_math=False)
+    return fig
+
+
+def draw(ax, s: Series, scale: float) -> None:
+    """One line per component, the field and its unit on the axis."""
+    if s.field == "est_pressure_alt":
+        ax.set_prop_cycle(color=["tab:purple"])
+    for label, xs, ys in s.lines(scale):
+        ax.plot(xs, ys, lw=0.8, label=label or s.field)
+    unit = UNITS.get(s.field)
+    ax.set_ylabel(s.field + (f" [{unit}]" if unit else ""), fontsize="small")
+    ax.ticklabel_format(axis="y", useOffset=False)

@@ -1,5 +1,0 @@
-import sys
-
-from vorn_tools.cli import main
-
-sys.exit(main())
