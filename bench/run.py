@@ -11,7 +11,7 @@ as good as the quiet they were taken in.
 
 With --before-core and --before-ext (a bench_core program and a directory
 holding a vorn_rs extension, both built from an earlier commit), the core,
-replay and memory benchmarks also run against that build, each right after
+replay, live and memory benchmarks also run against that build, each right after
 the current one, and its rows stand under the current ones marked [before].
 """
 
@@ -136,7 +136,8 @@ def main() -> int:
     rows = with_before(core_rows(args.core, core_rounds), core_rows(args.before_core, core_rounds) if before else None)
     replay = ("bench_replay.py", "--rounds", "8" if quick else "30")
     rows += with_before(script_rows(*replay), script_rows(*replay, ext_dir=args.before_ext) if before else None)
-    rows += script_rows("bench_live.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
+    live = ("bench_live.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
+    rows += with_before(script_rows(*live), script_rows(*live, ext_dir=args.before_ext) if before else None)
     memory = ("bench_memory.py", "--replays", "4" if quick else "10")
     rows += with_before(script_rows(*memory), script_rows(*memory, ext_dir=args.before_ext) if before else None)
     if args.zig_core:
