@@ -16,6 +16,9 @@ PyObject* make_framer_type(PyObject* module);
 
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
+// The value fields in record order (a new dict): each name to a dict of its
+// "packet_type", its "columns" (a tuple) and its "invalid_name" (or None).
+PyObject* field_table();
 
 // Marks an object busy for the length of a call. A second thread calling in
 // meanwhile gets RuntimeError instead of racing the first (the interpreter may

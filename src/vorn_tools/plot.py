@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 
+from vorn_tools._native import FIELDS
 from vorn_tools.common import COLUMNS, Recording, ToolError
 
 # Panel title, then the record fields for its left axis and for a right one
@@ -21,9 +22,8 @@ UNITS = {"scaled_accel": "g", "est_compensated_accel": "m/s²", "scaled_gyro": "
 
 
 def invalid_name(field: str) -> str | None:
-    """The name the unit flags a filter field invalid by: est_pressure_alt -> estPressureAlt."""
-    head, *rest = field.split("_")
-    return head + "".join(w.title() for w in rest) if head == "est" else None
+    """The name the unit flags a filter field invalid by (estPressureAlt); None for a sensor field."""
+    return FIELDS[field]["invalid_name"]
 
 
 class Series:
@@ -34,7 +34,7 @@ class Series:
 
     def __init__(self, field: str) -> None:
         self.field = field
-        self.columns = [i for i, c in enumerate(COLUMNS) if c == field or c.rpartition("_")[0] == field]
+        self.columns = [COLUMNS.index(c) for c in FIELDS[field]["columns"]]
         self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
         self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
         self.lo = [[math.inf] * BUCKETS for _ in self.columns]
