@@ -48,13 +48,14 @@ inline void walk_fields(std::span<const std::uint8_t> payload, Handle&& handle) 
 }
 
 // Calls f(FieldAt<I>{}) for the field of kind K that has this descriptor, if
-// there is one. Only the kind's own rows are tested, each against a constant:
-// compiled, a jump table or a short chain of compares, as a switch would be.
+// there is one. Only the kind's own rows are tested, each against a constant;
+// the descriptor comes in as an argument, not a capture, so that the compiler
+// sees one chain of comparisons and can turn it into a switch (a jump table).
 template <PacketKind K, class F>
 inline void with_descriptor(std::uint8_t descriptor, F&& f) {
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    (void)((kFields[I].kind == K && kFields[I].descriptor == descriptor && (f(FieldAt<I>{}), true)) || ...);
-  }(std::make_index_sequence<kFields.size()>{});
+  [&f]<std::size_t... I>(std::uint8_t d, std::index_sequence<I...>) {
+    (void)((kFields[I].kind == K && kFields[I].descriptor == d && (f(FieldAt<I>{}), true)) || ...);
+  }(descriptor, std::make_index_sequence<kFields.size()>{});
 }
 
 // Fills `record` from the listed fields of the payload; a field of the wrong
