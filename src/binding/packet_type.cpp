@@ -1,8 +1,10 @@
 #include "packet_type.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <iterator>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -94,16 +96,6 @@ PyObject* new_float_list(const std::array<float, N>& values) {
   return list;
 }
 
-template <class T>
-PyObject* optional_value(const std::optional<T>& value) {
-  if (!value) Py_RETURN_NONE;
-  if constexpr (std::is_same_v<T, float>) {
-    return new_float(*value);
-  } else {
-    return new_float_list(*value);
-  }
-}
-
 PyObject* get_packet_type(PyObject* self, void*) {
   const std::string_view text = record_of(self).packet_type();
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -123,10 +115,16 @@ PyObject* get_invalid_fields(PyObject* self, void*) {
   return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
 }
 
-// The getter of one value field.
+// The getter of one value field: None, a float, or a new list of floats.
 template <class F>
 PyObject* get_value(PyObject* self, void*) {
-  return optional_value(record_of(self).get(F::slot));
+  const auto value = record_of(self).get(F::slot);
+  if (!value) Py_RETURN_NONE;
+  if constexpr (F::info.floats == 1) {
+    return new_float(*value);
+  } else {
+    return new_float_list(*value);
+  }
 }
 
 PyObject* packet_str(PyObject* self) {
@@ -152,7 +150,8 @@ constexpr const char kInvalidFieldsDoc[] =
     "in the order they arrived; None when none was flagged, and always for a \"raw\" packet.\n"
     "A flagged value is still given.";
 // The value fields' docstrings, by name.
-constexpr std::pair<std::string_view, const char*> kValueDocs[] = {
+using ValueDoc = std::pair<std::string_view, const char*>;
+constexpr ValueDoc kValueDocs[] = {
     {"scaled_accel", "Scaled acceleration, 3 floats; None unless a \"raw\" packet carried it."},
     {"scaled_gyro", "Scaled angular rate, 3 floats; None unless a \"raw\" packet carried it."},
     {"delta_vel", "Delta velocity, 3 floats; None unless a \"raw\" packet carried it."},
@@ -182,12 +181,9 @@ constinit auto packet_getset = [] {
   }};
   std::size_t i = 3;
   for_each_field([&](auto f) {
-    const char* doc = nullptr;
-    for (const auto& [name, text] : kValueDocs) {
-      if (name == f.info.name) doc = text;
-    }
-    if (!doc) throw "a field without a docstring";
-    defs[i++] = {f.info.name.data(), get_value<decltype(f)>, nullptr, doc, nullptr};
+    const ValueDoc* doc = std::ranges::find(kValueDocs, f.info.name, &ValueDoc::first);
+    if (doc == std::end(kValueDocs)) throw "a field without a docstring";
+    defs[i++] = {f.info.name.data(), get_value<decltype(f)>, nullptr, doc->second, nullptr};
   });
   return defs;
 }();

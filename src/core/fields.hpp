@@ -2,9 +2,8 @@
 // wire, where it lives in the record and the names it goes by. Decoding, the
 // record's slots, the text form, the Python attributes and their interface
 // records, and the vorn command's columns and field metadata all follow
-// kFields. A new field is a new row here, a docstring for its attribute (the
-// binding does not compile without one) and, should C++ code want them, a
-// named slot and accessor in records.hpp.
+// kFields. A new field is a row here and a docstring in the binding (which
+// does not compile without one); records.hpp names the slots for C++ code.
 #pragma once
 
 #include <array>
@@ -24,13 +23,7 @@ constexpr std::string_view packet_type_of(PacketKind kind) { return kind == Pack
 // The estimation fields a unit can flag invalid, as the 3-bit codes the
 // invalid list stores (0 is no field), in descriptor order (0x03 to 0x21).
 enum class EstField : std::uint8_t {
-  OrientQuaternion = 1,
-  LinearAccel,
-  AngularRate,
-  AttitudeUncertQuaternion,
-  GravityVector,
-  CompensatedAccel,
-  PressureAlt,
+  OrientQuaternion = 1, LinearAccel, AngularRate, AttitudeUncertQuaternion, GravityVector, CompensatedAccel, PressureAlt
 };
 
 // One value field. Names are string literals, so their data() is terminated.
@@ -41,18 +34,34 @@ struct Field {
   std::uint8_t floats;              // 1, 3 (a vector) or 4 (a quaternion)
   EstField flag{};                  // estimated fields: the invalid list's code,
   std::string_view invalid_name{};  // and the name the list shows for it
-  std::uint8_t bit = 0;             // presence bit among the kind's values (filled in by place)
-  std::uint8_t offset = 0;          // first float in the record's value area (likewise)
+  std::uint8_t bit = 0;             // presence bit among the kind's values, and
+  std::uint8_t offset = 0;          // first float in the record's value area: both numbered below
 
   // The exact length of the field's data on the wire: big-endian floats, and
   // for the estimated kind a 16-bit valid-flags word after them.
   constexpr std::size_t data_len() const { return 4u * floats + (kind == PacketKind::Estimated ? 2u : 0u); }
 };
 
-namespace detail {
-// Numbers the presence bits and float offsets of each kind in row order.
-template <std::size_t N>
-constexpr std::array<Field, N> place(std::array<Field, N> fields) {
+// In record order, which is the order of the text form and the attributes.
+// Each kind's presence bits and float offsets are numbered in row order.
+inline constexpr auto kFields = [] {
+  std::array fields{
+      Field{"scaled_accel", PacketKind::Raw, 0x04, 3},
+      Field{"scaled_gyro", PacketKind::Raw, 0x05, 3},
+      Field{"delta_vel", PacketKind::Raw, 0x08, 3},
+      Field{"delta_theta", PacketKind::Raw, 0x07, 3},
+      Field{"scaled_ambient_pressure", PacketKind::Raw, 0x17, 1},
+      Field{"est_pressure_alt", PacketKind::Estimated, 0x21, 1, EstField::PressureAlt, "estPressureAlt"},
+      Field{"est_orient_quaternion", PacketKind::Estimated, 0x03, 4, EstField::OrientQuaternion,
+            "estOrientQuaternion"},
+      Field{"est_attitude_uncert_quaternion", PacketKind::Estimated, 0x12, 4, EstField::AttitudeUncertQuaternion,
+            "estAttitudeUncertQuaternion"},
+      Field{"est_angular_rate", PacketKind::Estimated, 0x0E, 3, EstField::AngularRate, "estAngularRate"},
+      Field{"est_compensated_accel", PacketKind::Estimated, 0x1C, 3, EstField::CompensatedAccel,
+            "estCompensatedAccel"},
+      Field{"est_linear_accel", PacketKind::Estimated, 0x0D, 3, EstField::LinearAccel, "estLinearAccel"},
+      Field{"est_gravity_vector", PacketKind::Estimated, 0x13, 3, EstField::GravityVector, "estGravityVector"},
+  };
   std::uint8_t bits[2] = {}, floats[2] = {};
   for (Field& f : fields) {
     const auto k = static_cast<std::size_t>(f.kind);
@@ -61,27 +70,7 @@ constexpr std::array<Field, N> place(std::array<Field, N> fields) {
     floats[k] = static_cast<std::uint8_t>(floats[k] + f.floats);
   }
   return fields;
-}
-}  // namespace detail
-
-// In record order, which is the order of the text form and the attributes.
-inline constexpr auto kFields = detail::place(std::array{
-    Field{"scaled_accel", PacketKind::Raw, 0x04, 3},
-    Field{"scaled_gyro", PacketKind::Raw, 0x05, 3},
-    Field{"delta_vel", PacketKind::Raw, 0x08, 3},
-    Field{"delta_theta", PacketKind::Raw, 0x07, 3},
-    Field{"scaled_ambient_pressure", PacketKind::Raw, 0x17, 1},
-    Field{"est_pressure_alt", PacketKind::Estimated, 0x21, 1, EstField::PressureAlt, "estPressureAlt"},
-    Field{"est_orient_quaternion", PacketKind::Estimated, 0x03, 4, EstField::OrientQuaternion,
-          "estOrientQuaternion"},
-    Field{"est_attitude_uncert_quaternion", PacketKind::Estimated, 0x12, 4, EstField::AttitudeUncertQuaternion,
-          "estAttitudeUncertQuaternion"},
-    Field{"est_angular_rate", PacketKind::Estimated, 0x0E, 3, EstField::AngularRate, "estAngularRate"},
-    Field{"est_compensated_accel", PacketKind::Estimated, 0x1C, 3, EstField::CompensatedAccel,
-          "estCompensatedAccel"},
-    Field{"est_linear_accel", PacketKind::Estimated, 0x0D, 3, EstField::LinearAccel, "estLinearAccel"},
-    Field{"est_gravity_vector", PacketKind::Estimated, 0x13, 3, EstField::GravityVector, "estGravityVector"},
-});
+}();
 
 // Where a value lives in a record: its kind, its presence bit among that
 // kind's values, and its first float in the shared value area.
@@ -125,16 +114,15 @@ inline constexpr std::size_t kValueFloats = [] {
   return floats[0] > floats[1] ? floats[0] : floats[1];
 }();
 
-// Within a kind no descriptor stands twice; every estimated field has a code
-// of its own and a name, and no raw field has either.
+// Within a kind no descriptor stands twice, and the estimated fields, and only
+// they, each have an invalid-list code of their own and a name.
 static_assert([] {
   for (std::size_t i = 0; i < kFields.size(); ++i) {
     const Field& f = kFields[i];
-    const auto code = static_cast<unsigned>(f.flag);
-    if ((f.kind == PacketKind::Estimated) != (code != 0 && !f.invalid_name.empty()) || code > 7) return false;
+    if ((f.kind == PacketKind::Estimated) != (f.flag != EstField{} && !f.invalid_name.empty())) return false;
     for (std::size_t j = 0; j < i; ++j) {
       const Field& g = kFields[j];
-      if (g.kind == f.kind && (g.descriptor == f.descriptor || (code != 0 && g.flag == f.flag))) return false;
+      if ((g.kind == f.kind && g.descriptor == f.descriptor) || (f.flag != EstField{} && g.flag == f.flag)) return false;
     }
   }
   return true;
