@@ -122,7 +122,8 @@ static_assert([] {
     if ((f.kind == PacketKind::Estimated) != (f.flag != EstField{} && !f.invalid_name.empty())) return false;
     for (std::size_t j = 0; j < i; ++j) {
       const Field& g = kFields[j];
-      if ((g.kind == f.kind && g.descriptor == f.descriptor) || (f.flag != EstField{} && g.flag == f.flag)) return false;
+      if (g.kind == f.kind && g.descriptor == f.descriptor) return false;
+      if (f.flag != EstField{} && g.flag == f.flag) return false;
     }
   }
   return true;
