@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "fields.hpp"
+
 namespace vorn::py::introspection {
 
 constexpr std::uint64_t kModuleId = 1;
@@ -229,29 +231,18 @@ constexpr FunctionDesc kExit{.name = "__exit__",
                                          {"_traceback", "typing.Any | None"}}},
                              .returns = "typing.Any"};
 
-// The packet class: fifteen read-only properties, in record order, and __str__.
+// The packet class: read-only properties in record order, three of every
+// packet and then the field table's, and __str__.
 struct PropertyDesc {
   std::string_view name;
   std::string_view returns = "typing.Any";
 };
-constexpr PropertyDesc kPacketProperties[] = {
-    {"packet_type", "str"},
-    {"timestamp", "int"},
-    {"invalid_fields"},
-    {"scaled_accel"},
-    {"scaled_gyro"},
-    {"delta_vel"},
-    {"delta_theta"},
-    {"scaled_ambient_pressure"},
-    {"est_pressure_alt"},
-    {"est_orient_quaternion"},
-    {"est_attitude_uncert_quaternion"},
-    {"est_angular_rate"},
-    {"est_compensated_accel"},
-    {"est_linear_accel"},
-    {"est_gravity_vector"},
-};
-static_assert(std::size(kPacketProperties) == 15);
+constexpr auto kPacketProperties = [] {
+  std::array<PropertyDesc, 3 + kFields.size()> properties{
+      {{"packet_type", "str"}, {"timestamp", "int"}, {"invalid_fields"}}};
+  for (std::size_t i = 0; i < kFields.size(); ++i) properties[3 + i].name = kFields[i].name;
+  return properties;
+}();
 
 template <std::size_t Index>
 constexpr FunctionDesc kProperty{.name = kPacketProperties[Index].name,
@@ -303,5 +294,6 @@ VORN_INTROSPECTION_RECORD(313, kProperty<12>);
 VORN_INTROSPECTION_RECORD(314, kProperty<13>);
 VORN_INTROSPECTION_RECORD(315, kProperty<14>);
 VORN_INTROSPECTION_RECORD(316, kPacketStr);
+static_assert(316 == kPacketId + 1 + kPacketProperties.size(), "one record per property, then __str__");
 
 }  // namespace vorn::py::introspection

@@ -1,8 +1,12 @@
 #include "packet_type.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
+#include <iterator>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "pyref.hpp"
@@ -92,16 +96,6 @@ PyObject* new_float_list(const std::array<float, N>& values) {
   return list;
 }
 
-template <class T>
-PyObject* optional_value(const std::optional<T>& value) {
-  if (!value) Py_RETURN_NONE;
-  if constexpr (std::is_same_v<T, float>) {
-    return new_float(*value);
-  } else {
-    return new_float_list(*value);
-  }
-}
-
 PyObject* get_packet_type(PyObject* self, void*) {
   const std::string_view text = record_of(self).packet_type();
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -121,10 +115,16 @@ PyObject* get_invalid_fields(PyObject* self, void*) {
   return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
 }
 
-// One getter per optional numeric field, generated from its accessor.
-template <auto Member>
-PyObject* get_optional(PyObject* self, void*) {
-  return optional_value((record_of(self).*Member)());
+// The getter of one value field: None, a float, or a new list of floats.
+template <class F>
+PyObject* get_value(PyObject* self, void*) {
+  const auto value = record_of(self).get(F::slot);
+  if (!value) Py_RETURN_NONE;
+  if constexpr (F::info.floats == 1) {
+    return new_float(*value);
+  } else {
+    return new_float_list(*value);
+  }
 }
 
 PyObject* packet_str(PyObject* self) {
@@ -149,51 +149,44 @@ constexpr const char kInvalidFieldsDoc[] =
     "The names of the values the unit flagged invalid, joined by \",\" (e.g. \"estPressureAlt\"),\n"
     "in the order they arrived; None when none was flagged, and always for a \"raw\" packet.\n"
     "A flagged value is still given.";
-constexpr const char kScaledAccelDoc[] = "Scaled acceleration, 3 floats; None unless a \"raw\" packet carried it.";
-constexpr const char kScaledGyroDoc[] = "Scaled angular rate, 3 floats; None unless a \"raw\" packet carried it.";
-constexpr const char kDeltaVelDoc[] = "Delta velocity, 3 floats; None unless a \"raw\" packet carried it.";
-constexpr const char kDeltaThetaDoc[] = "Delta angle, 3 floats; None unless a \"raw\" packet carried it.";
-constexpr const char kAmbientPressureDoc[] =
-    "Scaled ambient pressure, a float; None unless a \"raw\" packet carried it.";
-constexpr const char kPressureAltDoc[] =
-    "Estimated pressure altitude, a float; None unless an \"estimated\" packet carried it.";
-constexpr const char kOrientQuaternionDoc[] =
-    "Estimated orientation quaternion, 4 floats in the order sent; None unless an \"estimated\" packet\n"
-    "carried it.";
-constexpr const char kAttitudeUncertDoc[] =
-    "Estimated attitude uncertainty quaternion, 4 floats in the order sent; None unless an \"estimated\"\n"
-    "packet carried it.";
-constexpr const char kAngularRateDoc[] =
-    "Estimated angular rate, 3 floats; None unless an \"estimated\" packet carried it.";
-constexpr const char kCompensatedAccelDoc[] =
-    "Estimated compensated acceleration, 3 floats; None unless an \"estimated\" packet carried it.";
-constexpr const char kLinearAccelDoc[] =
-    "Estimated linear acceleration, 3 floats; None unless an \"estimated\" packet carried it.";
-constexpr const char kGravityVectorDoc[] =
-    "Estimated gravity vector, 3 floats; None unless an \"estimated\" packet carried it.";
-
-PyGetSetDef packet_getset[] = {
-    {"packet_type", get_packet_type, nullptr, kPacketTypeDoc, nullptr},
-    {"timestamp", get_timestamp, nullptr, kTimestampDoc, nullptr},
-    {"invalid_fields", get_invalid_fields, nullptr, kInvalidFieldsDoc, nullptr},
-    {"scaled_accel", get_optional<&IMUPacket::scaled_accel>, nullptr, kScaledAccelDoc, nullptr},
-    {"scaled_gyro", get_optional<&IMUPacket::scaled_gyro>, nullptr, kScaledGyroDoc, nullptr},
-    {"delta_vel", get_optional<&IMUPacket::delta_vel>, nullptr, kDeltaVelDoc, nullptr},
-    {"delta_theta", get_optional<&IMUPacket::delta_theta>, nullptr, kDeltaThetaDoc, nullptr},
-    {"scaled_ambient_pressure", get_optional<&IMUPacket::scaled_ambient_pressure>, nullptr, kAmbientPressureDoc,
-     nullptr},
-    {"est_pressure_alt", get_optional<&IMUPacket::est_pressure_alt>, nullptr, kPressureAltDoc, nullptr},
-    {"est_orient_quaternion", get_optional<&IMUPacket::est_orient_quaternion>, nullptr, kOrientQuaternionDoc,
-     nullptr},
-    {"est_attitude_uncert_quaternion", get_optional<&IMUPacket::est_attitude_uncert_quaternion>, nullptr,
-     kAttitudeUncertDoc, nullptr},
-    {"est_angular_rate", get_optional<&IMUPacket::est_angular_rate>, nullptr, kAngularRateDoc, nullptr},
-    {"est_compensated_accel", get_optional<&IMUPacket::est_compensated_accel>, nullptr, kCompensatedAccelDoc,
-     nullptr},
-    {"est_linear_accel", get_optional<&IMUPacket::est_linear_accel>, nullptr, kLinearAccelDoc, nullptr},
-    {"est_gravity_vector", get_optional<&IMUPacket::est_gravity_vector>, nullptr, kGravityVectorDoc, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+// The value fields' docstrings, by name.
+using ValueDoc = std::pair<std::string_view, const char*>;
+constexpr ValueDoc kValueDocs[] = {
+    {"scaled_accel", "Scaled acceleration, 3 floats; None unless a \"raw\" packet carried it."},
+    {"scaled_gyro", "Scaled angular rate, 3 floats; None unless a \"raw\" packet carried it."},
+    {"delta_vel", "Delta velocity, 3 floats; None unless a \"raw\" packet carried it."},
+    {"delta_theta", "Delta angle, 3 floats; None unless a \"raw\" packet carried it."},
+    {"scaled_ambient_pressure", "Scaled ambient pressure, a float; None unless a \"raw\" packet carried it."},
+    {"est_pressure_alt", "Estimated pressure altitude, a float; None unless an \"estimated\" packet carried it."},
+    {"est_orient_quaternion",
+     "Estimated orientation quaternion, 4 floats in the order sent; None unless an \"estimated\" packet\n"
+     "carried it."},
+    {"est_attitude_uncert_quaternion",
+     "Estimated attitude uncertainty quaternion, 4 floats in the order sent; None unless an \"estimated\"\n"
+     "packet carried it."},
+    {"est_angular_rate", "Estimated angular rate, 3 floats; None unless an \"estimated\" packet carried it."},
+    {"est_compensated_accel",
+     "Estimated compensated acceleration, 3 floats; None unless an \"estimated\" packet carried it."},
+    {"est_linear_accel", "Estimated linear acceleration, 3 floats; None unless an \"estimated\" packet carried it."},
+    {"est_gravity_vector", "Estimated gravity vector, 3 floats; None unless an \"estimated\" packet carried it."},
 };
+
+// The record's fields in order: three of every packet, then a getter per row
+// of the field table; a row without a docstring does not compile.
+constinit auto packet_getset = [] {
+  std::array<PyGetSetDef, 3 + kFields.size() + 1> defs{{
+      {"packet_type", get_packet_type, nullptr, kPacketTypeDoc, nullptr},
+      {"timestamp", get_timestamp, nullptr, kTimestampDoc, nullptr},
+      {"invalid_fields", get_invalid_fields, nullptr, kInvalidFieldsDoc, nullptr},
+  }};
+  std::size_t i = 3;
+  for_each_field([&](auto f) {
+    const ValueDoc* doc = std::ranges::find(kValueDocs, f.info.name, &ValueDoc::first);
+    if (doc == std::end(kValueDocs)) throw "a field without a docstring";
+    defs[i++] = {f.info.name.data(), get_value<decltype(f)>, nullptr, doc->second, nullptr};
+  });
+  return defs;
+}();
 
 PyType_Slot packet_slots[] = {
     {Py_tp_doc, const_cast<char*>(kPacketDoc)},
@@ -201,7 +194,7 @@ PyType_Slot packet_slots[] = {
     {Py_tp_free, reinterpret_cast<void*>(packet_free)},
     {Py_tp_dealloc, reinterpret_cast<void*>(packet_dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(packet_str)},
-    {Py_tp_getset, packet_getset},
+    {Py_tp_getset, packet_getset.data()},
     {0, nullptr},
 };
 

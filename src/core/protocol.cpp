@@ -20,11 +20,16 @@ inline float read_float(const std::uint8_t* p) {
   return std::bit_cast<float>(bits);
 }
 
+// A field's value from its data: one float, or N in wire order.
 template <std::size_t N>
-inline std::array<float, N> read_floats(const std::uint8_t* p) {
-  std::array<float, N> out;
-  for (std::size_t i = 0; i < N; ++i) out[i] = read_float(p + 4 * i);
-  return out;
+inline SlotValue<N> read_value(const std::uint8_t* p) {
+  if constexpr (N == 1) {
+    return read_float(p);
+  } else {
+    std::array<float, N> out;
+    for (std::size_t i = 0; i < N; ++i) out[i] = read_float(p + 4 * i);
+    return out;
+  }
 }
 
 // Calls handle(descriptor, data) for each whole field of `payload`, in order.
@@ -42,97 +47,42 @@ inline void walk_fields(std::span<const std::uint8_t> payload, Handle&& handle) 
   }
 }
 
-// Data lengths of the sensor fields, which carry no valid flags.
-constexpr std::size_t kRawVectorLen = 12;
-constexpr std::size_t kRawFloatLen = 4;
-
-void decode_raw(std::span<const std::uint8_t> payload, IMUPacket& raw, FieldObserver* observer) {
-  walk_fields(payload, [&raw, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
-    const std::uint8_t* d = data.data();
-    switch (descriptor) {
-      case 0x04:
-        if (data.size() == kRawVectorLen) raw.set(slot::scaled_accel, read_floats<3>(d));
-        else if (observer) observer->wrong_length("scaled_accel");
-        break;
-      case 0x05:
-        if (data.size() == kRawVectorLen) raw.set(slot::scaled_gyro, read_floats<3>(d));
-        else if (observer) observer->wrong_length("scaled_gyro");
-        break;
-      case 0x07:
-        if (data.size() == kRawVectorLen) raw.set(slot::delta_theta, read_floats<3>(d));
-        else if (observer) observer->wrong_length("delta_theta");
-        break;
-      case 0x08:
-        if (data.size() == kRawVectorLen) raw.set(slot::delta_vel, read_floats<3>(d));
-        else if (observer) observer->wrong_length("delta_vel");
-        break;
-      case 0x17:
-        if (data.size() == kRawFloatLen) raw.set(slot::scaled_ambient_pressure, read_float(d));
-        else if (observer) observer->wrong_length("scaled_ambient_pressure");
-        break;
-      default:
-        break;
-    }
-  });
+// Calls f(FieldAt<I>{}) for the field of kind K that has this descriptor, if
+// there is one. Only the kind's own rows are tested, each against a constant;
+// the descriptor comes in as an argument, not a capture, so that the compiler
+// sees one chain of comparisons and can turn it into a switch (a jump table).
+template <PacketKind K, class F>
+inline void with_descriptor(std::uint8_t descriptor, F&& f) {
+  [&f]<std::size_t... I>(std::uint8_t d, std::index_sequence<I...>) {
+    (void)((kFields[I].kind == K && kFields[I].descriptor == d && (f(FieldAt<I>{}), true)) || ...);
+  }(descriptor, std::make_index_sequence<kFields.size()>{});
 }
 
-// Data lengths of the filter fields: the floats plus a 16-bit valid-flags word.
-constexpr std::size_t kEstQuaternionLen = 18;
-constexpr std::size_t kEstVectorLen = 14;
-constexpr std::size_t kEstFloatLen = 6;
-
-void decode_estimated(std::span<const std::uint8_t> payload, IMUPacket& est, FieldObserver* observer) {
+// Fills `record` from the listed fields of the payload; a field of the wrong
+// length is skipped. For the estimated kind the invalid list follows the
+// valid bits of the fields taken, in wire order.
+template <PacketKind K>
+void decode_fields(std::span<const std::uint8_t> payload, IMUPacket& record, FieldObserver* observer) {
   InvalidNames invalid;
-  walk_fields(payload, [&est, &invalid, observer](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
-    const std::uint8_t* d = data.data();
-    switch (descriptor) {
-      case 0x03:
-        if (check_est_field(data, kEstQuaternionLen, EstField::OrientQuaternion, invalid))
-          est.set(slot::est_orient_quaternion, read_floats<4>(d));
-        else if (observer)
-          observer->wrong_length("est_orient_quaternion");
-        break;
-      case 0x0D:
-        if (check_est_field(data, kEstVectorLen, EstField::LinearAccel, invalid))
-          est.set(slot::est_linear_accel, read_floats<3>(d));
-        else if (observer)
-          observer->wrong_length("est_linear_accel");
-        break;
-      case 0x0E:
-        if (check_est_field(data, kEstVectorLen, EstField::AngularRate, invalid))
-          est.set(slot::est_angular_rate, read_floats<3>(d));
-        else if (observer)
-          observer->wrong_length("est_angular_rate");
-        break;
-      case 0x12:
-        if (check_est_field(data, kEstQuaternionLen, EstField::AttitudeUncertQuaternion, invalid))
-          est.set(slot::est_attitude_uncert_quaternion, read_floats<4>(d));
-        else if (observer)
-          observer->wrong_length("est_attitude_uncert_quaternion");
-        break;
-      case 0x13:
-        if (check_est_field(data, kEstVectorLen, EstField::GravityVector, invalid))
-          est.set(slot::est_gravity_vector, read_floats<3>(d));
-        else if (observer)
-          observer->wrong_length("est_gravity_vector");
-        break;
-      case 0x1C:
-        if (check_est_field(data, kEstVectorLen, EstField::CompensatedAccel, invalid))
-          est.set(slot::est_compensated_accel, read_floats<3>(d));
-        else if (observer)
-          observer->wrong_length("est_compensated_accel");
-        break;
-      case 0x21:
-        if (check_est_field(data, kEstFloatLen, EstField::PressureAlt, invalid))
-          est.set(slot::est_pressure_alt, read_float(d));
-        else if (observer)
-          observer->wrong_length("est_pressure_alt");
-        break;
-      default:
-        break;
-    }
+  walk_fields(payload, [&](std::uint8_t descriptor, std::span<const std::uint8_t> data) {
+    with_descriptor<K>(descriptor, [&]<class F>(F) {
+      constexpr const Field& field = F::info;
+      bool taken;
+      if constexpr (K == PacketKind::Estimated) {
+        taken = check_est_field(data, field.data_len(), field.flag, invalid);
+      } else {
+        taken = data.size() == field.data_len();
+      }
+      if (taken) {
+        record.set(F::slot, read_value<field.floats>(data.data()));
+      } else if (observer) {
+        observer->wrong_length(field.name);
+      }
+    });
   });
-  if (!invalid.empty()) est.set_invalid_names(invalid);
+  if constexpr (K == PacketKind::Estimated) {
+    if (!invalid.empty()) record.set_invalid_names(invalid);
+  }
 }
 
 }  // namespace
@@ -151,10 +101,10 @@ std::optional<IMUPacket> decode_packet(std::uint8_t descriptor_set, std::span<co
   std::optional<IMUPacket> out;
   switch (descriptor_set) {
     case kRawSet:
-      decode_raw(payload, out.emplace(PacketKind::Raw, timestamp), observer);
+      decode_fields<PacketKind::Raw>(payload, out.emplace(PacketKind::Raw, timestamp), observer);
       break;
     case kEstimatedSet:
-      decode_estimated(payload, out.emplace(PacketKind::Estimated, timestamp), observer);
+      decode_fields<PacketKind::Estimated>(payload, out.emplace(PacketKind::Estimated, timestamp), observer);
       break;
     default:
       break;

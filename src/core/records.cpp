@@ -10,23 +10,12 @@ static_assert(sizeof(IMUPacket) == 96);
 static_assert(InvalidNames::kCapacity * InvalidNames::kCodeBits <= 8 * sizeof(InvalidNames::Codes));
 
 std::string_view invalid_name(EstField field) {
-  switch (field) {
-    case EstField::OrientQuaternion:
-      return "estOrientQuaternion";
-    case EstField::LinearAccel:
-      return "estLinearAccel";
-    case EstField::AngularRate:
-      return "estAngularRate";
-    case EstField::AttitudeUncertQuaternion:
-      return "estAttitudeUncertQuaternion";
-    case EstField::GravityVector:
-      return "estGravityVector";
-    case EstField::CompensatedAccel:
-      return "estCompensatedAccel";
-    case EstField::PressureAlt:
-      return "estPressureAlt";
-  }
-  return {};
+  static constexpr auto kByCode = [] {
+    std::array<std::string_view, 8> names{};
+    for (const Field& f : kFields) names[static_cast<std::size_t>(f.flag)] = f.invalid_name;
+    return names;
+  }();
+  return kByCode[static_cast<std::size_t>(field) & 7u];
 }
 
 void InvalidNames::append_joined(std::string& out) const {

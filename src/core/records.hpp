@@ -8,6 +8,7 @@
 // holder owns a record at any time. Nothing in a record is shared.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
+
+#include "fields.hpp"
 
 namespace vorn {
 
@@ -25,20 +27,6 @@ namespace vorn {
 __extension__ typedef unsigned __int128 Timestamp;
 using Vector3 = std::array<float, 3>;
 using Quaternion = std::array<float, 4>;
-
-enum class PacketKind : std::uint8_t { Raw, Estimated };
-
-// The estimation fields a unit can flag invalid, as the 3-bit codes the
-// invalid list stores (0 is no field), in descriptor order (0x03 to 0x21).
-enum class EstField : std::uint8_t {
-  OrientQuaternion = 1,
-  LinearAccel,
-  AngularRate,
-  AttitudeUncertQuaternion,
-  GravityVector,
-  CompensatedAccel,
-  PressureAlt,
-};
 
 // "estOrientQuaternion", "estLinearAccel", ...
 std::string_view invalid_name(EstField field);
@@ -78,35 +66,20 @@ class InvalidNames {
   std::uint8_t count_ = 0;
 };
 
-// Where a value lives in a record: its kind, its presence bit among that
-// kind's values, and its first float in the shared value area.
-template <std::size_t N>
-struct Slot {
-  PacketKind kind;
-  std::uint8_t bit;
-  std::uint8_t offset;
-};
-
-// A slot's value: one float, or N floats in wire order.
-template <std::size_t N>
-using SlotValue = std::conditional_t<N == 1, float, std::array<float, N>>;
-
+// Each field's slot by name, for C++ code that sets or reads one value.
 namespace slot {
-// Raw kind: 13 floats.
-inline constexpr Slot<3> scaled_accel{PacketKind::Raw, 0, 0};
-inline constexpr Slot<3> scaled_gyro{PacketKind::Raw, 1, 3};
-inline constexpr Slot<3> delta_vel{PacketKind::Raw, 2, 6};
-inline constexpr Slot<3> delta_theta{PacketKind::Raw, 3, 9};
-inline constexpr Slot<1> scaled_ambient_pressure{PacketKind::Raw, 4, 12};
-// Estimated kind: 21 floats.
-inline constexpr Slot<1> est_pressure_alt{PacketKind::Estimated, 0, 0};
-inline constexpr Slot<4> est_orient_quaternion{PacketKind::Estimated, 1, 1};
-inline constexpr Slot<4> est_attitude_uncert_quaternion{PacketKind::Estimated, 2, 5};
-inline constexpr Slot<3> est_angular_rate{PacketKind::Estimated, 3, 9};
-inline constexpr Slot<3> est_compensated_accel{PacketKind::Estimated, 4, 12};
-inline constexpr Slot<3> est_linear_accel{PacketKind::Estimated, 5, 15};
-inline constexpr Slot<3> est_gravity_vector{PacketKind::Estimated, 6, 18};
-inline constexpr std::size_t kValueFloats = 21;
+inline constexpr auto scaled_accel = FieldAt<field_index("scaled_accel")>::slot;
+inline constexpr auto scaled_gyro = FieldAt<field_index("scaled_gyro")>::slot;
+inline constexpr auto delta_vel = FieldAt<field_index("delta_vel")>::slot;
+inline constexpr auto delta_theta = FieldAt<field_index("delta_theta")>::slot;
+inline constexpr auto scaled_ambient_pressure = FieldAt<field_index("scaled_ambient_pressure")>::slot;
+inline constexpr auto est_pressure_alt = FieldAt<field_index("est_pressure_alt")>::slot;
+inline constexpr auto est_orient_quaternion = FieldAt<field_index("est_orient_quaternion")>::slot;
+inline constexpr auto est_attitude_uncert_quaternion = FieldAt<field_index("est_attitude_uncert_quaternion")>::slot;
+inline constexpr auto est_angular_rate = FieldAt<field_index("est_angular_rate")>::slot;
+inline constexpr auto est_compensated_accel = FieldAt<field_index("est_compensated_accel")>::slot;
+inline constexpr auto est_linear_accel = FieldAt<field_index("est_linear_accel")>::slot;
+inline constexpr auto est_gravity_vector = FieldAt<field_index("est_gravity_vector")>::slot;
 }  // namespace slot
 
 // One decoded packet, the record that leaves the wire protocol: its kind
@@ -143,7 +116,7 @@ class IMUPacket {
 
   PacketKind kind() const { return header_.estimated ? PacketKind::Estimated : PacketKind::Raw; }
   // "raw" or "estimated".
-  std::string_view packet_type() const { return header_.estimated ? "estimated" : "raw"; }
+  std::string_view packet_type() const { return packet_type_of(kind()); }
   Timestamp timestamp() const { return header_.extended ? extension_->timestamp : stamp_; }
 
   InvalidNames invalid_names() const {
@@ -174,20 +147,18 @@ class IMUPacket {
     header_.present |= 1u << s.bit;
   }
 
-  std::optional<Vector3> scaled_accel() const { return get(slot::scaled_accel); }
-  std::optional<Vector3> scaled_gyro() const { return get(slot::scaled_gyro); }
-  std::optional<Vector3> delta_vel() const { return get(slot::delta_vel); }
-  std::optional<Vector3> delta_theta() const { return get(slot::delta_theta); }
-  std::optional<float> scaled_ambient_pressure() const { return get(slot::scaled_ambient_pressure); }
-  std::optional<float> est_pressure_alt() const { return get(slot::est_pressure_alt); }
-  std::optional<Quaternion> est_orient_quaternion() const { return get(slot::est_orient_quaternion); }
-  std::optional<Quaternion> est_attitude_uncert_quaternion() const {
-    return get(slot::est_attitude_uncert_quaternion);
-  }
-  std::optional<Vector3> est_angular_rate() const { return get(slot::est_angular_rate); }
-  std::optional<Vector3> est_compensated_accel() const { return get(slot::est_compensated_accel); }
-  std::optional<Vector3> est_linear_accel() const { return get(slot::est_linear_accel); }
-  std::optional<Vector3> est_gravity_vector() const { return get(slot::est_gravity_vector); }
+  auto scaled_accel() const { return get(slot::scaled_accel); }
+  auto scaled_gyro() const { return get(slot::scaled_gyro); }
+  auto delta_vel() const { return get(slot::delta_vel); }
+  auto delta_theta() const { return get(slot::delta_theta); }
+  auto scaled_ambient_pressure() const { return get(slot::scaled_ambient_pressure); }
+  auto est_pressure_alt() const { return get(slot::est_pressure_alt); }
+  auto est_orient_quaternion() const { return get(slot::est_orient_quaternion); }
+  auto est_attitude_uncert_quaternion() const { return get(slot::est_attitude_uncert_quaternion); }
+  auto est_angular_rate() const { return get(slot::est_angular_rate); }
+  auto est_compensated_accel() const { return get(slot::est_compensated_accel); }
+  auto est_linear_accel() const { return get(slot::est_linear_accel); }
+  auto est_gravity_vector() const { return get(slot::est_gravity_vector); }
 
  private:
   static constexpr unsigned kInlineNames = 7;  // fits the 21 bits of Header::invalid
@@ -202,11 +173,12 @@ class IMUPacket {
     std::uint32_t extended : 1;   // extension_, not stamp_, is live
     std::uint32_t invalid : 21;   // the invalid list's codes while not extended
   };
+  static_assert(std::ranges::all_of(kFields, [](const Field& f) { return f.bit < 7; }));
 
   // Moves the timestamp and the invalid list into a new extension block.
   void extend(Timestamp timestamp);
 
-  std::array<float, slot::kValueFloats> values_{};
+  std::array<float, kValueFloats> values_{};
   Header header_{};
   union {
     std::uint64_t stamp_;

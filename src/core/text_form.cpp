@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 namespace vorn {
 
@@ -98,37 +99,26 @@ void append_timestamp(std::string& out, Timestamp v) {
   }
 }
 
-// ", <name>=": every field but the first is introduced this way.
-void append_name(std::string& out, std::string_view name) {
+// ", <name>=" and the value, or None: one value field of the text form.
+template <class V>
+void append_field(std::string& out, std::string_view name, const std::optional<V>& value) {
   out += ", ";
   out += name;
   out += '=';
-}
-
-template <std::size_t N>
-void append_field(std::string& out, std::string_view name, const std::optional<std::array<float, N>>& value) {
-  append_name(out, name);
   if (!value) {
     out += "None";
-    return;
+  } else if constexpr (std::is_same_v<V, float>) {
+    out += "Some(";
+    append_float(out, *value);
+    out += ')';
+  } else {
+    out += "Some([";
+    for (std::size_t i = 0; i < value->size(); ++i) {
+      if (i > 0) out += ", ";
+      append_float(out, (*value)[i]);
+    }
+    out += "])";
   }
-  out += "Some([";
-  for (std::size_t i = 0; i < N; ++i) {
-    if (i > 0) out += ", ";
-    append_float(out, (*value)[i]);
-  }
-  out += "])";
-}
-
-void append_field(std::string& out, std::string_view name, const std::optional<float>& value) {
-  append_name(out, name);
-  if (!value) {
-    out += "None";
-    return;
-  }
-  out += "Some(";
-  append_float(out, *value);
-  out += ')';
 }
 
 }  // namespace
@@ -166,18 +156,7 @@ std::string text_form(const IMUPacket& packet) {
   } else {
     out += "None";
   }
-  append_field(out, "scaled_accel", packet.scaled_accel());
-  append_field(out, "scaled_gyro", packet.scaled_gyro());
-  append_field(out, "delta_vel", packet.delta_vel());
-  append_field(out, "delta_theta", packet.delta_theta());
-  append_field(out, "scaled_ambient_pressure", packet.scaled_ambient_pressure());
-  append_field(out, "est_pressure_alt", packet.est_pressure_alt());
-  append_field(out, "est_orient_quaternion", packet.est_orient_quaternion());
-  append_field(out, "est_attitude_uncert_quaternion", packet.est_attitude_uncert_quaternion());
-  append_field(out, "est_angular_rate", packet.est_angular_rate());
-  append_field(out, "est_compensated_accel", packet.est_compensated_accel());
-  append_field(out, "est_linear_accel", packet.est_linear_accel());
-  append_field(out, "est_gravity_vector", packet.est_gravity_vector());
+  for_each_field([&](auto f) { append_field(out, f.info.name, packet.get(f.slot)); });
   // The blank before the closing parenthesis is part of the form.
   out += " )";
   return out;

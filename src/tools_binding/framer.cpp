@@ -21,43 +21,19 @@ namespace {
 
 using py::Ref;
 
-// Calls f(name, value) for each value field of the record, in record order.
-// The one place that knows the record's layout; rows and column names follow it.
-template <class F>
-void for_each_value(const IMUPacket& p, F&& f) {
-  f("scaled_accel", p.scaled_accel());
-  f("scaled_gyro", p.scaled_gyro());
-  f("delta_vel", p.delta_vel());
-  f("delta_theta", p.delta_theta());
-  f("scaled_ambient_pressure", p.scaled_ambient_pressure());
-  f("est_pressure_alt", p.est_pressure_alt());
-  f("est_orient_quaternion", p.est_orient_quaternion());
-  f("est_attitude_uncert_quaternion", p.est_attitude_uncert_quaternion());
-  f("est_angular_rate", p.est_angular_rate());
-  f("est_compensated_accel", p.est_compensated_accel());
-  f("est_linear_accel", p.est_linear_accel());
-  f("est_gravity_vector", p.est_gravity_vector());
-}
-
-constexpr std::size_t width_of(const std::optional<float>&) { return 1; }
-template <std::size_t N>
-constexpr std::size_t width_of(const std::optional<std::array<float, N>>&) {
-  return N;
-}
-
 // The leading text columns and then every value component.
-Py_ssize_t row_width() {
-  static const Py_ssize_t width = [] {
-    std::size_t n = 2;
-    for_each_value(IMUPacket(), [&n](const char*, const auto& value) { n += width_of(value); });
-    return static_cast<Py_ssize_t>(n);
-  }();
-  return width;
-}
+constexpr Py_ssize_t kRowWidth = [] {
+  Py_ssize_t n = 2;
+  for (const Field& f : kFields) n += f.floats;
+  return n;
+}();
 
-// Component suffixes: vectors by axis, quaternions by element index.
-constexpr std::array<const char*, 3> kAxes = {"_x", "_y", "_z"};
-constexpr std::array<const char*, 4> kElements = {"_0", "_1", "_2", "_3"};
+// One component of a value, a float or an array of them.
+float component_of(float value, std::size_t) { return value; }
+template <std::size_t N>
+float component_of(const std::array<float, N>& value, std::size_t k) {
+  return value[k];
+}
 
 // Recordings carry no time of their own, so rows are not stamped.
 std::optional<Timestamp> no_clock() { return Timestamp{0}; }
@@ -151,15 +127,10 @@ void framer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// A new float for a present component, a new reference to None otherwise.
-PyObject* component(bool present, float value) {
-  return present ? PyFloat_FromDouble(static_cast<double>(value)) : Py_NewRef(Py_None);
-}
-
 // One row (a new tuple): packet_type, invalid_fields or None, then every
 // value component in COLUMNS order, None where the packet has no value.
 PyObject* make_row(const IMUPacket& p) {
-  Ref row = Ref::steal(PyTuple_New(row_width()));
+  Ref row = Ref::steal(PyTuple_New(kRowWidth));
   if (!row) return nullptr;
   const std::string_view type = p.packet_type();
   PyObject* kind = PyUnicode_FromStringAndSize(type.data(), static_cast<Py_ssize_t>(type.size()));
@@ -172,16 +143,10 @@ PyObject* make_row(const IMUPacket& p) {
   PyTuple_SET_ITEM(row.get(), 1, invalid);
   Py_ssize_t i = 2;
   bool ok = true;
-  for_each_value(p, [&](const char*, const auto& value) {
-    const std::size_t n = width_of(value);
-    for (std::size_t k = 0; k < n && ok; ++k) {
-      float v = 0.0f;
-      if constexpr (requires { value->size(); }) {
-        if (value) v = (*value)[k];
-      } else {
-        if (value) v = *value;
-      }
-      PyObject* item = component(value.has_value(), v);
+  for_each_field([&](auto f) {
+    const auto value = p.get(f.slot);
+    for (std::size_t k = 0; k < f.info.floats && ok; ++k) {
+      PyObject* item = value ? PyFloat_FromDouble(static_cast<double>(component_of(*value, k))) : Py_NewRef(Py_None);
       if (!item) ok = false;
       else PyTuple_SET_ITEM(row.get(), i++, item);
     }
@@ -287,26 +252,46 @@ PyType_Slot framer_slots[] = {
 PyType_Spec framer_spec = {"vorn._native.Framer", static_cast<int>(sizeof(FramerObject)), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, framer_slots};
 
+// A new tuple of the column names of one value: the field's name, with a
+// suffix per component for vectors (by axis) and quaternions (by index).
+PyObject* value_columns(const Field& f) {
+  static constexpr const char* kAxes[] = {"_x", "_y", "_z"};
+  static constexpr const char* kElements[] = {"_0", "_1", "_2", "_3"};
+  Ref columns = Ref::steal(PyTuple_New(f.floats));
+  if (!columns) return nullptr;
+  for (std::size_t k = 0; k < f.floats; ++k) {
+    const char* suffix = f.floats == 1 ? "" : f.floats == 3 ? kAxes[k] : kElements[k];
+    PyObject* name = PyUnicode_FromFormat("%s%s", f.name.data(), suffix);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), name);
+  }
+  return columns.release();
+}
+
 }  // namespace
 
 PyObject* column_names() {
-  IMUPacket none;
-  Ref names = Ref::steal(PyList_New(0));
-  if (!names) return nullptr;
-  bool ok = true;
-  auto append = [&](const std::string& name) {
-    Ref text = Ref::steal(PyUnicode_FromString(name.c_str()));
-    ok = ok && text && PyList_Append(names.get(), text.get()) == 0;
-  };
-  append("packet_type");
-  append("invalid_fields");
-  for_each_value(none, [&](const char* name, const auto& value) {
-    const std::size_t n = width_of(value);
-    for (std::size_t k = 0; k < n; ++k) {
-      append(std::string(name) + (n == 1 ? "" : n == 3 ? kAxes[k] : kElements[k]));
-    }
-  });
-  return ok ? PyList_AsTuple(names.get()) : nullptr;
+  Ref names = Ref::steal(Py_BuildValue("(ss)", "packet_type", "invalid_fields"));
+  for (const Field& f : kFields) {
+    Ref columns = Ref::steal(value_columns(f));
+    if (!names || !columns) return nullptr;
+    names = Ref::steal(PySequence_Concat(names.get(), columns.get()));
+  }
+  return names.release();
+}
+
+PyObject* field_table() {
+  Ref fields = Ref::steal(PyDict_New());
+  if (!fields) return nullptr;
+  for (const Field& f : kFields) {
+    Ref columns = Ref::steal(value_columns(f));
+    if (!columns) return nullptr;
+    Ref field = Ref::steal(Py_BuildValue(
+        "{s:s, s:O, s:z}", "packet_type", packet_type_of(f.kind).data(), "columns", columns.get(),
+        "invalid_name", f.invalid_name.empty() ? nullptr : f.invalid_name.data()));
+    if (!field || PyDict_SetItemString(fields.get(), f.name.data(), field.get()) < 0) return nullptr;
+  }
+  return fields.release();
 }
 
 PyObject* make_framer_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &framer_spec, nullptr); }

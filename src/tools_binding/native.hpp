@@ -18,6 +18,9 @@ PyObject* make_framer_type(PyObject* module);
 
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
+// The value fields in record order (a new dict): each name to a dict of its
+// "packet_type", its "columns" (a tuple) and its "invalid_name" (or None).
+PyObject* field_table();
 
 // A borrow that raises RuntimeError when another thread has the object.
 class BusyGuard : public py::Borrow {

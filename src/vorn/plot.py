@@ -6,6 +6,7 @@ import math
 import os
 from pathlib import Path
 
+from vorn._native import FIELDS
 from vorn.errors import ToolError, os_failure
 from vorn.recording import COLUMNS, Recording
 
@@ -25,9 +26,8 @@ QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the 
 
 
 def invalid_name(field: str) -> str | None:
-    """The name the unit flags a filter field invalid by: est_pressure_alt -> estPressureAlt."""
-    head, *rest = field.split("_")
-    return head + "".join(w.title() for w in rest) if head == "est" else None
+    """The name the unit flags a filter field invalid by (estPressureAlt); None for a sensor field."""
+    return FIELDS[field]["invalid_name"]
 
 
 def bucket_of(x: int, total: int) -> int:
@@ -42,7 +42,7 @@ class Series:
 
     def __init__(self, field: str) -> None:
         self.field = field
-        self.columns = [i for i, c in enumerate(COLUMNS) if c == field or c.rpartition("_")[0] == field]
+        self.columns = [COLUMNS.index(c) for c in FIELDS[field]["columns"]]
         self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
         if field.endswith("_quaternion"):
             self.labels = list(QUATERNION_PARTS)

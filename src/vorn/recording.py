@@ -4,7 +4,6 @@ opens recordings, for every command on top of it."""
 from __future__ import annotations
 
 import os
-import re
 
 from vorn import _native
 from vorn.errors import ToolError, os_failure
@@ -12,12 +11,9 @@ from vorn.progress import Progress
 
 CHUNK = 1 << 16  # bytes read from a recording at a time
 COLUMNS: tuple[str, ...] = _native.COLUMNS
-
-
-def field_name(invalid_name: str) -> str:
-    """The record field a name on the unit's invalid list stands for:
-    estOrientQuaternion -> est_orient_quaternion."""
-    return re.sub(r"(?<=[a-z0-9])([A-Z])", r"_\1", invalid_name).lower()
+# The record field each name on the unit's invalid list stands for:
+# estOrientQuaternion -> est_orient_quaternion.
+FIELD_OF_INVALID_NAME = {f["invalid_name"]: name for name, f in _native.FIELDS.items() if f["invalid_name"]}
 
 
 class Recording:
@@ -51,7 +47,7 @@ class Recording:
         Fields are named as the record names them, flagged and wrong-length alike."""
         c = self.framer.counts()
         c["noise"] += c.pop("pending")
-        c["invalid"] = {field_name(name): n for name, n in c["invalid"].items()}
+        c["invalid"] = {FIELD_OF_INVALID_NAME.get(name, name): n for name, n in c["invalid"].items()}
         return c
 
     def require_packets(self) -> dict:
