@@ -125,10 +125,11 @@ fuzz: venv
 # The Python suite against an ASan+UBSan build of the extension and of the
 # command's native helper, built apart in build/asan-ext and installed there,
 # with the command's package, into $(ASAN_SITE): first on the module path of
-# the suite and of every process it starts (.venv keeps its own build). The
-# interpreter is not instrumented, so the runtime is preloaded, and with it the
-# C++ library: the runtime finds the library's exception throw only if it is
-# loaded from the start (third-party C++ extensions, matplotlib's, throw).
+# the suite and of every process it starts. .venv keeps its own build, whose
+# `vorn` entry point the tests run (its imports come from $(ASAN_SITE) too).
+# The interpreter is not instrumented, so the runtime is preloaded, and with
+# it the C++ library: the runtime finds the library's exception throw only if
+# it is loaded from the start (third-party C++ extensions, matplotlib's, throw).
 # Leaks are left to `make leaks`. Then the C++ tests under ASan+UBSan and TSan.
 # Left out of the Python suite, each with its reason:
 #   tests/test_wheel.py  builds a wheel of its own with the system compiler and
@@ -146,7 +147,7 @@ SANITIZE_CHECK := import importlib, pathlib, sys; site = pathlib.Path(sys.argv[1
   ok = bool(names) and not wrong; \
   print("sanitize: instrumented:" if ok else "sanitize: not from the instrumented build:", ", ".join(wrong or names)); \
   sys.exit(0 if ok else 1)
-sanitize: venv
+sanitize: build
 	@tools/system-deps test
 	@mkdir -p build
 	flock build/.asan.lock sh -c '$(SANITIZE_CMAKE) -B $(ASAN_EXT) -DPython_EXECUTABLE=$(abspath $(PY)) \
