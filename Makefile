@@ -1,6 +1,25 @@
 # Everything a fresh clone needs: `make demo` and `make test` set up the
 # free-threaded interpreter, the virtual environment and the build by
 # themselves. Set VORN_PYTHON to use a free-threaded interpreter of your own.
+#
+# What can be run (each is described at its rule below):
+#   build                 the extension, installed into .venv (the default)
+#   test                  cpp-test (the C++ core's tests), then py-test (the Python suite)
+#   sanitize              the Python suite and the C++ tests under ASan+UBSan, the C++
+#                         tests under TSan; run before every change to C++ code is handed in
+#   leaks                 Memcheck over the Python tests that make and drop parsers
+#   fuzz                  libFuzzer on framing and decoding, FUZZ_SECONDS long
+#   test-matrix, test-gil the Python suite on every CPython 3.10+ found (or the GIL ones)
+#   test-drivers          the serial-driver lab in a QEMU guest
+#   bench                 the benchmarks, one table
+#   demo, demo-live       a recording replayed; a simulated unit through a pseudo-terminal
+#   stub                  vorn_rs.pyi rewritten from the built extension
+#   wheels, sdist         the release files in dist/
+#   test-wheels           the Python suite against each x86-64 wheel
+#   test-arm64            the Python suite against the aarch64 wheels under qemu-user
+#   venv, clean           .venv alone; removes build/ and .venv/
+.PHONY: all venv build cpp-test py-test test sanitize leaks fuzz test-matrix test-gil test-drivers \
+  bench demo demo-live stub wheels sdist test-wheels test-arm64 clean
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eo pipefail -c
@@ -10,8 +29,6 @@ CMAKE := $(VENV)/bin/cmake
 CTEST := $(VENV)/bin/ctest
 CPP_BUILD := build/cpp
 PYTEST_ARGS ?=
-
-.PHONY: all venv build cpp-test py-test test demo demo-live clean
 
 all: build
 
@@ -25,7 +42,14 @@ $(VENV)/.ready: requirements-dev.txt tools/bootstrap-python
 	  | { grep -v "^WARNING: Location 'file:" || true; }
 	@touch $@
 
-venv: $(VENV)/.ready
+# The stream model (model/vorn_model.py) is importable in the environment, by
+# the tools, benchmarks and fuzz seeds that use it; pytest finds it by its
+# `pythonpath` setting (pyproject.toml), in any environment.
+$(VENV)/.model: $(VENV)/.ready
+	@echo "$(abspath model)" >"$$($(PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/vorn-model.pth"
+	@touch $@
+
+venv: $(VENV)/.ready $(VENV)/.model
 
 # Builds the extension and installs it into the virtual environment.
 build: venv
@@ -49,12 +73,12 @@ test: cpp-test py-test
 # The serial-driver lab: boots a small Linux guest under QEMU and runs lab/
 # in it against a real 16550 UART, FTDI adapter and CDC-ACM port (see
 # tools/lab-drivers). Its packages come from Debian, its kernel is cached.
-# Without QEMU or the packages it says so and succeeds. LAB_ARGS go to pytest
-# in the guest, after "--" (e.g. LAB_ARGS="-- -k ftdi").
+# Where the packages cannot be installed that is said, and the lab runs
+# anyway: without QEMU it says what is missing and succeeds. LAB_ARGS go to
+# pytest in the guest, after "--" (e.g. LAB_ARGS="-- -k ftdi").
 LAB_ARGS ?=
-.PHONY: test-drivers
 test-drivers: build
-	@tools/system-deps lab 2>/dev/null || true   # tools/lab-drivers says what is missing
+	@tools/system-deps lab || echo "test-drivers: the lab's Debian packages could not be installed (above)"
 	$(PY) tools/lab-drivers $(LAB_ARGS)
 
 # Replays the sample recording and prints a few packets and a summary.
@@ -75,7 +99,6 @@ stub: build
 # build of the extension; one line per interpreter, fails if any fails.
 # `make test-gil` does the same for the interpreters with the GIL only.
 # PYTEST_ARGS go to every run; VORN_MATRIX_JOBS suites run at once (2).
-.PHONY: stub test-matrix test-gil
 MATRIX_PYTEST_ARGS ?= -x
 test-matrix:
 	tools/test-matrix $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
@@ -86,7 +109,6 @@ test-gil:
 # Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
 # from seeds made afresh out of the stream simulator. What it learns stays in
 # build/fuzz/corpus for the next run; a failing input lands in build/fuzz/.
-.PHONY: fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD := build/fuzz
 fuzz: venv
@@ -100,27 +122,43 @@ fuzz: venv
 	$(FUZZ_BUILD)/fuzz_framing -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -dict=fuzz/framing.dict \
 	  -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
 
-# The Python suite against an ASan+UBSan build of the extension, built apart in
-# build/asan-ext and put first on the module path (.venv keeps its own build).
-# The interpreter is not instrumented, so the runtime is preloaded and leaks are
-# left to `make leaks`. Not run: the wheel build, and the serial fault tests whose
-# children preload a shim of their own instead. Then the C++ tests under
-# ASan+UBSan and under TSan.
-.PHONY: sanitize leaks
+# The Python suite against an ASan+UBSan build of the extension and of the
+# command's native helper, built apart in build/asan-ext and installed there,
+# with the command's package, into $(ASAN_SITE): first on the module path of
+# the suite and of every process it starts. .venv keeps its own build, whose
+# `vorn` entry point the tests run (its imports come from $(ASAN_SITE) too).
+# The interpreter is not instrumented, so the runtime is preloaded, and with
+# it the C++ library: the runtime finds the library's exception throw only if
+# it is loaded from the start (third-party C++ extensions, matplotlib's, throw).
+# Leaks are left to `make leaks`. Then the C++ tests under ASan+UBSan and TSan.
+# Left out of the Python suite, each with its reason:
+#   tests/test_wheel.py  builds a wheel of its own with the system compiler and
+#                        checks it in a clean environment: nothing instrumented
+#                        runs there (`make test` runs it).
+SANITIZE_PYTEST := --deselect tests/test_wheel.py
 ASAN_EXT := build/asan-ext
-SANITIZE_PYTEST := --deselect tests/test_wheel.py --deselect tests/test_serial.py::test_failures_a_pty_never_shows
+ASAN_SITE := $(ASAN_EXT)/site
 SANITIZE_CMAKE = $(CMAKE) -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-sanitize: venv
+# Imports every native module in $(ASAN_SITE) and fails unless each comes from there.
+SANITIZE_CHECK := import importlib, pathlib, sys; site = pathlib.Path(sys.argv[1]); \
+  names = [".".join((*so.relative_to(site).parent.parts, so.name.split(".")[0])) for so in sorted(site.rglob("*.so"))]; \
+  wrong = [n for n in names if not importlib.import_module(n).__file__.startswith(f"{site}/")]; \
+  ok = bool(names) and not wrong; \
+  print("sanitize: instrumented:" if ok else "sanitize: not from the instrumented build:", ", ".join(wrong or names)); \
+  sys.exit(0 if ok else 1)
+sanitize: build
 	@tools/system-deps test
 	@mkdir -p build
 	flock build/.asan.lock sh -c '$(SANITIZE_CMAKE) -B $(ASAN_EXT) -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -DVORN_SANITIZE=address,undefined >/dev/null && $(CMAKE) --build $(ASAN_EXT)'
-	@asan="$$(ldd $(ASAN_EXT)/vorn_rs*.so | awk '/libasan/ {print $$3}')"; \
-	export PYTHONPATH="$(abspath $(ASAN_EXT))$${PYTHONPATH:+:$$PYTHONPATH}" LD_PRELOAD="$$asan" \
+	  -DVORN_SANITIZE=address,undefined >/dev/null && $(CMAKE) --build $(ASAN_EXT) \
+	  && rm -rf $(ASAN_SITE) && $(CMAKE) --install $(ASAN_EXT) --prefix $(ASAN_SITE) >/dev/null'
+	@libs="$$(ldd $(ASAN_SITE)/vorn_rs*.so)"; \
+	preload="$$(awk '/libasan/ {print $$3}' <<<"$$libs") $$(awk '/libstdc\+\+/ {print $$3}' <<<"$$libs")"; \
+	export PYTHONPATH="$(abspath $(ASAN_SITE))$${PYTHONPATH:+:$$PYTHONPATH}" LD_PRELOAD="$$preload" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=debug; \
-	$(PY) -c 'import vorn_rs, sys; sys.exit("sanitize: not the instrumented build: " + vorn_rs.__file__ if "asan-ext" not in vorn_rs.__file__ else 0)'; \
-	echo "sanitize: Python suite with $$asan"; \
+	$(PY) -c '$(SANITIZE_CHECK)' $(abspath $(ASAN_SITE)); \
+	echo "sanitize: Python suite with LD_PRELOAD=$$preload"; \
 	$(PY) -m pytest -p no:cacheprovider $(SANITIZE_PYTEST) $(PYTEST_ARGS)
 	@for kind in address,undefined thread; do \
 	  dir=build/cpp-$${kind%%,*}; \
@@ -157,7 +195,6 @@ leaks: build
 # noisy on a busy machine; the table prints the load average. The last rows
 # compare the build of the release wheels (zig, glibc 2.17, libc++: core and
 # extension in $(BENCH_ZIG)) with the GCC builds above.
-.PHONY: bench
 BENCH_BUILD := build/bench/release
 BENCH_ZIG := build/bench/zig
 BENCH_ARGS ?=
@@ -177,8 +214,8 @@ bench: build
 # 3.13 and the free-threaded 3.13t) and for aarch64 (Debian's 3.11, a
 # cross-built 3.13t), compiled by zig against glibc 2.17, checked and tagged
 # manylinux_2_17 by auditwheel; then the sdist, checked by installing it in a
-# clean environment. WHEELS names a subset (see tools/build-wheels).
-.PHONY: wheels sdist test-wheels
+# clean environment. WHEELS names a subset (see tools/build-wheels). A wheel
+# already built from the same sources is kept.
 WHEELS ?=
 wheels:
 	tools/build-wheels $(WHEELS)
@@ -194,8 +231,9 @@ test-wheels: wheels
 
 # The Python suite against the aarch64 wheels in dist/, under qemu-user: on
 # Debian's aarch64 3.11 and on the cross-built 3.13t. Tests that need what the
-# emulator lacks (the extended serial ioctls, child interpreters) skip.
-.PHONY: test-arm64
+# emulator lacks (the extended serial ioctls, child interpreters) skip. The
+# wheels are built first only where dist/ lacks them built from these sources
+# (tools/build-wheels keeps those): after `make wheels` this tests what it built.
 test-arm64:
 	tools/build-wheels aarch64-cp311 aarch64-cp313t
 	tools/test-arm64 $(PYTEST_ARGS)

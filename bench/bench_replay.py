@@ -7,7 +7,7 @@ Each round replays the whole recording, draining with get_data_packets(block=Tru
 until every packet has come; each batch is dropped when the next one arrives,
 so the objects are released as a user's loop releases them. Beside it, on the
 same bytes and packet count:
-  - the stream model's decoder (tests/vorn_model.decode_stream), pure Python
+  - the stream model's decoder (model/vorn_model.decode_stream), pure Python
     written with care: bytes.find, C-level sums, precompiled struct;
   - the floor of one small Python object made (and released) per packet in C,
     list(map(complex, range(n))).

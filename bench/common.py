@@ -15,7 +15,6 @@ from pathlib import Path
 from typing import NamedTuple
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
 
 # 60 s of a simulated unit with a little noise and damage: about 7.6 MB and
 # 90,000 packets, the same file for the C++ and the Python benchmarks.

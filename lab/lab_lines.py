@@ -8,15 +8,11 @@ import os
 import select
 import struct
 import subprocess
-import sys
 import termios
 import threading
 import time
 import tty
 from pathlib import Path
-
-# The stream model lives beside the pty suite.
-sys.path.append(str(Path(__file__).resolve().parent.parent / "tests"))
 
 TCGETS2 = 0x802C542A
 TIOCGEXCL = 0x80045440

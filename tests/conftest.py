@@ -3,13 +3,8 @@ import functools
 import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
-
-# The stream model lives beside the tests and is imported as a plain module.
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
 
 # --- What the system under the interpreter offers ---
 # Under user-mode emulation (an aarch64 interpreter on qemu-user) some kernel

@@ -644,7 +644,9 @@ def fault_shim(tmp_path_factory):
 @pytest.mark.serial_ioctls
 @pytest.mark.child_interpreter
 def test_failures_a_pty_never_shows(pty, fault_shim, fault, text):
-    env = dict(os.environ, LD_PRELOAD=str(fault_shim), VORN_FAULT=fault)
+    # After whatever is preloaded already (a sanitizer's runtime must stay first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(fault_shim)]))
+    env = dict(os.environ, LD_PRELOAD=preload, VORN_FAULT=fault)
     done = subprocess.run([sys.executable, "-c", FAULT_CHILD, pty.path], env=env, capture_output=True,
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr

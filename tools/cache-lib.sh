@@ -53,3 +53,25 @@ SRC
     apt-get "${apt_opts[@]}" -q update >&2
   fi
 }
+
+# Sets python_source to the upstream tarball of Debian's python3.13 source
+# package (suite trixie), fetched once into the cache entry python3.13-source.
+# tools/bootstrap-python builds it for this machine, tools/cross-python for
+# aarch64. Safe to call while holding another entry's lock.
+cache_python_source() {
+  local entry=python3.13-source dir="$vorn_cache/python3.13-source"
+  if ! cache_complete "$entry"; then
+    (
+      cache_lock "$entry"   # in a subshell, so the caller's lock on fd 8 is kept
+      if ! cache_complete "$entry"; then
+        echo "$(basename "$0"): fetching Debian's python3.13 source package" >&2
+        cache_apt trixie-src deb-src trixie
+        rm -rf "$dir" && mkdir -p "$dir"
+        (cd "$dir" && apt-get "${apt_opts[@]}" -q source --download-only python3.13 >&2)
+        ls "$dir"/python3.13_*.orig.tar.* >/dev/null
+        cache_mark_complete "$entry"
+      fi
+    )
+  fi
+  python_source=$(ls "$dir"/python3.13_*.orig.tar.* | head -n 1)
+}

@@ -61,7 +61,7 @@ bool populate(PyObject* module) {
   return add_attribute(module, "SerialParser", Py_XNewRef(reinterpret_cast<PyObject*>(serial_parser_type()))) &&
          add_attribute(module, "MockParser", Py_XNewRef(reinterpret_cast<PyObject*>(mock_parser_type()))) &&
          add_attribute(module, "IMUPacket", Py_XNewRef(reinterpret_cast<PyObject*>(packet_type()))) &&
-         add_attribute(module, "VERSION", PyUnicode_FromString("0.2.0")) &&
+         add_attribute(module, "VERSION", PyUnicode_FromString(VORN_VERSION)) &&
          add_attribute(module, "RELEASE_BUILD", Py_NewRef(Py_True));
 }
 
