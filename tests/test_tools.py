@@ -507,8 +507,12 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         assert sorted(got, key=key) == sorted(want, key=key)
 
 
-def test_mcap_without_arrival_times(faulty, tmp_path):
+def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     path, _, _ = faulty
+    code = ("import sys; sys.modules['backports'] = sys.modules['compression'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'x.mcap')!r}, '--rate', '1']))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, "vorn export: MCAP export needs zstd: pip install 'vorn_rs[mcap]'\n")
     done = vorn("export", path, "-o", tmp_path / "x.mcap")
     assert done.returncode == 1 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
     assert not list(tmp_path.iterdir())
