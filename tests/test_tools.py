@@ -394,10 +394,12 @@ def test_record_keeps_arrival_times_on_a_known_schedule(tmp_path):
     with open(tmp_path / "run.csv", newline="") as f:
         got = [int(r[COLUMNS.index("host_time_ns")]) for r in list(csv.reader(f))[1:]]
     assert len(got) == len(want)
-    assert max(abs(g - w) for g, w in zip(got, want)) < 5e6  # ns
+    lags = sorted(g - w for g, w in zip(got, want))  # ns from the write to the read's stamp
+    # A few ms at most; on a loaded machine a wake-up can come later now and then.
+    assert 0 <= lags[0] and lags[len(lags) // 2] < 3e6 and lags[-1] < 25e6
     info = json.loads(vorn("info", out, "--json").stdout)["arrival_times"]
-    assert 0.3 <= info["longest_gap_s"] < 0.35
-    assert abs(info["seconds"] - (sent[-1][0] - sent[0][0]) / 1e9) < 0.005
+    assert 0.28 <= info["longest_gap_s"] < 0.4
+    assert abs(info["seconds"] - (sent[-1][0] - sent[0][0]) / 1e9) < 0.025
 
 
 # Reads an MCAP file or rosbag2 directory with rosbags (its own reader and CDR
@@ -502,6 +504,7 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         assert read.returncode == 0, read.stderr
         got = json.loads(read.stdout)
         assert {m.pop(3) for m in got} == {"imu_left"}
+        assert out.suffix == ".mcap" or sorted(os.listdir(out)) == ["bag_0.mcap", "metadata.yaml"]
         want = expected_messages(records, times, prefix)
         key = lambda m: (m[1], m[0])  # noqa: E731  (the reader orders by time; ties may come in any order)
         assert sorted(got, key=key) == sorted(want, key=key)

@@ -45,7 +45,8 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
             write(rec.batches("export"), tmp)
             rec.require_packets()
         else:
-            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate)
+            named = {"name": Path(out).name} if fmt == "rosbag2" else {}
+            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, **named)
         os.replace(tmp, out)
     except OSError as e:
         raise os_failure(out, e) from None

@@ -12,10 +12,9 @@ from vorn.export import mcap
 BAG_VERSION = 5
 
 
-def write(rec, out, *, frame_id: str, prefix: str, rate: float | None) -> None:
-    """out is a new directory: NAME/NAME_0.mcap and NAME/metadata.yaml."""
+def write(rec, out, *, frame_id: str, prefix: str, rate: float | None, name: str) -> None:
+    """out is a new directory, to be renamed NAME: NAME_0.mcap and metadata.yaml in it."""
     os.mkdir(out)
-    name = os.path.basename(os.path.normpath(out))
     bag = f"{name}_0.mcap"
     with open(os.path.join(out, bag), "wb") as f:
         w, topics = mcap.write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate)
