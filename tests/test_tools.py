@@ -199,7 +199,8 @@ def test_clear_errors_and_exit_codes(tmp_path, command):
     (["record", "/dev/null", "-o", "x.bin", "--baud", "0"], "argument --baud: must be between 1 and 4294967295: '0'"),
     (["record", "/dev/null", "-o", "x.bin", "--seconds", "abc"], "argument --seconds: not a number: 'abc'"),
     (["plot", SAMPLE, "-o", "x.png", "--rate", "inf"], "argument --rate: must be a finite number above 0: 'inf'"),
-    (["export", SAMPLE, "-o", ".csv"], "argument -o/--output: name it NAME.csv, NAME.parquet or NAME.npz: '.csv'"),
+    (["export", SAMPLE, "-o", ".csv"],
+     "argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, or give --format: '.csv'"),
 ])
 def test_usage_errors_name_the_argument(tmp_path, args, complaint):
     done = vorn(*args, cwd=tmp_path)
@@ -228,7 +229,8 @@ def test_export_rows_are_the_packets_mockparser_delivers(faulty, tmp_path):
         header, *rows = list(csv.reader(f))
     from vorn.recording import COLUMNS
 
-    assert tuple(header) == COLUMNS and len(header) == 36
+    assert tuple(header) == COLUMNS and len(header) == 37
+    assert {r[0] for r in rows} == {""}  # no arrival times beside this recording
     assert len(rows) == len(want)
 
     def as_record(row: dict) -> dict:
@@ -249,14 +251,15 @@ def test_export_rows_are_the_packets_mockparser_delivers(faulty, tmp_path):
     assert vorn("export", path, "-o", tmp_path / "faulty.npz").returncode == 0
     with np.load(tmp_path / "faulty.npz") as arrays:
         assert tuple(arrays.files) == COLUMNS
-        assert list(arrays["invalid_fields"]) == [r[1] for r in rows]
-        accel = np.array([float(r[2]) if r[2] else np.nan for r in rows], dtype=np.float32)
+        assert list(arrays["invalid_fields"]) == [r[2] for r in rows]
+        assert set(arrays["host_time_ns"]) == {-1}
+        accel = np.array([float(r[3]) if r[3] else np.nan for r in rows], dtype=np.float32)
         np.testing.assert_array_equal(arrays["scaled_accel_x"], accel)
     pq = pytest.importorskip("pyarrow.parquet")
     assert vorn("export", path, "-o", tmp_path / "faulty.parquet").returncode == 0
     table = pq.read_table(tmp_path / "faulty.parquet")
     assert table.column_names == list(COLUMNS) and table.num_rows == len(rows)
-    assert table.column("packet_type").to_pylist() == [r[0] for r in rows]
+    assert table.column("packet_type").to_pylist() == [r[1] for r in rows]
 
 
 @pytest.mark.parametrize("fmt, sig", [("npz", signal.SIGTERM), ("csv", signal.SIGHUP)])
@@ -357,3 +360,164 @@ def test_plot_without_matplotlib_says_how_to_install(tmp_path):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert done.stderr == "vorn plot: plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'\n"
+
+
+# -- arrival times, MCAP and rosbag2 -------------------------------------------
+
+
+def test_record_keeps_arrival_times_on_a_known_schedule(tmp_path):
+    """Packets written into the line at known moments come out of every tool
+    stamped within a few milliseconds of them."""
+    from vorn.recording import COLUMNS, times_path
+
+    unit = vm.UnitSimulator(seed=8)
+    bursts = [unit.stream(0.01)[0] for _ in range(12)]
+    out = tmp_path / "run.bin"
+    pty = Pty()
+    sent = []  # (wall ns, packets completed) per burst
+    try:
+        proc = start_recording(pty, out)
+        for i, burst in enumerate(bursts):
+            time.sleep(0.05 if i != 6 else 0.3)  # one long gap for info to find
+            sent.append((time.time_ns(), len(vm.decode_stream(burst))))
+            os.write(pty.master, burst)
+        give_up = time.monotonic() + 10
+        while out.stat().st_size < sum(map(len, bursts)) and time.monotonic() < give_up:
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        proc.communicate(timeout=10)
+    finally:
+        pty.close_master()
+    assert times_path(out).stat().st_size < 0.05 * out.stat().st_size + 64
+    want = [t for t, n in sent for _ in range(n)]
+    assert vorn("export", out, "-o", tmp_path / "run.csv").returncode == 0
+    with open(tmp_path / "run.csv", newline="") as f:
+        got = [int(r[COLUMNS.index("host_time_ns")]) for r in list(csv.reader(f))[1:]]
+    assert len(got) == len(want)
+    lags = sorted(g - w for g, w in zip(got, want))  # ns from the write to the read's stamp
+    # A few ms at most; on a loaded machine a wake-up can come later now and then.
+    assert 0 <= lags[0] and lags[len(lags) // 2] < 3e6 and lags[-1] < 25e6
+    info = json.loads(vorn("info", out, "--json").stdout)["arrival_times"]
+    assert 0.28 <= info["longest_gap_s"] < 0.4
+    assert abs(info["seconds"] - (sent[-1][0] - sent[0][0]) / 1e9) < 0.025
+
+
+# Reads an MCAP file or rosbag2 directory with rosbags (its own reader and CDR
+# code) and prints every message as [topic, log time, stamp ns, frame, values].
+READER = """
+import json, sys
+from pathlib import Path
+from rosbags.highlevel import AnyReader
+
+def flat(m):
+    if isinstance(m, (float, int, str)):
+        return [m]
+    if isinstance(m, list):
+        return m
+    if hasattr(m, "tolist"):
+        return m.tolist()
+    return [v for k in m.__dataclass_fields__ if k not in ("header", "__msgtype__") for v in flat(getattr(m, k))]
+
+out = []
+with AnyReader([Path(sys.argv[1])]) as reader:
+    for conn, t, raw in reader.messages():
+        m = reader.deserialize(raw, conn.msgtype)
+        out.append([conn.topic, t, m.header.stamp.sec * 10**9 + m.header.stamp.nanosec, m.header.frame_id, flat(m)])
+print(json.dumps(out))
+"""
+
+
+def expected_messages(records: list[dict], times: list[int], prefix: str) -> list[list]:
+    """What each packet must become, in the order written, from the values of
+    the records (ROS units, x y z w quaternions, -1 covariance flags)."""
+    g = 9.80665
+    zero9, flag9 = [0.0] * 9, [-1.0] + [0.0] * 8
+
+    def xyzw(q):
+        return [q[1], q[2], q[3], q[0]]
+
+    out = []
+    for r, t in zip(records, times):
+        msgs = []
+        if r["packet_type"] == "raw":
+            acc, gyro = r["scaled_accel"], r["scaled_gyro"]
+            msgs.append(("imu/data_raw", [0.0, 0.0, 0.0, 1.0] + flag9 + (gyro or [0.0] * 3) + (zero9 if gyro else flag9)
+                         + ([v * g for v in acc] if acc else [0.0] * 3) + (zero9 if acc else flag9)))
+            if r["scaled_ambient_pressure"] is not None:
+                msgs.append(("imu/pressure", [r["scaled_ambient_pressure"], 0.0]))
+            for topic, name, scale in (("imu/delta_theta", "delta_theta", 1.0), ("imu/delta_vel", "delta_vel", g)):
+                if r[name]:
+                    msgs.append((topic, [v * scale for v in r[name]]))
+        else:
+            bad = (r["invalid_fields"] or "").split(",")
+            q, rate, acc = r["est_orient_quaternion"], r["est_angular_rate"], r["est_compensated_accel"]
+            msgs.append(("imu/data", (xyzw(q) if q else [0.0, 0.0, 0.0, 1.0])
+                         + (zero9 if q and "estOrientQuaternion" not in bad else flag9)
+                         + (rate or [0.0] * 3) + (zero9 if rate and "estAngularRate" not in bad else flag9)
+                         + (acc or [0.0] * 3) + (zero9 if acc and "estCompensatedAccel" not in bad else flag9)))
+            for topic, name in (("imu/linear_accel", "est_linear_accel"), ("imu/gravity", "est_gravity_vector")):
+                if r[name]:
+                    msgs.append((topic, list(r[name])))
+            if r["est_attitude_uncert_quaternion"]:
+                msgs.append(("imu/attitude_uncertainty", xyzw(r["est_attitude_uncert_quaternion"])))
+            if r["est_pressure_alt"] is not None:
+                msgs.append(("imu/pressure_altitude", [r["est_pressure_alt"]]))
+            msgs.append(("imu/invalid_fields", [n for n in bad if n]))
+        out += [[f"{prefix}/{topic}", t, t, values] for topic, values in msgs]
+    return out
+
+
+def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
+    """Every message, value and time of both exports, as rosbags reads them,
+    against MockParser's records and the arrival times of the reads."""
+    pytest.importorskip("rosbags")
+    from vorn.recording import Stamp, TimesWriter
+
+    path, data, _ = faulty
+    rec = tmp_path / "faulty.bin"
+    rec.write_bytes(data)
+    # Reads of uneven sizes at uneven moments; each packet takes the time of
+    # the read that completed it, as the stream model frames the reads.
+    rng = __import__("random").Random(5)
+    writer, decoder = TimesWriter(rec, force=False), vm.StreamDecoder()
+    times, pos, wall = [], 0, 1_765_000_000_123_456_789
+    while pos < len(data):
+        piece = data[pos : pos + rng.randint(1, 400)]
+        pos += len(piece)
+        wall += rng.randint(0, 3_000_000)
+        writer.add(len(piece), Stamp(wall, wall // 7))
+        times += [wall] * len(decoder.feed(piece))
+    writer.close()
+    import vorn_rs
+    from conftest import wait_ended
+
+    with vorn_rs.MockParser(rec) as parser:
+        wait_ended(parser)
+        records = [{k: getattr(p, k) for k in vm.RECORD_KEYS} for p in parser.get_data_packets()]
+    assert len(records) == len(times)
+
+    for out, extra, prefix in ((tmp_path / "faulty.mcap", [], ""),
+                               (tmp_path / "bag", ["--format", "rosbag2", "--topic-prefix", "left/"], "/left")):
+        done = vorn("export", rec, "-o", out, "--frame-id", "imu_left", *extra)
+        assert done.returncode == 0, done.stderr
+        read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
+        assert read.returncode == 0, read.stderr
+        got = json.loads(read.stdout)
+        assert {m.pop(3) for m in got} == {"imu_left"}
+        assert out.suffix == ".mcap" or sorted(os.listdir(out)) == ["bag_0.mcap", "metadata.yaml"]
+        want = expected_messages(records, times, prefix)
+        key = lambda m: (m[1], m[0])  # noqa: E731  (the reader orders by time; ties may come in any order)
+        assert sorted(got, key=key) == sorted(want, key=key)
+
+
+def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
+    path, _, _ = faulty
+    code = ("import sys; sys.modules['backports'] = sys.modules['compression'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'x.mcap')!r}, '--rate', '1']))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, "vorn export: MCAP export needs zstd: pip install 'vorn_rs[mcap]'\n")
+    done = vorn("export", path, "-o", tmp_path / "x.mcap")
+    assert done.returncode == 1 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
+    assert not list(tmp_path.iterdir())
+    assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
+    assert b"synthetic: counted at 1000 packets/s" in (tmp_path / "x.mcap").read_bytes()

@@ -15,9 +15,9 @@ import sys
 import threading
 from pathlib import Path
 
-from vorn.errors import ToolError
+from vorn.errors import ToolError, say
 
-EXPORT_SUFFIXES = (".csv", ".parquet", ".npz")
+EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 
 
@@ -46,11 +46,20 @@ def baud_rate(text: str) -> int:
     return value
 
 
-def export_target(text: str) -> str:
-    # Path(".csv").suffix is "": a name that is only a suffix is a hidden file without one.
-    if Path(text).suffix.lower() not in EXPORT_SUFFIXES:
-        raise argparse.ArgumentTypeError(f"name it NAME.csv, NAME.parquet or NAME.npz: {text!r}")
-    return text
+def export_format(out: str, given: str | None) -> str | None:
+    """The format --format names, or else OUT's suffix; None if neither does.
+    Path(".csv").suffix is "": a name that is only a suffix is a hidden file without one."""
+    suffix = Path(out).suffix.lower()
+    return given or (suffix[1:] if suffix in EXPORT_SUFFIXES else None)
+
+
+def topic_prefix(text: str) -> str:
+    """A ROS namespace such as /left or left: returned as /left ("" for none)."""
+    parts = text.strip("/").split("/") if text.strip("/") else []
+    for p in parts:
+        if not p or not (p[0].isalpha() or p[0] == "_") or not all(c.isalnum() or c == "_" for c in p):
+            raise argparse.ArgumentTypeError(f"not a ROS namespace (letters, digits, _ between /): {text!r}")
+    return "".join("/" + p for p in parts)
 
 
 def version() -> str:
@@ -98,12 +107,25 @@ def parser() -> argparse.ArgumentParser:
     info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
     info.add_argument("--json", action="store_true", help="one JSON object instead of text")
 
-    exp = sub.add_parser("export", help="one row per packet, to CSV, Parquet or NumPy .npz",
-                         description="Writes one row per packet and one column per value component. The "
-                         "format follows OUT's suffix: .csv, .parquet (needs pyarrow), .npz (needs numpy).")
+    exp = sub.add_parser("export", help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
+                         description="Writes one row per packet and one column per value component, or ROS 2 "
+                         "messages stamped with each packet's arrival time. The format follows OUT's suffix "
+                         "(.csv, .parquet: needs pyarrow, .npz: needs numpy, .mcap: needs "
+                         "'vorn_rs[mcap]') or --format.")
     exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
-    exp.add_argument("-o", "--output", metavar="OUT", required=True, type=export_target,
-                     help="table to write, NAME.csv, NAME.parquet or NAME.npz (replaced)")
+    exp.add_argument("-o", "--output", metavar="OUT", required=True,
+                     help="file to write, replaced (NAME.csv, NAME.parquet, NAME.npz, NAME.mcap), or with "
+                     "--format rosbag2 a new directory")
+    exp.add_argument("--format", choices=("csv", "parquet", "npz", "mcap", "rosbag2"),
+                     help="the format, whatever OUT's suffix")
+    exp.set_defaults(usage=exp)  # OUT and --format are checked together, after parsing
+    ros = exp.add_argument_group("MCAP and rosbag2")
+    ros.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
+    ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
+                     help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    ros.add_argument("--rate", type=positive, metavar="HZ",
+                     help="for a recording without arrival times: packets per second, all kinds together; "
+                     "the times are then synthetic, and the file says so")
 
     plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation, pressure and altitude",
                           description="Draws one panel per signal group, with the share of filter packets "
@@ -113,8 +135,8 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", metavar="OUT", required=True,
                       help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)")
     plot.add_argument("--rate", type=positive, metavar="HZ",
-                      help="packets per second in the stream, all kinds together: x axis in seconds "
-                      "instead of packets")
+                      help="packets per second in the stream, all kinds together: x axis in seconds at that "
+                      "rate instead of the arrival times (or, without them, the packet count)")
     return ap
 
 
@@ -145,16 +167,13 @@ def catch_stops() -> None:
             signal.signal(s, on_stop)
 
 
-def say(text: str) -> None:
-    """One line on stderr, which may be a terminal that has gone (SIGHUP)."""
-    try:
-        print(text, file=sys.stderr, flush=True)
-    except OSError:
-        pass
-
-
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if args.command == "export":
+        args.format = export_format(args.output, args.format)
+        if args.format is None:
+            args.usage.error(f"argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, "
+                             f"or give --format: {args.output!r}")
     catch_stops()
     try:
         if args.command == "record":
@@ -168,7 +187,8 @@ def main(argv: list[str] | None = None) -> int:
         if args.command == "export":
             from vorn.export import export
 
-            return export(args.file, args.output)
+            return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
+                          rate=args.rate)
         from vorn.plot import plot
 
         return plot(args.file, args.output, args.rate)

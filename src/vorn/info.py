@@ -8,7 +8,39 @@ from vorn.errors import ToolError
 from vorn.recording import Recording
 
 
-def report(path, c: dict) -> str:
+def arrivals(rec: Recording) -> dict | None:
+    """Frames the recording; from its arrival times (monotonic clock), the span
+    from the first read to the last and the longest gap between two reads."""
+    first = last = None
+    gap = 0
+    for stamp, _ in rec.reads("info"):
+        if stamp is None:
+            continue
+        t = stamp.mono_ns
+        if first is None:
+            first = t
+        elif t - last > gap:
+            gap = t - last
+        last = t
+    if first is None:
+        return None
+    return {"seconds": (last - first) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": rec.untimed}
+
+
+def timing(t: dict | None, c: dict) -> list[str]:
+    if t is None:
+        return ["arrival times:     none (no .times file beside the recording)"]
+    span = t["seconds"]
+    rates = [(k, c[k]) for k in ("raw", "estimated")] + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]
+    lines = [f"duration:          {span:,.3f} s (first to last read)",
+             "packet rate:       " + (", ".join(f"{k} {n / span:,.1f}/s" for k, n in rates) if span else "-"),
+             f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads"]
+    if t["untimed_bytes"]:
+        lines.append(f"untimed:           the last {t['untimed_bytes']:,} bytes (the .times file ends early)")
+    return lines
+
+
+def report(path, c: dict, t: dict | None) -> str:
     lines = [
         f"file:              {path}",
         f"bytes:             {c['bytes']:,}",
@@ -20,6 +52,7 @@ def report(path, c: dict) -> str:
         f"other sets:        {others}",
         f"noise:             {c['noise']:,} bytes ({share:.2%})",
         f"checksum failures: {c['bad_checksums']:,}",
+        *timing(t, c),
     ]
     for title, counts in (("flagged invalid (filter packets)", c["invalid"]),
                           ("wrong length (fields skipped)", c["wrong_length"])):
@@ -31,8 +64,7 @@ def report(path, c: dict) -> str:
 
 def info(path, as_json: bool) -> int:
     rec = Recording(path)
-    for _ in rec.batches("info"):
-        pass
+    t = arrivals(rec)
     c = rec.counts()
     if as_json:
         out = {
@@ -44,10 +76,14 @@ def info(path, as_json: bool) -> int:
             "checksum_failures": c["bad_checksums"],
             "invalid_fields": c["invalid"],
             "wrong_length": c["wrong_length"],
+            "arrival_times": t and {**t, "packets_per_s": {
+                k: (n / t["seconds"] if t["seconds"] else None)
+                for k, n in [("raw", c["raw"]), ("estimated", c["estimated"])]
+                + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]}},
         }
         print(json.dumps(out, indent=2))
     else:
-        print(report(path, c))
+        print(report(path, c, t))
     if c["raw"] + c["estimated"] == 0:
         raise ToolError(f"{path}: no packets in {c['bytes']:,} bytes")
     return 0

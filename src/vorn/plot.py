@@ -7,8 +7,9 @@ import os
 from pathlib import Path
 
 from vorn._native import FIELDS
-from vorn.errors import ToolError, os_failure
-from vorn.recording import COLUMNS, Recording
+from vorn.errors import ToolError, os_failure, say
+from vorn.recording import ROW_COLUMNS as COLUMNS
+from vorn.recording import Recording, has_times
 
 # Panel title, then the record fields it can draw: the first field the
 # recording carries is drawn; the others stand in for recordings without it.
@@ -154,16 +155,33 @@ def draw_recording(Figure, path, rate: float | None):
     total = c["raw"] + c["estimated"]
     series = {f: Series(f) for _, fields in PANELS for f in fields}
     flags = [Flags(f) for f in series if invalid_name(f)]
-    x = 0
-    for rows in Recording(path, rows=True).batches("plot"):
+    # x: seconds at --rate, else seconds since the first arrival, else the packet count.
+    timed = rate is None and has_times(path)
+    starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
+    n = untimed = 0
+    first = x = None
+    for stamp, rows in Recording(path, rows=True).reads("plot"):
+        if timed:
+            if stamp is None:
+                untimed += len(rows)
+                continue
+            if first is None:
+                first = stamp.mono_ns
+            x = (stamp.mono_ns - first) / 1e9
         for row in rows:
-            bucket = bucket_of(x, total)
+            if not timed:
+                x = n / rate if rate else n
+            bucket = bucket_of(n, total)
+            if starts[bucket] is None:
+                starts[bucket] = x
             for s in series.values():
                 s.add(bucket, x, row)
             if row[0] == "estimated":
                 for f in flags:
                     f.add(bucket, row[1])
-            x += 1
+            n += 1
+    if untimed:
+        say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
     shares = {f.name: f.shares() for f in flags}
 
     panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
@@ -172,8 +190,9 @@ def draw_recording(Figure, path, rate: float | None):
         *most, last = (title.lower() for title, _ in PANELS)
         packets = "its packet carries" if total == 1 else f"its {total:,} packets carry"
         raise ToolError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
-    scale = 1.0 / rate if rate else 1.0
-    edges = [b * total / BUCKETS * scale for b in range(BUCKETS + 1)]
+    scale = 1.0
+    edges = [e for e in starts if e is not None] + [x]
+    shares = {name: [v for v, e in zip(share, starts) if e is not None] for name, share in shares.items()}
     fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7), layout="constrained")
     axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
     for ax, (title, s) in zip(axes, panels):
@@ -187,7 +206,8 @@ def draw_recording(Figure, path, rate: float | None):
                             color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
         ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
                   borderaxespad=0.1)
-    axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "packet")
+    axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "seconds since the first packet arrived"
+                        if timed else "packet")
     fig.suptitle(title_of(path), parse_math=False)
     return fig
 

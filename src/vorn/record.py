@@ -10,6 +10,7 @@ import time
 
 from vorn import _native
 from vorn.errors import ToolError, os_failure
+from vorn.recording import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
@@ -69,8 +70,10 @@ def exists_error(out_path: str) -> ToolError:
 
 
 def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False) -> int:
-    if not force and os.path.lexists(out_path):
-        raise exists_error(out_path)  # before the port is touched
+    # Before the port is touched; stale times beside a new recording would lie.
+    for path in (out_path, times_path(out_path)):
+        if not force and os.path.lexists(path):
+            raise exists_error(path)
     port = open_port(port_path, baud)
 
     stop = []  # the signal that asked to stop, if any
@@ -85,11 +88,11 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
     nbytes = 0
     failure = None
     try:
-        with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out:
+        with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out, \
+                contextlib.closing(TimesWriter(out_path, force)) as times:
             start = last_flush = last_status = time.monotonic()
             while not stop:
-                now = time.monotonic()
-                if seconds is not None and now - start >= seconds:
+                if seconds is not None and time.monotonic() - start >= seconds:
                     break
                 try:
                     chunk = port.read()
@@ -97,16 +100,19 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
                     failure = str(e)
                     break
                 if chunk:
+                    arrived = now()
                     out.write(chunk)
+                    times.add(len(chunk), arrived)
                     framer.feed(chunk)
                     nbytes += len(chunk)
-                now = time.monotonic()
-                if now - last_flush >= FLUSH_EVERY:
-                    out.flush()
-                    last_flush = now
-                if now - last_status >= STATUS_EVERY:
-                    status.show(now - start, nbytes, framer.counts())
-                    last_status = now
+                t = time.monotonic()
+                if t - last_flush >= FLUSH_EVERY:
+                    out.flush()  # the bytes first: times never run ahead of them
+                    times.flush()
+                    last_flush = t
+                if t - last_status >= STATUS_EVERY:
+                    status.show(t - start, nbytes, framer.counts())
+                    last_status = t
             elapsed = time.monotonic() - start
     except FileExistsError:
         raise exists_error(out_path) from None

@@ -13,4 +13,5 @@ def write(batches, out) -> None:
         w.writerow(COLUMNS)
         for rows in batches:
             # Nine significant digits read back as the same single-precision value.
-            w.writerows([r[0], r[1], *("" if v is None else f"{v:.9g}" for v in r[2:])] for r in rows)
+            w.writerows(["" if r[0] is None else r[0], r[1], r[2], *("" if v is None else f"{v:.9g}" for v in r[3:])]
+                        for r in rows)

@@ -13,6 +13,7 @@ from vorn.errors import ToolError
 from vorn.recording import COLUMNS
 
 TEXT_BLOCK = 1 << 14  # rows of the text column converted at a time
+UNKNOWN_TIME = -1  # host_time_ns of a packet whose arrival time is not known
 
 
 def write(batches, out) -> None:
@@ -34,15 +35,16 @@ def write(batches, out) -> None:
                 continue
             n += len(rows)
             columns = list(zip(*rows))
-            parts[0].write(np.array(columns[0], dtype="U9").tobytes())
+            parts[0].write(np.array([UNKNOWN_TIME if t is None else t for t in columns[0]], dtype="<i8").tobytes())
+            parts[1].write(np.array(columns[1], dtype="U9").tobytes())
             # Texts of any length: lines now, a fixed-width array once the widest is known.
-            invalid = [v or "" for v in columns[1]]
+            invalid = [v or "" for v in columns[2]]
             widest = max(widest, *map(len, invalid))
-            parts[1].write("".join(v + "\n" for v in invalid).encode())
-            for part, col in zip(parts[2:], columns[2:]):
+            parts[2].write("".join(v + "\n" for v in invalid).encode())
+            for part, col in zip(parts[3:], columns[3:]):
                 part.write(np.array(col, dtype=np.float32).tobytes())  # None becomes NaN
         with zipfile.ZipFile(out, "w", zipfile.ZIP_STORED, allowZip64=True) as archive:
-            for name, part, dtype in zip(COLUMNS, parts, ["U9", f"U{widest}"] + ["<f4"] * (len(COLUMNS) - 2)):
+            for name, part, dtype in zip(COLUMNS, parts, ["<i8", "U9", f"U{widest}"] + ["<f4"] * (len(COLUMNS) - 3)):
                 part.seek(0)
                 with archive.open(name + ".npy", "w", force_zip64=True) as f:
                     header = {"descr": np.lib.format.dtype_to_descr(np.dtype(dtype)), "fortran_order": False,

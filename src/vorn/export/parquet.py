@@ -1,4 +1,5 @@
-"""Parquet (pyarrow): text columns and float32 value columns, in row groups."""
+"""Parquet (pyarrow): the arrival time (int64 ns), text columns and float32
+value columns, in row groups."""
 
 from __future__ import annotations
 
@@ -6,7 +7,7 @@ from vorn.errors import ToolError
 from vorn.recording import COLUMNS
 
 ROW_GROUP = 1 << 14  # rows per row group
-TEXT_COLUMNS = COLUMNS[:2]  # packet_type, invalid_fields; the rest are float32
+TIME, TEXT_COLUMNS = COLUMNS[0], COLUMNS[1:3]  # host_time_ns; packet_type, invalid_fields; the rest are float32
 
 
 def write(batches, out) -> None:
@@ -15,7 +16,8 @@ def write(batches, out) -> None:
         import pyarrow.parquet as pq
     except ImportError:
         raise ToolError("Parquet needs pyarrow: pip install pyarrow") from None
-    schema = pa.schema([(n, pa.string()) for n in TEXT_COLUMNS] + [(n, pa.float32()) for n in COLUMNS[2:]])
+    schema = pa.schema([(TIME, pa.int64())] + [(n, pa.string()) for n in TEXT_COLUMNS]
+                       + [(n, pa.float32()) for n in COLUMNS[3:]])
     # Through a file of our own, so that a failure is Python's OSError with the
     # system's text rather than pyarrow's wording around the scratch name.
     with open(out, "wb") as f, pq.ParquetWriter(f, schema) as writer:

@@ -1,0 +1,388 @@
+"""MCAP in ROS 2's profile: CDR messages of sensor_msgs and geometry_msgs types
+(and two small types of our own), their definitions stored in the file,
+zstd-compressed chunks, and the summary and indexes viewers seek with.
+
+The one place where the unit's values become ROS's: accelerations from g to
+m/s² (delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
+ROS's x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
+covariance, as sensor_msgs/msg/Imu defines it. No frame conversion.
+"""
+
+from __future__ import annotations
+
+import struct
+import zlib
+from pathlib import Path
+
+from vorn.errors import ToolError
+from vorn.recording import COLUMNS, has_times, times_path
+
+STANDARD_GRAVITY = 9.80665  # m/s² per g
+CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
+ZSTD_LEVEL = 3
+INSTALL_HINT = "MCAP export needs zstd: pip install 'vorn_rs[mcap]'"
+
+MAGIC = b"\x89MCAP0\r\n"
+OP_HEADER, OP_FOOTER, OP_SCHEMA, OP_CHANNEL, OP_MESSAGE, OP_CHUNK = 1, 2, 3, 4, 5, 6
+OP_MESSAGE_INDEX, OP_CHUNK_INDEX, OP_STATISTICS, OP_METADATA, OP_METADATA_INDEX = 7, 8, 11, 12, 13
+OP_SUMMARY_OFFSET, OP_DATA_END = 14, 15
+CDR_LE = b"\x00\x01\x00\x00"  # encapsulation: plain CDR, little-endian
+
+SEPARATOR = "=" * 80 + "\n"
+HEADER_MSG = "builtin_interfaces/Time stamp\nstring frame_id\n"
+TIME_MSG = "int32 sec\nuint32 nanosec\n"
+VECTOR3_MSG = "float64 x\nfloat64 y\nfloat64 z\n"
+QUATERNION_MSG = "float64 x 0\nfloat64 y 0\nfloat64 z 0\nfloat64 w 1\n"
+
+
+def definition(main: str, *deps: tuple[str, str]) -> bytes:
+    """A ros2msg schema: the type's own text, then each type it uses."""
+    deps = (("std_msgs/Header", HEADER_MSG), ("builtin_interfaces/Time", TIME_MSG), *deps)
+    return (main + "".join(f"{SEPARATOR}MSG: {name}\n{text}" for name, text in deps)).encode()
+
+
+IMU = definition(
+    "std_msgs/Header header\n\ngeometry_msgs/Quaternion orientation\nfloat64[9] orientation_covariance\n\n"
+    "geometry_msgs/Vector3 angular_velocity\nfloat64[9] angular_velocity_covariance\n\n"
+    "geometry_msgs/Vector3 linear_acceleration\nfloat64[9] linear_acceleration_covariance\n",
+    ("geometry_msgs/Quaternion", QUATERNION_MSG), ("geometry_msgs/Vector3", VECTOR3_MSG))
+FLUID_PRESSURE = definition("std_msgs/Header header\n\nfloat64 fluid_pressure\nfloat64 variance\n")
+VECTOR3_STAMPED = definition("std_msgs/Header header\ngeometry_msgs/Vector3 vector\n",
+                             ("geometry_msgs/Vector3", VECTOR3_MSG))
+QUATERNION_STAMPED = definition("std_msgs/Header header\ngeometry_msgs/Quaternion quaternion\n",
+                                ("geometry_msgs/Quaternion", QUATERNION_MSG))
+ALTITUDE = definition("# Pressure altitude as the unit's filter estimates it, in m.\n"
+                      "std_msgs/Header header\nfloat64 altitude\n")
+INVALID_FIELDS = definition("# The values the unit's filter flagged invalid in this packet, by the\n"
+                            "# unit's names (estOrientQuaternion, ...); empty when all are valid.\n"
+                            "std_msgs/Header header\nstring[] names\n")
+
+# What ros2 bag (Humble) stores for a reliable, volatile publisher.
+INFINITE = "    sec: 9223372036\n    nsec: 854775807\n"
+QOS = ("- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
+       f"  deadline:\n{INFINITE}  lifespan:\n{INFINITE}  liveliness: 1\n"
+       f"  liveliness_lease_duration:\n{INFINITE}  avoid_ros_namespace_conventions: false")
+
+# Topic (under the prefix), type, definition, units: every value the unit sends.
+CHANNELS = (
+    ("imu/data_raw", "sensor_msgs/msg/Imu", IMU,
+     "raw packets: linear_acceleration m/s² (scaled_accel g x 9.80665), angular_velocity rad/s (scaled_gyro); "
+     "no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks the value"),
+    ("imu/data", "sensor_msgs/msg/Imu", IMU,
+     "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
+     "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
+     "is absent or flagged invalid"),
+    ("imu/pressure", "sensor_msgs/msg/FluidPressure", FLUID_PRESSURE,
+     "scaled_ambient_pressure in Pa; variance 0 (unknown)"),
+    ("imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_theta in rad"),
+    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_vel in m/s (g·s x 9.80665)"),
+    ("imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_linear_accel in m/s²"),
+    ("imu/gravity", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_gravity_vector in m/s²"),
+    ("imu/attitude_uncertainty", "geometry_msgs/msg/QuaternionStamped", QUATERNION_STAMPED,
+     "est_attitude_uncert_quaternion as x, y, z, w (sent w first)"),
+    ("imu/pressure_altitude", "vorn_msgs/msg/Altitude", ALTITUDE, "est_pressure_alt in m"),
+    ("imu/invalid_fields", "vorn_msgs/msg/InvalidFields", INVALID_FIELDS,
+     "the names the filter packet flagged invalid, one message per filter packet"),
+)
+DATA_RAW, DATA, PRESSURE, DELTA_THETA, DELTA_VEL, LINEAR, GRAVITY, UNCERTAINTY, ALTITUDE_CH, INVALID = range(1, 11)
+
+
+def zstd_compress():
+    try:
+        from compression import zstd  # 3.14 and later
+    except ImportError:
+        try:
+            from backports import zstd
+        except ImportError:
+            raise ToolError(INSTALL_HINT) from None
+    return lambda data: zstd.compress(data, level=ZSTD_LEVEL)
+
+
+def string(text: str) -> bytes:
+    b = text.encode()
+    return struct.pack("<I", len(b)) + b
+
+
+def string_map(pairs: dict) -> bytes:
+    body = b"".join(string(k) + string(v) for k, v in pairs.items())
+    return struct.pack("<I", len(body)) + body
+
+
+def record(op: int, body: bytes) -> bytes:
+    return struct.pack("<BQ", op, len(body)) + body
+
+
+class McapWriter:
+    """Writes an MCAP file record by record: schemas and channels up front,
+    messages into chunks, then the summary. Offsets are counted as written."""
+
+    def __init__(self, f, compress, library: str) -> None:
+        self.f, self.compress = f, compress
+        self.pos = 0
+        self.write(MAGIC + record(OP_HEADER, string("ros2") + string(library)))
+        self.schemas: list[bytes] = []
+        self.channels: list[bytes] = []
+        self.chunk = bytearray()
+        self.chunk_span = [None, None]  # first and last log time in the chunk
+        self.chunk_index: dict[int, list[int]] = {}  # channel -> log time, offset, ...
+        self.chunk_indexes: list[bytes] = []
+        self.counts: dict[int, int] = {}
+        self.span = [None, None]
+        self.metadata: list[tuple[int, int, str]] = []
+
+    def write(self, data: bytes) -> None:
+        self.f.write(data)
+        self.pos += len(data)
+
+    def schema(self, sid: int, name: str, data: bytes) -> None:
+        rec = record(OP_SCHEMA, struct.pack("<H", sid) + string(name) + string("ros2msg")
+                     + struct.pack("<I", len(data)) + data)
+        self.schemas.append(rec)
+        self.write(rec)
+
+    def channel(self, cid: int, sid: int, topic: str, metadata: dict) -> None:
+        rec = record(OP_CHANNEL, struct.pack("<HH", cid, sid) + string(topic) + string("cdr") + string_map(metadata))
+        self.channels.append(rec)
+        self.counts[cid] = 0
+        self.write(rec)
+
+    def message(self, cid: int, time: int, data: bytes, head=struct.Struct("<BQHIQQ").pack) -> None:
+        index = self.chunk_index.get(cid)
+        if index is None:
+            index = self.chunk_index[cid] = []
+        index += (time, len(self.chunk))
+        seq = self.counts[cid]
+        self.counts[cid] = seq + 1
+        self.chunk += head(OP_MESSAGE, 22 + len(data), cid, seq & 0xFFFFFFFF, time, time)
+        self.chunk += data
+        span = self.chunk_span
+        if span[0] is None or time < span[0]:
+            span[0] = time
+        if span[1] is None or time > span[1]:
+            span[1] = time
+        if len(self.chunk) >= CHUNK_SIZE:
+            self.close_chunk()
+
+    def close_chunk(self) -> None:
+        if not self.chunk:
+            return
+        raw = bytes(self.chunk)
+        packed = self.compress(raw)
+        start, end = self.chunk_span
+        chunk_start = self.pos
+        self.write(record(OP_CHUNK, struct.pack("<QQQI", start, end, len(raw), zlib.crc32(raw)) + string("zstd")
+                          + struct.pack("<Q", len(packed)) + packed))
+        chunk_length = self.pos - chunk_start
+        offsets = {}
+        index_start = self.pos
+        for cid, entries in sorted(self.chunk_index.items()):
+            offsets[cid] = self.pos
+            pairs = struct.pack(f"<{len(entries)}Q", *entries)
+            self.write(record(OP_MESSAGE_INDEX, struct.pack("<HI", cid, len(pairs)) + pairs))
+        index_map = b"".join(struct.pack("<HQ", c, o) for c, o in offsets.items())
+        self.chunk_indexes.append(record(OP_CHUNK_INDEX, struct.pack("<QQQQ", start, end, chunk_start, chunk_length)
+                                         + struct.pack("<I", len(index_map)) + index_map
+                                         + struct.pack("<Q", self.pos - index_start) + string("zstd")
+                                         + struct.pack("<QQ", len(packed), len(raw))))
+        for i, pick in ((0, min), (1, max)):
+            self.span[i] = self.chunk_span[i] if self.span[i] is None else pick(self.span[i], self.chunk_span[i])
+        self.chunk.clear()
+        self.chunk_index.clear()
+        self.chunk_span = [None, None]
+
+    def add_metadata(self, name: str, pairs: dict) -> None:
+        self.close_chunk()
+        start = self.pos
+        self.write(record(OP_METADATA, string(name) + string_map(pairs)))
+        self.metadata.append((start, self.pos - start, name))
+
+    def finish(self) -> None:
+        self.close_chunk()
+        self.write(record(OP_DATA_END, struct.pack("<I", 0)))  # 0: no data section checksum
+        summary_start = self.pos
+        start, end = (t or 0 for t in self.span)
+        counts = b"".join(struct.pack("<HQ", c, n) for c, n in self.counts.items())
+        groups = [
+            (OP_SCHEMA, self.schemas),
+            (OP_CHANNEL, self.channels),
+            (OP_STATISTICS, [record(OP_STATISTICS, struct.pack("<QHIIIIQQ", sum(self.counts.values()),
+                                                               len(self.schemas), len(self.channels), 0,
+                                                               len(self.metadata), len(self.chunk_indexes),
+                                                               start, end)
+                                    + struct.pack("<I", len(counts)) + counts)]),
+            (OP_CHUNK_INDEX, self.chunk_indexes),
+            (OP_METADATA_INDEX, [record(OP_METADATA_INDEX, struct.pack("<QQ", o, n) + string(name))
+                                 for o, n, name in self.metadata]),
+        ]
+        summary = bytearray()
+        offsets = bytearray()
+        for op, records in groups:
+            if records:
+                body = b"".join(records)
+                offsets += record(OP_SUMMARY_OFFSET, struct.pack("<BQQ", op, summary_start + len(summary), len(body)))
+                summary += body
+        offset_start = summary_start + len(summary)
+        footer = struct.pack("<BQQQ", OP_FOOTER, 20, summary_start, offset_start)
+        crc = zlib.crc32(bytes(summary) + bytes(offsets) + footer)
+        self.write(bytes(summary) + bytes(offsets) + footer + struct.pack("<I", crc) + MAGIC)
+
+
+class Messages:
+    """CDR bodies of each channel's message type for one frame id: each a single
+    struct, the header's string fixed in length by the frame id."""
+
+    def __init__(self, frame_id: str) -> None:
+        frame = frame_id.encode() + b"\0"
+        pad = -(4 + 4 + 4 + len(frame)) % 8  # the doubles after the header align to 8
+        head = f"<4siII{len(frame)}s{pad}x"
+        self.frame = frame
+        self.imu = struct.Struct(head + "37d").pack
+        self.pressure = struct.Struct(head + "2d").pack
+        self.vector = struct.Struct(head + "3d").pack
+        self.quaternion = struct.Struct(head + "4d").pack
+        self.altitude = struct.Struct(head + "d").pack
+        self.names_head = struct.Struct(f"<4siII{len(frame)}s{-len(frame) % 4}xI").pack
+
+    def header(self, t: int) -> tuple:
+        return CDR_LE, t // 1_000_000_000, t % 1_000_000_000, len(self.frame), self.frame
+
+    def names(self, t: int, names: list[str]) -> bytes:
+        out = bytearray(self.names_head(*self.header(t), len(names)))
+        for name in names:
+            out += b"\0" * (-(len(out) - 4) % 4)
+            b = name.encode() + b"\0"
+            out += struct.pack("<I", len(b)) + b
+        return bytes(out)
+
+
+COL = {name: i for i, name in enumerate(COLUMNS)}
+UNKNOWN = (0.0,) * 9
+NOT_GIVEN = (-1.0,) + (0.0,) * 8
+
+
+def vector(row, field: str, scale: float = 1.0):
+    i = COL[field + "_x"]
+    x = row[i]
+    return None if x is None else (x * scale, row[i + 1] * scale, row[i + 2] * scale)
+
+
+def quaternion(row, field: str):
+    """x, y, z, w from the unit's w, x, y, z."""
+    i = COL[field + "_0"]
+    w = row[i]
+    return None if w is None else (row[i + 1], row[i + 2], row[i + 3], w)
+
+
+def imu(m: Messages, t: int, orientation, rate, accel, flagged=()) -> bytes:
+    """An Imu message; a value absent or flagged invalid keeps what the unit sent
+    (zeros if nothing) and says so with -1 in element 0 of its covariance."""
+    return m.imu(*m.header(t),
+                 *(orientation or (0.0, 0.0, 0.0, 1.0)),
+                 *(NOT_GIVEN if orientation is None or "estOrientQuaternion" in flagged else UNKNOWN),
+                 *(rate or (0.0, 0.0, 0.0)), *(NOT_GIVEN if rate is None or "estAngularRate" in flagged else UNKNOWN),
+                 *(accel or (0.0, 0.0, 0.0)),
+                 *(NOT_GIVEN if accel is None or "estCompensatedAccel" in flagged else UNKNOWN))
+
+
+def write_packets(w: McapWriter, m: Messages, timed_rows) -> None:
+    """Each packet's messages, at its time: raw packets on imu/data_raw and the
+    raw side channels, filter packets on imu/data and the filter side channels."""
+    g = STANDARD_GRAVITY
+    send = w.message
+    kind, invalid_at, pressure_at, altitude_at = (COL[c] for c in ("packet_type", "invalid_fields",
+                                                                    "scaled_ambient_pressure", "est_pressure_alt"))
+    for rows in timed_rows:
+        for t, row in rows:
+            if row[kind] == "raw":
+                send(DATA_RAW, t, imu(m, t, None, vector(row, "scaled_gyro"), vector(row, "scaled_accel", g)))
+                p = row[pressure_at]
+                if p is not None:
+                    send(PRESSURE, t, m.pressure(*m.header(t), p, 0.0))
+                for cid, field, scale in ((DELTA_THETA, "delta_theta", 1.0), (DELTA_VEL, "delta_vel", g)):
+                    v = vector(row, field, scale)
+                    if v is not None:
+                        send(cid, t, m.vector(*m.header(t), *v))
+                continue
+            invalid = row[invalid_at]
+            names = invalid.split(",") if invalid else []
+            send(DATA, t, imu(m, t, quaternion(row, "est_orient_quaternion"), vector(row, "est_angular_rate"),
+                              vector(row, "est_compensated_accel"), names))
+            for cid, field in ((LINEAR, "est_linear_accel"), (GRAVITY, "est_gravity_vector")):
+                v = vector(row, field)
+                if v is not None:
+                    send(cid, t, m.vector(*m.header(t), *v))
+            q = quaternion(row, "est_attitude_uncert_quaternion")
+            if q is not None:
+                send(UNCERTAINTY, t, m.quaternion(*m.header(t), *q))
+            alt = row[altitude_at]
+            if alt is not None:
+                send(ALTITUDE_CH, t, m.altitude(*m.header(t), alt))
+            send(INVALID, t, m.names(t, names))
+
+
+def timed(rec, rate: float | None, info: dict):
+    """Batches of (time, row): each packet at its arrival time; with rate, the
+    packets without one (all of them, or those after a cut times file) at
+    1/rate steps on from the last known time, or from 0. info records how."""
+    step = None if rate is None else round(1e9 / rate)
+    n = known = 0
+    last = None
+    for rows in rec.batches("export"):
+        out = []
+        for row in rows:
+            t = row[0]
+            if t is None:
+                if step is None:
+                    raise ToolError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
+                                    "is cut short); give --rate HZ to count the rest on at that rate")
+                t = 0 if last is None else last + step
+            else:
+                known += 1
+            out.append((t, row))
+            last = t
+            n += 1
+        yield out
+    info.update(packets=n, timed=known)
+
+
+def time_note(info: dict, rate: float | None) -> str:
+    if info["timed"] == info["packets"]:
+        return "arrival: the host's wall clock (ns since the Unix epoch) at the read that completed the packet"
+    synthetic = f"synthetic: counted at {rate:g} packets/s (--rate)"
+    if info["timed"] == 0:
+        return synthetic + " from 0, the recording has no arrival times"
+    return f"arrival for the first {info['timed']:,} packets, then {synthetic}"
+
+
+def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tuple[McapWriter, dict]:
+    """The recording's packets as one MCAP file into f; the writer (its counts
+    and span) and the channels by id, for a rosbag2 directory."""
+    compress = zstd_compress()
+    if rate is None and not has_times(rec.path):
+        raise ToolError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or empty; "
+                        "`vorn record` writes it); give --rate HZ for times counted from 0 at that packet rate")
+    from vorn.cli import version
+
+    w = McapWriter(f, compress, f"vorn {version()}")
+    topics = {}
+    sids: dict[str, int] = {}
+    for cid, (topic, type_name, data, _) in enumerate(CHANNELS, 1):
+        if type_name not in sids:
+            sids[type_name] = len(sids) + 1
+            w.schema(sids[type_name], type_name, data)
+        topics[cid] = (f"{prefix}/{topic}", type_name)
+        w.channel(cid, sids[type_name], topics[cid][0], {"offered_qos_profiles": QOS})
+    info: dict = {}
+    write_packets(w, Messages(frame_id), timed(rec, rate, info))
+    rec.require_packets()
+    meta = {"recording": Path(rec.path).name, "time": time_note(info, rate), "frame_id": frame_id,
+            "frame": "the unit's own axes as it sends them: no frame conversion"}
+    meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})
+    w.add_metadata("vorn", meta)
+    w.finish()
+    return w, topics
+
+
+def write(rec, out, *, frame_id: str, prefix: str, rate: float | None) -> None:
+    with open(out, "wb") as f:
+        write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate)
