@@ -3,6 +3,8 @@
 // values per packet.
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <map>
 #include <new>
 #include <optional>
@@ -92,6 +94,58 @@ class Tally final : public FrameObserver, public PacketSender {
       bump(invalid, name);
     }
   }
+};
+
+// The filter fields a unit can flag invalid, in record order: one flag
+// column each.
+constexpr std::size_t kFlagColumns = [] {
+  std::size_t n = 0;
+  for (const Field& f : kFields) n += f.flag != EstField{} ? 1 : 0;
+  return n;
+}();
+
+// The flag column of each invalid-list code (the code's field), in record order.
+constexpr auto kFlagColumnOf = [] {
+  std::array<std::uint8_t, 8> column{};
+  std::uint8_t n = 0;
+  for (const Field& f : kFields) {
+    if (f.flag != EstField{}) column[static_cast<std::size_t>(f.flag) & 7u] = n++;
+  }
+  return column;
+}();
+
+constexpr std::size_t kValueColumns = static_cast<std::size_t>(kRowWidth) - 2;
+
+// Fills columns from the packets framing completes, each marked with the read
+// that completed it, and passes every packet on to the tally for its counts.
+class ColumnSink final : public PacketSender {
+ public:
+  explicit ColumnSink(Tally& tally) : tally_(tally) {}
+
+  std::uint32_t read = 0;  // the read being framed
+  std::vector<std::uint8_t> kinds;
+  std::vector<std::uint32_t> reads;
+  std::vector<float> values;        // a row of kValueColumns per packet
+  std::vector<std::uint8_t> flags;  // a row of kFlagColumns per packet
+
+  bool send(IMUPacket& p) override {
+    kinds.push_back(static_cast<std::uint8_t>(p.kind()));
+    reads.push_back(read);
+    for_each_field([&](auto f) {
+      const auto value = p.get(f.slot);
+      for (std::size_t k = 0; k < f.info.floats; ++k) {
+        values.push_back(value ? component_of(*value, k) : std::numeric_limits<float>::quiet_NaN());
+      }
+    });
+    std::array<std::uint8_t, kFlagColumns> row{};
+    const InvalidNames names = p.invalid_names();
+    for (std::size_t i = 0; i < names.size(); ++i) row[kFlagColumnOf[static_cast<std::size_t>(names[i]) & 7u]] = 1;
+    flags.insert(flags.end(), row.begin(), row.end());
+    return tally_.send(p);
+  }
+
+ private:
+  Tally& tally_;
 };
 
 struct FramerObject {
@@ -184,6 +238,96 @@ PyObject* framer_feed(PyObject* self, PyObject* data) {
   return list.release();
 }
 
+// A new bytes object of n rows of `width` items each, stored column after
+// column (the transpose of `rows`), so that each column is contiguous.
+template <class T>
+PyObject* by_column(const std::vector<T>& rows, std::size_t width) {
+  const std::size_t n = width ? rows.size() / width : 0;
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows.size() * sizeof(T))));
+  if (!out) return nullptr;
+  char* buf = nullptr;
+  Py_ssize_t len = 0;
+  if (PyBytes_AsStringAndSize(out.get(), &buf, &len) < 0) return nullptr;
+  for (std::size_t c = 0; c < width; ++c) {
+    for (std::size_t i = 0; i < n; ++i) std::memcpy(buf + (c * n + i) * sizeof(T), &rows[i * width + c], sizeof(T));
+  }
+  return out.release();
+}
+
+template <class T>
+PyObject* as_bytes(const std::vector<T>& items) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
+                                   static_cast<Py_ssize_t>(items.size() * sizeof(T)));
+}
+
+// columns(data, ends): frames `data` after the bytes kept from earlier feeds,
+// one read at a time: `ends` (native int64s, non-decreasing) are where in
+// `data` each read ends, and the bytes after the last end are one read more.
+// Returns (kinds, reads, values, flags) as bytes for the packets completed:
+// the PacketKind of each (uint8), the index of the read that completed it
+// (uint32), every value component in COLUMNS order as float32, NaN where the
+// packet has no value (column after column), and for each field the unit can
+// flag, 1 where it did (uint8, column after column).
+PyObject* framer_columns(PyObject* self, PyObject* args) {
+  PyObject* data_obj = nullptr;
+  PyObject* ends_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "OO:columns", &data_obj, &ends_obj)) return nullptr;
+  FramerObject* f = as_framer(self);
+  if (f->tally.keep_rows) {
+    PyErr_SetString(PyExc_ValueError, "columns() needs a framer made without rows");
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  char* ends_raw = nullptr;
+  Py_ssize_t ends_size = 0;
+  if (PyBytes_AsStringAndSize(data_obj, &data, &size) < 0 ||
+      PyBytes_AsStringAndSize(ends_obj, &ends_raw, &ends_size) < 0) {
+    return nullptr;
+  }
+  if (ends_size % static_cast<Py_ssize_t>(sizeof(std::int64_t)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "ends must be whole int64s");
+    return nullptr;
+  }
+  std::vector<std::int64_t> ends(static_cast<std::size_t>(ends_size) / sizeof(std::int64_t));
+  if (!ends.empty()) std::memcpy(ends.data(), ends_raw, static_cast<std::size_t>(ends_size));
+  std::int64_t last = 0;
+  for (std::int64_t e : ends) {
+    if (e < last || e > size) {
+      PyErr_SetString(PyExc_ValueError, "ends must rise within the data");
+      return nullptr;
+    }
+    last = e;
+  }
+  ends.push_back(size);
+  if (ends.size() > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_ValueError, "too many reads in one call");
+    return nullptr;
+  }
+  BusyGuard guard(f->busy);
+  if (!guard) return nullptr;
+  ColumnSink sink(f->tally);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  PyThreadState* released = PyEval_SaveThread();
+  std::int64_t begin = 0;
+  for (std::size_t i = 0; i < ends.size(); ++i) {
+    if (ends[i] == begin && i + 1 < ends.size()) continue;  // an empty read completes nothing
+    sink.read = static_cast<std::uint32_t>(i);
+    f->buffer.insert(f->buffer.end(), bytes + begin, bytes + ends[i]);
+    // Every sender call accepts, so framing always runs to the end of the buffer.
+    (void)process_buffer(f->buffer, sink, no_clock, &f->tally);
+    begin = ends[i];
+  }
+  f->tally.bytes += static_cast<std::uint64_t>(size);
+  PyEval_RestoreThread(released);
+  Ref kinds = Ref::steal(as_bytes(sink.kinds));
+  Ref reads = Ref::steal(as_bytes(sink.reads));
+  Ref values = Ref::steal(by_column(sink.values, kValueColumns));
+  Ref flags = Ref::steal(by_column(sink.flags, kFlagColumns));
+  if (!kinds || !reads || !values || !flags) return nullptr;
+  return PyTuple_Pack(4, kinds.get(), reads.get(), values.get(), flags.get());
+}
+
 // Sets d[key] = a new int of value; false with an exception on failure.
 bool put_count(PyObject* d, const char* key, std::uint64_t value) {
   Ref v = Ref::steal(PyLong_FromUnsignedLongLong(value));
@@ -237,6 +381,9 @@ PyMethodDef framer_methods[] = {
     {"feed", framer_feed, METH_O,
      "feed($self, data, /)\n--\n\nFrames data after what earlier feeds left over; returns the rows of the "
      "packets it completed, or None for a framer made without rows."},
+    {"columns", framer_columns, METH_VARARGS,
+     "columns($self, data, ends, /)\n--\n\nFrames data one read at a time (ends: where each read ends, as "
+     "native int64s); returns (kinds, reads, values, flags) of the packets completed, as bytes."},
     {"counts", framer_counts, METH_NOARGS, "counts($self)\n--\n\nWhat framing has seen so far, as a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
