@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -28,15 +29,20 @@ def vorn(*args, **kwargs) -> subprocess.CompletedProcess:
     return subprocess.run([VORN, *map(str, args)], capture_output=True, text=True, timeout=120, **kwargs)
 
 
-def replayed(path) -> list[dict]:
-    """Every packet MockParser finds in the file, as comparable records."""
+def raw_records(path) -> list[dict]:
+    """Every packet MockParser finds in the file, as plain records."""
     import vorn_rs
     from conftest import wait_ended
 
     with vorn_rs.MockParser(path) as parser:
         wait_ended(parser)
         packets = parser.get_data_packets()
-    return [vm.comparable({k: getattr(p, k) for k in vm.RECORD_KEYS}) for p in packets]
+    return [{k: getattr(p, k) for k in vm.RECORD_KEYS} for p in packets]
+
+
+def replayed(path) -> list[dict]:
+    """Every packet MockParser finds in the file, as comparable records."""
+    return [vm.comparable(r) for r in raw_records(path)]
 
 
 @pytest.fixture(scope="module")
@@ -221,63 +227,153 @@ def test_version_and_help():
 # -- export -----------------------------------------------------------------
 
 
-def test_export_rows_are_the_packets_mockparser_delivers(faulty, tmp_path):
+def flat_records(records: list[dict]) -> list[tuple]:
+    """Each record as (packet_type, the names it flags, each value component's
+    single-precision bits or None where absent or NaN), in column order."""
+    from vorn.recording import VALUE_FIELDS, value_columns
+
+    out = []
+    for rec in records:
+        parts = []
+        for field in VALUE_FIELDS:
+            v = rec[field]
+            for x in [None] * len(value_columns(field)) if v is None else v if isinstance(v, list) else [v]:
+                parts.append(None if x is None or x != x else struct.pack(">f", x))
+        names = frozenset((rec["invalid_fields"] or "").split(",")) - {""}
+        out.append((rec["packet_type"], names, tuple(parts)))
+    return out
+
+
+def flat_columns(table) -> list[tuple]:
+    """The rows of a table of columns (by name: arrays, or lists of CSV texts)
+    as flat_records gives them."""
+    from vorn._native import FIELDS
+    from vorn.recording import FLAG_FIELDS, KINDS, VALUE_FIELDS, flag_column, value_columns
+
+    def value(x):
+        x = None if x == "" else float(x)
+        return None if x is None or x != x else struct.pack(">f", x)
+
+    def flagged(x):
+        return x in ("true", True, 1)
+
+    kinds = [k if isinstance(k, str) else KINDS[k] for k in list(table["packet_type"])]
+    components = [c for f in VALUE_FIELDS for c in value_columns(f)]
+    columns = [list(table[c]) if c in table else [None] * len(kinds) for c in components]
+    flags = {FIELDS[f]["invalid_name"]: list(table[flag_column(f)]) for f in FLAG_FIELDS if flag_column(f) in table}
+    out = []
+    for i, kind in enumerate(kinds):
+        names = frozenset(name for name, col in flags.items() if flagged(col[i]))
+        out.append((kind, names, tuple(None if col[i] is None else value(col[i]) for col in columns)))
+    return out
+
+
+def test_export_tables_hold_the_packets_mockparser_delivers(faulty, tmp_path):
     path, data, records = faulty
-    want = replayed(path)
+    want = flat_records(raw_records(path))
     out = tmp_path / "faulty.csv"
     assert vorn("export", path, "-o", out).returncode == 0
     with open(out, newline="") as f:
         header, *rows = list(csv.reader(f))
-    from vorn.recording import COLUMNS
+    from vorn.recording import column_names
 
-    assert tuple(header) == COLUMNS and len(header) == 37
-    assert {r[0] for r in rows} == {""}  # no arrival times beside this recording
-    assert len(rows) == len(want)
+    assert tuple(header) == column_names() and len(header) == 42  # no arrival times beside this recording
+    assert flat_columns(dict(zip(header, zip(*rows)))) == want
+    # Without pyarrow the same table comes from rows.
+    code = ("import sys; sys.modules['pyarrow'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'rows.csv')!r}]))")
+    assert subprocess.run([sys.executable, "-c", code], timeout=120).returncode == 0
+    with open(tmp_path / "rows.csv", newline="") as f:
+        header, *rows = list(csv.reader(f))
+    assert flat_columns(dict(zip(header, zip(*rows)))) == want
 
-    def as_record(row: dict) -> dict:
-        rec = vm.empty_record(row["packet_type"])
-        rec["invalid_fields"] = row["invalid_fields"] or None
-        for spec in vm.FIELDS:
-            parts = [row[c] for c in COLUMNS if c == spec.name or c.rpartition("_")[0] == spec.name]
-            if parts[0] != "":
-                values = [float(v) for v in parts]
-                rec[spec.name] = values[0] if spec.floats == 1 else values
-        rec.pop("timestamp")
-        return vm.comparable(rec)
-
-    assert [as_record(dict(zip(header, r))) for r in rows] == want
-
-    # The other formats hold the same table.
+    # The other formats and vorn.read hold the same table.
     np = pytest.importorskip("numpy")
+    from vorn import read
+
+    assert flat_columns(read(path)) == want
     assert vorn("export", path, "-o", tmp_path / "faulty.npz").returncode == 0
     with np.load(tmp_path / "faulty.npz") as arrays:
-        assert tuple(arrays.files) == COLUMNS
-        assert list(arrays["invalid_fields"]) == [r[2] for r in rows]
-        assert set(arrays["host_time_ns"]) == {-1}
-        accel = np.array([float(r[3]) if r[3] else np.nan for r in rows], dtype=np.float32)
-        np.testing.assert_array_equal(arrays["scaled_accel_x"], accel)
+        assert tuple(arrays.files) == column_names()
+        assert flat_columns(arrays) == want
+        size = sum(arrays[name].nbytes for name in arrays.files)
+    assert (tmp_path / "faulty.npz").stat().st_size <= 1.2 * size
     pq = pytest.importorskip("pyarrow.parquet")
     assert vorn("export", path, "-o", tmp_path / "faulty.parquet").returncode == 0
     table = pq.read_table(tmp_path / "faulty.parquet")
-    assert table.column_names == list(COLUMNS) and table.num_rows == len(rows)
-    assert table.column("packet_type").to_pylist() == [r[1] for r in rows]
+    assert table.column_names == list(column_names()) and table.num_rows == len(rows)
+    assert flat_columns({name: table.column(name).to_pylist() for name in table.column_names}) == want
+    assert table.schema.field("scaled_accel_x").metadata[b"unit"] == b"g"
+    assert b"scalar" in table.schema.field("est_orient_quaternion_w").metadata[b"description"]
+    assert read(path).to_arrow().column("packet_type").to_pylist() == [r[0] for r in want]
+
+
+def test_columns_carry_the_time_of_the_read_that_completed_each_packet(faulty, tmp_path):
+    """Reads of every size, some within a packet, and a times file that ends
+    before the recording: each packet has the time the one-read-at-a-time
+    row path gives it (-1 after the times end), and a range or a kind picks
+    exactly the packets it names."""
+    np = pytest.importorskip("numpy")
+    import random
+
+    from vorn import read
+    from vorn.recording import Recording, Stamp, TimesWriter
+
+    path, data, records = faulty
+    rec = tmp_path / "timed.bin"
+    rec.write_bytes(data)
+    rng = random.Random(4)
+    writer = TimesWriter(rec, force=True)
+    pos, wall, mono = 0, 1_700_000_000 * 10**9, 5 * 10**9
+    while pos < 0.8 * len(data):
+        n = rng.choice([0, 1, 7, 60, 500, 3000])
+        pos += n
+        wall, mono = wall + 10**6, mono + 10**6 + rng.randrange(1000)
+        writer.add(n, Stamp(wall, mono))
+    writer.close()
+    want = [-1 if row[0] is None else row[0] for rows in Recording(rec, rows=True).batches("x") for row in rows]
+    full = read(rec)
+    assert full["host_time_ns"].tolist() == want and want[-1] == -1
+    assert flat_columns(full) == flat_records(raw_records(path))
+
+    first = 1_700_000_000 * 10**9 + 10**6  # the first read's wall clock; the monotonic one drifts apart slowly
+    part = read(rec, kind="raw", start=0.1, end=0.2)
+    t = full["host_time_ns"]
+    approx = (t >= first + 0.1e9 - 1e7) & (t < first + 0.2e9 + 1e7) & (full["packet_type"] == 0)
+    assert 0 < part.num_rows <= approx.sum() and set(part["host_time_ns"]) <= set(t[approx])
+    assert "est_pressure_alt" not in part and "est_pressure_alt_invalid" not in part
+
+    untimed = read(path, kind="estimated", start=10, end=400)
+    whole = read(path)
+    pick = (np.arange(whole.num_rows) >= 10) & (np.arange(whole.num_rows) < 400) & (whole["packet_type"] == 1)
+    for name in untimed:
+        np.testing.assert_array_equal(untimed[name], whole[name][pick])
+    assert vorn("export", path, "-o", tmp_path / "x.csv", "--start", "1.5").stderr == (
+        "vorn export: the recording has no arrival times: --start and --end count packets, and 1.5 is not a whole "
+        "number\n")
+    assert vorn("export", path, "-o", tmp_path / "x.mcap", "--kind", "raw").returncode == 1
 
 
 @pytest.mark.parametrize("fmt, sig", [("npz", signal.SIGTERM), ("csv", signal.SIGHUP)])
 def test_export_stopped_by_a_signal_leaves_nothing_behind(tmp_path, fmt, sig):
     if fmt == "npz":
         pytest.importorskip("numpy")
+    # A pipe held open: the export waits in the middle of its work until the
+    # signal has come (to any of its threads), then reads on to the end.
     long = tmp_path / "long.bin"
-    long.write_bytes(SAMPLE.read_bytes() * 40)
+    os.mkfifo(long)
     made = tmp_path / "out"
     made.mkdir()
     proc = subprocess.Popen([VORN, "export", long, "-o", made / f"long.{fmt}"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
-    give_up = time.monotonic() + 10
-    while not any(made.iterdir()):  # the writer has begun
-        assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
-        time.sleep(0.01)
-    proc.send_signal(sig)
+    with open(long, "wb") as feed:
+        feed.write(SAMPLE.read_bytes())
+        give_up = time.monotonic() + 10
+        while not any(made.iterdir()):  # the writer has begun
+            assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
+            time.sleep(0.01)
+        proc.send_signal(sig)
+        time.sleep(0.2)
     stdout, stderr = proc.communicate(timeout=30)
     assert (proc.returncode, stdout, stderr) == (1, "", f"vorn export: stopped by {sig.name}\n")
     assert not list(made.iterdir())
@@ -313,6 +409,9 @@ def test_plot_draws_a_png(tmp_path):
 
     height, width, _ = imread(out).shape
     assert width == 1000 and height > 600  # four panels of a 10-inch figure at 100 dpi
+    done = vorn("plot", SAMPLE, "-o", out, "--kind", "raw", "--start", "4000")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert imread(out).shape[0] < height  # acceleration, angular rate and pressure
 
 
 def test_plot_refuses_what_it_cannot_draw(tmp_path):

@@ -129,7 +129,7 @@ def test_installed_wheel_gives_the_vorn_command(venv_python, tmp_path):
     assert done.returncode == 0 and json.loads(done.stdout)["packets"] == {"raw": 2995, "estimated": 1498}
     assert vorn("export", sample, "-o", "sample.csv").returncode == 0
     assert len((tmp_path / "sample.csv").read_text().splitlines()) == 1 + 2995 + 1498
-    for args, hint in ((("export", sample, "-o", "x.npz"), "pip install numpy"),
+    for args, hint in ((("export", sample, "-o", "x.npz"), "pip install 'vorn_rs[columns]'"),
                        (("plot", sample, "-o", "x.png"), "pip install --prefer-binary 'vorn_rs[plot]'")):
         done = vorn(*args)
         assert done.returncode == 1 and hint in done.stderr

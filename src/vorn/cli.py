@@ -86,6 +86,15 @@ class VersionAction(argparse.Action):
 RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
 
 
+def add_selection(ap: argparse._ActionsContainer) -> None:
+    """--kind, --start and --end: which packets a command takes."""
+    ap.add_argument("--kind", choices=("raw", "estimated"), help="packets of this kind only (default: both)")
+    ap.add_argument("--start", type=number, metavar="S",
+                    help="from S seconds after the first read arrived; for a recording without arrival times, "
+                    "from packet number S (counting from 0)")
+    ap.add_argument("--end", type=number, metavar="S", help="to before S seconds (or packet number S)")
+
+
 def parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0],
                                  epilog=__doc__.split("\n\n")[1])
@@ -110,8 +119,8 @@ def parser() -> argparse.ArgumentParser:
     exp = sub.add_parser("export", help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
                          description="Writes one row per packet and one column per value component, or ROS 2 "
                          "messages stamped with each packet's arrival time. The format follows OUT's suffix "
-                         "(.csv, .parquet: needs pyarrow, .npz: needs numpy, .mcap: needs "
-                         "'vorn_rs[mcap]') or --format.")
+                         "(.csv and .npz: need numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
+                         "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.")
     exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
     exp.add_argument("-o", "--output", metavar="OUT", required=True,
                      help="file to write, replaced (NAME.csv, NAME.parquet, NAME.npz, NAME.mcap), or with "
@@ -119,6 +128,7 @@ def parser() -> argparse.ArgumentParser:
     exp.add_argument("--format", choices=("csv", "parquet", "npz", "mcap", "rosbag2"),
                      help="the format, whatever OUT's suffix")
     exp.set_defaults(usage=exp)  # OUT and --format are checked together, after parsing
+    add_selection(exp.add_argument_group("CSV, Parquet and .npz"))
     ros = exp.add_argument_group("MCAP and rosbag2")
     ros.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
     ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
@@ -137,6 +147,7 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("--rate", type=positive, metavar="HZ",
                       help="packets per second in the stream, all kinds together: x axis in seconds at that "
                       "rate instead of the arrival times (or, without them, the packet count)")
+    add_selection(plot)
     return ap
 
 
@@ -188,10 +199,10 @@ def main(argv: list[str] | None = None) -> int:
             from vorn.export import export
 
             return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
-                          rate=args.rate)
+                          rate=args.rate, kind=args.kind, start=args.start, end=args.end)
         from vorn.plot import plot
 
-        return plot(args.file, args.output, args.rate)
+        return plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end)
     except ToolError as e:
         say(f"vorn {args.command}: {e}")
         return 1

@@ -8,8 +8,9 @@ from pathlib import Path
 
 from vorn._native import FIELDS
 from vorn.errors import ToolError, os_failure, say
+from vorn.export import packet_numbers, selection
 from vorn.recording import ROW_COLUMNS as COLUMNS
-from vorn.recording import Recording, has_times
+from vorn.recording import UNITS, Recording, has_times
 
 # Panel title, then the record fields it can draw: the first field the
 # recording carries is drawn; the others stand in for recordings without it.
@@ -21,8 +22,6 @@ PANELS = (
     ("Altitude", ("est_pressure_alt",)),
 )
 BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
-UNITS = {"scaled_accel": "g", "est_compensated_accel": "m/s²", "scaled_gyro": "rad/s", "est_angular_rate": "rad/s",
-         "scaled_ambient_pressure": "Pa", "est_pressure_alt": "m"}
 QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
 
 
@@ -121,7 +120,8 @@ def title_of(path) -> str:
     return os.fsencode(path).decode("utf-8", "replace")
 
 
-def plot(path, out, rate: float | None) -> int:
+def plot(path, out, rate: float | None, *, kind: str | None = None, start: float | None = None,
+         end: float | None = None) -> int:
     try:
         from matplotlib.figure import Figure
     except ImportError:
@@ -132,7 +132,7 @@ def plot(path, out, rate: float | None) -> int:
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
         with open(tmp, "wb") as image:
-            fig = draw_recording(Figure, path, rate)
+            fig = draw_recording(Figure, path, rate, kind, start, end)
             try:
                 fig.savefig(image, format=fmt, dpi=100)
             except (ValueError, RuntimeError) as e:  # a format that needs what is not installed (pgf: LaTeX)
@@ -146,32 +146,50 @@ def plot(path, out, rate: float | None) -> int:
     return 0
 
 
-def draw_recording(Figure, path, rate: float | None):
+def draw_recording(Figure, path, rate: float | None, kind: str | None = None, start: float | None = None,
+                   end: float | None = None):
     # A first pass, at the core's speed, counts the packets to size the buckets.
+    arrival = has_times(path)
+    if not arrival:
+        start, end = packet_numbers(start, end)
     counting = Recording(path)
-    for _ in counting.batches("plot: counting"):
-        pass
+    total = sum(len(c["packet_type"]) for c in counting.columns("plot: counting", kind, start, end))
     c = counting.require_packets()
-    total = c["raw"] + c["estimated"]
+    if not total:
+        raise ToolError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
     series = {f: Series(f) for _, fields in PANELS for f in fields}
     flags = [Flags(f) for f in series if invalid_name(f)]
     # x: seconds at --rate, else seconds since the first arrival, else the packet count.
-    timed = rate is None and has_times(path)
+    timed = rate is None and arrival
+    ranged = start is not None or end is not None
     starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
-    n = untimed = 0
-    first = x = None
+    n = m = untimed = 0  # packets of the stream, packets drawn
+    first = x = since = None
     for stamp, rows in Recording(path, rows=True).reads("plot"):
-        if timed:
+        if arrival and (timed or ranged):
             if stamp is None:
                 untimed += len(rows)
                 continue
             if first is None:
                 first = stamp.mono_ns
-            x = (stamp.mono_ns - first) / 1e9
+            since = (stamp.mono_ns - first) / 1e9
+            if end is not None and since >= end:
+                break
+            if start is not None and since < start:
+                n += len(rows)
+                continue
+            x = since
         for row in rows:
+            number = n
+            n += 1
+            if kind is not None and row[0] != kind:
+                continue
+            if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
+                continue
             if not timed:
-                x = n / rate if rate else n
-            bucket = bucket_of(n, total)
+                x = number / rate if rate else number
+            bucket = bucket_of(m, total)
+            m += 1
             if starts[bucket] is None:
                 starts[bucket] = x
             for s in series.values():
@@ -179,7 +197,6 @@ def draw_recording(Figure, path, rate: float | None):
             if row[0] == "estimated":
                 for f in flags:
                     f.add(bucket, row[1])
-            n += 1
     if untimed:
         say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
     shares = {f.name: f.shares() for f in flags}

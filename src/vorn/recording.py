@@ -18,6 +18,7 @@ from __future__ import annotations
 import os
 import time
 import zlib
+from array import array
 from pathlib import Path
 from typing import NamedTuple
 
@@ -36,6 +37,50 @@ TIMES_MAGIC = b"vorn arrival times 1\n"
 # The record field each name on the unit's invalid list stands for:
 # estOrientQuaternion -> est_orient_quaternion.
 FIELD_OF_INVALID_NAME = {f["invalid_name"]: name for name, f in _native.FIELDS.items() if f["invalid_name"]}
+
+
+# Columns (see columns()): packet_type as codes into KINDS, every value
+# component as float32, and a flag column per filter field.
+KINDS = ("raw", "estimated")  # the core's PacketKind order
+QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
+COLUMN_CHUNK = 1 << 20  # bytes of a recording framed into columns at a time
+UNTIMED = -1  # host_time_ns of a packet after the times file ends early
+
+
+def value_columns(field: str) -> tuple[str, ...]:
+    """The column names of one value field's components, in wire order:
+    scaled_accel_x, ..., est_orient_quaternion_w, ... (the scalar first)."""
+    columns = _native.FIELDS[field]["columns"]
+    if len(columns) == len(QUATERNION_PARTS):
+        return tuple(f"{field}_{part}" for part in QUATERNION_PARTS)
+    return columns
+
+
+def flag_column(field: str) -> str:
+    """The boolean column telling whether the unit flagged field invalid."""
+    return f"{field}_invalid"
+
+
+VALUE_FIELDS: tuple[str, ...] = tuple(_native.FIELDS)  # record order
+# Each value field's unit as the unit sends it ("" for none).
+UNITS = {"scaled_accel": "g", "scaled_gyro": "rad/s", "delta_vel": "g·s", "delta_theta": "rad",
+         "scaled_ambient_pressure": "Pa", "est_pressure_alt": "m", "est_orient_quaternion": "",
+         "est_attitude_uncert_quaternion": "", "est_angular_rate": "rad/s", "est_compensated_accel": "m/s²",
+         "est_linear_accel": "m/s²", "est_gravity_vector": "m/s²"}
+FLAG_FIELDS: tuple[str, ...] = tuple(f for f in VALUE_FIELDS if _native.FIELDS[f]["invalid_name"])
+
+
+def fields_of(kind: str | None) -> tuple[str, ...]:
+    return tuple(f for f in VALUE_FIELDS if kind is None or _native.FIELDS[f]["packet_type"] == kind)
+
+
+def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...]:
+    """The columns of a recording read as columns: the arrival time when it has
+    one, packet_type, each value component of the kind's fields (of both kinds
+    when kind is None), and a flag per filter field."""
+    fields = fields_of(kind)
+    return (*(("host_time_ns",) if timed else ()), "packet_type",
+            *(c for f in fields for c in value_columns(f)), *(flag_column(f) for f in fields if f in FLAG_FIELDS))
 
 
 def times_path(path) -> Path:
@@ -207,6 +252,119 @@ class Recording:
                 out, fed = [], 0
         if out:
             yield out
+
+    def spans(self):
+        """(Stamps or None, data, ends): whole reads of about COLUMN_CHUNK bytes
+        with their Stamps and where each ends in data (native int64s), then
+        the rest without times, a chunk at a time (ends b"")."""
+        read = self.file.read
+        base = 0
+        ends, stamps = array("q"), []
+
+        def span():
+            data = read(ends[-1])
+            # The bytes of a read cut off by the recording's end are the read
+            # after the last whole one; the recording stops there.
+            whole = array("q", (e for e in ends if e <= len(data)))
+            return (stamps, data, whole.tobytes()), len(data) < ends[-1]
+
+        for end, stamp in read_times(self.path):
+            ends.append(end - base)
+            stamps.append(stamp)
+            if end - base >= COLUMN_CHUNK:
+                out, cut = span()
+                yield out
+                if cut:
+                    return
+                base = end
+                ends, stamps = array("q"), []
+        if ends:
+            out, cut = span()
+            yield out
+            if cut:
+                return
+        while piece := read(COLUMN_CHUNK):
+            self.untimed += len(piece)
+            yield None, piece, b""
+
+    def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None):
+        """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
+        recording at a time, holding the packets of that kind (both if None)
+        that arrived from start to before end, in seconds since the first
+        read arrived, or for a recording without arrival times from packet
+        number start to before end (counting packets of both kinds from 0).
+        A packet arrived with the read that completed it. Stops reading once
+        past end."""
+        import numpy as np
+
+        if kind is not None and kind not in KINDS:
+            raise ValueError(f"kind must be one of {KINDS} or None, not {kind!r}")
+        timed = has_times(self.path)
+        fields = fields_of(kind)
+        every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
+        values_named = [c for f in fields for c in value_columns(f)]
+        value_at = [every_value.index(c) for c in values_named]
+        flag_at = [FLAG_FIELDS.index(f) for f in fields if f in FLAG_FIELDS]
+        flags_named = [flag_column(FLAG_FIELDS[i]) for i in flag_at]
+        width, nflags = len(every_value), len(FLAG_FIELDS)
+        code = None if kind is None else KINDS.index(kind)
+        first_mono = None
+        seen = 0  # packets framed so far, of both kinds
+        progress = Progress(self.size, label)
+        columns = self.framer.columns
+        try:
+            with self.file:
+                for stamps, data, ends in self.spans():
+                    progress.update(len(data))
+                    kinds_b, reads_b, values_b, flags_b = columns(data, ends)
+                    kinds = np.frombuffer(kinds_b, np.uint8)
+                    n = len(kinds)
+                    reads = np.frombuffer(reads_b, np.uint32)
+                    keep = None if code is None else kinds == code
+                    past = False
+                    if timed:
+                        if stamps is None:
+                            when = None
+                            wall = np.full(n, UNTIMED, np.int64)
+                        else:
+                            walls = np.fromiter((s.wall_ns for s in stamps), np.int64, len(stamps))
+                            monos = np.fromiter((s.mono_ns for s in stamps), np.int64, len(stamps))
+                            if first_mono is None and len(monos):
+                                first_mono = int(monos[0])
+                            wall = walls[reads]
+                            when = (monos[reads] - first_mono) / 1e9
+                            past = end is not None and len(monos) and (monos[-1] - first_mono) / 1e9 >= end
+                        if start is not None or end is not None:
+                            inside = np.zeros(n, bool) if when is None else (
+                                (when >= (start if start is not None else -np.inf))
+                                & (when < (end if end is not None else np.inf)))
+                            keep = inside if keep is None else keep & inside
+                            past = past or when is None
+                    elif start is not None or end is not None:
+                        number = np.arange(seen, seen + n)
+                        inside = (number >= (start or 0)) & (number < (end if end is not None else np.inf))
+                        keep = inside if keep is None else keep & inside
+                        past = end is not None and seen + n >= end
+                    seen += n
+                    values = np.frombuffer(values_b, np.float32).reshape(width, n)
+                    flags = np.frombuffer(flags_b, np.bool_).reshape(nflags, n)
+                    pick = (lambda a: a) if keep is None else (lambda a: a[keep])
+                    chunk = {}
+                    if timed:
+                        chunk["host_time_ns"] = pick(wall)
+                    chunk["packet_type"] = pick(kinds)
+                    for name, i in zip(values_named, value_at):
+                        chunk[name] = pick(values[i])
+                    for name, i in zip(flags_named, flag_at):
+                        chunk[name] = pick(flags[i])
+                    if len(chunk["packet_type"]):
+                        yield chunk
+                    if past:
+                        return
+        except OSError as e:
+            raise os_failure(self.path, e) from None
+        finally:
+            progress.close()
 
     def counts(self) -> dict:
         """At the end of the stream the bytes still held back are noise as well.

@@ -1,37 +1,58 @@
-"""Parquet (pyarrow): the arrival time (int64 ns), text columns and float32
-value columns, in row groups."""
+"""Parquet (pyarrow): the columns of vorn.read, packet_type as a dictionary of
+"raw" and "estimated", an absent value null; each value column's unit and
+description in its field metadata, the recording's in the file's."""
 
 from __future__ import annotations
 
-from vorn.errors import ToolError
-from vorn.recording import COLUMNS
+import json
+from pathlib import Path
 
-ROW_GROUP = 1 << 14  # rows per row group
-TIME, TEXT_COLUMNS = COLUMNS[0], COLUMNS[1:3]  # host_time_ns; packet_type, invalid_fields; the rest are float32
+ROW_GROUP = 1 << 17  # rows per row group, about
 
 
-def write(batches, out) -> None:
-    try:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
-    except ImportError:
-        raise ToolError("Parquet needs pyarrow: pip install pyarrow") from None
-    schema = pa.schema([(TIME, pa.int64())] + [(n, pa.string()) for n in TEXT_COLUMNS]
-                       + [(n, pa.float32()) for n in COLUMNS[3:]])
+def write(chunks, names, out, source) -> int:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from vorn.columns import arrow_table, describe
+
+    n = 0
     # Through a file of our own, so that a failure is Python's OSError with the
     # system's text rather than pyarrow's wording around the scratch name.
-    with open(out, "wb") as f, pq.ParquetWriter(f, schema) as writer:
+    with open(out, "wb") as f:
+        writer = None
         pending: list = []
+        rows = 0
 
         def flush():
-            columns = list(zip(*pending))
-            writer.write_table(pa.Table.from_arrays(
-                [pa.array(col, type=field.type) for col, field in zip(columns, schema)], schema=schema))
+            nonlocal rows
+            table = pa.concat_tables(pending)
             pending.clear()
+            rows = 0
+            writer.write_table(table, row_group_size=table.num_rows)
 
-        for rows in batches:
-            pending += rows
-            if len(pending) >= ROW_GROUP:
+        for chunk in chunks:
+            table = arrow_table(chunk)
+            if writer is None:
+                schema = with_metadata(table.schema, names, describe, source)
+                writer = pq.ParquetWriter(f, schema)
+            pending.append(table.cast(writer.schema))
+            rows += table.num_rows
+            n += table.num_rows
+            if rows >= ROW_GROUP:
                 flush()
-        if pending:
-            flush()
+        if writer is not None:
+            if pending:
+                flush()
+            writer.close()
+    return n
+
+
+def with_metadata(schema, names, describe, source):
+    fields = []
+    for field in schema:
+        unit, text = describe(field.name)
+        fields.append(field.with_metadata({"unit": unit, "description": text}))
+    import pyarrow as pa
+
+    return pa.schema(fields, metadata={"vorn": json.dumps({"recording": Path(source).name, "columns": list(names)})})

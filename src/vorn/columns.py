@@ -1,0 +1,162 @@
+"""A recording as columns: NumPy arrays by name, filled by the core's framing
+without a Python object per packet, and converted to a pyarrow Table or a
+pandas DataFrame in one call.
+
+    import vorn
+    cols = vorn.read("run.bin", kind="estimated", start=10, end=20)
+    cols["est_orient_quaternion_w"]   # float32, NaN where a packet lacks it
+    cols.to_pandas()
+
+Columns, in this order:
+  host_time_ns      int64, the host's wall clock (ns since the Unix epoch) at the
+                    read that completed the packet; only for a recording with
+                    arrival times (NAME.times), -1 after that file ends early
+  packet_type       uint8, 0 for raw and 1 for estimated (KINDS)
+  FIELD, FIELD_x..  float32 per value component, in record order; vectors
+                    FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
+                    scalar, first on the wire, is w); NaN where absent
+  FIELD_invalid     bool per filter field: the unit flagged it invalid
+With a kind, only the fields of that kind (and flags for estimated) are there.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Any
+
+from vorn.errors import ToolError
+from vorn import _native
+from vorn.recording import (FLAG_FIELDS, KINDS, QUATERNION_PARTS, UNITS, VALUE_FIELDS, Recording, column_names,
+                            has_times, value_columns)
+
+COLUMN_FIELD = {c: f for f in VALUE_FIELDS for c in value_columns(f)}
+
+if TYPE_CHECKING:
+    import numpy as np
+    import pandas
+    import pyarrow
+
+INSTALL_HINT = "reading columns needs numpy: pip install 'vorn_rs[columns]'"
+
+__all__ = ["KINDS", "Columns", "read", "chunks"]
+
+
+def require_numpy():
+    try:
+        import numpy
+    except ImportError:
+        raise ToolError(INSTALL_HINT) from None
+    return numpy
+
+
+class Columns(Mapping[str, "np.ndarray"]):
+    """The packets of a recording, one NumPy array per column (see the module's
+    text for the names); a read-only mapping from column name to array."""
+
+    def __init__(self, arrays: dict[str, np.ndarray], path: str) -> None:
+        self._arrays = arrays
+        self.path = path
+
+    def __getitem__(self, name: str) -> np.ndarray:
+        return self._arrays[name]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._arrays)
+
+    def __len__(self) -> int:
+        return len(self._arrays)
+
+    @property
+    def num_rows(self) -> int:
+        """How many packets."""
+        return len(self._arrays["packet_type"])
+
+    def __repr__(self) -> str:
+        return f"<vorn.Columns {self.path!r}: {self.num_rows:,} packets, {len(self)} columns>"
+
+    def to_arrow(self) -> pyarrow.Table:
+        """A pyarrow Table of the same columns (packet_type as a dictionary of
+        "raw" and "estimated"); needs pyarrow."""
+        return arrow_table(self._arrays)
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """A pandas DataFrame of the same columns (packet_type categorical);
+        needs pandas."""
+        try:
+            import pandas as pd
+        except ImportError:
+            raise ToolError("to_pandas needs pandas: pip install pandas") from None
+        data: dict[str, Any] = dict(self._arrays)
+        data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
+        return pd.DataFrame(data, copy=False)
+
+
+def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False) -> pyarrow.Table:
+    """The columns as Arrow's: an absent value (NaN) null, packet_type a
+    dictionary, or with plain its text."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        raise ToolError("Arrow tables need pyarrow: pip install 'vorn_rs[parquet]'") from None
+    out = {}
+    for name, a in arrays.items():
+        if name == "packet_type":
+            kinds = pa.array(KINDS)
+            out[name] = kinds.take(pa.array(a)) if plain else pa.DictionaryArray.from_arrays(
+                pa.array(a.view("int8")), kinds)
+        else:
+            out[name] = pa.array(a, from_pandas=a.dtype.kind == "f")
+    return pa.table(out)
+
+
+def describe(name: str) -> tuple[str, str]:
+    """A column's unit ("" for none) and what it holds, in a few words."""
+    import vorn_rs
+
+    if name == "host_time_ns":
+        return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
+                      "-1 after the arrival times end")
+    if name == "packet_type":
+        return "", "raw: a sensor packet; estimated: a filter packet"
+    if name.endswith("_invalid") and name.removesuffix("_invalid") in FLAG_FIELDS:
+        field = name.removesuffix("_invalid")
+        return "", f"the unit flagged {field} ({_native.FIELDS[field]['invalid_name']}) invalid in this packet"
+    field = COLUMN_FIELD[name]
+    what = getattr(vorn_rs.IMUPacket, field).__doc__.split(",")[0]
+    part = name.removeprefix(field).lstrip("_")
+    if len(value_columns(field)) == len(QUATERNION_PARTS):
+        part += " (the scalar part)" if part == "w" else ""
+    return UNITS[field], what + (f", component {part}" if part else "") + "; null where the packet lacks it"
+
+
+def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+           label: str = "read") -> Iterator[dict[str, np.ndarray]]:
+    """The columns of read() a piece of the recording at a time (about a
+    megabyte of it), for work in memory that does not grow with the file."""
+    require_numpy()
+    return Recording(path).columns(label, kind, start, end)
+
+
+def read(path, kind: str | None = None, start: float | None = None, end: float | None = None) -> Columns:
+    """The packets of the recording at path as columns.
+
+    kind: "raw" or "estimated" for packets of that kind only (and only its
+    fields' columns), None for both. start, end: the packets that arrived from
+    start to before end, in seconds since the first read arrived; for a
+    recording without arrival times, packet numbers from start to before end
+    (counting packets of both kinds from 0). Memory besides the result stays
+    within a few megabytes and one column."""
+    np = require_numpy()
+    names = column_names(kind, has_times(path))
+    pieces: dict[str, list] = {name: [] for name in names}
+    for chunk in chunks(path, kind, start, end):
+        for name, a in chunk.items():
+            # A copy, so that the framer's buffer of the whole chunk goes now.
+            pieces[name].append(a.copy() if a.base is not None else a)
+    arrays = {}
+    for name in names:
+        parts = pieces.pop(name)
+        dtype = "int64" if name == "host_time_ns" else "uint8" if name == "packet_type" else \
+            "bool" if name.endswith("_invalid") else "float32"
+        arrays[name] = np.concatenate(parts) if parts else np.empty(0, dtype)
+    return Columns(arrays, str(path))
