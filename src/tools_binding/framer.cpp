@@ -1,6 +1,7 @@
 // Framer: the core's framing and decoding over a byte stream fed in pieces,
 // counting what it passes over, and optionally handing out one row of plain
 // values per packet.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -116,32 +117,21 @@ constexpr auto kFlagColumnOf = [] {
 
 constexpr std::size_t kValueColumns = static_cast<std::size_t>(kRowWidth) - 2;
 
-// Fills columns from the packets framing completes, each marked with the read
-// that completed it, and passes every packet on to the tally for its counts.
+// Keeps the packets framing completes, each with the read that completed it,
+// and passes every packet on to the tally for its counts.
 class ColumnSink final : public PacketSender {
  public:
   explicit ColumnSink(Tally& tally) : tally_(tally) {}
 
   std::uint32_t read = 0;  // the read being framed
-  std::vector<std::uint8_t> kinds;
+  std::vector<IMUPacket> packets;
   std::vector<std::uint32_t> reads;
-  std::vector<float> values;        // a row of kValueColumns per packet
-  std::vector<std::uint8_t> flags;  // a row of kFlagColumns per packet
 
   bool send(IMUPacket& p) override {
-    kinds.push_back(static_cast<std::uint8_t>(p.kind()));
+    tally_.send(p);  // counts its flags; keeps nothing (columns need a framer without rows)
+    packets.push_back(std::move(p));
     reads.push_back(read);
-    for_each_field([&](auto f) {
-      const auto value = p.get(f.slot);
-      for (std::size_t k = 0; k < f.info.floats; ++k) {
-        values.push_back(value ? component_of(*value, k) : std::numeric_limits<float>::quiet_NaN());
-      }
-    });
-    std::array<std::uint8_t, kFlagColumns> row{};
-    const InvalidNames names = p.invalid_names();
-    for (std::size_t i = 0; i < names.size(); ++i) row[kFlagColumnOf[static_cast<std::size_t>(names[i]) & 7u]] = 1;
-    flags.insert(flags.end(), row.begin(), row.end());
-    return tally_.send(p);
+    return true;
   }
 
  private:
@@ -238,19 +228,11 @@ PyObject* framer_feed(PyObject* self, PyObject* data) {
   return list.release();
 }
 
-// A new bytes object of n rows of `width` items each, stored column after
-// column (the transpose of `rows`), so that each column is contiguous.
-template <class T>
-PyObject* by_column(const std::vector<T>& rows, std::size_t width) {
-  const std::size_t n = width ? rows.size() / width : 0;
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows.size() * sizeof(T))));
-  if (!out) return nullptr;
-  char* buf = nullptr;
+// A new bytes object of `size` bytes, and where to write them.
+PyObject* new_bytes(std::size_t size, char*& buf) {
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   Py_ssize_t len = 0;
-  if (PyBytes_AsStringAndSize(out.get(), &buf, &len) < 0) return nullptr;
-  for (std::size_t c = 0; c < width; ++c) {
-    for (std::size_t i = 0; i < n; ++i) std::memcpy(buf + (c * n + i) * sizeof(T), &rows[i * width + c], sizeof(T));
-  }
+  if (!out || PyBytes_AsStringAndSize(out.get(), &buf, &len) < 0) return nullptr;
   return out.release();
 }
 
@@ -258,6 +240,39 @@ template <class T>
 PyObject* as_bytes(const std::vector<T>& items) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(items.data()),
                                    static_cast<Py_ssize_t>(items.size() * sizeof(T)));
+}
+
+// The kinds, values and flags of the packets, each column contiguous. Filled
+// a block of packets at a time in a small column-major scratch, so that the
+// stores into the columns are whole runs rather than one float per column.
+void fill_columns(const std::vector<IMUPacket>& packets, char* kinds_out, char* values_out, char* flags_out) {
+  constexpr std::size_t kBlock = 64;
+  const std::size_t n = packets.size();
+  auto* values = reinterpret_cast<float*>(values_out);
+  auto* flags = reinterpret_cast<std::uint8_t*>(flags_out);
+  float scratch[kValueColumns][kBlock];
+  std::uint8_t flag_scratch[kFlagColumns][kBlock];
+  for (std::size_t first = 0; first < n; first += kBlock) {
+    const std::size_t m = std::min(kBlock, n - first);
+    std::memset(flag_scratch, 0, sizeof flag_scratch);
+    for (std::size_t i = 0; i < m; ++i) {
+      const IMUPacket& p = packets[first + i];
+      kinds_out[first + i] = static_cast<char>(p.kind());
+      std::size_t c = 0;
+      for_each_field([&](auto f) {
+        const auto value = p.get(f.slot);
+        for (std::size_t k = 0; k < f.info.floats; ++k, ++c) {
+          scratch[c][i] = value ? component_of(*value, k) : std::numeric_limits<float>::quiet_NaN();
+        }
+      });
+      const InvalidNames names = p.invalid_names();
+      for (std::size_t j = 0; j < names.size(); ++j) {
+        flag_scratch[kFlagColumnOf[static_cast<std::size_t>(names[j]) & 7u]][i] = 1;
+      }
+    }
+    for (std::size_t c = 0; c < kValueColumns; ++c) std::memcpy(values + c * n + first, scratch[c], m * sizeof(float));
+    for (std::size_t c = 0; c < kFlagColumns; ++c) std::memcpy(flags + c * n + first, flag_scratch[c], m);
+  }
 }
 
 // columns(data, ends): frames `data` after the bytes kept from earlier feeds,
@@ -307,6 +322,9 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   BusyGuard guard(f->busy);
   if (!guard) return nullptr;
   ColumnSink sink(f->tally);
+  const auto expected = static_cast<std::size_t>(size) / 48 + 16;  // packets are 50 to 120 bytes
+  sink.packets.reserve(expected);
+  sink.reads.reserve(expected);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
   PyThreadState* released = PyEval_SaveThread();
   std::int64_t begin = 0;
@@ -320,11 +338,14 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   }
   f->tally.bytes += static_cast<std::uint64_t>(size);
   PyEval_RestoreThread(released);
-  Ref kinds = Ref::steal(as_bytes(sink.kinds));
-  Ref reads = Ref::steal(as_bytes(sink.reads));
-  Ref values = Ref::steal(by_column(sink.values, kValueColumns));
-  Ref flags = Ref::steal(by_column(sink.flags, kFlagColumns));
-  if (!kinds || !reads || !values || !flags) return nullptr;
+  const std::size_t n = sink.packets.size();
+  char *kinds_buf = nullptr, *values_buf = nullptr, *flags_buf = nullptr;
+  Ref kinds = Ref::steal(new_bytes(n, kinds_buf));
+  Ref values = Ref::steal(kinds ? new_bytes(n * kValueColumns * sizeof(float), values_buf) : nullptr);
+  Ref flags = Ref::steal(values ? new_bytes(n * kFlagColumns, flags_buf) : nullptr);
+  Ref reads = Ref::steal(flags ? as_bytes(sink.reads) : nullptr);
+  if (!reads) return nullptr;
+  fill_columns(sink.packets, kinds_buf, values_buf, flags_buf);
   return PyTuple_Pack(4, kinds.get(), reads.get(), values.get(), flags.get());
 }
 

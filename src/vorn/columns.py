@@ -147,16 +147,26 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     (counting packets of both kinds from 0). Memory besides the result stays
     within a few megabytes and one column."""
     np = require_numpy()
+    rec = Recording(path)
     names = column_names(kind, has_times(path))
-    pieces: dict[str, list] = {name: [] for name in names}
-    for chunk in chunks(path, kind, start, end):
+    dtypes = {"host_time_ns": np.int64, "packet_type": np.uint8}
+    arrays = {name: np.empty(0, dtypes.get(name, bool if name.endswith("_invalid") else np.float32))
+              for name in names}
+    n = 0
+    for chunk in rec.columns("read", kind, start, end):
+        m = len(chunk["packet_type"])
+        if n + m > len(arrays["packet_type"]):
+            # Room for as many packets again as the bytes read so far held,
+            # each column in turn; what is not used is given back at the end.
+            room = n + m + max(m, int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05))
+            for name, a in arrays.items():
+                grown = np.empty(room, a.dtype)
+                grown[:n] = a[:n]
+                arrays[name] = grown
+                del a, grown
         for name, a in chunk.items():
-            # A copy, so that the framer's buffer of the whole chunk goes now.
-            pieces[name].append(a.copy() if a.base is not None else a)
-    arrays = {}
-    for name in names:
-        parts = pieces.pop(name)
-        dtype = "int64" if name == "host_time_ns" else "uint8" if name == "packet_type" else \
-            "bool" if name.endswith("_invalid") else "float32"
-        arrays[name] = np.concatenate(parts) if parts else np.empty(0, dtype)
+            arrays[name][n:n + m] = a
+        n += m
+    for a in arrays.values():
+        a.resize(n, refcheck=False)
     return Columns(arrays, str(path))

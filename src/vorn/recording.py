@@ -43,7 +43,7 @@ FIELD_OF_INVALID_NAME = {f["invalid_name"]: name for name, f in _native.FIELDS.i
 # component as float32, and a flag column per filter field.
 KINDS = ("raw", "estimated")  # the core's PacketKind order
 QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
-COLUMN_CHUNK = 1 << 20  # bytes of a recording framed into columns at a time
+COLUMN_CHUNK = 1 << 18  # bytes of a recording framed into columns at a time
 UNTIMED = -1  # host_time_ns of a packet after the times file ends early
 
 
@@ -208,6 +208,7 @@ class Recording:
             raise os_failure(path, e) from None
         self.framer = _native.Framer(rows=rows)
         self.untimed = 0  # bytes fed without a known arrival time
+        self.fed = 0  # bytes framed into columns so far
 
     def pieces(self):
         """(Stamp or None, bytes): each timed read, then the rest untimed."""
@@ -316,6 +317,7 @@ class Recording:
             with self.file:
                 for stamps, data, ends in self.spans():
                     progress.update(len(data))
+                    self.fed += len(data)
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
                     kinds = np.frombuffer(kinds_b, np.uint8)
                     n = len(kinds)

@@ -5,6 +5,7 @@ description in its field metadata, the recording's in the file's."""
 from __future__ import annotations
 
 import json
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 ROW_GROUP = 1 << 17  # rows per row group, about
@@ -18,24 +19,29 @@ def write(chunks, names, out, source) -> int:
 
     n = 0
     # Through a file of our own, so that a failure is Python's OSError with the
-    # system's text rather than pyarrow's wording around the scratch name.
-    with open(out, "wb") as f:
+    # system's text rather than pyarrow's wording around the scratch name. A
+    # row group is encoded on a thread of its own while the next is framed.
+    with open(out, "wb") as f, ThreadPoolExecutor(1) as encoder:
         writer = None
         pending: list = []
         rows = 0
+        writing = None
 
         def flush():
-            nonlocal rows
+            nonlocal rows, writing
             table = pa.concat_tables(pending)
             pending.clear()
             rows = 0
-            writer.write_table(table, row_group_size=table.num_rows)
+            if writing is not None:
+                writing.result()
+            writing = encoder.submit(writer.write_table, table, row_group_size=table.num_rows)
 
         for chunk in chunks:
             table = arrow_table(chunk)
             if writer is None:
                 schema = with_metadata(table.schema, names, describe, source)
-                writer = pq.ParquetWriter(f, schema)
+                # Dictionaries only for the packet kind: float values repeat too rarely to gain.
+                writer = pq.ParquetWriter(f, schema, use_dictionary=["packet_type"])
             pending.append(table.cast(writer.schema))
             rows += table.num_rows
             n += table.num_rows
@@ -44,6 +50,7 @@ def write(chunks, names, out, source) -> int:
         if writer is not None:
             if pending:
                 flush()
+            writing.result()
             writer.close()
     return n
 
