@@ -119,7 +119,7 @@ def parser() -> argparse.ArgumentParser:
     exp = sub.add_parser("export", help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
                          description="Writes one row per packet and one column per value component, or ROS 2 "
                          "messages stamped with each packet's arrival time. The format follows OUT's suffix "
-                         "(.csv and .npz: need numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
+                         "(.csv; .npz: needs numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
                          "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.")
     exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
     exp.add_argument("-o", "--output", metavar="OUT", required=True,

@@ -3,7 +3,7 @@ an empty cell, packet_type "raw" or "estimated", a flag true or false.
 
 Written from columns by pyarrow's CSV writer (C++) when pyarrow and numpy are
 installed, else from the core's rows by the standard library's writer, which
-takes about ten times as long."""
+takes several times as long."""
 
 from __future__ import annotations
 
@@ -36,7 +36,7 @@ def write(chunks, names, out, source) -> int:
 
 def write_rows(rec, names, out, kind: str | None) -> int:
     """The same table from the core's rows, in Python: without pyarrow and
-    numpy, and about ten times as slow."""
+    numpy, and several times as slow."""
     from vorn import _native
     from vorn.columns import COLUMN_FIELD
 
