@@ -81,8 +81,10 @@ def read_still(path) -> Still:
     if not counts["raw"]:
         raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
     samples = np.concatenate(pieces)
+    del pieces
     complete = ~np.isnan(samples).any(axis=1)
-    return Still(samples[complete], None, int(len(samples) - complete.sum()))
+    skipped = int(len(samples) - complete.sum())
+    return Still(samples[complete] if skipped else samples, None, skipped)
 
 
 def arrival_rate(times_ns) -> float:
@@ -133,7 +135,7 @@ def allan_deviation(series, sizes):
     s, sums, diffs = np.empty(n + 1), np.empty(n + 1), np.empty(n + 1)
     s[0] = 0.0
     for k, y in enumerate(rows):
-        np.subtract(y, y.mean(dtype=np.float64), out=s[1:])
+        np.subtract(y, y.mean(dtype=np.float64), out=s[1:], dtype=np.float64)
         np.cumsum(s[1:], out=s[1:])
         for i, m in enumerate(sizes):
             d = np.subtract(s[m:], s[:-m], out=sums[: n + 1 - m])
@@ -224,7 +226,7 @@ def analyse(samples, rate: float) -> dict:
     sizes = cluster_sizes(n)
     if len(sizes) < MIN_CLUSTER_TIMES:
         raise ToolError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
-    adev = allan_deviation(np.asarray(samples, dtype=np.float64).T, sizes)
+    adev = allan_deviation(samples.T, sizes)  # float32 goes in whole: widened a row at a time
     out = {}
     for i, sensor in enumerate(SENSORS):
         out[sensor.name] = {axis: parameters(adev[3 * i + j] * sensor.scale, n, rate) for j, axis in enumerate(AXES)}
