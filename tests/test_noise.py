@@ -51,6 +51,7 @@ def test_arrival_rate_sees_through_bursts():
     assert noise.arrival_rate(arrived) == pytest.approx(1003.0, rel=1e-4)
 
 
+@pytest.mark.child_interpreter
 def test_noise_end_to_end(tmp_path):
     unit = vm.StillUnit(500.0, 1e-3, 1e-3, 1e-4, 1e-4, seed=2)
     path = tmp_path / "still.bin"
@@ -70,6 +71,7 @@ def test_noise_end_to_end(tmp_path):
     assert (tmp_path / "n.png").read_bytes()[:4] == b"\x89PNG"
 
 
+@pytest.mark.child_interpreter
 def test_noise_without_numpy_says_how_to_install(tmp_path):
     code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
             f"sys.exit(main(['noise', {str(tmp_path / 'x.bin')!r}]))")

@@ -3,7 +3,8 @@
 Builders for packets and fields, a reference decoder (one-shot and incremental),
 the text form of a packet, and a simulator of a unit's stream with the records a
 correct decoder must produce. Standard library only, so it runs on any CPython
-3.11+, free-threaded builds included. It is a reference for tests and benchmarks:
+3.11+, free-threaded builds included; only the still unit for noise figures
+(StillUnit) needs NumPy, imported when it is used. It is a reference for tests and benchmarks:
 clarity first, then speed where the benchmarks need it.
 """
 

@@ -62,7 +62,7 @@ def numpy():
 class Still(NamedTuple):
     samples: object  # (n, 6) float32 in the recorded units: accelerometer x y z, gyroscope x y z
     times: object | None  # (n,) arrival times in ns, when the recording has them
-    skipped: int  # raw packets lacking one of the values
+    skipped: int  # raw packets lacking one of the values, or carrying an infinite or NaN one
 
 
 def read_still(path) -> Still:
@@ -76,13 +76,13 @@ def read_still(path) -> Still:
     for rows in rec.batches("noise"):
         values = [pick(r) for r in rows if r[0] == "raw"]
         if values:
-            pieces.append(np.array(values, dtype=np.float32))  # a missing value becomes NaN
+            pieces.append(np.array(values, dtype=np.float32))  # a missing value becomes NaN, skipped below
     counts = rec.require_packets()
     if not counts["raw"]:
         raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
     samples = np.concatenate(pieces)
     del pieces
-    complete = ~np.isnan(samples).any(axis=1)
+    complete = np.isfinite(samples).all(axis=1)
     skipped = int(len(samples) - complete.sum())
     return Still(samples[complete] if skipped else samples, None, skipped)
 
@@ -169,7 +169,9 @@ def fit_variance(taus, adev, errors) -> Fit:
     from the number of clusters. Every subset of the terms is tried and the best
     one without a negative coefficient kept: a term the data do not show is 0."""
     np = numpy()
-    var = adev**2
+    if not adev.max() > 0:  # a sensor that reads a constant (or one not fitted)
+        return Fit((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+    var = np.maximum(adev**2, adev.max() ** 2 * 1e-24)
     basis = np.stack([1.0 / taus, np.ones_like(taus), taus], axis=1)
     best = None
     for terms in TERMS:
@@ -275,7 +277,7 @@ def text_report(report: dict) -> str:
              f"samples:  {report['samples']:,} raw packets, {report['seconds'] / 60:.1f} min at "
              f"{report['rate']:g} Hz ({report['rate_from']})"]
     if report["skipped"]:
-        lines.append(f"skipped:  {report['skipped']:,} raw packets without both values")
+        lines.append(f"skipped:  {report['skipped']:,} raw packets without both values, or with NaN or infinity")
     lines.append("")
     head = f"{'':16}{'white-noise density':>29}  {'bias instability':>24}  {'at':>8}  {'rate random walk':>21}"
     lines.append(head)
