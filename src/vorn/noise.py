@@ -272,9 +272,13 @@ def percent(rel: float | None) -> str:
     return "" if rel is None else f" ±{rel * 100:.2g}%"
 
 
+def duration(seconds: float) -> str:
+    return f"{seconds:.1f} s" if seconds < 120 else f"{seconds / 60:.1f} min"
+
+
 def text_report(report: dict) -> str:
     lines = [f"file:     {report['file']}",
-             f"samples:  {report['samples']:,} raw packets, {report['seconds'] / 60:.1f} min at "
+             f"samples:  {report['samples']:,} raw packets, {duration(report['seconds'])} at "
              f"{report['rate']:g} Hz ({report['rate_from']})"]
     if report["skipped"]:
         lines.append(f"skipped:  {report['skipped']:,} raw packets without both values, or with NaN or infinity")
