@@ -711,7 +711,7 @@ class UnitSimulator:
 
 
 class StillUnit:
-    """A unit lying still, z axis up, for checking noise figures against known
+    """A unit lying still and level, for checking noise figures against known
     truth: each axis is a constant bias plus white noise of the given density
     and a bias that random-walks at the given rate, in SI (accelerometer
     m/s²/√Hz and m/s³/√Hz, gyroscope rad/s/√Hz and rad/s²/√Hz). Only raw
@@ -732,7 +732,7 @@ class StillUnit:
         rng = np.random.default_rng(self.seed)
         n = round(seconds * self.rate)
         out = []
-        for (density, walk), level in ((self.accel, (0.0, 0.0, _GRAVITY)), (self.gyro, (0.0, 0.0, 0.0))):
+        for (density, walk), level in ((self.accel, (0.0, 0.0, -_GRAVITY)), (self.gyro, (0.0, 0.0, 0.0))):
             # Per sample: white noise of deviation N·sqrt(rate), bias steps of K/sqrt(rate).
             bias = np.cumsum(rng.standard_normal((n, 3)) * (walk / math.sqrt(self.rate)), axis=0)
             bias += rng.uniform(-0.05, 0.05, 3) * (0.5 if level[2] else 0.01)  # turn-on bias
@@ -740,8 +740,8 @@ class StillUnit:
         return out[0], out[1]
 
     def stream(self, seconds: float) -> bytes:
-        """The raw packets of `seconds` still, the scaled acceleration in g (z up
-        reads +1 g), the increments over one sample interval."""
+        """The raw packets of `seconds` still, the scaled acceleration in g (level,
+        z reads -1 g as UnitSimulator's does), the increments over one sample interval."""
         import numpy as np
 
         accel, gyro = self.series(seconds)
