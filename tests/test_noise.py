@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import vorn_model as vm
+from vorn import recording
 from test_tools import vorn
 
 np = pytest.importorskip("numpy")
@@ -69,6 +70,16 @@ def test_noise_end_to_end(tmp_path):
     assert float(yaml["gyroscope_noise_density"]) == max(report["gyroscope"][a]["noise_density"] for a in "xyz")
     assert float(yaml["update_rate"]) == 500.0
     assert (tmp_path / "n.png").read_bytes()[:4] == b"\x89PNG"
+    # Recorded with arrival times (a packet a read, every 2 ms): the rate comes from them.
+    times = recording.TimesWriter(path, force=True)
+    stream = path.read_bytes()
+    packet = (len(stream) - len(others)) // 30000
+    times.add(len(others), recording.Stamp(10**18, 0))
+    for i in range(1, 30001):
+        times.add(packet, recording.Stamp(10**18 + i * 2_000_000, i * 2_000_000))
+    times.close()
+    report = json.loads(vorn("noise", path, "--json").stdout)
+    assert report["rate_from"] == "arrival times" and report["rate"] == pytest.approx(500.0, rel=1e-6)
 
 
 @pytest.mark.child_interpreter

@@ -71,20 +71,25 @@ def read_still(path) -> Still:
     np = numpy()
     wanted = [COLUMNS.index(f"{s.field}_{a}") for s in SENSORS for a in AXES]
     pick = operator.itemgetter(*wanted)
+    kind, time = COLUMNS.index("packet_type"), COLUMNS.index("host_time_ns")
     rec = Recording(path, rows=True)
-    pieces = []
+    pieces, stamps = [], []
     for rows in rec.batches("noise"):
-        values = [pick(r) for r in rows if r[0] == "raw"]
-        if values:
-            pieces.append(np.array(values, dtype=np.float32))  # a missing value becomes NaN, skipped below
+        raw = [r for r in rows if r[kind] == "raw"]
+        if raw:
+            pieces.append(np.array([pick(r) for r in raw], dtype=np.float32))  # a missing value becomes NaN
+            stamps.append(np.array([-1 if r[time] is None else r[time] for r in raw], dtype=np.int64))
     counts = rec.require_packets()
     if not counts["raw"]:
         raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
-    samples = np.concatenate(pieces)
-    del pieces
+    samples, times = np.concatenate(pieces), np.concatenate(stamps)
+    del pieces, stamps
     complete = np.isfinite(samples).all(axis=1)
     skipped = int(len(samples) - complete.sum())
-    return Still(samples[complete] if skipped else samples, None, skipped)
+    if skipped:
+        samples, times = samples[complete], times[complete]
+    # Arrival times only where every packet has one (a cut times file leaves the rest without).
+    return Still(samples, times if (times >= 0).all() else None, skipped)
 
 
 def arrival_rate(times_ns) -> float:
