@@ -142,6 +142,7 @@ def main() -> int:
     rows += with_before(script_rows(*memory), script_rows(*memory, ext_dir=args.before_ext) if before else None)
     rows += script_rows("bench_export.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_columns.py", "--rounds", "2" if quick else "5")
+    rows += script_rows("bench_noise.py", "--rounds", "2" if quick else "3")
     if args.zig_core:
         rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
     print()

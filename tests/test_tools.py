@@ -183,9 +183,12 @@ def test_info_counts_match_the_model(faulty):
     assert f"noise:             {want['noise']:,} bytes" in text
 
 
-@pytest.mark.parametrize("command", ["info", "export", "plot"])
+@pytest.mark.parametrize("command", ["info", "export", "plot", "noise"])
 def test_clear_errors_and_exit_codes(tmp_path, command):
-    out = {"info": [], "export": ["-o", tmp_path / "out.csv"], "plot": ["-o", tmp_path / "out.png"]}[command]
+    if command == "noise":
+        pytest.importorskip("numpy")
+    out = {"info": [], "export": ["-o", tmp_path / "out.csv"], "plot": ["-o", tmp_path / "out.png"],
+           "noise": ["-o", tmp_path / "out.png"]}[command]
     missing = tmp_path / "missing.bin"
     done = vorn(command, missing, *out)
     assert (done.returncode, done.stderr) == (1, f"vorn {command}: {missing}: No such file or directory\n")
@@ -217,7 +220,7 @@ def test_usage_errors_name_the_argument(tmp_path, args, complaint):
 def test_version_and_help():
     done = vorn("--version")
     assert (done.returncode, done.stdout) == (0, "vorn 0.2.0\n")
-    for command in ("record", "info", "export", "plot"):
+    for command in ("record", "info", "export", "plot", "noise"):
         text = vorn(command, "--help").stdout
         assert re.search(r"^  (FILE|PORT) +\S", text, re.M), text
         # Before 3.13 argparse writes "-o FILE, --output FILE" and may put the help on the next line.

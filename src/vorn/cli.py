@@ -1,4 +1,4 @@
-"""vorn: record, inspect, export and plot the stream of the unit.
+"""vorn: record, inspect, export and plot the stream of the unit, and measure its noise.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording without packets, a port that hung up, a stop by
@@ -148,6 +148,20 @@ def parser() -> argparse.ArgumentParser:
                       help="packets per second in the stream, all kinds together: x axis in seconds at that "
                       "rate instead of the arrival times (or, without them, the packet count)")
     add_selection(plot)
+    noise = sub.add_parser("noise", help="noise densities and random walks from a still recording",
+                           description="The overlapping Allan deviation of each accelerometer and gyroscope axis "
+                           "of a still recording, and from it the white-noise density, bias instability and rate "
+                           "random walk of each, in SI units, with the figures calibration tools and ROS drivers "
+                           "take. Needs numpy, and matplotlib for the plot "
+                           "(pip install --prefer-binary 'vorn_rs[noise]').")
+    noise.add_argument("file", metavar="FILE", help=RECORDING_HELP)
+    noise.add_argument("-o", "--output", metavar="OUT",
+                       help="draw the deviations to this image (.png, .svg, .pdf, ...; replaced)")
+    noise.add_argument("--yaml", metavar="IMU_YAML", help="write the calibration tools' imu.yaml here (replaced)")
+    noise.add_argument("--json", action="store_true", help="one JSON object instead of text, with every deviation")
+    noise.add_argument("--rate", type=positive, metavar="HZ",
+                       help="raw packets per second the unit sent (default: from the arrival times where the "
+                       "recording has them, else the unit's nominal 1000)")
     return ap
 
 
@@ -200,6 +214,10 @@ def main(argv: list[str] | None = None) -> int:
 
             return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
                           rate=args.rate, kind=args.kind, start=args.start, end=args.end)
+        if args.command == "noise":
+            from vorn.noise import noise
+
+            return noise(args.file, args.output, args.yaml, args.json, args.rate)
         from vorn.plot import plot
 
         return plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end)

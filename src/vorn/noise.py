@@ -1,0 +1,409 @@
+"""vorn noise: the unit's noise parameters from a still recording.
+
+The overlapping Allan deviation of each accelerometer and gyroscope axis over
+octave-spaced cluster times, and from it, per axis: white-noise density, bias
+instability (the floor of the curve) and rate random walk, each with its
+confidence from the number of clusters behind it.
+
+The scaled values are analysed, not the increments: they are what a driver
+publishes (a ROS Imu message carries rate and acceleration), so the densities
+fit the signal a filter downstream is fed, and their units are settled (g and
+rad/s). Samples are taken as evenly spaced at the packet rate: the unit samples
+on its own clock, while the host sees packets in bursts that serial buffering
+and USB polling make. Arrival times, where a recording has them, are used only
+for the mean rate over the whole run (arrival_rate); `--rate` overrides both.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import operator
+import os
+from pathlib import Path
+from typing import NamedTuple
+
+from vorn.errors import ToolError, os_failure
+from vorn.recording import COLUMNS, Recording
+
+GRAVITY = 9.80665  # m/s² in one g: the scaled acceleration is in g
+NOMINAL_RATE = 1000.0  # raw packets per second of the unit as it ships
+FLICKER_FLOOR = math.sqrt(2 * math.log(2) / math.pi)  # Allan deviation of flicker noise of unit bias instability
+MIN_CLUSTER_TIMES = 3  # points a fit of three terms needs
+AXES = ("x", "y", "z")
+
+
+class Sensor(NamedTuple):
+    name: str  # as the calibration file names it
+    field: str  # record field read
+    scale: float  # to SI
+    unit: str  # of the samples, in SI
+    ros_name: str  # the driver parameter for its per-sample standard deviation
+
+
+SENSORS = (
+    Sensor("accelerometer", "scaled_accel", GRAVITY, "m/s²", "linear_acceleration_stdev"),
+    Sensor("gyroscope", "scaled_gyro", 1.0, "rad/s", "angular_velocity_stdev"),
+)
+INSTALL_HINT = "noise needs numpy: pip install --prefer-binary 'vorn_rs[noise]'"
+
+
+def numpy():
+    try:
+        import numpy as np
+    except ImportError:
+        raise ToolError(INSTALL_HINT) from None
+    return np
+
+
+# -- reading ----------------------------------------------------------------
+
+
+class Still(NamedTuple):
+    samples: object  # (n, 6) float32 in the recorded units: accelerometer x y z, gyroscope x y z
+    times: object | None  # (n,) arrival times in ns, when the recording has them
+    skipped: int  # raw packets lacking one of the values, or carrying an infinite or NaN one
+
+
+def read_still(path) -> Still:
+    """The scaled values of every raw packet that carries both, in order.
+    float32 as decoded: exact, and half the memory of an hour at 1 kHz in float64."""
+    np = numpy()
+    wanted = [COLUMNS.index(f"{s.field}_{a}") for s in SENSORS for a in AXES]
+    pick = operator.itemgetter(*wanted)
+    kind, time = COLUMNS.index("packet_type"), COLUMNS.index("host_time_ns")
+    rec = Recording(path, rows=True)
+    pieces, stamps = [], []
+    for rows in rec.batches("noise"):
+        raw = [r for r in rows if r[kind] == "raw"]
+        if raw:
+            pieces.append(np.array([pick(r) for r in raw], dtype=np.float32))  # a missing value becomes NaN
+            stamps.append(np.array([-1 if r[time] is None else r[time] for r in raw], dtype=np.int64))
+    counts = rec.require_packets()
+    if not counts["raw"]:
+        raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
+    samples, times = np.concatenate(pieces), np.concatenate(stamps)
+    del pieces, stamps
+    complete = np.isfinite(samples).all(axis=1)
+    skipped = int(len(samples) - complete.sum())
+    if skipped:
+        samples, times = samples[complete], times[complete]
+    # Arrival times only where every packet has one (a cut times file leaves the rest without).
+    return Still(samples, times if (times >= 0).all() else None, skipped)
+
+
+def arrival_rate(times_ns) -> float:
+    """Packets per second from the host's arrival times: the slope of the straight
+    line through (time, packet number). Single intervals say little, packets come
+    in bursts; the fit over the whole run is the unit's clock seen by the host's."""
+    np = numpy()
+    t = (np.asarray(times_ns, dtype=np.int64) - times_ns[0]) * 1e-9
+    n = np.arange(len(t), dtype=np.float64)
+    t_mean, n_mean = t.mean(), n.mean()
+    return float(((t - t_mean) * (n - n_mean)).sum() / ((t - t_mean) ** 2).sum())
+
+
+def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
+    """The sample rate and where it came from."""
+    if given:
+        return given, "--rate"
+    if still.times is not None and len(still.times) > 1:
+        return arrival_rate(still.times), "arrival times"
+    return NOMINAL_RATE, "nominal rate; set --rate if the unit was set to another"
+
+
+# -- analysis ---------------------------------------------------------------
+
+
+def cluster_sizes(n: int) -> list[int]:
+    """Samples per cluster, 1, 2, 4, ..., as long as two clusters fit."""
+    sizes, m = [], 1
+    while 2 * m <= n - 1:
+        sizes.append(m)
+        m *= 2
+    return sizes
+
+
+def allan_deviation(series, sizes):
+    """Overlapping Allan deviation of evenly spaced samples at each cluster size:
+    the mean square of the difference of the averages of every pair of adjacent
+    clusters, halved, square-rooted. series is one series or a row of them.
+
+    Through the running sum S (one leading 0): the cluster sums are
+    D = S[m:] - S[:-m], and adjacent pairs differ by D[m:] - D[:-m]. The mean is
+    taken out first so that S stays small and its rounding far below the noise."""
+    np = numpy()
+    rows = np.atleast_2d(np.asarray(series))
+    n = rows.shape[1]
+    out = np.empty((len(rows), len(sizes)))
+    # Allocated once for all series: fresh pages cost as much as the sums.
+    s, sums, diffs = np.empty(n + 1), np.empty(n + 1), np.empty(n + 1)
+    s[0] = 0.0
+    for k, y in enumerate(rows):
+        np.subtract(y, y.mean(dtype=np.float64), out=s[1:], dtype=np.float64)
+        np.cumsum(s[1:], out=s[1:])
+        for i, m in enumerate(sizes):
+            d = np.subtract(s[m:], s[:-m], out=sums[: n + 1 - m])
+            diff = np.subtract(d[m:], d[:-m], out=diffs[: n + 1 - 2 * m])
+            # einsum: one pass, no temporary, several times the speed of np.dot here.
+            out[k, i] = math.sqrt(float(np.einsum("i,i->", diff, diff)) / (2.0 * len(diff))) / m
+    return out if np.ndim(series) > 1 else out[0]
+
+
+def relative_error(n: int, m: int) -> float:
+    """The 1-sigma relative uncertainty of the deviation from n samples in clusters
+    of m: 1/sqrt(2(K-1)) for K independent clusters."""
+    return 1.0 / math.sqrt(2.0 * max(n // m - 1, 1))
+
+
+class Fit(NamedTuple):
+    coefficients: tuple[float, float, float]  # of 1/tau, 1 and tau in the Allan variance
+    errors: tuple[float, float, float]  # their 1-sigma uncertainties
+
+
+# The Allan variance of white noise of density N is N²/tau, of a bias random walk
+# K²tau/3, and of bias instability B a floor of (0.664 B)² near its minimum: linear
+# in N², the floor and K², fitted by least squares on the relative misfit.
+TERMS = ((0,), (1,), (2,), (0, 1), (0, 2), (1, 2), (0, 1, 2))
+FIT_ROUNDS = 4  # the weights follow the model, which follows the weights
+
+
+def fit_variance(taus, adev, errors) -> Fit:
+    """Coefficients (a, b, c) >= 0 of var(tau) = a/tau + b + c tau that best fit
+    the measured variances, each point weighted by its uncertainty, which follows
+    from the number of clusters. Every subset of the terms is tried and the best
+    one without a negative coefficient kept: a term the data do not show is 0."""
+    np = numpy()
+    if not adev.max() > 0:  # a sensor that reads a constant (or one not fitted)
+        return Fit((0.0, 0.0, 0.0), (0.0, 0.0, 0.0))
+    var = np.maximum(adev**2, adev.max() ** 2 * 1e-24)
+    basis = np.stack([1.0 / taus, np.ones_like(taus), taus], axis=1)
+    best = None
+    for terms in TERMS:
+        a = basis[:, terms]
+        model = var
+        for _ in range(FIT_ROUNDS):
+            w = 1.0 / (2.0 * errors * model)  # the variance's relative error is twice the deviation's
+            coef, *_ = np.linalg.lstsq(a * w[:, None], var * w, rcond=None)
+            if (coef < 0).any():
+                break
+            model = np.maximum(a @ coef, var.max() * 1e-12)
+        if (coef < 0).any():
+            continue
+        cost = float((((var - a @ coef) * w) ** 2).sum())
+        if best is None or cost < best[0]:
+            cov = np.linalg.inv((a * w[:, None]).T @ (a * w[:, None]))
+            full, err = [0.0] * 3, [0.0] * 3
+            for k, t in enumerate(terms):
+                full[t], err[t] = float(coef[k]), float(math.sqrt(cov[k, k]))
+            best = (cost, Fit(tuple(full), tuple(err)))
+    return best[1]
+
+
+def parameters(adev, n: int, rate: float) -> dict:
+    """The noise parameters of one axis from its deviations over n samples."""
+    np = numpy()
+    sizes = cluster_sizes(n)
+    taus = np.array(sizes, dtype=np.float64) / rate
+    errors = np.array([relative_error(n, m) for m in sizes])
+    fit = fit_variance(taus, adev, errors)
+    (a, _, c), (da, _, dc) = fit.coefficients, fit.errors
+    lowest = int(np.argmin(adev))
+    return {
+        # sqrt(a): the deviation at 1 s of the -1/2 line; a relative error halves under the root.
+        "noise_density": math.sqrt(a),
+        "noise_density_error": da / (2 * a) if a else None,
+        "bias_instability": float(adev[lowest]) / FLICKER_FLOOR,
+        "bias_instability_error": float(errors[lowest]),
+        "bias_instability_tau": float(taus[lowest]),
+        # The curve still falls at the longest cluster time: the floor lies beyond the recording.
+        "bias_instability_reached": lowest < len(sizes) - 1,
+        "random_walk": math.sqrt(3 * c),
+        "random_walk_error": dc / (2 * c) if c else None,
+        "tau": taus.tolist(),
+        "adev": adev.tolist(),
+        "adev_error": errors.tolist(),
+    }
+
+
+def analyse(samples, rate: float) -> dict:
+    """Every axis of both sensors, in SI: {sensor: {axis: parameters(...)}}."""
+    np = numpy()
+    n = len(samples)
+    sizes = cluster_sizes(n)
+    if len(sizes) < MIN_CLUSTER_TIMES:
+        raise ToolError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
+    adev = allan_deviation(samples.T, sizes)  # float32 goes in whole: widened a row at a time
+    out = {}
+    for i, sensor in enumerate(SENSORS):
+        out[sensor.name] = {axis: parameters(adev[3 * i + j] * sensor.scale, n, rate) for j, axis in enumerate(AXES)}
+    return out
+
+
+def calibration(result: dict, rate: float) -> dict:
+    """The imu.yaml of visual-inertial calibration tools and the ROS driver's
+    standard deviations: one figure per sensor, the largest of its axes, so that
+    no axis is trusted more than it deserves."""
+    worst = {s.name: {k: max(result[s.name][a][k] for a in AXES) for k in ("noise_density", "random_walk")}
+             for s in SENSORS}
+    yaml = {
+        "accelerometer_noise_density": worst["accelerometer"]["noise_density"],
+        "accelerometer_random_walk": worst["accelerometer"]["random_walk"],
+        "gyroscope_noise_density": worst["gyroscope"]["noise_density"],
+        "gyroscope_random_walk": worst["gyroscope"]["random_walk"],
+        "update_rate": rate,
+    }
+    # A sample's standard deviation is the density over the bandwidth sqrt(rate).
+    ros = {s.ros_name: worst[s.name]["noise_density"] * math.sqrt(rate) for s in SENSORS}
+    return {"imu_yaml": yaml, "ros": ros}
+
+
+# -- output -----------------------------------------------------------------
+
+UNITS = {  # white-noise density, bias instability, rate random walk
+    "accelerometer": ("m/s²/√Hz", "m/s²", "m/s³/√Hz"),
+    "gyroscope": ("rad/s/√Hz", "rad/s", "rad/s²/√Hz"),
+}
+YAML_COMMENTS = {
+    "accelerometer_noise_density": "m/s^2/sqrt(Hz), white noise",
+    "accelerometer_random_walk": "m/s^3/sqrt(Hz), bias random walk",
+    "gyroscope_noise_density": "rad/s/sqrt(Hz), white noise",
+    "gyroscope_random_walk": "rad/s^2/sqrt(Hz), bias random walk",
+    "update_rate": "Hz",
+}
+
+
+def percent(rel: float | None) -> str:
+    return "" if rel is None else f" ±{rel * 100:.2g}%"
+
+
+def duration(seconds: float) -> str:
+    return f"{seconds:.1f} s" if seconds < 120 else f"{seconds / 60:.1f} min"
+
+
+def text_report(report: dict) -> str:
+    lines = [f"file:     {report['file']}",
+             f"samples:  {report['samples']:,} raw packets, {duration(report['seconds'])} at "
+             f"{report['rate']:g} Hz ({report['rate_from']})"]
+    if report["skipped"]:
+        lines.append(f"skipped:  {report['skipped']:,} raw packets without both values, or with NaN or infinity")
+    lines.append("")
+    head = f"{'':16}{'white-noise density':>29}  {'bias instability':>24}  {'at':>8}  {'rate random walk':>21}"
+    lines.append(head)
+    for sensor in SENSORS:
+        units = UNITS[sensor.name]
+        for axis in AXES:
+            r = report[sensor.name][axis]
+            floor = f"{r['bias_instability']:.3e}{percent(r['bias_instability_error'])} {units[1]}"
+            at = f"{r['bias_instability_tau']:.4g} s" + ("" if r["bias_instability_reached"] else "+")
+            lines.append(f"{sensor.name + ' ' + axis:16}"
+                         f"{r['noise_density']:>12.3e}{percent(r['noise_density_error']):>7} {units[0]:<9}"
+                         f"{floor:>24}  {at:>8}"
+                         f"{r['random_walk']:>12.3e}{percent(r['random_walk_error']):>7} {units[2]}")
+    if not all(report[s.name][a]["bias_instability_reached"] for s in SENSORS for a in AXES):
+        lines.append("+ the deviation still falls at the longest cluster time: record longer to find its floor")
+    lines.append("")
+    lines.append("imu.yaml (largest axis):")
+    lines += [f"  {k}: {v:.6g}" for k, v in report["imu_yaml"].items()]
+    lines.append("ROS driver (per-sample standard deviation, largest axis):")
+    lines += [f"  {k}: {v:.6g}" for k, v in report["ros"].items()]
+    return "\n".join(lines)
+
+
+def yaml_text(report: dict) -> str:
+    """The imu.yaml a calibration tool reads; flat, so written by hand."""
+    lines = [f"# Noise of the unit from a still recording: {os.fsencode(report['file']).decode('utf-8', 'replace')}",
+             f"# {report['samples']:,} samples at {report['rate']:g} Hz; the largest axis of each sensor.",
+             "rostopic: /imu/data"]
+    lines += [f"{k}: {v!r}  # {YAML_COMMENTS[k]}" for k, v in report["imu_yaml"].items()]
+    return "\n".join(lines) + "\n"
+
+
+def write_atomically(out, data: bytes) -> None:
+    tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
+    try:
+        tmp.write_bytes(data)
+        os.replace(tmp, out)
+    except OSError as e:
+        raise os_failure(out, e) from None
+    finally:
+        if tmp.exists():
+            tmp.unlink()
+
+
+def draw(report: dict):
+    """Log-log deviations of both sensors, one panel each, with the fitted -1/2
+    and +1/2 lines and the bias-instability floor marked."""
+    from matplotlib.figure import Figure
+
+    np = numpy()
+    fig = Figure(figsize=(11, 4.6), layout="constrained")
+    axes = fig.subplots(1, 2)
+    colours = dict(zip(AXES, ("tab:blue", "tab:orange", "tab:green")))
+    for ax, sensor in zip(axes, SENSORS):
+        units = UNITS[sensor.name]
+        lows, highs = [], []
+        for axis in AXES:
+            r = report[sensor.name][axis]
+            tau, adev, err = (np.array(r[k]) for k in ("tau", "adev", "adev_error"))
+            colour = colours[axis]
+            ax.errorbar(tau, adev, yerr=adev * err, fmt="o-", ms=3, lw=1, color=colour, label=f"{axis}")
+            line = np.geomspace(tau[0], tau[-1], 50)
+            if r["noise_density"]:
+                ax.plot(line, r["noise_density"] / np.sqrt(line), ":", color=colour, lw=1)
+            if r["random_walk"]:
+                ax.plot(line, r["random_walk"] * np.sqrt(line / 3), "--", color=colour, lw=1)
+            floor = r["bias_instability"] * FLICKER_FLOOR
+            ax.plot([r["bias_instability_tau"]], [floor], "v", ms=9, mfc="none", color=colour)
+            lows.append(adev.min())
+            highs.append(adev.max())
+        ax.plot([], [], ":", color="grey", label="−½: white noise, N/√τ")
+        ax.plot([], [], "--", color="grey", label="+½: random walk, K√(τ/3)")
+        ax.plot([], [], "v", color="grey", mfc="none", label="floor: 0.664 × bias instability")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_ylim(min(lows) / 4, max(highs) * 2)  # the fitted lines run on below the data
+        ax.grid(which="both", alpha=0.3)
+        ax.set_title(sensor.name.capitalize(), loc="left", fontweight="bold", fontsize="medium")
+        ax.set_xlabel("cluster time τ [s]")
+        ax.set_ylabel(f"Allan deviation [{units[1]}]")
+        ax.legend(fontsize="small")
+    name = os.fsencode(report["file"]).decode("utf-8", "replace")
+    fig.suptitle(f"{name}: {report['samples']:,} samples at {report['rate']:g} Hz", parse_math=False)
+    return fig
+
+
+def noise(path, out=None, yaml_out=None, as_json: bool = False, rate: float | None = None) -> int:
+    numpy()
+    if out is not None:
+        try:
+            from matplotlib.figure import Figure
+        except ImportError:
+            raise ToolError("the plot needs matplotlib: pip install --prefer-binary 'vorn_rs[noise]'") from None
+        fmt = Path(out).suffix[1:].lower()
+        if fmt not in Figure().canvas.get_supported_filetypes():
+            raise ToolError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes")
+    still = read_still(path)
+    if not len(still.samples):
+        raise ToolError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
+    hz, source = packet_rate(still, rate)
+    try:
+        result = analyse(still.samples, hz)
+    except ToolError as e:
+        raise ToolError(f"{path}: {e}") from None
+    report = {"file": os.fsdecode(path), "samples": len(still.samples), "skipped": still.skipped,
+              "seconds": len(still.samples) / hz, "rate": hz, "rate_from": source,
+              **result, **calibration(result, hz)}
+    if out is not None:
+        import io
+
+        buf = io.BytesIO()
+        draw(report).savefig(buf, format=Path(out).suffix[1:].lower(), dpi=100)
+        write_atomically(out, buf.getvalue())
+    if yaml_out is not None:
+        write_atomically(yaml_out, yaml_text(report).encode())
+    if as_json:
+        print(json.dumps(report, indent=2, ensure_ascii=False))
+    else:
+        print(text_report(report))
+    return 0

@@ -1,0 +1,90 @@
+"""vorn noise against known truth (a simulated still unit) and against a peer
+(allantools' overlapping Allan deviation), and end to end on a recording."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+import vorn_model as vm
+from vorn import recording
+from test_tools import vorn
+
+np = pytest.importorskip("numpy")
+noise = pytest.importorskip("vorn.noise")
+
+
+def samples(unit: vm.StillUnit, seconds: float):
+    """The six columns the command reads, as the unit sends them (float32, g)."""
+    accel, gyro = unit.series(seconds)
+    return np.concatenate([accel / vm._GRAVITY, gyro], axis=1).astype(np.float32)
+
+
+@pytest.mark.parametrize("hours, rate, accel, gyro", [
+    (3, 100.0, (2e-3, 3e-3), (1e-4, 5e-5)),
+    (1, 200.0, (5e-4, 5e-4), (3e-5, 2e-5)),
+])
+def test_hours_still_give_the_true_densities_and_random_walks(hours, rate, accel, gyro):
+    unit = vm.StillUnit(rate, *accel, *gyro, seed=5)
+    result = noise.analyse(samples(unit, hours * 3600), rate)
+    for sensor, (density, walk) in (("accelerometer", accel), ("gyroscope", gyro)):
+        for axis, r in result[sensor].items():
+            got = (r["noise_density"], r["random_walk"])
+            assert got == pytest.approx((density, walk), rel=0.1), (sensor, axis)
+            assert r["bias_instability_reached"]  # white noise and a random walk meet in a floor
+
+
+def test_deviations_agree_with_allantools():
+    allantools = pytest.importorskip("allantools", reason="allantools has no build for this interpreter")
+    rate = 250.0
+    y = samples(vm.StillUnit(rate, seed=9), 600)[:, 2].astype(np.float64) * vm._GRAVITY  # with gravity on it
+    taus, adev, _, _ = allantools.oadev(y, rate=rate, data_type="freq", taus="octave")
+    sizes = noise.cluster_sizes(len(y))
+    assert taus.tolist() == [m / rate for m in sizes]
+    np.testing.assert_allclose(noise.allan_deviation(y, sizes), adev, rtol=1e-9, atol=0)
+
+
+def test_arrival_rate_sees_through_bursts():
+    # 1000 packets a second on the unit's clock, handed over in bursts of 16 as USB does.
+    sent = np.arange(20000) / 1003.0
+    arrived = (np.ceil(sent * 1000 / 16) * 16 / 1000 * 1e9).astype(np.int64)
+    assert noise.arrival_rate(arrived) == pytest.approx(1003.0, rel=1e-4)
+
+
+@pytest.mark.child_interpreter
+def test_noise_end_to_end(tmp_path):
+    unit = vm.StillUnit(500.0, 1e-3, 1e-3, 1e-4, 1e-4, seed=2)
+    path = tmp_path / "still.bin"
+    others = vm.packet(vm.SET_EST, vm.est_field("est_pressure_alt", 1.0)) * 3  # passed over
+    others += vm.packet(vm.SET_RAW, vm.raw_field("scaled_accel", (0, 0, 1)))  # skipped: no angular rate
+    path.write_bytes(others + unit.stream(60))
+    done = vorn("noise", path, "--rate", "500", "--json", "--yaml", tmp_path / "imu.yaml", "-o", tmp_path / "n.png")
+    assert done.returncode == 0, done.stderr
+    report = json.loads(done.stdout)
+    assert (report["samples"], report["rate"], report["skipped"]) == (30000, 500.0, 1)
+    want = noise.analyse(samples(unit, 60), 500.0)
+    assert report["gyroscope"]["z"] == pytest.approx(want["gyroscope"]["z"], rel=1e-12)
+    yaml = dict(line.split("  #")[0].split(": ") for line in (tmp_path / "imu.yaml").read_text().splitlines()
+                if not line.startswith("#"))
+    assert float(yaml["gyroscope_noise_density"]) == max(report["gyroscope"][a]["noise_density"] for a in "xyz")
+    assert float(yaml["update_rate"]) == 500.0
+    assert (tmp_path / "n.png").read_bytes()[:4] == b"\x89PNG"
+    # Recorded with arrival times (a packet a read, every 2 ms): the rate comes from them.
+    times = recording.TimesWriter(path, force=True)
+    stream = path.read_bytes()
+    packet = (len(stream) - len(others)) // 30000
+    times.add(len(others), recording.Stamp(10**18, 0))
+    for i in range(1, 30001):
+        times.add(packet, recording.Stamp(10**18 + i * 2_000_000, i * 2_000_000))
+    times.close()
+    report = json.loads(vorn("noise", path, "--json").stdout)
+    assert report["rate_from"] == "arrival times" and report["rate"] == pytest.approx(500.0, rel=1e-6)
+
+
+@pytest.mark.child_interpreter
+def test_noise_without_numpy_says_how_to_install(tmp_path):
+    code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['noise', {str(tmp_path / 'x.bin')!r}]))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, f"vorn noise: {noise.INSTALL_HINT}\n")
