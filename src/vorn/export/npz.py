@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import shutil
-import tempfile
 import zipfile
 from pathlib import Path
 
@@ -16,7 +15,18 @@ def write(chunks, names, out, source) -> int:
     become the arrays of one .npz, behind headers that need the row count."""
     import numpy as np
 
-    with tempfile.TemporaryDirectory(dir=Path(out).parent) as scratch, contextlib.ExitStack() as opened:
+    # Named before it is made, and removed in a finally that is already in force
+    # when it appears: a stop signal (raised between any two steps) cannot leave it.
+    scratch = Path(out).with_name(Path(out).name + ".columns")
+    try:
+        scratch.mkdir()
+        return write_parts(chunks, names, out, scratch, np)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def write_parts(chunks, names, out, scratch: Path, np) -> int:
+    with contextlib.ExitStack() as opened:
         parts = {}
         for i, name in enumerate(names):
             parts[name] = open(Path(scratch) / f"{i}", "w+b")
