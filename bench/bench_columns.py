@@ -12,14 +12,13 @@ pyarrow's CSV writer.
 
 from __future__ import annotations
 
-import argparse
 import os
 import tempfile
 import time
 from pathlib import Path
 
 from bench_export import timed_copy
-from common import Row, emit, recording
+from common import Row, run_rounds, recording
 
 import vorn
 from vorn.export import export
@@ -71,11 +70,7 @@ def measure(rounds: int) -> list[Row]:
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
-    args = ap.parse_args()
-    emit(measure(max(1, args.rounds)), args.json)
+    run_rounds(measure, __doc__, 5)
 
 
 if __name__ == "__main__":

@@ -10,14 +10,13 @@ The export runs in this process (vorn.export.export), the best round counts.
 
 from __future__ import annotations
 
-import argparse
 import os
 import shutil
 import tempfile
 import time
 from pathlib import Path
 
-from common import Row, emit, recording
+from common import Row, run_rounds, recording
 
 from vorn.export import export
 from vorn.recording import Stamp, TimesWriter
@@ -64,11 +63,7 @@ def measure(rounds: int) -> list[Row]:
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
-    args = ap.parse_args()
-    emit(measure(max(1, args.rounds)), args.json)
+    run_rounds(measure, __doc__, 3)
 
 
 if __name__ == "__main__":

@@ -12,11 +12,10 @@ Without allantools installed the row says so.
 
 from __future__ import annotations
 
-import argparse
 import time
 
 import numpy as np
-from common import Row, emit
+from common import Row, run_rounds
 
 from vorn import noise
 from vorn_model import StillUnit
@@ -63,11 +62,7 @@ def measure(rounds: int) -> list[Row]:
 
 
 def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=3)
-    ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
-    args = ap.parse_args()
-    emit(measure(max(1, args.rounds)), args.json)
+    run_rounds(measure, __doc__, 3)
 
 
 if __name__ == "__main__":

@@ -84,6 +84,18 @@ def emit(rows: list[Row], as_json: bool) -> None:
         print(format_table(rows))
 
 
+def run_rounds(measure, doc: str, rounds: int) -> None:
+    """The command line of a benchmark that repeats its measurement: --rounds
+    (at least 1) and --json, then the rows of measure(rounds)."""
+    import argparse
+
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    ap.add_argument("--rounds", type=int, default=rounds)
+    ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
+    args = ap.parse_args()
+    emit(measure(max(1, args.rounds)), args.json)
+
+
 def load_average() -> str:
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
