@@ -51,7 +51,7 @@ class Tally final : public FrameObserver, public PacketSender {
   std::uint64_t bad_checksums = 0;
   std::map<std::uint8_t, std::uint64_t> other_sets;
   std::map<std::string, std::uint64_t, std::less<>> wrong_lengths;
-  std::map<std::string, std::uint64_t, std::less<>> invalid;  // filter packets flagging each name
+  std::array<std::uint64_t, 8> invalid{};  // filter packets flagging each invalid-list code
   bool keep_rows = false;
   std::vector<IMUPacket> rows;  // this feed's records, when kept
 
@@ -69,7 +69,11 @@ class Tally final : public FrameObserver, public PacketSender {
   void wrong_length(std::string_view name) override { bump(wrong_lengths, name); }
 
   bool send(IMUPacket& packet) override {
-    if (std::optional<std::string> names = packet.invalid_fields()) count_invalid(*names);
+    // Each code once per packet, however often the packet repeats it.
+    const InvalidNames names = packet.invalid_names();
+    unsigned seen = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) seen |= 1u << (static_cast<unsigned>(names[i]) & 7u);
+    for (std::size_t code = 0; seen != 0; ++code, seen >>= 1) invalid[code] += seen & 1u;
     if (keep_rows) rows.push_back(std::move(packet));
     return true;
   }
@@ -79,21 +83,6 @@ class Tally final : public FrameObserver, public PacketSender {
     auto it = counts.find(name);
     if (it == counts.end()) it = counts.emplace(std::string(name), 0).first;
     ++it->second;
-  }
-
-  // Each name once per packet, however often the packet repeats it.
-  void count_invalid(std::string_view joined) {
-    std::vector<std::string_view> seen;
-    while (!joined.empty()) {
-      const std::size_t comma = joined.find(',');
-      const std::string_view name = joined.substr(0, comma);
-      joined = comma == std::string_view::npos ? std::string_view() : joined.substr(comma + 1);
-      bool repeated = false;
-      for (std::string_view s : seen) repeated = repeated || s == name;
-      if (repeated) continue;
-      seen.push_back(name);
-      bump(invalid, name);
-    }
   }
 };
 
@@ -389,7 +378,12 @@ PyObject* framer_counts(PyObject* self, PyObject*) {
     if (!key || !value || PyDict_SetItem(sets.get(), key.get(), value.get()) < 0) return nullptr;
   }
   Ref wrong = Ref::steal(name_counts(t.wrong_lengths));
-  Ref invalid = Ref::steal(name_counts(t.invalid));
+  // By name, as the invalid list shows them.
+  std::map<std::string, std::uint64_t, std::less<>> by_name;
+  for (std::size_t code = 0; code < t.invalid.size(); ++code) {
+    if (t.invalid[code] != 0) by_name[std::string(invalid_name(static_cast<EstField>(code)))] += t.invalid[code];
+  }
+  Ref invalid = Ref::steal(name_counts(by_name));
   if (!wrong || !invalid || PyDict_SetItemString(d.get(), "other_sets", sets.get()) < 0 ||
       PyDict_SetItemString(d.get(), "wrong_length", wrong.get()) < 0 ||
       PyDict_SetItemString(d.get(), "invalid", invalid.get()) < 0) {
