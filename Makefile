@@ -71,16 +71,21 @@ stub: build
 	$(PY) tools/gen-stub "$$($(PY) -c 'import vorn_rs; print(vorn_rs.__file__)')" -o vorn_rs.pyi
 
 # The Python suite on every CPython 3.10+ found (pyenv's versions, the
-# free-threaded one of `make test`, and $VORN_PYTHONS), each against its own
-# build of the extension; one line per interpreter, fails if any fails.
-# `make test-gil` does the same for the interpreters with the GIL only.
-# PYTEST_ARGS go to every run; VORN_MATRIX_JOBS suites run at once (2).
+# free-threaded one of `make test`, and $VORN_PYTHONS), each against the x86-64
+# release wheel for it, built first into dist/: the one stable-ABI wheel on
+# every interpreter with the GIL, the cp313t wheel on the free-threaded one (an
+# interpreter without a release wheel gets a source build); one line per
+# interpreter, fails if any fails. `make test-gil` does the same for the
+# interpreters with the GIL only. PYTEST_ARGS go to every run;
+# VORN_MATRIX_JOBS suites run at once (2).
 .PHONY: stub test-matrix test-gil
 MATRIX_PYTEST_ARGS ?= -x
 test-matrix:
+	tools/build-wheels abi3 cp313t
 	tools/test-matrix $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
 test-gil:
+	tools/build-wheels abi3
 	tools/test-matrix --gil-only $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
 # Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
@@ -173,11 +178,12 @@ bench: build
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
 	  --zig-module $(BENCH_ZIG) $(BENCH_ARGS)
 
-# Release wheels in dist/: one per interpreter for x86-64 (pyenv's 3.10 to
-# 3.13 and the free-threaded 3.13t) and for aarch64 (Debian's 3.11, a
-# cross-built 3.13t), compiled by zig against glibc 2.17, checked and tagged
-# manylinux_2_17 by auditwheel; then the sdist, checked by installing it in a
-# clean environment. WHEELS names a subset (see tools/build-wheels).
+# Release wheels in dist/, for x86-64 and for aarch64: one stable-ABI wheel
+# (cp310-abi3, for CPython 3.10 and later with the GIL, checked by abi3audit)
+# and one for the free-threaded 3.13 (cp313t) each, compiled by zig against
+# glibc 2.17, checked and tagged manylinux_2_17 by auditwheel; then the sdist,
+# checked by installing it in a clean environment. WHEELS names a subset (see
+# tools/build-wheels).
 .PHONY: wheels sdist test-wheels
 WHEELS ?=
 wheels:
@@ -188,16 +194,18 @@ sdist:
 	tools/build-sdist
 
 # The Python suite against each x86-64 wheel in dist/, installed into a fresh
-# virtual environment of its interpreter.
+# virtual environment of each interpreter it is for (the stable-ABI wheel on
+# pyenv's 3.10, 3.11, 3.12 and 3.13).
 test-wheels: wheels
 	tools/test-wheels $(PYTEST_ARGS)
 
-# The Python suite against the aarch64 wheels in dist/, under qemu-user: on
-# Debian's aarch64 3.11 and on the cross-built 3.13t. Tests that need what the
+# The Python suite against the aarch64 wheels in dist/, under qemu-user: the
+# stable-ABI wheel on Debian's aarch64 3.11 and on a cross-built 3.13 with the
+# GIL, the cp313t wheel on a cross-built 3.13t. Tests that need what the
 # emulator lacks (the extended serial ioctls, child interpreters) skip.
 .PHONY: test-arm64
 test-arm64:
-	tools/build-wheels aarch64-cp311 aarch64-cp313t
+	tools/build-wheels aarch64-abi3 aarch64-cp313t
 	tools/test-arm64 $(PYTEST_ARGS)
 
 clean:
