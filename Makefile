@@ -161,10 +161,14 @@ leaks: build
 # against a reference measured in the same run, in one table. Figures are
 # noisy on a busy machine; the table prints the load average. The last rows
 # compare the build of the release wheels (zig, glibc 2.17, libc++: core and
-# extension in $(BENCH_ZIG)) with the GCC builds above.
+# extension in $(BENCH_ZIG)) with the GCC builds above; then, on pyenv's 3.13
+# with the GIL ($(BENCH_GIL_PYTHON)), the stable-ABI build of the release wheels
+# against one for that interpreter's full API (zig both, $(BENCH_ABI)-*).
 .PHONY: bench
 BENCH_BUILD := build/bench/release
 BENCH_ZIG := build/bench/zig
+BENCH_ABI := build/bench/api
+BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/3.13.*/bin/python3.13)))
 BENCH_ARGS ?=
 bench: build
 	@mkdir -p $(BENCH_BUILD)
@@ -175,8 +179,17 @@ bench: build
 	flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ZIG) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVORN_BUILD_BENCH=ON >/dev/null && nice $(CMAKE) --build $(BENCH_ZIG)"
+	@test -x "$(BENCH_GIL_PYTHON)" || { echo "bench: no CPython 3.13 with the GIL under pyenv (set BENCH_GIL_PYTHON)"; exit 1; }
+	@toolchain="$$(tools/build-wheels --toolchain)"; \
+	for api in abi3:3.10 full:; do \
+	  flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ABI)-$${api%%:*} -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DPython_EXECUTABLE=$(BENCH_GIL_PYTHON) -DVORN_STABLE_ABI=$${api#*:} >/dev/null \
+	    && nice $(CMAKE) --build $(BENCH_ABI)-$${api%%:*} --target vorn_rs" || exit 1; \
+	done
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
-	  --zig-module $(BENCH_ZIG) $(BENCH_ARGS)
+	  --zig-module $(BENCH_ZIG) --abi-python $(BENCH_GIL_PYTHON) --abi3-module $(BENCH_ABI)-abi3 \
+	  --full-api-module $(BENCH_ABI)-full $(BENCH_ARGS)
 
 # Release wheels in dist/, for x86-64 and for aarch64: one stable-ABI wheel
 # (cp310-abi3, for CPython 3.10 and later with the GIL, checked by abi3audit)

@@ -167,11 +167,11 @@ inline PyObject* PyObject_CallOneArg(PyObject* callable, PyObject* arg) {
 #define PyFloat_AS_DOUBLE(op) PyFloat_AsDouble(op)
 #endif
 
-// Before 3.11 in the Limited API: no buffer protocol. A view of what the
+// In the Limited API before 3.11: no buffer protocol. A view of what the
 // binding reads and copies at once, with the GIL held: the bytes of a bytes
 // or bytearray object in place, of any other bytes-like object through a
 // copy. The refusal keeps the interpreter's own text.
-#if VORN_PY_API < 0x030B0000
+#if defined(Py_LIMITED_API) && Py_LIMITED_API < 0x030B0000
 struct Py_buffer {
   void* buf;
   Py_ssize_t len;
