@@ -95,15 +95,20 @@ stub: build
 	$(PY) tools/gen-stub "$$($(PY) -c 'import vorn_rs; print(vorn_rs.__file__)')" -o vorn_rs.pyi
 
 # The Python suite on every CPython 3.10+ found (pyenv's versions, the
-# free-threaded one of `make test`, and $VORN_PYTHONS), each against its own
-# build of the extension; one line per interpreter, fails if any fails.
-# `make test-gil` does the same for the interpreters with the GIL only.
-# PYTEST_ARGS go to every run; VORN_MATRIX_JOBS suites run at once (2).
+# free-threaded one of `make test`, and $VORN_PYTHONS), each against the x86-64
+# release wheel for it, built first into dist/: the one stable-ABI wheel on
+# every interpreter with the GIL, the cp313t wheel on the free-threaded one (an
+# interpreter without a release wheel gets a source build); one line per
+# interpreter, fails if any fails. `make test-gil` does the same for the
+# interpreters with the GIL only. PYTEST_ARGS go to every run;
+# VORN_MATRIX_JOBS suites run at once (2).
 MATRIX_PYTEST_ARGS ?= -x
 test-matrix:
+	tools/build-wheels abi3 cp313t
 	tools/test-matrix $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
 test-gil:
+	tools/build-wheels abi3
 	tools/test-matrix --gil-only $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
 # Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
@@ -194,9 +199,13 @@ leaks: build
 # against a reference measured in the same run, in one table. Figures are
 # noisy on a busy machine; the table prints the load average. The last rows
 # compare the build of the release wheels (zig, glibc 2.17, libc++: core and
-# extension in $(BENCH_ZIG)) with the GCC builds above.
+# extension in $(BENCH_ZIG)) with the GCC builds above; then, on pyenv's 3.13
+# with the GIL ($(BENCH_GIL_PYTHON)), the stable-ABI build of the release wheels
+# against one for that interpreter's full API (zig both, $(BENCH_ABI)-*).
 BENCH_BUILD := build/bench/release
 BENCH_ZIG := build/bench/zig
+BENCH_ABI := build/bench/api
+BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/3.13.*/bin/python3.13)))
 BENCH_ARGS ?=
 bench: build
 	@mkdir -p $(BENCH_BUILD)
@@ -207,15 +216,24 @@ bench: build
 	flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ZIG) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVORN_BUILD_BENCH=ON >/dev/null && nice $(CMAKE) --build $(BENCH_ZIG)"
+	@test -x "$(BENCH_GIL_PYTHON)" || { echo "bench: no CPython 3.13 with the GIL under pyenv (set BENCH_GIL_PYTHON)"; exit 1; }
+	@toolchain="$$(tools/build-wheels --toolchain)"; \
+	for api in abi3:3.10 full:; do \
+	  flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ABI)-$${api%%:*} -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DPython_EXECUTABLE=$(BENCH_GIL_PYTHON) -DVORN_STABLE_ABI=$${api#*:} >/dev/null \
+	    && nice $(CMAKE) --build $(BENCH_ABI)-$${api%%:*} --target vorn_rs" || exit 1; \
+	done
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
-	  --zig-module $(BENCH_ZIG) $(BENCH_ARGS)
+	  --zig-module $(BENCH_ZIG) --abi-python $(BENCH_GIL_PYTHON) --abi3-module $(BENCH_ABI)-abi3 \
+	  --full-api-module $(BENCH_ABI)-full $(BENCH_ARGS)
 
-# Release wheels in dist/: one per interpreter for x86-64 (pyenv's 3.10 to
-# 3.13 and the free-threaded 3.13t) and for aarch64 (Debian's 3.11, a
-# cross-built 3.13t), compiled by zig against glibc 2.17, checked and tagged
-# manylinux_2_17 by auditwheel; then the sdist, checked by installing it in a
-# clean environment. WHEELS names a subset (see tools/build-wheels). A wheel
-# already built from the same sources is kept.
+# Release wheels in dist/, for x86-64 and for aarch64: one stable-ABI wheel
+# (cp310-abi3, for CPython 3.10 and later with the GIL, checked by abi3audit)
+# and one for the free-threaded 3.13 (cp313t) each, compiled by zig against
+# glibc 2.17, checked and tagged manylinux_2_17 by auditwheel; then the sdist,
+# checked by installing it in a clean environment. WHEELS names a subset (see
+# tools/build-wheels).
 WHEELS ?=
 wheels:
 	tools/build-wheels $(WHEELS)
@@ -225,17 +243,17 @@ sdist:
 	tools/build-sdist
 
 # The Python suite against each x86-64 wheel in dist/, installed into a fresh
-# virtual environment of its interpreter.
+# virtual environment of each interpreter it is for (the stable-ABI wheel on
+# pyenv's 3.10, 3.11, 3.12 and 3.13).
 test-wheels: wheels
 	tools/test-wheels $(PYTEST_ARGS)
 
-# The Python suite against the aarch64 wheels in dist/, under qemu-user: on
-# Debian's aarch64 3.11 and on the cross-built 3.13t. Tests that need what the
-# emulator lacks (the extended serial ioctls, child interpreters) skip. The
-# wheels are built first only where dist/ lacks them built from these sources
-# (tools/build-wheels keeps those): after `make wheels` this tests what it built.
+# The Python suite against the aarch64 wheels in dist/, under qemu-user: the
+# stable-ABI wheel on Debian's aarch64 3.11 and on a cross-built 3.13 with the
+# GIL, the cp313t wheel on a cross-built 3.13t. Tests that need what the
+# emulator lacks (the extended serial ioctls, child interpreters) skip.
 test-arm64:
-	tools/build-wheels aarch64-cp311 aarch64-cp313t
+	tools/build-wheels aarch64-abi3 aarch64-cp313t
 	tools/test-arm64 $(PYTEST_ARGS)
 
 clean:

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """A live unit on a pseudo-terminal: delivery latency and the reader's CPU cost.
 
-    bench/bench_live.py [--packets N] [--seconds S] [--json]
+    bench/bench_live.py [--packets N] [--seconds S] [--json | --latency-only]
 
 latency  One packet at a time is written into the master side of a pty, with a
          short pause between packets; the figure is the delay from the write
@@ -17,6 +17,7 @@ cost     A simulated unit in another process streams 1000 raw and 500 filter
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import select
 import statistics
@@ -220,7 +221,12 @@ def main() -> None:
     ap.add_argument("--packets", type=int, default=400, help="packets timed for the latency (default 400)")
     ap.add_argument("--seconds", type=float, default=5.0, help="streaming time of the cost run (default 5)")
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
+    ap.add_argument("--latency-only", action="store_true", help="time the latency alone, print JSON")
     args = ap.parse_args()
+    if args.latency_only:
+        ours = latency_parser(latency_packets(max(1, args.packets) + WARM_UP))
+        print(json.dumps({"module": vorn_rs.__file__, "median_ms": statistics.median(ours)}))
+        return
     emit(measure(max(1, args.packets), max(0.5, args.seconds)), args.json)
 
 

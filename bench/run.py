@@ -5,6 +5,7 @@ measured in the same run, their ratio, the goal and whether it is met.
     bench/run.py --core build/bench/release/bench_core [--quick]
                  [--zig-core build/bench/zig/bench_core --zig-module DIR]
                  [--before-core PATH --before-ext DIR]
+                 [--abi-python PYTHON --abi3-module DIR --full-api-module DIR]
 
 The machine's load average is printed before and after: the figures are only
 as good as the quiet they were taken in.
@@ -13,6 +14,11 @@ With --before-core and --before-ext (a bench_core program and a directory
 holding a vorn_rs extension, both built from an earlier commit), the core,
 replay, live and memory benchmarks also run against that build, each right after
 the current one, and its rows stand under the current ones marked [before].
+
+With --abi-python (an interpreter with the GIL), --abi3-module and
+--full-api-module (directories holding a stable-ABI build of the extension and
+one built with that interpreter's full API), replay and live latency run on
+that interpreter against each build in turn, side by side.
 """
 
 from __future__ import annotations
@@ -94,6 +100,44 @@ def zig_rows(gcc_core: str, zig_core: str, zig_module: str, rounds: int) -> list
     ]
 
 
+GOAL_ABI3_FRACTION = 0.95  # the stable-ABI build may be at most 5 % slower
+ABI_PAIRS = 3  # the two builds alternate this many times; the best of each counts
+
+
+def abi_rows(python: str, abi3_module: str, full_module: str, quick: bool) -> list[Row]:
+    """The stable-ABI build (one file for 3.10 and later) beside a build for
+    this interpreter's own full API, on the same interpreter with the GIL."""
+    replay = {"abi3": 0.0, "full": 0.0}
+    latency = {"abi3": float("inf"), "full": float("inf")}
+    version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"], check=True,
+                             capture_output=True, text=True).stdout.strip()  # fmt: skip
+    runs = (("bench_replay.py", "--replay-only", "--rounds", "4" if quick else "10"),
+            ("bench_live.py", "--latency-only", "--packets", "200" if quick else "400"))  # fmt: skip
+    for _ in range(ABI_PAIRS):
+        for build, where in (("abi3", abi3_module), ("full", full_module)):
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [where, os.environ.get("PYTHONPATH")])))
+            for script, *args in runs:
+                out = subprocess.run([python, str(HERE / script), *args], check=True, capture_output=True,
+                                     text=True, env=env).stdout  # fmt: skip
+                r = json.loads(out)
+                if Path(r["module"]).resolve().parent != Path(where).resolve():
+                    raise SystemExit(f"the {build} run imported {r['module']}, not the module in {where}")
+                if "packets_s" in r:
+                    replay[build] = max(replay[build], r["packets_s"])
+                else:
+                    latency[build] = min(latency[build], r["median_ms"])
+    speed = replay["abi3"] / replay["full"]
+    slower = latency["abi3"] / latency["full"]
+    return [
+        Row(f"abi3 build on {version}: replay into Python", rate(replay["abi3"], " packets/s"),
+            f"{version} API build {rate(replay['full'], ' packets/s')}", f"{speed:.2f}x",
+            f">= {GOAL_ABI3_FRACTION:.2f}x", speed >= GOAL_ABI3_FRACTION),
+        Row(f"abi3 build on {version}: live latency, median", f"{latency['abi3']:.3f} ms",
+            f"{version} API build {latency['full']:.3f} ms", f"{slower:.2f}x",
+            f"<= {1 / GOAL_ABI3_FRACTION:.2f}x", slower <= 1 / GOAL_ABI3_FRACTION),
+    ]
+
+
 def script_rows(script: str, *args: str, ext_dir: str | None = None) -> list[Row]:
     env = None
     if ext_dir:  # that build's extension first on the module path
@@ -121,7 +165,12 @@ def main() -> int:
     ap.add_argument("--zig-module", help="a directory holding the extension built by zig for this interpreter")
     ap.add_argument("--before-core", help="bench_core built from an earlier commit")
     ap.add_argument("--before-ext", help="directory with the vorn_rs extension built from that commit")
+    ap.add_argument("--abi-python", help="an interpreter with the GIL for the stable-ABI rows")
+    ap.add_argument("--abi3-module", help="a directory holding the stable-ABI build of the extension")
+    ap.add_argument("--full-api-module", help="a directory holding a build for --abi-python's full API")
     args = ap.parse_args()
+    if len({bool(args.abi_python), bool(args.abi3_module), bool(args.full_api_module)}) != 1:
+        ap.error("--abi-python, --abi3-module and --full-api-module go together")
     if bool(args.before_core) != bool(args.before_ext):
         ap.error("--before-core and --before-ext go together")
     before = args.before_ext is not None
@@ -145,6 +194,8 @@ def main() -> int:
     rows += script_rows("bench_noise.py", "--rounds", "2" if quick else "3")
     if args.zig_core:
         rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
+    if args.abi_python:
+        rows += abi_rows(args.abi_python, args.abi3_module, args.full_api_module, quick)
     print()
     print(format_table(rows))
     print()

@@ -25,14 +25,18 @@ PIP = [sys.executable, "-m", "pip", "--disable-pip-version-check"]
 RELEASE_WHEEL = os.environ.get("VORN_WHEEL")
 
 
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 def expected_tag() -> str:
+    # With the GIL: one stable-ABI wheel for 3.10 and later; free-threaded: this version's own.
     version = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    abi = version + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
+    tags = f"{version}-{version}t" if FREE_THREADED else "cp310-abi3"
     platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
     if RELEASE_WHEEL:
         arch = platform.removeprefix("linux_")
         platform = f"manylinux2014_{arch}.manylinux_2_17_{arch}"
-    return f"{version}-{abi}-{platform}"
+    return f"{tags}-{platform}"
 
 
 def run(command, **kwargs):
@@ -69,7 +73,7 @@ def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
     with zipfile.ZipFile(wheel) as archive:
         # auditwheel's repacking adds entries for directories; only files count.
         names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
-        suffix = sysconfig.get_config_var("EXT_SUFFIX")
+        suffix = sysconfig.get_config_var("EXT_SUFFIX") if FREE_THREADED else ".abi3.so"
         package = ROOT / "src" / "vorn"
         tools = {f"vorn/{p.relative_to(package).as_posix()}" for p in package.rglob("*.py")}
         assert names == {f"vorn_rs{suffix}", "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi",

@@ -157,7 +157,7 @@ std::optional<bool> convert_block(PyObject* obj, const char* name) {
   if (PyBool_Check(obj)) return obj == Py_True;
   PyTypeObject* type = Py_TYPE(obj);
   if (is_numpy_bool(type)) {
-    inquiry truth = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+    auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (truth) {
       const int value = truth(obj);
       if (value >= 0) return value != 0;

@@ -73,7 +73,7 @@ void packet_free(void* memory) {
 void packet_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<PacketObject*>(self)->record.~IMUPacket();
-  type->tp_free(self);
+  packet_free(self);  // the type's tp_free (it has no subclasses)
   Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
@@ -228,7 +228,7 @@ PyTypeObject* packet_type() {
 PyObject* wrap_packet(IMUPacket&& record) {
   PyTypeObject* type = packet_type();
   if (!type) return nullptr;  // the record dies with the caller's holder
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = packet_alloc(type, 0);  // the type's tp_alloc
   if (!self) return nullptr;
   new (&reinterpret_cast<PacketObject*>(self)->record) IMUPacket(std::move(record));
   return self;

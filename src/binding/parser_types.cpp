@@ -296,7 +296,7 @@ template <Kind K>
 PyObject* parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::optional<Opened> opened = K == Kind::Serial ? open_serial(args, kwargs) : open_mock(args, kwargs);
   if (!opened) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;  // the engine closes its source on the way out
   ParserObject* p = as_parser(self);
   new (&p->engine) VornParser(std::move(opened->engine));
@@ -326,7 +326,7 @@ void parser_dealloc(PyObject* self) {
   Py_END_ALLOW_THREADS
   std::destroy_at(&p->drained);
   std::destroy_at(&p->timeout);
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 

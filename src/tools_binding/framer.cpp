@@ -140,7 +140,7 @@ PyObject* framer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"rows", nullptr};
   int rows = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|p:Framer", const_cast<char**>(names), &rows)) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;
   FramerObject* f = as_framer(self);
   new (&f->tally) Tally();
@@ -156,7 +156,7 @@ void framer_dealloc(PyObject* self) {
   std::destroy_at(&f->tally);
   std::destroy_at(&f->buffer);
   std::destroy_at(&f->busy);
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 

@@ -55,7 +55,7 @@ PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
     return nullptr;
   }
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;  // the port closes on the way out
   new (&as_port(self)->port) std::unique_ptr<TTYPort>(std::move(opened).value());
   new (&as_port(self)->busy) std::atomic<bool>(false);
@@ -66,7 +66,7 @@ void port_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_port(self)->port);  // leaves exclusive mode, closes, drops the lock
   std::destroy_at(&as_port(self)->busy);
-  type->tp_free(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
 }
 
