@@ -51,10 +51,14 @@ $(VENV)/.model: $(VENV)/.ready
 
 venv: $(VENV)/.ready $(VENV)/.model
 
-# Builds the extension and installs it into the virtual environment.
+# Builds the extension and installs it into the virtual environment; with
+# WHEEL naming a release wheel for this interpreter (dist/*-cp313t-*.whl),
+# installs that instead, and the Python suite checks it as shipped (CI does).
+WHEEL ?=
 build: venv
 	@mkdir -p build
-	flock build/.build.lock $(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps .
+	flock build/.build.lock $(PY) -m pip install --quiet --disable-pip-version-check --no-deps \
+	  $(if $(WHEEL),--force-reinstall $(WHEEL),--no-build-isolation .)
 
 # The C++ core's own tests (no Python), through CTest.
 cpp-test: venv
@@ -66,7 +70,7 @@ cpp-test: venv
 	$(CTEST) --test-dir $(CPP_BUILD) --output-on-failure --timeout 120
 
 py-test: build
-	$(PY) -m pytest $(PYTEST_ARGS)
+	$(if $(WHEEL),VORN_WHEEL=$(abspath $(WHEEL))) $(PY) -m pytest $(PYTEST_ARGS)
 
 test: cpp-test py-test
 
