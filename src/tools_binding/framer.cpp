@@ -106,15 +106,27 @@ constexpr auto kFlagColumnOf = [] {
 
 constexpr std::size_t kValueColumns = static_cast<std::size_t>(kRowWidth) - 2;
 
-// Keeps the packets framing completes, each with the read that completed it,
-// and passes every packet on to the tally for its counts.
-class ColumnSink final : public PacketSender {
- public:
-  explicit ColumnSink(Tally& tally) : tally_(tally) {}
-
-  std::uint32_t read = 0;  // the read being framed
+// The packets of one columns() call, each with the read that completed it.
+// Kept by the framer from call to call, so that their memory is touched once
+// rather than afresh for every piece of a recording.
+struct ColumnScratch {
   std::vector<IMUPacket> packets;
   std::vector<std::uint32_t> reads;
+};
+
+// Keeps the packets framing completes in the scratch, and passes every packet
+// on to the tally for its counts.
+class ColumnSink final : public PacketSender {
+ public:
+  ColumnSink(Tally& tally, ColumnScratch& scratch)
+      : packets(scratch.packets), reads(scratch.reads), tally_(tally) {
+    packets.clear();
+    reads.clear();
+  }
+
+  std::uint32_t read = 0;  // the read being framed
+  std::vector<IMUPacket>& packets;
+  std::vector<std::uint32_t>& reads;
 
   bool send(IMUPacket& p) override {
     tally_.send(p);  // counts its flags; keeps nothing (columns need a framer without rows)
@@ -131,6 +143,7 @@ struct FramerObject {
   PyObject_HEAD
   Tally tally;
   std::vector<std::uint8_t> buffer;  // bytes kept for the next feed
+  ColumnScratch scratch;
   std::atomic<bool> busy;
 };
 
@@ -145,6 +158,7 @@ PyObject* framer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   FramerObject* f = as_framer(self);
   new (&f->tally) Tally();
   new (&f->buffer) std::vector<std::uint8_t>();
+  new (&f->scratch) ColumnScratch();
   new (&f->busy) std::atomic<bool>(false);
   f->tally.keep_rows = rows != 0;
   return self;
@@ -155,6 +169,7 @@ void framer_dealloc(PyObject* self) {
   FramerObject* f = as_framer(self);
   std::destroy_at(&f->tally);
   std::destroy_at(&f->buffer);
+  std::destroy_at(&f->scratch);
   std::destroy_at(&f->busy);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
@@ -310,7 +325,7 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   }
   BusyGuard guard(f->busy);
   if (!guard) return nullptr;
-  ColumnSink sink(f->tally);
+  ColumnSink sink(f->tally, f->scratch);
   const auto expected = static_cast<std::size_t>(size) / 48 + 16;  // packets are 50 to 120 bytes
   sink.packets.reserve(expected);
   sink.reads.reserve(expected);
