@@ -30,7 +30,7 @@ FTDI_PACKET = 62  # data bytes in one full-speed FTDI USB packet
 ALLOWANCE_MS = 50.0  # what the host's scheduling may add to any arrival
 LARGEST_PACKET = 120  # bytes of the longest packet the unit sends
 BITS_PER_BYTE = 10  # 8N1: start, 8 data, stop
-LATENCY_RULE = ('ACTION=="add", SUBSYSTEM=="usb-serial", DRIVERS=="ftdi_sio", ATTR{latency_timer}="1"')
+LATENCY_RULE = ('ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"')
 
 
 @dataclass
@@ -179,7 +179,10 @@ def group_name(gid: int) -> str:
 
 
 def check_access(report: Report, path: str, st: os.stat_result, info: sysports.PortInfo | None) -> bool:
-    owner = pwd.getpwuid(st.st_uid).pw_name if st.st_uid in {p.pw_uid for p in pwd.getpwall()} else str(st.st_uid)
+    try:
+        owner = pwd.getpwuid(st.st_uid).pw_name
+    except KeyError:
+        owner = str(st.st_uid)
     group = group_name(st.st_gid)
     groups = sorted({group_name(g) for g in os.getgroups()})
     facts = f"{stat.filemode(st.st_mode)} {owner}:{group}; you are {user_name()} in {', '.join(groups) or 'no group'}"
@@ -237,7 +240,11 @@ def check_exclusive_and_lock(report: Report, fd: int) -> bool:
 def check_baud(report: Report, fd: int, baud: int) -> bool:
     """Sets the line as SerialParser does, reads the speeds back, and puts
     back the settings it found."""
-    saved = fcntl.ioctl(fd, TCGETS2, bytes(KERNEL_TERMIOS2_SIZE))
+    try:
+        saved = fcntl.ioctl(fd, TCGETS2, bytes(KERNEL_TERMIOS2_SIZE))
+    except OSError as e:
+        report.add("problem", "baud", f"the port's settings cannot be read: {e.strerror}")
+        return False
     try:
         given, output, taken = _native.set_line(fd, baud)
     except OSError as e:
