@@ -3,7 +3,6 @@ pseudo-terminal cannot show, the FTDI adapter's latency timer, a 16550 that
 keeps another speed, and the holder and the access of a real device node.
 Whatever a case changes in the guest it puts back."""
 
-import json
 import os
 import subprocess
 import sys
@@ -12,7 +11,7 @@ from pathlib import Path
 import pytest
 from lab_lines import record as measured
 from test_record import END_LIMIT, VORN
-from test_tools import as_nobody
+from test_tools import as_nobody, judged
 
 ftdi = pytest.mark.parametrize("line", ["ftdi"], indirect=True)
 uart = pytest.mark.parametrize("line", ["uart"], indirect=True)
@@ -21,8 +20,7 @@ uart = pytest.mark.parametrize("line", ["uart"], indirect=True)
 def doctor(*args) -> tuple[int, dict, dict]:
     done = subprocess.run([VORN, "doctor", *args, "--json"], capture_output=True, text=True, timeout=END_LIMIT)
     assert done.stderr == ""
-    report = json.loads(done.stdout)
-    return done.returncode, report, {f["topic"]: f for f in report["findings"] if f["level"] == "problem"}
+    return judged(done.returncode, done.stdout)
 
 
 @ftdi
@@ -77,11 +75,10 @@ def test_user_without_access_told_which_group(line):
     os.chown(line.path, 0, grp.getgrnam("dialout").gr_gid)  # as udev leaves a serial port, inside the guest
     os.chmod(line.path, 0o660)
     try:
-        rc, out = as_nobody(lambda: run(line.path, 115200, None, True))
+        rc, report, problems = judged(*as_nobody(lambda: run(line.path, 115200, None, True)))
     finally:
         os.chown(line.path, st.st_uid, st.st_gid)
         os.chmod(line.path, st.st_mode & 0o7777)
-    problems = {f["topic"]: f for f in json.loads(out)["findings"] if f["level"] == "problem"}
     assert rc == 1 and set(problems) == {"access"}
     assert "group dialout may use it and you are not in it" in problems["access"]["text"]
     assert problems["access"]["fix"] == "sudo usermod -aG dialout $USER, then log out and back in"

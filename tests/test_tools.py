@@ -630,11 +630,15 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
 # -- doctor -------------------------------------------------------------------
 
 
-def doctor_json(*args) -> tuple[int, dict, dict]:
+def judged(rc: int, out: str) -> tuple[int, dict, dict]:
     """Exit status, the report, and its problems by topic."""
+    report = json.loads(out)
+    return rc, report, {f["topic"]: f for f in report["findings"] if f["level"] == "problem"}
+
+
+def doctor_json(*args) -> tuple[int, dict, dict]:
     done = vorn("doctor", *args, "--json")
-    report = json.loads(done.stdout)
-    return done.returncode, report, {f["topic"]: f for f in report["findings"] if f["level"] == "problem"}
+    return judged(done.returncode, done.stdout)
 
 
 def listen(pty, feed, baud: int = 921600, seconds: float = 1.5) -> tuple[int, dict, dict]:
@@ -648,8 +652,7 @@ def listen(pty, feed, baud: int = 921600, seconds: float = 1.5) -> tuple[int, di
         time.sleep(0.01)
     feed(pty.master)
     out, _ = proc.communicate(timeout=60)
-    report = json.loads(out)
-    return proc.returncode, report, {f["topic"]: f for f in report["findings"] if f["level"] == "problem"}
+    return judged(proc.returncode, out)
 
 
 def write_all(fd: int, data: bytes) -> None:
@@ -735,6 +738,8 @@ def test_doctor_names_the_holder_its_claim_and_the_speed(pty):
 def test_doctor_on_what_is_no_port(tmp_path):
     rc, report, problems = doctor_json(tmp_path / "ttyUSB9")
     assert rc == 1 and set(problems) == {"exists"}
+    text = vorn("doctor", tmp_path / "ttyUSB9").stdout.splitlines()
+    assert text[0].startswith(f"PROBLEM exists: {tmp_path / 'ttyUSB9'} does not exist") and text[1:] == ["1 problem found"]
     (tmp_path / "file").write_text("")
     rc, report, problems = doctor_json(tmp_path / "file")
     assert rc == 1 and set(problems) == {"terminal"}
@@ -752,9 +757,9 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     dialout = grp.getgrnam("dialout").gr_gid
     os.chown(pty.path, 0, dialout)  # the test's own pty, as udev leaves a USB adapter
     os.chmod(pty.path, 0o660)
-    rc, out = as_nobody(lambda: doctor(pty.path, 115200, None, True))
-    assert rc == 1
-    problem = next(f for f in json.loads(out)["findings"] if f["topic"] == "access")
+    rc, report, problems = judged(*as_nobody(lambda: doctor(pty.path, 115200, None, True)))
+    assert rc == 1 and set(problems) == {"access"}
+    problem = problems["access"]
     assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")
 
 
