@@ -2,7 +2,8 @@
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording without packets, a port that hung up, a stop by
-SIGTERM or SIGHUP), 2 for a usage error.
+SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage error. When
+a port will not open or streams badly, `vorn doctor PORT` says why.
 """
 
 from __future__ import annotations
