@@ -345,7 +345,7 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     packets = 0
     start = time.monotonic()
     try:
-        while (t := time.monotonic()) - start < seconds:
+        while time.monotonic() - start < seconds:
             chunk = port.read()
             if chunk:
                 framer.feed(chunk)
@@ -359,14 +359,14 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     finally:
         port.close()
     elapsed = time.monotonic() - start
-    judge(report, framer.counts(), arrivals, start, elapsed, baud, report.facts.get("latency_timer_ms"))
+    judge(report, framer.counts(), arrivals, elapsed, path, baud, report.facts.get("latency_timer_ms"))
 
 
 def rates_to_try(baud: int) -> str:
     return ", ".join(str(r) for r in sorted(COMMON_RATES, key=lambda r: abs(math.log(r / baud))) if r != baud)
 
 
-def judge(report: Report, c: dict, arrivals: list, start: float, elapsed: float, baud: int,
+def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, baud: int,
           latency: int | None) -> None:
     """The measures of a listen and the verdicts on them."""
     nbytes = c["bytes"]
@@ -397,7 +397,7 @@ def judge(report: Report, c: dict, arrivals: list, start: float, elapsed: float,
     if packets == 0:
         report.add("problem", "noise", f"only noise: {nbytes:,} bytes and not one packet at {baud} baud: most "
                    "likely the unit sends at another speed",
-                   f"try the unit's speed: vorn doctor PORT --listen 2 --baud N, N one of {rates_to_try(baud)}")
+                   f"try the unit's speed: vorn doctor {path} --listen 2 --baud N, N one of {rates_to_try(baud)}")
         return
     if c["bad_checksums"]:
         share = c["bad_checksums"] / (packets + c["bad_checksums"])
