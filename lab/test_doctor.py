@@ -11,7 +11,8 @@ from pathlib import Path
 import pytest
 from lab_lines import record as measured
 from test_record import END_LIMIT, VORN
-from test_tools import as_nobody, judged
+from test_serial import as_nobody
+from test_tools import judged
 
 ftdi = pytest.mark.parametrize("line", ["ftdi"], indirect=True)
 uart = pytest.mark.parametrize("line", ["uart"], indirect=True)

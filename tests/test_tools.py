@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 import vorn_model as vm
-from test_serial import Pty, pty  # noqa: F401 (a fixture)
+from test_serial import Pty, as_nobody, pty  # noqa: F401 (a fixture)
 
 ROOT = Path(__file__).resolve().parents[1]
 VORN = str(Path(sys.executable).parent / "vorn")
@@ -761,28 +761,3 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     assert rc == 1 and set(problems) == {"access"}
     problem = problems["access"]
     assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")
-
-
-def as_nobody(work) -> tuple[int, str]:
-    """work()'s return value and what it printed, run in a forked child as nobody."""
-    import warnings
-
-    read_end, write_end = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
-        child = os.fork()
-    if child == 0:
-        rc = 99
-        try:
-            sys.stdout = os.fdopen(write_end, "w")  # not pytest's capture
-            os.setgroups([])
-            os.setgid(65534)
-            os.setuid(65534)
-            rc = work()
-            sys.stdout.flush()
-        finally:
-            os._exit(rc)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        out = f.read()
-    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), out
