@@ -35,3 +35,9 @@ def pluggable(request, host):
     gc.collect()
     ln.plug()  # whatever the case did, the next one finds the device back
     ln.wait_node()
+
+
+def pytest_configure(config):
+    # The marks of the tests/ modules whose helpers the cases import.
+    for marker in ("serial_ioctls", "child_interpreter"):
+        config.addinivalue_line("markers", f"{marker}: a mark of tests/, not acted on in the guest")

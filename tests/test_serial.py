@@ -211,31 +211,41 @@ def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
 # -- exclusive use ----------------------------------------------------------
 
 
-def open_as_nobody(path: str) -> str:
-    """What an unprivileged SerialParser on `path` reports, from a forked child."""
+def as_nobody(work) -> tuple[int, str]:
+    """work()'s return value and what it printed, run in a forked child as nobody."""
     read_end, write_end = os.pipe()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
         child = os.fork()
     if child == 0:
-        text = "(could not drop privileges)"
+        rc = 99  # could not drop privileges, or work() failed
         try:
+            sys.stdout = os.fdopen(write_end, "w")  # not pytest's capture
             os.setgroups([])
             os.setgid(NOBODY)
             os.setuid(NOBODY)
-            try:
-                vorn_rs.SerialParser(path)
-                text = "(opened)"
-            except OSError as e:
-                text = str(e)
+            rc = work()
+            sys.stdout.flush()
         finally:
-            os.write(write_end, text.encode())
-            os._exit(0)
+            os._exit(rc)
     os.close(write_end)
-    with os.fdopen(read_end, "rb") as f:
-        text = f.read().decode()
-    os.waitpid(child, 0)
-    return text
+    with os.fdopen(read_end) as f:
+        out = f.read()
+    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), out
+
+
+def open_as_nobody(path: str) -> str:
+    """What an unprivileged SerialParser on `path` reports."""
+
+    def work() -> int:
+        try:
+            vorn_rs.SerialParser(path)
+            print("(opened)", end="")
+        except OSError as e:
+            print(e, end="")
+        return 0
+
+    return as_nobody(work)[1]
 
 
 @pytest.mark.serial_ioctls

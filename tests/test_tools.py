@@ -10,13 +10,14 @@ import signal
 import struct
 import subprocess
 import sys
+import termios
 import time
 from pathlib import Path
 
 import pytest
 
 import vorn_model as vm
-from test_serial import Pty
+from test_serial import Pty, as_nobody, pty  # noqa: F401 (a fixture)
 
 ROOT = Path(__file__).resolve().parents[1]
 VORN = str(Path(sys.executable).parent / "vorn")
@@ -624,3 +625,139 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     assert not list(tmp_path.iterdir())
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
     assert b"synthetic: counted at 1000 packets/s" in (tmp_path / "x.mcap").read_bytes()
+
+
+# -- doctor -------------------------------------------------------------------
+
+
+def judged(rc: int, out: str) -> tuple[int, dict, dict]:
+    """Exit status, the report, and its problems by topic."""
+    report = json.loads(out)
+    return rc, report, {f["topic"]: f for f in report["findings"] if f["level"] == "problem"}
+
+
+def doctor_json(*args) -> tuple[int, dict, dict]:
+    done = vorn("doctor", *args, "--json")
+    return judged(done.returncode, done.stdout)
+
+
+def listen(pty, feed, baud: int = 921600, seconds: float = 1.5) -> tuple[int, dict, dict]:
+    """vorn doctor --listen on the pty, fed by `feed(master)` once the port is
+    raw (SerialParser's open; the baud check before it leaves the line cooked)."""
+    proc = subprocess.Popen([VORN, "doctor", pty.path, "--baud", str(baud), "--listen", str(seconds), "--json"],
+                            stdout=subprocess.PIPE, text=True)
+    give_up = time.monotonic() + 10
+    while pty.line()["lflag"] & termios.ICANON:
+        assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
+        time.sleep(0.01)
+    feed(pty.master)
+    out, _ = proc.communicate(timeout=60)
+    return judged(proc.returncode, out)
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view[:4096]) :]
+
+
+def at_wrong_rate(data: bytes, sent: int, heard: int) -> bytes:
+    """What a UART at `heard` baud receives of 8N1 bytes sent at `sent` baud:
+    a start edge, 8 bits sampled at their middles, and the byte dropped when
+    its stop bit is not there (a framing error; SerialParser sets IGNPAR)."""
+    bits = []
+    for b in data:
+        bits += [0, *((b >> i) & 1 for i in range(8)), 1]
+    step, out, t = sent / heard, bytearray(), 0.0  # the sender's bits per bit heard
+    while t < len(bits):
+        if bits[int(t)]:
+            t += step / 2
+            continue
+        sample = [bits[int(p)] if p < len(bits) else 1 for p in (t + (i + 0.5) * step for i in range(1, 10))]
+        if sample[8]:
+            out.append(sum(bit << i for i, bit in enumerate(sample[:8])))
+        t += 9.5 * step
+    return bytes(out)
+
+
+@pytest.mark.serial_ioctls
+@pytest.mark.parametrize("case", ["silence", "wrong rate", "checksums", "gap"])
+def test_doctor_listen_verdicts(pty, case):
+    unit = vm.UnitSimulator(seed=8, damage=0.05 if case == "checksums" else 0.0)
+    data, records = unit.stream(0.5)
+
+    def feed(master):
+        if case == "wrong rate":  # the unit at 921600, the doctor at its default 115200
+            write_all(master, at_wrong_rate(data, 921600, 115200))
+        elif case == "gap":
+            write_all(master, data[: len(data) // 2])
+            time.sleep(0.6)
+            write_all(master, data[len(data) // 2 :])
+        elif case == "checksums":
+            write_all(master, data)
+
+    rc, report, problems = listen(pty, feed, baud=115200 if case == "wrong rate" else 921600)
+    heard = report["listen"]
+    assert rc == 1 and not report["ok"]
+    if case == "silence":
+        assert set(problems) == {"silent"} and heard["bytes"] == 0
+    elif case == "wrong rate":
+        assert set(problems) == {"noise"} and heard["bytes"] > 0
+        assert "921600" in problems["noise"]["fix"] and "115200" in problems["noise"]["text"]
+    elif case == "checksums":
+        failed = vm.stream_counts(data)["bad_checksums"]
+        assert failed > 0 and heard["checksum_failures"] == failed
+        assert "checksums" in problems and f"{failed} packets failed" in problems["checksums"]["text"]
+        assert heard["packets_per_s"]["raw"] * heard["seconds"] == pytest.approx(
+            sum(r["packet_type"] == "raw" for r in records), abs=1)
+    else:
+        assert heard["bytes"] == len(data) and heard["checksum_failures"] == 0 and heard["noise_bytes"] == 0
+        assert 600 <= heard["largest_gap_ms"] < 1500
+        assert "gaps" in problems and "the unit paused" in problems["gaps"]["text"]
+
+
+@pytest.mark.serial_ioctls
+def test_doctor_names_the_holder_its_claim_and_the_speed(pty):
+    rc, report, problems = doctor_json(pty.path, "--baud", "921600")
+    assert rc == 0 and report["ok"] and report["baud"] == {"requested": 921600, "input": 921600, "output": 921600,
+                                                          "taken": True}
+    assert pty.line()["ospeed"] != 921600  # the settings it found are put back
+    holder = subprocess.Popen([sys.executable, "-c", "import sys, vorn_rs; p = vorn_rs.SerialParser(sys.argv[1]); "
+                               "print(flush=True); sys.stdin.read()", pty.path],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        holder.stdout.readline()
+        rc, report, problems = doctor_json(pty.path)
+    finally:
+        holder.communicate("")
+    assert rc == 1 and set(problems) == {"held", "exclusive", "lock"}
+    assert f"pid {holder.pid} (" in problems["held"]["text"] and f"kill {holder.pid}" in problems["held"]["fix"]
+    assert "baud" not in report  # not tried under the program that uses it
+
+
+def test_doctor_on_what_is_no_port(tmp_path):
+    rc, report, problems = doctor_json(tmp_path / "ttyUSB9")
+    assert rc == 1 and set(problems) == {"exists"}
+    text = vorn("doctor", tmp_path / "ttyUSB9").stdout.splitlines()
+    assert text[0].startswith(f"PROBLEM exists: {tmp_path / 'ttyUSB9'} does not exist") and text[1:] == ["1 problem found"]
+    (tmp_path / "file").write_text("")
+    rc, report, problems = doctor_json(tmp_path / "file")
+    assert rc == 1 and set(problems) == {"terminal"}
+    rc, report, problems = doctor_json()  # the machine's ports, whatever they are
+    assert rc == (0 if report["ok"] else 1) and isinstance(report["ports"], list)
+    assert vorn("doctor", "--listen", "1").returncode == 2
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to make a port of its own another user's")
+def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
+    import grp
+
+    from vorn.doctor import doctor
+
+    dialout = grp.getgrnam("dialout").gr_gid
+    os.chown(pty.path, 0, dialout)  # the test's own pty, as udev leaves a USB adapter
+    os.chmod(pty.path, 0o660)
+    rc, report, problems = judged(*as_nobody(lambda: doctor(pty.path, 115200, None, True)))
+    assert rc == 1 and set(problems) == {"access"}
+    problem = problems["access"]
+    assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")

@@ -131,6 +131,30 @@ bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective) {
 }
 
 
+Result<LineSpeeds> set_line(int fd, std::uint32_t baud_rate) {
+  KernelTermios2 line {};
+  if (::ioctl(fd, kTcGets2, &line) != 0) return Failure::serial(errno);
+  // No parity.
+  line.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+  line.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+  line.c_iflag |= IGNPAR;
+  // No flow control.
+  line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
+  line.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  // 8 data bits, 1 stop bit, speed from the speed fields.
+  line.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD | CSIZE | CSTOPB);
+  line.c_cflag |= CS8 | kBother;
+  line.c_ispeed = baud_rate;
+  line.c_ospeed = baud_rate;
+  if (::ioctl(fd, kTcSets2, &line) != 0) return Failure::serial(errno);
+  // Drivers answer a speed they cannot make by keeping another one (a UART
+  // keeps its previous rate, ftdi_sio falls back to 9600) while the call
+  // succeeds: what counts is what reads back.
+  KernelTermios2 taken {};
+  if (::ioctl(fd, kTcGets2, &taken) != 0) return Failure::serial(errno);
+  return effective_speeds(taken.c_cflag, taken.c_ispeed, taken.c_ospeed);
+}
+
 TTYPort::TTYPort(int fd, std::string path, std::uint64_t timeout_ms)
     : path_(std::move(path)),
       timeout_sec_(timeout_ms / kMillisPerSecond),
@@ -192,36 +216,14 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
   // The descriptor stays non-blocking: reads wait in ppoll alone, where a
   // stop can end the wait, and a read that finds the input gone (another
   // reader of the terminal took it) goes back to waiting instead of blocking.
-  KernelTermios2 line {};
-  if (::ioctl(fd, kTcGets2, &line) != 0) return abandon(Failure::serial(errno));
-  // No parity.
-  line.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
-  line.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-  line.c_iflag |= IGNPAR;
-  // No flow control.
-  line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
-  line.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-  // 8 data bits, 1 stop bit, speed from the speed fields.
-  line.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD | CSIZE | CSTOPB);
-  line.c_cflag |= CS8 | kBother;
-  line.c_ispeed = settings.baud_rate;
-  line.c_ospeed = settings.baud_rate;
-  if (::ioctl(fd, kTcSets2, &line) != 0) return abandon(Failure::serial(errno));
-
-  // Drivers answer a speed they cannot make by keeping another one (a UART
-  // keeps its previous rate, ftdi_sio falls back to 9600) while the call
-  // succeeds; only the speeds read back tell. Their codes may legitimately
-  // differ from what was written (an exact standard rate comes back as its
-  // Bnnn), so speeds are compared, not bits. Rate 0 means "hang up", which
-  // each driver handles its own way.
-  if (settings.baud_rate != 0) {
-    KernelTermios2 taken {};
-    if (::ioctl(fd, kTcGets2, &taken) != 0) return abandon(Failure::serial(errno));
-    const LineSpeeds speeds = effective_speeds(taken.c_cflag, taken.c_ispeed, taken.c_ospeed);
-    if (!speed_is_close_enough(settings.baud_rate, speeds.input) ||
-        !speed_is_close_enough(settings.baud_rate, speeds.output)) {
-      return abandon(Failure::of(Errc::SettingsMismatch));
-    }
+  const Result<LineSpeeds> speeds = set_line(fd, settings.baud_rate);
+  if (!speeds) return abandon(speeds.error());
+  // Their codes may legitimately differ from what was written (an exact
+  // standard rate comes back as its Bnnn), so speeds are compared, not bits.
+  // Rate 0 means "hang up", which each driver handles its own way.
+  if (settings.baud_rate != 0 && (!speed_is_close_enough(settings.baud_rate, speeds.value().input) ||
+                                  !speed_is_close_enough(settings.baud_rate, speeds.value().output))) {
+    return abandon(Failure::of(Errc::SettingsMismatch));
   }
 
   std::unique_ptr<TTYPort> port(new TTYPort(fd, settings.path, settings.timeout_ms));

@@ -29,6 +29,12 @@ LineSpeeds effective_speeds(std::uint32_t cflag, std::uint32_t ispeed, std::uint
 // `requested`: within 2% either way (see serial.cpp for why).
 bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective);
 
+// Sets an open terminal's line to 8N1 without parity or flow control at
+// `baud_rate`, given in the speed fields, and reads back the speeds the driver
+// put into effect (a driver that cannot make a speed keeps another while the
+// call succeeds; only this read-back tells). TTYPort::open does exactly this.
+Result<LineSpeeds> set_line(int fd, std::uint32_t baud_rate);
+
 struct SerialSettings {
   std::string path;  // UTF-8
   std::uint32_t baud_rate = kDefaultBaudRate;

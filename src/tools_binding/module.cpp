@@ -24,6 +24,13 @@ int exec_module(PyObject* module) {
   return add(module, "COLUMNS", column_names());
 }
 
+PyMethodDef functions[] = {
+    {"set_line", set_line, METH_VARARGS,
+     "set_line(fd, baudrate, /)\n--\n\nSets an open terminal's line as SerialParser does and returns "
+     "(input speed, output speed, taken): the speeds read back and whether SerialParser would accept them."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #ifdef Py_GIL_DISABLED
@@ -38,7 +45,7 @@ PyModuleDef module_def = {
     "vorn._native",
     "Serial reads and framing counts from the vorn_rs core, for the vorn command.",
     0,
-    nullptr,
+    functions,
     slots,
     nullptr,
     nullptr,

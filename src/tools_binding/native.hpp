@@ -16,6 +16,11 @@ namespace vorn::tools {
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
 
+// set_line(fd, baud) -> (input, output, taken): the line of an open terminal
+// set up as SerialParser sets it, the speeds the driver put into effect read
+// back, and whether they are close enough to `baud` for SerialParser to open.
+PyObject* set_line(PyObject* module, PyObject* args);
+
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
 // The value fields in record order (a new dict): each name to a dict of its

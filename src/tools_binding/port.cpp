@@ -132,4 +132,27 @@ PyType_Spec port_spec = {"vorn._native.Port", static_cast<int>(sizeof(PortObject
 
 PyObject* make_port_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &port_spec, nullptr); }
 
+PyObject* set_line(PyObject*, PyObject* args) {
+  int fd = -1;
+  long long baud = 0;
+  if (!PyArg_ParseTuple(args, "iL:set_line", &fd, &baud)) return nullptr;
+  if (baud <= 0 || baud > std::numeric_limits<std::uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "baudrate out of range");
+    return nullptr;
+  }
+  const auto rate = static_cast<std::uint32_t>(baud);
+  Result<LineSpeeds> speeds = Failure::os("");
+  Py_BEGIN_ALLOW_THREADS
+  speeds = vorn::set_line(fd, rate);
+  Py_END_ALLOW_THREADS
+  if (!speeds) {
+    PyErr_SetString(PyExc_OSError, speeds.error().message.c_str());
+    return nullptr;
+  }
+  const LineSpeeds got = speeds.value();
+  const bool taken = speed_is_close_enough(rate, got.input) && speed_is_close_enough(rate, got.output);
+  return Py_BuildValue("(kkO)", static_cast<unsigned long>(got.input), static_cast<unsigned long>(got.output),
+                       taken ? Py_True : Py_False);
+}
+
 }  // namespace vorn::tools

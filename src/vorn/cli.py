@@ -1,8 +1,9 @@
-"""vorn: record, inspect, export and plot the stream of the unit, and measure its noise.
+"""vorn: record, inspect, export and plot the stream of the unit, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording without packets, a port that hung up, a stop by
-SIGTERM or SIGHUP), 2 for a usage error.
+SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage error. When
+a port will not open or streams badly, `vorn doctor PORT` says why.
 """
 
 from __future__ import annotations
@@ -162,6 +163,18 @@ def parser() -> argparse.ArgumentParser:
     noise.add_argument("--rate", type=positive, metavar="HZ",
                        help="raw packets per second the unit sent (default: from the arrival times where the "
                        "recording has them, else the unit's nominal 1000)")
+    doc = sub.add_parser("doctor", help="why a port will not open or streams badly, and what to do about it",
+                         description="Without PORT: the machine's serial ports, their stable names, drivers, USB "
+                         "identities, latency timers and who holds them open. With PORT: whether you may use it, "
+                         "who holds it, its exclusive mode and lock, the latency timer, and whether it takes the "
+                         "baud rate; --listen then reads the stream. One line per finding, each problem with its "
+                         "fix; exit status 1 when there is a problem.")
+    doc.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0 (default: list all)")
+    doc.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    doc.add_argument("--listen", type=positive, metavar="SECONDS",
+                     help="read the stream this long and judge it: rates, checksum failures, noise, gaps, bursts")
+    doc.add_argument("--json", action="store_true", help="one JSON object instead of text")
+    doc.set_defaults(usage=doc)
     return ap
 
 
@@ -199,8 +212,14 @@ def main(argv: list[str] | None = None) -> int:
         if args.format is None:
             args.usage.error(f"argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, "
                              f"or give --format: {args.output!r}")
+    if args.command == "doctor" and args.listen and args.port is None:
+        args.usage.error("--listen needs a PORT")
     catch_stops()
     try:
+        if args.command == "doctor":
+            from vorn.doctor import doctor
+
+            return doctor(args.port, args.baud, args.listen, args.json)
         if args.command == "record":
             from vorn.record import record
 

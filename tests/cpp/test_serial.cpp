@@ -213,6 +213,17 @@ TEST_P(SerialLineSettings, RawEightNoneOneAtTheRequestedSpeed) {
 INSTANTIATE_TEST_SUITE_P(Bauds, SerialLineSettings,
                          ::testing::Values(115200u, 9600u, 921600u, 1u, 0u, 4294967295u));
 
+// The part of the open that `vorn doctor` runs on its own descriptor.
+TEST(SerialSetLine, ReturnsTheSpeedsReadBack) {
+  Pty pty;
+  ASSERT_TRUE(pty.usable());
+  auto speeds = set_line(pty.watcher, 230400);
+  ASSERT_TRUE(speeds) << speeds.error().message;
+  EXPECT_EQ(speeds.value().input, 230400u);
+  EXPECT_EQ(speeds.value().output, 230400u);
+  EXPECT_FALSE(set_line(-1, 9600));
+}
+
 TEST(SerialExclusive, ClaimedWhileOpenReleasedOnDestruction) {
   Pty pty;
   ASSERT_TRUE(pty.usable());
