@@ -115,7 +115,9 @@ def abi_rows(python: str, abi3_module: str, full_module: str, quick: bool) -> li
             ("bench_live.py", "--latency-only", "--packets", "200" if quick else "400"))  # fmt: skip
     for _ in range(ABI_PAIRS):
         for build, where in (("abi3", abi3_module), ("full", full_module)):
-            env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [where, os.environ.get("PYTHONPATH")])))
+            # The build under test, then the stream model (the .venv finds it by a path file).
+            paths = [where, str(HERE.parent / "model"), os.environ.get("PYTHONPATH")]
+            env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, paths)))
             for script, *args in runs:
                 out = subprocess.run([python, str(HERE / script), *args], check=True, capture_output=True,
                                      text=True, env=env).stdout  # fmt: skip
