@@ -10,7 +10,7 @@
 #   leaks                 Memcheck over the Python tests that make and drop parsers
 #   fuzz                  libFuzzer on framing and decoding, FUZZ_SECONDS long
 #   test-matrix, test-gil the Python suite on every CPython 3.10+ found (or the GIL ones)
-#   test-drivers          the serial-driver lab in a QEMU guest
+#   test-drivers          the serial-driver lab in a QEMU guest (ARCH=aarch64: on 64-bit ARM)
 #   bench                 the benchmarks, one table
 #   demo, demo-live       a recording replayed; a simulated unit through a pseudo-terminal
 #   stub                  vorn_rs.pyi rewritten from the built extension
@@ -81,9 +81,18 @@ test: cpp-test py-test
 # anyway: without QEMU it says what is missing and succeeds. LAB_ARGS go to
 # pytest in the guest, after "--" (e.g. LAB_ARGS="-- -k ftdi").
 LAB_ARGS ?=
+# ARCH=aarch64: an emulated 64-bit ARM board instead, testing the aarch64
+# wheels (built first) on their interpreters; LAB_ARGS="--subset" for fewer
+# cases that still open every driver.
+ARCH ?= x86_64
 test-drivers: build
+ifeq ($(ARCH),aarch64)
+	@tools/system-deps lab-arm64 || echo "test-drivers: the lab's Debian packages could not be installed (above)"
+	tools/build-wheels aarch64-abi3 aarch64-cp313t
+else
 	@tools/system-deps lab || echo "test-drivers: the lab's Debian packages could not be installed (above)"
-	$(PY) tools/lab-drivers $(LAB_ARGS)
+endif
+	$(PY) tools/lab-drivers --arch $(ARCH) $(LAB_ARGS)
 
 # Replays the sample recording and prints a few packets and a summary.
 demo: build

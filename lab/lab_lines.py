@@ -138,6 +138,16 @@ class Uart(Line):
         return "/dev/ttyS1"
 
 
+class Pl011(Line):
+    """The ARM board's own UART (a Raspberry Pi's), where a PC has its 16550."""
+
+    name = "pl011"
+    stream_seconds = 2.0
+
+    def node(self) -> str:
+        return "/dev/ttyAMA0"
+
+
 def sysfs_node(pattern: str, driver: str) -> str | None:
     """The first tty whose device is bound to `driver`."""
     for entry in sorted(Path("/sys/class/tty").glob(pattern)):
@@ -239,4 +249,6 @@ class Acm(Line):
         wait_for(lambda: os.path.exists("/dev/ttyGS0"), NODE_LIMIT, "no /dev/ttyGS0")
 
 
-LINES = {"uart": Uart, "ftdi": Ftdi, "acm": Acm}
+# The board's UART is the 16550 on a PC and the PL011 on an ARM board.
+BOARD_UART = Pl011 if os.uname().machine == "aarch64" else Uart
+LINES = {BOARD_UART.name: BOARD_UART, "ftdi": Ftdi, "acm": Acm}

@@ -1,5 +1,5 @@
-"""SerialParser on real kernel serial drivers: a 16550 UART, an FTDI USB
-adapter and a CDC-ACM port, in the lab's guest (make test-drivers). What a
+"""SerialParser on real kernel serial drivers: a 16550 UART (a PL011 on
+aarch64), an FTDI USB adapter and a CDC-ACM port, in the lab's guest (make test-drivers). What a
 pseudo-terminal never shows is the point here: speeds a driver re-encodes or
 will not make, and devices that vanish mid-read."""
 
@@ -90,6 +90,9 @@ def test_raw_8n1_exclusive_and_released(line):
 SPEEDS = {
     "uart": [(9600, "takes"), (115200, "takes"), (28800, "takes"),  # baud_base 115200 / 4
              (921600, "keeps another"), (1000000, "keeps another"), (0, "opens")],
+    # Its clock here is 24 MHz, divided by 16 at the fastest.
+    "pl011": [(9600, "takes"), (115200, "takes"), (921600, "takes"), (1500000, "takes"),
+              (3000000, "keeps another"), (4000000, "keeps another"), (0, "opens")],
     "ftdi": [(9600, "takes"), (921600, "takes"), (250000, "takes"), (3000000, "takes"),
              (4000000, "keeps another"), (12000000, "keeps another"), (0, "opens")],
     "acm": [(9600, "takes"), (921600, "takes"), (250000, "takes"), (12000000, "takes"),

@@ -56,7 +56,7 @@ def summary_bytes(stdout: str, out: Path) -> int:
 
 def test_record_with_a_time_limit(line, tmp_path):
     # Small enough for the 16550 (~20 kB/s here) to carry well within the limit.
-    stream = line.make(0.2 if line.name == "uart" else 1.0, seed=41, noise=0.01, damage=0.005)
+    stream = line.make(0.2 if line.name in ("uart", "pl011") else 1.0, seed=41, noise=0.01, damage=0.005)
     seconds = 6
     out = tmp_path / "run.bin"
     proc = start(line, out, "--seconds", str(seconds))
