@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from lab_lines import BOARD_UART
 from lab_lines import record as measured
 from test_record import END_LIMIT, VORN
 from test_serial import as_nobody
@@ -16,6 +17,7 @@ from test_tools import judged
 
 ftdi = pytest.mark.parametrize("line", ["ftdi"], indirect=True)
 uart = pytest.mark.parametrize("line", ["uart"], indirect=True)
+board_uart = pytest.mark.parametrize("line", [BOARD_UART.name], indirect=True)  # the 16550 or the PL011
 
 
 def doctor(*args) -> tuple[int, dict, dict]:
@@ -50,7 +52,7 @@ def test_ftdi_latency_timer_read_and_reported(line):
     measured(line.name, "vorn doctor latency timer", "16 ms reported as a problem, 2 ms too, 1 ms as fine")
 
 
-@uart
+@board_uart
 def test_second_process_holding_the_port_named_with_its_pid(line):
     holder = subprocess.Popen([sys.executable, "-c", "import os, sys; fd = os.open(sys.argv[1], os.O_RDWR | "
                                "os.O_NOCTTY); print(flush=True); sys.stdin.read()", line.path],
@@ -66,7 +68,7 @@ def test_second_process_holding_the_port_named_with_its_pid(line):
     measured(line.name, "vorn doctor holder", problems["held"]["text"])
 
 
-@uart
+@board_uart
 def test_user_without_access_told_which_group(line):
     import grp
 
