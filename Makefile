@@ -83,16 +83,17 @@ test: cpp-test py-test
 LAB_ARGS ?=
 # ARCH=aarch64: an emulated 64-bit ARM board instead, testing the aarch64
 # wheels (built first) on their interpreters; LAB_ARGS="--subset" for fewer
-# cases that still open every driver.
-ARCH ?= x86_64
+# cases that still open every driver. Only ARCH given on the command line
+# counts: an ARCH some other build left in the environment does not.
+LAB_ARCH := $(if $(filter command line,$(origin ARCH)),$(ARCH),x86_64)
 test-drivers: build
-ifeq ($(ARCH),aarch64)
+ifeq ($(LAB_ARCH),aarch64)
 	@tools/system-deps lab-arm64 || echo "test-drivers: the lab's Debian packages could not be installed (above)"
 	tools/build-wheels aarch64-abi3 aarch64-cp313t
 else
 	@tools/system-deps lab || echo "test-drivers: the lab's Debian packages could not be installed (above)"
 endif
-	$(PY) tools/lab-drivers --arch $(ARCH) $(LAB_ARGS)
+	$(PY) tools/lab-drivers --arch $(LAB_ARCH) $(LAB_ARGS)
 
 # Replays the sample recording and prints a few packets and a summary.
 demo: build
