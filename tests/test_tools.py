@@ -712,7 +712,7 @@ def test_doctor_listen_verdicts(pty, case):
             sum(r["packet_type"] == "raw" for r in records), abs=1)
     else:
         assert heard["bytes"] == len(data) and heard["checksum_failures"] == 0 and heard["noise_bytes"] == 0
-        assert 600 <= heard["largest_gap_ms"] < 1500
+        assert 550 <= heard["largest_gap_ms"] < 1500  # the reads around the pause land a little inside it
         assert "gaps" in problems and "the unit paused" in problems["gaps"]["text"]
 
 
