@@ -19,7 +19,7 @@ from pathlib import Path
 from common import Row, run_rounds, recording
 
 from vorn.export import export
-from vorn.recording import Stamp, TimesWriter
+from vorn.times import Stamp, TimesWriter
 
 READ_NS = 1_000_000  # one read a millisecond, the densest times file
 

@@ -234,7 +234,7 @@ def test_version_and_help():
 def flat_records(records: list[dict]) -> list[tuple]:
     """Each record as (packet_type, the names it flags, each value component's
     single-precision bits or None where absent or NaN), in column order."""
-    from vorn.recording import VALUE_FIELDS, value_columns
+    from vorn.fields import VALUE_FIELDS, value_columns
 
     out = []
     for rec in records:
@@ -252,7 +252,7 @@ def flat_columns(table) -> list[tuple]:
     """The rows of a table of columns (by name: arrays, or lists of CSV texts)
     as flat_records gives them."""
     from vorn._native import FIELDS
-    from vorn.recording import FLAG_FIELDS, KINDS, VALUE_FIELDS, flag_column, value_columns
+    from vorn.fields import FLAG_FIELDS, KINDS, VALUE_FIELDS, flag_column, value_columns
 
     def value(x):
         x = None if x == "" else float(x)
@@ -279,7 +279,7 @@ def test_export_tables_hold_the_packets_mockparser_delivers(faulty, tmp_path):
     assert vorn("export", path, "-o", out).returncode == 0
     with open(out, newline="") as f:
         header, *rows = list(csv.reader(f))
-    from vorn.recording import column_names
+    from vorn.fields import column_names
 
     assert tuple(header) == column_names() and len(header) == 42  # no arrival times beside this recording
     assert flat_columns(dict(zip(header, zip(*rows)))) == want
@@ -321,7 +321,8 @@ def test_columns_carry_the_time_of_the_read_that_completed_each_packet(faulty, t
     import random
 
     from vorn import read
-    from vorn.recording import Recording, Stamp, TimesWriter
+    from vorn.recording import Recording
+    from vorn.times import Stamp, TimesWriter
 
     path, data, records = faulty
     rec = tmp_path / "timed.bin"
@@ -335,7 +336,7 @@ def test_columns_carry_the_time_of_the_read_that_completed_each_packet(faulty, t
         wall, mono = wall + 10**6, mono + 10**6 + rng.randrange(1000)
         writer.add(n, Stamp(wall, mono))
     writer.close()
-    want = [-1 if row[0] is None else row[0] for rows in Recording(rec, rows=True).batches("x") for row in rows]
+    want = [-1 if row[0] is None else row[0] for rows in Recording(rec, rows=True).batches() for row in rows]
     full = read(rec)
     assert full["host_time_ns"].tolist() == want and want[-1] == -1
     assert flat_columns(full) == flat_records(raw_records(path))
@@ -472,7 +473,8 @@ def test_plot_without_matplotlib_says_how_to_install(tmp_path):
 def test_record_keeps_arrival_times_on_a_known_schedule(tmp_path):
     """Packets written into the line at known moments come out of every tool
     stamped within a few milliseconds of them."""
-    from vorn.recording import COLUMNS, times_path
+    from vorn.fields import TIMED_ROW_COLUMNS as COLUMNS
+    from vorn.times import times_path
 
     unit = vm.UnitSimulator(seed=8)
     bursts = [unit.stream(0.01)[0] for _ in range(12)]
@@ -575,7 +577,7 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
     """Every message, value and time of both exports, as rosbags reads them,
     against MockParser's records and the arrival times of the reads."""
     pytest.importorskip("rosbags")
-    from vorn.recording import Stamp, TimesWriter
+    from vorn.times import Stamp, TimesWriter
 
     path, data, _ = faulty
     rec = tmp_path / "faulty.bin"
@@ -752,12 +754,12 @@ def test_doctor_on_what_is_no_port(tmp_path):
 def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     import grp
 
-    from vorn.doctor import doctor
+    from vorn.cli import main
 
     dialout = grp.getgrnam("dialout").gr_gid
     os.chown(pty.path, 0, dialout)  # the test's own pty, as udev leaves a USB adapter
     os.chmod(pty.path, 0o660)
-    rc, report, problems = judged(*as_nobody(lambda: doctor(pty.path, 115200, None, True)))
+    rc, report, problems = judged(*as_nobody(lambda: main(["doctor", pty.path, "--json"])))
     assert rc == 1 and set(problems) == {"access"}
     problem = problems["access"]
     assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")

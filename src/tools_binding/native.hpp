@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "borrow.hpp"
+#include "result.hpp"
 
 namespace vorn::tools {
 
@@ -21,10 +22,19 @@ PyObject* make_framer_type(PyObject* module);
 // back, and whether they are close enough to `baud` for SerialParser to open.
 PyObject* set_line(PyObject* module, PyObject* args);
 
+// Raises the OSError that `failure` stands for: errno its code (the system's,
+// or for a failure of the core's own the errno that says the same; None when
+// none does), strerror its text, filename `path` when not null. Python code
+// tells failures apart by errno, never by text. Returns null.
+PyObject* raise_failure(const Failure& failure, const char* path);
+
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
-// The value fields in record order (a new dict): each name to a dict of its
-// "packet_type", its "columns" (a tuple) and its "invalid_name" (or None).
+// The value fields in record order (a new dict), as the core's field table
+// states them: each name to a dict of its "packet_type", "columns" (a tuple
+// of column names), "components" (a tuple of their part names: x, y, z or
+// w, x, y, z; empty for one float), "unit" ("" for none), "description",
+// "panel" (the plot panel that draws it, or None) and "invalid_name" (or None).
 PyObject* field_table();
 
 // A borrow that raises RuntimeError when another thread has the object.

@@ -31,6 +31,38 @@ struct PortObject {
 
 PortObject* as_port(PyObject* self) { return reinterpret_cast<PortObject*>(self); }
 
+// The errno value a failure carries to Python: the system's own, or for a
+// failure of ours the code that says the same; 0 for none.
+int errno_of(const Failure& failure) {
+  switch (failure.code) {
+    case Errc::System:
+    case Errc::Serial: return failure.err;
+    case Errc::LockHeld: return EBUSY;  // another process has the port
+    case Errc::SettingsMismatch: return EINVAL;  // the driver did not take the settings
+    case Errc::ReadTimedOut:
+    case Errc::ChannelTimedOut: return ETIMEDOUT;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+PyObject* raise_failure(const Failure& failure, const char* path) {
+  const int err = errno_of(failure);
+  py::Ref code = err ? py::Ref::steal(PyLong_FromLong(err)) : py::Ref::borrow(Py_None);
+  if (!code) return nullptr;
+  // OSError(errno, text[, path]) is the subclass the errno names (FileNotFoundError, ...).
+  py::Ref error = py::Ref::steal(path ? PyObject_CallFunction(PyExc_OSError, "Oss", code.get(),
+                                                              failure.message.c_str(), path)
+                                      : PyObject_CallFunction(PyExc_OSError, "Os", code.get(),
+                                                              failure.message.c_str()));
+  if (!error) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return nullptr;
+}
+
+namespace {
+
 PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"path", "baudrate", "timeout", nullptr};
   const char* path = nullptr;
@@ -51,10 +83,7 @@ PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_BEGIN_ALLOW_THREADS
   opened = TTYPort::open(settings);
   Py_END_ALLOW_THREADS
-  if (!opened) {
-    PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
-    return nullptr;
-  }
+  if (!opened) return raise_failure(opened.error(), settings.path.c_str());
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;  // the port closes on the way out
   new (&as_port(self)->port) std::unique_ptr<TTYPort>(std::move(opened).value());
@@ -96,8 +125,7 @@ PyObject* port_read(PyObject* self, PyObject*) {
     return PyBytes_FromStringAndSize(nullptr, 0);
   }
   if (failure.is(Errc::ReadTimedOut)) return PyBytes_FromStringAndSize(nullptr, 0);
-  PyErr_SetString(PyExc_OSError, failure.message.c_str());
-  return nullptr;
+  return raise_failure(failure, nullptr);
 }
 
 PyObject* port_close(PyObject* self, PyObject*) {
@@ -111,7 +139,7 @@ PyObject* port_close(PyObject* self, PyObject*) {
 PyMethodDef port_methods[] = {
     {"read", port_read, METH_NOARGS,
      "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
-     "OSError with the port's text when the line fails (a hang-up: 'Broken pipe' or 'I/O error')."},
+     "OSError with the errno and the port's text when the line fails (a hang-up: EPIPE or EIO)."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -145,10 +173,7 @@ PyObject* set_line(PyObject*, PyObject* args) {
   Py_BEGIN_ALLOW_THREADS
   speeds = vorn::set_line(fd, rate);
   Py_END_ALLOW_THREADS
-  if (!speeds) {
-    PyErr_SetString(PyExc_OSError, speeds.error().message.c_str());
-    return nullptr;
-  }
+  if (!speeds) return raise_failure(speeds.error(), nullptr);
   const LineSpeeds got = speeds.value();
   const bool taken = speed_is_close_enough(rate, got.input) && speed_is_close_enough(rate, got.output);
   return Py_BuildValue("(kkO)", static_cast<unsigned long>(got.input), static_cast<unsigned long>(got.output),

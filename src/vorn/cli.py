@@ -6,17 +6,20 @@ SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage error. When
 a port will not open or streams badly, `vorn doctor PORT` says why.
 """
 
+# The command on top of the vorn library: it parses arguments, prints what the
+# library returns, and is the one place that turns the library's exceptions
+# into a line on stderr and an exit status.
+
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import signal
 import sys
 import threading
 from pathlib import Path
-
-from vorn.errors import ToolError, say
 
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
@@ -63,16 +66,6 @@ def topic_prefix(text: str) -> str:
     return "".join("/" + p for p in parts)
 
 
-def version() -> str:
-    from importlib.metadata import PackageNotFoundError
-    from importlib.metadata import version as installed
-
-    try:
-        return installed("vorn_rs")
-    except PackageNotFoundError:  # run from a source tree
-        return "unknown"
-
-
 class VersionAction(argparse.Action):
     """--version, looking the version up only when asked."""
 
@@ -80,7 +73,9 @@ class VersionAction(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, help="print the version and exit", **kwargs)
 
     def __call__(self, parser, namespace, values, option_string=None) -> None:
-        print(f"vorn {version()}")
+        from vorn import __version__
+
+        print(f"vorn {__version__}")
         parser.exit()
 
 
@@ -178,6 +173,30 @@ def parser() -> argparse.ArgumentParser:
     return ap
 
 
+class Failed(Exception):
+    """A failure the command itself finds (a recording without packets, a
+    port that hung up): one line on stderr, exit status 1."""
+
+
+def say(text: str) -> None:
+    """One line on stderr, which may be a terminal that has gone (SIGHUP)."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
+def os_failure_text(command: str, e: OSError) -> str:
+    """The one line for a failed system call: the path and the system's short
+    text, without the errno number or a library's wording around it."""
+    text = e.strerror or str(e)
+    if isinstance(e, FileExistsError) and command == "record":
+        text = "exists; --force replaces it"
+    elif isinstance(e, FileExistsError) and command == "export":
+        text = "exists; a rosbag2 directory is written anew"
+    return text if e.filename is None else f"{os.fsdecode(e.filename)}: {text}"
+
+
 class Stopped(BaseException):
     """SIGTERM or SIGHUP arrived: unwinds like Ctrl-C, so that what a command
     leaves half-made is removed on the way out."""
@@ -187,6 +206,9 @@ class Stopped(BaseException):
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+# Signals that end a recording in order: flushed, summed up, exit status 0. A
+# hang-up of the controlling terminal (a closed window, a dropped ssh) is one.
+RECORD_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def on_stop(signum, frame) -> None:
@@ -205,6 +227,121 @@ def catch_stops() -> None:
             signal.signal(s, on_stop)
 
 
+def show(text: str) -> None:
+    print(text)
+
+
+def run_record(args) -> int:
+    from vorn.progress import Status
+    from vorn.record import record
+
+    stop = []  # the signal that asked to stop, if any
+
+    def on_signal(signum, frame):
+        stop.append(signum)
+
+    # A signal ignored from the start (SIGHUP under nohup) stays ignored.
+    handlers = {s: signal.signal(s, on_signal) for s in RECORD_STOP_SIGNALS
+                if signal.getsignal(s) is not signal.SIG_IGN}
+    status = Status()
+    try:
+        got = record(args.port, args.output, args.baud, args.seconds, args.force, stopped=lambda: bool(stop),
+                     status=status)
+    finally:
+        status.clear()
+        for s, h in handlers.items():
+            signal.signal(s, h)
+    c = got.counts
+    if got.failure is not None:
+        why = f"the port hung up ({got.failure.strerror})"
+    elif stop:
+        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
+    else:
+        why = "time limit reached"
+    try:
+        print(f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "
+              f"{c['estimated']:,} estimated packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
+    except OSError:
+        pass  # stdout was the terminal that hung up; the recording is complete all the same
+    if got.failure is not None:
+        raise Failed(f"{args.port}: {why}")
+    return 0
+
+
+def run_info(args) -> int:
+    from vorn.info import examine, report, summary
+    from vorn.progress import Progress
+
+    progress = Progress("info")
+    try:
+        c, t = examine(args.file, progress)
+    finally:
+        progress.close()
+    show(json.dumps(summary(args.file, c, t), indent=2) if args.json else report(args.file, c, t))
+    if c["raw"] + c["estimated"] == 0:
+        raise Failed(f"{args.file}: no packets in {c['bytes']:,} bytes")
+    return 0
+
+
+def run_doctor(args) -> int:
+    from vorn.doctor import examine
+
+    report = examine(args.port, args.baud, args.listen)
+    if args.json:
+        show(json.dumps(report.as_dict(args.port), indent=2))
+    else:
+        for f in report.findings:
+            show(f.line())
+        n = report.problems
+        show(f"{n} problem{'s' if n != 1 else ''} found" if n else "nothing wrong found")
+    return 0 if report.ok else 1
+
+
+def run_noise(args) -> int:
+    from vorn.noise import noise, text_report
+    from vorn.progress import Progress
+
+    progress = Progress("noise")
+    try:
+        report = noise(args.file, args.output, args.yaml, args.rate, progress)
+    finally:
+        progress.close()
+    show(json.dumps(report, indent=2, ensure_ascii=False) if args.json else text_report(report))
+    return 0
+
+
+def run_export(args) -> int:
+    from vorn.export import export
+    from vorn.progress import Progress
+
+    progress = Progress("export")
+    try:
+        export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
+               rate=args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress)
+    finally:
+        progress.close()
+    return 0
+
+
+def run_plot(args) -> int:
+    from vorn.plot import plot
+    from vorn.progress import Progress
+
+    progress = Progress("plot")
+    try:
+        untimed = plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end,
+                       progress=progress)
+    finally:
+        progress.close()
+    if untimed:
+        say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
+    return 0
+
+
+COMMANDS = {"record": run_record, "info": run_info, "export": run_export, "plot": run_plot, "noise": run_noise,
+            "doctor": run_doctor}
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "export":
@@ -216,31 +353,16 @@ def main(argv: list[str] | None = None) -> int:
         args.usage.error("--listen needs a PORT")
     catch_stops()
     try:
-        if args.command == "doctor":
-            from vorn.doctor import doctor
-
-            return doctor(args.port, args.baud, args.listen, args.json)
-        if args.command == "record":
-            from vorn.record import record
-
-            return record(args.port, args.output, args.baud, args.seconds, args.force)
-        if args.command == "info":
-            from vorn.info import info
-
-            return info(args.file, args.json)
-        if args.command == "export":
-            from vorn.export import export
-
-            return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
-                          rate=args.rate, kind=args.kind, start=args.start, end=args.end)
-        if args.command == "noise":
-            from vorn.noise import noise
-
-            return noise(args.file, args.output, args.yaml, args.json, args.rate)
-        from vorn.plot import plot
-
-        return plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end)
-    except ToolError as e:
+        return COMMANDS[args.command](args)
+    except BrokenPipeError:
+        # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as e:
+        say(f"vorn {args.command}: {os_failure_text(args.command, e)}")
+        return 1
+    except (Failed, ValueError, ImportError) as e:
+        # ImportError: the library names the extra that installs what is missing.
         say(f"vorn {args.command}: {e}")
         return 1
     except KeyboardInterrupt:
@@ -248,10 +370,6 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except Stopped as e:
         say(f"vorn {args.command}: stopped by {e}")
-        return 1
-    except BrokenPipeError:
-        # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
 
 

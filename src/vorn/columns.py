@@ -7,16 +7,8 @@ pandas DataFrame in one call.
     cols["est_orient_quaternion_w"]   # float32, NaN where a packet lacks it
     cols.to_pandas()
 
-Columns, in this order:
-  host_time_ns      int64, the host's wall clock (ns since the Unix epoch) at the
-                    read that completed the packet; only for a recording with
-                    arrival times (NAME.times), -1 after that file ends early
-  packet_type       uint8, 0 for raw and 1 for estimated (KINDS)
-  FIELD, FIELD_x..  float32 per value component, in record order; vectors
-                    FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
-                    scalar, first on the wire, is w); NaN where absent
-  FIELD_invalid     bool per filter field: the unit flagged it invalid
-With a kind, only the fields of that kind (and flags for estimated) are there.
+The columns and their order are vorn.fields' (column_names); with a kind,
+only the fields of that kind (and flags for estimated) are there.
 """
 
 from __future__ import annotations
@@ -24,28 +16,25 @@ from __future__ import annotations
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
-from vorn.errors import ToolError
-from vorn import _native
-from vorn.recording import (FLAG_FIELDS, KINDS, QUATERNION_PARTS, UNITS, VALUE_FIELDS, Recording, column_names,
-                            has_times, value_columns)
-
-COLUMN_FIELD = {c: f for f in VALUE_FIELDS for c in value_columns(f)}
+from vorn.errors import missing
+from vorn.fields import KINDS, column_names, describe
+from vorn.recording import Progress, Recording, check_selection
+from vorn.times import has_times
 
 if TYPE_CHECKING:
     import numpy as np
     import pandas
     import pyarrow
 
-INSTALL_HINT = "reading columns needs numpy: pip install 'vorn_rs[columns]'"
-
 __all__ = ["KINDS", "Columns", "read", "chunks"]
 
 
 def require_numpy():
+    """numpy, or the ImportError that names the extra installing it."""
     try:
         import numpy
     except ImportError:
-        raise ToolError(INSTALL_HINT) from None
+        raise missing("numpy", "columns", "reading columns") from None
     return numpy
 
 
@@ -76,8 +65,9 @@ class Columns(Mapping[str, "np.ndarray"]):
 
     def to_arrow(self) -> pyarrow.Table:
         """A pyarrow Table of the same columns (packet_type as a dictionary of
-        "raw" and "estimated"); needs pyarrow."""
-        return arrow_table(self._arrays)
+        "raw" and "estimated", an absent value null), each field's metadata
+        holding its "unit" and "description"; needs pyarrow."""
+        return arrow_table(self._arrays, described=True)
 
     def to_pandas(self) -> pandas.DataFrame:
         """A pandas DataFrame of the same columns (packet_type categorical);
@@ -85,19 +75,20 @@ class Columns(Mapping[str, "np.ndarray"]):
         try:
             import pandas as pd
         except ImportError:
-            raise ToolError("to_pandas needs pandas: pip install pandas") from None
+            raise ImportError("to_pandas needs pandas: pip install pandas", name="pandas") from None
         data: dict[str, Any] = dict(self._arrays)
         data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
         return pd.DataFrame(data, copy=False)
 
 
-def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False) -> pyarrow.Table:
+def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False, described: bool = False) -> pyarrow.Table:
     """The columns as Arrow's: an absent value (NaN) null, packet_type a
-    dictionary, or with plain its text."""
+    dictionary, or with plain its text; described, with each column's unit and
+    description in its field metadata."""
     try:
         import pyarrow as pa
     except ImportError:
-        raise ToolError("Arrow tables need pyarrow: pip install 'vorn_rs[parquet]'") from None
+        raise ImportError("Arrow tables need pyarrow: pip install 'vorn_rs[parquet]'", name="pyarrow") from None
     out = {}
     for name, a in arrays.items():
         if name == "packet_type":
@@ -108,7 +99,20 @@ def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False) -> pyarro
             out[name] = with_nulls(pa, a)
         else:
             out[name] = pa.array(a)
-    return pa.table(out)
+    table = pa.table(out)
+    return pa.Table.from_arrays(table.columns, schema=described_schema(table.schema)) if described else table
+
+
+def described_schema(schema: pyarrow.Schema) -> pyarrow.Schema:
+    """schema with each column's unit and description (vorn.fields.describe)
+    in its field metadata."""
+    import pyarrow as pa
+
+    fields = []
+    for field in schema:
+        unit, text = describe(field.name)
+        fields.append(field.with_metadata({"unit": unit, "description": text}))
+    return pa.schema(fields, metadata=schema.metadata)
 
 
 def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
@@ -124,46 +128,37 @@ def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
     return pa.Array.from_buffers(pa.from_numpy_dtype(a.dtype), len(a), [bitmap, pa.py_buffer(a)])
 
 
-def describe(name: str) -> tuple[str, str]:
-    """A column's unit ("" for none) and what it holds, in a few words."""
-    import vorn_rs
-
-    if name == "host_time_ns":
-        return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
-                      "-1 after the arrival times end")
-    if name == "packet_type":
-        return "", "raw: a sensor packet; estimated: a filter packet"
-    if name.endswith("_invalid") and name.removesuffix("_invalid") in FLAG_FIELDS:
-        field = name.removesuffix("_invalid")
-        return "", f"the unit flagged {field} ({_native.FIELDS[field]['invalid_name']}) invalid in this packet"
-    field = COLUMN_FIELD[name]
-    what = getattr(vorn_rs.IMUPacket, field).__doc__.split(",")[0]
-    part = name.removeprefix(field).lstrip("_")
-    if len(value_columns(field)) == len(QUATERNION_PARTS):
-        part += " (the scalar part)" if part == "w" else ""
-    return UNITS[field], what + (f", component {part}" if part else "") + "; null where the packet lacks it"
-
-
 def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-           label: str = "read") -> Iterator[dict[str, np.ndarray]]:
-    """The columns of read() a piece of the recording at a time (about a
-    megabyte of it), for work in memory that does not grow with the file."""
+           progress: Progress | None = None) -> Iterator[Columns]:
+    """The packets of read() a piece of the recording at a time (about a
+    megabyte of it), each piece a Columns, for work in memory that does not
+    grow with the file. The arguments are checked, and the recording opened,
+    before the first piece is asked for."""
     require_numpy()
-    return Recording(path).columns(label, kind, start, end)
+    kind, start, end = check_selection(kind, start, end)
+    rec = Recording(path, progress=progress)
+    return (Columns(chunk, str(path)) for chunk in rec.columns(kind, start, end))
 
 
-def read(path, kind: str | None = None, start: float | None = None, end: float | None = None) -> Columns:
+def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+         progress: Progress | None = None) -> Columns:
     """The packets of the recording at path as columns.
 
     kind: "raw" or "estimated" for packets of that kind only (and only its
     fields' columns), None for both. start, end: the packets that arrived from
     start to before end, in seconds since the first read arrived; for a
     recording without arrival times, packet numbers from start to before end
-    (counting packets of both kinds from 0). Memory besides the result stays
+    (counting packets of both kinds from 0). progress(done, total), if given,
+    is called with the bytes read so far. Memory besides the result stays
     within a few megabytes, but for a moment the columns of one type twice
-    when the result is copied to a size that fits."""
+    when the result is copied to a size that fits.
+
+    Raises FileNotFoundError (or another OSError) naming the recording,
+    TypeError or ValueError for arguments that are not a kind and a range of
+    finite numbers, ImportError without numpy."""
     np = require_numpy()
-    rec = Recording(path)
+    kind, start, end = check_selection(kind, start, end)
+    rec = Recording(path, progress=progress)
     names = column_names(kind, has_times(path))
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
@@ -184,7 +179,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
             rows.update(zip(members, block))
 
     n = room = 0
-    for chunk in rec.columns("read", kind, start, end):
+    for chunk in rec.columns(kind, start, end):
         m = len(chunk["packet_type"])
         if n + m > room:
             # Room for as many packets again as the bytes read so far held.

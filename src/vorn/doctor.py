@@ -1,14 +1,12 @@
-"""vorn doctor: why a port will not open or streams badly, and what to do.
-
-Each finding is one line: its level (ok, note, PROBLEM), what it is about, and
-for a problem the fix. The exit status is 1 when any problem was found."""
+"""Why a port will not open or streams badly, and what to do: findings, each
+a level (ok, note, problem), what it is about, and for a problem the fix
+(examine). The command prints them a line each (Finding.line)."""
 
 from __future__ import annotations
 
 import errno
 import fcntl
 import grp
-import json
 import math
 import os
 import pwd
@@ -56,6 +54,14 @@ class Report:
     @property
     def ok(self) -> bool:
         return all(f.level != "problem" for f in self.findings)
+
+    @property
+    def problems(self) -> int:
+        return sum(f.level == "problem" for f in self.findings)
+
+    def as_dict(self, port: str | None) -> dict:
+        """The facts and findings, JSON-ready."""
+        return {"port": port, "ok": self.ok, **self.facts, "findings": [asdict(f) for f in self.findings]}
 
 
 # -- the machine's ports --------------------------------------------------------
@@ -248,7 +254,7 @@ def check_baud(report: Report, fd: int, baud: int) -> bool:
     try:
         given, output, taken = _native.set_line(fd, baud)
     except OSError as e:
-        report.add("problem", "baud", f"setting {baud} baud failed: {e}",
+        report.add("problem", "baud", f"setting {baud} baud failed: {e.strerror}",
                    "pick a speed the port takes and set the unit to the same")
         return False
     finally:
@@ -338,7 +344,7 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     try:
         port = _native.Port(path, baud, READ_WAIT)
     except OSError as e:
-        report.add("problem", "listen", f"{path} does not open as SerialParser opens it: {e}")
+        report.add("problem", "listen", f"{path} does not open as SerialParser opens it: {e.strerror}")
         return
     framer = _native.Framer()
     arrivals: list[tuple[float, int, int]] = []  # time, bytes, packets completed by this read
@@ -354,7 +360,7 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
                 arrivals.append((time.monotonic(), len(chunk), done - packets))
                 packets = done
     except OSError as e:
-        report.add("problem", "listen", f"the port failed while listening: {e}",
+        report.add("problem", "listen", f"the port failed while listening: {e.strerror}",
                    "look at `sudo dmesg | tail`: an adapter that was unplugged or reset")
     finally:
         port.close()
@@ -435,7 +441,9 @@ def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, ba
 # -- the command ----------------------------------------------------------------
 
 
-def doctor(port: str | None, baud: int, listen_seconds: float | None, as_json: bool) -> int:
+def examine(port: str | None, baud: int = 115200, listen_seconds: float | None = None) -> Report:
+    """The findings: about the machine's serial ports without port, else about
+    that port, and with listen_seconds about the stream it delivers."""
     report = Report()
     if port is None:
         survey(report)
@@ -444,12 +452,4 @@ def doctor(port: str | None, baud: int, listen_seconds: float | None, as_json: b
             listen(report, port, baud, listen_seconds)
         elif listen_seconds:
             report.add("note", "listen", "not listened, for what is said above")
-    if as_json:
-        print(json.dumps({"port": port, "ok": report.ok, **report.facts,
-                          "findings": [asdict(f) for f in report.findings]}, indent=2))
-    else:
-        for f in report.findings:
-            print(f.line())
-        problems = sum(f.level == "problem" for f in report.findings)
-        print(f"{problems} problem{'s' if problems != 1 else ''} found" if problems else "nothing wrong found")
-    return 0 if report.ok else 1
+    return report

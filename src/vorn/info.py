@@ -1,11 +1,9 @@
-"""vorn info: what a recording holds."""
+"""What a recording holds: its packets, noise, flagged fields and arrival
+times, as a dict (summary) or as text (report)."""
 
 from __future__ import annotations
 
-import json
-
-from vorn.errors import ToolError
-from vorn.recording import Recording
+from vorn.recording import Progress, Recording
 
 
 def arrivals(rec: Recording) -> dict | None:
@@ -13,7 +11,7 @@ def arrivals(rec: Recording) -> dict | None:
     from the first read to the last and the longest gap between two reads."""
     first = last = None
     gap = 0
-    for stamp, _ in rec.reads("info"):
+    for stamp, _ in rec.reads():
         if stamp is None:
             continue
         t = stamp.mono_ns
@@ -62,28 +60,27 @@ def report(path, c: dict, t: dict | None) -> str:
     return "\n".join(lines)
 
 
-def info(path, as_json: bool) -> int:
-    rec = Recording(path)
+def examine(path, progress: Progress | None = None) -> tuple[dict, dict | None]:
+    """The recording's counts (Recording.counts) and its arrival times
+    (arrivals), framing it once."""
+    rec = Recording(path, progress=progress)
     t = arrivals(rec)
-    c = rec.counts()
-    if as_json:
-        out = {
-            "file": str(path),
-            "bytes": c["bytes"],
-            "packets": {"raw": c["raw"], "estimated": c["estimated"]},
-            "other_sets": {f"0x{s:02X}": n for s, n in sorted(c["other_sets"].items())},
-            "noise_bytes": c["noise"],
-            "checksum_failures": c["bad_checksums"],
-            "invalid_fields": c["invalid"],
-            "wrong_length": c["wrong_length"],
-            "arrival_times": t and {**t, "packets_per_s": {
-                k: (n / t["seconds"] if t["seconds"] else None)
-                for k, n in [("raw", c["raw"]), ("estimated", c["estimated"])]
-                + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]}},
-        }
-        print(json.dumps(out, indent=2))
-    else:
-        print(report(path, c, t))
-    if c["raw"] + c["estimated"] == 0:
-        raise ToolError(f"{path}: no packets in {c['bytes']:,} bytes")
-    return 0
+    return rec.counts(), t
+
+
+def summary(path, c: dict, t: dict | None) -> dict:
+    """The counts and arrival times as one JSON-ready dict."""
+    return {
+        "file": str(path),
+        "bytes": c["bytes"],
+        "packets": {"raw": c["raw"], "estimated": c["estimated"]},
+        "other_sets": {f"0x{s:02X}": n for s, n in sorted(c["other_sets"].items())},
+        "noise_bytes": c["noise"],
+        "checksum_failures": c["bad_checksums"],
+        "invalid_fields": c["invalid"],
+        "wrong_length": c["wrong_length"],
+        "arrival_times": t and {**t, "packets_per_s": {
+            k: (n / t["seconds"] if t["seconds"] else None)
+            for k, n in [("raw", c["raw"]), ("estimated", c["estimated"])]
+            + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]}},
+    }

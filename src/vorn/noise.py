@@ -16,17 +16,15 @@ for the mean rate over the whole run (arrival_rate); `--rate` overrides both.
 
 from __future__ import annotations
 
-import json
 import math
 import operator
 import os
 from pathlib import Path
 from typing import NamedTuple
 
-from vorn.errors import ToolError, os_failure
-from vorn.recording import COLUMNS, Recording
-
-GRAVITY = 9.80665  # m/s² in one g: the scaled acceleration is in g
+from vorn.errors import missing, with_path
+from vorn.fields import FIELDS, STANDARD_GRAVITY, TIMED_ROW_COLUMNS, value_columns
+from vorn.recording import Progress, Recording
 NOMINAL_RATE = 1000.0  # raw packets per second of the unit as it ships
 FLICKER_FLOOR = math.sqrt(2 * math.log(2) / math.pi)  # Allan deviation of flicker noise of unit bias instability
 MIN_CLUSTER_TIMES = 3  # points a fit of three terms needs
@@ -41,18 +39,22 @@ class Sensor(NamedTuple):
     ros_name: str  # the driver parameter for its per-sample standard deviation
 
 
+def sensor_field(panel: str) -> str:
+    """The raw field the plot draws in panel: what the sensor itself measured."""
+    return next(f for f, info in FIELDS.items() if info["packet_type"] == "raw" and info["panel"] == panel)
+
+
 SENSORS = (
-    Sensor("accelerometer", "scaled_accel", GRAVITY, "m/s²", "linear_acceleration_stdev"),
-    Sensor("gyroscope", "scaled_gyro", 1.0, "rad/s", "angular_velocity_stdev"),
+    Sensor("accelerometer", sensor_field("Acceleration"), STANDARD_GRAVITY, "m/s²", "linear_acceleration_stdev"),
+    Sensor("gyroscope", sensor_field("Angular rate"), 1.0, "rad/s", "angular_velocity_stdev"),
 )
-INSTALL_HINT = "noise needs numpy: pip install --prefer-binary 'vorn_rs[noise]'"
 
 
 def numpy():
     try:
         import numpy as np
     except ImportError:
-        raise ToolError(INSTALL_HINT) from None
+        raise missing("numpy", "noise", "noise", prefer_binary=True) from None
     return np
 
 
@@ -65,23 +67,23 @@ class Still(NamedTuple):
     skipped: int  # raw packets lacking one of the values, or carrying an infinite or NaN one
 
 
-def read_still(path) -> Still:
+def read_still(path, progress: Progress | None = None) -> Still:
     """The scaled values of every raw packet that carries both, in order.
     float32 as decoded: exact, and half the memory of an hour at 1 kHz in float64."""
     np = numpy()
-    wanted = [COLUMNS.index(f"{s.field}_{a}") for s in SENSORS for a in AXES]
+    wanted = [TIMED_ROW_COLUMNS.index(c) for s in SENSORS for c in value_columns(s.field)]
     pick = operator.itemgetter(*wanted)
-    kind, time = COLUMNS.index("packet_type"), COLUMNS.index("host_time_ns")
-    rec = Recording(path, rows=True)
+    kind, time = TIMED_ROW_COLUMNS.index("packet_type"), TIMED_ROW_COLUMNS.index("host_time_ns")
+    rec = Recording(path, rows=True, progress=progress)
     pieces, stamps = [], []
-    for rows in rec.batches("noise"):
+    for rows in rec.batches():
         raw = [r for r in rows if r[kind] == "raw"]
         if raw:
             pieces.append(np.array([pick(r) for r in raw], dtype=np.float32))  # a missing value becomes NaN
             stamps.append(np.array([-1 if r[time] is None else r[time] for r in raw], dtype=np.int64))
     counts = rec.require_packets()
     if not counts["raw"]:
-        raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
+        raise ValueError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
     samples, times = np.concatenate(pieces), np.concatenate(stamps)
     del pieces, stamps
     complete = np.isfinite(samples).all(axis=1)
@@ -232,7 +234,7 @@ def analyse(samples, rate: float) -> dict:
     n = len(samples)
     sizes = cluster_sizes(n)
     if len(sizes) < MIN_CLUSTER_TIMES:
-        raise ToolError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
+        raise ValueError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
     adev = allan_deviation(samples.T, sizes)  # float32 goes in whole: widened a row at a time
     out = {}
     for i, sensor in enumerate(SENSORS):
@@ -325,7 +327,7 @@ def write_atomically(out, data: bytes) -> None:
         tmp.write_bytes(data)
         os.replace(tmp, out)
     except OSError as e:
-        raise os_failure(out, e) from None
+        raise with_path(e, out, tmp) from None
     finally:
         if tmp.exists():
             tmp.unlink()
@@ -373,24 +375,28 @@ def draw(report: dict):
     return fig
 
 
-def noise(path, out=None, yaml_out=None, as_json: bool = False, rate: float | None = None) -> int:
+def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Progress | None = None) -> dict:
+    """The noise report of the still recording at path (text_report() words
+    it); with out, its deviations drawn into that image, with yaml_out the
+    calibration tools' imu.yaml written there. rate: raw packets per second,
+    else from the arrival times or the unit's nominal rate."""
     numpy()
     if out is not None:
         try:
             from matplotlib.figure import Figure
         except ImportError:
-            raise ToolError("the plot needs matplotlib: pip install --prefer-binary 'vorn_rs[noise]'") from None
+            raise missing("matplotlib", "noise", "the plot", prefer_binary=True) from None
         fmt = Path(out).suffix[1:].lower()
         if fmt not in Figure().canvas.get_supported_filetypes():
-            raise ToolError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes")
-    still = read_still(path)
+            raise ValueError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes")
+    still = read_still(path, progress)
     if not len(still.samples):
-        raise ToolError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
+        raise ValueError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
     hz, source = packet_rate(still, rate)
     try:
         result = analyse(still.samples, hz)
-    except ToolError as e:
-        raise ToolError(f"{path}: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
     report = {"file": os.fsdecode(path), "samples": len(still.samples), "skipped": still.skipped,
               "seconds": len(still.samples) / hz, "rate": hz, "rate_from": source,
               **result, **calibration(result, hz)}
@@ -402,8 +408,4 @@ def noise(path, out=None, yaml_out=None, as_json: bool = False, rate: float | No
         write_atomically(out, buf.getvalue())
     if yaml_out is not None:
         write_atomically(yaml_out, yaml_text(report).encode())
-    if as_json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
-    else:
-        print(text_report(report))
-    return 0
+    return report

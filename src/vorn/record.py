@@ -1,103 +1,74 @@
-"""vorn record: a port's byte stream, written to a file exactly as it arrives."""
+"""Recording a port: its byte stream written to a file exactly as it arrives,
+with the arrival of each read in the times file beside it (vorn.times)."""
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
-import signal
-import sys
 import time
+from collections.abc import Callable
+from typing import NamedTuple
 
 from vorn import _native
-from vorn.errors import ToolError, os_failure
-from vorn.recording import TimesWriter, now, times_path
+from vorn.errors import with_path
+from vorn.times import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
 STATUS_EVERY = 0.5
 
 
-class Status:
-    """The one-line status on stderr while recording, only on a terminal."""
+class Summary(NamedTuple):
+    """What a recording got: its bytes, how long it ran, the framing's counts
+    (as _native.Framer.counts gives them), and the OSError the port failed
+    with (a hang-up), or None when it was stopped or ran its time."""
 
-    def __init__(self) -> None:
-        self.active = sys.stderr.isatty()
-        self.last = (0.0, 0, 0)  # time, raw, estimated at the previous update
-
-    def show(self, elapsed: float, nbytes: int, counts: dict) -> None:
-        if not self.active:
-            return
-        t0, raw0, est0 = self.last
-        span = max(elapsed - t0, 1e-9)
-        raw_rate, est_rate = (counts["raw"] - raw0) / span, (counts["estimated"] - est0) / span
-        self.last = (elapsed, counts["raw"], counts["estimated"])
-        self.write(f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
-                   f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K")
-
-    def clear(self) -> None:
-        if self.active:
-            self.write("\r\x1b[K")
-
-    def write(self, text: str) -> None:
-        try:
-            sys.stderr.write(text)
-            sys.stderr.flush()
-        except OSError:  # the terminal hung up: recording goes on without a status
-            self.active = False
-
-
-# The kernel's short text for ENOTTY, as the core reports it: the path opened
-# but is no terminal, so it cannot be set up as a serial line.
-NOT_A_TERMINAL = "Not a typewriter"
-# Signals that end a recording in order: flushed, summed up, exit status 0. A
-# hang-up of the controlling terminal (a closed window, a dropped ssh) is one.
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    bytes: int
+    seconds: float
+    counts: dict
+    failure: OSError | None
 
 
 def open_port(port_path: str, baud: int):
+    """The port claimed and set up as SerialParser does; OSError naming it."""
     try:
         return _native.Port(port_path, baud, READ_WAIT)
     except OSError as e:
-        if str(e) == NOT_A_TERMINAL:
-            raise ToolError(f"{port_path}: not a serial port (not a terminal device)") from None
-        raise ToolError(f"{port_path}: {e}") from None
+        if e.errno == errno.ENOTTY:  # it opened, but cannot be set up as a serial line
+            raise OSError(e.errno, "not a serial port (not a terminal device)", port_path) from None
+        raise
     except UnicodeEncodeError:
-        raise ToolError(f"{port_path}: the port's path is not valid UTF-8") from None
+        raise ValueError(f"{port_path}: the port's path is not valid UTF-8") from None
 
 
-def exists_error(out_path: str) -> ToolError:
-    return ToolError(f"{out_path}: exists; --force replaces it")
-
-
-def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False) -> int:
-    # Before the port is touched; stale times beside a new recording would lie.
+def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
+           stopped: Callable[[], bool] = lambda: False,
+           status: Callable[[float, int, dict], None] | None = None) -> Summary:
+    """Records the port at port_path into out_path (and out_path.times) until
+    seconds have passed, stopped() returns true (asked after every read, at
+    least every READ_WAIT s), or the port fails. status(elapsed, bytes, counts)
+    is called every STATUS_EVERY s. Without force an existing file is refused
+    (FileExistsError) before the port is touched."""
+    # Stale times beside a new recording would lie.
     for path in (out_path, times_path(out_path)):
         if not force and os.path.lexists(path):
-            raise exists_error(path)
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(path))
     port = open_port(port_path, baud)
-
-    stop = []  # the signal that asked to stop, if any
-
-    def on_signal(signum, frame):
-        stop.append(signum)
-
-    # A signal ignored from the start (SIGHUP under nohup) stays ignored.
-    handlers = {s: signal.signal(s, on_signal) for s in STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN}
     framer = _native.Framer()
-    status = Status()
     nbytes = 0
     failure = None
     try:
         with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out, \
                 contextlib.closing(TimesWriter(out_path, force)) as times:
             start = last_flush = last_status = time.monotonic()
-            while not stop:
+            while not stopped():
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
                 try:
                     chunk = port.read()
                 except OSError as e:
-                    failure = str(e)
+                    failure = OSError(e.errno, e.strerror, port_path)
                     break
                 if chunk:
                     arrived = now()
@@ -110,32 +81,10 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
                     out.flush()  # the bytes first: times never run ahead of them
                     times.flush()
                     last_flush = t
-                if t - last_status >= STATUS_EVERY:
-                    status.show(t - start, nbytes, framer.counts())
+                if status is not None and t - last_status >= STATUS_EVERY:
+                    status(t - start, nbytes, framer.counts())
                     last_status = t
             elapsed = time.monotonic() - start
-    except FileExistsError:
-        raise exists_error(out_path) from None
     except OSError as e:
-        raise os_failure(out_path, e) from None
-    finally:
-        status.clear()
-        for s, h in handlers.items():
-            signal.signal(s, h)
-
-    c = framer.counts()
-    if failure is not None:
-        why = f"the port hung up ({failure})"
-    elif stop:
-        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
-    else:
-        why = "time limit reached"
-    try:
-        print(f"{out_path}: {nbytes:,} bytes in {elapsed:.1f} s, {c['raw']:,} raw and {c['estimated']:,} estimated "
-              f"packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
-    except OSError:
-        pass  # stdout was the terminal that hung up; the recording is complete all the same
-    if failure is not None:
-        raise ToolError(f"{port_path}: {why}")
-    return 0
-
+        raise with_path(e, out_path) from None
+    return Summary(nbytes, elapsed, framer.counts(), failure)

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import csv
 
-from vorn.recording import COLUMNS, value_columns
+from vorn.fields import COLUMN_FIELD, FIELDS, TIMED_ROW_COLUMNS
 
 
 def write(chunks, names, out, source) -> int:
@@ -37,25 +37,20 @@ def write(chunks, names, out, source) -> int:
 def write_rows(rec, names, out, kind: str | None) -> int:
     """The same table from the core's rows, in Python: without pyarrow and
     numpy, and several times as slow."""
-    from vorn import _native
-    from vorn.columns import COLUMN_FIELD
-
-    at = {c: i for i, c in enumerate(COLUMNS)}
+    at = {c: i for i, c in enumerate(TIMED_ROW_COLUMNS)}
     cells = []  # per column: ("time" | "kind" | "value" | "flag", row index or invalid name)
     for name in names:
         if name in ("host_time_ns", "packet_type"):
             cells.append((name, at[name]))
         elif name in COLUMN_FIELD:
-            field = COLUMN_FIELD[name]
-            k = value_columns(field).index(name)
-            cells.append(("value", at[_native.FIELDS[field]["columns"][k]]))
+            cells.append(("value", at[name]))
         else:
-            cells.append(("flag", _native.FIELDS[name.removesuffix("_invalid")]["invalid_name"]))
+            cells.append(("flag", FIELDS[name.removesuffix("_invalid")]["invalid_name"]))
     n = 0
     with open(out, "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(names)
-        for rows in rec.batches("export"):
+        for rows in rec.batches():
             for r in rows:
                 if kind is not None and r[1] != kind:
                     continue

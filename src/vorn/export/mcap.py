@@ -14,13 +14,12 @@ import struct
 import zlib
 from pathlib import Path
 
-from vorn.errors import ToolError
-from vorn.recording import COLUMNS, has_times, times_path
+from vorn.errors import missing
+from vorn.fields import FIELDS, QUATERNION_PARTS, STANDARD_GRAVITY, TIMED_ROW_COLUMNS
+from vorn.times import has_times, times_path
 
-STANDARD_GRAVITY = 9.80665  # m/s² per g
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
 ZSTD_LEVEL = 3
-INSTALL_HINT = "MCAP export needs zstd: pip install 'vorn_rs[mcap]'"
 
 MAGIC = b"\x89MCAP0\r\n"
 OP_HEADER, OP_FOOTER, OP_SCHEMA, OP_CHANNEL, OP_MESSAGE, OP_CHUNK = 1, 2, 3, 4, 5, 6
@@ -66,8 +65,8 @@ QOS = ("- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
 # Topic (under the prefix), type, definition, units: every value the unit sends.
 CHANNELS = (
     ("imu/data_raw", "sensor_msgs/msg/Imu", IMU,
-     "raw packets: linear_acceleration m/s² (scaled_accel g x 9.80665), angular_velocity rad/s (scaled_gyro); "
-     "no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks the value"),
+     f"raw packets: linear_acceleration m/s² (scaled_accel g x {STANDARD_GRAVITY}), angular_velocity rad/s "
+     "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks the value"),
     ("imu/data", "sensor_msgs/msg/Imu", IMU,
      "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
      "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
@@ -75,7 +74,7 @@ CHANNELS = (
     ("imu/pressure", "sensor_msgs/msg/FluidPressure", FLUID_PRESSURE,
      "scaled_ambient_pressure in Pa; variance 0 (unknown)"),
     ("imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_theta in rad"),
-    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_vel in m/s (g·s x 9.80665)"),
+    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})"),
     ("imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_linear_accel in m/s²"),
     ("imu/gravity", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_gravity_vector in m/s²"),
     ("imu/attitude_uncertainty", "geometry_msgs/msg/QuaternionStamped", QUATERNION_STAMPED,
@@ -94,7 +93,7 @@ def zstd_compress():
         try:
             from backports import zstd
         except ImportError:
-            raise ToolError(INSTALL_HINT) from None
+            raise missing("zstd", "mcap", "MCAP export") from None
     return lambda data: zstd.compress(data, level=ZSTD_LEVEL)
 
 
@@ -255,7 +254,7 @@ class Messages:
         return bytes(out)
 
 
-COL = {name: i for i, name in enumerate(COLUMNS)}
+COL = {name: i for i, name in enumerate(TIMED_ROW_COLUMNS)}
 UNKNOWN = (0.0,) * 9
 NOT_GIVEN = (-1.0,) + (0.0,) * 8
 
@@ -268,9 +267,8 @@ def vector(row, field: str, scale: float = 1.0):
 
 def quaternion(row, field: str):
     """x, y, z, w from the unit's w, x, y, z."""
-    i = COL[field + "_0"]
-    w = row[i]
-    return None if w is None else (row[i + 1], row[i + 2], row[i + 3], w)
+    w, x, y, z = (row[COL[f"{field}_{part}"]] for part in QUATERNION_PARTS)
+    return None if w is None else (x, y, z, w)
 
 
 def imu(m: Messages, t: int, orientation, rate, accel, flagged=()) -> bytes:
@@ -278,10 +276,16 @@ def imu(m: Messages, t: int, orientation, rate, accel, flagged=()) -> bytes:
     (zeros if nothing) and says so with -1 in element 0 of its covariance."""
     return m.imu(*m.header(t),
                  *(orientation or (0.0, 0.0, 0.0, 1.0)),
-                 *(NOT_GIVEN if orientation is None or "estOrientQuaternion" in flagged else UNKNOWN),
-                 *(rate or (0.0, 0.0, 0.0)), *(NOT_GIVEN if rate is None or "estAngularRate" in flagged else UNKNOWN),
+                 *(NOT_GIVEN if orientation is None or flag_name("est_orient_quaternion") in flagged else UNKNOWN),
+                 *(rate or (0.0, 0.0, 0.0)),
+                 *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else UNKNOWN),
                  *(accel or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if accel is None or "estCompensatedAccel" in flagged else UNKNOWN))
+                 *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else UNKNOWN))
+
+
+def flag_name(field: str) -> str:
+    """The name the unit's invalid list gives field."""
+    return FIELDS[field]["invalid_name"]
 
 
 def write_packets(w: McapWriter, m: Messages, timed_rows) -> None:
@@ -327,14 +331,14 @@ def timed(rec, rate: float | None, info: dict):
     step = None if rate is None else round(1e9 / rate)
     n = known = 0
     last = None
-    for rows in rec.batches("export"):
+    for rows in rec.batches():
         out = []
         for row in rows:
             t = row[0]
             if t is None:
                 if step is None:
-                    raise ToolError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
-                                    "is cut short); give --rate HZ to count the rest on at that rate")
+                    raise ValueError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
+                                     "is cut short); give --rate HZ to count the rest on at that rate")
                 t = 0 if last is None else last + step
             else:
                 known += 1
@@ -359,11 +363,11 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tup
     and span) and the channels by id, for a rosbag2 directory."""
     compress = zstd_compress()
     if rate is None and not has_times(rec.path):
-        raise ToolError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or empty; "
-                        "`vorn record` writes it); give --rate HZ for times counted from 0 at that packet rate")
-    from vorn.cli import version
+        raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or empty; "
+                         "`vorn record` writes it); give --rate HZ for times counted from 0 at that packet rate")
+    from vorn import __version__
 
-    w = McapWriter(f, compress, f"vorn {version()}")
+    w = McapWriter(f, compress, f"vorn {__version__}")
     topics = {}
     sids: dict[str, int] = {}
     for cid, (topic, type_name, data, _) in enumerate(CHANNELS, 1):
