@@ -128,6 +128,22 @@ consteval std::size_t field_index(std::string_view name) {
   throw "no such field";
 }
 
+// A field's name as a template argument: slot_of<"scaled_accel">.
+template <std::size_t N>
+struct FieldName {
+  char text[N];
+  consteval FieldName(const char (&name)[N]) {
+    for (std::size_t i = 0; i < N; ++i) text[i] = name[i];
+  }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// The slot of the field named Name, for code that sets or reads one value by
+// the table's name (record.get(slot_of<"scaled_accel">)); an unknown name
+// does not compile.
+template <FieldName Name>
+inline constexpr auto slot_of = FieldAt<field_index(Name.view())>::slot;
+
 // Floats in the record's value area: room for the wider kind.
 inline constexpr std::size_t kValueFloats = [] {
   std::size_t floats[2] = {};
