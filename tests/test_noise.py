@@ -87,4 +87,5 @@ def test_noise_without_numpy_says_how_to_install(tmp_path):
     code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
             f"sys.exit(main(['noise', {str(tmp_path / 'x.bin')!r}]))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (1, "vorn noise: noise needs numpy: pip install --prefer-binary 'vorn_rs[noise]'\n")
+    hint = "noise needs numpy: pip install --prefer-binary 'vorn_rs[noise]'"
+    assert (done.returncode, done.stderr) == (1, f"vorn noise: {hint}\n")

@@ -219,8 +219,10 @@ def test_usage_errors_name_the_argument(tmp_path, args, complaint):
 
 
 def test_version_and_help():
+    import vorn as package
+
     done = vorn("--version")
-    assert (done.returncode, done.stdout) == (0, "vorn 0.2.0\n")
+    assert (done.returncode, done.stdout) == (0, f"vorn {package.__version__}\n") and package.__version__ == "0.2.0"
     for command in ("record", "info", "export", "plot", "noise"):
         text = vorn(command, "--help").stdout
         assert re.search(r"^  (FILE|PORT) +\S", text, re.M), text
@@ -357,6 +359,137 @@ def test_columns_carry_the_time_of_the_read_that_completed_each_packet(faulty, t
         "vorn export: the recording has no arrival times: --start and --end count packets, and 1.5 is not a whole "
         "number\n")
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--kind", "raw").returncode == 1
+
+
+def test_the_library_raises_standard_exceptions_and_checks_its_arguments(tmp_path, monkeypatch):
+    """What a program using vorn catches: OSError with the path and errno,
+    ValueError and TypeError for arguments, at the call rather than later,
+    and an ImportError naming the extra."""
+    import errno
+
+    import vorn as package
+    from vorn.recording import Recording
+
+    pytest.importorskip("numpy")
+    missing = tmp_path / "missing.bin"
+    for call in (package.read, package.chunks):
+        with pytest.raises(FileNotFoundError) as caught:
+            call(missing)  # chunks too, before the first piece is asked for
+        assert (caught.value.errno, caught.value.filename) == (errno.ENOENT, str(missing))
+        for kwargs, error, text in [
+            (dict(start=20, end=10), ValueError, "start (20) is after end (10)"),
+            (dict(start=float("nan")), ValueError, "start must be a finite number"),
+            (dict(end=float("inf")), ValueError, "end must be a finite number"),
+            (dict(start="10"), TypeError, "start must be a number or None, not str"),
+            (dict(end=True), TypeError, "end must be a number or None, not bool"),
+            (dict(kind=1), TypeError, "kind must be a str or None, not int"),
+            (dict(kind="filter"), ValueError, "kind must be one of 'raw', 'estimated' or None, not 'filter'"),
+        ]:
+            with pytest.raises(error, match=re.escape(text)):
+                call(SAMPLE, **kwargs)
+    assert package.read(SAMPLE, start=5, end=5).num_rows == 0  # an empty range is a range
+    with pytest.raises(IsADirectoryError):
+        Recording(tmp_path)
+    noise = tmp_path / "noise.bin"
+    noise.write_bytes(b"\x00" * 100)
+    rec = Recording(noise)
+    assert not list(rec.columns())
+    with pytest.raises(ValueError, match="no packets in 100 bytes"):
+        rec.require_packets()
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    with pytest.raises(ImportError, match=re.escape("pip install 'vorn_rs[columns]'")) as caught:
+        package.read(SAMPLE)
+    assert caught.value.name == "numpy"
+
+
+def test_chunks_are_columns_and_arrow_tables_carry_units(tmp_path):
+    np = pytest.importorskip("numpy")
+    import vorn as package
+
+    seen = []
+    whole = package.read(SAMPLE, progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (SAMPLE.stat().st_size,) * 2 and seen == sorted(seen)
+    pieces = list(package.chunks(SAMPLE, kind="estimated"))
+    assert len(pieces) > 1 and all(isinstance(p, package.Columns) for p in pieces)
+    estimated = package.read(SAMPLE, kind="estimated")
+    for name in estimated:
+        np.testing.assert_array_equal(np.concatenate([p[name] for p in pieces]), estimated[name])
+    pa = pytest.importorskip("pyarrow")
+    table = whole.to_arrow()
+    assert isinstance(table, pa.Table) and table.num_rows == whole.num_rows
+    meta = {f.name: f.metadata for f in table.schema}
+    assert meta["scaled_accel_x"][b"unit"] == b"g" and meta["est_compensated_accel_z"][b"unit"] == "m/s²".encode()
+    assert meta["est_orient_quaternion_w"][b"description"].startswith(b"Estimated orientation quaternion, component w")
+    assert meta["est_pressure_alt_invalid"][b"unit"] == b"" and b"estPressureAlt" in meta[
+        "est_pressure_alt_invalid"][b"description"]
+    assert pieces[0].to_arrow().schema.field("est_pressure_alt").metadata[b"unit"] == b"m"
+    pytest.importorskip("pandas")
+    assert pieces[0].to_pandas()["packet_type"].unique().tolist() == ["estimated"]
+
+
+def test_quaternion_parts_are_w_x_y_z_everywhere():
+    """The field table names the parts; columns, rows, plot labels and the
+    MCAP exporter's reordering for ROS (x, y, z, w) follow it."""
+    from vorn._native import COLUMNS, FIELDS
+    from vorn.export.mcap import quaternion
+    from vorn.fields import QUATERNION_PARTS, TIMED_ROW_COLUMNS, UNITS, value_columns
+    from vorn.plot import Series
+
+    quaternions = [f for f, info in FIELDS.items() if len(info["columns"]) == 4]
+    assert QUATERNION_PARTS == ("w", "x", "y", "z") and len(quaternions) == 2
+    row = tuple(range(len(TIMED_ROW_COLUMNS)))
+    for field in quaternions:
+        assert FIELDS[field]["components"] == QUATERNION_PARTS
+        names = tuple(f"{field}_{part}" for part in QUATERNION_PARTS)
+        assert value_columns(field) == names and set(names) <= set(COLUMNS)
+        assert Series(field).labels == list(QUATERNION_PARTS)
+        at = [TIMED_ROW_COLUMNS.index(n) for n in names]
+        assert quaternion(row, field) == (at[1], at[2], at[3], at[0])
+    for field, info in FIELDS.items():  # a vector's parts are its axes; every field has its unit and words
+        assert info["components"] == {1: (), 3: ("x", "y", "z"), 4: QUATERNION_PARTS}[len(info["columns"])]
+        assert UNITS[field] == info["unit"] and info["description"]
+
+
+def test_library_modules_never_import_the_command_and_import_no_circle():
+    """Every import of every module of the package, at the top or inside a
+    function: nothing below the command imports it, and no chain of imports
+    comes back to where it started."""
+    import ast
+
+    import vorn as package
+
+    root = Path(package.__file__).parent
+    modules = {".".join(("vorn", *p.relative_to(root).with_suffix("").parts)).removesuffix(".__init__"): p
+               for p in root.rglob("*.py")}
+    native = {f"vorn.{p.name.split('.')[0]}" for p in root.glob("*.so")}  # leaves: they import nothing here
+    graph = {}
+    for name, path in modules.items():
+        base = name if path.name == "__init__.py" else name.rpartition(".")[0]
+        edges = set()
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Import):
+                edges |= {a.name for a in node.names}
+            elif isinstance(node, ast.ImportFrom):
+                start = base.rsplit(".", node.level - 1)[0] if node.level else node.module
+                target = f"{start}.{node.module}" if node.level and node.module else start
+                edges |= {f"{target}.{a.name}" if f"{target}.{a.name}" in modules.keys() | native else target
+                          for a in node.names}
+        graph[name] = {e for e in edges if e in modules and e != name}
+    command = {"vorn.cli", "vorn.__main__", "vorn.progress"}
+    for name in set(graph) - command:
+        assert not graph[name] & command, name
+
+    def circle(node, path):
+        for nxt in sorted(graph[node]):
+            if nxt in path:
+                return path[path.index(nxt):] + [nxt]
+            found = circle(nxt, path + [nxt])
+            if found:
+                return found
+        return None
+
+    for name in graph:
+        assert circle(name, [name]) is None
 
 
 @pytest.mark.parametrize("fmt, sig", [("npz", signal.SIGTERM), ("csv", signal.SIGHUP)])
@@ -626,7 +759,8 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     assert done.returncode == 1 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
     assert not list(tmp_path.iterdir())
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
-    assert b"synthetic: counted at 1000 packets/s" in (tmp_path / "x.mcap").read_bytes()
+    written = (tmp_path / "x.mcap").read_bytes()
+    assert b"synthetic: counted at 1000 packets/s" in written and b"vorn 0.2.0" in written  # the header's library
 
 
 # -- doctor -------------------------------------------------------------------

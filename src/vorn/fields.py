@@ -29,8 +29,8 @@ FLAG_FIELDS: tuple[str, ...] = tuple(f for f in VALUE_FIELDS if FIELDS[f]["inval
 UNITS: dict[str, str] = {f: FIELDS[f]["unit"] for f in VALUE_FIELDS}
 QUATERNION_PARTS: tuple[str, ...] = next(FIELDS[f]["components"] for f in VALUE_FIELDS
                                          if len(FIELDS[f]["components"]) == 4)  # w, the scalar part, first
-# The record field each name on the unit's invalid list stands for:
-# estOrientQuaternion -> est_orient_quaternion.
+# The record field each name on the unit's invalid list stands for
+# (estPressureAlt -> the record's name of that field).
 FIELD_OF_INVALID_NAME = {FIELDS[f]["invalid_name"]: f for f in FLAG_FIELDS}
 
 ROW_COLUMNS: tuple[str, ...] = _native.COLUMNS  # packet_type, invalid_fields, each value component

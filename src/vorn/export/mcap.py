@@ -66,7 +66,8 @@ QOS = ("- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
 CHANNELS = (
     ("imu/data_raw", "sensor_msgs/msg/Imu", IMU,
      f"raw packets: linear_acceleration m/s² (scaled_accel g x {STANDARD_GRAVITY}), angular_velocity rad/s "
-     "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks the value"),
+     "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks "
+     "the value"),
     ("imu/data", "sensor_msgs/msg/Imu", IMU,
      "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
      "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
@@ -74,7 +75,8 @@ CHANNELS = (
     ("imu/pressure", "sensor_msgs/msg/FluidPressure", FLUID_PRESSURE,
      "scaled_ambient_pressure in Pa; variance 0 (unknown)"),
     ("imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_theta in rad"),
-    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})"),
+    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED,
+     f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})"),
     ("imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_linear_accel in m/s²"),
     ("imu/gravity", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_gravity_vector in m/s²"),
     ("imu/attitude_uncertainty", "geometry_msgs/msg/QuaternionStamped", QUATERNION_STAMPED,
