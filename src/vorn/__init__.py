@@ -21,8 +21,9 @@ Reading columns needs numpy (pip install 'vorn_rs[columns]').
 
 from vorn.columns import Columns, chunks, read
 from vorn.fields import KINDS
+from vorn.recording import Recording
 
-__all__ = ["KINDS", "Columns", "__version__", "chunks", "read"]
+__all__ = ["KINDS", "Columns", "Recording", "__version__", "chunks", "read"]
 
 
 def __getattr__(name: str):

@@ -75,7 +75,7 @@ class Columns(Mapping[str, "np.ndarray"]):
         try:
             import pandas as pd
         except ImportError:
-            raise ImportError("to_pandas needs pandas: pip install pandas", name="pandas") from None
+            raise missing("pandas", "pandas", "to_pandas") from None
         data: dict[str, Any] = dict(self._arrays)
         data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
         return pd.DataFrame(data, copy=False)
