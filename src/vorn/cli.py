@@ -1,4 +1,4 @@
-"""vorn: record, inspect, export and plot the stream of the unit, measure its noise, and find out why a port will not work.
+"""vorn: record, inspect, export and plot the stream of the unit, show it live in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording without packets, a port that hung up, a stop by
@@ -61,6 +61,16 @@ def topic_prefix(text: str) -> str:
         if not p or not (p[0].isalpha() or p[0] == "_") or not all(c.isalnum() or c == "_" for c in p):
             raise argparse.ArgumentTypeError(f"not a ROS namespace (letters, digits, _ between /): {text!r}")
     return "".join("/" + p for p in parts)
+
+
+def tcp_port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 65536:
+        raise argparse.ArgumentTypeError(f"must be between 0 (any free port) and 65535: {text!r}")
+    return value
 
 
 def version() -> str:
@@ -175,6 +185,27 @@ def parser() -> argparse.ArgumentParser:
                      help="read the stream this long and judge it: rates, checksum failures, noise, gaps, bursts")
     doc.add_argument("--json", action="store_true", help="one JSON object instead of text")
     doc.set_defaults(usage=doc)
+
+    live = sub.add_parser("live", help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
+                          description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
+                          "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
+                          "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
+                          "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
+                          "holding up the others. Needs websockets (pip install 'vorn_rs[live]').")
+    live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
+    live.add_argument("--replay", metavar="RECORDING", help="serve a recording instead, at the pace it arrived")
+    live.add_argument("--rate", type=positive, metavar="HZ",
+                      help="replay a recording without arrival times at this many packets a second")
+    live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
+    live.add_argument("--record", metavar="FILE", help="write the stream to FILE as well, as `vorn record` does")
+    live.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
+    live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
+                      help="TCP port to listen on (default 8765; 0: any free one)")
+    live.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
+    live.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
+                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    live.set_defaults(usage=live)
     return ap
 
 
@@ -214,6 +245,10 @@ def main(argv: list[str] | None = None) -> int:
                              f"or give --format: {args.output!r}")
     if args.command == "doctor" and args.listen and args.port is None:
         args.usage.error("--listen needs a PORT")
+    if args.command == "live" and (args.port is None) == (args.replay is None):
+        args.usage.error("give a PORT or --replay RECORDING")
+    if args.command == "live" and args.replay is not None and (args.record or args.reconnect):
+        args.usage.error("--record and --reconnect are for a PORT")
     catch_stops()
     try:
         if args.command == "doctor":
@@ -233,6 +268,12 @@ def main(argv: list[str] | None = None) -> int:
 
             return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
                           rate=args.rate, kind=args.kind, start=args.start, end=args.end)
+        if args.command == "live":
+            from vorn.live_view import live
+
+            return live(args.port, replay=args.replay, rate=args.rate, baud=args.baud, host=args.host,
+                        ws_port=args.ws_port, record=args.record, reconnect=args.reconnect, frame_id=args.frame_id,
+                        prefix=args.topic_prefix)
         if args.command == "noise":
             from vorn.noise import noise
 
