@@ -146,7 +146,7 @@ async def serve(path, clients, queue=4096, while_running=None):
         run = asyncio.ensure_future(server.run(replay(path)))
         if while_running is not None:
             await while_running(server, made)
-        await run
+        await asyncio.wait_for(run, 30)  # a source held up by a stalled client would never end
         took = time.monotonic() - started
         await asyncio.sleep(0.05)
         stalled = [c for c in made if c.stall]
@@ -234,7 +234,7 @@ def test_a_stalled_client_and_one_that_leaves_hold_up_neither_the_source_nor_the
     import vorn
 
     cols = vorn.read(path)
-    assert took < span + 1.0  # the source kept its own pace (a sanity bound, for a loaded machine)
+    assert took < span + 5.0  # the source kept its own pace (a sanity bound only, for a loaded machine)
     assert server.packets == cols.num_rows and server.clients_seen == 3 and not server.clients
     assert sum(t in ("/imu/data_raw", "/imu/data") for t, _, _ in fast.got) == cols.num_rows
     assert not fast.status and 0 < len(leaving.got) < len(fast.got)
@@ -247,6 +247,7 @@ def test_a_stalled_client_and_one_that_leaves_hold_up_neither_the_source_nor_the
 def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp_path):
     """The command as a user runs it: the address on stderr, a client served,
     Ctrl-C, and one line that counts packets, clients and drops."""
+    recording = timed_recording(tmp_path / "slow.bin", 0.1, 30.0)
     # SIGINT is ignored in a background job; the command must see it.
     proc = subprocess.Popen([VORN, "live", "--replay", str(recording), "--port", "0"], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True,
@@ -269,7 +270,7 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
     assert proc.returncode == 0, err
     assert out.startswith(f"{recording}: ") and out.count("\n") == 1
     assert " 1 client, 0 messages dropped; " in out
-    assert out.rstrip().endswith(("stopped by Ctrl-C", "the recording ended")) and err == ""
+    assert out.rstrip().endswith("stopped by Ctrl-C") and err == ""
 
     code = ("import sys; sys.modules['websockets'] = None; from vorn.cli import main; "
             f"sys.exit(main(['live', '--replay', {str(recording)!r}]))")

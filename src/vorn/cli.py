@@ -193,7 +193,7 @@ def parser() -> argparse.ArgumentParser:
                           "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
                           "holding up the others. Needs websockets (pip install 'vorn_rs[live]').")
     live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
-    live.add_argument("--replay", metavar="RECORDING", help="serve a recording instead, at the pace it arrived")
+    live.add_argument("--replay", metavar="RECORDING", help="serve a recording instead, at the pace it arrived, from the first subscription on")
     live.add_argument("--rate", type=positive, metavar="HZ",
                       help="replay a recording without arrival times at this many packets a second")
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import socket
 import struct
 import time
 from collections import deque
@@ -34,6 +35,7 @@ from vorn.recording import FLAG_FIELDS, KINDS, VALUE_FIELDS, value_columns
 INSTALL_HINT = "vorn live needs websockets: pip install 'vorn_rs[live]'"
 SUBPROTOCOLS = ("foxglove.websocket.v1", "foxglove.sdk.v1")  # the same protocol under its old and new name
 QUEUE_MESSAGES = 4096  # per client: several seconds of every topic at the unit's full rate
+SEND_BUFFER = 1 << 17  # bytes of kernel socket buffer per client (the kernel doubles it)
 WRITE_LIMIT = 1 << 16  # bytes the transport holds for a client before its sender waits
 SEND_BATCH = 64  # messages written to a client at once
 STATUS_EVERY = 1.0  # s between two status messages telling a client about its drops
@@ -160,6 +162,7 @@ class FoxgloveServer:
                                 "sessionId": str(time.time_ns()), "metadata": {"frame_id": frame_id}})
         self.advertise = json.dumps({"op": "advertise", "channels": self.channels})
         self.server = None
+        self.subscribed = asyncio.Event()  # set at the first subscription of any client
 
     @property
     def dropped(self) -> int:
@@ -204,6 +207,12 @@ class FoxgloveServer:
             await asyncio.sleep(0)  # the clients' senders get their turn, however fast the source
 
     async def connection(self, ws) -> None:
+        sock = ws.transport.get_extra_info("socket")
+        if sock is not None:
+            # A fixed kernel buffer: a stalled client's backlog then stays in
+            # its queue, where the oldest go first, not megabytes of it in
+            # the kernel that would reach it late.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
         client = Client(ws, self.limit)
         self.clients.add(client)
         self.clients_seen += 1
@@ -285,15 +294,25 @@ class FoxgloveServer:
             else:
                 client.subscriptions[sid] = cid
                 client.by_channel[cid] = sid
+                self.subscribed.set()
 
 
 async def send_binary(ws, messages: list[bytes]) -> None:
-    """Binary messages sent as websockets' send() sends one, under one flow
-    control wait for all of them: at the unit's rate, a wait per message
-    would cost more than the messages."""
+    """Binary messages sent as websockets' send() sends one, in one write and
+    one flow-control wait for all of them: at the unit's rate, a write and a
+    wait per message would cost more than the messages."""
     async with ws.send_context():
         for m in messages:
             ws.protocol.send_binary(m)
+        data = ws.protocol.data_to_send()
+        out = b"".join(data)
+        if out:
+            ws.transport.write(out)
+        if not all(data):  # the end of a closing handshake: half-closed as websockets does
+            try:
+                ws.transport.write_eof() if ws.transport.can_write_eof() else ws.transport.close()
+            except Exception:
+                pass
 
 
 def pick_subprotocol(connection, offered) -> str | None:

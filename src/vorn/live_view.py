@@ -65,11 +65,18 @@ class Status:
             self.active = False
 
 
-async def serve(server, source, stopped: asyncio.Event) -> str:
-    """Publishes source until it ends or stop is set; why it ended."""
+async def serve(server, source, stopped: asyncio.Event, wait: bool = False) -> str:
+    """Publishes source (with wait, from the first subscription on) until it
+    ends or stop is set; why it ended."""
     status = Status()
     start = time.monotonic()
-    feed = asyncio.ensure_future(server.run(source))
+
+    async def run():
+        if wait:
+            await server.subscribed.wait()
+        await server.run(source)
+
+    feed = asyncio.ensure_future(run())
     stop = asyncio.ensure_future(stopped.wait())
     try:
         while not (feed.done() or stop.done()):
@@ -128,7 +135,8 @@ def live(port: str | None, *, replay: str | None = None, rate: float | None = No
         say(f"vorn live: serving {what} on ws://{host if ':' not in host else f'[{host}]'}:{server.port} "
             "(Foxglove: Open connection, Foxglove WebSocket)")
         try:
-            return await serve(server, source, stopped)
+            # A replay starts when someone watches, from its beginning.
+            return await serve(server, source, stopped, wait=replay is not None)
         finally:
             await server.close()
             for s in STOP_SIGNALS:
