@@ -216,6 +216,40 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
     assert [names_values(body) for topic, _, body in old.got if topic == "/imu/invalid_fields"] == flagged
 
 
+def test_sample_time_stamps_and_subscription_requests(recording):
+    """Messages carry a batch's time_ns, or the arrival time where a packet has
+    none; unsubscribe stops a channel; a request the server cannot honour is
+    answered with an error status and changes nothing."""
+    import numpy as np
+
+    import vorn
+    from vorn.foxglove import Client, FoxgloveServer
+
+    cols = vorn.read(recording)
+    raw = np.flatnonzero(cols["packet_type"] == 0)[:4]
+    batch = {k: a[raw] for k, a in cols.items()}
+    batch["time_ns"] = batch["host_time_ns"] - 5_000_000
+    batch["time_ns"][1] = -1  # no sample time for this one
+    server = FoxgloveServer(port=0)
+    client = Client(None, 100)
+    server.clients.add(client)
+    requests = [{"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 1}, {"id": 8, "channelId": 4}]},
+                {"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 2}, {"id": 9, "channelId": 1},
+                                                      {"id": 10, "channelId": 99}, {"id": -1, "channelId": 2}]},
+                {"op": "unsubscribe", "subscriptionIds": [8, 8]}, {"op": "getParameters"}, "not json", b"\x01"]
+    for r in requests:
+        server.handle(client, r if isinstance(r, (str, bytes)) else json.dumps(r))
+    server.publish(batch)
+    got = [struct.unpack_from("<BIQ", m) + (cdr_header(m[13:])[0],) for m in client.queue]
+    want = batch["time_ns"].tolist()
+    want[1] = int(batch["host_time_ns"][1])
+    assert got == [(1, 7, t, t) for t in want]  # /imu/data_raw only: 8 was unsubscribed first
+    errors = [json.loads(m) for m in client.control]
+    assert {e["op"] for e in errors} == {"status"} and {e["level"] for e in errors} == {2}
+    assert len(errors) == 8  # 4 refused subscriptions, a second unsubscribe, 3 foreign requests
+    assert server.subscribed.is_set() and server.packets == 4
+
+
 def test_a_stalled_client_and_one_that_leaves_hold_up_neither_the_source_nor_the_others(tmp_path):
     """Beside a client that keeps up: one that stops reading (its queue drops
     the oldest, counted, and it is told so) and one that vanishes mid-stream."""

@@ -82,11 +82,18 @@ def floats(a) -> list:
 
 
 def stamps(batch: Mapping) -> list[int]:
-    """Each packet's time in ns: its sample time, or else its arrival time."""
-    times = batch.get("time_ns")
-    if times is None:
-        times = batch["host_time_ns"]
-    return [max(t, 0) for t in times.tolist()]
+    """Each packet's time in ns: its sample time, or where it has none (no
+    column, NaN or negative) its arrival time."""
+    import numpy as np
+
+    arrived = batch.get("host_time_ns")
+    sampled = batch.get("time_ns")
+    if sampled is None:
+        times = arrived
+    else:
+        known = sampled >= 0  # False for NaN too
+        times = sampled if arrived is None or known.all() else np.where(known, sampled, arrived)
+    return [max(int(t), 0) for t in times.tolist()]
 
 
 def rows(batch: Mapping) -> list[tuple[int, tuple]]:
@@ -219,10 +226,12 @@ class FoxgloveServer:
         client.control += (self.info, self.advertise)
         client.wake.set()
         sender = asyncio.create_task(self.send(client))
+        from websockets.exceptions import ConnectionClosed
+
         try:
             async for message in ws:
                 self.handle(client, message)
-        except Exception:
+        except ConnectionClosed:
             pass  # gone mid-message, or broke the protocol: the connection ends either way
         finally:
             self.clients.discard(client)

@@ -117,7 +117,11 @@ def live(port: str | None, *, replay: str | None = None, rate: float | None = No
         source = foxglove.replay(replay, rate)
         what = replay
     else:
-        source = port_batches(open_port(port, baud, reconnect, record))
+        try:
+            stream = open_port(port, baud, reconnect, record)
+        except OSError as e:
+            raise ToolError(f"{port}: {e.strerror or e}") from None
+        source = port_batches(stream)
         what = port
     server = foxglove.FoxgloveServer(host=host, port=ws_port, frame_id=frame_id, prefix=prefix)
     stop = []
