@@ -278,6 +278,7 @@ def test_a_stalled_client_and_one_that_leaves_hold_up_neither_the_source_nor_the
     assert stalled.status and "messages dropped" in stalled.status[0]["message"]
 
 
+@pytest.mark.child_interpreter
 def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp_path):
     """The command as a user runs it: the address on stderr, a client served,
     Ctrl-C, and one line that counts packets, clients and drops."""

@@ -34,7 +34,7 @@ from vorn.recording import FLAG_FIELDS, KINDS, VALUE_FIELDS, value_columns
 
 INSTALL_HINT = "vorn live needs websockets: pip install 'vorn_rs[live]'"
 SUBPROTOCOLS = ("foxglove.websocket.v1", "foxglove.sdk.v1")  # the same protocol under its old and new name
-QUEUE_MESSAGES = 4096  # per client: several seconds of every topic at the unit's full rate
+QUEUE_MESSAGES = 4096  # per client: half a second of every topic at the unit's full rate, seconds of one
 SEND_BUFFER = 1 << 17  # bytes of kernel socket buffer per client (the kernel doubles it)
 WRITE_LIMIT = 1 << 16  # bytes the transport holds for a client before its sender waits
 SEND_BATCH = 64  # messages written to a client at once
@@ -132,7 +132,7 @@ class Client:
     def put(self, messages: list[tuple[int, int, bytes]]) -> None:
         by_channel, queue = self.by_channel, self.queue
         room = self.limit
-        put = False
+        woken = False
         for cid, t, data in messages:
             sid = by_channel.get(cid)
             if sid is None:
@@ -141,8 +141,8 @@ class Client:
                 queue.popleft()
                 self.dropped += 1
             queue.append(MESSAGE_HEAD(OP_MESSAGE_DATA, sid, t) + data)
-            put = True
-        if put:
+            woken = True
+        if woken:
             self.wake.set()
 
     def status(self, level: int, message: str) -> None:
