@@ -29,7 +29,6 @@ import json
 import os
 import select
 import statistics
-import struct
 import subprocess
 import sys
 import threading

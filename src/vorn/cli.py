@@ -193,13 +193,15 @@ def parser() -> argparse.ArgumentParser:
                           "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
                           "holding up the others. Needs websockets (pip install 'vorn_rs[live]').")
     live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
-    live.add_argument("--replay", metavar="RECORDING", help="serve a recording instead, at the pace it arrived, from the first subscription on")
+    live.add_argument("--replay", metavar="RECORDING",
+                      help="serve a recording instead, at the pace it arrived, from the first subscription on")
     live.add_argument("--rate", type=positive, metavar="HZ",
                       help="replay a recording without arrival times at this many packets a second")
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
     live.add_argument("--record", metavar="FILE", help="write the stream to FILE as well, as `vorn record` does")
-    live.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
+    live.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only)")
     live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
                       help="TCP port to listen on (default 8765; 0: any free one)")
     live.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
@@ -249,6 +251,8 @@ def main(argv: list[str] | None = None) -> int:
         args.usage.error("give a PORT or --replay RECORDING")
     if args.command == "live" and args.replay is not None and (args.record or args.reconnect):
         args.usage.error("--record and --reconnect are for a PORT")
+    if args.command == "live" and args.replay is None and args.rate is not None:
+        args.usage.error("--rate is for --replay")
     catch_stops()
     try:
         if args.command == "doctor":
