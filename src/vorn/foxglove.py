@@ -226,6 +226,8 @@ class FoxgloveServer:
         client.control += (self.info, self.advertise)
         client.wake.set()
         sender = asyncio.create_task(self.send(client))
+        # A sender that fails ends the connection rather than leave it silent.
+        sender.add_done_callback(lambda task: task.cancelled() or ws.transport.abort())
         from websockets.exceptions import ConnectionClosed
 
         try:
