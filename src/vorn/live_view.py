@@ -4,6 +4,7 @@ Foxglove clients (the Foxglove WebSocket protocol) until Ctrl-C."""
 from __future__ import annotations
 
 import asyncio
+import os
 import signal
 import sys
 import time
@@ -134,8 +135,8 @@ def live(port: str | None, *, replay: str | None = None, rate: float | None = No
                 loop.add_signal_handler(s, lambda s=s: (stop.append(s), stopped.set()))
         try:
             await server.start()
-        except OSError as e:
-            raise ToolError(f"{host}:{ws_port}: {e.strerror or e}") from None
+        except OSError as e:  # asyncio's text around the system's: keep the system's
+            raise ToolError(f"{host}:{ws_port}: {os.strerror(e.errno) if e.errno else e}") from None
         say(f"vorn live: serving {what} on ws://{host if ':' not in host else f'[{host}]'}:{server.port} "
             "(Foxglove: Open connection, Foxglove WebSocket)")
         try:
