@@ -1,4 +1,4 @@
-"""vorn: record, inspect, export and plot the stream of the unit, measure its noise, and find out why a port will not work.
+"""vorn: record, inspect, export and plot the stream of the unit, show it live in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording without packets, a port that hung up, a stop by
@@ -64,6 +64,16 @@ def topic_prefix(text: str) -> str:
         if not p or not (p[0].isalpha() or p[0] == "_") or not all(c.isalnum() or c == "_" for c in p):
             raise argparse.ArgumentTypeError(f"not a ROS namespace (letters, digits, _ between /): {text!r}")
     return "".join("/" + p for p in parts)
+
+
+def tcp_port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 65536:
+        raise argparse.ArgumentTypeError(f"must be between 0 (any free port) and 65535: {text!r}")
+    return value
 
 
 class VersionAction(argparse.Action):
@@ -170,6 +180,29 @@ def parser() -> argparse.ArgumentParser:
                      help="read the stream this long and judge it: rates, checksum failures, noise, gaps, bursts")
     doc.add_argument("--json", action="store_true", help="one JSON object instead of text")
     doc.set_defaults(usage=doc)
+
+    live = sub.add_parser("live", help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
+                          description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
+                          "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
+                          "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
+                          "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
+                          "holding up the others. Needs websockets (pip install 'vorn_rs[live]').")
+    live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
+    live.add_argument("--replay", metavar="RECORDING",
+                      help="serve a recording instead, at the pace it arrived, from the first subscription on")
+    live.add_argument("--rate", type=positive, metavar="HZ",
+                      help="replay a recording without arrival times at this many packets a second")
+    live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
+    live.add_argument("--record", metavar="FILE", help="write the stream to FILE as well, as `vorn record` does")
+    live.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only)")
+    live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
+                      help="TCP port to listen on (default 8765; 0: any free one)")
+    live.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
+    live.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
+                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    live.set_defaults(usage=live)
     return ap
 
 
@@ -338,8 +371,100 @@ def run_plot(args) -> int:
     return 0
 
 
+# Signals that end vorn live in order, with its summary; one ignored from the
+# start (SIGHUP under nohup) stays ignored.
+LIVE_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def live_source(args):
+    """What vorn live serves: a recording replayed at its pace, or the port
+    through the live API; and the name to show for it."""
+    from vorn import foxglove
+
+    if args.replay is not None:
+        from vorn.times import has_times
+
+        open(args.replay, "rb").close()  # a missing file is said before the server starts
+        if args.rate is None and not has_times(args.replay):
+            raise Failed(f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
+                         "replay it at that many packets a second")
+        return foxglove.replay(args.replay, args.rate), args.replay
+    import vorn
+
+    opener = getattr(vorn, "open", None)
+    if opener is None:
+        raise Failed(f"{args.port}: this build cannot read a port live; --replay RECORDING serves a recording")
+    if args.record is not None:
+        raise Failed("--record: this build cannot write a recording while serving; `vorn record` writes one")
+
+    async def batches(stream):
+        async with stream:
+            async for batch in stream:
+                yield batch
+
+    return batches(opener(args.port, baud=args.baud, reconnect=args.reconnect)), args.port
+
+
+def run_live(args) -> int:
+    import asyncio
+    import time
+
+    from vorn import foxglove
+    from vorn.progress import LiveStatus
+
+    foxglove.require_websockets()
+    source, what = live_source(args)
+    server = foxglove.FoxgloveServer(host=args.host, port=args.ws_port, frame_id=args.frame_id,
+                                     prefix=args.topic_prefix)
+    stop: list[int] = []
+
+    async def serve() -> bool:
+        stopped = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for s in LIVE_STOP_SIGNALS:
+            if signal.getsignal(s) is not signal.SIG_IGN:
+                loop.add_signal_handler(s, lambda s=s: (stop.append(s), stopped.set()))
+        try:
+            await server.start()
+        except OSError as e:  # asyncio's text around the system's: keep the system's
+            raise Failed(f"{args.host}:{args.ws_port}: {os.strerror(e.errno) if e.errno else e}") from None
+        host = args.host if ":" not in args.host else f"[{args.host}]"
+        say(f"vorn live: serving {what} on ws://{host}:{server.port} (Foxglove: Open connection, Foxglove WebSocket)")
+        status = LiveStatus()
+        try:
+            # A replay starts when someone watches, from its beginning.
+            return await foxglove.serve(server, source, stopped, wait=args.replay is not None, status=status)
+        finally:
+            status.clear()
+            await server.close()
+            for s in LIVE_STOP_SIGNALS:
+                loop.remove_signal_handler(s)
+
+    started = time.monotonic()
+    failure = None
+    try:
+        stopped = asyncio.run(serve())
+        why = "stopped" if stopped else "the recording ended"
+    except OSError as e:
+        if args.replay is not None:
+            raise
+        failure = e.strerror or str(e)
+        why = f"the port hung up ({failure})"
+    if stop:
+        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
+    clients = server.clients_seen
+    try:
+        print(f"{what}: {server.packets:,} packets in {time.monotonic() - started:.1f} s, {clients:,} "
+              f"client{'s' * (clients != 1)}, {server.dropped:,} messages dropped; {why}", flush=True)
+    except OSError:
+        pass
+    if failure is not None:
+        raise Failed(f"{args.port}: {why}")
+    return 0
+
+
 COMMANDS = {"record": run_record, "info": run_info, "export": run_export, "plot": run_plot, "noise": run_noise,
-            "doctor": run_doctor}
+            "doctor": run_doctor, "live": run_live}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -351,6 +476,12 @@ def main(argv: list[str] | None = None) -> int:
                              f"or give --format: {args.output!r}")
     if args.command == "doctor" and args.listen and args.port is None:
         args.usage.error("--listen needs a PORT")
+    if args.command == "live" and (args.port is None) == (args.replay is None):
+        args.usage.error("give a PORT or --replay RECORDING")
+    if args.command == "live" and args.replay is not None and (args.record or args.reconnect):
+        args.usage.error("--record and --reconnect are for a PORT")
+    if args.command == "live" and args.replay is None and args.rate is not None:
+        args.usage.error("--rate is for --replay")
     catch_stops()
     try:
         return COMMANDS[args.command](args)

@@ -83,3 +83,32 @@ class Status:
             sys.stderr.flush()
         except OSError:  # the terminal hung up: recording goes on without a status
             self.active = False
+
+
+class LiveStatus:
+    """vorn live's one-line status on stderr while it serves, only on a
+    terminal: packets per second since the last call, clients, drops."""
+
+    def __init__(self) -> None:
+        self.active = sys.stderr.isatty()
+        self.last = (0.0, 0)
+
+    def __call__(self, elapsed: float, server) -> None:
+        if not self.active:
+            return
+        t0, n0 = self.last
+        rate = (server.packets - n0) / max(elapsed - t0, 1e-9)
+        self.last = (elapsed, server.packets)
+        self.write(f"\r{elapsed:7.1f} s  {rate:,.0f} packets/s  {len(server.clients)} connected  "
+                   f"{server.dropped:,} messages dropped\x1b[K")
+
+    def clear(self) -> None:
+        if self.active:
+            self.write("\r\x1b[K")
+
+    def write(self, text: str) -> None:
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except OSError:
+            self.active = False
