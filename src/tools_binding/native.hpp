@@ -21,6 +21,10 @@ PyObject* make_framer_type(PyObject* module);
 // back, and whether they are close enough to `baud` for SerialParser to open.
 PyObject* set_line(PyObject* module, PyObject* args);
 
+// Adds the times-file codec's functions and magic lines to the module; -1
+// with an exception on failure.
+int add_times_functions(PyObject* module);
+
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
 // The value fields in record order (a new dict): each name to a dict of its
