@@ -1,9 +1,12 @@
 """vorn: record, inspect, export and plot the stream of the unit, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
-cannot be opened, a recording without packets, a port that hung up, a stop by
-SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage error. When
-a port will not open or streams badly, `vorn doctor PORT` says why.
+cannot be opened, a recording in which no byte arrived, an output another
+`vorn record` is writing, a recording without packets, a port that hung up, a
+stop by SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage
+error (an output that is a file the command reads, --rate where it cannot
+apply or is needed). When a port will not open or streams badly,
+`vorn doctor PORT` says why.
 """
 
 from __future__ import annotations
@@ -14,9 +17,13 @@ import os
 import signal
 import sys
 import threading
+import warnings
 from pathlib import Path
 
-from vorn.errors import ToolError, say
+from vorn.errors import ToolError, UsageError, say
+from vorn.overwrite import clash
+
+TIMES_SUFFIX = ".times"  # vorn.times_v2's, without loading the native helper for --help
 
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
@@ -135,8 +142,8 @@ def parser() -> argparse.ArgumentParser:
     ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
     ros.add_argument("--rate", type=positive, metavar="HZ",
-                     help="for a recording without arrival times: packets per second, all kinds together; "
-                     "the times are then synthetic, and the file says so")
+                     help="raw packets per second: every packet stamped from this rate instead of its arrival "
+                     "time (filter packets between the raw packets around them); the file says so")
 
     plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation, pressure and altitude",
                           description="Draws one panel per signal group, with the share of filter packets "
@@ -146,8 +153,8 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", metavar="OUT", required=True,
                       help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)")
     plot.add_argument("--rate", type=positive, metavar="HZ",
-                      help="packets per second in the stream, all kinds together: x axis in seconds at that "
-                      "rate instead of the arrival times (or, without them, the packet count)")
+                      help="raw packets per second: x axis in seconds at that rate (filter packets between the "
+                      "raw packets around them) instead of the arrival times (or, without them, the packet count)")
     add_selection(plot)
     noise = sub.add_parser("noise", help="noise densities and random walks from a still recording",
                            description="The overlapping Allan deviation of each accelerometer and gyroscope axis "
@@ -161,8 +168,8 @@ def parser() -> argparse.ArgumentParser:
     noise.add_argument("--yaml", metavar="IMU_YAML", help="write the calibration tools' imu.yaml here (replaced)")
     noise.add_argument("--json", action="store_true", help="one JSON object instead of text, with every deviation")
     noise.add_argument("--rate", type=positive, metavar="HZ",
-                       help="raw packets per second the unit sent (default: from the arrival times where the "
-                       "recording has them, else the unit's nominal 1000)")
+                       help="raw packets per second the unit sent (default: from the arrival times; needed for a "
+                       "recording without them)")
     doc = sub.add_parser("doctor", help="why a port will not open or streams badly, and what to do about it",
                          description="Without PORT: the machine's serial ports, their stable names, drivers, USB "
                          "identities, latency timers and who holds them open. With PORT: whether you may use it, "
@@ -205,6 +212,56 @@ def catch_stops() -> None:
             signal.signal(s, on_stop)
 
 
+def files_of(args) -> tuple[list, list]:
+    """What the command reads and what it writes."""
+    if args.command == "record":
+        return [args.port], [args.output, args.output + TIMES_SUFFIX]
+    if args.command == "doctor":
+        return [], []
+    inputs = [args.file, os.fsdecode(args.file) + TIMES_SUFFIX]
+    return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
+
+
+def tell(command: str, caught: list, untimed: type) -> None:
+    """The warnings a command's work gave: each untimed-recording line once,
+    on one line, before any failure's line; others as Python shows them."""
+    said = set()
+    for w in caught:
+        text = str(w.message)
+        if not issubclass(w.category, untimed):
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+        elif text not in said:
+            said.add(text)
+            say(f"vorn {command}: {text}")
+
+
+def run(args) -> int:
+    if args.command == "doctor":
+        from vorn.doctor import doctor
+
+        return doctor(args.port, args.baud, args.listen, args.json)
+    if args.command == "record":
+        from vorn.record import record
+
+        return record(args.port, args.output, args.baud, args.seconds, args.force)
+    if args.command == "info":
+        from vorn.info import info
+
+        return info(args.file, args.json)
+    if args.command == "export":
+        from vorn.export import export
+
+        return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
+                      rate=args.rate, kind=args.kind, start=args.start, end=args.end)
+    if args.command == "noise":
+        from vorn.noise import noise
+
+        return noise(args.file, args.output, args.yaml, args.json, args.rate)
+    from vorn.plot import plot
+
+    return plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "export":
@@ -214,32 +271,26 @@ def main(argv: list[str] | None = None) -> int:
                              f"or give --format: {args.output!r}")
     if args.command == "doctor" and args.listen and args.port is None:
         args.usage.error("--listen needs a PORT")
+    inputs, outputs = files_of(args)
+    same = clash(outputs, inputs)
+    if same is not None:
+        out, read = same
+        say(f"vorn {args.command}: {out}: is {read}, which this command reads; name another output")
+        return 2
     catch_stops()
+    from vorn.times_v2 import UntimedWarning
+
+    caught: list = []
     try:
-        if args.command == "doctor":
-            from vorn.doctor import doctor
-
-            return doctor(args.port, args.baud, args.listen, args.json)
-        if args.command == "record":
-            from vorn.record import record
-
-            return record(args.port, args.output, args.baud, args.seconds, args.force)
-        if args.command == "info":
-            from vorn.info import info
-
-            return info(args.file, args.json)
-        if args.command == "export":
-            from vorn.export import export
-
-            return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
-                          rate=args.rate, kind=args.kind, start=args.start, end=args.end)
-        if args.command == "noise":
-            from vorn.noise import noise
-
-            return noise(args.file, args.output, args.yaml, args.json, args.rate)
-        from vorn.plot import plot
-
-        return plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end)
+        try:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", UntimedWarning)
+                return run(args)
+        finally:
+            tell(args.command, caught, UntimedWarning)
+    except UsageError as e:
+        say(f"vorn {args.command}: {e}")
+        return 2
     except ToolError as e:
         say(f"vorn {args.command}: {e}")
         return 1

@@ -10,7 +10,9 @@ pandas DataFrame in one call.
 Columns, in this order:
   host_time_ns      int64, the host's wall clock (ns since the Unix epoch) at the
                     read that completed the packet; only for a recording with
-                    arrival times (NAME.times), -1 after that file ends early
+                    arrival times (NAME.times); -1 for a packet whose read has
+                    no time the times file vouches for (null in to_arrow and
+                    to_pandas, as in Parquet and CSV)
   packet_type       uint8, 0 for raw and 1 for estimated (KINDS)
   FIELD, FIELD_x..  float32 per value component, in record order; vectors
                     FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
@@ -26,8 +28,9 @@ from typing import TYPE_CHECKING, Any
 
 from vorn.errors import ToolError
 from vorn import _native
-from vorn.recording import (FLAG_FIELDS, KINDS, QUATERNION_PARTS, UNITS, VALUE_FIELDS, Recording, column_names,
-                            has_times, value_columns)
+from vorn.recording import (FLAG_FIELDS, KINDS, QUATERNION_PARTS, UNITS, UNTIMED, VALUE_FIELDS, Recording,
+                            column_names, value_columns)
+from vorn.times_v2 import UntimedWarning
 
 COLUMN_FIELD = {c: f for f in VALUE_FIELDS for c in value_columns(f)}
 
@@ -38,7 +41,7 @@ if TYPE_CHECKING:
 
 INSTALL_HINT = "reading columns needs numpy: pip install 'vorn_rs[columns]'"
 
-__all__ = ["KINDS", "Columns", "read", "chunks"]
+__all__ = ["KINDS", "Columns", "UntimedWarning", "read", "chunks"]
 
 
 def require_numpy():
@@ -53,9 +56,10 @@ class Columns(Mapping[str, "np.ndarray"]):
     """The packets of a recording, one NumPy array per column (see the module's
     text for the names); a read-only mapping from column name to array."""
 
-    def __init__(self, arrays: dict[str, np.ndarray], path: str) -> None:
+    def __init__(self, arrays: dict[str, np.ndarray], path: str, untimed: str | None = None) -> None:
         self._arrays = arrays
         self.path = path
+        self.untimed = untimed  # the line saying which reads have no time and why, or None
 
     def __getitem__(self, name: str) -> np.ndarray:
         return self._arrays[name]
@@ -88,6 +92,9 @@ class Columns(Mapping[str, "np.ndarray"]):
             raise ToolError("to_pandas needs pandas: pip install pandas") from None
         data: dict[str, Any] = dict(self._arrays)
         data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
+        if "host_time_ns" in data:
+            t = data["host_time_ns"]
+            data["host_time_ns"] = pd.arrays.IntegerArray(t, t == UNTIMED)
         return pd.DataFrame(data, copy=False)
 
 
@@ -106,6 +113,8 @@ def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False) -> pyarro
                 pa.array(a.view("int8")), kinds)
         elif a.dtype.kind == "f":
             out[name] = with_nulls(pa, a)
+        elif name == "host_time_ns":
+            out[name] = pa.array(a, mask=a == UNTIMED)
         else:
             out[name] = pa.array(a)
     return pa.table(out)
@@ -130,7 +139,7 @@ def describe(name: str) -> tuple[str, str]:
 
     if name == "host_time_ns":
         return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
-                      "-1 after the arrival times end")
+                      "null where the times file vouches for no time of that read")
     if name == "packet_type":
         return "", "raw: a sensor packet; estimated: a filter packet"
     if name.endswith("_invalid") and name.removesuffix("_invalid") in FLAG_FIELDS:
@@ -164,7 +173,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     when the result is copied to a size that fits."""
     np = require_numpy()
     rec = Recording(path)
-    names = column_names(kind, has_times(path))
+    names = column_names(kind, rec.times.timed)
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}
@@ -195,4 +204,4 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
         n += m
     if not blocks or n < room * 0.9:  # the estimate ran over (a range, a kind): give the rest back
         grow(n)
-    return Columns({name: rows[name][:n] for name in names}, str(path))
+    return Columns({name: rows[name][:n] for name in names}, str(path), rec.times.note)

@@ -9,6 +9,11 @@ class ToolError(Exception):
     """A failure to report as one line on stderr, with exit status 1."""
 
 
+class UsageError(ToolError):
+    """A request the command refuses before doing any work: one line on
+    stderr, exit status 2."""
+
+
 def os_failure(path, error: OSError) -> ToolError:
     """The one line for a failed system call on `path`: the system's short text,
     without the errno number or a library's wording around it."""

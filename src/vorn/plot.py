@@ -7,7 +7,7 @@ import os
 from pathlib import Path
 
 from vorn._native import FIELDS
-from vorn.errors import ToolError, os_failure, say
+from vorn.errors import ToolError, os_failure
 from vorn.export import packet_numbers, selection
 from vorn.recording import ROW_COLUMNS as COLUMNS
 from vorn.recording import UNITS, Recording, has_times
@@ -163,42 +163,46 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
     timed = rate is None and arrival
     ranged = start is not None or end is not None
     starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
-    n = m = untimed = 0  # packets of the stream, packets drawn
-    first = x = since = None
+    n = m = 0  # packets of the stream, packets drawn
+    raws = since = 0  # raw packets so far, filter packets since the last
+    first = x = since_first = None
     for stamp, rows in Recording(path, rows=True).reads("plot"):
         if arrival and (timed or ranged):
-            if stamp is None:
-                untimed += len(rows)
-                continue
+            # An untimed read's packets are drawn at the time extrapolated for them.
             if first is None:
-                first = stamp.mono_ns
-            since = (stamp.mono_ns - first) / 1e9
-            if end is not None and since >= end:
+                first = counting.times.origin()
+            since_first = (stamp.mono_ns - first) / 1e9
+            if end is not None and since_first >= end:
                 break
-            if start is not None and since < start:
+            if start is not None and since_first < start:
                 n += len(rows)
                 continue
-            x = since
+            x = since_first
         for row in rows:
             number = n
             n += 1
+            is_raw = row[0] == "raw"
+            if rate:  # raw packet k at k/rate, filter packets between the raw packets around them
+                if is_raw:
+                    position, raws, since = raws, raws + 1, 0
+                else:
+                    since += 1
+                    position = raws - 0.5**since if raws else 0
             if kind is not None and row[0] != kind:
                 continue
             if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
                 continue
             if not timed:
-                x = number / rate if rate else number
+                x = position / rate if rate else number
             bucket = bucket_of(m, total)
             m += 1
             if starts[bucket] is None:
                 starts[bucket] = x
             for s in series.values():
                 s.add(bucket, x, row)
-            if row[0] == "estimated":
+            if not is_raw:
                 for f in flags:
                     f.add(bucket, row[1])
-    if untimed:
-        say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
     shares = {f.name: f.shares() for f in flags}
 
     panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
@@ -223,7 +227,7 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
                             color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
         ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
                   borderaxespad=0.1)
-    axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "seconds since the first packet arrived"
+    axes[-1].set_xlabel(f"seconds (at {rate:g} raw packets/s)" if rate else "seconds since the first packet arrived"
                         if timed else "packet")
     fig.suptitle(title_of(path), parse_math=False)
     return fig

@@ -10,10 +10,11 @@ import time
 
 from vorn import _native
 from vorn.errors import ToolError, os_failure
-from vorn.recording import TimesWriter, now, times_path
+from vorn.locks import HeldError, claim, held_by
+from vorn.times_v2 import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
-FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
+FLUSH_EVERY = 0.5  # seconds; a crash or a power cut loses at most this much
 STATUS_EVERY = 0.5
 
 
@@ -69,12 +70,77 @@ def exists_error(out_path: str) -> ToolError:
     return ToolError(f"{out_path}: exists; --force replaces it")
 
 
-def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False) -> int:
-    # Before the port is touched; stale times beside a new recording would lie.
-    for path in (out_path, times_path(out_path)):
-        if not force and os.path.lexists(path):
-            raise exists_error(path)
-    port = open_port(port_path, baud)
+def held_error(path, pid: int | None) -> ToolError:
+    who = f"process {pid}" if pid else "another process"
+    return ToolError(f"{path}: being recorded by {who}; stop it first or record to another file")
+
+
+class Outputs:
+    """The recording and its times file, each open for writing under an
+    exclusive lock that lasts as long as they are open, and emptied only once
+    both are held and the port is open: a second `vorn record` onto them,
+    --force or not, is refused without touching what the first one writes."""
+
+    def __init__(self, out_path: str, force: bool) -> None:
+        self.paths = (out_path, times_path(out_path))
+        for path in self.paths:
+            pid = held_by(path)
+            if pid is not False:
+                raise held_error(path, pid)
+        # Stale times beside a new recording would lie.
+        for path in self.paths:
+            if not force and os.path.lexists(path):
+                raise exists_error(path)
+        self.fds: list[int] = []
+        self.created: list[str] = []
+        try:
+            for path in self.paths:
+                existed = os.path.lexists(path)
+                self.fds.append(claim(path, create=True, exclusive=not force))
+                if not existed:
+                    self.created.append(path)
+        except HeldError as e:
+            self.drop()
+            raise held_error(e.filename, e.pid) from None
+        except FileExistsError as e:
+            self.drop()
+            raise exists_error(e.filename) from None
+        except OSError as e:
+            self.drop()
+            raise os_failure(e.filename or out_path, e) from None
+
+    def drop(self) -> None:
+        """Gives them up unwritten, removing those made here."""
+        for path in self.created:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        for fd in self.fds:
+            os.close(fd)
+        self.fds = []
+
+    def open(self) -> tuple:
+        """Both emptied, as binary files."""
+        files = []
+        for fd in self.fds:
+            os.ftruncate(fd, 0)
+            files.append(os.fdopen(fd, "wb"))
+        self.fds = []
+        return tuple(files)
+
+
+def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False, *,
+           durable: bool = True) -> int:
+    """durable: each flush waits until the data and its times are on the disk
+    (fdatasync), data first, so that times never vouch for bytes a power cut
+    took."""
+    # Claimed before the port is touched, emptied once it is open.
+    outputs = Outputs(out_path, force)
+    try:
+        port = open_port(port_path, baud)
+    except BaseException:
+        outputs.drop()
+        raise
+    out_file, times_file = outputs.open()
 
     stop = []  # the signal that asked to stop, if any
 
@@ -88,8 +154,8 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
     nbytes = 0
     failure = None
     try:
-        with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out, \
-                contextlib.closing(TimesWriter(out_path, force)) as times:
+        with contextlib.closing(port), out_file as out, \
+                contextlib.closing(TimesWriter(out_path, durable=durable, file=times_file)) as times:
             start = last_flush = last_status = time.monotonic()
             while not stop:
                 if seconds is not None and time.monotonic() - start >= seconds:
@@ -102,12 +168,14 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
                 if chunk:
                     arrived = now()
                     out.write(chunk)
-                    times.add(len(chunk), arrived)
+                    times.add(chunk, arrived)
                     framer.feed(chunk)
                     nbytes += len(chunk)
                 t = time.monotonic()
                 if t - last_flush >= FLUSH_EVERY:
                     out.flush()  # the bytes first: times never run ahead of them
+                    if durable:
+                        os.fdatasync(out.fileno())
                     times.flush()
                     last_flush = t
                 if t - last_status >= STATUS_EVERY:
@@ -137,5 +205,8 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
         pass  # stdout was the terminal that hung up; the recording is complete all the same
     if failure is not None:
         raise ToolError(f"{port_path}: {why}")
+    if nbytes == 0:
+        raise ToolError(f"{port_path}: no byte arrived in {elapsed:.1f} s; `vorn doctor {port_path} --listen 5` "
+                        "says why")
     return 0
 

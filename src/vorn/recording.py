@@ -2,29 +2,22 @@
 opens recordings and their arrival times, for every command on top of it.
 
 A recording is two files: the bytes exactly as the port delivered them (what
-MockParser replays), and beside it, NAME.times, when each read arrived. The
-times file is the magic line, then one zlib stream flushed whenever the
-recording is, holding for each read three unsigned LEB128 numbers: the read's
-length in bytes, the zigzag-coded change of the wall clock since the previous
-read (ns; the clock of IMUPacket.timestamp, which may step back), and the
-zigzag-coded change of (wall clock in us - monotonic clock in us). The first
-read's values count from zero. The monotonic clock is kept to the microsecond:
-read-to-read jitter is far coarser, and the nanoseconds would double the size.
-A cut or damaged tail costs only the times after the last whole read.
+MockParser replays), and beside it, NAME.times, when each read arrived (see
+vorn.times_v2: blocks that vouch for themselves and for the recording's
+bytes). Reads the times file does not vouch for are untimed; their packets
+are kept, with host_time_ns -1.
 """
 
 from __future__ import annotations
 
 import os
-import time
-import zlib
 from array import array
-from pathlib import Path
-from typing import NamedTuple
 
 from vorn import _native
 from vorn.errors import ToolError, os_failure
 from vorn.progress import Progress
+from vorn.times_v2 import (TIMES_MAGIC, TIMES_SUFFIX, Estimate, Stamp, TimesWriter,  # noqa: F401 (re-exported)
+                           extrapolate_times, has_times, load_times, now, times_path)
 
 CHUNK = 1 << 16  # bytes read from a recording at a time
 BATCH_ROWS, BATCH_READS = 4096, 256  # a batch closes at whichever comes first
@@ -32,8 +25,6 @@ BATCH_ROWS, BATCH_READS = 4096, 256  # a batch closes at whichever comes first
 # packet's arrival time (wall clock, ns) in front.
 ROW_COLUMNS: tuple[str, ...] = _native.COLUMNS
 COLUMNS: tuple[str, ...] = ("host_time_ns", *ROW_COLUMNS)
-TIMES_SUFFIX = ".times"
-TIMES_MAGIC = b"vorn arrival times 1\n"
 # The record field each name on the unit's invalid list stands for:
 # estOrientQuaternion -> est_orient_quaternion.
 FIELD_OF_INVALID_NAME = {f["invalid_name"]: name for name, f in _native.FIELDS.items() if f["invalid_name"]}
@@ -44,7 +35,9 @@ FIELD_OF_INVALID_NAME = {f["invalid_name"]: name for name, f in _native.FIELDS.i
 KINDS = ("raw", "estimated")  # the core's PacketKind order
 QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
 COLUMN_CHUNK = 1 << 18  # bytes of a recording framed into columns at a time
-UNTIMED = -1  # host_time_ns of a packet after the times file ends early
+UNTIMED = -1  # host_time_ns of a packet whose read has no vouched time
+UNTIMED_PIECE = 256  # bytes of an untimed stretch framed under one extrapolated time
+UNTIMED_STEP = 32  # bytes between the offsets an untimed packet's time is placed by
 
 
 def value_columns(field: str) -> tuple[str, ...]:
@@ -83,120 +76,17 @@ def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...
             *(c for f in fields for c in value_columns(f)), *(flag_column(f) for f in fields if f in FLAG_FIELDS))
 
 
-def times_path(path) -> Path:
-    return Path(os.fsdecode(path) + TIMES_SUFFIX)
-
-
-class Stamp(NamedTuple):
-    """When a read arrived: the wall clock of IMUPacket.timestamp and the
-    monotonic clock, both in ns."""
-
-    wall_ns: int
-    mono_ns: int
-
-
-def varint(out: bytearray, n: int) -> None:
-    while n > 0x7F:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-
-
-def zigzag(n: int) -> int:
-    return n * 2 if n >= 0 else -n * 2 - 1
-
-
-def unzigzag(n: int) -> int:
-    return n >> 1 if not n & 1 else -((n + 1) >> 1)
-
-
-class TimesWriter:
-    """Appends the arrival of each read to NAME.times; flush() makes what was
-    added durable as far as the recording's own flush is."""
-
-    def __init__(self, path, force: bool) -> None:
-        self.file = open(times_path(path), "wb" if force else "xb")
-        self.file.write(TIMES_MAGIC)
-        self.zip = zlib.compressobj(6)
-        self.pending = bytearray()
-        self.wall = self.skew = 0
-
-    def add(self, nbytes: int, stamp: Stamp) -> None:
-        skew = stamp.wall_ns // 1000 - stamp.mono_ns // 1000
-        varint(self.pending, nbytes)
-        varint(self.pending, zigzag(stamp.wall_ns - self.wall))
-        varint(self.pending, zigzag(skew - self.skew))
-        self.wall, self.skew = stamp.wall_ns, skew
-
-    def flush(self) -> None:
-        self.file.write(self.zip.compress(bytes(self.pending)) + self.zip.flush(zlib.Z_SYNC_FLUSH))
-        self.pending.clear()
-        self.file.flush()
-
-    def close(self) -> None:
-        try:
-            self.file.write(self.zip.compress(bytes(self.pending)) + self.zip.flush())
-        finally:
-            self.file.close()
-
-
-def now() -> Stamp:
-    return Stamp(time.time_ns(), time.monotonic_ns())
-
-
-def read_times(path):
-    """(end offset, Stamp) of each whole read in path's times file, in order;
-    nothing for a missing or foreign file, up to the damage for a damaged one."""
-    try:
-        f = open(times_path(path), "rb")
-    except FileNotFoundError:
-        return
-    except OSError as e:
-        raise os_failure(times_path(path), e) from None
-    with f:
-        if f.read(len(TIMES_MAGIC)) != TIMES_MAGIC:
-            return
-        unzip = zlib.decompressobj()
-        values: list[int] = []
-        n = shift = 0
-        end = wall = skew = 0
-        while True:
-            piece = f.read(CHUNK)
-            try:
-                data = unzip.decompress(piece) if piece else unzip.flush()
-            except zlib.error:
-                return  # damaged: the whole reads before it stand
-            for byte in data:
-                n |= (byte & 0x7F) << shift
-                if byte & 0x80:
-                    shift += 7
-                    continue
-                values.append(n)
-                n = shift = 0
-                if len(values) == 3:
-                    size, step, change = values
-                    values.clear()
-                    end += size
-                    wall += unzigzag(step)
-                    skew += unzigzag(change)
-                    yield end, Stamp(wall, (wall // 1000 - skew) * 1000)
-            if not piece:
-                return
-
-
-def has_times(path) -> bool:
-    return next(read_times(path), None) is not None
-
-
 class Recording:
     """A recorded stream framed in pieces by the core, with its arrival times
-    where they are known.
+    where its times file vouches for them (times: a times_v2.Times).
 
-    reads() yields, for each read as it arrived (or each CHUNK where no time is
-    known), its Stamp or None and the rows of the packets it completed (None
-    when made without rows): every packet gets the time of the read that
-    completed it, as the reader stamps IMUPacket.timestamp. batches() yields the
-    same rows with the wall time in front (COLUMNS), several reads together.
+    reads() yields, for each read as it arrived (or each piece of the
+    recording where no time is known), its Stamp, an Estimate (extrapolated:
+    the read is untimed but the recording has times to extrapolate from) or
+    None, and the rows of the packets it completed (None when made without
+    rows): every packet gets the time of the read that completed it, as the
+    reader stamps IMUPacket.timestamp. batches() yields the same rows with
+    the vouched wall time (or None) in front (COLUMNS), several reads together.
     counts() afterwards tells what framing saw."""
 
     def __init__(self, path, rows: bool = False) -> None:
@@ -204,24 +94,36 @@ class Recording:
         try:
             self.file = open(path, "rb")
             self.size = os.fstat(self.file.fileno()).st_size
+            self.times = load_times(path)
         except OSError as e:
-            raise os_failure(path, e) from None
+            raise os_failure(getattr(e, "filename", None) or path, e) from None
         self.framer = _native.Framer(rows=rows)
-        self.untimed = 0  # bytes fed without a known arrival time
+        self.untimed = 0  # bytes fed without a vouched arrival time
         self.fed = 0  # bytes framed into columns so far
 
     def pieces(self):
-        """(Stamp or None, bytes): each timed read, then the rest untimed."""
+        """(Stamp, Estimate or None, bytes): each vouched read, and the
+        untimed stretches in pieces, estimated where the recording has times."""
         read = self.file.read
+        guess = self.times.timed
         pos = 0
-        for end, stamp in read_times(self.path):
-            piece = read(end - pos)
-            if piece:
-                yield stamp, piece
-            pos += len(piece)
-            if pos < end:
-                return  # the recording is shorter than its times
-        while piece := read(CHUNK):
+        for end, stamp in self.times.reads():
+            if stamp is not None:
+                piece = read(end - pos)
+                if piece:
+                    yield stamp, piece
+                pos += len(piece)
+                if pos < end:
+                    return  # the recording is shorter than its times
+                continue
+            while pos < end:
+                piece = read(min(UNTIMED_PIECE if guess else CHUNK, end - pos))
+                if not piece:
+                    return
+                pos += len(piece)
+                self.untimed += len(piece)
+                yield (extrapolate_times(self.times, [pos])[0] if guess else None), piece
+        while piece := read(CHUNK):  # grown since it was opened
             self.untimed += len(piece)
             yield None, piece
 
@@ -240,12 +142,12 @@ class Recording:
 
     def batches(self, label: str):
         """Lists of rows, each (host_time_ns or None, *row), about CHUNK bytes of
-        the recording at a time."""
+        the recording at a time; None for every packet of an untimed read."""
         out: list = []
         fed = 0
         for stamp, rows in self.reads(label):
             if rows:
-                t = (None if stamp is None else stamp.wall_ns,)
+                t = (None if stamp is None or type(stamp) is Estimate else stamp.wall_ns,)
                 out += [t + r for r in rows]
             fed += 1
             if len(out) >= BATCH_ROWS or fed >= BATCH_READS:
@@ -255,38 +157,53 @@ class Recording:
             yield out
 
     def spans(self):
-        """(Stamps or None, data, ends): whole reads of about COLUMN_CHUNK bytes
-        with their Stamps and where each ends in data (native int64s), then
-        the rest without times, a chunk at a time (ends b"")."""
+        """(walls, monos, data, ends, base): whole reads of about COLUMN_CHUNK
+        bytes, their clocks (int64 arrays), where each ends in data (native
+        int64s) and where data begins in the recording; for an untimed
+        stretch walls and monos are None and ends fall every UNTIMED_STEP
+        bytes, a chunk at a time."""
+        import numpy as np
+
         read = self.file.read
-        base = 0
-        ends, stamps = array("q"), []
+        t = self.times
+        all_ends = np.frombuffer(t.ends, np.int64)
+        walls, monos = np.frombuffer(t.walls, np.int64), np.frombuffer(t.monos, np.int64)
+        pos = 0
 
-        def span():
-            data = read(ends[-1])
-            # The bytes of a read cut off by the recording's end are the read
-            # after the last whole one; the recording stops there.
-            whole = array("q", (e for e in ends if e <= len(data)))
-            return (stamps, data, whole.tobytes()), len(data) < ends[-1]
+        def untimed(upto):
+            nonlocal pos
+            while pos < upto:
+                data = read(min(COLUMN_CHUNK, upto - pos))
+                if not data:
+                    return False
+                self.untimed += len(data)
+                ends = np.arange(UNTIMED_STEP, len(data), UNTIMED_STEP, dtype=np.int64)
+                yield None, None, data, ends.tobytes(), pos
+                pos += len(data)
+            return True
 
-        for end, stamp in read_times(self.path):
-            ends.append(end - base)
-            stamps.append(stamp)
-            if end - base >= COLUMN_CHUNK:
-                out, cut = span()
-                yield out
-                if cut:
-                    return
-                base = end
-                ends, stamps = array("q"), []
-        if ends:
-            out, cut = span()
-            yield out
-            if cut:
+        for first, end, lo, hi in t.segments:
+            if not (yield from untimed(first)):
                 return
-        while piece := read(COLUMN_CHUNK):
-            self.untimed += len(piece)
-            yield None, piece, b""
+            while lo < hi:
+                # Reads up to about COLUMN_CHUNK bytes on, and at least one.
+                stop = max(int(np.searchsorted(all_ends[lo:hi], pos + COLUMN_CHUNK, "right")) + lo, lo + 1)
+                want = int(all_ends[stop - 1]) - pos
+                data = read(want)
+                # The bytes of a read cut off by the recording's end are the read
+                # after the last whole one; the recording stops there.
+                rel = all_ends[lo:stop] - pos
+                whole = rel[rel <= len(data)]
+                yield walls[lo:stop], monos[lo:stop], data, whole.tobytes(), pos
+                pos += len(data)
+                if len(data) < want:
+                    return
+                lo = stop
+        yield from untimed(self.size)
+        while data := read(COLUMN_CHUNK):  # grown since it was opened
+            self.untimed += len(data)
+            yield None, None, data, b"", pos
+            pos += len(data)
 
     def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
@@ -294,13 +211,14 @@ class Recording:
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
-        A packet arrived with the read that completed it. Stops reading once
-        past end."""
+        A packet arrived with the read that completed it; an untimed packet
+        (host_time_ns -1) is placed in a range by the time extrapolate_times
+        gives it. Stops reading once past end."""
         import numpy as np
 
         if kind is not None and kind not in KINDS:
             raise ValueError(f"kind must be one of {KINDS} or None, not {kind!r}")
-        timed = has_times(self.path)
+        timed = self.times.timed
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -309,13 +227,14 @@ class Recording:
         flags_named = [flag_column(FLAG_FIELDS[i]) for i in flag_at]
         width, nflags = len(every_value), len(FLAG_FIELDS)
         code = None if kind is None else KINDS.index(kind)
-        first_mono = None
+        origin = self.times.origin()
+        ranged = start is not None or end is not None
         seen = 0  # packets framed so far, of both kinds
         progress = Progress(self.size, label)
         columns = self.framer.columns
         try:
             with self.file:
-                for stamps, data, ends in self.spans():
+                for walls, monos, data, ends, base in self.spans():
                     progress.update(len(data))
                     self.fed += len(data)
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
@@ -325,24 +244,21 @@ class Recording:
                     keep = None if code is None else kinds == code
                     past = False
                     if timed:
-                        if stamps is None:
-                            when = None
+                        if walls is None:
                             wall = np.full(n, UNTIMED, np.int64)
+                            if ranged and n:
+                                at = (reads.astype(np.int64) + 1) * UNTIMED_STEP + base
+                                guessed = extrapolate_times(self.times, np.minimum(at, base + len(data)).tolist())
+                                mono = np.array([g.mono_ns for g in guessed], np.int64)
                         else:
-                            walls = np.fromiter((s.wall_ns for s in stamps), np.int64, len(stamps))
-                            monos = np.fromiter((s.mono_ns for s in stamps), np.int64, len(stamps))
-                            if first_mono is None and len(monos):
-                                first_mono = int(monos[0])
-                            wall = walls[reads]
-                            when = (monos[reads] - first_mono) / 1e9
-                            past = end is not None and len(monos) and (monos[-1] - first_mono) / 1e9 >= end
-                        if start is not None or end is not None:
-                            inside = np.zeros(n, bool) if when is None else (
-                                (when >= (start if start is not None else -np.inf))
-                                & (when < (end if end is not None else np.inf)))
+                            wall, mono = walls[reads], monos[reads]
+                        if ranged and n:
+                            when = (mono - origin) / 1e9
+                            inside = ((when >= (start if start is not None else -np.inf))
+                                      & (when < (end if end is not None else np.inf)))
                             keep = inside if keep is None else keep & inside
-                            past = past or when is None
-                    elif start is not None or end is not None:
+                            past = end is not None and when[-1] >= end
+                    elif ranged:
                         number = np.arange(seen, seen + n)
                         inside = (number >= (start or 0)) & (number < (end if end is not None else np.inf))
                         keep = inside if keep is None else keep & inside

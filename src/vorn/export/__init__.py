@@ -14,7 +14,7 @@ import os
 import shutil
 from pathlib import Path
 
-from vorn.errors import ToolError, os_failure
+from vorn.errors import ToolError, UsageError, os_failure
 from vorn.recording import Recording, column_names, has_times
 
 TABLES = ("csv", "parquet", "npz")
@@ -37,6 +37,9 @@ def writer(fmt: str):
 
 def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "", rate: float | None = None,
            kind: str | None = None, start: float | None = None, end: float | None = None) -> int:
+    if rate is not None and fmt in TABLES:
+        raise UsageError(f"--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where "
+                         "it has none")
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
         raise ToolError(f"{out}: exists; a rosbag2 directory is written anew")
