@@ -256,16 +256,26 @@ def recording_size(path) -> int:
     return os.stat(path).st_size
 
 
-@functools.lru_cache(maxsize=4)
-def _load(path: str, key: tuple) -> Times:
-    size = key[0]
-    times = Times(path, size)
+def read_times_file(path, size: int) -> bytes | None:
+    """NAME.times as bytes, no more than its recording's size allows; None
+    when there is none."""
     try:
         f = open(times_path(path), "rb")
     except FileNotFoundError:
-        return times
+        return None
     with f:
-        data = f.read(MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + 4096)
+        return f.read(MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + 4096)
+
+
+# Keyed by the recording's identity, size and change times and by the times
+# file's content: the commands ask more than once, and each answer costs a CRC
+# of the whole recording.
+@functools.lru_cache(maxsize=4)
+def _load(path: str, key: tuple, data: bytes | None) -> Times:
+    size = key[0]
+    times = Times(path, size)
+    if data is None:
+        return times
     tname = times_path(path).name
     version = 2 if data.startswith(MAGIC_V2) else 1 if data.startswith(MAGIC_V1) else 0
     times.version = version
@@ -366,13 +376,9 @@ def load_times(path, size: int | None = None) -> Times:
     """The vouched times of the recording at path (its stat taken now);
     warns once (UntimedWarning) when some bytes have none."""
     st = os.stat(path)
-    try:
-        tst = os.stat(times_path(path))
-        tkey = (tst.st_ino, tst.st_dev, tst.st_size, tst.st_mtime_ns)
-    except FileNotFoundError:
-        tkey = None
+    data = read_times_file(path, st.st_size)
     hits = _load.cache_info().hits
-    times = _load(os.fsdecode(path), (st.st_size, st.st_ino, st.st_dev, st.st_mtime_ns, tkey))
+    times = _load(os.fsdecode(path), (st.st_size, st.st_ino, st.st_dev, st.st_mtime_ns, st.st_ctime_ns), data)
     if times.note and _load.cache_info().hits == hits:
         warnings.warn(times.note, UntimedWarning, stacklevel=3)
     return times
