@@ -204,6 +204,7 @@ def test_a_second_recorder_is_refused_and_silence_fails(tmp_path):
 # -- untimed packets stay usable --------------------------------------------------
 
 
+@pytest.mark.filterwarnings("ignore::vorn.UntimedWarning")
 def test_untimed_packets_are_kept_and_stamped_where_a_time_is_needed(tmp_path, stream):
     rec = tmp_path / "run.bin"
     walls = timed_recording(rec, stream)
