@@ -312,6 +312,7 @@ def test_export_tables_hold_the_packets_mockparser_delivers(faulty, tmp_path):
     assert read(path).to_arrow().column("packet_type").to_pylist() == [r[0] for r in want]
 
 
+@pytest.mark.filterwarnings("ignore::vorn.UntimedWarning")  # its times end early on purpose
 def test_columns_carry_the_time_of_the_read_that_completed_each_packet(faulty, tmp_path):
     """Reads of every size, some within a packet, and a times file that ends
     before the recording: each packet has the time the one-read-at-a-time

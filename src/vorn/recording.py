@@ -161,7 +161,7 @@ class Recording:
         bytes, their clocks (int64 arrays), where each ends in data (native
         int64s) and where data begins in the recording; for an untimed
         stretch walls and monos are None and ends fall every UNTIMED_STEP
-        bytes, a chunk at a time."""
+        bytes (none when the recording has no times), a chunk at a time."""
         import numpy as np
 
         read = self.file.read
@@ -177,8 +177,9 @@ class Recording:
                 if not data:
                     return False
                 self.untimed += len(data)
-                ends = np.arange(UNTIMED_STEP, len(data), UNTIMED_STEP, dtype=np.int64)
-                yield None, None, data, ends.tobytes(), pos
+                # Where packets end, for the times extrapolated for them; without times, not needed.
+                ends = np.arange(UNTIMED_STEP, len(data), UNTIMED_STEP, dtype=np.int64) if t.timed else b""
+                yield None, None, data, bytes(ends), pos
                 pos += len(data)
             return True
 
