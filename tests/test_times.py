@@ -102,7 +102,7 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     got = cols["host_time_ns"]
     untimed = got == -1
     assert untimed[-1] and not untimed[:10].any() and (got[~untimed] == t[~untimed]).all()
-    assert "before the recording does (the times file was cut short" in said[0]
+    assert "before the recording does, the times file cut short (a crash?)" in said[0]
 
 
 def v1_file(path, triples, close: bool = True) -> None:

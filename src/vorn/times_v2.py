@@ -315,7 +315,7 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
             times.segments.append((first, end, n, n + hi - lo))
     covered = times.segments[-1][1] if times.segments else 0
     if good and covered < size:
-        cut = " (the times file was cut short: a crash?)" if decoded["cut"] else ""
+        cut = ", the times file cut short (a crash?)" if decoded["cut"] else ""
         times.reasons.append(f"the times end {size - covered:,} bytes before the recording does{cut}")
     if not blocks and not times.reasons:
         times.reasons.append(f"{tname} holds no reads")
