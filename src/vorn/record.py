@@ -182,6 +182,10 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
                     status.show(t - start, nbytes, framer.counts())
                     last_status = t
             elapsed = time.monotonic() - start
+            # The last bytes reach the disk before the times that vouch for them (written on close).
+            out.flush()
+            if durable:
+                os.fdatasync(out.fileno())
     except FileExistsError:
         raise exists_error(out_path) from None
     except OSError as e:
