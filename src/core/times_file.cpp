@@ -7,6 +7,7 @@
 #include <optional>
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <nmmintrin.h>
 #endif
 
@@ -48,7 +49,7 @@ std::uint32_t crc_software(const std::uint8_t* p, std::size_t n, std::uint32_t c
 }
 
 #if defined(__x86_64__)
-__attribute__((target("sse4.2"))) std::uint32_t crc_sse42(const std::uint8_t* p, std::size_t n, std::uint32_t c) {
+__attribute__((target("sse4.2,crc32"))) std::uint32_t crc_sse42(const std::uint8_t* p, std::size_t n, std::uint32_t c) {
   std::uint64_t c64 = c;
   while (n >= 8) {
     std::uint64_t word;
@@ -62,10 +63,12 @@ __attribute__((target("sse4.2"))) std::uint32_t crc_sse42(const std::uint8_t* p,
   return c;
 }
 
+// CPUID leaf 1, ECX bit 20: SSE4.2, which brings the CRC-32C instruction.
+// Asked directly: not every toolchain's runtime has __builtin_cpu_supports.
 bool have_sse42() {
   static const bool have = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("sse4.2") != 0;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & (1u << 20)) != 0;
   }();
   return have;
 }
