@@ -103,6 +103,9 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     untimed = got == -1
     assert untimed[-1] and not untimed[:10].any() and (got[~untimed] == t[~untimed]).all()
     assert "before the recording does, the times file cut short (a crash?)" in said[0]
+    (tmp_path / "run.bin.times").write_bytes(times[:5])  # a crash before the first flush
+    cols, said = host_times(rec)
+    assert "host_time_ns" not in cols and "holds no reads" in said[0]
 
 
 def v1_file(path, triples, close: bool = True) -> None:

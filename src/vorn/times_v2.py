@@ -279,6 +279,9 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
     tname = times_path(path).name
     version = 2 if data.startswith(MAGIC_V2) else 1 if data.startswith(MAGIC_V1) else 0
     times.version = version
+    if version == 0 and MAGIC_V2.startswith(data):
+        times.reasons.append(f"{tname} holds no reads (cut before its first flush)")
+        return times
     if version == 0:
         times.reasons.append(f"{tname} is not a times file this version of vorn reads")
         return times
