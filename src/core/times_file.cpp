@@ -274,9 +274,11 @@ Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size)
   while (at < file.size()) {
     Block block;
     std::size_t next = at;
+    // A marker here, or the start of one cut off by the file's end.
+    const auto here = file.begin() + static_cast<std::ptrdiff_t>(at);
     const bool marked = file.size() - at >= kBlockMarker.size()
-                            ? std::equal(kBlockMarker.begin(), kBlockMarker.end(), file.begin() + static_cast<std::ptrdiff_t>(at))
-                            : std::equal(file.begin() + static_cast<std::ptrdiff_t>(at), file.end(), kBlockMarker.begin());
+                            ? std::equal(kBlockMarker.begin(), kBlockMarker.end(), here)
+                            : std::equal(here, file.end(), kBlockMarker.begin());
     const BlockCheck check = marked ? read_block(file, at, out, block, next) : BlockCheck::Damaged;
     if (check == BlockCheck::Sound) {
       if (block.end > recording_size || block.first < covered) {

@@ -100,7 +100,9 @@ TEST(TimesFile, Crc32cIsCastagnoliAndContinues) {
   Bytes big(1000);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
   std::uint32_t c = 0;
-  for (std::size_t i = 0; i < big.size(); i += 13) c = crc32c(std::span(big).subspan(i, std::min<std::size_t>(13, big.size() - i)), c);
+  for (std::size_t i = 0; i < big.size(); i += 13) {
+    c = crc32c(std::span(big).subspan(i, std::min<std::size_t>(13, big.size() - i)), c);
+  }
   EXPECT_EQ(c, crc32c(big));
 }
 
