@@ -28,6 +28,10 @@ PyObject* set_line(PyObject* module, PyObject* args);
 // tells failures apart by errno, never by text. Returns null.
 PyObject* raise_failure(const Failure& failure, const char* path);
 
+// Adds the times-file codec's functions and magic lines to the module; -1
+// with an exception on failure.
+int add_times_functions(PyObject* module);
+
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
 // The value fields in record order (a new dict), as the core's field table

@@ -16,14 +16,17 @@ place that turns those into a line on stderr and an exit status.
 A companion of the vorn_rs module in the same distribution. Serial reads and
 framing go through the module's own C++ core (the private `_native` helper),
 so a recording frames here exactly as MockParser and SerialParser frame it.
-Reading columns needs numpy (pip install 'vorn_rs[columns]').
+Reads whose arrival time the times file cannot vouch for (a crash's tail, a
+damaged block, a times file of another recording) keep their packets without
+a time and warn once (UntimedWarning). Reading columns needs numpy (pip install 'vorn_rs[columns]').
 """
 
 from vorn.columns import Columns, chunks, read
 from vorn.fields import KINDS
 from vorn.recording import Recording
+from vorn.times import UntimedWarning
 
-__all__ = ["KINDS", "Columns", "Recording", "__version__", "chunks", "read"]
+__all__ = ["KINDS", "Columns", "Recording", "UntimedWarning", "__version__", "chunks", "read"]
 
 
 def __getattr__(name: str):

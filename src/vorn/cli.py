@@ -1,9 +1,12 @@
 """vorn: record, inspect, export and plot the stream of the unit, show it live in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
-cannot be opened, a recording without packets, a port that hung up, a stop by
-SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage error. When
-a port will not open or streams badly, `vorn doctor PORT` says why.
+cannot be opened, a recording in which no byte arrived, an output another
+`vorn record` is writing, a recording without packets, a port that hung up, a
+stop by SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage
+error (an output that is a file the command reads, --rate where it cannot
+apply or is needed). When a port will not open or streams badly,
+`vorn doctor PORT` says why.
 """
 
 # The command on top of the vorn library: it parses arguments, prints what the
@@ -19,8 +22,12 @@ import os
 import signal
 import sys
 import threading
+import warnings
 from pathlib import Path
 
+from vorn.errors import UsageError
+
+TIMES_SUFFIX = ".times"  # vorn.times', without loading the native helper for --help
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 
@@ -140,8 +147,8 @@ def parser() -> argparse.ArgumentParser:
     ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
     ros.add_argument("--rate", type=positive, metavar="HZ",
-                     help="for a recording without arrival times: packets per second, all kinds together; "
-                     "the times are then synthetic, and the file says so")
+                     help="raw packets per second: every packet stamped from this rate instead of its arrival "
+                     "time (filter packets between the raw packets around them); the file says so")
 
     plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation, pressure and altitude",
                           description="Draws one panel per signal group, with the share of filter packets "
@@ -151,8 +158,8 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", metavar="OUT", required=True,
                       help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)")
     plot.add_argument("--rate", type=positive, metavar="HZ",
-                      help="packets per second in the stream, all kinds together: x axis in seconds at that "
-                      "rate instead of the arrival times (or, without them, the packet count)")
+                      help="raw packets per second: x axis in seconds at that rate (filter packets between the "
+                      "raw packets around them) instead of the arrival times (or, without them, the packet count)")
     add_selection(plot)
     noise = sub.add_parser("noise", help="noise densities and random walks from a still recording",
                            description="The overlapping Allan deviation of each accelerometer and gyroscope axis "
@@ -166,8 +173,8 @@ def parser() -> argparse.ArgumentParser:
     noise.add_argument("--yaml", metavar="IMU_YAML", help="write the calibration tools' imu.yaml here (replaced)")
     noise.add_argument("--json", action="store_true", help="one JSON object instead of text, with every deviation")
     noise.add_argument("--rate", type=positive, metavar="HZ",
-                       help="raw packets per second the unit sent (default: from the arrival times where the "
-                       "recording has them, else the unit's nominal 1000)")
+                       help="raw packets per second the unit sent (default: from the arrival times; needed for a "
+                       "recording without them)")
     doc = sub.add_parser("doctor", help="why a port will not open or streams badly, and what to do about it",
                          description="Without PORT: the machine's serial ports, their stable names, drivers, USB "
                          "identities, latency timers and who holds them open. With PORT: whether you may use it, "
@@ -222,9 +229,14 @@ def say(text: str) -> None:
 def os_failure_text(command: str, e: OSError) -> str:
     """The one line for a failed system call: the path and the system's short
     text, without the errno number or a library's wording around it."""
+    from vorn.locks import HeldError
+
     text = e.strerror or str(e)
     if isinstance(e, FileExistsError) and command == "record":
         text = "exists; --force replaces it"
+    elif isinstance(e, HeldError) and command == "record":
+        who = f"process {e.pid}" if e.pid else "another process"
+        text = f"being recorded by {who}; stop it first or record to another file"
     elif isinstance(e, FileExistsError) and command == "export":
         text = "exists; a rosbag2 directory is written anew"
     return text if e.filename is None else f"{os.fsdecode(e.filename)}: {text}"
@@ -298,6 +310,9 @@ def run_record(args) -> int:
         pass  # stdout was the terminal that hung up; the recording is complete all the same
     if got.failure is not None:
         raise Failed(f"{args.port}: {why}")
+    if got.bytes == 0:
+        raise Failed(f"{args.port}: no byte arrived in {got.seconds:.1f} s; `vorn doctor {args.port} --listen 5` "
+                     "says why")
     return 0
 
 
@@ -362,12 +377,9 @@ def run_plot(args) -> int:
 
     progress = Progress("plot")
     try:
-        untimed = plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end,
-                       progress=progress)
+        plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress)
     finally:
         progress.close()
-    if untimed:
-        say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
     return 0
 
 
@@ -414,6 +426,7 @@ def run_live(args) -> int:
 
     foxglove.require_websockets()
     source, what = live_source(args)
+    args.told.told()  # a replayed recording's untimed reads, said before it is served
     server = foxglove.FoxgloveServer(host=args.host, port=args.ws_port, frame_id=args.frame_id,
                                      prefix=args.topic_prefix)
     stop: list[int] = []
@@ -467,6 +480,44 @@ COMMANDS = {"record": run_record, "info": run_info, "export": run_export, "plot"
             "doctor": run_doctor, "live": run_live}
 
 
+def files_of(args) -> tuple[list, list]:
+    """What the command reads and what it writes."""
+    if args.command == "record":
+        return [args.port], [args.output, args.output + TIMES_SUFFIX]
+    if args.command == "doctor":
+        return [], []
+    if args.command == "live":
+        replay = args.replay and [args.replay, os.fsdecode(args.replay) + TIMES_SUFFIX]
+        record = args.record and [args.record, os.fsdecode(args.record) + TIMES_SUFFIX]
+        return [args.port, *(replay or [])], record or []
+    inputs = [args.file, os.fsdecode(args.file) + TIMES_SUFFIX]
+    return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
+
+
+class Told:
+    """The warnings a command's work gives: each untimed-recording line said
+    once, on one line of its own, when told() is called (before a failure's
+    line, and before a long-running command settles into its work); others
+    as Python shows them."""
+
+    def __init__(self, command: str) -> None:
+        self.command = command
+        self.said: set[str] = set()
+        self.caught: list = []
+
+    def told(self) -> None:
+        from vorn.times import UntimedWarning
+
+        caught, self.caught[:] = list(self.caught), []
+        for w in caught:
+            text = str(w.message)
+            if not issubclass(w.category, UntimedWarning):
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+            elif text not in self.said:
+                self.said.add(text)
+                say(f"vorn {self.command}: {text}")
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "export":
@@ -483,8 +534,20 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "live" and args.replay is None and args.rate is not None:
         args.usage.error("--rate is for --replay")
     catch_stops()
+    told = args.told = Told(args.command)
     try:
-        return COMMANDS[args.command](args)
+        try:
+            from vorn.overwrite import refuse
+            from vorn.times import UntimedWarning
+
+            inputs, outputs = files_of(args)
+            refuse(outputs, inputs)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", UntimedWarning)
+                told.caught = caught
+                return COMMANDS[args.command](args)
+        finally:
+            told.told()
     except BrokenPipeError:
         # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -492,6 +555,9 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         say(f"vorn {args.command}: {os_failure_text(args.command, e)}")
         return 1
+    except UsageError as e:
+        say(f"vorn {args.command}: {e}")
+        return 2
     except (Failed, ValueError, ImportError) as e:
         # ImportError: the library names the extra that installs what is missing.
         say(f"vorn {args.command}: {e}")

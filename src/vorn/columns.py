@@ -8,7 +8,10 @@ pandas DataFrame in one call.
     cols.to_pandas()
 
 The columns and their order are vorn.fields' (column_names); with a kind,
-only the fields of that kind (and flags for estimated) are there.
+only the fields of that kind (and flags for estimated) are there. A packet
+whose read has no time the times file vouches for has host_time_ns -1 (null
+in to_arrow and to_pandas, as in Parquet and CSV); reading such a recording
+warns once (UntimedWarning), and Columns.untimed says which bytes and why.
 """
 
 from __future__ import annotations
@@ -17,16 +20,16 @@ from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 from vorn.errors import missing
-from vorn.fields import KINDS, column_names, describe
+from vorn.fields import KINDS, UNTIMED, column_names, describe
 from vorn.recording import Progress, Recording, check_selection
-from vorn.times import has_times
+from vorn.times import UntimedWarning
 
 if TYPE_CHECKING:
     import numpy as np
     import pandas
     import pyarrow
 
-__all__ = ["KINDS", "Columns", "read", "chunks"]
+__all__ = ["KINDS", "Columns", "UntimedWarning", "read", "chunks"]
 
 
 def require_numpy():
@@ -42,9 +45,10 @@ class Columns(Mapping[str, "np.ndarray"]):
     """The packets of a recording, one NumPy array per column (see the module's
     text for the names); a read-only mapping from column name to array."""
 
-    def __init__(self, arrays: dict[str, np.ndarray], path: str) -> None:
+    def __init__(self, arrays: dict[str, np.ndarray], path: str, untimed: str | None = None) -> None:
         self._arrays = arrays
         self.path = path
+        self.untimed = untimed  # the line saying which reads have no time and why, or None
 
     def __getitem__(self, name: str) -> np.ndarray:
         return self._arrays[name]
@@ -78,6 +82,9 @@ class Columns(Mapping[str, "np.ndarray"]):
             raise missing("pandas", "pandas", "to_pandas") from None
         data: dict[str, Any] = dict(self._arrays)
         data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
+        if "host_time_ns" in data:
+            t = data["host_time_ns"]
+            data["host_time_ns"] = pd.arrays.IntegerArray(t, t == UNTIMED)
         return pd.DataFrame(data, copy=False)
 
 
@@ -97,6 +104,8 @@ def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False, described
                 pa.array(a.view("int8")), kinds)
         elif a.dtype.kind == "f":
             out[name] = with_nulls(pa, a)
+        elif name == "host_time_ns":
+            out[name] = pa.array(a, mask=a == UNTIMED)
         else:
             out[name] = pa.array(a)
     table = pa.table(out)
@@ -137,7 +146,7 @@ def chunks(path, kind: str | None = None, start: float | None = None, end: float
     require_numpy()
     kind, start, end = check_selection(kind, start, end)
     rec = Recording(path, progress=progress)
-    return (Columns(chunk, str(path)) for chunk in rec.columns(kind, start, end))
+    return (Columns(chunk, str(path), rec.times.note) for chunk in rec.columns(kind, start, end))
 
 
 def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
@@ -159,7 +168,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     np = require_numpy()
     kind, start, end = check_selection(kind, start, end)
     rec = Recording(path, progress=progress)
-    names = column_names(kind, has_times(path))
+    names = column_names(kind, rec.times.timed)
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}
@@ -190,4 +199,4 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
         n += m
     if not blocks or n < room * 0.9:  # the estimate ran over (a range, a kind): give the rest back
         grow(n)
-    return Columns({name: rows[name][:n] for name in names}, str(path))
+    return Columns({name: rows[name][:n] for name in names}, str(path), rec.times.note)

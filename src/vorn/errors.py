@@ -1,9 +1,16 @@
 """The package's failures are Python's own: OSError (with the path and errno),
-ValueError, TypeError, and ImportError naming the extra to install."""
+ValueError, TypeError, and ImportError naming the extra to install. A request
+refused before any work is done is a UsageError, a ValueError."""
 
 from __future__ import annotations
 
 import os
+
+
+class UsageError(ValueError):
+    """A request refused before any work: arguments that do not go together
+    or that the recording needs (a rate for one without arrival times), or an
+    output that is one of the inputs. The command exits with status 2."""
 
 
 def with_path(error: OSError, path, scratch=None) -> OSError:

@@ -3,7 +3,8 @@ recording holds, all as the core's field table states them (vorn._native.FIELDS)
 
 A recording read as columns (vorn.read) has, in this order:
   host_time_ns      int64, the host's wall clock at the read that completed the
-                    packet; only for a recording with arrival times
+                    packet; only for a recording with arrival times; UNTIMED
+                    (-1) where the times file vouches for no time of that read
   packet_type       uint8, codes into KINDS
   FIELD, FIELD_x..  float32 per value component, in record order; vectors
                     FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
@@ -20,7 +21,7 @@ from vorn import _native
 KINDS = ("raw", "estimated")  # the core's PacketKind order: packet_type's codes
 STANDARD_GRAVITY = 9.80665  # m/s² in one g, the unit the scaled acceleration is sent in
 TIME_COLUMN = "host_time_ns"
-UNTIMED = -1  # host_time_ns of a packet after the times file ends early
+UNTIMED = -1  # host_time_ns of a packet whose read has no vouched time
 
 FIELDS: dict[str, dict] = _native.FIELDS  # by name, in record order
 VALUE_FIELDS: tuple[str, ...] = tuple(FIELDS)
@@ -69,7 +70,7 @@ def describe(name: str) -> tuple[str, str]:
     """A column's unit ("" for none) and what it holds, in a few words."""
     if name == TIME_COLUMN:
         return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
-                      "-1 after the arrival times end")
+                      "null where the times file vouches for no time of that read")
     if name == "packet_type":
         return "", "raw: a sensor packet; estimated: a filter packet"
     field = name.removesuffix("_invalid")

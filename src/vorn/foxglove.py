@@ -43,7 +43,7 @@ OP_MESSAGE_DATA = 1
 STATUS_INFO, STATUS_WARNING, STATUS_ERROR = 0, 1, 2
 MESSAGE_HEAD = struct.Struct("<BIQ").pack  # opcode, subscription id, receive time (ns)
 
-# The row the export's message writer takes (fields.TIMED_ROW_COLUMNS), each value
+# The row the export's message writer takes (fields.ROW_COLUMNS), each value
 # component named by its column in a batch.
 ROW_VALUE_COLUMNS = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
 INVALID_NAMES = tuple((f"{f}_invalid", _native.FIELDS[f]["invalid_name"]) for f in FLAG_FIELDS)
@@ -111,7 +111,7 @@ def rows(batch: Mapping) -> list[tuple[int, tuple]]:
     values = [floats(batch[c]) if c in batch else absent for c in ROW_VALUE_COLUMNS]
     kind_names = [KINDS[k] for k in kinds.tolist()]
     invalid = [",".join(names) if names else None for names in flagged]
-    return [(t, (t, kind, bad, *vals)) for t, kind, bad, *vals in zip(times, kind_names, invalid, *values)]
+    return [(t, (kind, bad, *vals)) for t, kind, bad, *vals in zip(times, kind_names, invalid, *values)]
 
 
 class Client:
@@ -339,8 +339,8 @@ def pick_subprotocol(connection, offered) -> str | None:
 
 async def replay(path, rate: float | None = None) -> AsyncIterator[dict]:
     """The packets of a recording as they arrived: each read's packets when its
-    arrival time comes round again, counted from the first, up to where the
-    arrival times end. A recording without arrival times needs rate (packets
+    arrival time comes round again, counted from the first, up to the first
+    packet whose read has no vouched time. A recording without arrival times needs rate (packets
     per second): its packets go at that pace, stamped with the clock."""
     import numpy as np
 
@@ -373,7 +373,8 @@ async def replay(path, rate: float | None = None) -> AsyncIterator[dict]:
             sent += n
             continue
         arrived = chunk["host_time_ns"]
-        known = int(np.count_nonzero(arrived != UNTIMED))  # the untimed ones come last
+        untimed = np.flatnonzero(arrived == UNTIMED)
+        known = int(untimed[0]) if len(untimed) else n
         if first is None and known:
             first, start = int(arrived[0]), loop.time()
         cuts = [0, *(np.flatnonzero(np.diff(arrived[:known])) + 1).tolist(), known] if known else []

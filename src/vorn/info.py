@@ -3,38 +3,77 @@ times, as a dict (summary) or as text (report)."""
 
 from __future__ import annotations
 
+import operator
+from collections import Counter
+
+from vorn.errors import with_path
 from vorn.recording import Progress, Recording
 
+FRAME_PIECE = 1 << 20  # bytes framed at a time
 
-def arrivals(rec: Recording) -> dict | None:
-    """Frames the recording; from its arrival times (monotonic clock), the span
-    from the first read to the last and the longest gap between two reads."""
-    first = last = None
-    gap = 0
-    for stamp, _ in rec.reads():
-        if stamp is None:
-            continue
-        t = stamp.mono_ns
-        if first is None:
-            first = t
-        elif t - last > gap:
-            gap = t - last
-        last = t
-    if first is None:
+
+def frame(rec: Recording) -> dict | None:
+    """Frames the recording a stretch at a time; from its vouched arrival times
+    (monotonic clock) the span from the first read to the last, the longest
+    gap between two reads, and the packets of each kind that timed reads
+    completed with the span they arrived over."""
+    t = rec.times
+    read, feed = rec.file.read, rec.framer.feed
+    pos = 0
+
+    def run(upto: int | None) -> None:
+        nonlocal pos
+        while upto is None or pos < upto:
+            piece = read(FRAME_PIECE if upto is None else min(FRAME_PIECE, upto - pos))
+            if not piece:
+                return
+            feed(piece)
+            pos += len(piece)
+            rec.advance(len(piece))
+
+    timed: Counter = Counter()
+    span = gap = 0
+    try:
+        with rec.file:
+            for first, end, lo, hi in t.segments:
+                run(first)
+                before = rec.framer.counts()
+                run(end)
+                after = rec.framer.counts()
+                for k in ("raw", "estimated"):
+                    timed[k] += after[k] - before[k]
+                for s, n in after["other_sets"].items():
+                    timed[f"0x{s:02X}"] += n - before["other_sets"].get(s, 0)
+                monos = t.monos[lo:hi]
+                span += monos[-1] - monos[0]
+                if len(monos) > 1:
+                    gap = max(gap, max(map(operator.sub, monos[1:], monos[:-1])))
+            run(None)
+    except OSError as e:
+        raise with_path(e, rec.path) from None
+    if not t.timed:
         return None
-    return {"seconds": (last - first) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": rec.untimed}
+    return {"seconds": (t.monos[-1] - t.monos[0]) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": t.untimed,
+            "untimed": t.note, "timed_seconds": span / 1e9, "timed_packets": dict(timed)}
+
+
+def rates(t: dict) -> dict:
+    """Packets per second of each kind: the timed packets over the span they arrived in."""
+    span = t["timed_seconds"]
+    return {k: (n / span if span else None) for k, n in t["timed_packets"].items()}
 
 
 def timing(t: dict | None, c: dict) -> list[str]:
     if t is None:
-        return ["arrival times:     none (no .times file beside the recording)"]
+        return ["arrival times:     none (no .times file beside the recording, or none it vouches for)"]
     span = t["seconds"]
-    rates = [(k, c[k]) for k in ("raw", "estimated")] + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]
+    per_s = rates(t)
     lines = [f"duration:          {span:,.3f} s (first to last read)",
-             "packet rate:       " + (", ".join(f"{k} {n / span:,.1f}/s" for k, n in rates) if span else "-"),
+             "packet rate:       " + (", ".join(f"{k} {r:,.1f}/s" for k, r in per_s.items() if r is not None)
+                                      if t["timed_seconds"] else "-"),
              f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads"]
     if t["untimed_bytes"]:
-        lines.append(f"untimed:           the last {t['untimed_bytes']:,} bytes (the .times file ends early)")
+        lines.append(f"untimed:           {t['untimed_bytes']:,} bytes (their packets are kept, without a time)")
     return lines
 
 
@@ -62,9 +101,9 @@ def report(path, c: dict, t: dict | None) -> str:
 
 def examine(path, progress: Progress | None = None) -> tuple[dict, dict | None]:
     """The recording's counts (Recording.counts) and its arrival times
-    (arrivals), framing it once."""
+    (frame), framing it once."""
     rec = Recording(path, progress=progress)
-    t = arrivals(rec)
+    t = frame(rec)
     return rec.counts(), t
 
 
@@ -79,8 +118,5 @@ def summary(path, c: dict, t: dict | None) -> dict:
         "checksum_failures": c["bad_checksums"],
         "invalid_fields": c["invalid"],
         "wrong_length": c["wrong_length"],
-        "arrival_times": t and {**t, "packets_per_s": {
-            k: (n / t["seconds"] if t["seconds"] else None)
-            for k, n in [("raw", c["raw"]), ("estimated", c["estimated"])]
-            + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]}},
+        "arrival_times": t and {**t, "packets_per_s": rates(t)},
     }

@@ -10,8 +10,11 @@ publishes (a ROS Imu message carries rate and acceleration), so the densities
 fit the signal a filter downstream is fed, and their units are settled (g and
 rad/s). Samples are taken as evenly spaced at the packet rate: the unit samples
 on its own clock, while the host sees packets in bursts that serial buffering
-and USB polling make. Arrival times, where a recording has them, are used only
-for the mean rate over the whole run (arrival_rate); `--rate` overrides both.
+and USB polling make. Arrival times are used only for the mean rate over the
+run (arrival_rate, over the packets that have one); `--rate` overrides them,
+and a recording without them needs it. A recording that is not still (a
+white-noise density of 0, or values that wander far beyond their noise) is
+refused: its figures would be no calibration.
 """
 
 from __future__ import annotations
@@ -22,10 +25,14 @@ import os
 from pathlib import Path
 from typing import NamedTuple
 
-from vorn.errors import missing, with_path
+from vorn.errors import UsageError, missing, with_path
 from vorn.fields import FIELDS, STANDARD_GRAVITY, TIMED_ROW_COLUMNS, value_columns
 from vorn.recording import Progress, Recording
-NOMINAL_RATE = 1000.0  # raw packets per second of the unit as it ships
+
+# How far the spread of a still sensor's values may exceed its white noise per
+# sample: drift and bias walk stay well below; a unit moved or turned by hand
+# goes far above.
+STILL_SPREAD = 25.0
 FLICKER_FLOOR = math.sqrt(2 * math.log(2) / math.pi)  # Allan deviation of flicker noise of unit bias instability
 MIN_CLUSTER_TIMES = 3  # points a fit of three terms needs
 AXES = ("x", "y", "z")
@@ -63,7 +70,7 @@ def numpy():
 
 class Still(NamedTuple):
     samples: object  # (n, 6) float32 in the recorded units: accelerometer x y z, gyroscope x y z
-    times: object | None  # (n,) arrival times in ns, when the recording has them
+    times: object | None  # (n,) arrival times in ns, -1 where unknown; None without any
     skipped: int  # raw packets lacking one of the values, or carrying an infinite or NaN one
 
 
@@ -90,17 +97,19 @@ def read_still(path, progress: Progress | None = None) -> Still:
     skipped = int(len(samples) - complete.sum())
     if skipped:
         samples, times = samples[complete], times[complete]
-    # Arrival times only where every packet has one (a cut times file leaves the rest without).
-    return Still(samples, times if (times >= 0).all() else None, skipped)
+    return Still(samples, times if (times >= 0).any() else None, skipped)
 
 
 def arrival_rate(times_ns) -> float:
     """Packets per second from the host's arrival times: the slope of the straight
-    line through (time, packet number). Single intervals say little, packets come
-    in bursts; the fit over the whole run is the unit's clock seen by the host's."""
+    line through (time, packet number), over the packets that have a time (-1:
+    none). Single intervals say little, packets come in bursts; the fit over
+    the whole run is the unit's clock seen by the host's."""
     np = numpy()
-    t = (np.asarray(times_ns, dtype=np.int64) - times_ns[0]) * 1e-9
-    n = np.arange(len(t), dtype=np.float64)
+    times_ns = np.asarray(times_ns, dtype=np.int64)
+    known = np.flatnonzero(times_ns >= 0)
+    t = (times_ns[known] - times_ns[known[0]]) * 1e-9
+    n = known.astype(np.float64)
     t_mean, n_mean = t.mean(), n.mean()
     return float(((t - t_mean) * (n - n_mean)).sum() / ((t - t_mean) ** 2).sum())
 
@@ -109,9 +118,29 @@ def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
     """The sample rate and where it came from."""
     if given:
         return given, "--rate"
-    if still.times is not None and len(still.times) > 1:
+    if still.times is not None and (still.times >= 0).sum() > 1:
         return arrival_rate(still.times), "arrival times"
-    return NOMINAL_RATE, "nominal rate; set --rate if the unit was set to another"
+    raise UsageError("the recording has no arrival times: give --rate HZ, the raw packets per second the unit "
+                     "was set to send")
+
+
+def check_still(samples, result: dict, rate: float) -> None:
+    """Refuses a recording that is not of a unit at rest: a sensor axis without
+    white noise (a constant, or a fit that finds only drift), or one whose
+    values spread far beyond that noise (the unit moved)."""
+    np = numpy()
+    spread = samples.std(axis=0, dtype=np.float64)
+    for i, sensor in enumerate(SENSORS):
+        for j, axis in enumerate(AXES):
+            density = result[sensor.name][axis]["noise_density"]
+            if not density > 0:
+                raise ValueError(f"not a still recording: the {sensor.name} {axis} shows no white noise (density 0); "
+                                 "record the unit at rest")
+            per_sample = density * math.sqrt(rate)
+            times = spread[3 * i + j] * sensor.scale / per_sample
+            if times > STILL_SPREAD:
+                raise ValueError(f"not a still recording: the {sensor.name} {axis} spreads {times:,.0f} times its "
+                                 "noise (the unit moved?); record it at rest")
 
 
 # -- analysis ---------------------------------------------------------------
@@ -379,7 +408,9 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
     """The noise report of the still recording at path (text_report() words
     it); with out, its deviations drawn into that image, with yaml_out the
     calibration tools' imu.yaml written there. rate: raw packets per second,
-    else from the arrival times or the unit's nominal rate."""
+    else from the arrival times; a recording without them needs it
+    (UsageError). A recording that is not of a unit at rest is refused
+    (ValueError)."""
     numpy()
     if out is not None:
         try:
@@ -395,6 +426,7 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
     hz, source = packet_rate(still, rate)
     try:
         result = analyse(still.samples, hz)
+        check_still(still.samples, result, hz)
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
     report = {"file": os.fsdecode(path), "samples": len(still.samples), "skipped": still.skipped,

@@ -114,10 +114,10 @@ def title_of(path) -> str:
 
 
 def plot(path, out, rate: float | None = None, *, kind: str | None = None, start: float | None = None,
-         end: float | None = None, progress: Progress | None = None) -> int:
+         end: float | None = None, progress: Progress | None = None) -> None:
     """Draws the recording at path into the image out, its format named by its
-    suffix; returns how many packets after the end of the arrival times were
-    left out (0 but for a cut times file with a range or timed x axis)."""
+    suffix. Packets whose reads have no vouched time are drawn at the times
+    extrapolated for them."""
     try:
         from matplotlib.figure import Figure
     except ImportError:
@@ -128,7 +128,7 @@ def plot(path, out, rate: float | None = None, *, kind: str | None = None, start
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
         with open(tmp, "wb") as image:
-            fig, untimed = draw_recording(Figure, path, rate, kind, start, end, progress)
+            fig = draw_recording(Figure, path, rate, kind, start, end, progress)
             try:
                 fig.savefig(image, format=fmt, dpi=100)
             except (ValueError, RuntimeError) as e:  # a format that needs what is not installed (pgf: LaTeX)
@@ -139,12 +139,11 @@ def plot(path, out, rate: float | None = None, *, kind: str | None = None, start
     finally:
         if os.path.exists(tmp):
             os.unlink(tmp)
-    return untimed
 
 
 def draw_recording(Figure, path, rate: float | None, kind: str | None = None, start: float | None = None,
                    end: float | None = None, progress: Progress | None = None):
-    """The figure, and how many packets were left out for want of a time."""
+    """The figure."""
     # A first pass, at the core's speed, counts the packets to size the buckets.
     arrival = has_times(path)
     if not arrival:
@@ -160,38 +159,46 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
     timed = rate is None and arrival
     ranged = start is not None or end is not None
     starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
-    n = m = untimed = 0  # packets of the stream, packets drawn
-    first = x = since = None
+    n = m = 0  # packets of the stream, packets drawn
+    raws = since = 0  # raw packets so far, filter packets since the last
+    first = x = since_first = None
     for stamp, rows in Recording(path, rows=True, progress=progress).reads():
         if arrival and (timed or ranged):
+            # An untimed read's packets are drawn at the time extrapolated for them.
             if stamp is None:
-                untimed += len(rows)
-                continue
+                break  # bytes written since the first pass counted the packets
             if first is None:
-                first = stamp.mono_ns
-            since = (stamp.mono_ns - first) / 1e9
-            if end is not None and since >= end:
+                first = counting.times.origin()
+            since_first = (stamp.mono_ns - first) / 1e9
+            if end is not None and since_first >= end:
                 break
-            if start is not None and since < start:
+            if start is not None and since_first < start:
                 n += len(rows)
                 continue
-            x = since
+            x = since_first
         for row in rows:
             number = n
             n += 1
+            is_raw = row[0] == "raw"
+            if rate:  # raw packet k at k/rate, filter packets between the raw packets around them
+                if is_raw:
+                    position, raws, since = raws, raws + 1, 0
+                else:
+                    since += 1
+                    position = raws - 0.5**since if raws else 0
             if kind is not None and row[0] != kind:
                 continue
             if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
                 continue
             if not timed:
-                x = number / rate if rate else number
+                x = position / rate if rate else number
             bucket = bucket_of(m, total)
             m += 1
             if starts[bucket] is None:
                 starts[bucket] = x
             for s in series.values():
                 s.add(bucket, x, row)
-            if row[0] == "estimated":
+            if not is_raw:
                 for f in flags:
                     f.add(bucket, row[1])
     shares = {f.name: f.shares() for f in flags}
@@ -218,10 +225,10 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
                             color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
         ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
                   borderaxespad=0.1)
-    axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "seconds since the first packet arrived"
+    axes[-1].set_xlabel(f"seconds (at {rate:g} raw packets/s)" if rate else "seconds since the first packet arrived"
                         if timed else "packet")
     fig.suptitle(title_of(path), parse_math=False)
-    return fig, untimed
+    return fig
 
 
 def draw(ax, s: Series, scale: float) -> None:

@@ -1,7 +1,10 @@
 """A recording read in pieces through the core's framing: the one place that
 opens recordings, for every reader on top of it (columns, exports, plot,
-noise, info). Arrival times come from the times file beside it (vorn.times);
-what the columns are from vorn.fields.
+noise, info). Arrival times come from the times file beside it (vorn.times:
+blocks that vouch for themselves and for the recording's bytes); what the
+columns are from vorn.fields. Reads the times file does not vouch for are
+untimed: their packets are kept, with host_time_ns -1 (UNTIMED), and placed
+where a time is needed by the time extrapolated for them.
 
 Failures are Python's own: OSError naming the recording (FileNotFoundError
 for a missing one), ValueError for a recording without packets or a range
@@ -13,18 +16,19 @@ from __future__ import annotations
 import math
 import numbers
 import os
-from array import array
 from collections.abc import Callable
 
 from vorn import _native
 from vorn.errors import with_path
 from vorn.fields import FIELD_OF_INVALID_NAME, FLAG_FIELDS, KINDS, UNTIMED, VALUE_FIELDS, fields_of, flag_column, \
     value_columns
-from vorn.times import has_times, read_times
+from vorn.times import Estimate, extrapolate_times, load_times
 
 CHUNK = 1 << 16  # bytes read from a recording at a time
 BATCH_ROWS, BATCH_READS = 4096, 256  # a batch closes at whichever comes first
 COLUMN_CHUNK = 1 << 18  # bytes of a recording framed into columns at a time
+UNTIMED_PIECE = 256  # bytes of an untimed stretch framed under one extrapolated time
+UNTIMED_STEP = 32  # bytes between the offsets an untimed packet's time is placed by
 
 # progress(done, total): bytes of the recording read so far, of its size.
 Progress = Callable[[int, int], None]
@@ -73,13 +77,17 @@ def selection(start, end, timed: bool) -> str:
 
 class Recording:
     """A recorded stream framed in pieces by the core, with its arrival times
-    where they are known. Opening it raises OSError naming the path.
+    where its times file vouches for them (times: a vorn.times.Times; opening
+    warns once, UntimedWarning, when some bytes have none). Opening it raises
+    OSError naming the path.
 
-    reads() yields, for each read as it arrived (or each CHUNK where no time is
-    known), its Stamp or None and the rows of the packets it completed (None
-    when made without rows): every packet gets the time of the read that
-    completed it, as the reader stamps IMUPacket.timestamp. batches() yields the
-    same rows with the wall time in front (TIMED_ROW_COLUMNS), several reads
+    reads() yields, for each read as it arrived (or each piece of the
+    recording where no time is known), its Stamp, an Estimate (extrapolated:
+    the read is untimed but the recording has times to extrapolate from) or
+    None, and the rows of the packets it completed (None when made without
+    rows): every packet gets the time of the read that completed it, as the
+    reader stamps IMUPacket.timestamp. batches() yields the same rows with the
+    vouched wall time (or None) in front (TIMED_ROW_COLUMNS), several reads
     together. columns() yields arrays by column name. Each reads the recording
     once; progress, if given, is called with the bytes read so far and the
     size. counts() afterwards tells what framing saw."""
@@ -89,12 +97,13 @@ class Recording:
         self.file = open(path, "rb")
         try:
             self.size = os.fstat(self.file.fileno()).st_size
+            self.times = load_times(path)
         except OSError as e:
             self.file.close()
             raise with_path(e, path) from None
         self.framer = _native.Framer(rows=rows)
         self.progress = progress
-        self.untimed = 0  # bytes fed without a known arrival time
+        self.untimed = 0  # bytes fed without a vouched arrival time
         self.fed = 0  # bytes framed so far
 
     def advance(self, n: int) -> None:
@@ -103,17 +112,28 @@ class Recording:
             self.progress(self.fed, self.size)
 
     def pieces(self):
-        """(Stamp or None, bytes): each timed read, then the rest untimed."""
+        """(Stamp, Estimate or None, bytes): each vouched read, and the
+        untimed stretches in pieces, estimated where the recording has times."""
         read = self.file.read
+        guess = self.times.timed
         pos = 0
-        for end, stamp in read_times(self.path):
-            piece = read(end - pos)
-            if piece:
-                yield stamp, piece
-            pos += len(piece)
-            if pos < end:
-                return  # the recording is shorter than its times
-        while piece := read(CHUNK):
+        for end, stamp in self.times.reads():
+            if stamp is not None:
+                piece = read(end - pos)
+                if piece:
+                    yield stamp, piece
+                pos += len(piece)
+                if pos < end:
+                    return  # the recording is shorter than its times
+                continue
+            while pos < end:
+                piece = read(min(UNTIMED_PIECE if guess else CHUNK, end - pos))
+                if not piece:
+                    return
+                pos += len(piece)
+                self.untimed += len(piece)
+                yield (extrapolate_times(self.times, [pos])[0] if guess else None), piece
+        while piece := read(CHUNK):  # grown since it was opened
             self.untimed += len(piece)
             yield None, piece
 
@@ -129,12 +149,12 @@ class Recording:
 
     def batches(self):
         """Lists of rows, each (host_time_ns or None, *row), about CHUNK bytes of
-        the recording at a time."""
+        the recording at a time; None for every packet of an untimed read."""
         out: list = []
         fed = 0
         for stamp, rows in self.reads():
             if rows:
-                t = (None if stamp is None else stamp.wall_ns,)
+                t = (None if stamp is None or type(stamp) is Estimate else stamp.wall_ns,)
                 out += [t + r for r in rows]
             fed += 1
             if len(out) >= BATCH_ROWS or fed >= BATCH_READS:
@@ -144,38 +164,54 @@ class Recording:
             yield out
 
     def spans(self):
-        """(Stamps or None, data, ends): whole reads of about COLUMN_CHUNK bytes
-        with their Stamps and where each ends in data (native int64s), then
-        the rest without times, a chunk at a time (ends b"")."""
+        """(walls, monos, data, ends, base): whole reads of about COLUMN_CHUNK
+        bytes, their clocks (int64 arrays), where each ends in data (native
+        int64s) and where data begins in the recording; for an untimed
+        stretch walls and monos are None and ends fall every UNTIMED_STEP
+        bytes (none when the recording has no times), a chunk at a time."""
+        import numpy as np
+
         read = self.file.read
-        base = 0
-        ends, stamps = array("q"), []
+        t = self.times
+        all_ends = np.frombuffer(t.ends, np.int64)
+        walls, monos = np.frombuffer(t.walls, np.int64), np.frombuffer(t.monos, np.int64)
+        pos = 0
 
-        def span():
-            data = read(ends[-1])
-            # The bytes of a read cut off by the recording's end are the read
-            # after the last whole one; the recording stops there.
-            whole = array("q", (e for e in ends if e <= len(data)))
-            return (stamps, data, whole.tobytes()), len(data) < ends[-1]
+        def untimed(upto):
+            nonlocal pos
+            while pos < upto:
+                data = read(min(COLUMN_CHUNK, upto - pos))
+                if not data:
+                    return False
+                self.untimed += len(data)
+                # Where packets end, for the times extrapolated for them; without times, not needed.
+                ends = np.arange(UNTIMED_STEP, len(data), UNTIMED_STEP, dtype=np.int64) if t.timed else b""
+                yield None, None, data, bytes(ends), pos
+                pos += len(data)
+            return True
 
-        for end, stamp in read_times(self.path):
-            ends.append(end - base)
-            stamps.append(stamp)
-            if end - base >= COLUMN_CHUNK:
-                out, cut = span()
-                yield out
-                if cut:
-                    return
-                base = end
-                ends, stamps = array("q"), []
-        if ends:
-            out, cut = span()
-            yield out
-            if cut:
+        for first, end, lo, hi in t.segments:
+            if not (yield from untimed(first)):
                 return
-        while piece := read(COLUMN_CHUNK):
-            self.untimed += len(piece)
-            yield None, piece, b""
+            while lo < hi:
+                # Reads up to about COLUMN_CHUNK bytes on, and at least one.
+                stop = max(int(np.searchsorted(all_ends[lo:hi], pos + COLUMN_CHUNK, "right")) + lo, lo + 1)
+                want = int(all_ends[stop - 1]) - pos
+                data = read(want)
+                # The bytes of a read cut off by the recording's end are the read
+                # after the last whole one; the recording stops there.
+                rel = all_ends[lo:stop] - pos
+                whole = rel[rel <= len(data)]
+                yield walls[lo:stop], monos[lo:stop], data, whole.tobytes(), pos
+                pos += len(data)
+                if len(data) < want:
+                    return
+                lo = stop
+        yield from untimed(self.size)
+        while data := read(COLUMN_CHUNK):  # grown since it was opened
+            self.untimed += len(data)
+            yield None, None, data, b"", pos
+            pos += len(data)
 
     def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
@@ -183,12 +219,13 @@ class Recording:
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
-        A packet arrived with the read that completed it. Stops reading once
-        past end. Needs numpy."""
+        A packet arrived with the read that completed it; an untimed packet
+        (host_time_ns -1) is placed in a range by the time extrapolate_times
+        gives it. Stops reading once past end. Needs numpy."""
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
-        window = Window(has_times(self.path), kind, start, end)
+        window = Window(self.times, kind, start, end)
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -199,11 +236,12 @@ class Recording:
         columns = self.framer.columns
         try:
             with self.file:
-                for stamps, data, ends in self.spans():
+                for walls, monos, data, ends, base in self.spans():
                     self.advance(len(data))
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
                     kinds = np.frombuffer(kinds_b, np.uint8)
-                    keep, wall, past = window.pick(np, kinds, np.frombuffer(reads_b, np.uint32), stamps)
+                    keep, wall, past = window.pick(np, kinds, np.frombuffer(reads_b, np.uint32), walls, monos, base,
+                                                   len(data))
                     pick = (lambda a: a) if keep is None else (lambda a: a[keep])
                     n = len(kinds)
                     values = np.frombuffer(values_b, np.float32).reshape(width, n)
@@ -241,38 +279,42 @@ class Recording:
 
 class Window:
     """Which packets of each framed span columns() keeps: those of one kind,
-    and those inside [start, end) in seconds since the first read arrived
-    (timed) or in packet numbers (untimed)."""
+    and those inside [start, end) in seconds since the first byte arrived
+    (timed; an untimed packet by the time extrapolated for it) or in packet
+    numbers (a recording without times)."""
 
-    def __init__(self, timed: bool, kind: str | None, start: float | None, end: float | None) -> None:
-        self.timed, self.start, self.end = timed, start, end
+    def __init__(self, times, kind: str | None, start: float | None, end: float | None) -> None:
+        self.times, self.timed, self.start, self.end = times, times.timed, start, end
         self.code = None if kind is None else KINDS.index(kind)
         self.ranged = start is not None or end is not None
         self.lo = -math.inf if start is None else start
         self.hi = math.inf if end is None else end
-        self.first_mono = None
+        self.origin = times.origin()
         self.seen = 0  # packets framed so far, of both kinds
 
-    def pick(self, np, kinds, reads, stamps):
-        """(mask or None for all, wall times or None when untimed, whether the
-        range ends within this span) for the packets of one span."""
+    def pick(self, np, kinds, reads, walls, monos, base: int, size: int):
+        """(mask or None for all, wall times or None when the recording has no
+        times, whether the range ends within this span) for the packets of
+        one span: data of size bytes from base in the recording, its reads'
+        clocks walls and monos (None for an untimed stretch)."""
         n = len(kinds)
         keep = None if self.code is None else kinds == self.code
         wall, inside, past = None, None, False
         if self.timed:
-            if stamps is None:
+            if walls is None:
                 wall = np.full(n, UNTIMED, np.int64)
-                past = self.ranged  # no times left to place a packet in the range
-                inside = np.zeros(n, bool)
+                if self.ranged and n:
+                    at = (reads.astype(np.int64) + 1) * UNTIMED_STEP + base
+                    guessed = extrapolate_times(self.times, np.minimum(at, base + size).tolist())
+                    mono = np.array([g.mono_ns for g in guessed], np.int64)
             else:
-                walls = np.fromiter((s.wall_ns for s in stamps), np.int64, len(stamps))
-                monos = np.fromiter((s.mono_ns for s in stamps), np.int64, len(stamps))
-                if self.first_mono is None and len(monos):
-                    self.first_mono = int(monos[0])
-                wall = walls[reads]
-                when = (monos[reads] - self.first_mono) / 1e9
-                past = self.end is not None and bool(len(monos)) and (monos[-1] - self.first_mono) / 1e9 >= self.end
+                wall, mono = walls[reads], monos[reads]
+            if self.ranged and n:
+                when = (mono - self.origin) / 1e9
                 inside = (when >= self.lo) & (when < self.hi)
+                past = self.end is not None and bool(when[-1] >= self.end)
+            elif self.ranged:
+                inside = np.zeros(0, bool)
         else:
             number = np.arange(self.seen, self.seen + n)
             inside = (number >= max(self.lo, 0)) & (number < self.hi)

@@ -15,7 +15,7 @@ import os
 import shutil
 from pathlib import Path
 
-from vorn.errors import missing, with_path
+from vorn.errors import UsageError, missing, with_path
 from vorn.fields import column_names
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.times import has_times
@@ -47,6 +47,9 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
     if fmt not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {fmt!r}")
     kind, start, end = check_selection(kind, start, end)
+    if rate is not None and fmt in TABLES:
+        raise UsageError(f"--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where "
+                         "it has none")
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(out))
@@ -71,7 +74,7 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
         if fmt in TABLES:
-            names = column_names(kind, has_times(path))
+            names = column_names(kind, rec.times.timed)
             if by_rows:
                 from vorn.export.csv import write_rows
 
@@ -81,7 +84,7 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
             if not written:
                 rec.require_packets()
                 raise ValueError(f"{path}: no {kind or ''}{' ' if kind else ''}packets"
-                                 f"{selection(start, end, has_times(path))}")
+                                 f"{selection(start, end, rec.times.timed)}")
         else:
             named = {"name": Path(out).name} if fmt == "rosbag2" else {}
             write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, **named)

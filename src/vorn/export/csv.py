@@ -1,5 +1,6 @@
 """CSV: a header of column names, then one line per packet; an absent value is
-an empty cell, packet_type "raw" or "estimated", a flag true or false.
+an empty cell, as is an unknown arrival time; packet_type "raw" or
+"estimated", a flag true or false.
 
 Written from columns by pyarrow's CSV writer (C++) when pyarrow and numpy are
 installed, else from the core's rows by the standard library's writer, which
@@ -58,6 +59,6 @@ def write_rows(rec, names, out, kind: str | None) -> int:
                 # Nine significant digits read back as the same single-precision value.
                 w.writerow([("" if r[i] is None or r[i] != r[i] else f"{r[i]:.9g}") if what == "value"
                             else ("true" if i in flagged else "false") if what == "flag"
-                            else (-1 if r[i] is None else r[i]) for what, i in cells])
+                            else ("" if r[i] is None else r[i]) for what, i in cells])
                 n += 1
     return n

@@ -10,13 +10,14 @@ covariance, as sensor_msgs/msg/Imu defines it. No frame conversion.
 
 from __future__ import annotations
 
+import json
 import struct
 import zlib
 from pathlib import Path
 
 from vorn.errors import missing
-from vorn.fields import FIELDS, QUATERNION_PARTS, STANDARD_GRAVITY, TIMED_ROW_COLUMNS
-from vorn.times import has_times, times_path
+from vorn.fields import FIELDS, QUATERNION_PARTS, ROW_COLUMNS, STANDARD_GRAVITY
+from vorn.times import Estimate, times_path
 
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
 ZSTD_LEVEL = 3
@@ -256,7 +257,7 @@ class Messages:
         return bytes(out)
 
 
-COL = {name: i for i, name in enumerate(TIMED_ROW_COLUMNS)}
+COL = {name: i for i, name in enumerate(ROW_COLUMNS)}
 UNKNOWN = (0.0,) * 9
 NOT_GIVEN = (-1.0,) + (0.0,) * 8
 
@@ -327,46 +328,66 @@ def write_packets(w: McapWriter, m: Messages, timed_rows) -> None:
 
 
 def timed(rec, rate: float | None, info: dict):
-    """Batches of (time, row): each packet at its arrival time; with rate, the
-    packets without one (all of them, or those after a cut times file) at
-    1/rate steps on from the last known time, or from 0. info records how."""
-    step = None if rate is None else round(1e9 / rate)
-    n = known = 0
-    last = None
-    for rows in rec.batches():
+    """Batches of (time, row): each packet at its arrival time, or where its
+    read has no vouched time at the time extrapolated for it (runs of those in
+    info["extrapolated"]: first and last ns and how many); with rate, every
+    packet from it instead: raw packet k at k/rate s, filter packets between
+    the raw packets around them (they interleave in time). info records how."""
+    step = None if rate is None else 1e9 / rate
+    n = known = raws = since = 0
+    runs: list[list[int]] = []
+    last_guess = False
+    kind = COL["packet_type"]
+    for stamp, rows in rec.reads():
+        if not rows:
+            continue
         out = []
+        guess = type(stamp) is Estimate
         for row in rows:
-            t = row[0]
-            if t is None:
-                if step is None:
-                    raise ValueError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
-                                     "is cut short); give --rate HZ to count the rest on at that rate")
-                t = 0 if last is None else last + step
+            if step is not None:
+                if row[kind] == "raw":
+                    t, raws, since = round(raws * step), raws + 1, 0
+                else:
+                    since += 1
+                    t = round(((raws - 1) + 1 - 0.5**since) * step) if raws else 0
+            elif stamp is None:
+                raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches "
+                                 "for none); give --rate HZ (raw packets per second) to stamp packets from it")
             else:
-                known += 1
+                t = stamp.wall_ns
+                if guess:
+                    if last_guess:
+                        runs[-1][1:] = [t, runs[-1][2] + 1]
+                    else:
+                        runs.append([t, t, 1])
+                else:
+                    known += 1
+            last_guess = guess and step is None
             out.append((t, row))
-            last = t
             n += 1
         yield out
-    info.update(packets=n, timed=known)
+    info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
 
 
 def time_note(info: dict, rate: float | None) -> str:
+    if rate is not None:
+        return (f"synthetic: raw packets counted at {rate:g}/s from 0 (--rate), filter packets between the raw "
+                "packets around them; " + ("the recording's arrival times are replaced" if info["replaced"]
+                                           else "the recording has no arrival times"))
+    arrival = "arrival: the host's wall clock (ns since the Unix epoch) at the read that completed the packet"
     if info["timed"] == info["packets"]:
-        return "arrival: the host's wall clock (ns since the Unix epoch) at the read that completed the packet"
-    synthetic = f"synthetic: counted at {rate:g} packets/s (--rate)"
-    if info["timed"] == 0:
-        return synthetic + " from 0, the recording has no arrival times"
-    return f"arrival for the first {info['timed']:,} packets, then {synthetic}"
+        return arrival
+    return (f"{arrival}; {info['packets'] - info['timed']:,} packets whose reads have no vouched time are stamped "
+            "by extrapolation from the recording's rate over its timed reads (their log times: 'extrapolated')")
 
 
 def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tuple[McapWriter, dict]:
     """The recording's packets as one MCAP file into f; the writer (its counts
     and span) and the channels by id, for a rosbag2 directory."""
     compress = zstd_compress()
-    if rate is None and not has_times(rec.path):
-        raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or empty; "
-                         "`vorn record` writes it); give --rate HZ for times counted from 0 at that packet rate")
+    if rate is None and not rec.times.timed:
+        raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches for "
+                         "none); give --rate HZ (raw packets per second) to stamp packets from it")
     from vorn import __version__
 
     w = McapWriter(f, compress, f"vorn {__version__}")
@@ -383,6 +404,8 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tup
     rec.require_packets()
     meta = {"recording": Path(rec.path).name, "time": time_note(info, rate), "frame_id": frame_id,
             "frame": "the unit's own axes as it sends them: no frame conversion"}
+    if info["extrapolated"]:
+        meta["extrapolated"] = json.dumps(info["extrapolated"])  # [first ns, last ns, packets] per run
     meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})
     w.add_metadata("vorn", meta)
     w.finish()
