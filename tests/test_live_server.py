@@ -311,3 +311,33 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
             f"sys.exit(main(['live', '--replay', {str(recording)!r}]))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (1, "vorn live: vorn live needs websockets: pip install 'vorn_rs[live]'\n")
+
+
+def test_a_replay_stops_at_the_first_packet_without_a_vouched_time(tmp_path):
+    """A damaged block in the middle of the times file: the replay serves the
+    packets before it at their times, and none stamped from nothing."""
+    import warnings
+
+    import numpy as np
+
+    from test_times import timed_recording as timed_in_blocks
+    from vorn import read
+    from vorn.foxglove import replay
+
+    rec = tmp_path / "run.bin"
+    timed_in_blocks(rec, vm.UnitSimulator(seed=5).stream(0.1)[0], flush_every=20)
+    times = bytearray((tmp_path / "run.bin.times").read_bytes())
+    blocks = [i for i in range(len(times)) if times.startswith(b"VTB2", i)]
+    times[blocks[1] + 50] ^= 0x10
+    (tmp_path / "run.bin.times").write_bytes(bytes(times))
+
+    async def served():
+        return [chunk async for chunk in replay(rec)]
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        t = read(rec)["host_time_ns"]
+        got = np.concatenate([c["host_time_ns"] for c in asyncio.run(served())])
+    cut = int(np.flatnonzero(t == -1)[0])
+    assert 0 < cut and (t[cut:] > 0).any()  # timed again after the damaged block
+    np.testing.assert_array_equal(got, t[:cut])
