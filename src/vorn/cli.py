@@ -27,7 +27,7 @@ from pathlib import Path
 
 from vorn.errors import UsageError
 
-TIMES_SUFFIX = ".times"  # vorn.times', without loading the native helper for --help
+TIMES_SUFFIX = ".times"  # vorn.times's, without loading the native helper for --help
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 

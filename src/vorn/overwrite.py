@@ -10,12 +10,12 @@ from vorn.errors import UsageError
 
 
 class SameFileError(UsageError):
-    """An output names a file that is also an input (output, input)."""
+    """An output names a file that is also an input (output, source)."""
 
-    def __init__(self, output, input) -> None:
-        super().__init__(f"{os.fsdecode(output)}: is {os.fsdecode(input)}, which this command reads; "
+    def __init__(self, output, source) -> None:
+        super().__init__(f"{os.fsdecode(output)}: is {os.fsdecode(source)}, which this command reads; "
                          "name another output")
-        self.output, self.input = output, input
+        self.output, self.source = output, source
 
 
 def where(path) -> tuple:
