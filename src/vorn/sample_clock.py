@@ -1,0 +1,99 @@
+"""The unit's sample times of a recording, recovered from its arrival times.
+
+A packet's arrival (host_time_ns) is when the read that completed it returned:
+a USB adapter releases bytes in bursts (every 16 ms by default), so many
+packets share one arrival and then the next ones jump. The unit's own clock
+is steady: the core fits, per stream, the lower envelope of arrival against
+sample number (every arrival is the sample time plus a delay that is never
+negative), taking each packet's wire time at the line's baud into account,
+and gives each packet the time on that line: when the unit began sending it,
+on the host's wall clock. Pauses of the unit, stalls of the host and lost
+packets are found on the way.
+
+The baud rate comes from NAME.baud beside the recording (written by `vorn
+record`), else from the caller, else DEFAULT_BAUD.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from vorn import _native
+from vorn.recording import COLUMN_CHUNK, read_times
+
+DEFAULT_BAUD = 921600
+BAUD_SUFFIX = ".baud"
+UNTIMED = -1  # a packet after the times file ends early
+
+
+def baud_path(path) -> Path:
+    return Path(os.fsdecode(path) + BAUD_SUFFIX)
+
+
+def write_baud(path, baud: int) -> None:
+    """Keeps the line's baud rate beside a recording."""
+    baud_path(path).write_text(f"{int(baud)}\n")
+
+
+def baud_of(path, default: int | None = None) -> int:
+    """The baud rate a recording was made at: NAME.baud, else `default`, else
+    DEFAULT_BAUD."""
+    try:
+        text = baud_path(path).read_text().strip()
+    except FileNotFoundError:
+        return default or DEFAULT_BAUD
+    try:
+        baud = int(text)
+    except ValueError:
+        raise ValueError(f"{baud_path(path)}: not a baud rate: {text[:40]!r}") from None
+    if baud <= 0:
+        raise ValueError(f"{baud_path(path)}: not a baud rate: {baud}")
+    return baud
+
+
+def packet_places(path):
+    """For every packet of the recording, in stream order: its kind (0 raw,
+    1 estimated), where it begins in the stream, its length and whether bytes
+    were lost just before it, as NumPy arrays."""
+    import numpy as np
+
+    framer = _native.Framer()
+    kinds, offsets, lengths, lost = [], [], [], []
+    with open(path, "rb") as f:
+        while data := f.read(COLUMN_CHUNK):
+            k, _, _, _ = framer.columns(data, b"")
+            o, n, x = framer.places()
+            kinds.append(np.frombuffer(k, np.uint8))
+            offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
+            lengths.append(np.frombuffer(n, np.uint32))
+            lost.append(np.frombuffer(x, np.uint8))
+    join = (lambda parts, dtype: np.concatenate(parts) if parts else np.empty(0, dtype))
+    return join(kinds, np.uint8), join(offsets, np.int64), join(lengths, np.uint32), join(lost, np.uint8)
+
+
+def sample_times(path, baud: int | None = None):
+    """(time_ns, figures): each packet's sample time (int64 ns since the Unix
+    epoch on the host's wall clock, in stream order, UNTIMED where the times
+    file ends before the packet) and per stream ("raw", "estimated") its
+    rate, drift, arrival jitter, pauses and lost packets; (None, None) for a
+    recording without arrival times."""
+    import numpy as np
+
+    reads = list(read_times(path))
+    if not reads:
+        return None, None
+    ends = np.fromiter((e for e, _ in reads), np.int64, len(reads))
+    monos = np.fromiter((s.mono_ns for _, s in reads), np.int64, len(reads))
+    walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
+    kinds, offsets, lengths, lost = packet_places(path)
+    first = np.searchsorted(ends, offsets, side="right")
+    done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
+    timed = done < len(ends)
+    first, done = first[timed], done[timed]
+    times = np.full(len(kinds), UNTIMED, np.int64)
+    got, figures = _native.sample_times(
+        monos[first], np.minimum(ends[first] - offsets[timed], lengths[timed]).astype(np.uint32), monos[done],
+        lengths[timed], kinds[timed], lost[timed], float(baud_of(path, baud)), walls[done] - monos[done])
+    times[timed] = np.frombuffer(got, np.int64)
+    return times, figures

@@ -1,0 +1,96 @@
+"""Sample times recovered from a simulated unit behind a USB adapter, measured
+against the simulator's true send times: a drifting unit clock, 16 ms bursts,
+host stalls, a lost packet and a pause."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+from vorn import _native
+from vorn.sample_clock import UNTIMED, packet_places, sample_times, write_baud
+from vorn_model import AdapterLink, write_timed_recording
+
+WALL_MINUS_MONO = 1_765_000_000_000_000_000 - 1_000_000_000_000  # a December 2025 wall clock
+DRIFT_PPM = 60.0
+WARM_UP = 2.0  # s: the online clock's stated warm-up
+SECONDS = 10.0
+
+
+@pytest.fixture(scope="module")
+def unit(tmp_path_factory):
+    """A recording of the simulated unit, its .times and .baud, and the truth:
+    each whole packet's kind and true send time (wall clock, ns)."""
+    link = AdapterLink(drift_ppm=DRIFT_PPM, stalls=(3.0, 6.2, 8.5), lost=1500, pause_tick=2200, seed=5)
+    data, reads, kinds, sent = link.recording(SECONDS)
+    path = tmp_path_factory.mktemp("clock") / "unit.bin"
+    write_timed_recording(path, data, reads, WALL_MINUS_MONO)
+    write_baud(path, link.baud)
+    return path, reads, kinds, sent + WALL_MINUS_MONO, link
+
+
+def figures(times, truth, kinds):
+    """Per stream: |error| p99 and max (ns), whether it ever steps back, and
+    the deviation of the steps where the unit sent evenly."""
+    out = {}
+    for k in (0, 1):
+        t, true = times[kinds == k], truth[kinds == k]
+        err = np.abs(t - true)
+        steps, true_steps = np.diff(t), np.diff(true)
+        even = np.abs(true_steps - np.median(true_steps)) < 1000
+        out[k] = {"p99": np.percentile(err, 99), "max": err.max(), "rising": bool((steps > 0).all()),
+                  "step_std": steps[even].std()}
+    return out
+
+
+def test_offline_times_meet_their_goals_against_the_truth(unit):
+    path, _, kinds, truth, link = unit
+    times, stats = sample_times(path)
+    assert len(times) == len(truth) and (times != UNTIMED).all()
+    for k, f in figures(times, truth, kinds).items():
+        assert f["p99"] <= 0.5e6 and f["max"] <= 2.5e6, (k, f)  # goals: 1 ms, 5 ms
+        assert f["rising"]
+        assert f["step_std"] <= 5e3, (k, f)  # goal: 10 us
+    for name, rate in (("raw", link.raw_rate), ("estimated", link.raw_rate / link.filter_every)):
+        s = stats[name]
+        assert s["nominal_hz"] == rate
+        assert abs(s["drift_ppm"] - DRIFT_PPM) <= 10, s  # goal: 20 ppm
+        assert s["pauses"] == 1
+        assert s["jitter_median_ns"] > 1e6  # the bursts: arrivals lag by milliseconds
+    assert stats["raw"]["lost"] + stats["estimated"]["lost"] == 1
+
+
+def test_online_clock_after_its_warm_up(unit):
+    path, reads, kinds, truth, link = unit
+    # The packets' arrival evidence as sample_times() builds it, fed read by read.
+    k, offsets, lengths, lost = packet_places(path)
+    ends = np.array([e for e, _ in reads])
+    monos = np.array([t for _, t in reads])
+    first = np.searchsorted(ends, offsets, side="right")
+    done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
+    head = np.minimum(ends[first] - offsets, lengths).astype(np.uint32)
+    clock = _native.SampleClock(link.baud)
+    got = []
+    for r in range(len(reads)):
+        i = np.flatnonzero(done == r)
+        clock.feed(monos[first[i]], head[i], monos[done[i]], lengths[i], k[i], lost[i])
+        got.append(np.frombuffer(clock.take(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
+    got.append(np.frombuffer(clock.finish(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
+    times = np.concatenate(got)
+    assert len(times) == len(truth)
+    warm = truth >= truth[0] + WARM_UP * 1e9
+    for s in (0, 1):
+        pick = warm & (kinds == s)
+        assert np.percentile(np.abs(times[pick] - truth[pick]), 99) <= 1.5e6  # goal: 3 ms
+        assert (np.diff(times[kinds == s]) > 0).all()
+
+
+def test_bad_input_is_refused():
+    a = np.zeros(3, np.int64)
+    with pytest.raises(ValueError, match="first_bytes"):
+        _native.sample_times(a, a, a, np.zeros(3, np.uint32), np.zeros(3, np.uint8), np.zeros(3, np.uint8), 921600.0)
+    with pytest.raises(ValueError, match="kinds"):
+        _native.sample_times(a, np.zeros(3, np.uint32), a, np.zeros(3, np.uint32), np.full(3, 2, np.uint8),
+                             np.zeros(3, np.uint8), 921600.0)
+    with pytest.raises(ValueError, match="baud"):
+        _native.SampleClock(0)
