@@ -7,6 +7,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import vorn
 from vorn import _native
 from vorn.sample_clock import UNTIMED, packet_places, sample_times, write_baud
 from vorn_model import AdapterLink, write_timed_recording
@@ -58,6 +59,13 @@ def test_offline_times_meet_their_goals_against_the_truth(unit):
         assert s["pauses"] == 1
         assert s["jitter_median_ns"] > 1e6  # the bursts: arrivals lag by milliseconds
     assert stats["raw"]["lost"] + stats["estimated"]["lost"] == 1
+    # vorn.read carries them beside the arrivals, for each kind and range.
+    cols = vorn.read(path)
+    assert list(cols)[:3] == ["host_time_ns", "time_ns", "packet_type"]
+    assert (cols["time_ns"] == times).all() and (cols["time_ns"] <= cols["host_time_ns"]).all()
+    raw = vorn.read(path, kind="raw", start=4, end=6)
+    inside = (kinds == 0) & (cols["host_time_ns"] >= raw["host_time_ns"][0]) & (cols["host_time_ns"] <= raw["host_time_ns"][-1])
+    assert (raw["time_ns"] == times[inside]).all()
 
 
 def test_online_clock_after_its_warm_up(unit):

@@ -11,6 +11,9 @@ Columns, in this order:
   host_time_ns      int64, the host's wall clock (ns since the Unix epoch) at the
                     read that completed the packet; only for a recording with
                     arrival times (NAME.times), -1 after that file ends early
+  time_ns           int64, the unit's sample time on the same clock, recovered from
+                    the arrivals (vorn.sample_clock): steady where host_time_ns
+                    comes in bursts; with host_time_ns only, -1 likewise
   packet_type       uint8, 0 for raw and 1 for estimated (KINDS)
   FIELD, FIELD_x..  float32 per value component, in record order; vectors
                     FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
@@ -131,6 +134,9 @@ def describe(name: str) -> tuple[str, str]:
     if name == "host_time_ns":
         return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
                       "-1 after the arrival times end")
+    if name == "time_ns":
+        return "ns", ("the unit's sample time on the host's wall clock, ns since the Unix epoch, recovered from "
+                      "the arrival times; -1 after the arrival times end")
     if name == "packet_type":
         return "", "raw: a sensor packet; estimated: a filter packet"
     if name.endswith("_invalid") and name.removesuffix("_invalid") in FLAG_FIELDS:
@@ -145,21 +151,23 @@ def describe(name: str) -> tuple[str, str]:
 
 
 def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-           label: str = "read") -> Iterator[dict[str, np.ndarray]]:
+           label: str = "read", baud: int | None = None) -> Iterator[dict[str, np.ndarray]]:
     """The columns of read() a piece of the recording at a time (about a
     megabyte of it), for work in memory that does not grow with the file."""
     require_numpy()
-    return Recording(path).columns(label, kind, start, end)
+    return Recording(path).columns(label, kind, start, end, baud)
 
 
-def read(path, kind: str | None = None, start: float | None = None, end: float | None = None) -> Columns:
+def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+         baud: int | None = None) -> Columns:
     """The packets of the recording at path as columns.
 
     kind: "raw" or "estimated" for packets of that kind only (and only its
     fields' columns), None for both. start, end: the packets that arrived from
     start to before end, in seconds since the first read arrived; for a
     recording without arrival times, packet numbers from start to before end
-    (counting packets of both kinds from 0). Memory besides the result stays
+    (counting packets of both kinds from 0). baud: the line's, for time_ns,
+    where NAME.baud does not say (921600). Memory besides the result stays
     within a few megabytes, but for a moment the columns of one type twice
     when the result is copied to a size that fits."""
     np = require_numpy()
@@ -169,7 +177,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}
     for name in names:
-        dtype = {"host_time_ns": np.int64, "packet_type": np.uint8}.get(
+        dtype = {"host_time_ns": np.int64, "time_ns": np.int64, "packet_type": np.uint8}.get(
             name, np.bool_ if name.endswith("_invalid") else np.float32)
         groups.setdefault(np.dtype(dtype), []).append(name)
     blocks: dict[Any, np.ndarray] = {}
@@ -184,7 +192,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
             rows.update(zip(members, block))
 
     n = room = 0
-    for chunk in rec.columns("read", kind, start, end):
+    for chunk in rec.columns("read", kind, start, end, baud):
         m = len(chunk["packet_type"])
         if n + m > room:
             # Room for as many packets again as the bytes read so far held.

@@ -75,11 +75,11 @@ def fields_of(kind: str | None) -> tuple[str, ...]:
 
 
 def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...]:
-    """The columns of a recording read as columns: the arrival time when it has
-    one, packet_type, each value component of the kind's fields (of both kinds
+    """The columns of a recording read as columns: the arrival time and the
+    unit's sample time (vorn.sample_clock) when it has arrival times, packet_type, each value component of the kind's fields (of both kinds
     when kind is None), and a flag per filter field."""
     fields = fields_of(kind)
-    return (*(("host_time_ns",) if timed else ()), "packet_type",
+    return (*(("host_time_ns", "time_ns") if timed else ()), "packet_type",
             *(c for f in fields for c in value_columns(f)), *(flag_column(f) for f in fields if f in FLAG_FIELDS))
 
 
@@ -288,19 +288,25 @@ class Recording:
             self.untimed += len(piece)
             yield None, piece, b""
 
-    def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None):
+    def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None,
+                baud: int | None = None):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
         A packet arrived with the read that completed it. Stops reading once
-        past end."""
+        past end. baud: the line's, for the sample times when the recording
+        does not say (vorn.sample_clock)."""
         import numpy as np
 
         if kind is not None and kind not in KINDS:
             raise ValueError(f"kind must be one of {KINDS} or None, not {kind!r}")
         timed = has_times(self.path)
+        if timed:
+            from vorn.sample_clock import sample_times
+
+            sampled, _ = sample_times(self.path, baud)  # every packet's, in stream order
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -347,6 +353,7 @@ class Recording:
                         inside = (number >= (start or 0)) & (number < (end if end is not None else np.inf))
                         keep = inside if keep is None else keep & inside
                         past = end is not None and seen + n >= end
+                    framed = slice(seen, seen + n)
                     seen += n
                     values = np.frombuffer(values_b, np.float32).reshape(width, n)
                     flags = np.frombuffer(flags_b, np.bool_).reshape(nflags, n)
@@ -354,6 +361,7 @@ class Recording:
                     chunk = {}
                     if timed:
                         chunk["host_time_ns"] = pick(wall)
+                        chunk["time_ns"] = pick(sampled[framed])
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
                         chunk[name] = pick(values[i])

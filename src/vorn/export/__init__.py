@@ -67,7 +67,8 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
             if by_rows:
                 from vorn.export.csv import write_rows
 
-                written = write_rows(rec, names, tmp, kind)
+                # Sample times need numpy: rows carry the arrival only.
+                written = write_rows(rec, tuple(n for n in names if n != "time_ns"), tmp, kind)
             else:
                 written = write(rec.columns("export", kind, start, end), names, tmp, path)
             if not written:
