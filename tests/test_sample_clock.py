@@ -4,6 +4,8 @@ host stalls, a lost packet and a pause."""
 
 from __future__ import annotations
 
+import json
+
 import numpy as np
 import pytest
 
@@ -102,3 +104,26 @@ def test_bad_input_is_refused():
                              np.zeros(3, np.uint8), 921600.0)
     with pytest.raises(ValueError, match="baud"):
         _native.SampleClock(0)
+
+
+@pytest.mark.child_interpreter
+def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
+    from test_tools import vorn as run
+
+    path, _, _, truth, link = unit
+    done = run("info", path, "--json")
+    assert done.returncode == 0, done.stderr
+    clock = json.loads(done.stdout)["sample_clock"]
+    assert clock["baud"] == link.baud and clock["raw"]["pauses"] == 1
+    assert clock["estimated"]["rate_hz"] == pytest.approx(200, abs=200 * 20e-6 + 200 * DRIFT_PPM * 1e-6)
+    assert "drift +" in run("info", path).stdout
+    (tmp_path / "imu.yaml").write_text("rostopic: /imu/data\naccelerometer_noise_density: 0.002  # m/s^2/sqrt(Hz)\n"
+                                       "accelerometer_random_walk: 1e-4\ngyroscope_noise_density: 3.0e-4\n"
+                                       "gyroscope_random_walk: 1e-6\nupdate_rate: 400.0\n")
+    out = tmp_path / "unit.mcap"
+    done = run("export", path, "-o", out, "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
+    assert done.returncode == 0, done.stderr
+    data = out.read_bytes()
+    assert b"REP 103 body frame" in data and b"from imu.yaml" in data and b"the unit's sample time" in data
+    done = run("export", path, "-o", tmp_path / "arrival.mcap", "--stamps", "arrival", "--noise", tmp_path / "x.yaml")
+    assert done.returncode == 1 and "x.yaml" in done.stderr and done.stderr.count("\n") == 1

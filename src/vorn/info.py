@@ -40,7 +40,35 @@ def timing(t: dict | None, c: dict) -> list[str]:
     return lines
 
 
-def report(path, c: dict, t: dict | None) -> str:
+def sample_clock(path, baud: int | None) -> dict | None:
+    """Each stream's recovered clock (vorn.sample_clock), or None for a
+    recording without arrival times; needs numpy."""
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        raise ToolError("the sample clock needs numpy: pip install 'vorn_rs[columns]'") from None
+    from vorn.sample_clock import baud_of, sample_times
+
+    _, stats = sample_times(path, baud)
+    return stats and {"baud": baud_of(path, baud), **stats}
+
+
+def clock_lines(s: dict | None) -> list[str]:
+    if s is None:
+        return []
+    lines = [f"sample clock:      recovered from the arrival times ({s['baud']:,} baud)"]
+    for kind in ("raw", "estimated"):
+        k = s[kind]
+        if k["packets"] < 2:
+            continue
+        lines.append(f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, drift {k['drift_ppm']:+.1f} ppm); "
+                     f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
+                     f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
+                     f"{k['lost']:,} lost")
+    return lines
+
+
+def report(path, c: dict, t: dict | None, s: dict | None = None) -> str:
     lines = [
         f"file:              {path}",
         f"bytes:             {c['bytes']:,}",
@@ -53,6 +81,7 @@ def report(path, c: dict, t: dict | None) -> str:
         f"noise:             {c['noise']:,} bytes ({share:.2%})",
         f"checksum failures: {c['bad_checksums']:,}",
         *timing(t, c),
+        *clock_lines(s),
     ]
     for title, counts in (("flagged invalid (filter packets)", c["invalid"]),
                           ("wrong length (fields skipped)", c["wrong_length"])):
@@ -62,10 +91,11 @@ def report(path, c: dict, t: dict | None) -> str:
     return "\n".join(lines)
 
 
-def info(path, as_json: bool) -> int:
+def info(path, as_json: bool, baud: int | None = None) -> int:
     rec = Recording(path)
     t = arrivals(rec)
     c = rec.counts()
+    s = sample_clock(path, baud) if t is not None and c["raw"] + c["estimated"] else None
     if as_json:
         out = {
             "file": str(path),
@@ -80,10 +110,11 @@ def info(path, as_json: bool) -> int:
                 k: (n / t["seconds"] if t["seconds"] else None)
                 for k, n in [("raw", c["raw"]), ("estimated", c["estimated"])]
                 + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]}},
+            "sample_clock": s,
         }
         print(json.dumps(out, indent=2))
     else:
-        print(report(path, c, t))
+        print(report(path, c, t, s))
     if c["raw"] + c["estimated"] == 0:
         raise ToolError(f"{path}: no packets in {c['bytes']:,} bytes")
     return 0

@@ -11,6 +11,7 @@ import time
 from vorn import _native
 from vorn.errors import ToolError, os_failure
 from vorn.recording import TimesWriter, now, times_path
+from vorn.sample_clock import baud_path, write_baud
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
@@ -75,6 +76,11 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
         if not force and os.path.lexists(path):
             raise exists_error(path)
     port = open_port(port_path, baud)
+    try:
+        write_baud(out_path, baud)  # the wire time of each packet, for its sample time
+    except OSError as e:
+        port.close()
+        raise os_failure(baud_path(out_path), e) from None
 
     stop = []  # the signal that asked to stop, if any
 

@@ -36,7 +36,9 @@ def writer(fmt: str):
 
 
 def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "", rate: float | None = None,
-           kind: str | None = None, start: float | None = None, end: float | None = None) -> int:
+           kind: str | None = None, start: float | None = None, end: float | None = None, baud: int | None = None,
+           **ros) -> int:
+    """ros: stamps, frame and noise of the MCAP and rosbag2 exports (mcap.write_mcap)."""
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
         raise ToolError(f"{out}: exists; a rosbag2 directory is written anew")
@@ -70,14 +72,14 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
                 # Sample times need numpy: rows carry the arrival only.
                 written = write_rows(rec, tuple(n for n in names if n != "time_ns"), tmp, kind)
             else:
-                written = write(rec.columns("export", kind, start, end), names, tmp, path)
+                written = write(rec.columns("export", kind, start, end, baud), names, tmp, path)
             if not written:
                 rec.require_packets()
                 raise ToolError(f"{path}: no {kind or ''}{' ' if kind else ''}packets"
                                 f"{selection(start, end, has_times(path))}")
         else:
             named = {"name": Path(out).name} if fmt == "rosbag2" else {}
-            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, **named)
+            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, baud=baud, **ros, **named)
         os.replace(tmp, out)
     except OSError as e:
         raise os_failure(out, e) from None
