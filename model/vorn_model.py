@@ -777,7 +777,8 @@ class AdapterLink:
 
     The unit sends a raw packet every tick (`raw_rate` a second) and a filter
     packet every `filter_every` ticks right after it; a packet waits while the
-    line is busy. Its content repeats from a few packets of UnitSimulator's:
+    line is busy (at 921600 baud a raw and a filter packet take 2.0 ms: at
+    400 Hz the line is free again before the next tick). Its content repeats from a few packets of UnitSimulator's:
     only timing matters here. Needs NumPy.
 
     recording(seconds) returns (data, reads, kinds, sent): the bytes the host
@@ -787,7 +788,7 @@ class AdapterLink:
 
     BITS_PER_BYTE = 10  # 8N1
 
-    def __init__(self, *, baud: int = 921600, drift_ppm: float = 60.0, raw_rate: float = 500.0,
+    def __init__(self, *, baud: int = 921600, drift_ppm: float = 60.0, raw_rate: float = 400.0,
                  filter_every: int = 2, latency_timer: float = 0.016, stalls: tuple[float, ...] = (),
                  stall_length: float = 0.060, lost: int | None = None, lost_bytes: int = 20,
                  pause_tick: int | None = None, pause: float = 0.5, seed: int = 1,
