@@ -846,8 +846,9 @@ class AdapterLink:
             keep[self.lost] = False
         # The latency timer, a little late now and then; each read returns
         # shortly after, or when a stall of the host ends.
+        count = int((received[-1] - self.start_ns) / 1e9 / self.latency_timer) + 4
         flushes = self.start_ns - rng.uniform(0, self.latency_timer * 1e9) + np.cumsum(
-            self.latency_timer * 1e9 + rng.uniform(0, 50e3, int((received[-1] - self.start_ns) / 1e9 / self.latency_timer) + 4))
+            self.latency_timer * 1e9 + rng.uniform(0, 50e3, count))
         at = flushes + rng.uniform(20e3, 200e3, len(flushes))
         for s in self.stalls:
             begin = self.start_ns + s * 1e9

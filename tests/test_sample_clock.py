@@ -66,7 +66,8 @@ def test_offline_times_meet_their_goals_against_the_truth(unit):
     assert list(cols)[:3] == ["host_time_ns", "time_ns", "packet_type"]
     assert (cols["time_ns"] == times).all() and (cols["time_ns"] <= cols["host_time_ns"]).all()
     raw = vorn.read(path, kind="raw", start=4, end=6)
-    inside = (kinds == 0) & (cols["host_time_ns"] >= raw["host_time_ns"][0]) & (cols["host_time_ns"] <= raw["host_time_ns"][-1])
+    arrived = cols["host_time_ns"]
+    inside = (kinds == 0) & (arrived >= raw["host_time_ns"][0]) & (arrived <= raw["host_time_ns"][-1])
     assert (raw["time_ns"] == times[inside]).all()
 
 

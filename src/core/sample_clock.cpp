@@ -117,7 +117,8 @@ Verdict judge(double jump, double period, bool lost_before, double pause_periods
   if (period <= 0) return {};
   const double periods = jump / period;
   const auto whole = static_cast<std::int64_t>(std::llround(periods));
-  if (lost_before && whole >= 0 && whole <= kMaxLost && std::abs(periods - static_cast<double>(whole)) <= kWholePeriods) {
+  const bool whole_periods = std::abs(periods - static_cast<double>(whole)) <= kWholePeriods;
+  if (lost_before && whole >= 0 && whole <= kMaxLost && whole_periods) {
     return {whole, false};
   }
   if (periods > pause_periods) return {0, true};
@@ -175,7 +176,9 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
     std::size_t lo = j;
     while (lo > start && y[j - 1] - y[lo - 1] <= 2 * kFitHalfWindowNs) --lo;
     pts.clear();
-    for (std::size_t i = lo; i < j; ++i) pts.push_back({static_cast<double>(n[i]), static_cast<double>(y[i] - y[start])});
+    for (std::size_t i = lo; i < j; ++i) {
+      pts.push_back({static_cast<double>(n[i]), static_cast<double>(y[i] - y[start])});
+    }
     const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse, hull);
     // The packets after, numbered on as if nothing were missing: anything
     // missing or a pause only lifts them, so their lowest is the jump.
@@ -184,7 +187,8 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
       const auto x = static_cast<double>(n[j] + static_cast<std::int64_t>(i - j));
       jump = std::min(jump, static_cast<double>(y[i] - y[start]) - before.at(x));
     }
-    const Verdict v = judge(jump, before.slope > 0 ? before.slope : coarse, packets[j].lost_before, kPausePeriodsOffline);
+    const double period = before.slope > 0 ? before.slope : coarse;
+    const Verdict v = judge(jump, period, packets[j].lost_before, kPausePeriodsOffline);
     if (v.new_segment) {
       ++pauses;
       n[j] = 0;
@@ -202,7 +206,9 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
     const std::size_t first = segments[s];
     const std::size_t end = segments[s + 1];
     pts.clear();
-    for (std::size_t i = first; i < end; ++i) pts.push_back({static_cast<double>(n[i]), static_cast<double>(y[i] - y[first])});
+    for (std::size_t i = first; i < end; ++i) {
+      pts.push_back({static_cast<double>(n[i]), static_cast<double>(y[i] - y[first])});
+    }
     // One line per block, over the window about the block's middle.
     std::vector<std::size_t> centres;
     std::vector<Line> lines;

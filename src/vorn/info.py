@@ -61,7 +61,8 @@ def clock_lines(s: dict | None) -> list[str]:
         k = s[kind]
         if k["packets"] < 2:
             continue
-        lines.append(f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, drift {k['drift_ppm']:+.1f} ppm); "
+        lines.append(f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
+                     f"drift {k['drift_ppm']:+.1f} ppm); "
                      f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
                      f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
                      f"{k['lost']:,} lost")

@@ -78,7 +78,8 @@ Simulated simulate(const Scenario& s) {
     }
     PacketArrival a;
     a.first_ns = reads[r].at;
-    a.first_bytes = std::min(s.length, static_cast<std::uint32_t>((static_cast<double>(reads[r].cut) - send) / byte_ns));
+    const double head = (static_cast<double>(reads[r].cut) - send) / byte_ns;
+    a.first_bytes = std::min(s.length, static_cast<std::uint32_t>(head));
     std::size_t d = r;
     while (static_cast<double>(reads[d].cut) < send + s.length * byte_ns) ++d;
     a.done_ns = reads[d].at;
@@ -179,7 +180,8 @@ TEST(SampleClockOffline, TinyStreams) {
   EXPECT_TRUE(vorn::recover_offline({}, kBaud).empty());
   std::vector<PacketArrival> few(3);
   for (std::size_t i = 0; i < few.size(); ++i) {
-    few[i] = {1'000'000 + static_cast<std::int64_t>(i / 2) * 16 * kMs, 68, 1'000'000 + static_cast<std::int64_t>(i / 2) * 16 * kMs, 68, false};
+    const std::int64_t read = 1'000'000 + static_cast<std::int64_t>(i / 2) * 16 * kMs;  // two packets a read
+    few[i] = {read, 68, read, 68, false};
   }
   vorn::ClockStats stats;
   const auto times = vorn::recover_offline(few, kBaud, &stats);
