@@ -200,8 +200,11 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
   }
   segments.push_back(count);
 
-  double samples = 0;
-  double spanned_ns = 0;
+  // The period over all segments: the least-squares slope of time against
+  // sample number, each segment about its own means (its ends, where the
+  // envelope is least sure, weigh no more than the rest).
+  double sxy = 0;
+  double sxx = 0;
   for (std::size_t s = 0; s + 1 < segments.size(); ++s) {
     const std::size_t first = segments[s];
     const std::size_t end = segments[s + 1];
@@ -234,8 +237,19 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
       times[i] = y[first] + static_cast<std::int64_t>(std::floor(t));
     }
     if (end - first >= 2) {
-      samples += static_cast<double>(n[end - 1] - n[first]);
-      spanned_ns += static_cast<double>(times[end - 1] - times[first]);
+      double mean_n = 0;
+      double mean_t = 0;
+      for (std::size_t i = first; i < end; ++i) {
+        mean_n += static_cast<double>(n[i]);
+        mean_t += static_cast<double>(times[i] - times[first]);
+      }
+      mean_n /= static_cast<double>(end - first);
+      mean_t /= static_cast<double>(end - first);
+      for (std::size_t i = first; i < end; ++i) {
+        const double dn = static_cast<double>(n[i]) - mean_n;
+        sxy += dn * (static_cast<double>(times[i] - times[first]) - mean_t);
+        sxx += dn * dn;
+      }
     }
   }
   for (std::size_t i = 1; i < count; ++i) times[i] = std::max(times[i], times[i - 1] + 1);
@@ -244,7 +258,7 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
     ClockStats& st = *stats;
     st = {};
     st.packets = count;
-    st.rate_hz = spanned_ns > 0 ? samples * kNanosPerSecond / spanned_ns : 0;
+    st.rate_hz = sxy > 0 ? sxx * kNanosPerSecond / sxy : 0;
     st.nominal_hz = nominal_rate(st.rate_hz);
     st.drift_ppm = st.nominal_hz > 0 ? (st.rate_hz / st.nominal_hz - 1) * 1e6 : 0;
     std::vector<double> late(count);
