@@ -4,7 +4,10 @@ host stalls, a lost packet and a pause."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -126,5 +129,18 @@ def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
     assert done.returncode == 0, done.stderr
     data = out.read_bytes()
     assert b"REP 103 body frame" in data and b"from imu.yaml" in data and b"the unit's sample time" in data
+    if importlib.util.find_spec("rosbags") is not None:
+        from test_tools import READER
+
+        read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
+        assert read.returncode == 0, read.stderr
+        raw = [m for m in json.loads(read.stdout) if m[0] == "/imu/data_raw"]
+        cols = vorn.read(path, kind="raw")
+        # Logged at the arrival, stamped at the sample (the reader may swap messages logged at one time).
+        assert sorted((m[1], m[2]) for m in raw) == sorted(zip(cols["host_time_ns"].tolist(), cols["time_ns"].tolist()))
+        values = np.array([m[4] for m in raw])
+        gyro_cov, accel, accel_cov = values[:, 16:25], values[:, 25:28], values[:, 28:37]
+        assert accel[:, 2].mean() == pytest.approx(9.80665, abs=0.05)  # lying level: gravity up
+        assert (gyro_cov[:, [0, 4, 8]] == 3.0e-4**2 * 400).all() and (accel_cov[:, [0, 4, 8]] == 0.002**2 * 400).all()
     done = run("export", path, "-o", tmp_path / "arrival.mcap", "--stamps", "arrival", "--noise", tmp_path / "x.yaml")
     assert done.returncode == 1 and "x.yaml" in done.stderr and done.stderr.count("\n") == 1
