@@ -76,7 +76,8 @@ def fields_of(kind: str | None) -> tuple[str, ...]:
 
 def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...]:
     """The columns of a recording read as columns: the arrival time and the
-    unit's sample time (vorn.sample_clock) when it has arrival times, packet_type, each value component of the kind's fields (of both kinds
+    unit's sample time (vorn.sample_clock) when it has arrival times,
+    packet_type, each value component of the kind's fields (of both kinds
     when kind is None), and a flag per filter field."""
     fields = fields_of(kind)
     return (*(("host_time_ns", "time_ns") if timed else ()), "packet_type",
