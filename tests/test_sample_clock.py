@@ -121,6 +121,10 @@ def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
     assert clock["baud"] == link.baud and clock["raw"]["pauses"] == 1
     assert clock["estimated"]["rate_hz"] == pytest.approx(200, abs=200 * 20e-6 + 200 * DRIFT_PPM * 1e-6)
     assert "drift +" in run("info", path).stdout
+    code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['info', {str(path)!r}]))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "not worked out without numpy" in done.stdout, done.stderr
     (tmp_path / "imu.yaml").write_text("rostopic: /imu/data\naccelerometer_noise_density: 0.002  # m/s^2/sqrt(Hz)\n"
                                        "accelerometer_random_walk: 1e-4\ngyroscope_noise_density: 3.0e-4\n"
                                        "gyroscope_random_walk: 1e-6\nupdate_rate: 400.0\n")

@@ -40,22 +40,25 @@ def timing(t: dict | None, c: dict) -> list[str]:
     return lines
 
 
+CLOCK_HINT = "sample clock:      not worked out without numpy (pip install 'vorn_rs[columns]')"
+
+
 def sample_clock(path, baud: int | None) -> dict | None:
     """Each stream's recovered clock (vorn.sample_clock), or None for a
-    recording without arrival times; needs numpy."""
+    recording without arrival times or without numpy to work it out."""
     try:
         import numpy  # noqa: F401
     except ImportError:
-        raise ToolError("the sample clock needs numpy: pip install 'vorn_rs[columns]'") from None
+        return None
     from vorn.sample_clock import baud_of, sample_times
 
     _, stats = sample_times(path, baud)
     return stats and {"baud": baud_of(path, baud), **stats}
 
 
-def clock_lines(s: dict | None) -> list[str]:
+def clock_lines(s: dict | None, t: dict | None) -> list[str]:
     if s is None:
-        return []
+        return [] if t is None or importable_numpy() else [CLOCK_HINT]
     lines = [f"sample clock:      recovered from the arrival times ({s['baud']:,} baud)"]
     for kind in ("raw", "estimated"):
         k = s[kind]
@@ -67,6 +70,14 @@ def clock_lines(s: dict | None) -> list[str]:
                      f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
                      f"{k['lost']:,} lost")
     return lines
+
+
+def importable_numpy() -> bool:
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def report(path, c: dict, t: dict | None, s: dict | None = None) -> str:
@@ -82,7 +93,7 @@ def report(path, c: dict, t: dict | None, s: dict | None = None) -> str:
         f"noise:             {c['noise']:,} bytes ({share:.2%})",
         f"checksum failures: {c['bad_checksums']:,}",
         *timing(t, c),
-        *clock_lines(s),
+        *clock_lines(s, t),
     ]
     for title, counts in (("flagged invalid (filter packets)", c["invalid"]),
                           ("wrong length (fields skipped)", c["wrong_length"])):
