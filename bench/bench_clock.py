@@ -21,7 +21,7 @@ import numpy as np
 from common import Row, run_rounds
 
 from vorn import _native
-from vorn.sample_clock import packet_places, sample_times, write_baud
+from vorn.sample_clock import evidence, packet_places, sample_times, write_baud
 from vorn_model import AdapterLink, write_timed_recording
 
 SECONDS = 60.0
@@ -54,16 +54,14 @@ def online(path, reads, baud) -> np.ndarray:
     kinds, offsets, lengths, lost = packet_places(path)
     ends = np.array([e for e, _ in reads])
     monos = np.array([t for _, t in reads])
-    first = np.searchsorted(ends, offsets, side="right")
-    done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
-    head = np.minimum(ends[first] - offsets, lengths).astype(np.uint32)
+    first_ns, head, done = evidence(ends, monos, offsets, lengths)
     order = np.argsort(done, kind="stable")
     bounds = np.searchsorted(done[order], np.arange(len(reads) + 1))
     clock = _native.SampleClock(baud)
     out = []
     for r in range(len(reads)):
         i = order[bounds[r]:bounds[r + 1]]
-        clock.feed(monos[first[i]], head[i], monos[done[i]], lengths[i], kinds[i], lost[i])
+        clock.feed(first_ns[i], head[i], monos[done[i]], lengths[i], kinds[i], lost[i])
         out.append(np.frombuffer(clock.take(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
     out.append(np.frombuffer(clock.finish(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
     return np.concatenate(out)

@@ -14,7 +14,7 @@ import pytest
 
 import vorn
 from vorn import _native
-from vorn.sample_clock import UNTIMED, packet_places, sample_times, write_baud
+from vorn.sample_clock import UNTIMED, evidence, packet_places, sample_times, write_baud
 from vorn_model import AdapterLink, write_timed_recording
 
 WALL_MINUS_MONO = 1_765_000_000_000_000_000 - 1_000_000_000_000  # a December 2025 wall clock
@@ -80,14 +80,12 @@ def test_online_clock_after_its_warm_up(unit):
     k, offsets, lengths, lost = packet_places(path)
     ends = np.array([e for e, _ in reads])
     monos = np.array([t for _, t in reads])
-    first = np.searchsorted(ends, offsets, side="right")
-    done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
-    head = np.minimum(ends[first] - offsets, lengths).astype(np.uint32)
+    first_ns, head, done = evidence(ends, monos, offsets, lengths)
     clock = _native.SampleClock(link.baud)
     got = []
     for r in range(len(reads)):
         i = np.flatnonzero(done == r)
-        clock.feed(monos[first[i]], head[i], monos[done[i]], lengths[i], k[i], lost[i])
+        clock.feed(first_ns[i], head[i], monos[done[i]], lengths[i], k[i], lost[i])
         got.append(np.frombuffer(clock.take(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
     got.append(np.frombuffer(clock.finish(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
     times = np.concatenate(got)

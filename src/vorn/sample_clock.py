@@ -12,6 +12,11 @@ packets are found on the way.
 
 The baud rate comes from NAME.baud beside the recording (written by `vorn
 record`), else from the caller, else DEFAULT_BAUD.
+
+Live, the same core runs causally: `_native.SampleClock(baud)`, fed after
+each read with the evidence() of the packets it completed (in arrival order)
+and asked with take() for the times now due; a packet's time comes once the
+arrivals have gone 64 ms past it, and the first 2 s are its warm-up.
 """
 
 from __future__ import annotations
@@ -72,6 +77,25 @@ def packet_places(path):
     return join(kinds, np.uint8), join(offsets, np.int64), join(lengths, np.uint32), join(lost, np.uint8)
 
 
+def evidence(ends, monos, offsets, lengths):
+    """What the clock is told of each packet, from the reads (where each
+    ends in the stream, when it returned: monotonic ns) and the packets'
+    places (framer.places()): (first_ns, first_bytes, done), the return of
+    the read holding a packet's first bytes, how many of them it held, and
+    the index of the read that completed it (len(ends) for a packet no read
+    completed)."""
+    import numpy as np
+
+    first = np.searchsorted(ends, offsets, side="right")
+    done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
+    whole = first < len(ends)
+    first_ns = np.zeros(len(offsets), np.int64)
+    head = np.zeros(len(offsets), np.uint32)
+    first_ns[whole] = monos[first[whole]]
+    head[whole] = np.minimum(ends[first[whole]] - offsets[whole], lengths[whole])
+    return first_ns, head, done
+
+
 def sample_times(path, baud: int | None = None):
     """(time_ns, figures): each packet's sample time (int64 ns since the Unix
     epoch on the host's wall clock, in stream order, UNTIMED where the times
@@ -87,13 +111,11 @@ def sample_times(path, baud: int | None = None):
     monos = np.fromiter((s.mono_ns for _, s in reads), np.int64, len(reads))
     walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
     kinds, offsets, lengths, lost = packet_places(path)
-    first = np.searchsorted(ends, offsets, side="right")
-    done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
+    first_ns, head, done = evidence(ends, monos, offsets, lengths)
     timed = done < len(ends)
-    first, done = first[timed], done[timed]
+    done = done[timed]
     times = np.full(len(kinds), UNTIMED, np.int64)
-    got, figures = _native.sample_times(
-        monos[first], np.minimum(ends[first] - offsets[timed], lengths[timed]).astype(np.uint32), monos[done],
-        lengths[timed], kinds[timed], lost[timed], float(baud_of(path, baud)), walls[done] - monos[done])
+    got, figures = _native.sample_times(first_ns[timed], head[timed], monos[done], lengths[timed], kinds[timed],
+                                        lost[timed], float(baud_of(path, baud)), walls[done] - monos[done])
     times[timed] = np.frombuffer(got, np.int64)
     return times, figures
