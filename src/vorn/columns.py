@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 from vorn.errors import missing
 from vorn.fields import KINDS, column_names, describe
 from vorn.recording import Progress, Recording, check_selection
+from vorn.sample_clock import check_baud
 from vorn.times import has_times
 
 if TYPE_CHECKING:
@@ -129,19 +130,20 @@ def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
 
 
 def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-           progress: Progress | None = None) -> Iterator[Columns]:
+           progress: Progress | None = None, baud: int | None = None) -> Iterator[Columns]:
     """The packets of read() a piece of the recording at a time (about a
     megabyte of it), each piece a Columns, for work in memory that does not
     grow with the file. The arguments are checked, and the recording opened,
     before the first piece is asked for."""
     require_numpy()
     kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
     rec = Recording(path, progress=progress)
-    return (Columns(chunk, str(path)) for chunk in rec.columns(kind, start, end))
+    return (Columns(chunk, str(path)) for chunk in rec.columns(kind, start, end, baud=baud))
 
 
 def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-         progress: Progress | None = None) -> Columns:
+         progress: Progress | None = None, baud: int | None = None) -> Columns:
     """The packets of the recording at path as columns.
 
     kind: "raw" or "estimated" for packets of that kind only (and only its
@@ -149,22 +151,24 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     start to before end, in seconds since the first read arrived; for a
     recording without arrival times, packet numbers from start to before end
     (counting packets of both kinds from 0). progress(done, total), if given,
-    is called with the bytes read so far. Memory besides the result stays
+    is called with the bytes read so far. baud: the line's, for time_ns, where
+    NAME.baud does not say (921600). Memory besides the result stays
     within a few megabytes, but for a moment the columns of one type twice
     when the result is copied to a size that fits.
 
     Raises FileNotFoundError (or another OSError) naming the recording,
-    TypeError or ValueError for arguments that are not a kind and a range of
-    finite numbers, ImportError without numpy."""
+    TypeError or ValueError for arguments that are not a kind, a range of
+    finite numbers and a baud rate, ImportError without numpy."""
     np = require_numpy()
     kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
     rec = Recording(path, progress=progress)
     names = column_names(kind, has_times(path))
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}
     for name in names:
-        dtype = {"host_time_ns": np.int64, "packet_type": np.uint8}.get(
+        dtype = {"host_time_ns": np.int64, "time_ns": np.int64, "packet_type": np.uint8}.get(
             name, np.bool_ if name.endswith("_invalid") else np.float32)
         groups.setdefault(np.dtype(dtype), []).append(name)
     blocks: dict[Any, np.ndarray] = {}
@@ -179,7 +183,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
             rows.update(zip(members, block))
 
     n = room = 0
-    for chunk in rec.columns(kind, start, end):
+    for chunk in rec.columns(kind, start, end, baud=baud):
         m = len(chunk["packet_type"])
         if n + m > room:
             # Room for as many packets again as the bytes read so far held.

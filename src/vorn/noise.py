@@ -10,8 +10,8 @@ publishes (a ROS Imu message carries rate and acceleration), so the densities
 fit the signal a filter downstream is fed, and their units are settled (g and
 rad/s). Samples are taken as evenly spaced at the packet rate: the unit samples
 on its own clock, while the host sees packets in bursts that serial buffering
-and USB polling make. Arrival times, where a recording has them, are used only
-for the mean rate over the whole run (arrival_rate); `--rate` overrides both.
+and USB polling make. Arrival times, where a recording has them, give the rate
+of that clock (vorn.sample_clock); `--rate` overrides it.
 """
 
 from __future__ import annotations
@@ -105,11 +105,22 @@ def arrival_rate(times_ns) -> float:
     return float(((t - t_mean) * (n - n_mean)).sum() / ((t - t_mean) ** 2).sum())
 
 
-def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
-    """The sample rate and where it came from."""
+RECOVERED = "the unit's clock, recovered from the arrival times"
+
+
+def packet_rate(still: Still, given: float | None, path=None) -> tuple[float, str]:
+    """The sample rate and where it came from: the unit's own clock where the
+    recording has arrival times (its raw stream's recovered rate, pauses and
+    lost packets left out), else the mean rate of the arrivals."""
     if given:
         return given, "--rate"
     if still.times is not None and len(still.times) > 1:
+        if path is not None:
+            from vorn.sample_clock import sample_times
+
+            _, stats = sample_times(path)
+            if stats and stats["raw"]["rate_hz"] > 0:
+                return stats["raw"]["rate_hz"], RECOVERED
         return arrival_rate(still.times), "arrival times"
     return NOMINAL_RATE, "nominal rate; set --rate if the unit was set to another"
 
@@ -392,7 +403,7 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
     still = read_still(path, progress)
     if not len(still.samples):
         raise ValueError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
-    hz, source = packet_rate(still, rate)
+    hz, source = packet_rate(still, rate, path)
     try:
         result = analyse(still.samples, hz)
     except ValueError as e:

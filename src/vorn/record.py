@@ -12,6 +12,7 @@ from typing import NamedTuple
 
 from vorn import _native
 from vorn.errors import with_path
+from vorn.sample_clock import write_baud
 from vorn.times import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
@@ -45,16 +46,22 @@ def open_port(port_path: str, baud: int):
 def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
            stopped: Callable[[], bool] = lambda: False,
            status: Callable[[float, int, dict], None] | None = None) -> Summary:
-    """Records the port at port_path into out_path (and out_path.times) until
-    seconds have passed, stopped() returns true (asked after every read, at
-    least every READ_WAIT s), or the port fails. status(elapsed, bytes, counts)
-    is called every STATUS_EVERY s. Without force an existing file is refused
+    """Records the port at port_path into out_path (with out_path.times, and
+    the baud rate in out_path.baud) until seconds have passed, stopped()
+    returns true (asked after every read, at least every READ_WAIT s), or the
+    port fails. status(elapsed, bytes, counts) is called every STATUS_EVERY s.
+    Without force an existing file is refused
     (FileExistsError) before the port is touched."""
     # Stale times beside a new recording would lie.
     for path in (out_path, times_path(out_path)):
         if not force and os.path.lexists(path):
             raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(path))
     port = open_port(port_path, baud)
+    try:
+        write_baud(out_path, baud)  # the wire time of each packet, for its sample time
+    except OSError:
+        port.close()
+        raise
     framer = _native.Framer()
     nbytes = 0
     failure = None

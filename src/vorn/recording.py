@@ -1,7 +1,8 @@
 """A recording read in pieces through the core's framing: the one place that
 opens recordings, for every reader on top of it (columns, exports, plot,
-noise, info). Arrival times come from the times file beside it (vorn.times);
-what the columns are from vorn.fields.
+noise, info). Arrival times come from the times file beside it (vorn.times),
+the unit's sample times from them (vorn.sample_clock); what the columns are
+from vorn.fields.
 
 Failures are Python's own: OSError naming the recording (FileNotFoundError
 for a missing one), ValueError for a recording without packets or a range
@@ -177,18 +178,29 @@ class Recording:
             self.untimed += len(piece)
             yield None, piece, b""
 
-    def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None):
+    def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+                baud: int | None = None):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
         A packet arrived with the read that completed it. Stops reading once
-        past end. Needs numpy."""
+        past end. baud: the line's, for the sample times (time_ns) where the
+        recording does not say (vorn.sample_clock). Needs numpy."""
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
-        window = Window(has_times(self.path), kind, start, end)
+        timed = has_times(self.path)
+        if timed:
+            from vorn.sample_clock import sample_times
+
+            try:
+                sampled, _ = sample_times(self.path, baud)  # every packet's, in stream order
+            except OSError as e:
+                raise with_path(e, self.path) from None
+        window = Window(timed, kind, start, end)
+        seen = 0  # packets framed so far, of both kinds
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -211,6 +223,8 @@ class Recording:
                     chunk = {}
                     if wall is not None:
                         chunk["host_time_ns"] = pick(wall)
+                        chunk["time_ns"] = pick(sampled[seen:seen + n])
+                    seen += n
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
                         chunk[name] = pick(values[i])
