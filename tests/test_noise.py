@@ -70,7 +70,7 @@ def test_noise_end_to_end(tmp_path):
     assert float(yaml["gyroscope_noise_density"]) == max(report["gyroscope"][a]["noise_density"] for a in "xyz")
     assert float(yaml["update_rate"]) == 500.0
     assert (tmp_path / "n.png").read_bytes()[:4] == b"\x89PNG"
-    # Recorded with arrival times (a packet a read, every 2 ms): the rate comes from them.
+    # Recorded with arrival times (a packet a read, every 2 ms): the rate is the clock recovered from them.
     times = TimesWriter(path, force=True)
     stream = path.read_bytes()
     packet = (len(stream) - len(others)) // 30000
@@ -79,7 +79,7 @@ def test_noise_end_to_end(tmp_path):
         times.add(packet, Stamp(10**18 + i * 2_000_000, i * 2_000_000))
     times.close()
     report = json.loads(vorn("noise", path, "--json").stdout)
-    assert report["rate_from"] == "arrival times" and report["rate"] == pytest.approx(500.0, rel=1e-6)
+    assert report["rate_from"] == noise.RECOVERED and report["rate"] == pytest.approx(500.0, rel=1e-6)
 
 
 @pytest.mark.child_interpreter

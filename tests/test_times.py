@@ -150,15 +150,20 @@ def test_version_one_files_are_read_with_the_checks_they_allow(tmp_path, stream)
 # -- what a command reads it never writes -----------------------------------------
 
 
-@pytest.mark.parametrize("case", ["export onto itself", "export onto its times", "export onto a hard link",
-                                  "noise --yaml onto itself", "plot onto a symlink", "record onto the port"])
+@pytest.mark.parametrize("case", ["export onto itself", "export onto its times", "export onto its baud",
+                                  "export onto its --noise", "export onto a hard link", "noise --yaml onto itself", "plot onto a symlink", "record onto the port"])
 def test_no_command_writes_over_a_file_it_reads(tmp_path, case):
     rec = tmp_path / "run.bin"
     rec.write_bytes(SAMPLE.read_bytes()[:20000])
+    (tmp_path / "run.bin.baud").write_text("921600\n")
+    (tmp_path / "imu.yaml").write_text("update_rate: 1000.0\n")
     (tmp_path / "link.bin").hardlink_to(rec)
     (tmp_path / "sym.png").symlink_to(rec)
     args = {"export onto itself": ["export", rec, "-o", rec, "--format", "csv"],
             "export onto its times": ["export", rec, "-o", tmp_path / "run.bin.times", "--format", "csv"],
+            "export onto its baud": ["export", rec, "-o", tmp_path / "run.bin.baud", "--format", "csv"],
+            "export onto its --noise": ["export", rec, "-o", tmp_path / "imu.yaml", "--format", "mcap",
+                                        "--rate", "1000", "--noise", tmp_path / "imu.yaml"],
             "export onto a hard link": ["export", rec, "-o", tmp_path / "link.bin", "--format", "csv"],
             "noise --yaml onto itself": ["noise", rec, "--yaml", rec, "--rate", "1000"],
             "plot onto a symlink": ["plot", rec, "-o", tmp_path / "sym.png"],
@@ -169,6 +174,8 @@ def test_no_command_writes_over_a_file_it_reads(tmp_path, case):
     assert done.stderr.startswith(f"vorn {args[0]}: ") and "which this command reads" in done.stderr
     assert done.stderr.count("\n") == 1
     assert rec.read_bytes() == SAMPLE.read_bytes()[:20000] and sorted(os.listdir(tmp_path)) == before
+    assert (tmp_path / "run.bin.baud").read_text() == "921600\n"
+    assert (tmp_path / "imu.yaml").read_text() == "update_rate: 1000.0\n"
 
 
 # -- record: one recorder per file, durable, and a failure when nothing came ---------
@@ -217,8 +224,14 @@ def test_untimed_packets_are_kept_and_stamped_where_a_time_is_needed(tmp_path, s
 
     # CSV: an empty cell where the time is unknown.
     assert vorn("export", rec, "-o", tmp_path / "run.csv").returncode == 0
-    cells = [line.split(",")[0] for line in (tmp_path / "run.csv").read_text().splitlines()[1:]]
+    lines = (tmp_path / "run.csv").read_text().splitlines()
+    assert lines[0].replace('"', "").startswith("host_time_ns,time_ns,")
+    cells = [line.split(",")[0] for line in lines[1:]]
     assert cells[-1] == "" and cells[0] != "" and all(c == "" or int(c) in walls for c in cells)
+    # No sample time without a vouched arrival; never after the arrival where there is one.
+    sample = [line.split(",")[1] for line in lines[1:]]
+    assert [c == "" for c in sample] == [c == "" for c in cells]
+    assert all(int(s) <= int(c) for s, c in zip(sample, cells) if c)
 
     # info: rates of timed packets over the timed span (about 1000 packets/s raw; the unit's own).
     info = json.loads(vorn("info", rec, "--json").stdout)["arrival_times"]
@@ -231,17 +244,22 @@ def test_untimed_packets_are_kept_and_stamped_where_a_time_is_needed(tmp_path, s
     # untimed ones extrapolated on at the recording's rate, in order.
     from vorn.export.mcap import timed
     from vorn.recording import Recording
+    from vorn.sample_clock import sample_times
 
     info = {}
-    stamped = [t for batch in timed(Recording(rec, rows=True), None, info) for t, _ in batch]
+    both = [(t, s) for batch in timed(Recording(rec, rows=True), None, info, sample_times(rec)[0])
+            for t, s, _ in batch]
+    stamped = [t for t, _ in both]
     assert info["packets"] == len(stamped) and 0 < info["timed"] < len(stamped)
     (first, last, n), = info["extrapolated"]
     assert n == len(stamped) - info["timed"] and stamped[-n] == first and stamped[-1] == last
     assert stamped == sorted(stamped) and last - walls[-1] < 5_000_000
+    # header.stamp: the sample time where known, the extrapolated time on the untimed tail.
+    assert all(s < t for t, s in both[:info["timed"]]) and all(s == t for t, s in both[-n:])
 
     # --rate: raw packets exactly 1/rate apart, filter packets between the raw packets around them.
     info = {}
-    rows = [(t, r[0]) for batch in timed(Recording(rec, rows=True), 1500.0, info) for t, r in batch]
+    rows = [(t, r[0]) for batch in timed(Recording(rec, rows=True), 1500.0, info) for t, _, r in batch]
     raw = [t for t, kind in rows if kind == "raw"]
     assert raw == [round(k * 1e9 / 1500) for k in range(len(raw))] and info["replaced"]
     for (ta, a), (tb, b), (tc, c) in zip(rows, rows[1:], rows[2:]):
@@ -252,8 +270,8 @@ def test_untimed_packets_are_kept_and_stamped_where_a_time_is_needed(tmp_path, s
 
     pq = pytest.importorskip("pyarrow.parquet")
     assert vorn("export", rec, "-o", tmp_path / "run.parquet").returncode == 0
-    column = pq.read_table(tmp_path / "run.parquet").column("host_time_ns")
-    assert column.null_count == cells.count("") > 0
+    table = pq.read_table(tmp_path / "run.parquet")
+    assert table.column("host_time_ns").null_count == table.column("time_ns").null_count == cells.count("") > 0
 
 
 def still_or_moving(moving: bool, n: int = 3000) -> bytes:

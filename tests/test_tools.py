@@ -388,10 +388,20 @@ def test_the_library_raises_standard_exceptions_and_checks_its_arguments(tmp_pat
             (dict(end=True), TypeError, "end must be a number or None, not bool"),
             (dict(kind=1), TypeError, "kind must be a str or None, not int"),
             (dict(kind="filter"), ValueError, "kind must be one of 'raw', 'estimated' or None, not 'filter'"),
+            (dict(baud="921600"), TypeError, "baud must be an int or None, not str"),
+            (dict(baud=0), ValueError, "baud must be above 0, not 0"),
         ]:
             with pytest.raises(error, match=re.escape(text)):
                 call(SAMPLE, **kwargs)
     assert package.read(SAMPLE, start=5, end=5).num_rows == 0  # an empty range is a range
+    from vorn.export import export
+
+    for fmt, kwargs, text in [("csv", dict(frame="rep103"), "--stamps, --frame and --noise are for mcap and rosbag2"),
+                              ("mcap", dict(stamps="header"), "stamps must be one of sample, arrival"),
+                              ("rosbag2", dict(frame="enu"), "frame must be one of unit, rep103")]:
+        with pytest.raises(ValueError, match=re.escape(text)):
+            export(SAMPLE, tmp_path / f"x.{fmt}", fmt, **kwargs)
+    assert not list(tmp_path.iterdir())  # refused before anything was written
     with pytest.raises(IsADirectoryError):
         Recording(tmp_path)
     noise = tmp_path / "noise.bin"
@@ -670,9 +680,10 @@ print(json.dumps(out))
 """
 
 
-def expected_messages(records: list[dict], times: list[int], prefix: str) -> list[list]:
+def expected_messages(records: list[dict], times: list[int], prefix: str, stamps=None) -> list[list]:
     """What each packet must become, in the order written, from the values of
-    the records (ROS units, x y z w quaternions, -1 covariance flags)."""
+    the records (ROS units, x y z w quaternions, -1 covariance flags), logged
+    at its time and stamped with its stamp (the time when None)."""
     g = 9.80665
     zero9, flag9 = [0.0] * 9, [-1.0] + [0.0] * 8
 
@@ -680,7 +691,7 @@ def expected_messages(records: list[dict], times: list[int], prefix: str) -> lis
         return [q[1], q[2], q[3], q[0]]
 
     out = []
-    for r, t in zip(records, times):
+    for r, t, stamp in zip(records, times, stamps if stamps is not None else times):
         msgs = []
         if r["packet_type"] == "raw":
             acc, gyro = r["scaled_accel"], r["scaled_gyro"]
@@ -706,7 +717,7 @@ def expected_messages(records: list[dict], times: list[int], prefix: str) -> lis
             if r["est_pressure_alt"] is not None:
                 msgs.append(("imu/pressure_altitude", [r["est_pressure_alt"]]))
             msgs.append(("imu/invalid_fields", [n for n in bad if n]))
-        out += [[f"{prefix}/{topic}", t, t, values] for topic, values in msgs]
+        out += [[f"{prefix}/{topic}", t, int(stamp), values] for topic, values in msgs]
     return out
 
 
@@ -739,8 +750,12 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         records = [{k: getattr(p, k) for k in vm.RECORD_KEYS} for p in parser.get_data_packets()]
     assert len(records) == len(times)
 
-    for out, extra, prefix in ((tmp_path / "faulty.mcap", [], ""),
-                               (tmp_path / "bag", ["--format", "rosbag2", "--topic-prefix", "left/"], "/left")):
+    from vorn.sample_clock import sample_times
+
+    sampled, _ = sample_times(rec)
+    for out, extra, prefix, stamps in ((tmp_path / "faulty.mcap", [], "", sampled),
+                                       (tmp_path / "bag", ["--format", "rosbag2", "--topic-prefix", "left/",
+                                                           "--stamps", "arrival"], "/left", None)):
         done = vorn("export", rec, "-o", out, "--frame-id", "imu_left", *extra)
         assert done.returncode == 0, done.stderr
         read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
@@ -748,7 +763,7 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         got = json.loads(read.stdout)
         assert {m.pop(3) for m in got} == {"imu_left"}
         assert out.suffix == ".mcap" or sorted(os.listdir(out)) == ["bag_0.mcap", "metadata.yaml"]
-        want = expected_messages(records, times, prefix)
+        want = expected_messages(records, times, prefix, stamps)
         key = lambda m: (m[1], m[0])  # noqa: E731  (the reader orders by time; ties may come in any order)
         assert sorted(got, key=key) == sorted(want, key=key)
 
@@ -901,3 +916,40 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     assert rc == 1 and set(problems) == {"access"}
     problem = problems["access"]
     assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")
+
+
+def test_rep103_frame_on_gravity_and_known_rotations():
+    """The unit's x forward, y right, z down against north, east, down, as ROS's
+    x forward, y left, z up against east, north, up."""
+    import math
+
+    from vorn.export import ros_conventions as rc
+
+    def into_body(q_wxyz, v):  # a world vector in the body frame of orientation q
+        w, x, y, z = q_wxyz
+        conj = (w, -x, -y, -z)
+        return rc.qmul(rc.qmul(conj, (0.0, *v)), q_wxyz)[1:]
+
+    # Lying level and still: the unit reads -1 g on its z (down); ROS's body frame +1 g on z (up).
+    assert rc.body_vector((0.0, 0.0, -1.0)) == (0.0, -0.0, 1.0)
+    # A right turn is positive about the unit's z (down), negative about ROS's z (up).
+    assert rc.body_vector((0.0, 0.0, 0.4)) == (0.0, -0.0, -0.4)
+    s = math.sqrt(0.5)
+    # Level, facing north: the identity for the unit; a quarter turn left of east for ROS.
+    assert rc.body_orientation((0.0, 0.0, 0.0, 1.0)) == pytest.approx((0.0, 0.0, s, s))
+    # Turned right a quarter, facing east: ROS's identity.
+    assert rc.body_orientation((0.0, 0.0, s, s)) == pytest.approx((0.0, 0.0, 0.0, 1.0))
+    # Facing north, nose up 30 degrees: positive about the unit's y (right), negative about ROS's y (left).
+    h = math.radians(15)
+    q = rc.body_orientation((0.0, math.sin(h), 0.0, math.cos(h)))
+    want = rc.qmul((s, 0.0, 0.0, s), (math.cos(h), 0.0, -math.sin(h), 0.0))
+    assert q == pytest.approx((*want[1:], want[0]))
+    # Any attitude: gravity seen in ROS's body frame through the converted
+    # orientation is the unit's own view of it, converted as a vector.
+    for q_unit in ((0.3, -0.2, 0.9, 0.25), (-0.6, 0.1, 0.3, 0.7)):
+        n = math.sqrt(sum(c * c for c in q_unit))
+        x, y, z, w = (c / n for c in q_unit)
+        up_unit = into_body((w, x, y, z), (0.0, 0.0, -1.0))  # NED: up is -z
+        rx, ry, rz, rw = rc.body_orientation((x, y, z, w))
+        up_ros = into_body((rw, rx, ry, rz), (0.0, 0.0, 1.0))  # ENU: up is +z
+        assert up_ros == pytest.approx(rc.body_vector(up_unit), abs=1e-12)

@@ -16,6 +16,12 @@ namespace vorn::tools {
 // null with an exception set.
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
+PyObject* make_sample_clock_type(PyObject* module);
+
+// sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
+// wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
+// each packet (int64 bytes) and each stream's figures (a dict per stream).
+PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read

@@ -28,6 +28,7 @@ from pathlib import Path
 from vorn.errors import UsageError
 
 TIMES_SUFFIX = ".times"  # vorn.times's, without loading the native helper for --help
+BAUD_SUFFIX = ".baud"  # vorn.sample_clock's, likewise
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 
@@ -97,6 +98,8 @@ class VersionAction(argparse.Action):
 
 
 RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
+BAUD_HELP = ("the line's baud rate, for each packet's wire time in its sample time (default: FILE.baud, "
+             "which `vorn record` writes, else 921600)")
 
 
 def add_selection(ap: argparse._ActionsContainer) -> None:
@@ -128,10 +131,12 @@ def parser() -> argparse.ArgumentParser:
     info = sub.add_parser("info", help="count packets, noise and flagged fields in a recording")
     info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
     info.add_argument("--json", action="store_true", help="one JSON object instead of text")
+    info.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
 
     exp = sub.add_parser("export", help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
                          description="Writes one row per packet and one column per value component, or ROS 2 "
-                         "messages stamped with each packet's arrival time. The format follows OUT's suffix "
+                         "messages stamped with each packet's sample time and logged at its arrival. The format "
+                         "follows OUT's suffix "
                          "(.csv; .npz: needs numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
                          "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.")
     exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
@@ -146,6 +151,15 @@ def parser() -> argparse.ArgumentParser:
     ros.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
     ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    ros.add_argument("--stamps", choices=("sample", "arrival"), default="sample",
+                     help="header.stamp: the unit's sample time recovered from the arrivals (default), or the "
+                          "arrival itself; the log time is always the arrival")
+    ros.add_argument("--frame", choices=("unit", "rep103"), default="unit",
+                     help="unit: the unit's axes (x forward, y right, z down; default); rep103: ROS's body frame "
+                          "(x forward, y left, z up), orientation against east, north, up")
+    ros.add_argument("--noise", metavar="IMU_YAML",
+                     help="fill the Imu covariance diagonals from this imu.yaml (vorn noise --yaml) instead of 0")
+    exp.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
     ros.add_argument("--rate", type=positive, metavar="HZ",
                      help="raw packets per second: every packet stamped from this rate instead of its arrival "
                      "time (filter packets between the raw packets around them); the file says so")
@@ -322,10 +336,10 @@ def run_info(args) -> int:
 
     progress = Progress("info")
     try:
-        c, t = examine(args.file, progress)
+        c, t, s = examine(args.file, progress, args.baud)
     finally:
         progress.close()
-    show(json.dumps(summary(args.file, c, t), indent=2) if args.json else report(args.file, c, t))
+    show(json.dumps(summary(args.file, c, t, s), indent=2) if args.json else report(args.file, c, t, s))
     if c["raw"] + c["estimated"] == 0:
         raise Failed(f"{args.file}: no packets in {c['bytes']:,} bytes")
     return 0
@@ -365,7 +379,8 @@ def run_export(args) -> int:
     progress = Progress("export")
     try:
         export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
-               rate=args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress)
+               rate=args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress, baud=args.baud,
+               stamps=args.stamps, frame=args.frame, noise=args.noise)
     finally:
         progress.close()
     return 0
@@ -481,16 +496,18 @@ COMMANDS = {"record": run_record, "info": run_info, "export": run_export, "plot"
 
 
 def files_of(args) -> tuple[list, list]:
-    """What the command reads and what it writes."""
+    """What the command reads and what it writes: a recording with the files
+    beside it (its times and its baud rate)."""
+    def beside(path):
+        return path and [path, *(os.fsdecode(path) + suffix for suffix in (TIMES_SUFFIX, BAUD_SUFFIX))]
+
     if args.command == "record":
-        return [args.port], [args.output, args.output + TIMES_SUFFIX]
+        return [args.port], beside(args.output)
     if args.command == "doctor":
         return [], []
     if args.command == "live":
-        replay = args.replay and [args.replay, os.fsdecode(args.replay) + TIMES_SUFFIX]
-        record = args.record and [args.record, os.fsdecode(args.record) + TIMES_SUFFIX]
-        return [args.port, *(replay or [])], record or []
-    inputs = [args.file, os.fsdecode(args.file) + TIMES_SUFFIX]
+        return [args.port, *(beside(args.replay) or [])], beside(args.record) or []
+    inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
     return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
 
 

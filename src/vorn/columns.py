@@ -9,7 +9,8 @@ pandas DataFrame in one call.
 
 The columns and their order are vorn.fields' (column_names); with a kind,
 only the fields of that kind (and flags for estimated) are there. A packet
-whose read has no time the times file vouches for has host_time_ns -1 (null
+whose read has no time the times file vouches for has host_time_ns and
+time_ns -1 (null
 in to_arrow and to_pandas, as in Parquet and CSV); reading such a recording
 warns once (UntimedWarning), and Columns.untimed says which bytes and why.
 """
@@ -20,9 +21,12 @@ from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
 from vorn.errors import missing
-from vorn.fields import KINDS, UNTIMED, column_names, describe
+from vorn.fields import KINDS, SAMPLE_TIME_COLUMN, TIME_COLUMN, UNTIMED, column_names, describe
 from vorn.recording import Progress, Recording, check_selection
+from vorn.sample_clock import check_baud
 from vorn.times import UntimedWarning
+
+TIME_COLUMNS = (TIME_COLUMN, SAMPLE_TIME_COLUMN)  # UNTIMED in them is null
 
 if TYPE_CHECKING:
     import numpy as np
@@ -82,9 +86,10 @@ class Columns(Mapping[str, "np.ndarray"]):
             raise missing("pandas", "pandas", "to_pandas") from None
         data: dict[str, Any] = dict(self._arrays)
         data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
-        if "host_time_ns" in data:
-            t = data["host_time_ns"]
-            data["host_time_ns"] = pd.arrays.IntegerArray(t, t == UNTIMED)
+        for name in TIME_COLUMNS:
+            if name in data:
+                t = data[name]
+                data[name] = pd.arrays.IntegerArray(t, t == UNTIMED)
         return pd.DataFrame(data, copy=False)
 
 
@@ -104,7 +109,7 @@ def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False, described
                 pa.array(a.view("int8")), kinds)
         elif a.dtype.kind == "f":
             out[name] = with_nulls(pa, a)
-        elif name == "host_time_ns":
+        elif name in TIME_COLUMNS:
             out[name] = pa.array(a, mask=a == UNTIMED)
         else:
             out[name] = pa.array(a)
@@ -138,19 +143,20 @@ def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
 
 
 def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-           progress: Progress | None = None) -> Iterator[Columns]:
+           progress: Progress | None = None, baud: int | None = None) -> Iterator[Columns]:
     """The packets of read() a piece of the recording at a time (about a
     megabyte of it), each piece a Columns, for work in memory that does not
     grow with the file. The arguments are checked, and the recording opened,
     before the first piece is asked for."""
     require_numpy()
     kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
     rec = Recording(path, progress=progress)
-    return (Columns(chunk, str(path), rec.times.note) for chunk in rec.columns(kind, start, end))
+    return (Columns(chunk, str(path), rec.times.note) for chunk in rec.columns(kind, start, end, baud=baud))
 
 
 def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-         progress: Progress | None = None) -> Columns:
+         progress: Progress | None = None, baud: int | None = None) -> Columns:
     """The packets of the recording at path as columns.
 
     kind: "raw" or "estimated" for packets of that kind only (and only its
@@ -158,22 +164,24 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     start to before end, in seconds since the first read arrived; for a
     recording without arrival times, packet numbers from start to before end
     (counting packets of both kinds from 0). progress(done, total), if given,
-    is called with the bytes read so far. Memory besides the result stays
+    is called with the bytes read so far. baud: the line's, for time_ns, where
+    NAME.baud does not say (921600). Memory besides the result stays
     within a few megabytes, but for a moment the columns of one type twice
     when the result is copied to a size that fits.
 
     Raises FileNotFoundError (or another OSError) naming the recording,
-    TypeError or ValueError for arguments that are not a kind and a range of
-    finite numbers, ImportError without numpy."""
+    TypeError or ValueError for arguments that are not a kind, a range of
+    finite numbers and a baud rate, ImportError without numpy."""
     np = require_numpy()
     kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
     rec = Recording(path, progress=progress)
     names = column_names(kind, rec.times.timed)
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}
     for name in names:
-        dtype = {"host_time_ns": np.int64, "packet_type": np.uint8}.get(
+        dtype = {"host_time_ns": np.int64, "time_ns": np.int64, "packet_type": np.uint8}.get(
             name, np.bool_ if name.endswith("_invalid") else np.float32)
         groups.setdefault(np.dtype(dtype), []).append(name)
     blocks: dict[Any, np.ndarray] = {}
@@ -188,7 +196,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
             rows.update(zip(members, block))
 
     n = room = 0
-    for chunk in rec.columns(kind, start, end):
+    for chunk in rec.columns(kind, start, end, baud=baud):
         m = len(chunk["packet_type"])
         if n + m > room:
             # Room for as many packets again as the bytes read so far held.

@@ -5,6 +5,10 @@ A recording read as columns (vorn.read) has, in this order:
   host_time_ns      int64, the host's wall clock at the read that completed the
                     packet; only for a recording with arrival times; UNTIMED
                     (-1) where the times file vouches for no time of that read
+  time_ns           int64, the unit's sample time on the same clock, recovered
+                    from the arrivals (vorn.sample_clock): steady where
+                    host_time_ns comes in bursts; with host_time_ns only, and
+                    UNTIMED wherever host_time_ns is
   packet_type       uint8, codes into KINDS
   FIELD, FIELD_x..  float32 per value component, in record order; vectors
                     FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
@@ -21,7 +25,8 @@ from vorn import _native
 KINDS = ("raw", "estimated")  # the core's PacketKind order: packet_type's codes
 STANDARD_GRAVITY = 9.80665  # m/s² in one g, the unit the scaled acceleration is sent in
 TIME_COLUMN = "host_time_ns"
-UNTIMED = -1  # host_time_ns of a packet whose read has no vouched time
+SAMPLE_TIME_COLUMN = "time_ns"
+UNTIMED = -1  # host_time_ns and time_ns of a packet whose read has no vouched time
 
 FIELDS: dict[str, dict] = _native.FIELDS  # by name, in record order
 VALUE_FIELDS: tuple[str, ...] = tuple(FIELDS)
@@ -58,11 +63,12 @@ def fields_of(kind: str | None) -> tuple[str, ...]:
 
 
 def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...]:
-    """The columns of a recording read as columns: the arrival time when it has
-    one, packet_type, each value component of the kind's fields (of both kinds
-    when kind is None), and a flag per filter field."""
+    """The columns of a recording read as columns: the arrival time and the
+    unit's sample time (vorn.sample_clock) when it has arrival times,
+    packet_type, each value component of the kind's fields (of both kinds when
+    kind is None), and a flag per filter field."""
     fields = fields_of(kind)
-    return (*((TIME_COLUMN,) if timed else ()), "packet_type",
+    return (*((TIME_COLUMN, SAMPLE_TIME_COLUMN) if timed else ()), "packet_type",
             *(c for f in fields for c in value_columns(f)), *(flag_column(f) for f in fields if f in FLAG_FIELDS))
 
 
@@ -71,6 +77,9 @@ def describe(name: str) -> tuple[str, str]:
     if name == TIME_COLUMN:
         return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
                       "null where the times file vouches for no time of that read")
+    if name == SAMPLE_TIME_COLUMN:
+        return "ns", ("the unit's sample time on the host's wall clock, ns since the Unix epoch, recovered from "
+                      "the arrival times; null where host_time_ns is")
     if name == "packet_type":
         return "", "raw: a sensor packet; estimated: a filter packet"
     field = name.removesuffix("_invalid")

@@ -96,8 +96,9 @@ def stamps(batch: Mapping) -> list[int]:
     return [max(int(t), 0) for t in times.tolist()]
 
 
-def rows(batch: Mapping) -> list[tuple[int, tuple]]:
-    """The batch's packets as the export's (time, row) pairs."""
+def rows(batch: Mapping) -> list[tuple[int, int, tuple]]:
+    """The batch's packets as the export's (time, stamp, row): live, a
+    message's time and its header.stamp are both the packet's stamps()."""
     kinds = batch["packet_type"]
     n = len(kinds)
     absent = [None] * n
@@ -111,7 +112,7 @@ def rows(batch: Mapping) -> list[tuple[int, tuple]]:
     values = [floats(batch[c]) if c in batch else absent for c in ROW_VALUE_COLUMNS]
     kind_names = [KINDS[k] for k in kinds.tolist()]
     invalid = [",".join(names) if names else None for names in flagged]
-    return [(t, (kind, bad, *vals)) for t, kind, bad, *vals in zip(times, kind_names, invalid, *values)]
+    return [(t, t, (kind, bad, *vals)) for t, kind, bad, *vals in zip(times, kind_names, invalid, *values)]
 
 
 class Client:

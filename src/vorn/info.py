@@ -1,5 +1,6 @@
-"""What a recording holds: its packets, noise, flagged fields and arrival
-times, as a dict (summary) or as text (report)."""
+"""What a recording holds: its packets, noise, flagged fields, arrival times
+and each stream's recovered sample clock, as a dict (summary) or as text
+(report)."""
 
 from __future__ import annotations
 
@@ -77,7 +78,49 @@ def timing(t: dict | None, c: dict) -> list[str]:
     return lines
 
 
-def report(path, c: dict, t: dict | None) -> str:
+CLOCK_HINT = "sample clock:      not worked out without numpy (pip install 'vorn_rs[columns]')"
+
+
+def sample_clock(path, baud: int | None, times=None) -> dict | None:
+    """Each stream's recovered clock (vorn.sample_clock) from the packets
+    with a vouched arrival (times: the recording's vorn.times.Times, when
+    loaded), or None for a recording without arrival times or without numpy
+    to work it out."""
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return None
+    from vorn.sample_clock import baud_of, sample_times
+
+    _, stats = sample_times(path, baud, times)
+    return stats and {"baud": baud_of(path, baud), **stats}
+
+
+def clock_lines(s: dict | None, t: dict | None) -> list[str]:
+    if s is None:
+        return [] if t is None or importable_numpy() else [CLOCK_HINT]
+    lines = [f"sample clock:      recovered from the arrival times ({s['baud']:,} baud)"]
+    for kind in ("raw", "estimated"):
+        k = s[kind]
+        if k["packets"] < 2:
+            continue
+        lines.append(f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
+                     f"drift {k['drift_ppm']:+.1f} ppm); "
+                     f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
+                     f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
+                     f"{k['lost']:,} lost")
+    return lines
+
+
+def importable_numpy() -> bool:
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def report(path, c: dict, t: dict | None, s: dict | None = None) -> str:
     lines = [
         f"file:              {path}",
         f"bytes:             {c['bytes']:,}",
@@ -90,6 +133,7 @@ def report(path, c: dict, t: dict | None) -> str:
         f"noise:             {c['noise']:,} bytes ({share:.2%})",
         f"checksum failures: {c['bad_checksums']:,}",
         *timing(t, c),
+        *clock_lines(s, t),
     ]
     for title, counts in (("flagged invalid (filter packets)", c["invalid"]),
                           ("wrong length (fields skipped)", c["wrong_length"])):
@@ -99,16 +143,20 @@ def report(path, c: dict, t: dict | None) -> str:
     return "\n".join(lines)
 
 
-def examine(path, progress: Progress | None = None) -> tuple[dict, dict | None]:
-    """The recording's counts (Recording.counts) and its arrival times
-    (frame), framing it once."""
+def examine(path, progress: Progress | None = None, baud: int | None = None) -> tuple[dict, dict | None, dict | None]:
+    """The recording's counts (Recording.counts), its arrival times (frame),
+    framing it once, and where it has both packets and arrival times each
+    stream's recovered clock (sample_clock; baud: the line's where the
+    recording does not say)."""
     rec = Recording(path, progress=progress)
     t = frame(rec)
-    return rec.counts(), t
+    c = rec.counts()
+    s = sample_clock(path, baud, rec.times) if t is not None and c["raw"] + c["estimated"] else None
+    return c, t, s
 
 
-def summary(path, c: dict, t: dict | None) -> dict:
-    """The counts and arrival times as one JSON-ready dict."""
+def summary(path, c: dict, t: dict | None, s: dict | None = None) -> dict:
+    """The counts, arrival times and sample clock as one JSON-ready dict."""
     return {
         "file": str(path),
         "bytes": c["bytes"],
@@ -119,4 +167,5 @@ def summary(path, c: dict, t: dict | None) -> dict:
         "invalid_fields": c["invalid"],
         "wrong_length": c["wrong_length"],
         "arrival_times": t and {**t, "packets_per_s": rates(t)},
+        "sample_clock": s,
     }

@@ -10,11 +10,12 @@ publishes (a ROS Imu message carries rate and acceleration), so the densities
 fit the signal a filter downstream is fed, and their units are settled (g and
 rad/s). Samples are taken as evenly spaced at the packet rate: the unit samples
 on its own clock, while the host sees packets in bursts that serial buffering
-and USB polling make. Arrival times are used only for the mean rate over the
-run (arrival_rate, over the packets that have one); `--rate` overrides them,
-and a recording without them needs it. A recording that is not still (a
-white-noise density of 0, or values that wander far beyond their noise) is
-refused: its figures would be no calibration.
+and USB polling make. Arrival times, where a recording has them, give the rate
+of that clock (vorn.sample_clock, over the packets with a vouched arrival),
+else the mean rate over the run (arrival_rate, likewise); `--rate` overrides
+them, and a recording without them needs it. A recording that is not still
+(a white-noise density of 0, or values that wander far beyond their noise)
+is refused: its figures would be no calibration.
 """
 
 from __future__ import annotations
@@ -114,11 +115,22 @@ def arrival_rate(times_ns) -> float:
     return float(((t - t_mean) * (n - n_mean)).sum() / ((t - t_mean) ** 2).sum())
 
 
-def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
-    """The sample rate and where it came from."""
+RECOVERED = "the unit's clock, recovered from the arrival times"
+
+
+def packet_rate(still: Still, given: float | None, path=None) -> tuple[float, str]:
+    """The sample rate and where it came from: the unit's own clock where the
+    recording has arrival times (its raw stream's recovered rate, pauses and
+    lost packets left out), else the mean rate of the arrivals."""
     if given:
         return given, "--rate"
     if still.times is not None and (still.times >= 0).sum() > 1:
+        if path is not None:
+            from vorn.sample_clock import sample_times
+
+            _, stats = sample_times(path)
+            if stats and stats["raw"]["rate_hz"] > 0:
+                return stats["raw"]["rate_hz"], RECOVERED
         return arrival_rate(still.times), "arrival times"
     raise UsageError("the recording has no arrival times: give --rate HZ, the raw packets per second the unit "
                      "was set to send")
@@ -423,7 +435,7 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
     still = read_still(path, progress)
     if not len(still.samples):
         raise ValueError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
-    hz, source = packet_rate(still, rate)
+    hz, source = packet_rate(still, rate, path)
     try:
         result = analyse(still.samples, hz)
         check_still(still.samples, result, hz)

@@ -15,6 +15,7 @@ from typing import NamedTuple
 from vorn import _native
 from vorn.errors import with_path
 from vorn.locks import HeldError, claim, held_by
+from vorn.sample_clock import write_baud
 from vorn.times import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
@@ -100,19 +101,26 @@ class Outputs:
 def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
            stopped: Callable[[], bool] = lambda: False,
            status: Callable[[float, int, dict], None] | None = None, durable: bool = True) -> Summary:
-    """Records the port at port_path into out_path (and out_path.times) until
-    seconds have passed, stopped() returns true (asked after every read, at
-    least every READ_WAIT s), or the port fails. status(elapsed, bytes, counts)
-    is called every STATUS_EVERY s. Without force an existing file is refused
-    (FileExistsError), and with force or not a file another recorder is
-    writing (HeldError), before the port is touched. durable: each flush waits
-    until the data and its times are on the disk (fdatasync), data first, so
-    that times never vouch for bytes a power cut took."""
+    """Records the port at port_path into out_path (with out_path.times, and
+    the baud rate in out_path.baud) until seconds have passed, stopped()
+    returns true (asked after every read, at least every READ_WAIT s), or the
+    port fails. status(elapsed, bytes, counts) is called every STATUS_EVERY s.
+    Without force an existing file is refused (FileExistsError), and with
+    force or not a file another recorder is writing (HeldError), before the
+    port is touched. durable: each flush waits until the data and its times
+    are on the disk (fdatasync), data first, so that times never vouch for
+    bytes a power cut took."""
     # Claimed before the port is touched, emptied once it is open.
     outputs = Outputs(out_path, force)
     try:
         port = open_port(port_path, baud)
     except BaseException:
+        outputs.drop()
+        raise
+    try:
+        write_baud(out_path, baud)  # the wire time of each packet, for its sample time
+    except BaseException:
+        port.close()
         outputs.drop()
         raise
     out_file, times_file = outputs.open()

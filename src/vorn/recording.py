@@ -1,9 +1,10 @@
 """A recording read in pieces through the core's framing: the one place that
 opens recordings, for every reader on top of it (columns, exports, plot,
 noise, info). Arrival times come from the times file beside it (vorn.times:
-blocks that vouch for themselves and for the recording's bytes); what the
-columns are from vorn.fields. Reads the times file does not vouch for are
-untimed: their packets are kept, with host_time_ns -1 (UNTIMED), and placed
+blocks that vouch for themselves and for the recording's bytes), the unit's
+sample times from them (vorn.sample_clock); what the columns are from
+vorn.fields. Reads the times file does not vouch for are untimed: their
+packets are kept, with host_time_ns and time_ns -1 (UNTIMED), and placed
 where a time is needed by the time extrapolated for them.
 
 Failures are Python's own: OSError naming the recording (FileNotFoundError
@@ -213,19 +214,30 @@ class Recording:
             yield None, None, data, b"", pos
             pos += len(data)
 
-    def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None):
+    def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+                baud: int | None = None):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
         A packet arrived with the read that completed it; an untimed packet
-        (host_time_ns -1) is placed in a range by the time extrapolate_times
-        gives it. Stops reading once past end. Needs numpy."""
+        (host_time_ns and time_ns -1) is placed in a range by the time
+        extrapolate_times gives it. Stops reading once past end. baud: the
+        line's, for the sample times (time_ns) where the recording does not
+        say (vorn.sample_clock). Needs numpy."""
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
         window = Window(self.times, kind, start, end)
+        if self.times.timed:
+            from vorn.sample_clock import sample_times
+
+            try:
+                sampled, _ = sample_times(self.path, baud, self.times)  # every packet's, in stream order
+            except OSError as e:
+                raise with_path(e, self.path) from None
+        seen = 0  # packets framed so far, of both kinds
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -249,6 +261,9 @@ class Recording:
                     chunk = {}
                     if wall is not None:
                         chunk["host_time_ns"] = pick(wall)
+                        chunk["time_ns"] = pick(sample_slice(np, sampled, seen, n) if walls is not None
+                                                else np.full(n, UNTIMED, np.int64))
+                    seen += n
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
                         chunk[name] = pick(values[i])
@@ -275,6 +290,15 @@ class Recording:
         if c["raw"] + c["estimated"] == 0:
             raise ValueError(f"{self.path}: no packets in {c['bytes']:,} bytes")
         return c
+
+
+def sample_slice(np, sampled, at: int, n: int):
+    """n sample times from packet number at on; UNTIMED past the packets they
+    were recovered for (the recording grown since)."""
+    out = sampled[at:at + n]
+    if len(out) < n:
+        out = np.concatenate([out, np.full(n - len(out), UNTIMED, np.int64)])
+    return out
 
 
 class Window:

@@ -193,14 +193,27 @@ TEST(Framing, FalseSyncWithLongLengthHoldsTheScan) {
   EXPECT_TRUE(buffer.empty());
 }
 
+// Hears where good packets begin and when checksums fail, in order.
+class Places final : public FrameObserver {
+ public:
+  std::vector<std::string> heard;
+  void good_packet(std::uint8_t, std::size_t size) override { heard.push_back("good " + std::to_string(size)); }
+  void packet_offset(std::size_t p) override { heard.push_back("at " + std::to_string(p)); }
+  void bad_checksum() override { heard.push_back("bad"); }
+  void wrong_length(std::string_view) override {}
+};
+
 TEST(Framing, GoodPacketInsideRejectedCandidateIsFound) {
   // A candidate claiming 10 payload bytes that hold a whole empty packet.
   RecordingSender sender;
-  Bytes buffer = concat({hex("75 65 82 0A"), kEmptyRaw, hex("AA BB CC DD"), hex("00 00")});
-  EXPECT_EQ(run(buffer, sender), FrameStatus::Done);
-  ASSERT_EQ(sender.records.size(), 1u);
+  Places places;
+  Bytes buffer = concat({hex("75 65 82 0A"), kEmptyRaw, hex("AA BB CC DD"), hex("00 00"), kEmptyRaw});
+  EXPECT_EQ(process_buffer(buffer, sender, test::fixed_clock, &places), FrameStatus::Done);
+  ASSERT_EQ(sender.records.size(), 2u);
   EXPECT_EQ(sender.records[0].packet_type(), "raw");
   EXPECT_TRUE(buffer.empty());
+  // Each good packet's offset in the buffer, right after it is heard of.
+  EXPECT_EQ(places.heard, (std::vector<std::string>{"bad", "good 6", "at 4", "good 6", "at 16"}));
 }
 
 TEST(Framing, OtherSetIsConsumedWholeWithoutRecord) {

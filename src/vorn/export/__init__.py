@@ -16,8 +16,10 @@ import shutil
 from pathlib import Path
 
 from vorn.errors import UsageError, missing, with_path
-from vorn.fields import column_names
+from vorn.export.ros_conventions import FRAMES, STAMPS
+from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
+from vorn.sample_clock import check_baud
 from vorn.times import has_times
 
 TABLES = ("csv", "parquet", "npz")
@@ -40,16 +42,29 @@ def writer(fmt: str):
 
 def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "", rate: float | None = None,
            kind: str | None = None, start: float | None = None, end: float | None = None,
-           progress: Progress | None = None) -> None:
+           progress: Progress | None = None, baud: int | None = None, stamps: str = "sample", frame: str = "unit",
+           noise=None) -> None:
     """Writes the recording at path to out in format fmt (one of FORMATS);
-    kind, start and end select the packets of a table (see vorn.read). A
-    rosbag2 directory is written anew: FileExistsError when out exists."""
+    kind, start and end select the packets of a table (see vorn.read). baud:
+    the line's, for the sample times where the recording does not say
+    (vorn.sample_clock). stamps, frame and noise are the MCAP and rosbag2
+    exports' (mcap.write_mcap): what header.stamp holds, the axes, and an
+    imu.yaml of `vorn noise` for the covariances. A rosbag2 directory is
+    written anew: FileExistsError when out exists."""
     if fmt not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {fmt!r}")
     kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
     if rate is not None and fmt in TABLES:
         raise UsageError(f"--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where "
                          "it has none")
+    if fmt in TABLES and (stamps, frame, noise) != ("sample", "unit", None):
+        raise UsageError(f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
+                         "as the unit sent them, with both times")
+    if stamps not in STAMPS:
+        raise ValueError(f"stamps must be one of {', '.join(STAMPS)}, not {stamps!r}")
+    if frame not in FRAMES:
+        raise ValueError(f"frame must be one of {', '.join(FRAMES)}, not {frame!r}")
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(out))
@@ -78,16 +93,18 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
             if by_rows:
                 from vorn.export.csv import write_rows
 
-                written = write_rows(rec, names, tmp, kind)
+                # Sample times need numpy: rows carry the arrival only.
+                written = write_rows(rec, tuple(n for n in names if n != SAMPLE_TIME_COLUMN), tmp, kind)
             else:
-                written = write(rec.columns(kind, start, end), names, tmp, path)
+                written = write(rec.columns(kind, start, end, baud=baud), names, tmp, path)
             if not written:
                 rec.require_packets()
                 raise ValueError(f"{path}: no {kind or ''}{' ' if kind else ''}packets"
                                  f"{selection(start, end, rec.times.timed)}")
         else:
             named = {"name": Path(out).name} if fmt == "rosbag2" else {}
-            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, **named)
+            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, baud=baud, stamps=stamps, frame=frame,
+                  noise=noise, **named)
         os.replace(tmp, out)
     except OSError as e:
         raise with_path(e, out, tmp) from None

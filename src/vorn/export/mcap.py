@@ -5,7 +5,12 @@ zstd-compressed chunks, and the summary and indexes viewers seek with.
 The one place where the unit's values become ROS's: accelerations from g to
 m/s² (delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
 ROS's x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
-covariance, as sensor_msgs/msg/Imu defines it. No frame conversion.
+covariance, as sensor_msgs/msg/Imu defines it. On request, the axes turn into
+REP 103's body frame and the covariances come from `vorn noise`
+(ros_conventions). header.stamp is the unit's sample time recovered from the
+arrivals (vorn.sample_clock), or with stamps="arrival" the arrival; the
+record's log and publish times are always the arrival, as a bag recorder
+writes them.
 """
 
 from __future__ import annotations
@@ -16,6 +21,7 @@ import zlib
 from pathlib import Path
 
 from vorn.errors import missing
+from vorn.export import ros_conventions
 from vorn.fields import FIELDS, QUATERNION_PARTS, ROW_COLUMNS, STANDARD_GRAVITY
 from vorn.times import Estimate, times_path
 
@@ -274,16 +280,17 @@ def quaternion(row, field: str):
     return None if w is None else (x, y, z, w)
 
 
-def imu(m: Messages, t: int, orientation, rate, accel, flagged=()) -> bytes:
+def imu(m: Messages, t: int, orientation, rate, accel, flagged=(), cov=(UNKNOWN, UNKNOWN)) -> bytes:
     """An Imu message; a value absent or flagged invalid keeps what the unit sent
-    (zeros if nothing) and says so with -1 in element 0 of its covariance."""
+    (zeros if nothing) and says so with -1 in element 0 of its covariance. cov:
+    the angular-velocity and linear-acceleration covariances otherwise."""
     return m.imu(*m.header(t),
                  *(orientation or (0.0, 0.0, 0.0, 1.0)),
                  *(NOT_GIVEN if orientation is None or flag_name("est_orient_quaternion") in flagged else UNKNOWN),
                  *(rate or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else UNKNOWN),
+                 *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else cov[0]),
                  *(accel or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else UNKNOWN))
+                 *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else cov[1]))
 
 
 def flag_name(field: str) -> str:
@@ -291,48 +298,62 @@ def flag_name(field: str) -> str:
     return FIELDS[field]["invalid_name"]
 
 
-def write_packets(w: McapWriter, m: Messages, timed_rows) -> None:
-    """Each packet's messages, at its time: raw packets on imu/data_raw and the
-    raw side channels, filter packets on imu/data and the filter side channels."""
+def converters(frame: str):
+    """vector() and quaternion() of the frame: as the unit sends them, or in
+    REP 103's body frame. The attitude uncertainty stays per quaternion part."""
+    if frame == "rep103":
+        return (lambda row, field, scale=1.0: ros_conventions.body_vector(vector(row, field, scale)),
+                lambda row, field: ros_conventions.body_orientation(quaternion(row, field)))
+    return vector, quaternion
+
+
+def write_packets(w: McapWriter, m: Messages, timed_rows, frame: str = "unit", cov=(UNKNOWN, UNKNOWN)) -> None:
+    """Each packet's messages, logged at its arrival and stamped with its time:
+    raw packets on imu/data_raw and the raw side channels, filter packets on
+    imu/data and the filter side channels; in REP 103's body frame when frame
+    is "rep103"."""
     g = STANDARD_GRAVITY
     send = w.message
+    vec, orientation = converters(frame)
     kind, invalid_at, pressure_at, altitude_at = (COL[c] for c in ("packet_type", "invalid_fields",
                                                                     "scaled_ambient_pressure", "est_pressure_alt"))
     for rows in timed_rows:
-        for t, row in rows:
+        for t, s, row in rows:
             if row[kind] == "raw":
-                send(DATA_RAW, t, imu(m, t, None, vector(row, "scaled_gyro"), vector(row, "scaled_accel", g)))
+                send(DATA_RAW, t, imu(m, s, None, vec(row, "scaled_gyro"), vec(row, "scaled_accel", g), (), cov))
                 p = row[pressure_at]
                 if p is not None:
-                    send(PRESSURE, t, m.pressure(*m.header(t), p, 0.0))
+                    send(PRESSURE, t, m.pressure(*m.header(s), p, 0.0))
                 for cid, field, scale in ((DELTA_THETA, "delta_theta", 1.0), (DELTA_VEL, "delta_vel", g)):
-                    v = vector(row, field, scale)
+                    v = vec(row, field, scale)
                     if v is not None:
-                        send(cid, t, m.vector(*m.header(t), *v))
+                        send(cid, t, m.vector(*m.header(s), *v))
                 continue
             invalid = row[invalid_at]
             names = invalid.split(",") if invalid else []
-            send(DATA, t, imu(m, t, quaternion(row, "est_orient_quaternion"), vector(row, "est_angular_rate"),
-                              vector(row, "est_compensated_accel"), names))
+            send(DATA, t, imu(m, s, orientation(row, "est_orient_quaternion"), vec(row, "est_angular_rate"),
+                              vec(row, "est_compensated_accel"), names, cov))
             for cid, field in ((LINEAR, "est_linear_accel"), (GRAVITY, "est_gravity_vector")):
-                v = vector(row, field)
+                v = vec(row, field)
                 if v is not None:
-                    send(cid, t, m.vector(*m.header(t), *v))
+                    send(cid, t, m.vector(*m.header(s), *v))
             q = quaternion(row, "est_attitude_uncert_quaternion")
             if q is not None:
-                send(UNCERTAINTY, t, m.quaternion(*m.header(t), *q))
+                send(UNCERTAINTY, t, m.quaternion(*m.header(s), *q))
             alt = row[altitude_at]
             if alt is not None:
-                send(ALTITUDE_CH, t, m.altitude(*m.header(t), alt))
-            send(INVALID, t, m.names(t, names))
+                send(ALTITUDE_CH, t, m.altitude(*m.header(s), alt))
+            send(INVALID, t, m.names(s, names))
 
 
-def timed(rec, rate: float | None, info: dict):
-    """Batches of (time, row): each packet at its arrival time, or where its
-    read has no vouched time at the time extrapolated for it (runs of those in
-    info["extrapolated"]: first and last ns and how many); with rate, every
-    packet from it instead: raw packet k at k/rate s, filter packets between
-    the raw packets around them (they interleave in time). info records how."""
+def timed(rec, rate: float | None, info: dict, sampled=None):
+    """Batches of (time, stamp, row): each packet at its arrival time, or where
+    its read has no vouched time at the time extrapolated for it (runs of
+    those in info["extrapolated"]: first and last ns and how many); with rate,
+    every packet from it instead: raw packet k at k/rate s, filter packets
+    between the raw packets around them (they interleave in time). The stamp
+    is the packet's sample time from `sampled` (every packet's, in stream
+    order) where it has one, else the same time. info records how."""
     step = None if rate is None else 1e9 / rate
     n = known = raws = since = 0
     runs: list[list[int]] = []
@@ -363,7 +384,7 @@ def timed(rec, rate: float | None, info: dict):
                 else:
                     known += 1
             last_guess = guess and step is None
-            out.append((t, row))
+            out.append((t, t if sampled is None or n >= len(sampled) or sampled[n] < 0 else int(sampled[n]), row))
             n += 1
         yield out
     info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
@@ -381,13 +402,30 @@ def time_note(info: dict, rate: float | None) -> str:
             "by extrapolation from the recording's rate over its timed reads (their log times: 'extrapolated')")
 
 
-def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tuple[McapWriter, dict]:
+def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None, stamps: str = "sample",
+               frame: str = "unit", noise=None, baud: int | None = None) -> tuple[McapWriter, dict]:
     """The recording's packets as one MCAP file into f; the writer (its counts
-    and span) and the channels by id, for a rosbag2 directory."""
+    and span) and the channels by id, for a rosbag2 directory. stamps: what
+    header.stamp holds (ros_conventions.STAMPS); frame: ros_conventions.FRAMES; noise: an
+    imu.yaml of `vorn noise` for the covariances; baud: the line's, for the
+    sample times where the recording does not say."""
     compress = zstd_compress()
     if rate is None and not rec.times.timed:
         raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches for "
                          "none); give --rate HZ (raw packets per second) to stamp packets from it")
+    if stamps not in ros_conventions.STAMPS or frame not in ros_conventions.FRAMES:
+        raise ValueError(f"stamps must be one of {ros_conventions.STAMPS} and frame one of {ros_conventions.FRAMES}")
+    cov = (UNKNOWN, UNKNOWN) if noise is None else ros_conventions.covariances(ros_conventions.read_noise(noise))
+    sampled = None
+    # --rate replaces the recording's times: its stamps are the synthetic ones too.
+    if stamps == "sample" and rate is None:
+        try:
+            import numpy  # noqa: F401
+        except ImportError:
+            raise missing("numpy", "mcap", "header.stamp at the sample time (stamps \"sample\")") from None
+        from vorn.sample_clock import sample_times
+
+        sampled, _ = sample_times(rec.path, baud, rec.times)
     from vorn import __version__
 
     w = McapWriter(f, compress, f"vorn {__version__}")
@@ -400,10 +438,21 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tup
         topics[cid] = (f"{prefix}/{topic}", type_name)
         w.channel(cid, sids[type_name], topics[cid][0], {"offered_qos_profiles": QOS})
     info: dict = {}
-    write_packets(w, Messages(frame_id), timed(rec, rate, info))
+    write_packets(w, Messages(frame_id), timed(rec, rate, info, sampled), frame, cov)
     rec.require_packets()
-    meta = {"recording": Path(rec.path).name, "time": time_note(info, rate), "frame_id": frame_id,
-            "frame": "the unit's own axes as it sends them: no frame conversion"}
+    stamped = ("the unit's sample time, recovered from the arrival times by the lower envelope of arrival "
+               "against sample number (vorn.sample_clock), on the same clock" if sampled is not None
+               else "the same as log_time")
+    if sampled is not None and info["extrapolated"]:
+        stamped += "; a packet without a vouched arrival: the same as log_time, extrapolated"
+    meta = {"recording": Path(rec.path).name, "time": time_note(info, rate),
+            "log_time": "the time above", "header.stamp": stamped, "frame_id": frame_id,
+            "frame": ("REP 103 body frame: x forward, y left, z up (from the unit's x forward, y right, z down); "
+                      "orientation against east, north, up" if frame == "rep103"
+                      else "the unit's own axes as it sends them: x forward, y right, z down; no frame conversion"),
+            "covariance": (f"angular velocity and linear acceleration from {Path(noise).name} (vorn noise): "
+                           "white-noise density squared times its update_rate on the diagonal" if noise is not None
+                           else "unknown (0)")}
     if info["extrapolated"]:
         meta["extrapolated"] = json.dumps(info["extrapolated"])  # [first ns, last ns, packets] per run
     meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})
@@ -412,6 +461,6 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tup
     return w, topics
 
 
-def write(rec, out, *, frame_id: str, prefix: str, rate: float | None) -> None:
+def write(rec, out, *, frame_id: str, prefix: str, rate: float | None, **options) -> None:
     with open(out, "wb") as f:
-        write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate)
+        write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate, **options)

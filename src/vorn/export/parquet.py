@@ -44,7 +44,7 @@ def write(chunks, names, out, source) -> int:
                 # to gain. Statistics only for the time, the column a reader selects
                 # row groups by: for the values they cost a quarter of the encoding.
                 writer = pq.ParquetWriter(f, schema, use_dictionary=["packet_type"],
-                                          write_statistics=[n for n in ("host_time_ns",) if n in names])
+                                          write_statistics=[n for n in ("host_time_ns", "time_ns") if n in names])
             pending.append(table.cast(writer.schema))
             rows += table.num_rows
             n += table.num_rows
