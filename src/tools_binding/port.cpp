@@ -17,6 +17,8 @@ namespace vorn::tools {
 
 namespace {
 
+using py::Ref;
+
 // One read takes what the line holds, up to this much.
 constexpr std::size_t kPortReadSize = 16384;
 
@@ -30,6 +32,19 @@ struct PortObject {
 };
 
 PortObject* as_port(PyObject* self) { return reinterpret_cast<PortObject*>(self); }
+
+// Raises OSError with the failure's text; one that came from the system also
+// carries its errno. strerror stays unset, so that str() is the text alone.
+PyObject* raise_failure(const Failure& failure) {
+  Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "s", failure.message.c_str()));
+  if (!error) return nullptr;
+  if (failure.err != 0) {
+    Ref code = Ref::steal(PyLong_FromLong(failure.err));
+    if (!code || PyObject_SetAttrString(error.get(), "errno", code.get()) < 0) return nullptr;
+  }
+  PyErr_SetObject(PyExc_OSError, error.get());
+  return nullptr;
+}
 
 PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"path", "baudrate", "timeout", nullptr};
@@ -51,10 +66,7 @@ PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_BEGIN_ALLOW_THREADS
   opened = TTYPort::open(settings);
   Py_END_ALLOW_THREADS
-  if (!opened) {
-    PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
-    return nullptr;
-  }
+  if (!opened) return raise_failure(opened.error());
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;  // the port closes on the way out
   new (&as_port(self)->port) std::unique_ptr<TTYPort>(std::move(opened).value());
@@ -96,8 +108,20 @@ PyObject* port_read(PyObject* self, PyObject*) {
     return PyBytes_FromStringAndSize(nullptr, 0);
   }
   if (failure.is(Errc::ReadTimedOut)) return PyBytes_FromStringAndSize(nullptr, 0);
-  PyErr_SetString(PyExc_OSError, failure.message.c_str());
-  return nullptr;
+  return raise_failure(failure);
+}
+
+// The open descriptor, for a caller that waits on it (poll, epoll, an event
+// loop) and then reads with a time-out of 0.
+PyObject* port_fileno(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "fileno of a closed port");
+    return nullptr;
+  }
+  return PyLong_FromLong(p->port->fd());
 }
 
 PyObject* port_close(PyObject* self, PyObject*) {
@@ -112,6 +136,7 @@ PyMethodDef port_methods[] = {
     {"read", port_read, METH_NOARGS,
      "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
      "OSError with the port's text when the line fails (a hang-up: 'Broken pipe' or 'I/O error')."},
+    {"fileno", port_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe port's descriptor (non-blocking)."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };

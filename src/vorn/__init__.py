@@ -13,5 +13,6 @@ Reading columns needs numpy (pip install 'vorn_rs[columns]').
 
 from vorn.columns import KINDS, Columns, chunks, read
 from vorn.errors import ToolError
+from vorn.live import Stream, open
 
-__all__ = ["KINDS", "Columns", "ToolError", "chunks", "read"]
+__all__ = ["KINDS", "Columns", "Stream", "ToolError", "chunks", "open", "read"]

@@ -112,6 +112,9 @@ def parser() -> argparse.ArgumentParser:
     rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
     rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
+    rec.add_argument("--reconnect", action="store_true",
+                     help="through a hang-up or unplug, wait for the same device and go on in the same file "
+                     "(the gaps are marked in its arrival times; `vorn info` lists them)")
 
     info = sub.add_parser("info", help="count packets, noise and flagged fields in a recording")
     info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
@@ -223,7 +226,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.command == "record":
             from vorn.record import record
 
-            return record(args.port, args.output, args.baud, args.seconds, args.force)
+            return record(args.port, args.output, args.baud, args.seconds, args.force, args.reconnect)
         if args.command == "info":
             from vorn.info import info
 

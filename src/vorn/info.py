@@ -5,26 +5,30 @@ from __future__ import annotations
 import json
 
 from vorn.errors import ToolError
+from vorn.live import recorded_gaps
 from vorn.recording import Recording
 
 
 def arrivals(rec: Recording) -> dict | None:
     """Frames the recording; from its arrival times (monotonic clock), the span
     from the first read to the last and the longest gap between two reads."""
-    first = last = None
+    first = last = first_wall = None
     gap = 0
     for stamp, _ in rec.reads("info"):
         if stamp is None:
             continue
         t = stamp.mono_ns
         if first is None:
-            first = t
+            first, first_wall = t, stamp.wall_ns
         elif t - last > gap:
             gap = t - last
         last = t
     if first is None:
         return None
-    return {"seconds": (last - first) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": rec.untimed}
+    # Stretches without the device that `record --reconnect` went through.
+    unplugged = [{"at_s": (g.lost_ns - first_wall) / 1e9, "seconds": g.seconds} for g in recorded_gaps(rec.path)]
+    return {"seconds": (last - first) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": rec.untimed,
+            "unplugged": unplugged}
 
 
 def timing(t: dict | None, c: dict) -> list[str]:
@@ -35,6 +39,8 @@ def timing(t: dict | None, c: dict) -> list[str]:
     lines = [f"duration:          {span:,.3f} s (first to last read)",
              "packet rate:       " + (", ".join(f"{k} {n / span:,.1f}/s" for k, n in rates) if span else "-"),
              f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads"]
+    for g in t["unplugged"]:
+        lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
     if t["untimed_bytes"]:
         lines.append(f"untimed:           the last {t['untimed_bytes']:,} bytes (the .times file ends early)")
     return lines

@@ -10,6 +10,7 @@ import time
 
 from vorn import _native
 from vorn.errors import ToolError, os_failure
+from vorn.live import FIRST_RETRY, LAST_RETRY, stable_name
 from vorn.recording import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
@@ -65,17 +66,50 @@ def open_port(port_path: str, baud: int):
         raise ToolError(f"{port_path}: the port's path is not valid UTF-8") from None
 
 
+class Holder:
+    """The port being read, which a reconnection replaces."""
+
+    def __init__(self, port) -> None:
+        self.port = port
+
+    def close(self) -> None:
+        if self.port is not None:
+            self.port.close()
+            self.port = None
+
+
 def exists_error(out_path: str) -> ToolError:
     return ToolError(f"{out_path}: exists; --force replaces it")
 
 
-def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False) -> int:
+def wait_for_port(path: str, baud: int, stop: list, until: float):
+    """The port opened again once its device is back, or None when a stop
+    signal or the time limit came first. Looks after 50 ms, then twice as long
+    each time up to 2 s, in slices short enough to notice a stop."""
+    delay = FIRST_RETRY
+    while True:
+        due = time.monotonic() + delay
+        while time.monotonic() < due:
+            if stop or time.monotonic() >= until:
+                return None
+            time.sleep(min(READ_WAIT, max(0.0, due - time.monotonic())))
+        try:
+            return _native.Port(path, baud, READ_WAIT)
+        except (OSError, UnicodeEncodeError):
+            delay = min(delay * 2, LAST_RETRY)
+
+
+def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False,
+           reconnect: bool = False) -> int:
     # Before the port is touched; stale times beside a new recording would lie.
     for path in (out_path, times_path(out_path)):
         if not force and os.path.lexists(path):
             raise exists_error(path)
     port = open_port(port_path, baud)
+    reopen_path = stable_name(port_path) if reconnect else port_path
+    gaps = 0
 
+    ports = Holder(port)
     stop = []  # the signal that asked to stop, if any
 
     def on_signal(signum, frame):
@@ -88,17 +122,29 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
     nbytes = 0
     failure = None
     try:
-        with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out, \
+        with contextlib.closing(ports), open(out_path, "wb" if force else "xb") as out, \
                 contextlib.closing(TimesWriter(out_path, force)) as times:
             start = last_flush = last_status = time.monotonic()
             while not stop:
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
                 try:
-                    chunk = port.read()
+                    chunk = ports.port.read()
                 except OSError as e:
-                    failure = str(e)
-                    break
+                    if not reconnect:
+                        failure = str(e)
+                        break
+                    # Released at once; an empty read marks when the line went,
+                    # another when it is back.
+                    ports.close()
+                    times.add(0, now())
+                    until = start + seconds if seconds is not None else float("inf")
+                    ports.port = wait_for_port(reopen_path, baud, stop, until)
+                    if ports.port is None:
+                        break
+                    times.add(0, now())
+                    gaps += 1
+                    continue
                 if chunk:
                     arrived = now()
                     out.write(chunk)
@@ -130,6 +176,8 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
         why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
     else:
         why = "time limit reached"
+    if gaps:
+        why += f"; {gaps} gap{'s' if gaps > 1 else ''} without the device (vorn info lists them)"
     try:
         print(f"{out_path}: {nbytes:,} bytes in {elapsed:.1f} s, {c['raw']:,} raw and {c['estimated']:,} estimated "
               f"packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
