@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import builtins
 import errno
+import itertools
 import os
 import select
 import stat
@@ -49,6 +50,8 @@ FIRST_RETRY, LAST_RETRY = 0.05, 2.0
 # Bytes taken from the port or a recording for one batch at most, so that a
 # backlog comes out in pieces rather than holding up an event loop.
 BATCH_BYTES = 1 << 20
+# The native port's read window: a shorter read has emptied the line for now.
+PORT_WINDOW = 16384
 # Stable names of serial devices, which follow a device from port to port.
 STABLE_DIRS = ("/dev/serial/by-id", "/dev/serial/by-path")
 # The columns of a batch: those of a recording with arrival times, and the
@@ -190,6 +193,7 @@ class Stream:
         self._new_segment = True
         self._ended = False
         self._closed = False
+        self._drained = False  # the last look took all there was: the next waits first
 
     # -- what each kind of stream provides --
 
@@ -237,27 +241,29 @@ class Stream:
         reads = self._take()
         if not reads:
             return None
-        data = b"".join(piece for piece, _ in reads)
-        ends = array("q")
-        end = 0
-        for piece, _ in reads[:-1]:
-            end += len(piece)
-            ends.append(end)
-        kinds, which, values, flags = self._framer.columns(data, ends.tobytes())
+        if len(reads) == 1:
+            data, ends = reads[0][0], b""
+        else:
+            data = b"".join(piece for piece, _ in reads)
+            ends = array("q", itertools.accumulate(len(piece) for piece, _ in reads[:-1])).tobytes()
+        kinds, which, values, flags = self._framer.columns(data, ends)
         if not kinds:
             return None
         np = self._np
         n = len(kinds)
-        walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
-        arrays: dict[str, np.ndarray] = {"host_time_ns": walls[np.frombuffer(which, np.uint32)]}
-        arrays["time_ns"] = self._sample_times(arrays["host_time_ns"])
+        if len(reads) == 1:  # the usual batch of a live port: one read, one arrival time
+            host = np.full(n, reads[0][1].wall_ns, np.int64)
+        else:
+            walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
+            host = walls[np.frombuffer(which, np.uint32)]
+        arrays: dict[str, np.ndarray] = {"host_time_ns": host, "time_ns": self._sample_times(host, len(reads) == 1)}
         arrays["packet_type"] = np.frombuffer(kinds, np.uint8)
         arrays.update(zip(VALUE_COLUMNS, np.frombuffer(values, np.float32).reshape(len(VALUE_COLUMNS), n)))
         arrays.update(zip(FLAG_COLUMNS, np.frombuffer(flags, np.bool_).reshape(len(FLAG_COLUMNS), n)))
         gap, self._gap = self._gap, None
         return Batch(arrays, self.name, gap)
 
-    def _sample_times(self, host_ns: np.ndarray) -> np.ndarray:
+    def _sample_times(self, host_ns: np.ndarray, one_arrival: bool) -> np.ndarray:
         """When each packet of a batch was sampled, ns on the host's wall clock.
         For now the arrival time, made strictly increasing within a segment (a
         stretch of the stream without a gap); a model of the unit's clock fed
@@ -266,8 +272,12 @@ class Stream:
         if self._new_segment:
             self._last_time = -1
             self._new_segment = False
-        steps = np.arange(1, len(host_ns) + 1, dtype=np.int64)
-        times = np.maximum.accumulate(np.maximum(host_ns, self._last_time + 1) - steps) + steps
+        if one_arrival:  # every packet of one read: consecutive from its time
+            first = max(int(host_ns[0]), self._last_time + 1)
+            times = np.arange(first, first + len(host_ns), dtype=np.int64)
+        else:
+            steps = np.arange(1, len(host_ns) + 1, dtype=np.int64)
+            times = np.maximum.accumulate(np.maximum(host_ns, self._last_time + 1) - steps) + steps
         self._last_time = int(times[-1])
         return times
 
@@ -278,6 +288,11 @@ class Stream:
         gap, self._gap = self._gap, None
         return Batch(arrays, self.name, gap)
 
+    def _waitable(self) -> int:
+        """The descriptor an event loop waits on now: fileno(), or what it
+        holds when that is one descriptor alone (a wake-up less)."""
+        return self._epoll.fileno()
+
     def _wait(self, seconds: float | None) -> None:
         """Waits until fileno() is readable or `seconds` have passed."""
         self._epoll.poll(-1 if seconds is None else max(seconds, 0.0), 1)
@@ -287,10 +302,14 @@ class Stream:
         None); an empty batch when none came in time or a replay has ended.
         OSError when the port fails (a hang-up, an unplug) without reconnect."""
         deadline = None if timeout is None else time.monotonic() + timeout
+        look = not self._drained or timeout is not None and timeout <= 0  # as in aread()
         while True:
-            batch = self._step()
-            if batch is not None:
-                return batch
+            if look:
+                self._drained = False
+                batch = self._step()
+                if batch is not None:
+                    return batch
+            look = True
             left = None if deadline is None else deadline - time.monotonic()
             if self._ended or (left is not None and left <= 0):
                 return self._empty()
@@ -302,18 +321,27 @@ class Stream:
 
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
+        # After a look that emptied the line, a look before waiting would find
+        # nothing new: the descriptor, level-triggered, says when there is.
+        look = not self._drained or timeout is not None and timeout <= 0
         while True:
-            batch = self._step()
-            if batch is not None:
-                return batch
+            if look:
+                self._drained = False
+                batch = self._step()
+                if batch is not None:
+                    return batch
+            look = True
             left = None if deadline is None else deadline - loop.time()
             if self._ended or (left is not None and left <= 0):
                 return self._empty()
             ready = loop.create_future()
-            fd = self._epoll.fileno()
+            fd = self._waitable()
             loop.add_reader(fd, lambda: ready.done() or ready.set_result(None))
             try:
-                await asyncio.wait_for(ready, left)
+                if left is None:
+                    await ready
+                else:
+                    await asyncio.wait_for(ready, left)
             except asyncio.TimeoutError:
                 pass
             finally:
@@ -394,6 +422,10 @@ class PortStream(Stream):
     def _release(self) -> None:
         self._drop()
 
+    def _waitable(self) -> int:
+        # While the port is open the timer is never armed.
+        return self._port.fileno() if self._port is not None else super()._waitable()
+
     def _take(self) -> list[tuple[bytes, Stamp]]:
         if self._failure is not None:
             raise self._failure
@@ -413,6 +445,9 @@ class PortStream(Stream):
                 break
             reads.append((piece, now()))
             taken += len(piece)
+            if len(piece) < PORT_WINDOW:
+                self._drained = True  # more will wake the descriptor; no need to ask now
+                break
         return reads
 
     def _lost(self, failure: OSError) -> None:
