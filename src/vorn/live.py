@@ -29,7 +29,7 @@ import select
 import stat
 import time
 from array import array
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -91,6 +91,11 @@ class Batch(Columns):
         self.gap = gap
 
 
+def wake(waiter) -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
 def recorded_gaps(path) -> list[Gap]:
     """The gaps that `vorn record --reconnect` marked in a recording's arrival
     times: each an empty read when the line went and another when it was back."""
@@ -139,6 +144,7 @@ class Timer:
     """A monotonic-clock timerfd: readable from its deadline until cleared."""
 
     def __init__(self) -> None:
+        self._settime: Callable[[int], object]
         if hasattr(os, "timerfd_create"):
             self.fd = os.timerfd_create(time.CLOCK_MONOTONIC, flags=os.TFD_NONBLOCK | os.TFD_CLOEXEC)
             self._settime = lambda at_ns: os.timerfd_settime_ns(self.fd, flags=os.TFD_TIMER_ABSTIME,
@@ -256,7 +262,7 @@ class Stream:
         else:
             walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
             host = walls[np.frombuffer(which, np.uint32)]
-        arrays: dict[str, np.ndarray] = {"host_time_ns": host, "time_ns": self._sample_times(host, len(reads) == 1)}
+        arrays = {"host_time_ns": host, "time_ns": self._sample_times(host, len(reads) == 1)}
         arrays["packet_type"] = np.frombuffer(kinds, np.uint8)
         arrays.update(zip(VALUE_COLUMNS, np.frombuffer(values, np.float32).reshape(len(VALUE_COLUMNS), n)))
         arrays.update(zip(FLAG_COLUMNS, np.frombuffer(flags, np.bool_).reshape(len(FLAG_COLUMNS), n)))
@@ -336,7 +342,7 @@ class Stream:
                 return self._empty()
             ready = loop.create_future()
             fd = self._waitable()
-            loop.add_reader(fd, lambda: ready.done() or ready.set_result(None))
+            loop.add_reader(fd, wake, ready)
             try:
                 if left is None:
                     await ready
@@ -392,7 +398,7 @@ class PortStream(Stream):
         self.baud = baud
         self.reconnect = reconnect
         self._reopen_path = stable_name(path) if reconnect else path
-        self._port = None
+        self._port: _native.Port | None = None
         self._failure: OSError | None = None
         self._lost_ns = 0
         self._retry = FIRST_RETRY

@@ -138,6 +138,8 @@ def record(port_path: str, out_path: str, baud: int, seconds: float | None, forc
                     # another when it is back.
                     ports.close()
                     times.add(0, now())
+                    out.flush()  # durable while the device is away, however long
+                    times.flush()
                     until = start + seconds if seconds is not None else float("inf")
                     ports.port = wait_for_port(reopen_path, baud, stop, until)
                     if ports.port is None:
