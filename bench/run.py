@@ -197,6 +197,7 @@ def main() -> int:
     rows += script_rows("bench_foxglove.py", "--packets", "500" if quick else "2000", "--seconds", "3" if quick else "5")
     rows += script_rows("bench_times.py", "--rounds", "2" if quick else "5")
     rows += script_rows("bench_clock.py", "--rounds", "1" if quick else "3")
+    rows += script_rows("bench_stream.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
     if args.zig_core:
         rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
     if args.abi_python:

@@ -313,6 +313,49 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
     assert (done.returncode, done.stderr) == (1, "vorn live: vorn live needs websockets: pip install 'vorn_rs[live]'\n")
 
 
+@pytest.mark.serial_ioctls
+def test_live_command_serves_a_port_until_it_hangs_up(tmp_path):
+    """vorn live PORT reads through vorn.open: every packet written into the
+    line reaches a client, in order, stamped with sample times that rise;
+    a hang-up ends the command with status 1, its summary and the reason."""
+    import vorn
+    from test_serial import Pty, write_all
+
+    data = vm.UnitSimulator(seed=8).stream(0.1)[0]
+    (tmp_path / "sent.bin").write_bytes(data)
+    kinds = vorn.read(tmp_path / "sent.bin")["packet_type"].tolist()
+    unit = Pty()
+    proc = subprocess.Popen([VORN, "live", unit.path, "--baud", "921600", "--port", "0"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stderr.readline()
+        assert line.startswith(f"vorn live: serving {unit.path} on ws://127.0.0.1:"), line
+        port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def visit():
+            c = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw", "/imu/data"]).start()
+            await asyncio.sleep(0.1)  # subscribed
+            taking = asyncio.ensure_future(c.take())
+            write_all(unit.master, data)
+            give_up = time.monotonic() + 20
+            while len(c.got) < len(kinds) and time.monotonic() < give_up:
+                await asyncio.sleep(0.02)
+            unit.close_master()
+            return await taking  # until the server goes away
+
+        client = asyncio.run(visit())
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        unit.close_master()
+    assert [topic for topic, _, _ in client.got] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
+    stamps = [cdr_header(body)[0] for _, _, body in client.got]
+    assert all(a < b for a, b in zip(stamps, stamps[1:]))
+    assert proc.returncode == 1 and out.startswith(f"{unit.path}: {len(kinds):,} packets in ")
+    assert " 1 client, 0 messages dropped; the port hung up (" in out
+    assert err.startswith(f"vorn live: {unit.path}: the port hung up ("), err
+
+
 def test_a_replay_stops_at_the_first_packet_without_a_vouched_time(tmp_path):
     """A damaged block in the middle of the times file: the replay serves the
     packets before it at their times, and none stamped from nothing."""

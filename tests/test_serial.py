@@ -3,6 +3,7 @@ would a serial device; the test plays the unit on the master side and inspects
 the line through it. The test's own slave descriptor is closed at once, so the
 parser is the device's only user, as with a real port."""
 
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -664,3 +665,215 @@ def test_failures_a_pty_never_shows(pty, fault_shim, fault, text):
     assert done.returncode == 0, done.stderr
     # Claimed and then released: exclusive mode off, nothing left open.
     assert done.stdout.strip() == f"{text}|0|0"
+
+
+# -- vorn.open: the same port as a stream of column batches -------------------
+
+
+def repoint(link: pathlib.Path, target: str) -> None:
+    """Points link at target in one step, as udev swaps a by-id name."""
+    staged = link.with_name(link.name + ".new")
+    staged.unlink(missing_ok=True)
+    os.symlink(target, staged)
+    os.replace(staged, link)
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view[:4096]):]
+
+
+def stream_rows(stream, count: int, limit: float = 15.0) -> list:
+    """Batches until `count` packets have come (a failure propagates)."""
+    batches = []
+    give_up = time.monotonic() + limit
+    while sum(b.num_rows for b in batches) < count and time.monotonic() < give_up:
+        batch = stream.read(timeout=0.2)
+        if batch.num_rows:
+            batches.append(batch)
+    return batches
+
+
+def assert_same_packets(batches, data: bytes, tmp_path) -> None:
+    """The batches hold exactly the packets vorn.read finds in data, in order,
+    and times that rise (the sample times strictly, within a segment)."""
+    np = pytest.importorskip("numpy")
+    import vorn
+
+    path = tmp_path / f"want-{len(data)}.bin"
+    path.write_bytes(data)
+    want = vorn.read(path)
+    assert want.num_rows > 0
+    for name in want:
+        np.testing.assert_array_equal(np.concatenate([b[name] for b in batches]), want[name], err_msg=name)
+    for b in batches:
+        assert list(b)[:3] == ["host_time_ns", "time_ns", "packet_type"] and set(want) < set(b)
+        assert (np.diff(b["time_ns"]) > 0).all() and (b["time_ns"] >= b["host_time_ns"]).all()
+
+
+@pytest.mark.serial_ioctls
+def test_stream_sync_iteration_timeout_and_selectors(pty, tmp_path):
+    np = pytest.importorskip("numpy")
+    import selectors
+
+    import vorn
+
+    data = some_packets(0.1)
+    threads = threading.active_count()
+    with vorn.open(pty.path, 921600) as stream:
+        assert pty.exclusive() and pty.line()["ospeed"] == 921600  # claimed and set as SerialParser does
+        started = time.monotonic()
+        empty = stream.read(timeout=0.05)
+        assert time.monotonic() - started >= 0.05 and empty.num_rows == 0 and "time_ns" in empty
+        with selectors.DefaultSelector() as sel:
+            sel.register(stream, selectors.EVENT_READ)
+            assert sel.select(0) == []  # nothing arrived: nothing to wake for
+            before = time.time_ns()
+            write_all(pty.master, data[:2000])
+            assert sel.select(5)
+            first = stream.read(timeout=0)
+            assert first.num_rows and (first["host_time_ns"] >= before).all()
+        writer = UnitSide(pty.master, data[2000:])
+        writer.start()
+        batches = [first]
+        for batch in stream:
+            batches.append(batch)
+            if sum(b.num_rows for b in batches) == len(expected(data)):
+                break
+        writer.finish()
+        assert threading.active_count() == threads  # the stream reads on the caller's thread alone
+    assert stream.closed and not pty.exclusive()
+    assert_same_packets(batches, data, tmp_path)
+    assert np.all(np.diff(np.concatenate([b["time_ns"] for b in batches])) > 0)
+
+
+@pytest.mark.serial_ioctls
+def test_stream_async_iteration(pty, tmp_path):
+    import asyncio
+
+    import vorn
+
+    data = some_packets(0.1)
+    want = len(expected(data))
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        async with vorn.open(pty.path) as stream:
+            assert (await stream.aread(timeout=0.02)).num_rows == 0
+            # Written from the loop in pieces; the stream wakes the loop, no thread does.
+            for i, k in enumerate(range(0, len(data), 700)):
+                loop.call_later(0.002 * i, write_all, pty.master, data[k:k + 700])
+            batches = []
+            async for batch in stream:
+                batches.append(batch)
+                if sum(b.num_rows for b in batches) == want:
+                    return batches
+
+    threads = threading.active_count()
+    batches = asyncio.run(asyncio.wait_for(main(), 15))
+    assert threading.active_count() == threads
+    assert len(batches) > 1  # delivered as they came, not at the end
+    assert_same_packets(batches, data, tmp_path)
+
+
+@pytest.mark.serial_ioctls
+def test_stream_hang_up_ends_with_the_errno(pty, tmp_path):
+    import vorn
+
+    data = some_packets(0.02)
+    stream = vorn.open(pty.path)
+    write_all(pty.master, data)
+    assert_same_packets(stream_rows(stream, len(expected(data))), data, tmp_path)
+    pty.close_master()
+    with pytest.raises(OSError) as info:
+        for _ in stream:
+            pass
+    e = info.value
+    assert (e.errno, e.strerror) in ((errno.EPIPE, "Broken pipe"), (errno.EIO, "I/O error"))
+    assert e.filename == pty.path
+    with pytest.raises(OSError):  # and again, until closed
+        stream.read(timeout=0)
+    stream.close()
+    with pytest.raises(ValueError):
+        stream.read()
+    with pytest.raises(FileNotFoundError):
+        vorn.open(tmp_path / "no-such-port")
+
+
+@pytest.mark.serial_ioctls
+def test_stream_reconnects_through_a_repointed_name(tmp_path):
+    """A by-id name re-pointed at a new pty stands for the unit unplugged and
+    plugged in again: every packet sent while it was there arrives, once, in
+    order; the gap shows on the stream and on the next batch."""
+    import vorn
+
+    bursts = [some_packets(0.05, seed) for seed in (1, 2, 3)]
+    link = tmp_path / "usb-unit-if00"
+    ptys = [Pty(), Pty()]
+    repoint(link, ptys[0].path)
+    batches = []
+    try:
+        with vorn.open(link, reconnect=True) as stream:
+            write_all(ptys[0].master, bursts[0])
+            batches += stream_rows(stream, len(expected(bursts[0])))
+            lost = time.time_ns()
+            ptys[0].close_master()
+            link.unlink()  # gone for a while: a few attempts find nothing
+            assert stream.read(timeout=0.15).num_rows == 0 and not stream.gaps
+            repoint(link, ptys[1].path)
+            give_up = time.monotonic() + 10
+            while not stream.gaps and time.monotonic() < give_up:
+                waited = stream.read(timeout=0.05)  # the batch handed out next carries the gap, empty or not
+                assert waited.num_rows == 0
+            assert ptys[1].exclusive() and ptys[1].line()["ospeed"] == 921600  # set up again
+            writer = UnitSide(ptys[1].master, bursts[1] + bursts[2])
+            writer.start()
+            after = stream_rows(stream, len(expected(bursts[1] + bursts[2])))
+            writer.finish()
+            batches += after
+    finally:
+        for p in ptys:
+            p.close_master()
+    [gap] = stream.gaps
+    assert waited.gap == gap and all(b.gap is None for b in batches)
+    assert gap.lost_ns >= lost and gap.seconds >= 0.15
+    assert_same_packets(batches, b"".join(bursts), tmp_path)
+    assert batches[-1]["time_ns"][-1] > gap.back_ns
+
+
+def test_stream_replays_a_recording_at_its_pace(tmp_path):
+    np = pytest.importorskip("numpy")
+    import vorn
+    from vorn.live import recorded_gaps
+    from vorn.times import Stamp, TimesWriter
+
+    data = some_packets(0.2)
+    path = tmp_path / "run.bin"
+    path.write_bytes(data)
+    cuts = np.linspace(0, len(data), 21, dtype=int)  # 20 reads 10 ms apart, 1 s unplugged after the 10th
+    with contextlib.closing(TimesWriter(path, force=False)) as times:
+        t0 = time.time_ns()
+        for i, size in enumerate(np.diff(cuts)):
+            at = t0 + i * 10_000_000 + (1_000_000_000 if i >= 10 else 0)
+            if i == 10:
+                times.gap(Stamp(t0 + 95_000_000, t0 + 95_000_000), Stamp(at - 5_000_000, at - 5_000_000))
+            times.add(int(size), Stamp(at, at))
+    want = vorn.read(path)
+    [gap] = recorded_gaps(path)
+    for pace, least in ((False, 0.0), (20.0, 1.19 / 20)):
+        started = time.monotonic()
+        with vorn.open(path, pace=pace) as stream:
+            batches = list(stream)
+            assert stream.ended and stream.gaps == [gap] and stream.read(timeout=None).num_rows == 0
+        assert time.monotonic() - started >= least
+        got = {name: np.concatenate([b[name] for b in batches]) for name in want}
+        for name in want:
+            np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+        assert [b.gap for b in batches].count(gap) == 1
+    with pytest.raises(ValueError):
+        vorn.open(path, pace=-1)
+    plain = tmp_path / "plain.bin"
+    plain.write_bytes(data)
+    with pytest.raises(ValueError, match="no arrival times"):
+        vorn.open(plain)

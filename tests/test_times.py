@@ -108,6 +108,48 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     assert "host_time_ns" not in cols and "holds no reads" in said[0]
 
 
+def test_an_unplug_is_listed_where_the_block_before_it_holds(tmp_path, stream):
+    """A gap of `record --reconnect` is no read and no span of arrival: info
+    lists it apart, its rates leave it out, and it counts only while the
+    block it follows matches the recording."""
+    import contextlib
+
+    from vorn.live import recorded_gaps
+    from vorn.times import Stamp, TimesWriter
+
+    rec = tmp_path / "run.bin"
+    rec.write_bytes(stream)
+    half, t0, m0 = len(stream) // 2, 10**18, 5 * 10**9
+    reads = range(0, len(stream), 100)
+    with contextlib.closing(TimesWriter(rec, force=True)) as w:
+        for i, pos in enumerate(reads):
+            if pos == half // 100 * 100:  # 3 s away after the last read of the first half
+                w.gap(Stamp(t0 + i * 10**6 - 10**6, m0 + i * 10**6 - 10**6), Stamp(t0 + 3 * 10**9, m0 + 3 * 10**9))
+            late = 3 * 10**9 if pos >= half // 100 * 100 else 0
+            w.add(stream[pos : pos + 100], Stamp(t0 + i * 10**6 + late, m0 + i * 10**6 + late))
+    [gap] = recorded_gaps(rec)
+    first_half_s = (half // 100 - 1) / 1000
+    assert gap.lost_ns == t0 + round(first_half_s * 1e9) and gap.seconds == pytest.approx(3 - first_half_s)
+    done = vorn("info", rec, "--json")
+    t = json.loads(done.stdout)["arrival_times"]
+    assert done.stderr == "" and t["unplugged"] == [{"at_s": first_half_s, "seconds": gap.seconds}]
+    assert t["longest_gap_s"] == pytest.approx(0.001) and t["seconds"] > 3
+    assert t["timed_seconds"] == pytest.approx((len(reads) - 2) / 1000)  # the rates' span: without the unplug
+    # The bytes before it changed: their block no longer vouches for the gap.
+    changed = bytearray(stream)
+    changed[10] ^= 1
+    rec.write_bytes(bytes(changed))
+    with pytest.warns(UserWarning, match="do not match"):
+        assert recorded_gaps(rec) == []
+
+    # Version 1: two empty reads in a row, the line gone and back.
+    ms = 2_000_000  # zigzag of +1 ms
+    rec.write_bytes(stream)
+    v1_file(tmp_path / "run.bin.times",
+            [(half, 2 * t0, 0), (0, ms, 0), (0, 4_000_000_000, 0), (len(stream) - half, ms, 0)])
+    assert [g.seconds for g in recorded_gaps(rec)] == [2.0]
+
+
 def v1_file(path, triples, close: bool = True) -> None:
     """A version 1 times file: the magic line and one zlib stream of varints."""
     out = bytearray()

@@ -953,3 +953,49 @@ def test_rep103_frame_on_gravity_and_known_rotations():
         rx, ry, rz, rw = rc.body_orientation((x, y, z, w))
         up_ros = into_body((rw, rx, ry, rz), (0.0, 0.0, 1.0))  # ENU: up is +z
         assert up_ros == pytest.approx(rc.body_vector(up_unit), abs=1e-12)
+
+
+def test_record_reconnect_keeps_one_file_through_an_unplug(tmp_path):
+    """A by-id name re-pointed at a new pty stands for the unit plugged in
+    again: the recording goes on in the same file, and info lists the gap."""
+    from test_serial import repoint
+
+    from vorn.live import recorded_gaps
+
+    bursts = [vm.UnitSimulator(seed=s).stream(0.1)[0] for s in (6, 7)]
+    link = tmp_path / "usb-unit-if00"
+    out = tmp_path / "run.bin"
+    ptys = [Pty(), Pty()]
+    try:
+        repoint(link, ptys[0].path)
+        unit = Pty.__new__(Pty)  # the first pty, under the stable name
+        unit.master, unit.path = ptys[0].master, str(link)
+        proc = start_recording(unit, out, "--reconnect")
+        play(ptys[0], bursts[0], out)
+        ptys[0].close_master()
+        link.unlink()  # away for a few attempts
+        time.sleep(0.2)
+        repoint(link, ptys[1].path)
+        give_up = time.monotonic() + 10
+        while not recorded_gaps(out) and time.monotonic() < give_up:  # marked once it is back
+            time.sleep(0.02)
+        assert ptys[1].line()["ospeed"] == 921600 and ptys[1].exclusive()
+        play(ptys[1], bursts[1], out)
+        give_up = time.monotonic() + 10
+        while out.stat().st_size < len(b"".join(bursts)) and time.monotonic() < give_up:
+            time.sleep(0.02)
+        proc.send_signal(signal.SIGINT)
+        stdout, stderr = proc.communicate(timeout=10)
+    finally:
+        for p in ptys:
+            p.close_master()
+    assert (proc.returncode, stderr) == (0, "")
+    assert "stopped by Ctrl-C; 1 gap without the device" in stdout
+    assert out.read_bytes() == b"".join(bursts)
+    assert replayed(out) == [vm.comparable(r) for b in bursts for r in vm.decode_stream(b)]
+    [gap] = recorded_gaps(out)
+    assert gap.seconds >= 0.2
+    [line] = [ln for ln in vorn("info", out).stdout.splitlines() if ln.startswith("unplugged:")]
+    assert line.startswith(f"unplugged:         {gap.seconds:,.3f} s from ")
+    [listed] = json.loads(vorn("info", out, "--json").stdout)["arrival_times"]["unplugged"]
+    assert listed["seconds"] == gap.seconds

@@ -148,11 +148,29 @@ struct Clocks {
   }
 };
 
-enum class BlockCheck { Sound, Damaged, Cut };
+enum class BlockCheck { Sound, Gap, Damaged, Cut };
+
+// The body of a gap block: its four clocks, exactly; false for anything else
+// or a monotonic clock that runs back.
+bool read_gap(std::span<const std::uint8_t> body, Gap& gap) {
+  Cursor c(body);
+  std::int64_t v[4];
+  for (std::int64_t& x : v) {
+    const auto n = c.varint();
+    if (!n) return false;
+    x = unzigzag(*n);
+  }
+  gap.lost_wall = v[0];
+  gap.lost_mono = v[1];
+  gap.back_wall = v[2];
+  gap.back_mono = v[3];
+  return c.done() && gap.back_mono >= gap.lost_mono;
+}
 
 // Checks the block at `at` (its marker found there) and, if sound, appends its
-// reads to `out` and its Block to `block`. `size` is the recording's size.
-BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decoded& out, Block& block,
+// reads to `out` and its Block to `block`; a gap block fills `block` with the
+// header it repeats and `gap` with its clocks.
+BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decoded& out, Block& block, Gap& gap,
                       std::size_t& next) {
   const std::size_t left = file.size() - at;
   if (left < kBlockHeaderSize) return BlockCheck::Cut;
@@ -167,8 +185,14 @@ BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decode
   if (left - kBlockHeaderSize < static_cast<std::size_t>(body_len) + kBlockCrcSize) return BlockCheck::Cut;
   const auto body = file.subspan(at + kBlockHeaderSize, body_len);
   if (crc32c(body) != get_u32(body.data() + body_len)) return BlockCheck::Damaged;
+  if (count == 0) {
+    if (block.end < block.first || !read_gap(body, gap)) return BlockCheck::Damaged;
+    gap.at = block.end;
+    next = at + kBlockHeaderSize + body_len + kBlockCrcSize;
+    return BlockCheck::Gap;
+  }
   // A sound block the writer cannot have made is damaged all the same.
-  if (count == 0 || block.end <= block.first || count > body_len / kMinReadSize ||
+  if (block.end <= block.first || count > body_len / kMinReadSize ||
       count > block.end - block.first) {
     return BlockCheck::Damaged;
   }
@@ -258,6 +282,24 @@ bool encode_block(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint
   return true;
 }
 
+bool encode_gap(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint64_t end, std::uint32_t data_crc,
+                std::int64_t lost_wall, std::int64_t lost_mono, std::int64_t back_wall, std::int64_t back_mono) {
+  if (first > end || back_mono < lost_mono) return false;
+  std::vector<std::uint8_t> body;
+  for (const std::int64_t v : {lost_wall, lost_mono, back_wall, back_mono}) put_varint(body, zigzag(v));
+  const std::size_t at = out.size();
+  out.insert(out.end(), kBlockMarker.begin(), kBlockMarker.end());
+  put_u32(out, static_cast<std::uint32_t>(body.size()));
+  put_u32(out, 0);
+  put_u64(out, first);
+  put_u64(out, end);
+  put_u32(out, data_crc);
+  put_u32(out, crc32c(std::span(out.data() + at, kBlockHeaderSize - 4)));
+  out.insert(out.end(), body.begin(), body.end());
+  put_u32(out, crc32c(body));
+  return true;
+}
+
 int version_of(std::span<const std::uint8_t> file) {
   const auto starts = [&](std::string_view magic) {
     return file.size() >= magic.size() && std::memcmp(file.data(), magic.data(), magic.size()) == 0;
@@ -273,13 +315,29 @@ Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size)
   std::uint64_t covered = 0;  // the end of the last block taken
   while (at < file.size()) {
     Block block;
+    Gap gap;
     std::size_t next = at;
     // A marker here, or the start of one cut off by the file's end.
     const auto here = file.begin() + static_cast<std::ptrdiff_t>(at);
     const bool marked = file.size() - at >= kBlockMarker.size()
                             ? std::equal(kBlockMarker.begin(), kBlockMarker.end(), here)
                             : std::equal(here, file.end(), kBlockMarker.begin());
-    const BlockCheck check = marked ? read_block(file, at, out, block, next) : BlockCheck::Damaged;
+    const BlockCheck check = marked ? read_block(file, at, out, block, gap, next) : BlockCheck::Damaged;
+    if (check == BlockCheck::Gap) {
+      // Taken only right after the block it names, which vouches for it.
+      const Block* last = out.blocks.empty() ? nullptr : &out.blocks.back();
+      const bool follows = last ? block.first == last->first && block.end == last->end &&
+                                      block.data_crc == last->data_crc
+                                : block.first == 0 && block.end == 0 && block.data_crc == 0;
+      if (follows) {
+        gap.block = last ? out.blocks.size() - 1 : Gap::kNoBlock;
+        out.gaps.push_back(gap);
+      } else {
+        ++out.misplaced_blocks;
+      }
+      at = next;
+      continue;
+    }
     if (check == BlockCheck::Sound) {
       if (block.end > recording_size || block.first < covered) {
         ++out.misplaced_blocks;
@@ -313,6 +371,7 @@ Decoded decode_v1(std::span<const std::uint8_t> payload, bool complete, std::uin
   Clocks clocks;
   std::uint64_t pos = 0;
   std::int64_t last_mono = INT64_MIN;
+  std::optional<std::pair<std::int64_t, std::int64_t>> lost;  // an empty read: the line went
   while (!c.done()) {
     const std::size_t before = c.left();
     const auto len = c.varint();
@@ -334,7 +393,16 @@ Decoded decode_v1(std::span<const std::uint8_t> payload, bool complete, std::uin
     }
     pos += *len;
     last_mono = m;
-    if (*len == 0) continue;  // a read that brought nothing times nothing
+    if (*len == 0) {  // a read that brought nothing times nothing; two mark a gap
+      if (!lost) {
+        lost.emplace(w, m);
+      } else {
+        out.gaps.push_back(Gap{pos, Gap::kNoBlock, lost->first, lost->second, w, m});
+        lost.reset();
+      }
+      continue;
+    }
+    lost.reset();
     out.ends.push_back(static_cast<std::int64_t>(pos));
     out.walls.push_back(w);
     out.monos.push_back(m);

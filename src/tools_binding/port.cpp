@@ -128,6 +128,19 @@ PyObject* port_read(PyObject* self, PyObject*) {
   return raise_failure(failure, nullptr);
 }
 
+// The open descriptor, for a caller that waits on it (poll, epoll, an event
+// loop) and then reads with a time-out of 0.
+PyObject* port_fileno(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "fileno of a closed port");
+    return nullptr;
+  }
+  return PyLong_FromLong(p->port->fd());
+}
+
 PyObject* port_close(PyObject* self, PyObject*) {
   PortObject* p = as_port(self);
   BusyGuard guard(p->busy);
@@ -140,6 +153,7 @@ PyMethodDef port_methods[] = {
     {"read", port_read, METH_NOARGS,
      "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
      "OSError with the errno and the port's text when the line fails (a hang-up: EPIPE or EIO)."},
+    {"fileno", port_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe port's descriptor (non-blocking)."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };

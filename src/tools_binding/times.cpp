@@ -79,6 +79,25 @@ PyObject* py_encode_block(PyObject*, PyObject* args) {
   return as_bytes(out);
 }
 
+// encode_times_gap(first, end, data_crc, lost_wall, lost_mono, back_wall, back_mono, /) -> bytes.
+PyObject* py_encode_gap(PyObject*, PyObject* args) {
+  unsigned long long first = 0, end = 0;
+  unsigned long data_crc = 0;
+  long long lost_wall = 0, lost_mono = 0, back_wall = 0, back_mono = 0;
+  if (!PyArg_ParseTuple(args, "KKkLLLL:encode_times_gap", &first, &end, &data_crc, &lost_wall, &lost_mono, &back_wall,
+                        &back_mono)) {
+    return nullptr;
+  }
+  std::vector<std::uint8_t> out;
+  if (!times::encode_gap(out, first, end, static_cast<std::uint32_t>(data_crc), lost_wall, lost_mono, back_wall,
+                         back_mono)) {
+    PyErr_SetString(PyExc_ValueError,
+                    "a gap follows a block (first <= end) and ends after it begins (monotonic clock)");
+    return nullptr;
+  }
+  return as_bytes(out);
+}
+
 // Sets d[key] = value (a new reference, stolen); false with an exception.
 bool put(PyObject* d, const char* key, PyObject* value) {
   Ref v = Ref::steal(value);
@@ -98,9 +117,24 @@ PyObject* decoded_dict(const times::Decoded& t) {
     if (!item) return nullptr;
     PyList_SET_ITEM(blocks.get(), static_cast<Py_ssize_t>(i), item);
   }
+  // Each gap as (index of the block that vouches for it or None, offset, lost wall, lost mono, back wall, back mono).
+  Ref gaps = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.gaps.size())));
+  if (!gaps) return nullptr;
+  for (std::size_t i = 0; i < t.gaps.size(); ++i) {
+    const times::Gap& g = t.gaps[i];
+    Ref block = Ref::steal(g.block == times::Gap::kNoBlock ? Py_NewRef(Py_None)
+                                                            : PyLong_FromSize_t(g.block));
+    PyObject* item = block ? Py_BuildValue("(OKLLLL)", block.get(), static_cast<unsigned long long>(g.at),
+                                           static_cast<long long>(g.lost_wall), static_cast<long long>(g.lost_mono),
+                                           static_cast<long long>(g.back_wall), static_cast<long long>(g.back_mono))
+                           : nullptr;
+    if (!item) return nullptr;
+    PyList_SET_ITEM(gaps.get(), static_cast<Py_ssize_t>(i), item);
+  }
   Ref d = Ref::steal(PyDict_New());
   if (!d || !put(d.get(), "version", PyLong_FromLong(t.version)) ||
-      PyDict_SetItemString(d.get(), "blocks", blocks.get()) < 0 || !put(d.get(), "ends", as_bytes(t.ends)) ||
+      PyDict_SetItemString(d.get(), "blocks", blocks.get()) < 0 ||
+      PyDict_SetItemString(d.get(), "gaps", gaps.get()) < 0 || !put(d.get(), "ends", as_bytes(t.ends)) ||
       !put(d.get(), "walls", as_bytes(t.walls)) || !put(d.get(), "monos", as_bytes(t.monos)) ||
       !put(d.get(), "damaged_bytes", PyLong_FromUnsignedLongLong(t.damaged_bytes)) ||
       !put(d.get(), "damaged_blocks", PyLong_FromUnsignedLong(t.damaged_blocks)) ||
@@ -148,6 +182,10 @@ PyMethodDef times_functions[] = {
      "encode_times_block(first, data_crc, lengths, walls, monos, /)\n--\n\nOne block of a version 2 times file: "
      "reads from recording offset first on, their lengths (native uint64s), wall and monotonic clocks (native "
      "int64s, ns), and the CRC-32C of the recording bytes they cover."},
+    {"encode_times_gap", py_encode_gap, METH_VARARGS,
+     "encode_times_gap(first, end, data_crc, lost_wall, lost_mono, back_wall, back_mono, /)\n--\n\nOne gap block "
+     "of a version 2 times file: the device went at the first two clocks (ns) and was back at the last two, after "
+     "the block of recording bytes [first, end) with that CRC-32C (0, 0, 0 before any block)."},
     {"decode_times", py_decode, METH_VARARGS,
      "decode_times(data, recording_size, /)\n--\n\nThe reads a version 2 times file vouches for, as a dict; for "
      "another version only its number."},

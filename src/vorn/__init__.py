@@ -6,9 +6,12 @@ command that makes and reads them (record, info, export, plot, noise, doctor).
     cols.to_pandas(); cols.to_arrow()
     for piece in vorn.chunks("run.bin"): # the same, a piece at a time
         ...
+    with vorn.open("/dev/ttyUSB0") as stream:  # live: a port, or a recording replayed
+        for batch in stream:             # the packets that arrived since the last batch
+            ...
 
 A library first: reading (recording, columns), the times file (times), what a
-column is (fields), exports (export), plot, noise and doctor raise Python's
+column is (fields), the live stream (live), exports (export), plot, noise and doctor raise Python's
 own exceptions (OSError naming the path, ValueError, TypeError, ImportError
 naming the extra to install) and print nothing; the command (cli) is the one
 place that turns those into a line on stderr and an exit status.
@@ -23,10 +26,11 @@ a time and warn once (UntimedWarning). Reading columns needs numpy (pip install 
 
 from vorn.columns import Columns, chunks, read
 from vorn.fields import KINDS
+from vorn.live import Stream, open
 from vorn.recording import Recording
 from vorn.times import UntimedWarning
 
-__all__ = ["KINDS", "Columns", "Recording", "UntimedWarning", "__version__", "chunks", "read"]
+__all__ = ["KINDS", "Columns", "Recording", "Stream", "UntimedWarning", "__version__", "chunks", "open", "read"]
 
 
 def __getattr__(name: str):

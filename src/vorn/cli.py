@@ -127,6 +127,9 @@ def parser() -> argparse.ArgumentParser:
     rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
     rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
+    rec.add_argument("--reconnect", action="store_true",
+                     help="through a hang-up or unplug, wait for the same device and go on in the same file "
+                     "(the gaps are marked in its arrival times; `vorn info` lists them)")
 
     info = sub.add_parser("info", help="count packets, noise and flagged fields in a recording")
     info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
@@ -305,7 +308,7 @@ def run_record(args) -> int:
     status = Status()
     try:
         got = record(args.port, args.output, args.baud, args.seconds, args.force, stopped=lambda: bool(stop),
-                     status=status)
+                     status=status, reconnect=args.reconnect)
     finally:
         status.clear()
         for s, h in handlers.items():
@@ -317,6 +320,8 @@ def run_record(args) -> int:
         why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
     else:
         why = "time limit reached"
+    if got.gaps:
+        why += f"; {got.gaps} gap{'s' if got.gaps > 1 else ''} without the device (vorn info lists them)"
     try:
         print(f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "
               f"{c['estimated']:,} estimated packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
@@ -418,18 +423,15 @@ def live_source(args):
         return foxglove.replay(args.replay, args.rate), args.replay
     import vorn
 
-    opener = getattr(vorn, "open", None)
-    if opener is None:
-        raise Failed(f"{args.port}: this build cannot read a port live; --replay RECORDING serves a recording")
     if args.record is not None:
-        raise Failed("--record: this build cannot write a recording while serving; `vorn record` writes one")
+        raise Failed("--record: vorn live does not write a recording while serving; `vorn record` writes one")
 
     async def batches(stream):
         async with stream:
             async for batch in stream:
                 yield batch
 
-    return batches(opener(args.port, baud=args.baud, reconnect=args.reconnect)), args.port
+    return batches(vorn.open(args.port, baud=args.baud, reconnect=args.reconnect)), args.port
 
 
 def run_live(args) -> int:

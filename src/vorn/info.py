@@ -16,8 +16,10 @@ FRAME_PIECE = 1 << 20  # bytes framed at a time
 def frame(rec: Recording) -> dict | None:
     """Frames the recording a stretch at a time; from its vouched arrival times
     (monotonic clock) the span from the first read to the last, the longest
-    gap between two reads, and the packets of each kind that timed reads
-    completed with the span they arrived over."""
+    gap between two reads, the packets of each kind that timed reads
+    completed with the span they arrived over (an unplug is in neither), and
+    the stretches without the device that `record --reconnect` went through
+    (from when, in seconds after the first read, and how long)."""
     t = rec.times
     read, feed = rec.file.read, rec.framer.feed
     pos = 0
@@ -54,8 +56,10 @@ def frame(rec: Recording) -> dict | None:
         raise with_path(e, rec.path) from None
     if not t.timed:
         return None
+    unplugged = [{"at_s": (g.lost.wall_ns - t.walls[0]) / 1e9, "seconds": (g.back.wall_ns - g.lost.wall_ns) / 1e9}
+                 for g in t.gaps]
     return {"seconds": (t.monos[-1] - t.monos[0]) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": t.untimed,
-            "untimed": t.note, "timed_seconds": span / 1e9, "timed_packets": dict(timed)}
+            "untimed": t.note, "timed_seconds": span / 1e9, "timed_packets": dict(timed), "unplugged": unplugged}
 
 
 def rates(t: dict) -> dict:
@@ -73,6 +77,8 @@ def timing(t: dict | None, c: dict) -> list[str]:
              "packet rate:       " + (", ".join(f"{k} {r:,.1f}/s" for k, r in per_s.items() if r is not None)
                                       if t["timed_seconds"] else "-"),
              f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads"]
+    for g in t["unplugged"]:
+        lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
     if t["untimed_bytes"]:
         lines.append(f"untimed:           {t['untimed_bytes']:,} bytes (their packets are kept, without a time)")
     return lines

@@ -1,12 +1,15 @@
 """Recording a port: its byte stream written to a file exactly as it arrives,
 with the arrival of each read in the times file beside it (vorn.times). Both
 are held under an exclusive lock while they are written (vorn.locks), and each
-flush is made durable, the bytes before the times that vouch for them."""
+flush is made durable, the bytes before the times that vouch for them. With
+reconnect, an unplug does not end it: the port is released at once, opened
+again when the same device is back, and the gap marked in the times file."""
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import math
 import os
 import time
 from collections.abc import Callable
@@ -14,6 +17,7 @@ from typing import NamedTuple
 
 from vorn import _native
 from vorn.errors import with_path
+from vorn.live import FIRST_RETRY, LAST_RETRY, stable_name
 from vorn.locks import HeldError, claim, held_by
 from vorn.sample_clock import write_baud
 from vorn.times import TimesWriter, now, times_path
@@ -25,13 +29,15 @@ STATUS_EVERY = 0.5
 
 class Summary(NamedTuple):
     """What a recording got: its bytes, how long it ran, the framing's counts
-    (as _native.Framer.counts gives them), and the OSError the port failed
-    with (a hang-up), or None when it was stopped or ran its time."""
+    (as _native.Framer.counts gives them), the OSError the port failed with
+    (a hang-up), or None when it was stopped or ran its time, and the gaps
+    without the device it went through (with reconnect)."""
 
     bytes: int
     seconds: float
     counts: dict
     failure: OSError | None
+    gaps: int = 0
 
 
 def open_port(port_path: str, baud: int):
@@ -44,6 +50,35 @@ def open_port(port_path: str, baud: int):
         raise
     except UnicodeEncodeError:
         raise ValueError(f"{port_path}: the port's path is not valid UTF-8") from None
+
+
+class Holder:
+    """The port being read, which a reconnection replaces."""
+
+    def __init__(self, port) -> None:
+        self.port = port
+
+    def close(self) -> None:
+        if self.port is not None:
+            self.port.close()
+            self.port = None
+
+
+def wait_for_port(path: str, baud: int, stopped: Callable[[], bool], until: float):
+    """The port opened again once its device is back, or None when stopped()
+    or the time limit came first. Looks after 50 ms, then twice as long each
+    time up to 2 s, in slices short enough to notice a stop."""
+    delay = FIRST_RETRY
+    while True:
+        due = time.monotonic() + delay
+        while time.monotonic() < due:
+            if stopped() or time.monotonic() >= until:
+                return None
+            time.sleep(min(READ_WAIT, max(0.0, due - time.monotonic())))
+        try:
+            return _native.Port(path, baud, READ_WAIT)
+        except (OSError, UnicodeEncodeError):
+            delay = min(delay * 2, LAST_RETRY)
 
 
 def exists_error(path) -> FileExistsError:
@@ -100,7 +135,8 @@ class Outputs:
 
 def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
            stopped: Callable[[], bool] = lambda: False,
-           status: Callable[[float, int, dict], None] | None = None, durable: bool = True) -> Summary:
+           status: Callable[[float, int, dict], None] | None = None, durable: bool = True,
+           reconnect: bool = False) -> Summary:
     """Records the port at port_path into out_path (with out_path.times, and
     the baud rate in out_path.baud) until seconds have passed, stopped()
     returns true (asked after every read, at least every READ_WAIT s), or the
@@ -109,7 +145,10 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
     force or not a file another recorder is writing (HeldError), before the
     port is touched. durable: each flush waits until the data and its times
     are on the disk (fdatasync), data first, so that times never vouch for
-    bytes a power cut took."""
+    bytes a power cut took. reconnect: a hang-up or unplug releases the port
+    and waits for the same device (a path outside /dev/serial followed by its
+    by-id link) instead of ending the recording; each gap is marked in the
+    times file once the device is back."""
     # Claimed before the port is touched, emptied once it is open.
     outputs = Outputs(out_path, force)
     try:
@@ -124,21 +163,44 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
         outputs.drop()
         raise
     out_file, times_file = outputs.open()
+    reopen_path = stable_name(port_path) if reconnect else port_path
+    ports = Holder(port)
     framer = _native.Framer()
-    nbytes = 0
+    nbytes = gaps = 0
     failure = None
+
+    def flush(out, times) -> None:
+        out.flush()  # the bytes first: times never run ahead of them
+        if durable:
+            os.fdatasync(out.fileno())
+        times.flush()
+
     try:
-        with contextlib.closing(port), out_file as out, \
+        with contextlib.closing(ports), out_file as out, \
                 contextlib.closing(TimesWriter(out_path, durable=durable, file=times_file)) as times:
             start = last_flush = last_status = time.monotonic()
             while not stopped():
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
                 try:
-                    chunk = port.read()
+                    chunk = ports.port.read()
                 except OSError as e:
-                    failure = OSError(e.errno, e.strerror, port_path)
-                    break
+                    if not reconnect:
+                        failure = OSError(e.errno, e.strerror, port_path)
+                        break
+                    # Released at once, and all that came made durable
+                    # however long the device stays away.
+                    lost = now()
+                    ports.close()
+                    flush(out, times)
+                    until = start + seconds if seconds is not None else math.inf
+                    ports.port = wait_for_port(reopen_path, baud, stopped, until)
+                    if ports.port is None:
+                        break
+                    times.gap(lost, now())
+                    times.flush()  # the gap is on record once the device is back
+                    gaps += 1
+                    continue
                 if chunk:
                     arrived = now()
                     out.write(chunk)
@@ -147,10 +209,7 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
                     nbytes += len(chunk)
                 t = time.monotonic()
                 if t - last_flush >= FLUSH_EVERY:
-                    out.flush()  # the bytes first: times never run ahead of them
-                    if durable:
-                        os.fdatasync(out.fileno())
-                    times.flush()
+                    flush(out, times)
                     last_flush = t
                 if status is not None and t - last_status >= STATUS_EVERY:
                     status(t - start, nbytes, framer.counts())
@@ -162,4 +221,4 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
                 os.fdatasync(out.fileno())
     except OSError as e:
         raise with_path(e, out_path) from None
-    return Summary(nbytes, elapsed, framer.counts(), failure)
+    return Summary(nbytes, elapsed, framer.counts(), failure, gaps)

@@ -9,13 +9,17 @@ monotonic clocks; it carries a CRC-32C of itself and one of the recording
 bytes it covers. A reader takes a read's time only from a block that passes
 both: a damaged block, a block whose bytes the recording does not hold, and a
 file written beside another recording give no times, and the packets of those
-reads are untimed (host_time_ns -1, empty in CSV, null in Parquet). The format
-is encoded and decoded by the native helper (the core's times_file).
+reads are untimed (host_time_ns -1, empty in CSV, null in Parquet). A gap
+block marks a stretch without the device that `vorn record --reconnect` went
+through (when the line went and when it was back): it repeats the header of
+the block before it, which vouches for it. The format is encoded and decoded
+by the native helper (the core's times_file).
 
 Version 1 files (one zlib stream, no blocks) are read with the checks they
 allow: a stream whose checksum fails gives no times, and a stream cut short
 (a crash) or damaged is read up to the first read that runs past the
-recording or turns the monotonic clock back.
+recording or turns the monotonic clock back. Two empty reads in a row there
+mark a gap.
 
 Where a time is needed for an untimed packet, extrapolate_times() gives one
 from the recording's rate as the timed reads show it.
@@ -45,6 +49,9 @@ FIT_READS = 4096  # reads the recording's rate is fitted over, spread along it
 # least one byte of the recording and at most 30 bytes of numbers, a block 40
 # more. What lies beyond is not read.
 MAX_TIMES_PER_BYTE = 72
+# Read beyond that: room for the gap blocks (about 60 bytes each) of a
+# recording whose device came and went many times while it sent little.
+TIMES_SLACK = 1 << 20
 INFLATE_PIECE = 1 << 16
 
 
@@ -62,6 +69,16 @@ class Stamp(NamedTuple):
 
     wall_ns: int
     mono_ns: int
+
+
+class Unplugged(NamedTuple):
+    """A stretch without the device that `vorn record --reconnect` went
+    through: at this offset of the recording, the line went (lost) and was
+    back (back)."""
+
+    at: int
+    lost: Stamp
+    back: Stamp
 
 
 class Estimate(Stamp):
@@ -83,9 +100,10 @@ class TimesWriter:
 
     add() takes the read's bytes, or only their number when the bytes are
     already in the recording (the block's CRC of them is then read back from
-    it at flush). flush() writes the block and, when durable, waits until it
-    is on the disk (fdatasync). `file`: NAME.times already open for writing,
-    empty, instead of opening it here."""
+    it at flush). gap() marks a stretch without the device. flush() writes the
+    block and, when durable, waits until it is on the disk (fdatasync).
+    `file`: NAME.times already open for writing, empty, instead of opening it
+    here."""
 
     def __init__(self, path, force: bool = False, *, durable: bool = False, file=None) -> None:
         self.recording_path = path
@@ -97,6 +115,7 @@ class TimesWriter:
         self.crc = 0
         self.read_back = False
         self.recording = None
+        self.last_block = (0, 0, 0)  # first, end and data CRC of the block written last
 
     def add(self, data, stamp: Stamp) -> None:
         if isinstance(data, int):
@@ -126,16 +145,32 @@ class TimesWriter:
             size -= len(piece)
         return crc
 
+    def write_block(self) -> None:
+        """The pending reads as a block, written on (not yet flushed)."""
+        if not self.lengths:
+            return
+        size = sum(self.lengths)
+        crc = self.pending_crc(size)
+        block = _native.encode_times_block(self.first, crc, self.lengths.tobytes(), self.walls.tobytes(),
+                                           self.monos.tobytes())
+        self.file.write(block)
+        self.last_block = (self.first, self.first + size, crc)
+        self.first += size
+        del self.lengths[:], self.walls[:], self.monos[:]
+        self.crc = 0
+        self.read_back = False
+
+    def gap(self, lost: Stamp, back: Stamp) -> None:
+        """Marks a stretch without the device after the reads added so far:
+        the line went at lost and was back at back. Written at once (the
+        reads before it as their block first), and made durable at the next
+        flush()."""
+        self.write_block()
+        self.file.write(_native.encode_times_gap(*self.last_block, lost.wall_ns, lost.mono_ns, back.wall_ns,
+                                                 max(back.mono_ns, lost.mono_ns)))
+
     def flush(self) -> None:
-        if self.lengths:
-            size = sum(self.lengths)
-            block = _native.encode_times_block(self.first, self.pending_crc(size), self.lengths.tobytes(),
-                                               self.walls.tobytes(), self.monos.tobytes())
-            self.file.write(block)
-            self.first += size
-            del self.lengths[:], self.walls[:], self.monos[:]
-            self.crc = 0
-            self.read_back = False
+        self.write_block()
         self.file.flush()
         if self.durable:
             os.fdatasync(self.file.fileno())
@@ -160,7 +195,8 @@ class Times:
     ends, walls, monos: one int64 array entry per vouched read (where it ends
     in the recording; its wall and monotonic clocks in ns), in recording
     order. segments: (first, end, lo, hi) for each stretch of the recording
-    timed without a break: bytes [first, end) and reads [lo, hi). untimed:
+    timed without a break (an unplug is one): bytes [first, end) and reads
+    [lo, hi). gaps: the Unplugged stretches the file vouches for. untimed:
     bytes of the recording no vouched read covers; reasons: why, in words;
     note: the one line that says both, or None when every byte is timed or
     the recording has no times file at all."""
@@ -171,6 +207,7 @@ class Times:
         self.version: int | None = None  # None: no times file
         self.ends, self.walls, self.monos = array("q"), array("q"), array("q")
         self.segments: list[tuple[int, int, int, int]] = []
+        self.gaps: list[Unplugged] = []
         self.reasons: list[str] = []
         self._slope: float | None = None
 
@@ -264,7 +301,7 @@ def read_times_file(path, size: int) -> bytes | None:
     except FileNotFoundError:
         return None
     with f:
-        return f.read(MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + 4096)
+        return f.read(MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + TIMES_SLACK)
 
 
 # Keyed by the recording's identity, size and change times and by the times
@@ -306,13 +343,20 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
     elif mismatched:
         times.reasons.append(f"{mismatched:,} block(s) of {tname} do not match the recording's bytes")
     ends, walls, monos = (array("q", decoded[k]) for k in ("ends", "walls", "monos"))
+    # A gap counts where the block it follows holds (before any block, always).
+    held = set(good)
+    vouched = {i for i, b in enumerate(blocks) if b in held}
+    times.gaps = [Unplugged(at, Stamp(lost_wall, lost_mono), Stamp(back_wall, back_mono))
+                  for block, at, lost_wall, lost_mono, back_wall, back_mono in decoded["gaps"]
+                  if block is None or block in vouched]
+    breaks = {g.at for g in times.gaps}
     for first, end, _, lo, hi in good:
         n = len(times.ends)
         times.ends += ends[lo:hi]
         times.walls += walls[lo:hi]
         times.monos += monos[lo:hi]
         last = times.segments[-1] if times.segments else None
-        if last is not None and last[1] == first:
+        if last is not None and last[1] == first and first not in breaks:
             times.segments[-1] = (last[0], end, last[2], n + hi - lo)
         else:
             times.segments.append((first, end, n, n + hi - lo))

@@ -195,6 +195,81 @@ TEST(TimesFile, NoNumberInTheFileMakesItAllocateBeyondTheRecording) {
   EXPECT_EQ(decode(Bytes{'x'}, 10).version, 0);
 }
 
+TEST(TimesFile, GapsFollowTheBlockThatVouchesForThem) {
+  const Made m = make(21, 3);
+  // A gap before any byte, then one after each block (the second twice in a row).
+  Bytes file(kMagicV2.begin(), kMagicV2.end());
+  ASSERT_TRUE(encode_gap(file, 0, 0, 0, 10, 20, 30, 40));
+  std::uint64_t first = 0;
+  std::vector<std::uint64_t> gap_at;
+  std::vector<std::size_t> gap_block_at;  // where each gap after a block begins in the file
+  std::vector<std::size_t> data_block_at;
+  for (std::size_t k = 0; k < m.blocks.size(); ++k) {
+    data_block_at.push_back(file.size());
+    const std::size_t end = k + 1 < m.block_at.size() ? m.block_at[k + 1] : m.file.size();
+    file.insert(file.end(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[k]),
+                m.file.begin() + static_cast<std::ptrdiff_t>(end));
+    std::uint64_t last = first;
+    for (const Read& r : m.blocks[k]) last += r.length;
+    const auto crc = crc32c(std::span(m.recording).subspan(first, last - first));
+    for (int twice = 0; twice < (k == 1 ? 2 : 1); ++twice) {
+      gap_block_at.push_back(file.size());
+      ASSERT_TRUE(encode_gap(file, first, last, crc, 1'000 + k, 2'000 + k, -5, 2'000'000'000'000 + k));
+      gap_at.push_back(last);
+    }
+    first = last;
+  }
+  Decoded d = decode(file, m.recording.size());
+  EXPECT_EQ(expect_only_written(m, d), m.blocks.size());  // the gaps take no byte and no read
+  EXPECT_EQ(d.damaged_blocks + d.misplaced_blocks, 0u);
+  ASSERT_EQ(d.gaps.size(), gap_at.size() + 1);
+  EXPECT_EQ(d.gaps[0].at, 0u);
+  EXPECT_EQ(d.gaps[0].block, Gap::kNoBlock);
+  EXPECT_EQ(d.gaps[0].lost_mono, 20);
+  EXPECT_EQ(d.gaps[0].back_wall, 30);
+  for (std::size_t i = 0; i < gap_at.size(); ++i) {
+    const Gap& g = d.gaps[i + 1];
+    EXPECT_EQ(g.at, gap_at[i]);
+    ASSERT_LT(g.block, d.blocks.size());
+    EXPECT_EQ(d.blocks[g.block].end, g.at);
+    EXPECT_EQ(g.back_wall, -5);  // the wall clock may stand anywhere
+    EXPECT_EQ(g.back_mono - g.lost_mono, 2'000'000'000'000 - 2'000);
+  }
+  // A flipped bit in a gap costs that gap alone; one in a block costs the
+  // block and the gaps that follow it, which it no longer vouches for.
+  for (std::size_t bit = 0; bit < 8 * kGapBlockSize; bit += 7) {
+    Bytes bad = file;
+    bad[gap_block_at[0] + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    d = decode(bad, m.recording.size());
+    EXPECT_EQ(d.gaps.size(), gap_at.size()) << bit;
+    EXPECT_EQ(expect_only_written(m, d), m.blocks.size());
+  }
+  Bytes bad = file;
+  bad[data_block_at[1] + 40] ^= 1;
+  d = decode(bad, m.recording.size());
+  EXPECT_EQ(d.gaps.size(), gap_at.size() - 1);
+  EXPECT_EQ(d.misplaced_blocks, 2u);
+  // A gap that names another block than the one before it, or comes before
+  // any block claiming one: placed nowhere.
+  Bytes stray(kMagicV2.begin(), kMagicV2.end());
+  ASSERT_TRUE(encode_gap(stray, 0, 5, 123, 1, 2, 3, 4));
+  stray.insert(stray.end(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[0]),
+               m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[1]));
+  ASSERT_TRUE(encode_gap(stray, 0, 0, 0, 1, 2, 3, 4));
+  d = decode(stray, m.recording.size());
+  EXPECT_TRUE(d.gaps.empty());
+  EXPECT_EQ(d.misplaced_blocks, 2u);
+  // What the writer cannot have made: a clock running back, a range backwards.
+  Bytes out;
+  EXPECT_FALSE(encode_gap(out, 0, 0, 0, 0, 50, 0, 49));
+  EXPECT_FALSE(encode_gap(out, 6, 5, 0, 0, 0, 0, 0));
+  EXPECT_TRUE(out.empty());
+  // However many gaps a file holds, each took a gap block's room in it.
+  Bytes many(kMagicV2.begin(), kMagicV2.end());
+  while (many.size() < 100'000) ASSERT_TRUE(encode_gap(many, 0, 0, 0, 0, 0, 0, 0));
+  EXPECT_LE(decode(many, 0).gaps.size(), many.size() / kGapBlockSize);
+}
+
 // A version 1 stream's triples, inflated: (length, wall change, skew change).
 Bytes v1_payload(const std::vector<std::array<std::uint64_t, 3>>& triples) {
   Bytes out;
@@ -231,6 +306,16 @@ TEST(TimesFile, VersionOneStopsAtWhatItsChecksCatch) {
     EXPECT_EQ(d.ends, (std::vector<std::int64_t>{100}));
     EXPECT_EQ(d.damaged_blocks, 1u);
   }
+  // Two empty reads in a row: the line went, and was back 2 s later.
+  d = decode_v1(v1_payload({{100, 2'000'000, 0}, {0, 2'000'000, 0}, {0, 4'000'000'000, 0}, {0, 2'000'000, 0},
+                            {70, 2'000'000, 0}}),
+                true, 170);
+  EXPECT_EQ(d.ends, (std::vector<std::int64_t>{100, 170}));
+  ASSERT_EQ(d.gaps.size(), 1u);  // the third empty read, alone, marks nothing
+  EXPECT_EQ(d.gaps[0].at, 100u);
+  EXPECT_EQ(d.gaps[0].back_mono - d.gaps[0].lost_mono, 2'000'000'000);
+  EXPECT_EQ(d.gaps[0].block, Gap::kNoBlock);
+
   // Cut mid-read by a crash: not damage.
   d = decode_v1(std::span(good).first(good.size() - 2), false, 220);
   EXPECT_EQ(d.ends.size(), 2u);
