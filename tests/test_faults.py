@@ -177,6 +177,39 @@ def test_directory_is_opened_but_not_read(tmp_path):
     assert parser.get_data_packets() == []
 
 
+def test_start_without_a_descriptor_to_spare(tmp_path):
+    """Out of descriptors is an ordinary OSError, errno set, and the parser
+    starts once some are free again."""
+    import errno
+    import resource
+
+    path = tmp_path / "three.bin"
+    path.write_bytes(recording(3))
+    parser = vorn_rs.MockParser(path)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    fillers = []
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(map(int, os.listdir("/proc/self/fd"))) + 8, hard))
+        with pytest.raises(OSError) as exhausted:
+            while True:
+                fillers.append(os.open(os.devnull, os.O_RDONLY))
+        assert exhausted.value.errno == errno.EMFILE
+        for _ in range(2):
+            with pytest.raises(OSError) as info:
+                parser.start()
+            e = info.value
+            assert type(e) is OSError and e.errno == errno.EMFILE and e.args == (str(e),)
+            assert str(e) == f"failed to create the reader's stop signal: {os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+            assert not parser.is_running()
+    finally:
+        for fd in fillers:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    parser.start()
+    wait_ended(parser)
+    assert numbers(parser.get_data_packets()) == [0, 1, 2]
+
+
 NO_PERMISSION_CHILD = r"""
 import json, os, sys, time
 import vorn_rs
