@@ -1,6 +1,7 @@
 """The vorn command, end to end: each subcommand run as a user runs it, its
 results checked against the stream model and against MockParser."""
 
+import contextlib
 import csv
 import json
 import os
@@ -11,6 +12,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import time
 from pathlib import Path
 
@@ -717,6 +719,36 @@ def test_doctor_listen_verdicts(pty, case):
 
 
 @pytest.mark.serial_ioctls
+def test_doctor_listen_to_a_stream_already_flowing(pty):
+    """The unit streams before the doctor opens the port: what the line held
+    then (cooked, mangled) and the packet cut by the open are not judged."""
+    data = vm.UnitSimulator(seed=9).stream(4.0)[0]
+    stop = threading.Event()
+
+    def unit():  # about the unit's pace, taking what the line echoes back while it is cooked
+        os.set_blocking(pty.master, False)
+        view = memoryview(data)
+        while view and not stop.is_set():
+            with contextlib.suppress(OSError):  # EIO while nobody has the port open
+                os.read(pty.master, 65536)
+            with contextlib.suppress(BlockingIOError):
+                view = view[os.write(pty.master, view[: len(data) // 400]) :]
+            time.sleep(0.01)
+
+    writer = threading.Thread(target=unit, daemon=True)
+    writer.start()
+    try:
+        time.sleep(0.1)  # under way before the doctor opens the port
+        rc, report, problems = doctor_json(pty.path, "--baud", "921600", "--listen", "1")
+    finally:
+        stop.set()
+        writer.join()
+    heard = report["listen"]
+    assert (rc, problems) == (0, {}), problems
+    assert heard["bytes"] > 0 and heard["checksum_failures"] == 0 and heard["noise_bytes"] == 0
+
+
+@pytest.mark.serial_ioctls
 def test_doctor_names_the_holder_its_claim_and_the_speed(pty):
     rc, report, problems = doctor_json(pty.path, "--baud", "921600")
     assert rc == 0 and report["ok"] and report["baud"] == {"requested": 921600, "input": 921600, "output": 921600,
@@ -761,3 +793,12 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     assert rc == 1 and set(problems) == {"access"}
     problem = problems["access"]
     assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")
+
+    # Allowed in, but not allowed to see root's descriptors: any of root's
+    # programs may use the port, so its line is not touched.
+    os.chmod(pty.path, 0o666)
+    rc, report, problems = judged(*as_nobody(lambda: doctor(pty.path, 921600, 1.0, True)))
+    notes = {f["topic"]: f["text"] for f in report["findings"] if f["level"] == "note"}
+    assert rc == 0 and "baud" not in report and "listen" not in report
+    assert "could not be looked at" in notes["held"] and "921600 baud not tried" in notes["baud"]
+    assert not any(f["topic"] == "held" and f["level"] == "ok" for f in report["findings"])

@@ -1,6 +1,7 @@
 // Port: a serial device opened, claimed and configured by the core exactly as
 // SerialParser opens it, read raw so that a recording holds every byte.
 #include <errno.h>
+#include <termios.h>
 
 #include <array>
 #include <cstdint>
@@ -100,6 +101,23 @@ PyObject* port_read(PyObject* self, PyObject*) {
   return nullptr;
 }
 
+// Drops what the line has received and not yet been read: bytes that came
+// before the open set the line (cooked, or at another speed).
+PyObject* port_discard_input(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "discard on a closed port");
+    return nullptr;
+  }
+  if (::tcflush(p->port->fd(), TCIFLUSH) != 0) {
+    PyErr_SetString(PyExc_OSError, kernel_error_text(errno));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* port_close(PyObject* self, PyObject*) {
   PortObject* p = as_port(self);
   BusyGuard guard(p->busy);
@@ -112,6 +130,8 @@ PyMethodDef port_methods[] = {
     {"read", port_read, METH_NOARGS,
      "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
      "OSError with the port's text when the line fails (a hang-up: 'Broken pipe' or 'I/O error')."},
+    {"discard_input", port_discard_input, METH_NOARGS,
+     "discard_input($self)\n--\n\nDrops what the line received and was not read yet."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };
