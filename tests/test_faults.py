@@ -314,6 +314,12 @@ class Fifo:
             self.fd = -1
 
 
+def asleep(tid: int) -> bool:
+    """Whether the thread `tid` of this process is blocked (state S)."""
+    with open(f"/proc/self/task/{tid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "S"
+
+
 def later(delay, action):
     t = threading.Timer(delay, action)
     t.daemon = True
@@ -369,13 +375,24 @@ def test_far_side_hangs_up_while_a_drain_waits():
         os.write(master, recording(2))
         assert numbers(collect(parser, 2)) == [0, 1]
 
+        main = threading.get_native_id()
+        about_to_wait = threading.Event()
+
         def hang_up():
+            # Once the drain waits (the main thread asleep after saying it is
+            # about to), however late a loaded machine gets it there.
+            about_to_wait.wait(10)
+            give_up = time.monotonic() + 10
+            while not asleep(main) and time.monotonic() < give_up:
+                time.sleep(0.005)
+            time.sleep(0.1)
             os.write(master, numbered(2)[:50])
             os.close(master)
             hung_up.set()
 
-        timer = later(0.1, hang_up)
+        timer = later(0, hang_up)
         t0 = time.monotonic()
+        about_to_wait.set()
         # The failure text does not cut the wait short: the wait is for packets.
         with pytest.raises(OSError) as info:
             parser.get_data_packets(block=True)
