@@ -166,6 +166,10 @@ def settle_after_stop(parser) -> None:
     assert rest == []
 
 
+# Cases that stream through a pty give the reader a time-out of 5 s: the line
+# never waits that long for the writer, even on a loaded machine, and a read
+# that gets input returns at once, so the cases are no slower for it.
+
 # A test that keeps a pytest.raises result keeps its own frame alive in a
 # cycle; it deletes its parser itself, so that the parser goes on this thread
 # and not whenever (and wherever) the cycle is collected.
@@ -252,7 +256,7 @@ def open_as_nobody(path: str) -> str:
 @pytest.mark.serial_ioctls
 def test_exclusive_while_open_and_released_when_gone(pty):
     assert not pty.exclusive()
-    first = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+    first = vorn_rs.SerialParser(pty.path, 921600, timeout=5.0)
     assert pty.exclusive()
 
     if os.geteuid() == 0:
@@ -284,6 +288,66 @@ def test_exclusive_while_open_and_released_when_gone(pty):
     del again
 
 
+def in_forked_child(work) -> int:
+    """work()'s return value, run in a forked child that ends without the
+    interpreter's own clean-up (what work() drops, it drops itself)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
+        child = os.fork()
+    if child == 0:
+        rc = 99
+        try:
+            rc = work()
+        finally:
+            os._exit(rc)
+    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
+@pytest.mark.parametrize("before_fork", ["fresh", "stopped"])
+@pytest.mark.serial_ioctls
+def test_a_forked_child_leaves_the_port_to_its_parent(pty, before_fork):
+    """A child with an inherited parser that had no reader at the fork neither
+    reads the port nor gives up its parent's claim when it drops the parser."""
+    parser = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+    if before_fork == "stopped":
+        parser.start()
+        parser.stop()
+    os.chmod(pty.path, 0o666)
+    line = pty.line()
+    holder = [parser]
+    del parser
+
+    def child() -> int:
+        parser = holder.pop()
+        try:
+            parser.start()
+            return 1  # it reads the parent's port
+        except OSError as e:
+            if "forked" not in str(e) or parser.is_running():
+                return 2
+        finally:
+            del parser
+            gc.collect()
+        return 0
+
+    started = in_forked_child(child)
+    # Another user is still turned away, and the line is as the parent set it.
+    assert open_as_nobody(pty.path) == "Device or resource busy"
+    assert pty.exclusive() and pty.line() == line
+    with pytest.raises(OSError) as info:
+        vorn_rs.SerialParser(pty.path)
+    assert_os_error(info, LOCK_HELD)
+    assert started == 0  # refused, and said why
+
+    parser = holder.pop()
+    parser.start()
+    data = some_packets(0.05)
+    os.write(pty.master, data)
+    assert as_records(collect(parser, len(expected(data)))) == expected(data)
+    parser.stop()
+
+
 # -- streaming --------------------------------------------------------------
 
 
@@ -293,7 +357,7 @@ def test_live_stream_in_random_pieces_matches_the_model(pty):
                             wrong_length=0.005, startup=0.1)
     data = unit.stream(1.0)[0]
     want = expected(data)
-    with vorn_rs.SerialParser(pty.path, 921600, timeout=0.5) as parser:
+    with vorn_rs.SerialParser(pty.path, 921600, timeout=5.0) as parser:
         side = UnitSide(pty.master, data, seed=3)
         side.start()
         try:
@@ -331,7 +395,7 @@ def test_signals_for_python_never_interrupt_a_read(pty):
     try:
         data = some_packets(1.0, seed=9)
         want = expected(data)
-        parser = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+        parser = vorn_rs.SerialParser(pty.path, 921600, timeout=5.0)
         before = tasks()
         parser.start()
         (reader,) = tasks() - before

@@ -1,6 +1,7 @@
 // Port: a serial device opened, claimed and configured by the core exactly as
 // SerialParser opens it, read raw so that a recording holds every byte.
 #include <errno.h>
+#include <termios.h>
 
 #include <array>
 #include <cstdint>
@@ -141,6 +142,26 @@ PyObject* port_fileno(PyObject* self, PyObject*) {
   return PyLong_FromLong(p->port->fd());
 }
 
+// Drops what the line has received and not yet been read: bytes that came
+// before the open set the line (cooked, or at another speed).
+PyObject* port_discard_input(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "discard on a closed port");
+    return nullptr;
+  }
+  if (::tcflush(p->port->fd(), TCIFLUSH) != 0) {
+    Failure failure;
+    failure.code = Errc::Serial;
+    failure.err = errno;
+    failure.message = kernel_error_text(failure.err);
+    return raise_failure(failure, nullptr);
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* port_close(PyObject* self, PyObject*) {
   PortObject* p = as_port(self);
   BusyGuard guard(p->busy);
@@ -154,6 +175,8 @@ PyMethodDef port_methods[] = {
      "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
      "OSError with the errno and the port's text when the line fails (a hang-up: EPIPE or EIO)."},
     {"fileno", port_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe port's descriptor (non-blocking)."},
+    {"discard_input", port_discard_input, METH_NOARGS,
+     "discard_input($self)\n--\n\nDrops what the line received and was not read yet."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };

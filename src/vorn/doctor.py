@@ -81,7 +81,8 @@ def grabber_fix(h: sysports.Holder, usb: dict | None) -> str:
             "braille displays), or sudo apt remove brltty; then re-plug the adapter")
 
 
-def check_holders(report: Report, path: str, usb: dict | None) -> list[sysports.Holder]:
+def check_holders(report: Report, path: str, usb: dict | None) -> tuple[list[sysports.Holder], int]:
+    """The processes holding the port, and how many could not be looked at."""
     found, unseen = sysports.holders(path)
     for h in found:
         if h.grabber:
@@ -89,10 +90,12 @@ def check_holders(report: Report, path: str, usb: dict | None) -> list[sysports.
         else:
             report.add("problem", "held", f"{path} is open in {holder_text(h)}",
                        f"end that program (kill {h.pid}) or close the port in it")
-    if not found:
-        report.add("ok", "held", f"no other process has {path} open"
-                   + (f" ({unseen} processes of other users not looked at: run as root to see them)" if unseen else ""))
-    return found
+    if not found and unseen:
+        report.add("note", "held", f"no process seen holding {path} open, but the descriptors of {unseen} processes "
+                   "of other users could not be looked at", "run as root to see them all")
+    elif not found:
+        report.add("ok", "held", f"no other process has {path} open")
+    return found, unseen
 
 
 def latency_text(ms: int, baud: int | None) -> str:
@@ -307,7 +310,7 @@ def check_port(report: Report, path: str, baud: int) -> bool:
                    f"a udev rule with SYMLINK+=\"vorn\" matching ATTRS{{idVendor}}==\"{info.usb['vendor']}\", "
                    f"ATTRS{{idProduct}}==\"{info.usb['product']}\" names it /dev/vorn")
     can_use = check_access(report, path, st, info)
-    held = check_holders(report, path, info.usb if info else None)
+    held, unseen = check_holders(report, path, info.usb if info else None)
     if info:
         check_latency(report, info, baud)
     if not can_use:
@@ -330,6 +333,12 @@ def check_port(report: Report, path: str, baud: int) -> bool:
             report.add("note", "baud", f"{baud} baud not tried: the port is in use, and trying would change its "
                        "settings under the program using it")
             return False
+        if unseen:
+            # Any of them may use the port without exclusive mode or the lock.
+            report.add("note", "baud", f"{baud} baud not tried: {unseen} processes of other users may "
+                       "hold the port, and trying would change its settings under them", "run as root to rule "
+                       "them out")
+            return False
         return check_baud(report, fd, baud)
     finally:
         os.close(fd)
@@ -349,14 +358,29 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     framer = _native.Framer()
     arrivals: list[tuple[float, int, int]] = []  # time, bytes, packets completed by this read
     packets = 0
+    # Bytes before the first whole packet: the tail of one the unit was sending
+    # as the line was opened, judged with the rest only if no packet ever comes.
+    lead: bytearray | None = bytearray()
+    probe = _native.Framer()  # frames the lead as it grows, to tell when it holds a packet
     start = time.monotonic()
     try:
+        # Whatever the line held arrived before its settings (cooked, at
+        # another speed): none of it is the unit's stream as it is now.
+        port.discard_input()
         while time.monotonic() - start < seconds:
             chunk = port.read()
             if chunk:
+                if lead is not None:
+                    lead += chunk
+                    probe.feed(chunk)
+                    if packet_count(probe.counts()) == 0:
+                        arrivals.append((time.monotonic(), len(chunk), 0))
+                        continue
+                    first = first_packet_at(lead)
+                    report.facts["skipped_before_first_packet"] = first
+                    chunk, lead = bytes(lead[first:]), None
                 framer.feed(chunk)
-                c = framer.counts()
-                done = c["raw"] + c["estimated"] + sum(c["other_sets"].values())
+                done = packet_count(framer.counts())
                 arrivals.append((time.monotonic(), len(chunk), done - packets))
                 packets = done
     except OSError as e:
@@ -364,8 +388,31 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
                    "look at `sudo dmesg | tail`: an adapter that was unplugged or reset")
     finally:
         port.close()
+    if lead:  # not one packet: all of it is what the line brought
+        framer.feed(bytes(lead))
     elapsed = time.monotonic() - start
     judge(report, framer.counts(), arrivals, elapsed, path, baud, report.facts.get("latency_timer_ms"))
+
+
+def packet_count(c: dict) -> int:
+    return c["raw"] + c["estimated"] + sum(c["other_sets"].values())
+
+
+def first_packet_at(data: bytes | bytearray) -> int:
+    """Where the first whole packet framing finds in `data` begins (`data`
+    holds one at least). Framing a prefix decides as framing the whole does, so
+    the shortest prefix that holds a packet ends with the first one."""
+    def framed(n: int) -> dict:
+        f = _native.Framer()
+        f.feed(bytes(data[:n]))
+        return f.counts()
+
+    lo, hi = 0, len(data)  # framed(lo) holds no packet, framed(hi) one at least
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        lo, hi = (lo, mid) if packet_count(framed(mid)) else (mid, hi)
+    c = framed(hi)
+    return hi - (c["bytes"] - c["noise"] - c["pending"])  # its end less its length
 
 
 def rates_to_try(baud: int) -> str:
