@@ -15,6 +15,7 @@ namespace vorn::tools {
 // null with an exception set.
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
+PyObject* make_mcap_writer_type(PyObject* module);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read

@@ -2,31 +2,31 @@
 (and two small types of our own), their definitions stored in the file,
 zstd-compressed chunks, and the summary and indexes viewers seek with.
 
-The one place where the unit's values become ROS's: accelerations from g to
-m/s² (delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
+The native helper packs the messages and the records from columns; it is the
+one place where the unit's values become ROS's: accelerations from g to m/s²
+(delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
 ROS's x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
-covariance, as sensor_msgs/msg/Imu defines it. No frame conversion.
+covariance, as sensor_msgs/msg/Imu defines it. No frame conversion. Here:
+the channels, which time each message carries, and the chunks' compression.
 """
 
 from __future__ import annotations
 
-import struct
-import zlib
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from types import SimpleNamespace
 
+from vorn import _native
 from vorn.errors import ToolError
-from vorn.recording import COLUMNS, has_times, times_path
+from vorn.recording import (FLAG_FIELDS, KINDS, ROW_COLUMNS, UNTIMED, VALUE_FIELDS, flag_column, has_times,
+                            times_path, value_columns)
 
-STANDARD_GRAVITY = 9.80665  # m/s² per g
+FIELDS = _native.FIELDS
+
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
 ZSTD_LEVEL = 3
 INSTALL_HINT = "MCAP export needs zstd: pip install 'vorn_rs[mcap]'"
-
-MAGIC = b"\x89MCAP0\r\n"
-OP_HEADER, OP_FOOTER, OP_SCHEMA, OP_CHANNEL, OP_MESSAGE, OP_CHUNK = 1, 2, 3, 4, 5, 6
-OP_MESSAGE_INDEX, OP_CHUNK_INDEX, OP_STATISTICS, OP_METADATA, OP_METADATA_INDEX = 7, 8, 11, 12, 13
-OP_SUMMARY_OFFSET, OP_DATA_END = 14, 15
-CDR_LE = b"\x00\x01\x00\x00"  # encapsulation: plain CDR, little-endian
 
 SEPARATOR = "=" * 80 + "\n"
 HEADER_MSG = "builtin_interfaces/Time stamp\nstring frame_id\n"
@@ -63,7 +63,8 @@ QOS = ("- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
        f"  deadline:\n{INFINITE}  lifespan:\n{INFINITE}  liveliness: 1\n"
        f"  liveliness_lease_duration:\n{INFINITE}  avoid_ros_namespace_conventions: false")
 
-# Topic (under the prefix), type, definition, units: every value the unit sends.
+# Topic (under the prefix), type, definition, units: every value the unit sends,
+# in the order of the writer's channel ids (from 1).
 CHANNELS = (
     ("imu/data_raw", "sensor_msgs/msg/Imu", IMU,
      "raw packets: linear_acceleration m/s² (scaled_accel g x 9.80665), angular_velocity rad/s (scaled_gyro); "
@@ -84,7 +85,6 @@ CHANNELS = (
     ("imu/invalid_fields", "vorn_msgs/msg/InvalidFields", INVALID_FIELDS,
      "the names the filter packet flagged invalid, one message per filter packet"),
 )
-DATA_RAW, DATA, PRESSURE, DELTA_THETA, DELTA_VEL, LINEAR, GRAVITY, UNCERTAINTY, ALTITUDE_CH, INVALID = range(1, 11)
 
 
 def zstd_compress():
@@ -98,251 +98,89 @@ def zstd_compress():
     return lambda data: zstd.compress(data, level=ZSTD_LEVEL)
 
 
-def string(text: str) -> bytes:
-    b = text.encode()
-    return struct.pack("<I", len(b)) + b
+def columns(rec, rate: float | None, info: dict):
+    """(kinds, values, flags, times) of the recording a piece at a time, as the
+    writer takes them: packet kinds (uint8), every value component and every
+    flag in record order (float32, NaN where absent; uint8), and each packet's
+    time (int64 ns). Columns from the core's framer where NumPy is there, else
+    the same built from its rows. info records how the times were had."""
+    try:
+        import numpy as np
+    except ImportError:
+        yield from columns_from_rows(rec, rate, info)
+        return
+    n = known = 0
+    last = None
+    every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
+    flags = [flag_column(f) for f in FLAG_FIELDS]
+    for chunk in rec.columns("export"):
+        kinds = chunk["packet_type"]
+        wall = chunk.get("host_time_ns")
+        m = len(kinds)
+        timed = np.zeros(m, bool) if wall is None else wall != UNTIMED
+        if timed.all():
+            times = wall
+        else:
+            if rate is None:
+                raise untimed_after(rec, n + int(np.argmin(timed)))
+            # Each untimed packet 1/rate on from the last known time (or from 0).
+            step = round(1e9 / rate)
+            before = np.where(timed, np.arange(m), -1)
+            np.maximum.accumulate(before, out=before)
+            base = np.where(before >= 0, wall[np.maximum(before, 0)] if wall is not None else 0,
+                            -step if last is None else last)
+            times = base + (np.arange(m) - before) * step
+        known += int(timed.sum())
+        n += m
+        last = int(times[-1])
+        yield (kinds, [np.ascontiguousarray(chunk[c]) for c in every_value],
+               [np.ascontiguousarray(chunk[c]).view(np.uint8) for c in flags], np.ascontiguousarray(times, np.int64))
+    info.update(packets=n, timed=known)
 
 
-def string_map(pairs: dict) -> bytes:
-    body = b"".join(string(k) + string(v) for k, v in pairs.items())
-    return struct.pack("<I", len(body)) + body
+def columns_from_rows(rec, rate: float | None, info: dict):
+    """columns() without NumPy: the same arrays from the framer's rows."""
+    from array import array
 
-
-def record(op: int, body: bytes) -> bytes:
-    return struct.pack("<BQ", op, len(body)) + body
-
-
-class McapWriter:
-    """Writes an MCAP file record by record: schemas and channels up front,
-    messages into chunks, then the summary. Offsets are counted as written."""
-
-    def __init__(self, f, compress, library: str) -> None:
-        self.f, self.compress = f, compress
-        self.pos = 0
-        self.write(MAGIC + record(OP_HEADER, string("ros2") + string(library)))
-        self.schemas: list[bytes] = []
-        self.channels: list[bytes] = []
-        self.chunk = bytearray()
-        self.chunk_span = [None, None]  # first and last log time in the chunk
-        self.chunk_index: dict[int, list[int]] = {}  # channel -> log time, offset, ...
-        self.chunk_indexes: list[bytes] = []
-        self.counts: dict[int, int] = {}
-        self.span = [None, None]
-        self.metadata: list[tuple[int, int, str]] = []
-
-    def write(self, data: bytes) -> None:
-        self.f.write(data)
-        self.pos += len(data)
-
-    def schema(self, sid: int, name: str, data: bytes) -> None:
-        rec = record(OP_SCHEMA, struct.pack("<H", sid) + string(name) + string("ros2msg")
-                     + struct.pack("<I", len(data)) + data)
-        self.schemas.append(rec)
-        self.write(rec)
-
-    def channel(self, cid: int, sid: int, topic: str, metadata: dict) -> None:
-        rec = record(OP_CHANNEL, struct.pack("<HH", cid, sid) + string(topic) + string("cdr") + string_map(metadata))
-        self.channels.append(rec)
-        self.counts[cid] = 0
-        self.write(rec)
-
-    def message(self, cid: int, time: int, data: bytes, head=struct.Struct("<BQHIQQ").pack) -> None:
-        index = self.chunk_index.get(cid)
-        if index is None:
-            index = self.chunk_index[cid] = []
-        index += (time, len(self.chunk))
-        seq = self.counts[cid]
-        self.counts[cid] = seq + 1
-        self.chunk += head(OP_MESSAGE, 22 + len(data), cid, seq & 0xFFFFFFFF, time, time)
-        self.chunk += data
-        span = self.chunk_span
-        if span[0] is None or time < span[0]:
-            span[0] = time
-        if span[1] is None or time > span[1]:
-            span[1] = time
-        if len(self.chunk) >= CHUNK_SIZE:
-            self.close_chunk()
-
-    def close_chunk(self) -> None:
-        if not self.chunk:
-            return
-        raw = bytes(self.chunk)
-        packed = self.compress(raw)
-        start, end = self.chunk_span
-        chunk_start = self.pos
-        self.write(record(OP_CHUNK, struct.pack("<QQQI", start, end, len(raw), zlib.crc32(raw)) + string("zstd")
-                          + struct.pack("<Q", len(packed)) + packed))
-        chunk_length = self.pos - chunk_start
-        offsets = {}
-        index_start = self.pos
-        for cid, entries in sorted(self.chunk_index.items()):
-            offsets[cid] = self.pos
-            pairs = struct.pack(f"<{len(entries)}Q", *entries)
-            self.write(record(OP_MESSAGE_INDEX, struct.pack("<HI", cid, len(pairs)) + pairs))
-        index_map = b"".join(struct.pack("<HQ", c, o) for c, o in offsets.items())
-        self.chunk_indexes.append(record(OP_CHUNK_INDEX, struct.pack("<QQQQ", start, end, chunk_start, chunk_length)
-                                         + struct.pack("<I", len(index_map)) + index_map
-                                         + struct.pack("<Q", self.pos - index_start) + string("zstd")
-                                         + struct.pack("<QQ", len(packed), len(raw))))
-        for i, pick in ((0, min), (1, max)):
-            self.span[i] = self.chunk_span[i] if self.span[i] is None else pick(self.span[i], self.chunk_span[i])
-        self.chunk.clear()
-        self.chunk_index.clear()
-        self.chunk_span = [None, None]
-
-    def add_metadata(self, name: str, pairs: dict) -> None:
-        self.close_chunk()
-        start = self.pos
-        self.write(record(OP_METADATA, string(name) + string_map(pairs)))
-        self.metadata.append((start, self.pos - start, name))
-
-    def finish(self) -> None:
-        self.close_chunk()
-        self.write(record(OP_DATA_END, struct.pack("<I", 0)))  # 0: no data section checksum
-        summary_start = self.pos
-        start, end = (t or 0 for t in self.span)
-        counts = b"".join(struct.pack("<HQ", c, n) for c, n in self.counts.items())
-        groups = [
-            (OP_SCHEMA, self.schemas),
-            (OP_CHANNEL, self.channels),
-            (OP_STATISTICS, [record(OP_STATISTICS, struct.pack("<QHIIIIQQ", sum(self.counts.values()),
-                                                               len(self.schemas), len(self.channels), 0,
-                                                               len(self.metadata), len(self.chunk_indexes),
-                                                               start, end)
-                                    + struct.pack("<I", len(counts)) + counts)]),
-            (OP_CHUNK_INDEX, self.chunk_indexes),
-            (OP_METADATA_INDEX, [record(OP_METADATA_INDEX, struct.pack("<QQ", o, n) + string(name))
-                                 for o, n, name in self.metadata]),
-        ]
-        summary = bytearray()
-        offsets = bytearray()
-        for op, records in groups:
-            if records:
-                body = b"".join(records)
-                offsets += record(OP_SUMMARY_OFFSET, struct.pack("<BQQ", op, summary_start + len(summary), len(body)))
-                summary += body
-        offset_start = summary_start + len(summary)
-        footer = struct.pack("<BQQQ", OP_FOOTER, 20, summary_start, offset_start)
-        crc = zlib.crc32(bytes(summary) + bytes(offsets) + footer)
-        self.write(bytes(summary) + bytes(offsets) + footer + struct.pack("<I", crc) + MAGIC)
-
-
-class Messages:
-    """CDR bodies of each channel's message type for one frame id: each a single
-    struct, the header's string fixed in length by the frame id."""
-
-    def __init__(self, frame_id: str) -> None:
-        frame = frame_id.encode() + b"\0"
-        pad = -(4 + 4 + 4 + len(frame)) % 8  # the doubles after the header align to 8
-        head = f"<4siII{len(frame)}s{pad}x"
-        self.frame = frame
-        self.imu = struct.Struct(head + "37d").pack
-        self.pressure = struct.Struct(head + "2d").pack
-        self.vector = struct.Struct(head + "3d").pack
-        self.quaternion = struct.Struct(head + "4d").pack
-        self.altitude = struct.Struct(head + "d").pack
-        self.names_head = struct.Struct(f"<4siII{len(frame)}s{-len(frame) % 4}xI").pack
-
-    def header(self, t: int) -> tuple:
-        return CDR_LE, t // 1_000_000_000, t % 1_000_000_000, len(self.frame), self.frame
-
-    def names(self, t: int, names: list[str]) -> bytes:
-        out = bytearray(self.names_head(*self.header(t), len(names)))
-        for name in names:
-            out += b"\0" * (-(len(out) - 4) % 4)
-            b = name.encode() + b"\0"
-            out += struct.pack("<I", len(b)) + b
-        return bytes(out)
-
-
-COL = {name: i for i, name in enumerate(COLUMNS)}
-UNKNOWN = (0.0,) * 9
-NOT_GIVEN = (-1.0,) + (0.0,) * 8
-
-
-def vector(row, field: str, scale: float = 1.0):
-    i = COL[field + "_x"]
-    x = row[i]
-    return None if x is None else (x * scale, row[i + 1] * scale, row[i + 2] * scale)
-
-
-def quaternion(row, field: str):
-    """x, y, z, w from the unit's w, x, y, z."""
-    i = COL[field + "_0"]
-    w = row[i]
-    return None if w is None else (row[i + 1], row[i + 2], row[i + 3], w)
-
-
-def imu(m: Messages, t: int, orientation, rate, accel, flagged=()) -> bytes:
-    """An Imu message; a value absent or flagged invalid keeps what the unit sent
-    (zeros if nothing) and says so with -1 in element 0 of its covariance."""
-    return m.imu(*m.header(t),
-                 *(orientation or (0.0, 0.0, 0.0, 1.0)),
-                 *(NOT_GIVEN if orientation is None or "estOrientQuaternion" in flagged else UNKNOWN),
-                 *(rate or (0.0, 0.0, 0.0)), *(NOT_GIVEN if rate is None or "estAngularRate" in flagged else UNKNOWN),
-                 *(accel or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if accel is None or "estCompensatedAccel" in flagged else UNKNOWN))
-
-
-def write_packets(w: McapWriter, m: Messages, timed_rows) -> None:
-    """Each packet's messages, at its time: raw packets on imu/data_raw and the
-    raw side channels, filter packets on imu/data and the filter side channels."""
-    g = STANDARD_GRAVITY
-    send = w.message
-    kind, invalid_at, pressure_at, altitude_at = (COL[c] for c in ("packet_type", "invalid_fields",
-                                                                    "scaled_ambient_pressure", "est_pressure_alt"))
-    for rows in timed_rows:
-        for t, row in rows:
-            if row[kind] == "raw":
-                send(DATA_RAW, t, imu(m, t, None, vector(row, "scaled_gyro"), vector(row, "scaled_accel", g)))
-                p = row[pressure_at]
-                if p is not None:
-                    send(PRESSURE, t, m.pressure(*m.header(t), p, 0.0))
-                for cid, field, scale in ((DELTA_THETA, "delta_theta", 1.0), (DELTA_VEL, "delta_vel", g)):
-                    v = vector(row, field, scale)
-                    if v is not None:
-                        send(cid, t, m.vector(*m.header(t), *v))
-                continue
-            invalid = row[invalid_at]
-            names = invalid.split(",") if invalid else []
-            send(DATA, t, imu(m, t, quaternion(row, "est_orient_quaternion"), vector(row, "est_angular_rate"),
-                              vector(row, "est_compensated_accel"), names))
-            for cid, field in ((LINEAR, "est_linear_accel"), (GRAVITY, "est_gravity_vector")):
-                v = vector(row, field)
-                if v is not None:
-                    send(cid, t, m.vector(*m.header(t), *v))
-            q = quaternion(row, "est_attitude_uncert_quaternion")
-            if q is not None:
-                send(UNCERTAINTY, t, m.quaternion(*m.header(t), *q))
-            alt = row[altitude_at]
-            if alt is not None:
-                send(ALTITUDE_CH, t, m.altitude(*m.header(t), alt))
-            send(INVALID, t, m.names(t, names))
-
-
-def timed(rec, rate: float | None, info: dict):
-    """Batches of (time, row): each packet at its arrival time; with rate, the
-    packets without one (all of them, or those after a cut times file) at
-    1/rate steps on from the last known time, or from 0. info records how."""
     step = None if rate is None else round(1e9 / rate)
+    nan = float("nan")
+    width = len(ROW_COLUMNS) - 2  # after packet_type and invalid_fields
+    flag_names = [FIELDS[f]["invalid_name"] for f in FLAG_FIELDS]
     n = known = 0
     last = None
     for rows in rec.batches("export"):
-        out = []
-        for row in rows:
-            t = row[0]
+        kinds, times = array("B"), array("q")
+        values = [array("f") for _ in range(width)]
+        flags = [array("B") for _ in flag_names]
+        for t, kind, invalid, *row in rows:
             if t is None:
                 if step is None:
-                    raise ToolError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
-                                    "is cut short); give --rate HZ to count the rest on at that rate")
+                    raise untimed_after(rec, n)
                 t = 0 if last is None else last + step
             else:
                 known += 1
-            out.append((t, row))
+            kinds.append(KINDS.index(kind))
+            times.append(t)
+            for column, v in zip(values, row):
+                column.append(nan if v is None else v)
+            named = invalid.split(",") if invalid else ()
+            for column, name in zip(flags, flag_names):
+                column.append(name in named)
             last = t
             n += 1
-        yield out
+        if kinds:
+            yield kinds, values, flags, times
     info.update(packets=n, timed=known)
+
+
+def untimed_after(rec, n: int) -> ToolError:
+    return ToolError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
+                     "is cut short); give --rate HZ to count the rest on at that rate")
+
+
+def stamps(times):
+    """header.stamp and the MCAP log time of each packet: both when it arrived."""
+    return times, times
 
 
 def time_note(info: dict, rate: float | None) -> str:
@@ -354,33 +192,50 @@ def time_note(info: dict, rate: float | None) -> str:
     return f"arrival for the first {info['timed']:,} packets, then {synthetic}"
 
 
-def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tuple[McapWriter, dict]:
-    """The recording's packets as one MCAP file into f; the writer (its counts
-    and span) and the channels by id, for a rosbag2 directory."""
+def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None):
+    """The recording's packets as one MCAP file into f; what was written (its
+    counts by channel id and its span of log times) and the channels by id,
+    for a rosbag2 directory."""
     compress = zstd_compress()
     if rate is None and not has_times(rec.path):
         raise ToolError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or empty; "
                         "`vorn record` writes it); give --rate HZ for times counted from 0 at that packet rate")
     from vorn.cli import version
 
-    w = McapWriter(f, compress, f"vorn {version()}")
+    w = _native.McapWriter("ros2", f"vorn {version()}", frame_id, CHUNK_SIZE)
     topics = {}
     sids: dict[str, int] = {}
     for cid, (topic, type_name, data, _) in enumerate(CHANNELS, 1):
         if type_name not in sids:
             sids[type_name] = len(sids) + 1
-            w.schema(sids[type_name], type_name, data)
+            w.schema(sids[type_name], type_name, "ros2msg", data)
         topics[cid] = (f"{prefix}/{topic}", type_name)
-        w.channel(cid, sids[type_name], topics[cid][0], {"offered_qos_profiles": QOS})
+        w.channel(cid, sids[type_name], topics[cid][0], "cdr", {"offered_qos_profiles": QOS})
+    f.write(w.take())
     info: dict = {}
-    write_packets(w, Messages(frame_id), timed(rec, rate, info))
+    # A chunk is compressed in a thread of its own while the next is packed.
+    with ThreadPoolExecutor(1) as pool:
+        waiting: deque = deque()
+
+        def write_chunks(keep: int) -> None:
+            while len(waiting) > keep:
+                w.write_chunk("zstd", waiting.popleft().result())
+                f.write(w.take())
+
+        for kinds, values, flags, times in columns(rec, rate, info):
+            stamp, log_time = stamps(times)
+            waiting.extend(pool.submit(compress, raw) for raw in w.pack(kinds, values, flags, stamp, log_time))
+            write_chunks(1)
+        waiting.extend(pool.submit(compress, raw) for raw in w.close_chunk())
+        write_chunks(0)
     rec.require_packets()
     meta = {"recording": Path(rec.path).name, "time": time_note(info, rate), "frame_id": frame_id,
             "frame": "the unit's own axes as it sends them: no frame conversion"}
     meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})
-    w.add_metadata("vorn", meta)
+    w.metadata("vorn", meta)
     w.finish()
-    return w, topics
+    f.write(w.take())
+    return SimpleNamespace(counts=w.counts(), span=w.span()), topics
 
 
 def write(rec, out, *, frame_id: str, prefix: str, rate: float | None) -> None:
