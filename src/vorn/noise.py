@@ -18,13 +18,12 @@ from __future__ import annotations
 
 import json
 import math
-import operator
 import os
 from pathlib import Path
 from typing import NamedTuple
 
 from vorn.errors import ToolError, os_failure
-from vorn.recording import COLUMNS, Recording
+from vorn.recording import UNTIMED, Recording
 
 GRAVITY = 9.80665  # m/s² in one g: the scaled acceleration is in g
 NOMINAL_RATE = 1000.0  # raw packets per second of the unit as it ships
@@ -69,16 +68,12 @@ def read_still(path) -> Still:
     """The scaled values of every raw packet that carries both, in order.
     float32 as decoded: exact, and half the memory of an hour at 1 kHz in float64."""
     np = numpy()
-    wanted = [COLUMNS.index(f"{s.field}_{a}") for s in SENSORS for a in AXES]
-    pick = operator.itemgetter(*wanted)
-    kind, time = COLUMNS.index("packet_type"), COLUMNS.index("host_time_ns")
-    rec = Recording(path, rows=True)
+    wanted = [f"{s.field}_{a}" for s in SENSORS for a in AXES]
+    rec = Recording(path)
     pieces, stamps = [], []
-    for rows in rec.batches("noise"):
-        raw = [r for r in rows if r[kind] == "raw"]
-        if raw:
-            pieces.append(np.array([pick(r) for r in raw], dtype=np.float32))  # a missing value becomes NaN
-            stamps.append(np.array([-1 if r[time] is None else r[time] for r in raw], dtype=np.int64))
+    for chunk in rec.columns("noise", "raw"):
+        pieces.append(np.stack([chunk[c] for c in wanted], axis=1))  # a missing value is NaN
+        stamps.append(chunk.get("host_time_ns", np.full(len(chunk["packet_type"]), UNTIMED, np.int64)))
     counts = rec.require_packets()
     if not counts["raw"]:
         raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")

@@ -9,8 +9,7 @@ from pathlib import Path
 from vorn._native import FIELDS
 from vorn.errors import ToolError, os_failure, say
 from vorn.export import packet_numbers, selection
-from vorn.recording import ROW_COLUMNS as COLUMNS
-from vorn.recording import UNITS, Recording, has_times
+from vorn.recording import KINDS, UNITS, Recording, flag_column, has_times, value_columns
 
 # Panel title, then the record fields it can draw: the first field the
 # recording carries is drawn; the others stand in for recordings without it.
@@ -22,7 +21,6 @@ PANELS = (
     ("Altitude", ("est_pressure_alt",)),
 )
 BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
-QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
 
 
 def invalid_name(field: str) -> str | None:
@@ -41,39 +39,45 @@ class Series:
     value (a bucket per packet)."""
 
     def __init__(self, field: str) -> None:
-        self.field = field
-        self.columns = [COLUMNS.index(c) for c in FIELDS[field]["columns"]]
-        self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
-        if field.endswith("_quaternion"):
-            self.labels = list(QUATERNION_PARTS)
-        self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
-        self.lo = [[math.inf] * BUCKETS for _ in self.columns]
-        self.hi = [[-math.inf] * BUCKETS for _ in self.columns]
+        import numpy as np
 
-    def add(self, bucket: int, x: int, row) -> None:
-        if row[self.columns[0]] is None:
+        self.field = field
+        self.columns = list(value_columns(field))
+        self.labels = [c.removeprefix(field).lstrip("_") for c in self.columns]
+        self.x = np.full(BUCKETS, np.nan)  # the first packet in each bucket
+        self.lo = np.full((len(self.columns), BUCKETS), np.inf)
+        self.hi = np.full((len(self.columns), BUCKETS), -np.inf)
+
+    def add(self, buckets, xs, chunk, picked) -> None:
+        """The packets picked from a chunk of columns, in buckets (rising) at xs."""
+        import numpy as np
+
+        present = ~np.isnan(chunk[self.columns[0]][picked])
+        if not present.any():
             return
-        if self.x[bucket] is None:
-            self.x[bucket] = x
-        for lo, hi, i in zip(self.lo, self.hi, self.columns):
-            v = row[i]
-            if v < lo[bucket]:
-                lo[bucket] = v
-            if v > hi[bucket]:
-                hi[bucket] = v
+        buckets, xs = buckets[present], xs[present]
+        seen, first = np.unique(buckets, return_index=True)
+        fresh = np.isnan(self.x[seen])
+        self.x[seen[fresh]] = xs[first[fresh]]
+        for lo, hi, c in zip(self.lo, self.hi, self.columns):
+            v = chunk[c][picked][present].astype(np.float64)
+            # fmin/fmax pass over NaN values: a bucket of NaN only stays empty.
+            lo[seen] = np.fmin(lo[seen], np.fmin.reduceat(v, first))
+            hi[seen] = np.fmax(hi[seen], np.fmax.reduceat(v, first))
 
     def __bool__(self) -> bool:
-        return any(x is not None for x in self.x)
+        return bool((self.x == self.x).any())  # not NaN: a bucket holds a packet
 
     def lines(self, scale: float):
         """(label, xs, ys) per component: down and up through each bucket's range."""
-        for label, lo, hi in zip(self.labels, self.lo, self.hi):
-            xs, ys = [], []
-            for x, a, b in zip(self.x, lo, hi):
-                if x is not None:
-                    xs += (x * scale, x * scale)
-                    ys += (a, b) if a <= b else (math.nan, math.nan)  # NaN values only
-            yield label, xs, ys
+        import numpy as np
+
+        has = ~np.isnan(self.x)
+        xs = np.repeat(self.x[has] * scale, 2)
+        for label, lo, hi in zip(self.labels, self.lo[:, has], self.hi[:, has]):
+            ys = np.stack([lo, hi], axis=1)
+            ys[lo > hi] = np.nan  # NaN values only
+            yield label, xs, ys.ravel()
 
 
 class Flags:
@@ -82,6 +86,7 @@ class Flags:
     flags look scattered however long the recording."""
 
     def __init__(self, field: str) -> None:
+        self.field = field
         self.name = invalid_name(field)
         self.seen = [0] * BUCKETS
         self.flagged = [0] * BUCKETS
@@ -90,6 +95,15 @@ class Flags:
         self.seen[bucket] += 1
         if invalid and self.name in invalid.split(","):
             self.flagged[bucket] += 1
+
+    def count(self, buckets, flagged) -> None:
+        """Filter packets in buckets, and whether each flagged the field."""
+        import numpy as np
+
+        for total, add in ((self.seen, np.bincount(buckets, minlength=BUCKETS)),
+                           (self.flagged, np.bincount(buckets[flagged], minlength=BUCKETS))):
+            for i in np.flatnonzero(add):
+                total[i] += int(add[i])
 
     def shares(self) -> list[float]:
         """The share flagged in each bucket; a bucket without filter packets
@@ -157,46 +171,54 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
     c = counting.require_packets()
     if not total:
         raise ToolError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
+    import numpy as np
+
     series = {f: Series(f) for _, fields in PANELS for f in fields}
     flags = [Flags(f) for f in series if invalid_name(f)]
     # x: seconds at --rate, else seconds since the first arrival, else the packet count.
     timed = rate is None and arrival
     ranged = start is not None or end is not None
-    starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
+    starts = np.full(BUCKETS, np.nan)  # x of the first packet in each bucket
     n = m = untimed = 0  # packets of the stream, packets drawn
-    first = x = since = None
-    for stamp, rows in Recording(path, rows=True).reads("plot"):
+    x = None
+    for chunk in Recording(path).columns("plot", seconds=True):
+        k = len(chunk["packet_type"])
+        number = np.arange(n, n + k)
+        n += k
+        keep = np.ones(k, bool) if kind is None else chunk["packet_type"] == KINDS.index(kind)
+        past = False
         if arrival and (timed or ranged):
-            if stamp is None:
-                untimed += len(rows)
-                continue
-            if first is None:
-                first = stamp.mono_ns
-            since = (stamp.mono_ns - first) / 1e9
-            if end is not None and since >= end:
-                break
-            if start is not None and since < start:
-                n += len(rows)
-                continue
-            x = since
-        for row in rows:
-            number = n
-            n += 1
-            if kind is not None and row[0] != kind:
-                continue
-            if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
-                continue
-            if not timed:
-                x = number / rate if rate else number
-            bucket = bucket_of(m, total)
-            m += 1
-            if starts[bucket] is None:
-                starts[bucket] = x
+            since = chunk["arrival_s"]
+            known = ~np.isnan(since)
+            untimed += int(k - known.sum())
+            keep &= known
+            if end is not None:
+                later = since >= end
+                past = bool(later.any())
+                keep &= ~later
+            if start is not None:
+                keep &= ~(since < start)
+            xs = since
+        elif not arrival and ranged:
+            keep &= (number >= (start or 0)) & (number < (math.inf if end is None else end))
+        if not timed:
+            xs = number / rate if rate else number.astype(np.float64)
+        picked = np.flatnonzero(keep)
+        if len(picked):
+            buckets = np.minimum(np.arange(m, m + len(picked)) * BUCKETS // total, BUCKETS - 1)
+            m += len(picked)
+            xs = xs[picked]
+            seen, first = np.unique(buckets, return_index=True)
+            fresh = np.isnan(starts[seen])
+            starts[seen[fresh]] = xs[first[fresh]]
             for s in series.values():
-                s.add(bucket, x, row)
-            if row[0] == "estimated":
-                for f in flags:
-                    f.add(bucket, row[1])
+                s.add(buckets, xs, chunk, picked)
+            filters = chunk["packet_type"][picked] == KINDS.index("estimated")
+            for f in flags:
+                f.count(buckets[filters], chunk[flag_column(f.field)][picked][filters])
+            x = float(xs[-1])
+        if past:
+            break
     if untimed:
         say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
     shares = {f.name: f.shares() for f in flags}
@@ -208,8 +230,9 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
         packets = "its packet carries" if total == 1 else f"its {total:,} packets carry"
         raise ToolError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
     scale = 1.0
-    edges = [e for e in starts if e is not None] + [x]
-    shares = {name: [v for v, e in zip(share, starts) if e is not None] for name, share in shares.items()}
+    has = ~np.isnan(starts)
+    edges = [*starts[has].tolist(), x]
+    shares = {name: [v for v, h in zip(share, has) if h] for name, share in shares.items()}
     fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7), layout="constrained")
     axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
     for ax, (title, s) in zip(axes, panels):

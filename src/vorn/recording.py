@@ -288,14 +288,16 @@ class Recording:
             self.untimed += len(piece)
             yield None, piece, b""
 
-    def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None):
+    def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None,
+                seconds: bool = False):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
         A packet arrived with the read that completed it. Stops reading once
-        past end."""
+        past end. With seconds, a recording with arrival times has those
+        seconds as well, "arrival_s" (float64, NaN after the times end)."""
         import numpy as np
 
         if kind is not None and kind not in KINDS:
@@ -354,6 +356,8 @@ class Recording:
                     chunk = {}
                     if timed:
                         chunk["host_time_ns"] = pick(wall)
+                        if seconds:
+                            chunk["arrival_s"] = pick(np.full(n, np.nan) if when is None else when)
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
                         chunk[name] = pick(values[i])
