@@ -417,6 +417,22 @@ def test_plot_draws_a_png(tmp_path):
     assert (done.returncode, done.stderr) == (0, "")
     assert imread(out).shape[0] < height  # acceleration, angular rate and pressure
 
+    # Against arrival times that end half way: the packets after them are left out, and said so.
+    from vorn.recording import Stamp, TimesWriter
+
+    data = SAMPLE.read_bytes()
+    rec = tmp_path / "timed.bin"
+    rec.write_bytes(data)
+    writer, decoder, timed = TimesWriter(rec, force=False), vm.StreamDecoder(), 0
+    for pos in range(0, len(data) // 2, 500):
+        writer.add(len(data[pos : pos + 500]), Stamp(10**18 + pos * 10**4, pos * 10**4))
+        timed += len(decoder.feed(data[pos : pos + 500]))
+    writer.close()
+    done = vorn("plot", rec, "-o", out)
+    left = len(vm.decode_stream(data)) - timed
+    assert (done.returncode, done.stderr) == (
+        0, f"vorn plot: {left:,} packets after the last arrival time left out (the .times file ends early)\n")
+
 
 def test_plot_refuses_what_it_cannot_draw(tmp_path):
     pytest.importorskip("matplotlib")

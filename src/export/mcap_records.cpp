@@ -130,6 +130,13 @@ bool Writer::channel(std::uint16_t id, std::uint16_t schema_id, std::string_view
 
 void Writer::message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
                      std::span<const std::uint8_t> body) {
+  std::uint8_t* p = begin_message(channel, log_time, publish_time, body.size());
+  if (!body.empty()) std::memcpy(p, body.data(), body.size());
+  commit();
+}
+
+std::uint8_t* Writer::begin_message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
+                                    std::size_t size) {
   Channel& c = channels_[channel];
   if (chunk_.empty()) chunk_start_ = chunk_end_ = log_time;
   chunk_start_ = std::min(chunk_start_, log_time);
@@ -137,26 +144,32 @@ void Writer::message(std::uint16_t channel, std::uint64_t log_time, std::uint64_
   c.at.push_back(log_time);
   c.at.push_back(chunk_.size());
   const std::size_t at = chunk_.size();
-  chunk_.resize(at + kRecordHead + kMessageHead + body.size());
+  chunk_.resize(at + kRecordHead + kMessageHead + size);
   std::uint8_t* p = chunk_.data() + at;
   p[0] = kMessage;
-  put_at(p + 1, static_cast<std::uint64_t>(kMessageHead + body.size()));
+  put_at(p + 1, static_cast<std::uint64_t>(kMessageHead + size));
   put_at(p + 9, channel);
   put_at(p + 11, static_cast<std::uint32_t>(c.count));  // the sequence wraps
   put_at(p + 15, log_time);
   put_at(p + 23, publish_time);
-  if (!body.empty()) std::memcpy(p + kRecordHead + kMessageHead, body.data(), body.size());
   ++c.count;
   start_ = messages_ ? std::min(start_, log_time) : log_time;
   end_ = messages_ ? std::max(end_, log_time) : log_time;
   ++messages_;
-  if (chunk_.size() >= chunk_size_) close_chunk();
+  return p + kRecordHead + kMessageHead;
 }
 
 void Writer::close_chunk() {
   if (chunk_.empty()) return;
   Closed c{std::vector<std::uint8_t>(), chunk_start_, chunk_end_, {}};
-  c.records.reserve(chunk_size_ + 4096);
+  // Storage already touched, where there is some: fresh pages cost more than the packing.
+  if (!spare_.empty()) {
+    c.records.swap(spare_.back());
+    spare_.pop_back();
+    c.records.clear();
+  } else {
+    c.records.reserve(chunk_size_ + 4096);
+  }
   c.records.swap(chunk_);
   for (std::size_t id = 0; id < channels_.size(); ++id) {
     if (channels_[id].at.empty()) continue;
@@ -204,6 +217,7 @@ bool Writer::write_chunk(std::string_view compression, std::span<const std::uint
   put(body, static_cast<std::uint64_t>(c.records.size()));
   record(kChunkIndex, body, chunk_indexes_);
   ++chunks_;
+  if (spare_.size() < 2) spare_.push_back(std::move(closed_.front().records));
   closed_.pop_front();
   return true;
 }

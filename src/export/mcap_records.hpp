@@ -41,6 +41,13 @@ class Writer {
   // channel; closes the chunk when full. The body is copied.
   void message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
                std::span<const std::uint8_t> body);
+  // The same in two steps, for a body written in place: room for `size`
+  // bytes of it, to be filled before commit(), which closes a full chunk.
+  std::uint8_t* begin_message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
+                              std::size_t size);
+  void commit() {
+    if (chunk_.size() >= chunk_size_) close_chunk();
+  }
 
   // Closes the open chunk if it holds a message.
   void close_chunk();
@@ -103,6 +110,7 @@ class Writer {
   std::vector<std::uint8_t> chunk_;  // the open chunk's records
   std::uint64_t chunk_start_ = 0, chunk_end_ = 0;
   std::deque<Closed> closed_;
+  std::vector<std::vector<std::uint8_t>> spare_;  // written chunks' storage, for the next ones
   std::vector<MetadataAt> metadata_;
   std::uint64_t messages_ = 0, start_ = 0, end_ = 0;
 };

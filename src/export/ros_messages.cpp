@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -79,7 +80,9 @@ MessagePacker::MessagePacker(std::string_view frame_id) {
   for (int k = 0; k < 4; ++k) head_.push_back(static_cast<std::uint8_t>(len >> (8 * k)));
   head_.insert(head_.end(), frame_id.begin(), frame_id.end());
   head_.push_back(0);
-  body_.reserve(512);
+  frame_end_ = head_.size();
+  // The doubles after the header align to 8, counted after the encapsulation.
+  head_.resize(4 + (frame_end_ - 4 + 7) / 8 * 8, 0);
 }
 
 void MessagePacker::begin(std::int64_t stamp) {
@@ -99,18 +102,17 @@ void MessagePacker::begin(std::int64_t stamp) {
   }
 }
 
-void MessagePacker::doubles(std::initializer_list<double> values) {
-  const std::size_t at = body_.size();
-  body_.resize(at + 8 * values.size());
-  std::uint8_t* p = body_.data() + at;
-  for (double v : values) {
-    std::memcpy(p, &v, 8);  // CDR little-endian on a little-endian host
-    p += 8;
-  }
+std::uint8_t* MessagePacker::start(mcap::Writer& w, Topic topic, std::uint64_t log_time, std::size_t size) {
+  std::uint8_t* p = w.begin_message(static_cast<std::uint16_t>(topic), log_time, log_time, size);
+  std::memcpy(p, head_.data(), head_.size());
+  return p + head_.size();
 }
 
-void MessagePacker::send(mcap::Writer& w, Topic topic, std::uint64_t log_time) {
-  w.message(static_cast<std::uint16_t>(topic), log_time, log_time, body_);
+void MessagePacker::send_doubles(mcap::Writer& w, Topic topic, std::uint64_t log_time, const double* values,
+                                 std::size_t count) {
+  std::uint8_t* p = start(w, topic, log_time, head_.size() + 8 * count);
+  std::memcpy(p, values, 8 * count);  // CDR little-endian on a little-endian host
+  w.commit();
 }
 
 std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w) {
@@ -118,16 +120,12 @@ std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w
   constexpr double g = kStandardGravity;
   // Element 0 of a covariance: 0 for "unknown", -1 for "not given".
   constexpr double kUnknown = 0.0, kNotGiven = -1.0;
-  const auto cov = [&](double first) {
-    doubles({first, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0});
-  };
-  // The header, then padding so that the doubles after it align to 8
-  // (counted from the end of the encapsulation).
-  const std::size_t padded = 4 + ((head_.size() - 4 + 7) / 8) * 8;
-  const auto start = [&]() {
-    body_.assign(head_.begin(), head_.end());
-    body_.resize(padded, 0);
-  };
+  // An Imu: orientation x y z w, its covariance, angular velocity, its
+  // covariance, linear acceleration, its covariance.
+  constexpr std::size_t kImu = 4 + 9 + 3 + 9 + 3 + 9;
+  constexpr std::size_t kRateAt = 13, kAccelAt = 25;
+  double imu[kImu];
+  double v[4];
   for (std::size_t i = 0; i < c.count; ++i) {
     const std::int64_t stamp = c.stamps[i];
     const std::int64_t logged = c.log_times[i];
@@ -138,88 +136,95 @@ std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w
     const auto t = static_cast<std::uint64_t>(logged);
     begin(stamp);
     const Packet p{c, i};
-    const auto vector3 = [&](std::size_t f, double scale) {
-      if (p.has(f)) {
-        doubles({p.at(f, 0, scale), p.at(f, 1, scale), p.at(f, 2, scale)});
-      } else {
-        doubles({0.0, 0.0, 0.0});
-      }
+    // Field f's components into out (zeros when absent); the covariance
+    // after them says whether they are given.
+    const auto vector3 = [&](std::size_t f, double scale, double* out) {
+      const bool given = p.has(f);
+      for (std::size_t k = 0; k < 3; ++k) out[k] = given ? p.at(f, k, scale) : 0.0;
+      out[3] = given && !p.flagged(f) ? kUnknown : kNotGiven;
+      std::fill(out + 4, out + 12, 0.0);
     };
-    const auto given = [&](std::size_t f) { return p.has(f) && !p.flagged(f) ? kUnknown : kNotGiven; };
+    // x, y, z, w from the unit's w, x, y, z.
+    const auto quaternion = [&](std::size_t f, double* out) {
+      out[0] = p.at(f, 1);
+      out[1] = p.at(f, 2);
+      out[2] = p.at(f, 3);
+      out[3] = p.at(f, 0);
+    };
     if (c.kinds[i] == static_cast<std::uint8_t>(PacketKind::Raw)) {
-      start();
-      doubles({0.0, 0.0, 0.0, 1.0});
-      cov(kNotGiven);
-      vector3(kGyro, 1.0);
-      cov(given(kGyro));
-      vector3(kAccel, g);
-      cov(given(kAccel));
-      send(w, Topic::DataRaw, t);
+      imu[0] = imu[1] = imu[2] = 0.0;
+      imu[3] = 1.0;
+      imu[4] = kNotGiven;
+      std::fill(imu + 5, imu + kRateAt, 0.0);
+      vector3(kGyro, 1.0, imu + kRateAt);
+      vector3(kAccel, g, imu + kAccelAt);
+      send_doubles(w, Topic::DataRaw, t, imu, kImu);
       if (p.has(kPressure)) {
-        start();
-        doubles({p.at(kPressure), 0.0});  // variance unknown
-        send(w, Topic::Pressure, t);
+        v[0] = p.at(kPressure);
+        v[1] = 0.0;  // variance unknown
+        send_doubles(w, Topic::Pressure, t, v, 2);
       }
       for (const auto& [topic, f, scale] : {std::tuple{Topic::DeltaTheta, kDeltaTheta, 1.0},
                                             std::tuple{Topic::DeltaVel, kDeltaVel, g}}) {
         if (!p.has(f)) continue;
-        start();
-        vector3(f, scale);
-        send(w, topic, t);
+        for (std::size_t k = 0; k < 3; ++k) v[k] = p.at(f, k, scale);
+        send_doubles(w, topic, t, v, 3);
       }
       continue;
     }
-    start();
     if (p.has(kOrientation)) {
-      doubles({p.at(kOrientation, 1), p.at(kOrientation, 2), p.at(kOrientation, 3), p.at(kOrientation, 0)});
+      quaternion(kOrientation, imu);
     } else {
-      doubles({0.0, 0.0, 0.0, 1.0});
+      imu[0] = imu[1] = imu[2] = 0.0;
+      imu[3] = 1.0;
     }
-    cov(given(kOrientation));
-    vector3(kRate, 1.0);
-    cov(given(kRate));
-    vector3(kCompensated, 1.0);
-    cov(given(kCompensated));
-    send(w, Topic::Data, t);
+    imu[4] = p.has(kOrientation) && !p.flagged(kOrientation) ? kUnknown : kNotGiven;
+    std::fill(imu + 5, imu + kRateAt, 0.0);
+    vector3(kRate, 1.0, imu + kRateAt);
+    vector3(kCompensated, 1.0, imu + kAccelAt);
+    send_doubles(w, Topic::Data, t, imu, kImu);
     for (const auto& [topic, f] : {std::pair{Topic::LinearAccel, kLinear}, std::pair{Topic::Gravity, kGravity}}) {
       if (!p.has(f)) continue;
-      start();
-      vector3(f, 1.0);
-      send(w, topic, t);
+      for (std::size_t k = 0; k < 3; ++k) v[k] = p.at(f, k);
+      send_doubles(w, topic, t, v, 3);
     }
     if (p.has(kUncertainty)) {
-      start();
-      doubles({p.at(kUncertainty, 1), p.at(kUncertainty, 2), p.at(kUncertainty, 3), p.at(kUncertainty, 0)});
-      send(w, Topic::AttitudeUncertainty, t);
+      quaternion(kUncertainty, v);
+      send_doubles(w, Topic::AttitudeUncertainty, t, v, 4);
     }
     if (p.has(kAltitude)) {
-      start();
-      doubles({p.at(kAltitude)});
-      send(w, Topic::PressureAltitude, t);
+      v[0] = p.at(kAltitude);
+      send_doubles(w, Topic::PressureAltitude, t, v, 1);
     }
     // string[] names: the flagged fields in the order of their codes, which
-    // is the order of their descriptors on the wire. Strings align to 4.
-    body_.assign(head_.begin(), head_.end());
-    const auto align4 = [&] { body_.resize(4 + ((body_.size() - 4 + 3) / 4) * 4, 0); };
-    const auto put32 = [&](std::uint32_t v) {
-      for (int k = 0; k < 4; ++k) body_.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-    };
-    align4();
-    const std::size_t count_at = body_.size();
-    put32(0);
+    // is the order of their descriptors on the wire. Each string, and the
+    // count before them, aligns to 4 (counted after the encapsulation).
+    const auto align4 = [](std::size_t n) { return 4 + (n - 4 + 3) / 4 * 4; };
+    const std::size_t count_at = align4(frame_end_);
+    std::size_t size = count_at + 4;
     std::uint32_t count = 0;
     for (std::size_t code = 1; code < kFieldOfCode.size(); ++code) {
       const std::size_t f = kFieldOfCode[code];
       if (f == kFields.size() || !p.flagged(f)) continue;
-      const std::string_view name = kFields[f].invalid_name;
-      align4();
-      put32(static_cast<std::uint32_t>(name.size() + 1));
-      body_.insert(body_.end(), name.begin(), name.end());
-      body_.push_back(0);
+      size = align4(size) + 4 + kFields[f].invalid_name.size() + 1;
       ++count;
     }
-    for (int k = 0; k < 4; ++k) body_[count_at + k] = static_cast<std::uint8_t>(count >> (8 * k));
-    send(w, Topic::InvalidFields, t);
+    std::uint8_t* out = w.begin_message(static_cast<std::uint16_t>(Topic::InvalidFields), t, t, size);
+    std::memset(out, 0, size);
+    std::memcpy(out, head_.data(), frame_end_);
+    std::memcpy(out + count_at, &count, 4);
+    std::size_t at = count_at + 4;
+    for (std::size_t code = 1; code < kFieldOfCode.size(); ++code) {
+      const std::size_t f = kFieldOfCode[code];
+      if (f == kFields.size() || !p.flagged(f)) continue;
+      const std::string_view name = kFields[f].invalid_name;
+      at = align4(at);
+      const auto len = static_cast<std::uint32_t>(name.size() + 1);
+      std::memcpy(out + at, &len, 4);
+      std::memcpy(out + at + 4, name.data(), name.size());
+      at += 4 + len;
+    }
+    w.commit();
   }
   return std::nullopt;
 }

@@ -61,12 +61,15 @@ class MessagePacker {
   std::optional<std::size_t> pack(const Columns& columns, mcap::Writer& w);
 
  private:
+  // Sets the stamp of the messages that follow.
   void begin(std::int64_t stamp);
-  void doubles(std::initializer_list<double> values);
-  void send(mcap::Writer& w, Topic topic, std::uint64_t log_time);
+  // A message of `size` bytes begun in w, the header written; where its fields go.
+  std::uint8_t* start(mcap::Writer& w, Topic topic, std::uint64_t log_time, std::size_t size);
+  // A message of the header and `count` doubles.
+  void send_doubles(mcap::Writer& w, Topic topic, std::uint64_t log_time, const double* values, std::size_t count);
 
   std::vector<std::uint8_t> head_;  // encapsulation, stamp, frame id, padded to 8
-  std::vector<std::uint8_t> body_;  // the message being packed
+  std::size_t frame_end_ = 0;       // where the frame id (and its NUL) ends in head_
 };
 
 }  // namespace vorn::ros

@@ -25,7 +25,10 @@ from vorn.recording import (FLAG_FIELDS, KINDS, ROW_COLUMNS, UNTIMED, VALUE_FIEL
 FIELDS = _native.FIELDS
 
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
-ZSTD_LEVEL = 3
+# zstd's first fast level: as small as level 1 on these messages (doubles, mostly
+# zeros and repeats) and faster, and the chunks are most of an export's work.
+ZSTD_LEVEL = -1
+COMPRESSORS = 2  # chunks compressed at once, while the next is packed
 INSTALL_HINT = "MCAP export needs zstd: pip install 'vorn_rs[mcap]'"
 
 SEPARATOR = "=" * 80 + "\n"
@@ -213,8 +216,8 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None):
         w.channel(cid, sids[type_name], topics[cid][0], "cdr", {"offered_qos_profiles": QOS})
     f.write(w.take())
     info: dict = {}
-    # A chunk is compressed in a thread of its own while the next is packed.
-    with ThreadPoolExecutor(1) as pool:
+    # Chunks are compressed in threads of their own while the next is packed.
+    with ThreadPoolExecutor(COMPRESSORS) as pool:
         waiting: deque = deque()
 
         def write_chunks(keep: int) -> None:
@@ -225,7 +228,7 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None):
         for kinds, values, flags, times in columns(rec, rate, info):
             stamp, log_time = stamps(times)
             waiting.extend(pool.submit(compress, raw) for raw in w.pack(kinds, values, flags, stamp, log_time))
-            write_chunks(1)
+            write_chunks(COMPRESSORS)
         waiting.extend(pool.submit(compress, raw) for raw in w.close_chunk())
         write_chunks(0)
     rec.require_packets()
