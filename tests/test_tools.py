@@ -680,6 +680,19 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
     assert b"synthetic: counted at 1000 packets/s" in (tmp_path / "x.mcap").read_bytes()
 
+    # Arrival times past 2038 do not fit ROS's Time (int32 seconds): refused, nothing left behind.
+    from vorn.recording import Stamp, TimesWriter
+
+    late = tmp_path / "late" / "late.bin"
+    late.parent.mkdir()
+    late.write_bytes(path.read_bytes())
+    writer = TimesWriter(late, force=False)
+    writer.add(late.stat().st_size, Stamp(2**31 * 10**9, 0))
+    writer.close()
+    done = vorn("export", late, "-o", late.with_suffix(".mcap"))
+    assert done.returncode == 1 and "ROS's Time holds seconds as int32" in done.stderr
+    assert done.stderr.count("\n") == 1 and sorted(os.listdir(late.parent)) == ["late.bin", "late.bin.times"]
+
 
 # -- doctor -------------------------------------------------------------------
 

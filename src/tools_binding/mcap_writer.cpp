@@ -226,7 +226,9 @@ PyObject* writer_pack(PyObject* self, PyObject* args) {
   refused = w->packer->pack(c, *w->writer);
   Py_END_ALLOW_THREADS
   if (refused) {
-    return PyErr_Format(PyExc_ValueError, "packet %zu: log time %lld or stamp %lld out of range", *refused,
+    return PyErr_Format(PyExc_ValueError,
+                        "a packet's time (%lld ns, stamp %lld ns) is out of range: MCAP log times start at 0 "
+                        "and ROS's Time holds seconds as int32",
                         static_cast<long long>(c.log_times[*refused]), static_cast<long long>(c.stamps[*refused]));
   }
   return hand_out(w);

@@ -227,7 +227,11 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None):
 
         for kinds, values, flags, times in columns(rec, rate, info):
             stamp, log_time = stamps(times)
-            waiting.extend(pool.submit(compress, raw) for raw in w.pack(kinds, values, flags, stamp, log_time))
+            try:
+                closed = w.pack(kinds, values, flags, stamp, log_time)
+            except ValueError as e:
+                raise ToolError(f"{rec.path}: {e}") from None
+            waiting.extend(pool.submit(compress, raw) for raw in closed)
             write_chunks(COMPRESSORS)
         waiting.extend(pool.submit(compress, raw) for raw in w.close_chunk())
         write_chunks(0)
