@@ -4,6 +4,11 @@
 #include <array>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
+
 namespace vorn::mcap {
 
 namespace {
@@ -61,11 +66,11 @@ void put_pairs(std::vector<std::uint8_t>& out, const Pairs& pairs) {
 
 }  // namespace
 
-std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
+namespace {
+
+// The CRC register (not inverted) after the bytes, eight at a time by tables.
+std::uint32_t crc_tables(const std::uint8_t* p, std::size_t n, std::uint32_t crc) {
   const auto& t = kCrcTables;
-  crc = ~crc;
-  const std::uint8_t* p = data.data();
-  std::size_t n = data.size();
   for (; n >= 8; n -= 8, p += 8) {
     const std::uint32_t lo = crc ^ (std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
                                     std::uint32_t{p[3]} << 24);
@@ -73,7 +78,74 @@ std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
           t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
   }
   for (; n > 0; --n, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  return crc;
+}
+
+#if defined(__x86_64__)
+#define VORN_CLMUL __attribute__((target("pclmul,sse4.1")))
+
+VORN_CLMUL inline __m128i load16(const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+
+// x carried 128 bits on (by the powers in k), plus the next 16 bytes.
+VORN_CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i next) {
+  return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+// The same by carry-less multiplication, folding 64 bytes at a time (n >= 64,
+// a multiple of 16); four to eight times the tables' speed where the CPU has
+// it. The constants are powers of x modulo the polynomial, bit-reflected.
+VORN_CLMUL std::uint32_t crc_folded(const std::uint8_t* p, std::size_t n, std::uint32_t crc) {
+  const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);
+  const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);
+  const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);
+  const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);
+  __m128i x1 = _mm_xor_si128(load16(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+  __m128i x2 = load16(p + 16), x3 = load16(p + 32), x4 = load16(p + 48);
+  p += 64;
+  n -= 64;
+  for (; n >= 64; p += 64, n -= 64) {
+    x1 = fold(x1, k1k2, load16(p));
+    x2 = fold(x2, k1k2, load16(p + 16));
+    x3 = fold(x3, k1k2, load16(p + 32));
+    x4 = fold(x4, k1k2, load16(p + 48));
+  }
+  x1 = fold(fold(fold(x1, k3k4, x2), k3k4, x3), k3k4, x4);
+  for (; n >= 16; p += 16, n -= 16) x1 = fold(x1, k3k4, load16(p));
+  // 128 bits to 64, then Barrett reduction to 32.
+  const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
+  x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, k3k4, 0x10));
+  x1 = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5, 0x00), _mm_srli_si128(x1, 4));
+  __m128i x2b = _mm_clmulepi64_si128(_mm_and_si128(x1, low32), poly, 0x10);
+  x2b = _mm_clmulepi64_si128(_mm_and_si128(x2b, low32), poly, 0x00);
+  return static_cast<std::uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2b), 1));
+}
+
+// Asked of the CPU itself: the compiler's own feature probe needs a runtime
+// symbol that not every toolchain links.
+bool have_clmul() {
+  static const bool have = [] {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_PCLMUL) != 0 && (ecx & bit_SSE4_1) != 0;
+  }();
+  return have;
+}
+#endif
+
+}  // namespace
+
+std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
+  crc = ~crc;
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+#if defined(__x86_64__)
+  if (n >= 64 && have_clmul()) {
+    const std::size_t folded = n & ~std::size_t{15};
+    crc = crc_folded(p, folded, crc);
+    p += folded;
+    n -= folded;
+  }
+#endif
+  return ~crc_tables(p, n, crc);
 }
 
 Writer::Writer(std::string_view profile, std::string_view library, std::size_t chunk_size)
