@@ -29,7 +29,6 @@ from __future__ import annotations
 
 import contextlib
 import io
-import json
 import os
 import resource
 import struct
@@ -293,7 +292,7 @@ def memory_rows(scratch: Path) -> list[Row]:
             peaks.append(int(done.stdout) / 1024)
         ratio = peaks[1] / peaks[0]
         rows.append(Row(f"{fmt} export peak memory, {LONG_SECONDS // 60} min", f"{peaks[1]:.0f} MB",
-                        f"{LONG_SECONDS // 240} min {peaks[0]:.0f} MB", f"{ratio:.2f}x", f"<= {FLAT_GOAL:g}x",
+                        f"{LONG_SECONDS / 240:g} min {peaks[0]:.0f} MB", f"{ratio:.2f}x", f"<= {FLAT_GOAL:g}x",
                         ratio <= FLAT_GOAL))
     return rows
 
