@@ -226,6 +226,9 @@ BENCH_BUILD := build/bench/release
 BENCH_ZIG := build/bench/zig
 BENCH_ABI := build/bench/api
 BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/3.13.*/bin/python3.13)))
+# An interpreter with the GIL that has foxglove-sdk (in a virtual environment
+# outside the tree), for the MCAP row beside its writer; without it the row says so.
+BENCH_PEER_PYTHON ?=
 BENCH_ARGS ?=
 bench: build
 	@mkdir -p $(BENCH_BUILD)
@@ -246,7 +249,7 @@ bench: build
 	done
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
 	  --zig-module $(BENCH_ZIG) --abi-python $(BENCH_GIL_PYTHON) --abi3-module $(BENCH_ABI)-abi3 \
-	  --full-api-module $(BENCH_ABI)-full $(BENCH_ARGS)
+	  --full-api-module $(BENCH_ABI)-full $(if $(BENCH_PEER_PYTHON),--peer-python $(BENCH_PEER_PYTHON)) $(BENCH_ARGS)
 
 # Release wheels in dist/, for x86-64 and for aarch64: one stable-ABI wheel
 # (cp310-abi3, for CPython 3.10 and later with the GIL, checked by abi3audit)

@@ -4,6 +4,7 @@ two recorders on one file, untimed packets and --rate."""
 
 import json
 import os
+import re
 import signal
 import struct
 import subprocess
@@ -298,6 +299,11 @@ def test_untimed_packets_are_kept_and_stamped_where_a_time_is_needed(tmp_path, s
     assert stamped == sorted(stamped) and last - walls[-1] < 5_000_000
     # header.stamp: the sample time where known, the extrapolated time on the untimed tail.
     assert all(s < t for t, s in both[:info["timed"]]) and all(s == t for t, s in both[-n:])
+    # The export (from columns) lists the same run of extrapolated stamps in its metadata.
+    assert vorn("export", rec, "-o", tmp_path / "run.mcap").returncode == 0
+    listed = re.search(rb"extrapolated[^\[]*(\[\[[-0-9, ]+\]\])", (tmp_path / "run.mcap").read_bytes())
+    (first_c, last_c, n_c), = json.loads(listed.group(1))
+    assert n_c == n and abs(first_c - first) < 5_000_000 and abs(last_c - last) < 5_000_000
 
     # --rate: raw packets exactly 1/rate apart, filter packets between the raw packets around them.
     info = {}

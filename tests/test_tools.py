@@ -15,6 +15,7 @@ import termios
 import threading
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -567,6 +568,26 @@ def test_plot_draws_a_png(tmp_path):
     assert (done.returncode, done.stderr) == (0, "")
     assert imread(out).shape[0] < height  # acceleration, angular rate and pressure
 
+    # Against arrival times that end half way: the packets after them are drawn at times extrapolated
+    # for them, and said so.
+    from vorn.times import Stamp, TimesWriter
+
+    data = SAMPLE.read_bytes()
+    rec = tmp_path / "timed.bin"
+    rec.write_bytes(data)
+    writer, decoder, timed = TimesWriter(rec, force=False), vm.StreamDecoder(), 0
+    for pos in range(0, len(data) // 2, 500):
+        writer.add(len(data[pos : pos + 500]), Stamp(10**18 + pos * 10**4, pos * 10**4))
+        timed += len(decoder.feed(data[pos : pos + 500]))
+    writer.close()
+    done = vorn("plot", rec, "-o", out)
+    assert 0 < timed < len(vm.decode_stream(data))
+    untimed = len(data) - len(range(0, len(data) // 2, 500)) * 500
+    assert (done.returncode, done.stderr) == (
+        0, f"vorn plot: {rec}: {untimed:,} of {len(data):,} bytes have no arrival time (the times end "
+           f"{untimed:,} bytes before the recording does)\n")
+    assert imread(out).shape[0] == height
+
 
 def test_plot_refuses_what_it_cannot_draw(tmp_path):
     pytest.importorskip("matplotlib")
@@ -772,6 +793,94 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         assert sorted(got, key=key) == sorted(want, key=key)
 
 
+@pytest.mark.filterwarnings("ignore::vorn.UntimedWarning")
+def test_mcap_in_many_chunks_from_columns_and_from_rows(faulty, tmp_path):
+    """Small chunks (compressed while the next is packed), arrival times cut
+    short and replaced by --rate's: the same file with and without NumPy
+    (rows), every message where rosbags expects it."""
+    pytest.importorskip("rosbags")
+    from vorn.times import Stamp, TimesWriter
+
+    _, data, _ = faulty
+    rec = tmp_path / "cut.bin"
+    rec.write_bytes(data)
+    writer, decoder = TimesWriter(rec, force=False), vm.StreamDecoder()
+    times, pos, wall = [], 0, 1_765_000_000_000_000_000
+    while pos < 0.6 * len(data):
+        piece = data[pos : pos + 300]
+        pos += len(piece)
+        wall += 1_000_000
+        writer.add(len(piece), Stamp(wall, wall // 3))
+        times += [wall] * len(decoder.feed(piece))
+    writer.close()
+    records = vm.decode_stream(data)
+    # At --rate 1000: raw packet k at k ms, filter packets between the raw packets around them.
+    times, raws, since = [], 0, 0
+    for r in records:
+        if r["packet_type"] == "raw":
+            times.append(raws * 1_000_000)
+            raws, since = raws + 1, 0
+        else:
+            since += 1
+            times.append(round((raws - 0.5**since) * 1_000_000) if raws else 0)
+    outs = []
+    for blocked in ("", "sys.modules['numpy'] = None; "):
+        out = tmp_path / f"{len(outs)}.mcap"
+        code = (f"import sys; {blocked}import vorn.export.mcap as m; m.CHUNK_SIZE = 20000; from vorn.cli import main; "
+                f"sys.exit(main(['export', {str(rec)!r}, '-o', {str(out)!r}, '--rate', '1000']))")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        outs.append(out.read_bytes())
+    assert outs[0] == outs[1] and outs[0].count(b"zstd") > 2 * 10
+    read = subprocess.run([sys.executable, "-c", READER, tmp_path / "0.mcap"], capture_output=True, text=True,
+                          timeout=120)
+    assert read.returncode == 0, read.stderr
+    got = [m[:3] + m[4:] for m in json.loads(read.stdout)]
+    key = lambda m: (m[1], m[0], m[3])  # noqa: E731  (several packets complete in one read)
+    assert sorted(got, key=key) == sorted(expected_messages(records, times, ""), key=key)
+
+    # In REP 103's frame with covariances: the native packer's bytes are those
+    # vorn live packs one message at a time.
+    from vorn.export import mcap, ros_conventions
+    from vorn.recording import Recording
+
+    (tmp_path / "imu.yaml").write_text("accelerometer_noise_density: 0.002\ngyroscope_noise_density: 3e-4\n"
+                                       "update_rate: 400\n")
+    out = tmp_path / "body.mcap"
+    done = vorn("export", rec, "-o", out, "--rate", "1000", "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
+    assert done.returncode == 0, done.stderr
+    sent = []
+    cov = ros_conventions.covariances(ros_conventions.read_noise(tmp_path / "imu.yaml"))
+    mcap.write_packets(SimpleNamespace(message=lambda *m: sent.append(m)), mcap.Messages("imu_link"),
+                       mcap.timed(Recording(rec, rows=True), 1000.0, {}), "rep103", cov)
+    assert written_messages(out.read_bytes()) == sent and len(sent) > len(records)
+
+
+def written_messages(data: bytes) -> list[tuple[int, int, bytes]]:
+    """(channel id, log time, message body) of every message in an MCAP file's chunks, in order."""
+    try:
+        from compression import zstd
+    except ImportError:
+        from backports import zstd
+    out, pos = [], 8
+    while pos < len(data) - 8:
+        op, n = struct.unpack_from("<BQ", data, pos)
+        body = data[pos + 9 : pos + 9 + n]
+        pos += 9 + n
+        if op == 6:  # a chunk: its records after the compression's name
+            (name,) = struct.unpack_from("<I", body, 28)
+            (size,) = struct.unpack_from("<Q", body, 32 + name)
+            raw, at = zstd.decompress(body[40 + name : 40 + name + size]), 0
+            while at < len(raw):
+                (m,) = struct.unpack_from("<Q", raw, at + 1)
+                cid, _, t = struct.unpack_from("<HIQ", raw, at + 9)
+                out.append((cid, t, raw[at + 31 : at + 9 + m]))
+                at += 9 + m
+        elif op == 15:  # data end
+            break
+    return out
+
+
 def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     path, _, _ = faulty
     code = ("import sys; sys.modules['backports'] = sys.modules['compression'] = None; from vorn.cli import main; "
@@ -784,6 +893,20 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
     written = (tmp_path / "x.mcap").read_bytes()
     assert b"synthetic: raw packets counted at 1000/s" in written and b"vorn 0.2.0" in written  # the header's library
+
+    # Arrival times past 2038 do not fit ROS's Time (int32 seconds): refused, nothing left behind.
+    from vorn.times import Stamp, TimesWriter
+
+    late = tmp_path / "late" / "late.bin"
+    late.parent.mkdir()
+    late.write_bytes(path.read_bytes())
+    writer = TimesWriter(late, force=False)
+    # A day past the last second int32 holds: the sample times before the arrival are past it too.
+    writer.add(late.stat().st_size, Stamp((2**31 + 86_400) * 10**9, 0))
+    writer.close()
+    done = vorn("export", late, "-o", late.with_suffix(".mcap"))
+    assert done.returncode == 1 and "ROS's Time holds seconds as int32" in done.stderr
+    assert done.stderr.count("\n") == 1 and sorted(os.listdir(late.parent)) == ["late.bin", "late.bin.times"]
 
 
 # -- doctor -------------------------------------------------------------------

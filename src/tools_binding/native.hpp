@@ -17,6 +17,7 @@ namespace vorn::tools {
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
 PyObject* make_sample_clock_type(PyObject* module);
+PyObject* make_mcap_writer_type(PyObject* module);
 
 // sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of

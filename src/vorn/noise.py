@@ -21,13 +21,12 @@ is refused: its figures would be no calibration.
 from __future__ import annotations
 
 import math
-import operator
 import os
 from pathlib import Path
 from typing import NamedTuple
 
 from vorn.errors import UsageError, missing, with_path
-from vorn.fields import FIELDS, STANDARD_GRAVITY, TIMED_ROW_COLUMNS, value_columns
+from vorn.fields import FIELDS, STANDARD_GRAVITY, UNTIMED, value_columns
 from vorn.recording import Progress, Recording
 
 # How far the spread of a still sensor's values may exceed its white noise per
@@ -79,16 +78,12 @@ def read_still(path, progress: Progress | None = None) -> Still:
     """The scaled values of every raw packet that carries both, in order.
     float32 as decoded: exact, and half the memory of an hour at 1 kHz in float64."""
     np = numpy()
-    wanted = [TIMED_ROW_COLUMNS.index(c) for s in SENSORS for c in value_columns(s.field)]
-    pick = operator.itemgetter(*wanted)
-    kind, time = TIMED_ROW_COLUMNS.index("packet_type"), TIMED_ROW_COLUMNS.index("host_time_ns")
-    rec = Recording(path, rows=True, progress=progress)
+    wanted = [c for s in SENSORS for c in value_columns(s.field)]
+    rec = Recording(path, progress=progress)
     pieces, stamps = [], []
-    for rows in rec.batches():
-        raw = [r for r in rows if r[kind] == "raw"]
-        if raw:
-            pieces.append(np.array([pick(r) for r in raw], dtype=np.float32))  # a missing value becomes NaN
-            stamps.append(np.array([-1 if r[time] is None else r[time] for r in raw], dtype=np.int64))
+    for chunk in rec.columns("raw"):
+        pieces.append(np.stack([chunk[c] for c in wanted], axis=1))  # a missing value is NaN
+        stamps.append(chunk.get("host_time_ns", np.full(len(chunk["packet_type"]), UNTIMED, np.int64)))
     counts = rec.require_packets()
     if not counts["raw"]:
         raise ValueError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")

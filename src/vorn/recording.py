@@ -215,7 +215,7 @@ class Recording:
             pos += len(data)
 
     def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-                baud: int | None = None):
+                baud: int | None = None, extrapolated: bool = False):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
@@ -225,11 +225,13 @@ class Recording:
         (host_time_ns and time_ns -1) is placed in a range by the time
         extrapolate_times gives it. Stops reading once past end. baud: the
         line's, for the sample times (time_ns) where the recording does not
-        say (vorn.sample_clock). Needs numpy."""
+        say (vorn.sample_clock). With extrapolated, an untimed packet's
+        host_time_ns is the time extrapolated for it instead, and a column
+        "extrapolated" (bool) says which are. Needs numpy."""
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
-        window = Window(self.times, kind, start, end)
+        window = Window(self.times, kind, start, end, guess=extrapolated)
         if self.times.timed:
             from vorn.sample_clock import sample_times
 
@@ -263,6 +265,8 @@ class Recording:
                         chunk["host_time_ns"] = pick(wall)
                         chunk["time_ns"] = pick(sample_slice(np, sampled, seen, n) if walls is not None
                                                 else np.full(n, UNTIMED, np.int64))
+                        if extrapolated:
+                            chunk["extrapolated"] = np.full(len(chunk["time_ns"]), walls is None)
                     seen += n
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
@@ -307,8 +311,9 @@ class Window:
     (timed; an untimed packet by the time extrapolated for it) or in packet
     numbers (a recording without times)."""
 
-    def __init__(self, times, kind: str | None, start: float | None, end: float | None) -> None:
+    def __init__(self, times, kind: str | None, start: float | None, end: float | None, guess: bool = False) -> None:
         self.times, self.timed, self.start, self.end = times, times.timed, start, end
+        self.guess = guess  # untimed packets' wall times: the extrapolated ones, not UNTIMED
         self.code = None if kind is None else KINDS.index(kind)
         self.ranged = start is not None or end is not None
         self.lo = -math.inf if start is None else start
@@ -320,17 +325,20 @@ class Window:
         """(mask or None for all, wall times or None when the recording has no
         times, whether the range ends within this span) for the packets of
         one span: data of size bytes from base in the recording, its reads'
-        clocks walls and monos (None for an untimed stretch)."""
+        clocks walls and monos (None for an untimed stretch). With guess, an
+        untimed packet's wall time is the one extrapolated for it."""
         n = len(kinds)
         keep = None if self.code is None else kinds == self.code
         wall, inside, past = None, None, False
         if self.timed:
             if walls is None:
                 wall = np.full(n, UNTIMED, np.int64)
-                if self.ranged and n:
+                if (self.ranged or self.guess) and n:
                     at = (reads.astype(np.int64) + 1) * UNTIMED_STEP + base
                     guessed = extrapolate_times(self.times, np.minimum(at, base + size).tolist())
                     mono = np.array([g.mono_ns for g in guessed], np.int64)
+                    if self.guess:
+                        wall = np.array([g.wall_ns for g in guessed], np.int64)
             else:
                 wall, mono = walls[reads], monos[reads]
             if self.ranged and n:

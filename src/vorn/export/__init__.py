@@ -2,8 +2,8 @@
 vorn.read: one row per packet, one column per value component) or as ROS 2
 messages (MCAP, rosbag2).
 
-One module per format, each taking the recording piece by piece (tables a
-chunk of columns at a time, ROS 2 messages a batch of rows at a time), so
+One module per format, each taking the recording piece by piece (a chunk of
+columns at a time), so
 memory stays flat however long it is. The output appears under its name only
 when complete; a failure to write it is an OSError naming it.
 """
@@ -68,8 +68,10 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(out))
-    # Tables are written from columns; CSV also without numpy and pyarrow, from rows.
-    by_rows = fmt not in TABLES or fmt == "csv" and not all(map(importable, ("numpy", "pyarrow")))
+    # Everything is written from columns; CSV also without numpy and pyarrow,
+    # and MCAP without numpy, from rows.
+    by_rows = (fmt == "csv" and not all(map(importable, ("numpy", "pyarrow")))
+               or fmt not in TABLES and not importable("numpy"))
     if fmt in TABLES and not by_rows:
         if not has_times(path):
             start, end = packet_numbers(start, end)
@@ -80,7 +82,7 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
         raise ValueError(f"--kind, --start and --end are for {', '.join(TABLES)}; {fmt} holds every packet")
     if fmt == "parquet" and not importable("pyarrow"):
         raise missing("pyarrow", "parquet", "Parquet")
-    if not by_rows:
+    if not by_rows and fmt in TABLES:
         from vorn.columns import require_numpy
 
         require_numpy()
