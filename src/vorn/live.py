@@ -506,20 +506,19 @@ class PortStream(Stream):
         """Tells the clock of the packets framed from reads (None: no packet
         completed), and holds them until it gives their times."""
         np = self._np
-        sizes = np.fromiter((len(piece) for piece, _ in reads), np.int64, len(reads))
-        ends = self._framed + np.cumsum(sizes)
-        monos = np.fromiter((s.mono_ns for _, s in reads), np.int64, len(reads))
-        if arrays is None:
-            self._framed = int(ends[-1])
-            self._prior = (self._framed, int(monos[-1]))
-            return
-        walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
+        ends = list(itertools.accumulate((len(piece) for piece, _ in reads), initial=self._framed))
+        monos = [s.mono_ns for _, s in reads]
+        walls = [s.wall_ns for _, s in reads]
         if self._prior is not None:  # where packets begun before these reads had their first bytes
-            ends = np.concatenate([[self._prior[0]], ends])
-            monos = np.concatenate([[self._prior[1]], monos])
-            walls = np.concatenate([[0], walls])
-        self._framed = int(ends[-1])
-        self._prior = (self._framed, int(monos[-1]))
+            monos.insert(0, self._prior[1])
+            walls.insert(0, 0)
+        else:
+            del ends[0]
+        self._framed = ends[-1]
+        self._prior = (ends[-1], monos[-1])
+        if arrays is None:
+            return
+        ends, monos, walls = np.array(ends, np.int64), np.array(monos, np.int64), np.array(walls, np.int64)
         offsets, lengths, lost = self._framer.places()
         offsets = np.frombuffer(offsets, np.uint64).astype(np.int64)
         lengths = np.frombuffer(lengths, np.uint32)
@@ -542,10 +541,11 @@ class PortStream(Stream):
         held, done = self._held, self._held_done
         if not n or held is None or done is None:
             return None
-        arrays = {k: a[:n] for k, a in held.items()}
         if n == len(held["packet_type"]):
+            arrays = held
             self._held = self._held_done = None
         else:
+            arrays = {k: a[:n] for k, a in held.items()}
             self._held = {k: a[n:] for k, a in held.items()}
             self._held_done = done[n:]
         # time_ns held the wall clock's lead over the monotonic one.
