@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""vorn.open under asyncio on a pseudo-terminal: latency, the loop's stalls, idle cost.
+"""vorn.open under asyncio on a pseudo-terminal: latency, the loop's stalls, idle
+cost, and the error of its sample times.
 
-    bench/bench_stream.py [--packets N] [--seconds S] [--idle-seconds S] [--json]
+    bench/bench_stream.py [--packets N] [--seconds S] [--idle-seconds S] [--clock-seconds S] [--json]
 
 latency  One packet at a time is written into the master side, with a short
          pause between packets; the figure is the delay from the write to the
-         return of `await stream.aread()` with the packet's batch. Reference:
+         return of `await stream.aread()` with the packet's batch, the stream
+         opened with lookahead=0 (each packet handed out as it arrives; by
+         default a packet is held up to 64 ms for its sample time). Reference:
          the pty alone under asyncio, the same writes read back from the raw
          slave by a reader that loop.add_reader wakes.
 stall    A simulated unit in another process streams 1000 raw and 500 filter
@@ -15,6 +18,13 @@ stall    A simulated unit in another process streams 1000 raw and 500 filter
          Beside it, the longest the stream itself held the loop in one turn.
 idle     An open stream waited on by `async for` with nothing arriving: the
          process's CPU time over the wall time.
+clock    A simulated unit behind a USB adapter (model/vorn_model.AdapterLink:
+         its clock 60 ppm fast, bytes released every 16 ms, a 60 ms stall of
+         the host, a packet losing bytes) played into the master on the
+         adapter's schedule; the figure is how far the batches' time_ns lies
+         from when the unit really sent each packet, after the clock's 2 s
+         warm-up, with the default look-ahead and with lookahead=0.
+         Reference: the arrival times (host_time_ns) against the same truth.
 """
 
 from __future__ import annotations
@@ -23,10 +33,12 @@ import argparse
 import asyncio
 import os
 import statistics
+import threading
 import time
 
 from bench_live import WARM_UP, Unit, latency_packets, open_pty, open_raw_slave
 from common import Row, emit, percentile
+from vorn_model import AdapterLink
 
 import vorn
 
@@ -36,13 +48,15 @@ TICK = 0.001  # s between the wake-ups of the stall watcher
 GOAL_RATIO = 2.0  # latency within this of the pty alone
 GOAL_STALL_MS = 2.0
 GOAL_IDLE_MS = 10.0  # CPU ms over the idle run
+GOAL_CLOCK_P99_MS = 3.0  # sample times after the warm-up
+CLOCK_WARM_UP = 2.0  # s
 
 
 async def latency_stream(wires: list[bytes]) -> list[float]:
     master, path = open_pty()
     delays = []
     try:
-        with vorn.open(path, BAUD_RATE) as stream:
+        with vorn.open(path, BAUD_RATE, lookahead=0) as stream:
             for k, wire in enumerate(wires):
                 await asyncio.sleep(GAP)
                 start = time.perf_counter()
@@ -157,7 +171,59 @@ async def idle_cpu(seconds: float) -> float:
     return used
 
 
-async def measure(packets: int, seconds: float, idle_seconds: float) -> list[Row]:
+def clock_error(seconds: float, lookahead: float | None) -> tuple[float, float, float]:
+    """|time_ns - truth| p99 and max after the warm-up, and the arrival's p99
+    (ms), a simulated adapter played into a pty."""
+    import numpy as np
+
+    from vorn import _native
+
+    link = AdapterLink(drift_ppm=60.0, stalls=(seconds * 0.6,), lost=int(seconds * 600 * 0.4), seed=11)
+    data, reads, kinds, sent = link.recording(seconds)
+    master, path = open_pty()
+
+    def play(start_ns: int) -> None:
+        pos = 0
+        for end, mono in reads:
+            delay = start_ns + mono - reads[0][1] - time.monotonic_ns()
+            if delay > 0:
+                time.sleep(delay / 1e9)
+            view = memoryview(data[pos:end])
+            while view:
+                view = view[os.write(master, view):]
+            pos = end
+
+    framer = _native.Framer()
+    framer.columns(data, b"")
+    want = len(framer.places()[1]) // 4
+    got = []
+    try:
+        options = {} if lookahead is None else {"lookahead": lookahead}
+        with vorn.open(path, BAUD_RATE, **options) as stream:
+            start = time.monotonic_ns() + 50_000_000
+            wall_minus_mono = time.time_ns() - time.monotonic_ns()
+            writer = threading.Thread(target=play, args=(start,), daemon=True)
+            writer.start()
+            give_up = time.monotonic() + seconds + 10
+            while sum(b.num_rows for b in got) < want and time.monotonic() < give_up:
+                batch = stream.read(timeout=0.2)
+                if batch.num_rows:
+                    got.append(batch)
+            writer.join(10)
+    finally:
+        os.close(master)
+    times = np.concatenate([b["time_ns"] for b in got])
+    arrived = np.concatenate([b["host_time_ns"] for b in got])
+    if len(times) != len(sent):
+        raise SystemExit(f"clock: {len(times)} of {len(sent)} packets arrived")
+    truth = sent - reads[0][1] + start + wall_minus_mono
+    warm = truth >= truth[0] + CLOCK_WARM_UP * 1e9
+    err = np.abs(times - truth)[warm]
+    return (float(np.percentile(err, 99)) / 1e6, float(err.max()) / 1e6,
+            float(np.percentile(np.abs(arrived - truth)[warm], 99)) / 1e6)
+
+
+async def measure(packets: int, seconds: float, idle_seconds: float, clock_seconds: float) -> list[Row]:
     wires = latency_packets(packets + WARM_UP)
     ours = await latency_stream(wires)
     pty = await latency_pty(wires)
@@ -166,6 +232,8 @@ async def measure(packets: int, seconds: float, idle_seconds: float) -> list[Row
     stall, turn, written = await stall_stream(seconds)
     calm = await latest_wake(seconds)
     idle = await idle_cpu(idle_seconds)
+    clock = [(name, await asyncio.to_thread(clock_error, clock_seconds, lookahead))
+             for name, lookahead in (("default 64 ms look-ahead", None), ("lookahead=0", 0.0))]
     return [
         Row(f"vorn.open under asyncio: latency, median ({len(ours)} packets)", f"{med:.3f} ms",
             f"pty alone under asyncio {pty_med:.3f} ms", f"{med / pty_med:.1f}x", f"<= {GOAL_RATIO:.0f}x",
@@ -178,6 +246,9 @@ async def measure(packets: int, seconds: float, idle_seconds: float) -> list[Row
             turn <= GOAL_STALL_MS),
         Row(f"vorn.open under asyncio: CPU of an idle open stream over {idle_seconds:g} s", f"{idle:.1f} ms",
             "-", "-", f"<= {GOAL_IDLE_MS:g} ms", idle <= GOAL_IDLE_MS),
+        *(Row(f"vorn.open time_ns vs the unit's, {name}: error p99 (max {worst:.2f} ms; {clock_seconds:g} s, "
+              f"after {CLOCK_WARM_UP:g} s)", f"{p99:.3f} ms", f"arrival {ref:.3f} ms", f"{p99 / ref:.3f}x",
+              f"<= {GOAL_CLOCK_P99_MS:g} ms", p99 <= GOAL_CLOCK_P99_MS) for name, (p99, worst, ref) in clock),
     ]
 
 
@@ -186,9 +257,12 @@ def main() -> None:
     ap.add_argument("--packets", type=int, default=400, help="packets timed for the latency (default 400)")
     ap.add_argument("--seconds", type=float, default=5.0, help="streaming time of the stall run (default 5)")
     ap.add_argument("--idle-seconds", type=float, default=10.0, help="length of the idle run (default 10)")
+    ap.add_argument("--clock-seconds", type=float, default=8.0,
+                    help="length of each sample-time run, warm-up included (default 8)")
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
     args = ap.parse_args()
-    rows = asyncio.run(measure(max(1, args.packets), max(0.5, args.seconds), max(0.1, args.idle_seconds)))
+    rows = asyncio.run(measure(max(1, args.packets), max(0.5, args.seconds), max(0.1, args.idle_seconds),
+                               max(CLOCK_WARM_UP + 1, args.clock_seconds)))
     emit(rows, args.json)
 
 
