@@ -17,8 +17,9 @@
 #   wheels, sdist         the release files in dist/
 #   test-wheels           the Python suite against each x86-64 wheel
 #   test-arm64            the Python suite against the aarch64 wheels under qemu-user
+#   lint, format          ruff and clang-format: check the tree; rewrite it in their layout
 #   venv, clean           .venv alone; removes build/ and .venv/
-.PHONY: all venv build cpp-test py-test test sanitize leaks fuzz test-matrix test-gil test-drivers \
+.PHONY: all venv build cpp-test py-test test lint format sanitize leaks fuzz test-matrix test-gil test-drivers \
   bench demo demo-live stub wheels sdist test-wheels test-arm64 clean
 
 SHELL := /bin/bash
@@ -124,6 +125,20 @@ test-matrix:
 test-gil:
 	tools/build-wheels abi3
 	tools/test-matrix --gil-only $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
+
+# The Python code under ruff (pyproject.toml), the C++ under clang-format
+# (.clang-format), both pinned in requirements-dev.txt; `make format` applies
+# what `make lint` asks for.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+lint: venv
+	$(VENV)/bin/ruff check --no-cache .
+	$(VENV)/bin/ruff format --no-cache --check --quiet .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+format: venv
+	$(VENV)/bin/ruff check --no-cache --fix --quiet . || true
+	$(VENV)/bin/ruff format --no-cache --quiet .
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
 # from seeds made afresh out of the stream simulator. What it learns stays in
