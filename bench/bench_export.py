@@ -19,9 +19,10 @@ from pathlib import Path
 from common import Row, run_rounds, recording
 
 from vorn.export import export
-from vorn.recording import Stamp, TimesWriter
+from vorn.times import Stamp, TimesWriter
 
 READ_NS = 1_000_000  # one read a millisecond, the densest times file
+FLUSH_READS = 500  # reads to a block
 
 
 def timed_copy(src: Path, into: Path) -> Path:
@@ -32,12 +33,15 @@ def timed_copy(src: Path, into: Path) -> Path:
     per_read = max(1, round(size / (60 * 1000)))  # the recording is 60 s long
     writer = TimesWriter(rec, force=True)
     wall, mono, pos = time.time_ns(), time.monotonic_ns(), 0
-    while pos < size:
-        n = min(per_read, size - pos)
-        pos += n
-        wall += READ_NS
-        mono += READ_NS
-        writer.add(n, Stamp(wall, mono))
+    with open(rec, "rb") as f:
+        while pos < size:
+            piece = f.read(min(per_read, size - pos))
+            pos += len(piece)
+            wall += READ_NS
+            mono += READ_NS
+            writer.add(piece, Stamp(wall, mono))
+            if pos // per_read % FLUSH_READS == 0:
+                writer.flush()  # as `vorn record` flushes, twice a second
     writer.close()
     return rec
 

@@ -6,6 +6,7 @@ measured in the same run, their ratio, the goal and whether it is met.
                  [--zig-core build/bench/zig/bench_core --zig-module DIR]
                  [--before-core PATH --before-ext DIR]
                  [--abi-python PYTHON --abi3-module DIR --full-api-module DIR]
+                 [--peer-python PYTHON]
 
 The machine's load average is printed before and after: the figures are only
 as good as the quiet they were taken in.
@@ -19,6 +20,9 @@ With --abi-python (an interpreter with the GIL), --abi3-module and
 --full-api-module (directories holding a stable-ABI build of the extension and
 one built with that interpreter's full API), replay and live latency run on
 that interpreter against each build in turn, side by side.
+
+With --peer-python (an interpreter with the GIL that has foxglove-sdk), the
+MCAP export is timed beside foxglove-sdk's MCAP writer (bench/bench_tools.py).
 """
 
 from __future__ import annotations
@@ -170,6 +174,7 @@ def main() -> int:
     ap.add_argument("--abi-python", help="an interpreter with the GIL for the stable-ABI rows")
     ap.add_argument("--abi3-module", help="a directory holding the stable-ABI build of the extension")
     ap.add_argument("--full-api-module", help="a directory holding a build for --abi-python's full API")
+    ap.add_argument("--peer-python", help="an interpreter with the GIL and foxglove-sdk, for the MCAP peer row")
     args = ap.parse_args()
     if len({bool(args.abi_python), bool(args.abi3_module), bool(args.full_api_module)}) != 1:
         ap.error("--abi-python, --abi3-module and --full-api-module go together")
@@ -194,6 +199,11 @@ def main() -> int:
     rows += script_rows("bench_export.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_columns.py", "--rounds", "2" if quick else "5")
     rows += script_rows("bench_noise.py", "--rounds", "2" if quick else "3")
+    rows += script_rows("bench_foxglove.py", "--packets", "500" if quick else "2000", "--seconds", "3" if quick else "5")
+    rows += script_rows("bench_times.py", "--rounds", "2" if quick else "5")
+    rows += script_rows("bench_clock.py", "--rounds", "1" if quick else "3")
+    rows += script_rows("bench_stream.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
+    rows += script_rows("bench_tools.py", "--rounds", "1" if quick else "2", "--peer-python", args.peer_python or "")
     if args.zig_core:
         rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
     if args.abi_python:

@@ -94,11 +94,22 @@ struct Plain {
 };
 
 Plain plain_of(const IMUPacket& r) {
-  return {std::string(r.packet_type()), r.timestamp(), r.invalid_fields(),
-          r.scaled_accel(), r.scaled_gyro(), r.delta_vel(), r.delta_theta(),
-          r.scaled_ambient_pressure(), r.est_pressure_alt(),
-          r.est_orient_quaternion(), r.est_attitude_uncert_quaternion(),
-          r.est_angular_rate(), r.est_compensated_accel(), r.est_linear_accel(), r.est_gravity_vector()};
+  using vorn::slot_of;
+  return {std::string(r.packet_type()),
+          r.timestamp(),
+          r.invalid_fields(),
+          r.get(slot_of<"scaled_accel">),
+          r.get(slot_of<"scaled_gyro">),
+          r.get(slot_of<"delta_vel">),
+          r.get(slot_of<"delta_theta">),
+          r.get(slot_of<"scaled_ambient_pressure">),
+          r.get(slot_of<"est_pressure_alt">),
+          r.get(slot_of<"est_orient_quaternion">),
+          r.get(slot_of<"est_attitude_uncert_quaternion">),
+          r.get(slot_of<"est_angular_rate">),
+          r.get(slot_of<"est_compensated_accel">),
+          r.get(slot_of<"est_linear_accel">),
+          r.get(slot_of<"est_gravity_vector">)};
 }
 
 bool same(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }

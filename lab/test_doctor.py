@@ -72,13 +72,13 @@ def test_second_process_holding_the_port_named_with_its_pid(line):
 def test_user_without_access_told_which_group(line):
     import grp
 
-    from vorn.doctor import doctor as run
+    from vorn.cli import main
 
     st = os.stat(line.path)
     os.chown(line.path, 0, grp.getgrnam("dialout").gr_gid)  # as udev leaves a serial port, inside the guest
     os.chmod(line.path, 0o660)
     try:
-        rc, report, problems = judged(*as_nobody(lambda: run(line.path, 115200, None, True)))
+        rc, report, problems = judged(*as_nobody(lambda: main(["doctor", line.path, "--json"])))
     finally:
         os.chown(line.path, st.st_uid, st.st_gid)
         os.chmod(line.path, st.st_mode & 0o7777)

@@ -248,3 +248,45 @@ def test_unplug(pluggable, when):
         line.send(again)
         assert as_records(collect(parser, len(again.expected))) == again.expected
         line.sent()
+
+
+def stream_batches(stream, count: int) -> list:
+    """vorn.open's batches until `count` packets have come (a failure propagates)."""
+    from test_serial import stream_rows
+
+    return stream_rows(stream, count, COLLECT_LIMIT)
+
+
+def test_stream_reconnects_after_unplug_and_replug(pluggable, tmp_path):
+    """vorn.open(reconnect=True) through a real unplug and replug: every packet
+    sent while the device was there arrives, once, in order; one gap."""
+    import vorn
+    from test_serial import assert_same_packets
+
+    line = pluggable
+    fds = descriptors()
+    bursts = [line.make(0.3, seed=seed) for seed in (33, 34)]
+    with vorn.open(line.path, line.fast, reconnect=True) as stream:
+        line.send(bursts[0])
+        batches = stream_batches(stream, len(bursts[0].expected))
+        line.sent()
+        line.unplug()
+        give_up = time.monotonic() + STOP_LIMIT
+        while os.path.exists(line.path) and time.monotonic() < give_up:
+            assert stream.read(timeout=0.05).num_rows == 0
+        assert stream.read(timeout=0.2).num_rows == 0 and not stream.gaps
+        line.plug()
+        give_up = time.monotonic() + COLLECT_LIMIT
+        while not stream.gaps and time.monotonic() < give_up:
+            waited = stream.read(timeout=0.1)  # the batch handed out next carries the gap, empty or not
+            assert waited.num_rows == 0
+        assert line_settings(line.path)["exclusive"] == 1  # claimed and set up again
+        line.send(bursts[1])
+        after = stream_batches(stream, len(bursts[1].expected))
+        line.sent()
+    [gap] = stream.gaps
+    assert waited.gap == gap and all(b.gap is None for b in batches + after)
+    assert_same_packets(batches + after, bursts[0].data + bursts[1].data, tmp_path)
+    assert descriptors() == fds
+    record(line.name, "vorn.open reconnect", f"{gap.seconds:.2f} s without the device ({line.unplug_means['waiting']}), "
+           f"{len(bursts[0].expected)} + {len(bursts[1].expected)} packets, each once, in order")

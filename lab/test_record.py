@@ -3,6 +3,7 @@ ends by its time limit or by the device vanishing, with the file holding every
 byte read, and replays to the packets in those bytes."""
 
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -110,3 +111,36 @@ def test_record_refuses_a_speed_the_uart_cannot_make(line, tmp_path):
     assert done.stderr == f"vorn record: {line.path}: {SETTINGS}\n"
     assert not out.exists()
     assert line_settings(line.path)["exclusive"] == 0  # given up like any failed open
+
+
+def test_record_reconnect_through_unplug_and_replug(pluggable, tmp_path):
+    """vorn record --reconnect: one file through an unplug, holding every byte
+    sent while the device was there; info lists the gap."""
+    from vorn.live import recorded_gaps
+
+    line = pluggable
+    bursts = [line.make(0.3, seed=seed) for seed in (43, 44)]
+    out = tmp_path / "run.bin"
+    proc = start(line, out, "--reconnect")
+    line.send(bursts[0])
+    line.sent()
+    wait_for(lambda: out.exists() and out.stat().st_size >= len(bursts[0].data), END_LIMIT, "burst 1 not recorded")
+    line.unplug()
+    wait_for(lambda: not os.path.exists(line.path), END_LIMIT, "the device never went")
+    line.plug()
+    wait_for(lambda: recorded_gaps(out), END_LIMIT, "vorn record never opened the device again")
+    line.send(bursts[1])
+    line.sent()
+    total = len(bursts[0].data) + len(bursts[1].data)
+    wait_for(lambda: out.stat().st_size >= total, END_LIMIT, "burst 2 not recorded")
+    proc.send_signal(signal.SIGINT)
+    stdout, stderr = proc.communicate(timeout=END_LIMIT)
+    assert (proc.returncode, stderr) == (0, "")
+    assert "; stopped by Ctrl-C; 1 gap without the device" in stdout
+    assert out.read_bytes() == bursts[0].data + bursts[1].data
+    assert replayed(out) == bursts[0].expected + bursts[1].expected
+    [gap] = recorded_gaps(out)
+    info = subprocess.run([VORN, "info", str(out)], capture_output=True, text=True, timeout=END_LIMIT).stdout
+    assert f"unplugged:         {gap.seconds:,.3f} s from " in info
+    measured(line.name, "vorn record --reconnect", f"{gap.seconds:.2f} s without the device, "
+             f"{total} bytes, the file equal to the bytes sent")

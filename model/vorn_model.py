@@ -760,3 +760,122 @@ class StillUnit:
         s1 = body.sum(axis=1, dtype=np.uint32) & 0xFF
         s2 = (body.astype(np.uint32) @ weights) & 0xFF
         return np.concatenate([body, s1[:, None].astype(np.uint8), s2[:, None].astype(np.uint8)], axis=1).tobytes()
+
+
+# ---------------------------------------------------------------------------
+# A unit on a USB serial adapter, as the host's reads see it
+
+
+class AdapterLink:
+    """A unit streaming over a serial line into a USB adapter that releases
+    what it has received every `latency_timer` seconds (a whole burst per
+    read), with the unit's own clock drifting against the host's. Faults: host
+    stalls (the reader sleeps `stall_length`, then gets everything in one
+    read), one packet losing some of its bytes on the way (`lost`, its index
+    among the packets), and a pause of the unit (`pause`, seconds, before the
+    tick `pause_tick`, after which it ticks at a new phase).
+
+    The unit sends a raw packet every tick (`raw_rate` a second) and a filter
+    packet every `filter_every` ticks right after it; a packet waits while the
+    line is busy (at 921600 baud a raw and a filter packet take 2.0 ms: at
+    400 Hz the line is free again before the next tick). Its content repeats from a few packets of UnitSimulator's:
+    only timing matters here. Needs NumPy.
+
+    recording(seconds) returns (data, reads, kinds, sent): the bytes the host
+    read, where each read ends in them and when it returned (host monotonic
+    ns), and for each packet that arrived whole its kind (0 raw, 1 filter) and
+    when the unit began sending it (host monotonic ns): the true sample time."""
+
+    BITS_PER_BYTE = 10  # 8N1
+
+    def __init__(self, *, baud: int = 921600, drift_ppm: float = 60.0, raw_rate: float = 400.0,
+                 filter_every: int = 2, latency_timer: float = 0.016, stalls: tuple[float, ...] = (),
+                 stall_length: float = 0.060, lost: int | None = None, lost_bytes: int = 20,
+                 pause_tick: int | None = None, pause: float = 0.5, seed: int = 1,
+                 start_ns: int = 1_000_000_000_000) -> None:
+        self.baud = baud
+        self.drift_ppm = drift_ppm
+        self.raw_rate = raw_rate
+        self.filter_every = filter_every
+        self.latency_timer = latency_timer
+        self.stalls = stalls
+        self.stall_length = stall_length
+        self.lost = lost
+        self.lost_bytes = lost_bytes
+        self.pause_tick = pause_tick
+        self.pause = pause
+        self.seed = seed
+        self.start_ns = start_ns
+        pieces = UnitSimulator(seed=seed, invalid_rate=0.0).packets(0.02)
+        self.templates = ([w for _, w, r in pieces if r and r["packet_type"] == "raw"],
+                          [w for _, w, r in pieces if r and r["packet_type"] == "estimated"])
+
+    def recording(self, seconds: float):
+        import numpy as np
+
+        rng = np.random.default_rng(self.seed)
+        byte_ns = self.BITS_PER_BYTE * 1e9 / self.baud
+        period = 1e9 / self.raw_rate / (1 + self.drift_ppm * 1e-6)  # ns of the host's clock
+        wires, kinds, starts = [], [], []
+        free = shift = 0.0
+        for tick in range(round(seconds * self.raw_rate)):
+            if tick == self.pause_tick:
+                shift += self.pause * 1e9 + rng.uniform(0, period)
+            due = self.start_ns + shift + tick * period
+            made = [(0, self.templates[0][tick % len(self.templates[0])])]
+            if tick % self.filter_every == 0:
+                made.append((1, self.templates[1][tick % len(self.templates[1])]))
+            for kind, wire in made:
+                start = max(due, free)
+                free = start + len(wire) * byte_ns
+                wires.append(wire)
+                kinds.append(kind)
+                starts.append(start)
+        lengths = np.fromiter(map(len, wires), np.int64, len(wires))
+        starts_a = np.asarray(starts)
+        offsets = np.arange(lengths.sum()) - np.repeat(np.cumsum(lengths) - lengths, lengths)
+        received = np.repeat(starts_a, lengths) + (offsets + 1) * byte_ns  # each byte in the adapter
+        data = np.frombuffer(b"".join(wires), np.uint8)
+        keep = np.ones(len(wires), bool)
+        if self.lost is not None:
+            # Bytes from the middle of one packet never reach the host (an overrun).
+            first = int(lengths[: self.lost].sum()) + int(lengths[self.lost]) // 3
+            cut = np.ones(len(data), bool)
+            cut[first:first + self.lost_bytes] = False
+            data, received = data[cut], received[cut]
+            keep[self.lost] = False
+        # The latency timer, a little late now and then; each read returns
+        # shortly after, or when a stall of the host ends.
+        count = int((received[-1] - self.start_ns) / 1e9 / self.latency_timer) + 4
+        flushes = self.start_ns - rng.uniform(0, self.latency_timer * 1e9) + np.cumsum(
+            self.latency_timer * 1e9 + rng.uniform(0, 50e3, count))
+        at = flushes + rng.uniform(20e3, 200e3, len(flushes))
+        for s in self.stalls:
+            begin = self.start_ns + s * 1e9
+            end = begin + self.stall_length * 1e9
+            at[(at >= begin) & (at < end)] = end + rng.uniform(20e3, 200e3)
+        at = np.maximum.accumulate(at)
+        ends = np.searchsorted(received, flushes, side="right")
+        reads = []
+        for e, t in zip(ends.tolist(), at.astype(np.int64).tolist()):
+            if reads and reads[-1][1] == t:
+                reads[-1] = (e, t)  # a stalled reader gets the flushes of its stall at once
+            elif not reads or e > reads[-1][0]:
+                reads.append((e, t))
+        return (data.tobytes(), reads, np.asarray(kinds, np.uint8)[keep], starts_a[keep].astype(np.int64))
+
+
+def write_timed_recording(path, data: bytes, reads, wall_minus_mono_ns: int) -> None:
+    """A recording of `data` and its times file, each read as (end offset,
+    monotonic ns), on a wall clock `wall_minus_mono_ns` ahead of it. Needs the
+    vorn package."""
+    from vorn.times import Stamp, TimesWriter
+
+    with open(path, "wb") as f:
+        f.write(data)
+    times = TimesWriter(path, force=True)
+    pos = 0
+    for end, mono in reads:
+        times.add(end - pos, Stamp(mono + wall_minus_mono_ns, mono))
+        pos = end
+    times.close()

@@ -1,6 +1,7 @@
 import fcntl
 import functools
 import os
+import signal
 import subprocess
 import sys
 
@@ -50,9 +51,34 @@ PROBES = {
 }
 
 
+# --- Signals, whatever started the suite ---
+# A background job (`make test &`, nohup) starts with SIGINT ignored, and nohup
+# with SIGHUP ignored too; children inherit that through exec. Cases send these
+# signals to this process (Ctrl-C as KeyboardInterrupt) and to the commands they
+# start, so the suite sets them up as a terminal would: SIGINT raises
+# KeyboardInterrupt here, and the others get a handler that does nothing here
+# (a handler, unlike SIG_IGN, is reset to the default by exec in a child).
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGHUP, signal.SIGTERM)
+_ignored_at_start: list[signal.Signals] = []
+
+
+def _ignore_here(signum, frame):
+    pass
+
+
 def pytest_configure(config):
     for marker, (_, what) in PROBES.items():
         config.addinivalue_line("markers", f"{marker}: {what}")
+    for s in STOP_SIGNALS:
+        if signal.getsignal(s) is signal.SIG_IGN:
+            _ignored_at_start.append(s)
+            signal.signal(s, signal.default_int_handler if s == signal.SIGINT else _ignore_here)
+
+
+def pytest_unconfigure(config):
+    while _ignored_at_start:
+        signal.signal(_ignored_at_start.pop(), signal.SIG_IGN)
 
 
 def pytest_collection_modifyitems(config, items):

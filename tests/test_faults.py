@@ -177,6 +177,39 @@ def test_directory_is_opened_but_not_read(tmp_path):
     assert parser.get_data_packets() == []
 
 
+def test_start_without_a_descriptor_to_spare(tmp_path):
+    """Out of descriptors is an ordinary OSError, errno set, and the parser
+    starts once some are free again."""
+    import errno
+    import resource
+
+    path = tmp_path / "three.bin"
+    path.write_bytes(recording(3))
+    parser = vorn_rs.MockParser(path)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    fillers = []
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(map(int, os.listdir("/proc/self/fd"))) + 8, hard))
+        with pytest.raises(OSError) as exhausted:
+            while True:
+                fillers.append(os.open(os.devnull, os.O_RDONLY))
+        assert exhausted.value.errno == errno.EMFILE
+        for _ in range(2):
+            with pytest.raises(OSError) as info:
+                parser.start()
+            e = info.value
+            assert type(e) is OSError and e.errno == errno.EMFILE and e.args == (str(e),)
+            assert str(e) == f"failed to create the reader's stop signal: {os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+            assert not parser.is_running()
+    finally:
+        for fd in fillers:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    parser.start()
+    wait_ended(parser)
+    assert numbers(parser.get_data_packets()) == [0, 1, 2]
+
+
 NO_PERMISSION_CHILD = r"""
 import json, os, sys, time
 import vorn_rs
@@ -281,6 +314,12 @@ class Fifo:
             self.fd = -1
 
 
+def asleep(tid: int) -> bool:
+    """Whether the thread `tid` of this process is blocked (state S)."""
+    with open(f"/proc/self/task/{tid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "S"
+
+
 def later(delay, action):
     t = threading.Timer(delay, action)
     t.daemon = True
@@ -336,13 +375,24 @@ def test_far_side_hangs_up_while_a_drain_waits():
         os.write(master, recording(2))
         assert numbers(collect(parser, 2)) == [0, 1]
 
+        main = threading.get_native_id()
+        about_to_wait = threading.Event()
+
         def hang_up():
+            # Once the drain waits (the main thread asleep after saying it is
+            # about to), however late a loaded machine gets it there.
+            about_to_wait.wait(10)
+            give_up = time.monotonic() + 10
+            while not asleep(main) and time.monotonic() < give_up:
+                time.sleep(0.005)
+            time.sleep(0.1)
             os.write(master, numbered(2)[:50])
             os.close(master)
             hung_up.set()
 
-        timer = later(0.1, hang_up)
+        timer = later(0, hang_up)
         t0 = time.monotonic()
+        about_to_wait.set()
         # The failure text does not cut the wait short: the wait is for packets.
         with pytest.raises(OSError) as info:
             parser.get_data_packets(block=True)

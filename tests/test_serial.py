@@ -3,6 +3,7 @@ would a serial device; the test plays the unit on the master side and inspects
 the line through it. The test's own slave descriptor is closed at once, so the
 parser is the device's only user, as with a real port."""
 
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -165,6 +166,10 @@ def settle_after_stop(parser) -> None:
     assert rest == []
 
 
+# Cases that stream through a pty give the reader a time-out of 5 s: the line
+# never waits that long for the writer, even on a loaded machine, and a read
+# that gets input returns at once, so the cases are no slower for it.
+
 # A test that keeps a pytest.raises result keeps its own frame alive in a
 # cycle; it deletes its parser itself, so that the parser goes on this thread
 # and not whenever (and wherever) the cycle is collected.
@@ -251,7 +256,7 @@ def open_as_nobody(path: str) -> str:
 @pytest.mark.serial_ioctls
 def test_exclusive_while_open_and_released_when_gone(pty):
     assert not pty.exclusive()
-    first = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+    first = vorn_rs.SerialParser(pty.path, 921600, timeout=5.0)
     assert pty.exclusive()
 
     if os.geteuid() == 0:
@@ -283,6 +288,66 @@ def test_exclusive_while_open_and_released_when_gone(pty):
     del again
 
 
+def in_forked_child(work) -> int:
+    """work()'s return value, run in a forked child that ends without the
+    interpreter's own clean-up (what work() drops, it drops itself)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
+        child = os.fork()
+    if child == 0:
+        rc = 99
+        try:
+            rc = work()
+        finally:
+            os._exit(rc)
+    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1])
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
+@pytest.mark.parametrize("before_fork", ["fresh", "stopped"])
+@pytest.mark.serial_ioctls
+def test_a_forked_child_leaves_the_port_to_its_parent(pty, before_fork):
+    """A child with an inherited parser that had no reader at the fork neither
+    reads the port nor gives up its parent's claim when it drops the parser."""
+    parser = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+    if before_fork == "stopped":
+        parser.start()
+        parser.stop()
+    os.chmod(pty.path, 0o666)
+    line = pty.line()
+    holder = [parser]
+    del parser
+
+    def child() -> int:
+        parser = holder.pop()
+        try:
+            parser.start()
+            return 1  # it reads the parent's port
+        except OSError as e:
+            if "forked" not in str(e) or parser.is_running():
+                return 2
+        finally:
+            del parser
+            gc.collect()
+        return 0
+
+    started = in_forked_child(child)
+    # Another user is still turned away, and the line is as the parent set it.
+    assert open_as_nobody(pty.path) == "Device or resource busy"
+    assert pty.exclusive() and pty.line() == line
+    with pytest.raises(OSError) as info:
+        vorn_rs.SerialParser(pty.path)
+    assert_os_error(info, LOCK_HELD)
+    assert started == 0  # refused, and said why
+
+    parser = holder.pop()
+    parser.start()
+    data = some_packets(0.05)
+    os.write(pty.master, data)
+    assert as_records(collect(parser, len(expected(data)))) == expected(data)
+    parser.stop()
+
+
 # -- streaming --------------------------------------------------------------
 
 
@@ -292,7 +357,7 @@ def test_live_stream_in_random_pieces_matches_the_model(pty):
                             wrong_length=0.005, startup=0.1)
     data = unit.stream(1.0)[0]
     want = expected(data)
-    with vorn_rs.SerialParser(pty.path, 921600, timeout=0.5) as parser:
+    with vorn_rs.SerialParser(pty.path, 921600, timeout=5.0) as parser:
         side = UnitSide(pty.master, data, seed=3)
         side.start()
         try:
@@ -330,7 +395,7 @@ def test_signals_for_python_never_interrupt_a_read(pty):
     try:
         data = some_packets(1.0, seed=9)
         want = expected(data)
-        parser = vorn_rs.SerialParser(pty.path, 921600, timeout=0.5)
+        parser = vorn_rs.SerialParser(pty.path, 921600, timeout=5.0)
         before = tasks()
         parser.start()
         (reader,) = tasks() - before
@@ -664,3 +729,215 @@ def test_failures_a_pty_never_shows(pty, fault_shim, fault, text):
     assert done.returncode == 0, done.stderr
     # Claimed and then released: exclusive mode off, nothing left open.
     assert done.stdout.strip() == f"{text}|0|0"
+
+
+# -- vorn.open: the same port as a stream of column batches -------------------
+
+
+def repoint(link: pathlib.Path, target: str) -> None:
+    """Points link at target in one step, as udev swaps a by-id name."""
+    staged = link.with_name(link.name + ".new")
+    staged.unlink(missing_ok=True)
+    os.symlink(target, staged)
+    os.replace(staged, link)
+
+
+def write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view[:4096]):]
+
+
+def stream_rows(stream, count: int, limit: float = 15.0) -> list:
+    """Batches until `count` packets have come (a failure propagates)."""
+    batches = []
+    give_up = time.monotonic() + limit
+    while sum(b.num_rows for b in batches) < count and time.monotonic() < give_up:
+        batch = stream.read(timeout=0.2)
+        if batch.num_rows:
+            batches.append(batch)
+    return batches
+
+
+def assert_same_packets(batches, data: bytes, tmp_path) -> None:
+    """The batches hold exactly the packets vorn.read finds in data, in order,
+    and times that rise (the sample times strictly, within a segment)."""
+    np = pytest.importorskip("numpy")
+    import vorn
+
+    path = tmp_path / f"want-{len(data)}.bin"
+    path.write_bytes(data)
+    want = vorn.read(path)
+    assert want.num_rows > 0
+    for name in want:
+        np.testing.assert_array_equal(np.concatenate([b[name] for b in batches]), want[name], err_msg=name)
+    for b in batches:
+        assert list(b)[:3] == ["host_time_ns", "time_ns", "packet_type"] and set(want) < set(b)
+        assert (np.diff(b["time_ns"]) > 0).all() and (b["time_ns"] >= b["host_time_ns"]).all()
+
+
+@pytest.mark.serial_ioctls
+def test_stream_sync_iteration_timeout_and_selectors(pty, tmp_path):
+    np = pytest.importorskip("numpy")
+    import selectors
+
+    import vorn
+
+    data = some_packets(0.1)
+    threads = threading.active_count()
+    with vorn.open(pty.path, 921600) as stream:
+        assert pty.exclusive() and pty.line()["ospeed"] == 921600  # claimed and set as SerialParser does
+        started = time.monotonic()
+        empty = stream.read(timeout=0.05)
+        assert time.monotonic() - started >= 0.05 and empty.num_rows == 0 and "time_ns" in empty
+        with selectors.DefaultSelector() as sel:
+            sel.register(stream, selectors.EVENT_READ)
+            assert sel.select(0) == []  # nothing arrived: nothing to wake for
+            before = time.time_ns()
+            write_all(pty.master, data[:2000])
+            assert sel.select(5)
+            first = stream.read(timeout=0)
+            assert first.num_rows and (first["host_time_ns"] >= before).all()
+        writer = UnitSide(pty.master, data[2000:])
+        writer.start()
+        batches = [first]
+        for batch in stream:
+            batches.append(batch)
+            if sum(b.num_rows for b in batches) == len(expected(data)):
+                break
+        writer.finish()
+        assert threading.active_count() == threads  # the stream reads on the caller's thread alone
+    assert stream.closed and not pty.exclusive()
+    assert_same_packets(batches, data, tmp_path)
+    assert np.all(np.diff(np.concatenate([b["time_ns"] for b in batches])) > 0)
+
+
+@pytest.mark.serial_ioctls
+def test_stream_async_iteration(pty, tmp_path):
+    import asyncio
+
+    import vorn
+
+    data = some_packets(0.1)
+    want = len(expected(data))
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        async with vorn.open(pty.path) as stream:
+            assert (await stream.aread(timeout=0.02)).num_rows == 0
+            # Written from the loop in pieces; the stream wakes the loop, no thread does.
+            for i, k in enumerate(range(0, len(data), 700)):
+                loop.call_later(0.002 * i, write_all, pty.master, data[k:k + 700])
+            batches = []
+            async for batch in stream:
+                batches.append(batch)
+                if sum(b.num_rows for b in batches) == want:
+                    return batches
+
+    threads = threading.active_count()
+    batches = asyncio.run(asyncio.wait_for(main(), 15))
+    assert threading.active_count() == threads
+    assert len(batches) > 1  # delivered as they came, not at the end
+    assert_same_packets(batches, data, tmp_path)
+
+
+@pytest.mark.serial_ioctls
+def test_stream_hang_up_ends_with_the_errno(pty, tmp_path):
+    import vorn
+
+    data = some_packets(0.02)
+    stream = vorn.open(pty.path)
+    write_all(pty.master, data)
+    assert_same_packets(stream_rows(stream, len(expected(data))), data, tmp_path)
+    pty.close_master()
+    with pytest.raises(OSError) as info:
+        for _ in stream:
+            pass
+    e = info.value
+    assert (e.errno, e.strerror) in ((errno.EPIPE, "Broken pipe"), (errno.EIO, "I/O error"))
+    assert e.filename == pty.path
+    with pytest.raises(OSError):  # and again, until closed
+        stream.read(timeout=0)
+    stream.close()
+    with pytest.raises(ValueError):
+        stream.read()
+    with pytest.raises(FileNotFoundError):
+        vorn.open(tmp_path / "no-such-port")
+
+
+@pytest.mark.serial_ioctls
+def test_stream_reconnects_through_a_repointed_name(tmp_path):
+    """A by-id name re-pointed at a new pty stands for the unit unplugged and
+    plugged in again: every packet sent while it was there arrives, once, in
+    order; the gap shows on the stream and on the next batch."""
+    import vorn
+
+    bursts = [some_packets(0.05, seed) for seed in (1, 2, 3)]
+    link = tmp_path / "usb-unit-if00"
+    ptys = [Pty(), Pty()]
+    repoint(link, ptys[0].path)
+    batches = []
+    try:
+        with vorn.open(link, reconnect=True) as stream:
+            write_all(ptys[0].master, bursts[0])
+            batches += stream_rows(stream, len(expected(bursts[0])))
+            lost = time.time_ns()
+            ptys[0].close_master()
+            link.unlink()  # gone for a while: a few attempts find nothing
+            assert stream.read(timeout=0.15).num_rows == 0 and not stream.gaps
+            repoint(link, ptys[1].path)
+            give_up = time.monotonic() + 10
+            while not stream.gaps and time.monotonic() < give_up:
+                waited = stream.read(timeout=0.05)  # the batch handed out next carries the gap, empty or not
+                assert waited.num_rows == 0
+            assert ptys[1].exclusive() and ptys[1].line()["ospeed"] == 921600  # set up again
+            writer = UnitSide(ptys[1].master, bursts[1] + bursts[2])
+            writer.start()
+            after = stream_rows(stream, len(expected(bursts[1] + bursts[2])))
+            writer.finish()
+            batches += after
+    finally:
+        for p in ptys:
+            p.close_master()
+    [gap] = stream.gaps
+    assert waited.gap == gap and all(b.gap is None for b in batches)
+    assert gap.lost_ns >= lost and gap.seconds >= 0.15
+    assert_same_packets(batches, b"".join(bursts), tmp_path)
+    assert batches[-1]["time_ns"][-1] > gap.back_ns
+
+
+def test_stream_replays_a_recording_at_its_pace(tmp_path):
+    np = pytest.importorskip("numpy")
+    import vorn
+    from vorn.live import recorded_gaps
+    from vorn.times import Stamp, TimesWriter
+
+    data = some_packets(0.2)
+    path = tmp_path / "run.bin"
+    path.write_bytes(data)
+    cuts = np.linspace(0, len(data), 21, dtype=int)  # 20 reads 10 ms apart, 1 s unplugged after the 10th
+    with contextlib.closing(TimesWriter(path, force=False)) as times:
+        t0 = time.time_ns()
+        for i, size in enumerate(np.diff(cuts)):
+            at = t0 + i * 10_000_000 + (1_000_000_000 if i >= 10 else 0)
+            if i == 10:
+                times.gap(Stamp(t0 + 95_000_000, t0 + 95_000_000), Stamp(at - 5_000_000, at - 5_000_000))
+            times.add(int(size), Stamp(at, at))
+    want = vorn.read(path)
+    [gap] = recorded_gaps(path)
+    for pace, least in ((False, 0.0), (20.0, 1.19 / 20)):
+        started = time.monotonic()
+        with vorn.open(path, pace=pace) as stream:
+            batches = list(stream)
+            assert stream.ended and stream.gaps == [gap] and stream.read(timeout=None).num_rows == 0
+        assert time.monotonic() - started >= least
+        got = {name: np.concatenate([b[name] for b in batches]) for name in want}
+        for name in want:
+            np.testing.assert_array_equal(got[name], want[name], err_msg=name)
+        assert [b.gap for b in batches].count(gap) == 1
+    with pytest.raises(ValueError):
+        vorn.open(path, pace=-1)
+    plain = tmp_path / "plain.bin"
+    plain.write_bytes(data)
+    with pytest.raises(ValueError, match="no arrival times"):
+        vorn.open(plain)

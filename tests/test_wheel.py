@@ -75,7 +75,8 @@ def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
         names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
         suffix = sysconfig.get_config_var("EXT_SUFFIX") if FREE_THREADED else ".abi3.so"
         package = ROOT / "src" / "vorn"
-        tools = {f"vorn/{p.relative_to(package).as_posix()}" for p in package.rglob("*.py")}
+        tools = {f"vorn/{p.relative_to(package).as_posix()}" for p in package.rglob("*")
+                 if p.suffix in (".py", ".pyi") or p.name == "py.typed"}  # typed: its stub and marker
         assert names == {f"vorn_rs{suffix}", "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi",
                          f"vorn/_native{suffix}", *tools}
         [entry_points] = [n for n in archive.namelist() if n.endswith(".dist-info/entry_points.txt")]

@@ -43,8 +43,22 @@ PyObject* raise_os(std::string_view text) {
   return nullptr;
 }
 
+PyObject* raise_os_with_errno(std::string_view text, int err) {
+  Ref arg = Ref::steal(PyUnicode_FromStringAndSize(text.data(), text.size()));
+  if (!arg) return nullptr;
+  Ref error = Ref::steal(PyObject_CallOneArg(PyExc_OSError, arg.get()));
+  if (!error) return nullptr;
+  Ref code = Ref::steal(PyLong_FromLong(err));
+  // errno alone, without strerror: str() stays the text.
+  if (!code || PyObject_SetAttrString(error.get(), "errno", code.get()) < 0) return nullptr;
+  PyErr_SetObject(PyExc_OSError, error.get());
+  return nullptr;
+}
+
 PyObject* raise_failure(const Failure& failure) {
-  return failure.kind == Failure::Kind::Fatal ? raise_fatal(failure.message) : raise_os(failure.message);
+  if (failure.kind == Failure::Kind::Fatal) return raise_fatal(failure.message);
+  if (failure.code == Errc::OutOfResource) return raise_os_with_errno(failure.message, failure.err);
+  return raise_os(failure.message);
 }
 
 PyObject* raise_cast(PyObject* obj, std::string_view target) {

@@ -18,6 +18,9 @@ PyObject* fatal_error_type();
 PyObject* raise_fatal(std::string_view message);
 // Raises a plain OSError whose only argument is `text`.
 PyObject* raise_os(std::string_view text);
+// Raises a plain OSError whose only argument is `text`, with `errno` set to
+// `err` (and strerror left None, so that str() is the text).
+PyObject* raise_os_with_errno(std::string_view text, int err);
 // Raises the exception that `failure` stands for.
 PyObject* raise_failure(const Failure& failure);
 // TypeError "'<type of obj>' object cannot be cast as '<target>'".

@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
-#include <iterator>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -132,16 +131,79 @@ PyObject* packet_str(PyObject* self) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// What help() and editors show. Every read makes new objects; a vector is a
-// new list of floats in the order the unit sent them, each the exact value of
-// the 32-bit float on the wire.
-constexpr const char kPacketDoc[] =
-    "One decoded packet, read-only; get_data_packets() makes them.\n\n"
-    "packet_type tells which values a packet can carry: a \"raw\" packet the sensor\n"
-    "values (scaled_accel, scaled_gyro, delta_vel, delta_theta, scaled_ambient_pressure),\n"
-    "an \"estimated\" packet the filter's est_ values. A value the packet did not carry\n"
-    "is None. Vectors are new lists of 3 floats, quaternions of 4, in the order the unit\n"
-    "sent them. str() gives the text form; repr() is the default one.";
+// What help() and editors show, the value fields' parts written from the
+// field table. Every read makes new objects; a vector is a new list of floats
+// in the order the unit sent them, each the exact value of the 32-bit float on
+// the wire.
+constexpr std::size_t kDocWidth = 100;  // a docstring's lines break before a word that runs past this
+
+// Appends text to a docstring being written: its length is counted, and with
+// `out` not null the text is stored there.
+struct DocWriter {
+  char* out;
+  std::size_t n = 0;
+  constexpr void put(std::string_view text) {
+    for (char c : text) {
+      if (out) out[n] = c;
+      ++n;
+    }
+  }
+};
+
+// The class docstring, the raw fields named from the table; returns its
+// length, and writes it into `out` when not null.
+constexpr std::size_t packet_doc(char* out) {
+  DocWriter w{out};
+  w.put("One decoded packet, read-only; get_data_packets() makes them.\n\n"
+        "packet_type tells which values a packet can carry: a \"raw\" packet the sensor\nvalues (");
+  bool first = true;
+  for (const Field& f : kFields) {
+    if (f.kind != PacketKind::Raw) continue;
+    if (!first) w.put(", ");
+    w.put(f.name);
+    first = false;
+  }
+  w.put("),\nan \"estimated\" packet the filter's est_ values. A value the packet did not carry\n"
+        "is None. Vectors are new lists of 3 floats, quaternions of 4, in the order the unit\n"
+        "sent them. str() gives the text form; repr() is the default one.");
+  return w.n;
+}
+
+// A value field's docstring from its row: what it is, its shape, and which
+// packets carry it, broken into lines of at most kDocWidth characters.
+// Returns its length, and writes it into `out` when not null.
+constexpr std::size_t value_doc(const Field& f, char* out) {
+  DocWriter w{out};
+  w.put(f.description);
+  w.put(f.floats == 1 ? ", a float" : f.floats == 3 ? ", 3 floats" : ", 4 floats in the order sent");
+  w.put(f.kind == PacketKind::Raw ? "; None unless a \"" : "; None unless an \"");
+  w.put(packet_type_of(f.kind));
+  w.put("\" packet carried it.");
+  if (out) {
+    std::size_t line = 0, space = 0;
+    for (std::size_t i = 0; i < w.n; ++i) {
+      if (out[i] == ' ') space = i;
+      if (i - line >= kDocWidth && space > line) {
+        out[space] = '\n';
+        line = space + 1;
+      }
+    }
+  }
+  return w.n;
+}
+
+// A docstring written at compile time into a terminated array of its own.
+template <std::size_t N, class Write>
+constexpr std::array<char, N + 1> doc_text(Write write) {
+  std::array<char, N + 1> text{};
+  write(text.data());
+  return text;
+}
+
+constexpr auto kPacketDoc = doc_text<packet_doc(nullptr)>([](char* out) { packet_doc(out); });
+template <class F>
+constexpr auto kValueDoc = doc_text<value_doc(F::info, nullptr)>([](char* out) { value_doc(F::info, out); });
+
 constexpr const char kPacketTypeDoc[] = "\"raw\" (sensor values) or \"estimated\" (filter values); never None.";
 constexpr const char kTimestampDoc[] =
     "When the packet was decoded: nanoseconds since the Unix epoch on the host's clock, an int; never None.";
@@ -149,30 +211,9 @@ constexpr const char kInvalidFieldsDoc[] =
     "The names of the values the unit flagged invalid, joined by \",\" (e.g. \"estPressureAlt\"),\n"
     "in the order they arrived; None when none was flagged, and always for a \"raw\" packet.\n"
     "A flagged value is still given.";
-// The value fields' docstrings, by name.
-using ValueDoc = std::pair<std::string_view, const char*>;
-constexpr ValueDoc kValueDocs[] = {
-    {"scaled_accel", "Scaled acceleration, 3 floats; None unless a \"raw\" packet carried it."},
-    {"scaled_gyro", "Scaled angular rate, 3 floats; None unless a \"raw\" packet carried it."},
-    {"delta_vel", "Delta velocity, 3 floats; None unless a \"raw\" packet carried it."},
-    {"delta_theta", "Delta angle, 3 floats; None unless a \"raw\" packet carried it."},
-    {"scaled_ambient_pressure", "Scaled ambient pressure, a float; None unless a \"raw\" packet carried it."},
-    {"est_pressure_alt", "Estimated pressure altitude, a float; None unless an \"estimated\" packet carried it."},
-    {"est_orient_quaternion",
-     "Estimated orientation quaternion, 4 floats in the order sent; None unless an \"estimated\" packet\n"
-     "carried it."},
-    {"est_attitude_uncert_quaternion",
-     "Estimated attitude uncertainty quaternion, 4 floats in the order sent; None unless an \"estimated\"\n"
-     "packet carried it."},
-    {"est_angular_rate", "Estimated angular rate, 3 floats; None unless an \"estimated\" packet carried it."},
-    {"est_compensated_accel",
-     "Estimated compensated acceleration, 3 floats; None unless an \"estimated\" packet carried it."},
-    {"est_linear_accel", "Estimated linear acceleration, 3 floats; None unless an \"estimated\" packet carried it."},
-    {"est_gravity_vector", "Estimated gravity vector, 3 floats; None unless an \"estimated\" packet carried it."},
-};
 
 // The record's fields in order: three of every packet, then a getter per row
-// of the field table; a row without a docstring does not compile.
+// of the field table.
 constinit auto packet_getset = [] {
   std::array<PyGetSetDef, 3 + kFields.size() + 1> defs{{
       {"packet_type", get_packet_type, nullptr, kPacketTypeDoc, nullptr},
@@ -181,15 +222,13 @@ constinit auto packet_getset = [] {
   }};
   std::size_t i = 3;
   for_each_field([&](auto f) {
-    const ValueDoc* doc = std::ranges::find(kValueDocs, f.info.name, &ValueDoc::first);
-    if (doc == std::end(kValueDocs)) throw "a field without a docstring";
-    defs[i++] = {f.info.name.data(), get_value<decltype(f)>, nullptr, doc->second, nullptr};
+    defs[i++] = {f.info.name.data(), get_value<decltype(f)>, nullptr, kValueDoc<decltype(f)>.data(), nullptr};
   });
   return defs;
 }();
 
 PyType_Slot packet_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kPacketDoc)},
+    {Py_tp_doc, const_cast<char*>(kPacketDoc.data())},
     {Py_tp_alloc, reinterpret_cast<void*>(packet_alloc)},
     {Py_tp_free, reinterpret_cast<void*>(packet_free)},
     {Py_tp_dealloc, reinterpret_cast<void*>(packet_dealloc)},

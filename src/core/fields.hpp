@@ -1,14 +1,15 @@
 // The packet's value fields, described once: where each comes from on the
-// wire, where it lives in the record and the names it goes by. Decoding, the
-// record's slots, the text form, the Python attributes and their interface
-// records, and the vorn command's columns and field metadata all follow
-// kFields. A new field is a row here and a docstring in the binding (which
-// does not compile without one); records.hpp names the slots for C++ code.
+// wire, where it lives in the record, the names it and its components go by,
+// its unit and what it is. Decoding, the record's slots, the text form, the
+// Python attributes with their docstrings and interface records, and the vorn
+// package's columns, units, field metadata and plot panels all follow kFields:
+// a new field is a row here.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -26,12 +27,20 @@ enum class EstField : std::uint8_t {
   OrientQuaternion = 1, LinearAccel, AngularRate, AttitudeUncertQuaternion, GravityVector, CompensatedAccel, PressureAlt
 };
 
+// The names of a value's components, in wire order: a vector's axes, and a
+// quaternion's parts, the scalar part w first as the unit sends it.
+inline constexpr std::string_view kVectorParts[] = {"x", "y", "z"};
+inline constexpr std::string_view kQuaternionParts[] = {"w", "x", "y", "z"};
+
 // One value field. Names are string literals, so their data() is terminated.
 struct Field {
   std::string_view name;            // the record's field and the Python attribute
   PacketKind kind;                  // raw from set 0x80, estimated from 0x82
   std::uint8_t descriptor;          // within that set
   std::uint8_t floats;              // 1, 3 (a vector) or 4 (a quaternion)
+  std::string_view unit;            // as the unit sends the value; empty for none
+  std::string_view description;     // a few words, capitalised, without a full stop
+  std::string_view panel;           // the plot panel that can draw it; empty for none
   EstField flag{};                  // estimated fields: the invalid list's code,
   std::string_view invalid_name{};  // and the name the list shows for it
   std::uint8_t bit = 0;             // presence bit among the kind's values, and
@@ -40,27 +49,39 @@ struct Field {
   // The exact length of the field's data on the wire: big-endian floats, and
   // for the estimated kind a 16-bit valid-flags word after them.
   constexpr std::size_t data_len() const { return 4u * floats + (kind == PacketKind::Estimated ? 2u : 0u); }
+
+  // The names of its components in wire order; none for a single float.
+  constexpr std::span<const std::string_view> components() const {
+    if (floats == 3) return kVectorParts;
+    if (floats == 4) return kQuaternionParts;
+    return {};
+  }
 };
 
 // In record order, which is the order of the text form and the attributes.
 // Each kind's presence bits and float offsets are numbered in row order.
 inline constexpr auto kFields = [] {
   std::array fields{
-      Field{"scaled_accel", PacketKind::Raw, 0x04, 3},
-      Field{"scaled_gyro", PacketKind::Raw, 0x05, 3},
-      Field{"delta_vel", PacketKind::Raw, 0x08, 3},
-      Field{"delta_theta", PacketKind::Raw, 0x07, 3},
-      Field{"scaled_ambient_pressure", PacketKind::Raw, 0x17, 1},
-      Field{"est_pressure_alt", PacketKind::Estimated, 0x21, 1, EstField::PressureAlt, "estPressureAlt"},
-      Field{"est_orient_quaternion", PacketKind::Estimated, 0x03, 4, EstField::OrientQuaternion,
-            "estOrientQuaternion"},
-      Field{"est_attitude_uncert_quaternion", PacketKind::Estimated, 0x12, 4, EstField::AttitudeUncertQuaternion,
+      Field{"scaled_accel", PacketKind::Raw, 0x04, 3, "g", "Scaled acceleration", "Acceleration"},
+      Field{"scaled_gyro", PacketKind::Raw, 0x05, 3, "rad/s", "Scaled angular rate", "Angular rate"},
+      Field{"delta_vel", PacketKind::Raw, 0x08, 3, "g·s", "Delta velocity", ""},
+      Field{"delta_theta", PacketKind::Raw, 0x07, 3, "rad", "Delta angle", ""},
+      Field{"scaled_ambient_pressure", PacketKind::Raw, 0x17, 1, "Pa", "Scaled ambient pressure", "Pressure"},
+      Field{"est_pressure_alt", PacketKind::Estimated, 0x21, 1, "m", "Estimated pressure altitude", "Altitude",
+            EstField::PressureAlt, "estPressureAlt"},
+      Field{"est_orient_quaternion", PacketKind::Estimated, 0x03, 4, "", "Estimated orientation quaternion",
+            "Orientation", EstField::OrientQuaternion, "estOrientQuaternion"},
+      Field{"est_attitude_uncert_quaternion", PacketKind::Estimated, 0x12, 4, "",
+            "Estimated attitude uncertainty quaternion", "", EstField::AttitudeUncertQuaternion,
             "estAttitudeUncertQuaternion"},
-      Field{"est_angular_rate", PacketKind::Estimated, 0x0E, 3, EstField::AngularRate, "estAngularRate"},
-      Field{"est_compensated_accel", PacketKind::Estimated, 0x1C, 3, EstField::CompensatedAccel,
-            "estCompensatedAccel"},
-      Field{"est_linear_accel", PacketKind::Estimated, 0x0D, 3, EstField::LinearAccel, "estLinearAccel"},
-      Field{"est_gravity_vector", PacketKind::Estimated, 0x13, 3, EstField::GravityVector, "estGravityVector"},
+      Field{"est_angular_rate", PacketKind::Estimated, 0x0E, 3, "rad/s", "Estimated angular rate", "Angular rate",
+            EstField::AngularRate, "estAngularRate"},
+      Field{"est_compensated_accel", PacketKind::Estimated, 0x1C, 3, "m/s²", "Estimated compensated acceleration",
+            "Acceleration", EstField::CompensatedAccel, "estCompensatedAccel"},
+      Field{"est_linear_accel", PacketKind::Estimated, 0x0D, 3, "m/s²", "Estimated linear acceleration", "",
+            EstField::LinearAccel, "estLinearAccel"},
+      Field{"est_gravity_vector", PacketKind::Estimated, 0x13, 3, "m/s²", "Estimated gravity vector", "",
+            EstField::GravityVector, "estGravityVector"},
   };
   std::uint8_t bits[2] = {}, floats[2] = {};
   for (Field& f : fields) {
@@ -107,6 +128,22 @@ consteval std::size_t field_index(std::string_view name) {
   throw "no such field";
 }
 
+// A field's name as a template argument: slot_of<"scaled_accel">.
+template <std::size_t N>
+struct FieldName {
+  char text[N];
+  consteval FieldName(const char (&name)[N]) {
+    for (std::size_t i = 0; i < N; ++i) text[i] = name[i];
+  }
+  constexpr std::string_view view() const { return {text, N - 1}; }
+};
+
+// The slot of the field named Name, for code that sets or reads one value by
+// the table's name (record.get(slot_of<"scaled_accel">)); an unknown name
+// does not compile.
+template <FieldName Name>
+inline constexpr auto slot_of = FieldAt<field_index(Name.view())>::slot;
+
 // Floats in the record's value area: room for the wider kind.
 inline constexpr std::size_t kValueFloats = [] {
   std::size_t floats[2] = {};
@@ -115,10 +152,13 @@ inline constexpr std::size_t kValueFloats = [] {
 }();
 
 // Within a kind no descriptor stands twice, and the estimated fields, and only
-// they, each have an invalid-list code of their own and a name.
+// they, each have an invalid-list code of their own and a name. A value of
+// several floats names each of them.
 static_assert([] {
   for (std::size_t i = 0; i < kFields.size(); ++i) {
     const Field& f = kFields[i];
+    if (f.floats != 1 && f.components().size() != f.floats) return false;
+    if (f.description.empty()) return false;
     if ((f.kind == PacketKind::Estimated) != (f.flag != EstField{} && !f.invalid_name.empty())) return false;
     for (std::size_t j = 0; j < i; ++j) {
       const Field& g = kFields[j];

@@ -123,7 +123,10 @@ FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& send
       status = FrameStatus::ClockBeforeEpoch;
       break;
     }
-    if (observer) observer->good_packet(data[p + 2], packet_len);
+    if (observer) {
+      observer->good_packet(data[p + 2], packet_len);
+      observer->packet_offset(p);
+    }
     std::optional<IMUPacket> decoded = decode_packet(
         data[p + 2], std::span<const std::uint8_t>(data + p + kHeaderSize, payload_len), *stamp, observer);
     // Nothing is removed on a refusal, not even what was sent before it.

@@ -41,6 +41,9 @@ class FrameObserver : public FieldObserver {
   virtual void good_packet(std::uint8_t descriptor_set, std::size_t size) = 0;
   // A complete candidate whose checksum failed; the scan goes on at its second byte.
   virtual void bad_checksum() = 0;
+  // Where in the buffer the good packet just reported begins (for when its
+  // bytes arrived); most observers need not know.
+  virtual void packet_offset(std::size_t) {}
 };
 
 // Sends a record for every good packet of set 0x80 or 0x82 in `buffer`, in

@@ -209,6 +209,7 @@ std::optional<std::string> VornParser::take_error() {
 Result<bool> VornParser::start() {
   Shared& s = *shared_;
   if (thread_ || !s.source) return false;
+  if (s.source->opened_elsewhere()) return Failure::os(std::string(kForkedSourceText));
   if (!s.stop) {
     Result<StopSignal> made = StopSignal::make();
     if (!made) return std::move(made).error();

@@ -13,7 +13,8 @@
 // fork(): a child process gets no reader thread. In the child a parser that
 // had one reports not running, stops and drops at once without touching the
 // parent's thread, keeps the records queued before the fork for draining, and
-// says once, through take_error(), that its reader did not survive.
+// says once, through take_error(), that its reader did not survive. One that
+// had none over a serial port refuses to start there: the port is the parent's.
 #pragma once
 
 #include <atomic>
@@ -77,8 +78,10 @@ class VornParser {
   ~VornParser();
 
   // Starts a reader thread unless one is held or the source is gone. Fails
-  // only when the system refuses to create the thread (a fatal failure;
-  // the source is lost with it).
+  // when the source belongs to the process this one was forked from
+  // (kForkedSourceText), when no descriptor is left for the stop signal
+  // (Errc::OutOfResource; nothing changes), or when the system refuses to
+  // create the thread (a fatal failure; the source is lost with it).
   Result<bool> start();
   // Clears the running flag, ends the reader's wait for input and joins the
   // reader thread, if any, taking the source back. Returns at once for a
@@ -125,6 +128,11 @@ class VornParser {
 // with the parent.
 inline constexpr std::string_view kLostInForkText =
     "the reader thread did not survive fork(); only packets queued before the fork can be drained";
+
+// Failure text of start() in a forked child on a source opened by its parent.
+inline constexpr std::string_view kForkedSourceText =
+    "the port belongs to the process this one was forked from and is not read here; "
+    "only packets queued before the fork can be drained";
 
 // The engine over a recorded file; `keep_opening` as for open_file_source.
 Result<VornParser> new_mock(std::string_view path, const KeepOpening& keep_opening = {});

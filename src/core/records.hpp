@@ -66,22 +66,6 @@ class InvalidNames {
   std::uint8_t count_ = 0;
 };
 
-// Each field's slot by name, for C++ code that sets or reads one value.
-namespace slot {
-inline constexpr auto scaled_accel = FieldAt<field_index("scaled_accel")>::slot;
-inline constexpr auto scaled_gyro = FieldAt<field_index("scaled_gyro")>::slot;
-inline constexpr auto delta_vel = FieldAt<field_index("delta_vel")>::slot;
-inline constexpr auto delta_theta = FieldAt<field_index("delta_theta")>::slot;
-inline constexpr auto scaled_ambient_pressure = FieldAt<field_index("scaled_ambient_pressure")>::slot;
-inline constexpr auto est_pressure_alt = FieldAt<field_index("est_pressure_alt")>::slot;
-inline constexpr auto est_orient_quaternion = FieldAt<field_index("est_orient_quaternion")>::slot;
-inline constexpr auto est_attitude_uncert_quaternion = FieldAt<field_index("est_attitude_uncert_quaternion")>::slot;
-inline constexpr auto est_angular_rate = FieldAt<field_index("est_angular_rate")>::slot;
-inline constexpr auto est_compensated_accel = FieldAt<field_index("est_compensated_accel")>::slot;
-inline constexpr auto est_linear_accel = FieldAt<field_index("est_linear_accel")>::slot;
-inline constexpr auto est_gravity_vector = FieldAt<field_index("est_gravity_vector")>::slot;
-}  // namespace slot
-
 // One decoded packet, the record that leaves the wire protocol: its kind
 // ("raw" or "estimated"), its timestamp, its invalid list and the values of
 // its kind; the other kind's values read as absent.
@@ -146,19 +130,6 @@ class IMUPacket {
     std::memcpy(&values_[s.offset], &value, sizeof value);
     header_.present |= 1u << s.bit;
   }
-
-  auto scaled_accel() const { return get(slot::scaled_accel); }
-  auto scaled_gyro() const { return get(slot::scaled_gyro); }
-  auto delta_vel() const { return get(slot::delta_vel); }
-  auto delta_theta() const { return get(slot::delta_theta); }
-  auto scaled_ambient_pressure() const { return get(slot::scaled_ambient_pressure); }
-  auto est_pressure_alt() const { return get(slot::est_pressure_alt); }
-  auto est_orient_quaternion() const { return get(slot::est_orient_quaternion); }
-  auto est_attitude_uncert_quaternion() const { return get(slot::est_attitude_uncert_quaternion); }
-  auto est_angular_rate() const { return get(slot::est_angular_rate); }
-  auto est_compensated_accel() const { return get(slot::est_compensated_accel); }
-  auto est_linear_accel() const { return get(slot::est_linear_accel); }
-  auto est_gravity_vector() const { return get(slot::est_gravity_vector); }
 
  private:
   static constexpr unsigned kInlineNames = 7;  // fits the 21 bits of Header::invalid

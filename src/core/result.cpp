@@ -170,6 +170,10 @@ Failure Failure::system(int err) { return {Kind::Os, Errc::System, err, os_error
 
 Failure Failure::serial(int err) { return {Kind::Os, Errc::Serial, err, kernel_error_text(err)}; }
 
+Failure Failure::out_of_resource(std::string_view what, int err) {
+  return {Kind::Os, Errc::OutOfResource, err, std::string(what) + ": " + os_error_text(err)};
+}
+
 Failure Failure::of(Errc code) {
   const char* text = "";
   switch (code) {
@@ -180,7 +184,8 @@ Failure Failure::of(Errc code) {
     case Errc::Stopped: text = "stopped"; break;
     case Errc::Other:
     case Errc::System:
-    case Errc::Serial: break;  // these carry their own text or errno
+    case Errc::Serial:
+    case Errc::OutOfResource: break;  // these carry their own text or errno
   }
   return {Kind::Os, code, 0, text};
 }

@@ -19,6 +19,8 @@ enum class Errc {
   LockHeld,          // another process holds the port's lock
   SettingsMismatch,  // the port did not take its settings
   ChannelTimedOut,   // a waiting drain got no record in time
+  OutOfResource,     // an errno value (`err`): the system lacks something the engine needs for itself
+                     // (descriptors); the text says what, and the exception carries the code
 };
 
 // Display text of a waiting drain that got no record in time.
@@ -49,6 +51,8 @@ struct Failure {
   static Failure system(int err);
   // An errno value on the serial port, in the kernel's words alone.
   static Failure serial(int err);
+  // The engine's own need that the system refused (`what` failed with `err`).
+  static Failure out_of_resource(std::string_view what, int err);
   // One of ours without an errno (not System or Serial).
   static Failure of(Errc code);
 

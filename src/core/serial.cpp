@@ -159,15 +159,19 @@ TTYPort::TTYPort(int fd, std::string path, std::uint64_t timeout_ms)
     : path_(std::move(path)),
       timeout_sec_(timeout_ms / kMillisPerSecond),
       timeout_nsec_(static_cast<std::uint32_t>(timeout_ms % kMillisPerSecond) * kNanosPerMilli),
-      fd_(fd) {}
+      fd_(fd),
+      opener_(::getpid()) {}
 
 TTYPort::~TTYPort() {
-  // Exclusive mode belongs to whoever set it; leaving it on someone else's
-  // behalf would let other programs open their device.
   if (fd_ < 0) return;  // forsaken
-  if (exclusive_) ::ioctl(fd_, TIOCNXCL);
+  // Exclusive mode belongs to whoever set it; leaving it on someone else's
+  // behalf would let other programs open their device. A forked child shares
+  // the terminal with its parent, so it leaves it to the parent.
+  if (exclusive_ && !opened_elsewhere()) ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);
 }
+
+bool TTYPort::opened_elsewhere() const { return ::getpid() != opener_; }
 
 void TTYPort::forsake() {
   ::close(fd_);

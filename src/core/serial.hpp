@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "parser.hpp"
 #include "result.hpp"
 #include "source.hpp"
@@ -42,7 +44,8 @@ struct SerialSettings {
 };
 
 // An open terminal. Owned by one thread at a time. Destroying it leaves
-// exclusive mode and closes the descriptor (dropping the advisory lock).
+// exclusive mode and closes the descriptor (dropping the advisory lock); in a
+// process forked from the opener it only closes this process's copy.
 class TTYPort final : public ByteSource {
  public:
   TTYPort(const TTYPort&) = delete;
@@ -55,6 +58,7 @@ class TTYPort final : public ByteSource {
   // Waits up to the read time-out for input, then reads what is there.
   Result<std::size_t> read(std::span<std::uint8_t> window, const StopSignal& stop) override;
   void forsake() override;
+  bool opened_elsewhere() const override;
 
   int fd() const { return fd_; }
 
@@ -66,6 +70,7 @@ class TTYPort final : public ByteSource {
   std::uint32_t timeout_nsec_;
   int fd_;  // -1 once forsaken
   bool exclusive_ = true;
+  pid_t opener_;  // the process whose claim, lock and settings these are
 };
 
 // The engine over an open serial port. `path` must be UTF-8 (otherwise a

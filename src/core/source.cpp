@@ -16,7 +16,8 @@ namespace vorn {
 
 Result<StopSignal> StopSignal::make() {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return Failure::fatal("failed to create the reader's stop signal: " + os_error_text(errno));
+  // Out of descriptors is the caller's to handle (close some, try again), not a fault.
+  if (fd < 0) return Failure::out_of_resource("failed to create the reader's stop signal", errno);
   return StopSignal(fd);
 }
 

@@ -21,7 +21,7 @@ namespace vorn {
 // on a writer that is quiet or on a time-out that is long.
 class StopSignal {
  public:
-  // Fails only when the system has no descriptors left (a fatal failure).
+  // Fails only when the system has no descriptors left (Errc::OutOfResource).
   static Result<StopSignal> make();
   // A signal that is never raised, for reads outside a reader thread.
   static StopSignal none() { return StopSignal(-1); }
@@ -69,6 +69,9 @@ class ByteSource {
   // process's copies of its descriptors and undoes nothing that the open did
   // (locks and modes belong to the parent, which still uses them).
   virtual void forsake() {}
+  // Whether this process is a fork of the one that opened the source, whose
+  // locks, modes and input it is: nothing here may change or read them.
+  virtual bool opened_elsewhere() const { return false; }
 };
 
 // Asked on the opening thread when a signal interrupts an open that waits (a

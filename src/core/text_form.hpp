@@ -12,7 +12,7 @@ namespace vorn {
 // otherwise ("1e-5", "3.4028235e38"); "NaN", "inf", "-inf".
 void append_float(std::string& out, float value);
 
-// "IMUPacket(packet_type=\"raw\", timestamp=..., ..., est_gravity_vector=None )"
+// "IMUPacket(packet_type=\"raw\", timestamp=..., invalid_fields=None, <each value field>=... )"
 std::string text_form(const IMUPacket& packet);
 
 }  // namespace vorn

@@ -106,22 +106,69 @@ constexpr auto kFlagColumnOf = [] {
 
 constexpr std::size_t kValueColumns = static_cast<std::size_t>(kRowWidth) - 2;
 
-// The packets of one columns() call, each with the read that completed it.
-// Kept by the framer from call to call, so that their memory is touched once
-// rather than afresh for every piece of a recording.
+// The packets of one columns() call, each with the read that completed it,
+// where it began in the stream, its length and whether bytes were lost just
+// before it (for the sample clock). Kept by the framer from call to call, so
+// that their memory is touched once rather than afresh for every piece of a
+// recording.
 struct ColumnScratch {
   std::vector<IMUPacket> packets;
   std::vector<std::uint32_t> reads;
+  std::vector<std::uint64_t> offsets;
+  std::vector<std::uint32_t> lengths;
+  std::vector<std::uint8_t> lost;
+};
+
+// Where the stream stands between calls: the stream offset of the buffer's
+// first byte, the end of the last good packet, and whether a checksum failed
+// since.
+struct StreamPlace {
+  std::uint64_t base = 0;
+  std::uint64_t last_end = 0;
+  bool bad = false;
+};
+
+// Hears framing for the tally, and notes where each good packet began.
+class PlaceObserver final : public FrameObserver {
+ public:
+  PlaceObserver(Tally& tally, StreamPlace& place) : tally_(tally), place_(place) {}
+
+  std::uint64_t offset = 0;  // the last good packet's
+  std::uint32_t length = 0;
+  bool lost = false;
+
+  void good_packet(std::uint8_t descriptor_set, std::size_t size) override {
+    tally_.good_packet(descriptor_set, size);
+    length = static_cast<std::uint32_t>(size);
+  }
+  void packet_offset(std::size_t p) override {
+    offset = place_.base + p;
+    lost = offset != place_.last_end || place_.bad;
+    place_.last_end = offset + length;
+    place_.bad = false;
+  }
+  void bad_checksum() override {
+    tally_.bad_checksum();
+    place_.bad = true;
+  }
+  void wrong_length(std::string_view name) override { tally_.wrong_length(name); }
+
+ private:
+  Tally& tally_;
+  StreamPlace& place_;
 };
 
 // Keeps the packets framing completes in the scratch, and passes every packet
 // on to the tally for its counts.
 class ColumnSink final : public PacketSender {
  public:
-  ColumnSink(Tally& tally, ColumnScratch& scratch)
-      : packets(scratch.packets), reads(scratch.reads), tally_(tally) {
+  ColumnSink(Tally& tally, ColumnScratch& scratch, const PlaceObserver& place)
+      : packets(scratch.packets), reads(scratch.reads), scratch_(scratch), tally_(tally), place_(place) {
     packets.clear();
     reads.clear();
+    scratch.offsets.clear();
+    scratch.lengths.clear();
+    scratch.lost.clear();
   }
 
   std::uint32_t read = 0;  // the read being framed
@@ -132,11 +179,16 @@ class ColumnSink final : public PacketSender {
     tally_.send(p);  // counts its flags; keeps nothing (columns need a framer without rows)
     packets.push_back(std::move(p));
     reads.push_back(read);
+    scratch_.offsets.push_back(place_.offset);
+    scratch_.lengths.push_back(place_.length);
+    scratch_.lost.push_back(place_.lost ? 1 : 0);
     return true;
   }
 
  private:
+  ColumnScratch& scratch_;
   Tally& tally_;
+  const PlaceObserver& place_;
 };
 
 struct FramerObject {
@@ -144,6 +196,7 @@ struct FramerObject {
   Tally tally;
   std::vector<std::uint8_t> buffer;  // bytes kept for the next feed
   ColumnScratch scratch;
+  StreamPlace place;
   std::atomic<bool> busy;
 };
 
@@ -159,6 +212,7 @@ PyObject* framer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&f->tally) Tally();
   new (&f->buffer) std::vector<std::uint8_t>();
   new (&f->scratch) ColumnScratch();
+  new (&f->place) StreamPlace();
   new (&f->busy) std::atomic<bool>(false);
   f->tally.keep_rows = rows != 0;
   return self;
@@ -170,6 +224,7 @@ void framer_dealloc(PyObject* self) {
   std::destroy_at(&f->tally);
   std::destroy_at(&f->buffer);
   std::destroy_at(&f->scratch);
+  std::destroy_at(&f->place);
   std::destroy_at(&f->busy);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
@@ -215,7 +270,9 @@ PyObject* framer_feed(PyObject* self, PyObject* data) {
   f->tally.bytes += static_cast<std::uint64_t>(view.len);
   PyBuffer_Release(&view);
   // Every sender call accepts, so framing always runs to the end of the buffer.
+  const std::size_t held = f->buffer.size();
   (void)process_buffer(f->buffer, f->tally, no_clock, &f->tally);
+  f->place.base += held - f->buffer.size();
   if (!f->tally.keep_rows) Py_RETURN_NONE;
 
   std::vector<IMUPacket> rows;
@@ -325,7 +382,8 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   }
   BusyGuard guard(f->busy);
   if (!guard) return nullptr;
-  ColumnSink sink(f->tally, f->scratch);
+  PlaceObserver observer(f->tally, f->place);
+  ColumnSink sink(f->tally, f->scratch, observer);
   const auto expected = static_cast<std::size_t>(size) / 48 + 16;  // packets are 50 to 120 bytes
   sink.packets.reserve(expected);
   sink.reads.reserve(expected);
@@ -337,7 +395,9 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
     sink.read = static_cast<std::uint32_t>(i);
     f->buffer.insert(f->buffer.end(), bytes + begin, bytes + ends[i]);
     // Every sender call accepts, so framing always runs to the end of the buffer.
-    (void)process_buffer(f->buffer, sink, no_clock, &f->tally);
+    const std::size_t held = f->buffer.size();
+    (void)process_buffer(f->buffer, sink, no_clock, &observer);
+    f->place.base += held - f->buffer.size();
     begin = ends[i];
   }
   f->tally.bytes += static_cast<std::uint64_t>(size);
@@ -351,6 +411,21 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   if (!reads) return nullptr;
   fill_columns(sink.packets, kinds_buf, values_buf, flags_buf);
   return PyTuple_Pack(4, kinds.get(), reads.get(), values.get(), flags.get());
+}
+
+// places(): for the packets of the last columns() call, where each began in
+// the stream (uint64, bytes from the first byte framed), its length (uint32)
+// and whether bytes were skipped or a checksum failed since the good packet
+// before it (uint8), as a tuple of bytes.
+PyObject* framer_places(PyObject* self, PyObject*) {
+  FramerObject* f = as_framer(self);
+  BusyGuard guard(f->busy);
+  if (!guard) return nullptr;
+  Ref offsets = Ref::steal(as_bytes(f->scratch.offsets));
+  Ref lengths = Ref::steal(offsets ? as_bytes(f->scratch.lengths) : nullptr);
+  Ref lost = Ref::steal(lengths ? as_bytes(f->scratch.lost) : nullptr);
+  if (!lost) return nullptr;
+  return PyTuple_Pack(3, offsets.get(), lengths.get(), lost.get());
 }
 
 // Sets d[key] = a new int of value; false with an exception on failure.
@@ -415,6 +490,10 @@ PyMethodDef framer_methods[] = {
      "columns($self, data, ends, /)\n--\n\nFrames data one read at a time (ends: where each read ends, as "
      "native int64s); returns (kinds, reads, values, flags) of the packets completed, as bytes."},
     {"counts", framer_counts, METH_NOARGS, "counts($self)\n--\n\nWhat framing has seen so far, as a dict."},
+    {"places", framer_places, METH_NOARGS,
+     "places($self)\n--\n\nFor the packets of the last columns() call: (offsets, lengths, lost) as bytes "
+     "of uint64, uint32 and uint8: where each began in the stream, its length, and whether bytes were lost "
+     "before it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -430,19 +509,34 @@ PyType_Spec framer_spec = {"vorn._native.Framer", static_cast<int>(sizeof(Framer
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, framer_slots};
 
 // A new tuple of the column names of one value: the field's name, with a
-// suffix per component for vectors (by axis) and quaternions (by index).
+// suffix per component named by the field table (_x, _y, _z; _w, _x, _y, _z).
 PyObject* value_columns(const Field& f) {
-  static constexpr const char* kAxes[] = {"_x", "_y", "_z"};
-  static constexpr const char* kElements[] = {"_0", "_1", "_2", "_3"};
   Ref columns = Ref::steal(PyTuple_New(f.floats));
   if (!columns) return nullptr;
+  const auto parts = f.components();
   for (std::size_t k = 0; k < f.floats; ++k) {
-    const char* suffix = f.floats == 1 ? "" : f.floats == 3 ? kAxes[k] : kElements[k];
-    PyObject* name = PyUnicode_FromFormat("%s%s", f.name.data(), suffix);
+    PyObject* name = parts.empty() ? PyUnicode_FromStringAndSize(f.name.data(), static_cast<Py_ssize_t>(f.name.size()))
+                                   : PyUnicode_FromFormat("%s_%s", f.name.data(), parts[k].data());
     if (!name) return nullptr;
     PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), name);
   }
   return columns.release();
+}
+
+// A new str from a view into a string literal of the field table.
+PyObject* text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// A new tuple of the names of a field's components (empty for one float).
+PyObject* component_names(const Field& f) {
+  const auto parts = f.components();
+  Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+  if (!names) return nullptr;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    PyObject* name = text(parts[k]);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+  }
+  return names.release();
 }
 
 }  // namespace
@@ -462,10 +556,15 @@ PyObject* field_table() {
   if (!fields) return nullptr;
   for (const Field& f : kFields) {
     Ref columns = Ref::steal(value_columns(f));
-    if (!columns) return nullptr;
+    Ref components = Ref::steal(component_names(f));
+    Ref unit = Ref::steal(text(f.unit));
+    Ref description = Ref::steal(text(f.description));
+    Ref panel = f.panel.empty() ? Ref::borrow(Py_None) : Ref::steal(text(f.panel));
+    if (!columns || !components || !unit || !description || !panel) return nullptr;
     Ref field = Ref::steal(Py_BuildValue(
-        "{s:s, s:O, s:z}", "packet_type", packet_type_of(f.kind).data(), "columns", columns.get(),
-        "invalid_name", f.invalid_name.empty() ? nullptr : f.invalid_name.data()));
+        "{s:s, s:O, s:O, s:O, s:O, s:O, s:z}", "packet_type", packet_type_of(f.kind).data(), "columns",
+        columns.get(), "components", components.get(), "unit", unit.get(), "description", description.get(),
+        "panel", panel.get(), "invalid_name", f.invalid_name.empty() ? nullptr : f.invalid_name.data()));
     if (!field || PyDict_SetItemString(fields.get(), f.name.data(), field.get()) < 0) return nullptr;
   }
   return fields.release();

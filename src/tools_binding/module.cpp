@@ -20,7 +20,10 @@ int add(PyObject* module, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
   if (add(module, "Port", make_port_type(module)) < 0) return -1;
   if (add(module, "Framer", make_framer_type(module)) < 0) return -1;
+  if (add(module, "SampleClock", make_sample_clock_type(module)) < 0) return -1;
+  if (add(module, "McapWriter", make_mcap_writer_type(module)) < 0) return -1;
   if (add(module, "FIELDS", field_table()) < 0) return -1;
+  if (add_times_functions(module) < 0) return -1;
   return add(module, "COLUMNS", column_names());
 }
 
@@ -28,6 +31,11 @@ PyMethodDef functions[] = {
     {"set_line", set_line, METH_VARARGS,
      "set_line(fd, baudrate, /)\n--\n\nSets an open terminal's line as SerialParser does and returns "
      "(input speed, output speed, taken): the speeds read back and whether SerialParser would accept them."},
+    {"sample_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_times)),
+     METH_VARARGS | METH_KEYWORDS,
+     "sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud, wall_minus_mono_ns=None)\n--\n\n"
+     "The unit's sample time of each packet of a whole recording (int64 bytes, ns; plus wall_minus_mono_ns) "
+     "and each stream's figures."},
     {nullptr, nullptr, 0, nullptr},
 };
 

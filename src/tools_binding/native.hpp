@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "borrow.hpp"
+#include "result.hpp"
 
 namespace vorn::tools {
 
@@ -15,16 +16,36 @@ namespace vorn::tools {
 // null with an exception set.
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
+PyObject* make_sample_clock_type(PyObject* module);
+PyObject* make_mcap_writer_type(PyObject* module);
+
+// sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
+// wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
+// each packet (int64 bytes) and each stream's figures (a dict per stream).
+PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read
 // back, and whether they are close enough to `baud` for SerialParser to open.
 PyObject* set_line(PyObject* module, PyObject* args);
 
+// Raises the OSError that `failure` stands for: errno its code (the system's,
+// or for a failure of the core's own the errno that says the same; None when
+// none does), strerror its text, filename `path` when not null. Python code
+// tells failures apart by errno, never by text. Returns null.
+PyObject* raise_failure(const Failure& failure, const char* path);
+
+// Adds the times-file codec's functions and magic lines to the module; -1
+// with an exception on failure.
+int add_times_functions(PyObject* module);
+
 // The names of the columns of the rows that Framer.feed returns (a new tuple).
 PyObject* column_names();
-// The value fields in record order (a new dict): each name to a dict of its
-// "packet_type", its "columns" (a tuple) and its "invalid_name" (or None).
+// The value fields in record order (a new dict), as the core's field table
+// states them: each name to a dict of its "packet_type", "columns" (a tuple
+// of column names), "components" (a tuple of their part names: x, y, z or
+// w, x, y, z; empty for one float), "unit" ("" for none), "description",
+// "panel" (the plot panel that draws it, or None) and "invalid_name" (or None).
 PyObject* field_table();
 
 // A borrow that raises RuntimeError when another thread has the object.

@@ -1,6 +1,7 @@
 // Port: a serial device opened, claimed and configured by the core exactly as
 // SerialParser opens it, read raw so that a recording holds every byte.
 #include <errno.h>
+#include <termios.h>
 
 #include <array>
 #include <cstdint>
@@ -31,6 +32,38 @@ struct PortObject {
 
 PortObject* as_port(PyObject* self) { return reinterpret_cast<PortObject*>(self); }
 
+// The errno value a failure carries to Python: the system's own, or for a
+// failure of ours the code that says the same; 0 for none.
+int errno_of(const Failure& failure) {
+  switch (failure.code) {
+    case Errc::System:
+    case Errc::Serial: return failure.err;
+    case Errc::LockHeld: return EBUSY;  // another process has the port
+    case Errc::SettingsMismatch: return EINVAL;  // the driver did not take the settings
+    case Errc::ReadTimedOut:
+    case Errc::ChannelTimedOut: return ETIMEDOUT;
+    default: return 0;
+  }
+}
+
+}  // namespace
+
+PyObject* raise_failure(const Failure& failure, const char* path) {
+  const int err = errno_of(failure);
+  py::Ref code = err ? py::Ref::steal(PyLong_FromLong(err)) : py::Ref::borrow(Py_None);
+  if (!code) return nullptr;
+  // OSError(errno, text[, path]) is the subclass the errno names (FileNotFoundError, ...).
+  py::Ref error = py::Ref::steal(path ? PyObject_CallFunction(PyExc_OSError, "Oss", code.get(),
+                                                              failure.message.c_str(), path)
+                                      : PyObject_CallFunction(PyExc_OSError, "Os", code.get(),
+                                                              failure.message.c_str()));
+  if (!error) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  return nullptr;
+}
+
+namespace {
+
 PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* names[] = {"path", "baudrate", "timeout", nullptr};
   const char* path = nullptr;
@@ -51,10 +84,7 @@ PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_BEGIN_ALLOW_THREADS
   opened = TTYPort::open(settings);
   Py_END_ALLOW_THREADS
-  if (!opened) {
-    PyErr_SetString(PyExc_OSError, opened.error().message.c_str());
-    return nullptr;
-  }
+  if (!opened) return raise_failure(opened.error(), settings.path.c_str());
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;  // the port closes on the way out
   new (&as_port(self)->port) std::unique_ptr<TTYPort>(std::move(opened).value());
@@ -96,8 +126,40 @@ PyObject* port_read(PyObject* self, PyObject*) {
     return PyBytes_FromStringAndSize(nullptr, 0);
   }
   if (failure.is(Errc::ReadTimedOut)) return PyBytes_FromStringAndSize(nullptr, 0);
-  PyErr_SetString(PyExc_OSError, failure.message.c_str());
-  return nullptr;
+  return raise_failure(failure, nullptr);
+}
+
+// The open descriptor, for a caller that waits on it (poll, epoll, an event
+// loop) and then reads with a time-out of 0.
+PyObject* port_fileno(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "fileno of a closed port");
+    return nullptr;
+  }
+  return PyLong_FromLong(p->port->fd());
+}
+
+// Drops what the line has received and not yet been read: bytes that came
+// before the open set the line (cooked, or at another speed).
+PyObject* port_discard_input(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "discard on a closed port");
+    return nullptr;
+  }
+  if (::tcflush(p->port->fd(), TCIFLUSH) != 0) {
+    Failure failure;
+    failure.code = Errc::Serial;
+    failure.err = errno;
+    failure.message = kernel_error_text(failure.err);
+    return raise_failure(failure, nullptr);
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* port_close(PyObject* self, PyObject*) {
@@ -111,7 +173,10 @@ PyObject* port_close(PyObject* self, PyObject*) {
 PyMethodDef port_methods[] = {
     {"read", port_read, METH_NOARGS,
      "read($self)\n--\n\nWaits up to the time-out for input and returns it; b'' if none came.\n"
-     "OSError with the port's text when the line fails (a hang-up: 'Broken pipe' or 'I/O error')."},
+     "OSError with the errno and the port's text when the line fails (a hang-up: EPIPE or EIO)."},
+    {"fileno", port_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe port's descriptor (non-blocking)."},
+    {"discard_input", port_discard_input, METH_NOARGS,
+     "discard_input($self)\n--\n\nDrops what the line received and was not read yet."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -145,10 +210,7 @@ PyObject* set_line(PyObject*, PyObject* args) {
   Py_BEGIN_ALLOW_THREADS
   speeds = vorn::set_line(fd, rate);
   Py_END_ALLOW_THREADS
-  if (!speeds) {
-    PyErr_SetString(PyExc_OSError, speeds.error().message.c_str());
-    return nullptr;
-  }
+  if (!speeds) return raise_failure(speeds.error(), nullptr);
   const LineSpeeds got = speeds.value();
   const bool taken = speed_is_close_enough(rate, got.input) && speed_is_close_enough(rate, got.output);
   return Py_BuildValue("(kkO)", static_cast<unsigned long>(got.input), static_cast<unsigned long>(got.output),

@@ -1,23 +1,34 @@
-"""vorn: record, inspect, export and plot the stream of the unit, measure its noise, and find out why a port will not work.
+"""vorn: record, inspect, export and plot the stream of the unit, show it live in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
-cannot be opened, a recording without packets, a port that hung up, a stop by
-SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage error. When
-a port will not open or streams badly, `vorn doctor PORT` says why.
+cannot be opened, a recording in which no byte arrived, an output another
+`vorn record` is writing, a recording without packets, a port that hung up, a
+stop by SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage
+error (an output that is a file the command reads, --rate where it cannot
+apply or is needed). When a port will not open or streams badly,
+`vorn doctor PORT` says why.
 """
+
+# The command on top of the vorn library: it parses arguments, prints what the
+# library returns, and is the one place that turns the library's exceptions
+# into a line on stderr and an exit status.
 
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import signal
 import sys
 import threading
+import warnings
 from pathlib import Path
 
-from vorn.errors import ToolError, say
+from vorn.errors import UsageError
 
+TIMES_SUFFIX = ".times"  # vorn.times's, without loading the native helper for --help
+BAUD_SUFFIX = ".baud"  # vorn.sample_clock's, likewise
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 
@@ -63,14 +74,14 @@ def topic_prefix(text: str) -> str:
     return "".join("/" + p for p in parts)
 
 
-def version() -> str:
-    from importlib.metadata import PackageNotFoundError
-    from importlib.metadata import version as installed
-
+def tcp_port(text: str) -> int:
     try:
-        return installed("vorn_rs")
-    except PackageNotFoundError:  # run from a source tree
-        return "unknown"
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value < 65536:
+        raise argparse.ArgumentTypeError(f"must be between 0 (any free port) and 65535: {text!r}")
+    return value
 
 
 class VersionAction(argparse.Action):
@@ -80,11 +91,15 @@ class VersionAction(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, help="print the version and exit", **kwargs)
 
     def __call__(self, parser, namespace, values, option_string=None) -> None:
-        print(f"vorn {version()}")
+        from vorn import __version__
+
+        print(f"vorn {__version__}")
         parser.exit()
 
 
 RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
+BAUD_HELP = ("the line's baud rate, for each packet's wire time in its sample time (default: FILE.baud, "
+             "which `vorn record` writes, else 921600)")
 
 
 def add_selection(ap: argparse._ActionsContainer) -> None:
@@ -112,14 +127,19 @@ def parser() -> argparse.ArgumentParser:
     rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
     rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
+    rec.add_argument("--reconnect", action="store_true",
+                     help="through a hang-up or unplug, wait for the same device and go on in the same file "
+                     "(the gaps are marked in its arrival times; `vorn info` lists them)")
 
     info = sub.add_parser("info", help="count packets, noise and flagged fields in a recording")
     info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
     info.add_argument("--json", action="store_true", help="one JSON object instead of text")
+    info.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
 
     exp = sub.add_parser("export", help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
                          description="Writes one row per packet and one column per value component, or ROS 2 "
-                         "messages stamped with each packet's arrival time. The format follows OUT's suffix "
+                         "messages stamped with each packet's sample time and logged at its arrival. The format "
+                         "follows OUT's suffix "
                          "(.csv; .npz: needs numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
                          "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.")
     exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
@@ -134,9 +154,18 @@ def parser() -> argparse.ArgumentParser:
     ros.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
     ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    ros.add_argument("--stamps", choices=("sample", "arrival"), default="sample",
+                     help="header.stamp: the unit's sample time recovered from the arrivals (default), or the "
+                          "arrival itself; the log time is always the arrival")
+    ros.add_argument("--frame", choices=("unit", "rep103"), default="unit",
+                     help="unit: the unit's axes (x forward, y right, z down; default); rep103: ROS's body frame "
+                          "(x forward, y left, z up), orientation against east, north, up")
+    ros.add_argument("--noise", metavar="IMU_YAML",
+                     help="fill the Imu covariance diagonals from this imu.yaml (vorn noise --yaml) instead of 0")
+    exp.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
     ros.add_argument("--rate", type=positive, metavar="HZ",
-                     help="for a recording without arrival times: packets per second, all kinds together; "
-                     "the times are then synthetic, and the file says so")
+                     help="raw packets per second: every packet stamped from this rate instead of its arrival "
+                     "time (filter packets between the raw packets around them); the file says so")
 
     plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation, pressure and altitude",
                           description="Draws one panel per signal group, with the share of filter packets "
@@ -146,8 +175,8 @@ def parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", metavar="OUT", required=True,
                       help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)")
     plot.add_argument("--rate", type=positive, metavar="HZ",
-                      help="packets per second in the stream, all kinds together: x axis in seconds at that "
-                      "rate instead of the arrival times (or, without them, the packet count)")
+                      help="raw packets per second: x axis in seconds at that rate (filter packets between the "
+                      "raw packets around them) instead of the arrival times (or, without them, the packet count)")
     add_selection(plot)
     noise = sub.add_parser("noise", help="noise densities and random walks from a still recording",
                            description="The overlapping Allan deviation of each accelerometer and gyroscope axis "
@@ -161,8 +190,8 @@ def parser() -> argparse.ArgumentParser:
     noise.add_argument("--yaml", metavar="IMU_YAML", help="write the calibration tools' imu.yaml here (replaced)")
     noise.add_argument("--json", action="store_true", help="one JSON object instead of text, with every deviation")
     noise.add_argument("--rate", type=positive, metavar="HZ",
-                       help="raw packets per second the unit sent (default: from the arrival times where the "
-                       "recording has them, else the unit's nominal 1000)")
+                       help="raw packets per second the unit sent (default: from the arrival times; needed for a "
+                       "recording without them)")
     doc = sub.add_parser("doctor", help="why a port will not open or streams badly, and what to do about it",
                          description="Without PORT: the machine's serial ports, their stable names, drivers, USB "
                          "identities, latency timers and who holds them open. With PORT: whether you may use it, "
@@ -175,7 +204,59 @@ def parser() -> argparse.ArgumentParser:
                      help="read the stream this long and judge it: rates, checksum failures, noise, gaps, bursts")
     doc.add_argument("--json", action="store_true", help="one JSON object instead of text")
     doc.set_defaults(usage=doc)
+
+    live = sub.add_parser("live", help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
+                          description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
+                          "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
+                          "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
+                          "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
+                          "holding up the others. Needs websockets (pip install 'vorn_rs[live]').")
+    live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
+    live.add_argument("--replay", metavar="RECORDING",
+                      help="serve a recording instead, at the pace it arrived, from the first subscription on")
+    live.add_argument("--rate", type=positive, metavar="HZ",
+                      help="replay a recording without arrival times at this many packets a second")
+    live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
+    live.add_argument("--record", metavar="FILE", help="write the stream to FILE as well, as `vorn record` does")
+    live.add_argument("--host", default="127.0.0.1",
+                      help="address to listen on (default 127.0.0.1: this machine only)")
+    live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
+                      help="TCP port to listen on (default 8765; 0: any free one)")
+    live.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
+    live.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
+                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    live.set_defaults(usage=live)
     return ap
+
+
+class Failed(Exception):
+    """A failure the command itself finds (a recording without packets, a
+    port that hung up): one line on stderr, exit status 1."""
+
+
+def say(text: str) -> None:
+    """One line on stderr, which may be a terminal that has gone (SIGHUP)."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except OSError:
+        pass
+
+
+def os_failure_text(command: str, e: OSError) -> str:
+    """The one line for a failed system call: the path and the system's short
+    text, without the errno number or a library's wording around it."""
+    from vorn.locks import HeldError
+
+    text = e.strerror or str(e)
+    if isinstance(e, FileExistsError) and command == "record":
+        text = "exists; --force replaces it"
+    elif isinstance(e, HeldError) and command == "record":
+        who = f"process {e.pid}" if e.pid else "another process"
+        text = f"being recorded by {who}; stop it first or record to another file"
+    elif isinstance(e, FileExistsError) and command == "export":
+        text = "exists; a rosbag2 directory is written anew"
+    return text if e.filename is None else f"{os.fsdecode(e.filename)}: {text}"
 
 
 class Stopped(BaseException):
@@ -187,6 +268,9 @@ class Stopped(BaseException):
 
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
+# Signals that end a recording in order: flushed, summed up, exit status 0. A
+# hang-up of the controlling terminal (a closed window, a dropped ssh) is one.
+RECORD_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def on_stop(signum, frame) -> None:
@@ -205,6 +289,254 @@ def catch_stops() -> None:
             signal.signal(s, on_stop)
 
 
+def show(text: str) -> None:
+    print(text)
+
+
+def run_record(args) -> int:
+    from vorn.progress import Status
+    from vorn.record import record
+
+    stop = []  # the signal that asked to stop, if any
+
+    def on_signal(signum, frame):
+        stop.append(signum)
+
+    # A signal ignored from the start (SIGHUP under nohup) stays ignored.
+    handlers = {s: signal.signal(s, on_signal) for s in RECORD_STOP_SIGNALS
+                if signal.getsignal(s) is not signal.SIG_IGN}
+    status = Status()
+    try:
+        got = record(args.port, args.output, args.baud, args.seconds, args.force, stopped=lambda: bool(stop),
+                     status=status, reconnect=args.reconnect)
+    finally:
+        status.clear()
+        for s, h in handlers.items():
+            signal.signal(s, h)
+    c = got.counts
+    if got.failure is not None:
+        why = f"the port hung up ({got.failure.strerror})"
+    elif stop:
+        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
+    else:
+        why = "time limit reached"
+    if got.gaps:
+        why += f"; {got.gaps} gap{'s' if got.gaps > 1 else ''} without the device (vorn info lists them)"
+    try:
+        print(f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "
+              f"{c['estimated']:,} estimated packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
+    except OSError:
+        pass  # stdout was the terminal that hung up; the recording is complete all the same
+    if got.failure is not None:
+        raise Failed(f"{args.port}: {why}")
+    if got.bytes == 0:
+        raise Failed(f"{args.port}: no byte arrived in {got.seconds:.1f} s; `vorn doctor {args.port} --listen 5` "
+                     "says why")
+    return 0
+
+
+def run_info(args) -> int:
+    from vorn.info import examine, report, summary
+    from vorn.progress import Progress
+
+    progress = Progress("info")
+    try:
+        c, t, s = examine(args.file, progress, args.baud)
+    finally:
+        progress.close()
+    show(json.dumps(summary(args.file, c, t, s), indent=2) if args.json else report(args.file, c, t, s))
+    if c["raw"] + c["estimated"] == 0:
+        raise Failed(f"{args.file}: no packets in {c['bytes']:,} bytes")
+    return 0
+
+
+def run_doctor(args) -> int:
+    from vorn.doctor import examine
+
+    report = examine(args.port, args.baud, args.listen)
+    if args.json:
+        show(json.dumps(report.as_dict(args.port), indent=2))
+    else:
+        for f in report.findings:
+            show(f.line())
+        n = report.problems
+        show(f"{n} problem{'s' if n != 1 else ''} found" if n else "nothing wrong found")
+    return 0 if report.ok else 1
+
+
+def run_noise(args) -> int:
+    from vorn.noise import noise, text_report
+    from vorn.progress import Progress
+
+    progress = Progress("noise")
+    try:
+        report = noise(args.file, args.output, args.yaml, args.rate, progress)
+    finally:
+        progress.close()
+    show(json.dumps(report, indent=2, ensure_ascii=False) if args.json else text_report(report))
+    return 0
+
+
+def run_export(args) -> int:
+    from vorn.export import export
+    from vorn.progress import Progress
+
+    progress = Progress("export")
+    try:
+        export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
+               rate=args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress, baud=args.baud,
+               stamps=args.stamps, frame=args.frame, noise=args.noise)
+    finally:
+        progress.close()
+    return 0
+
+
+def run_plot(args) -> int:
+    from vorn.plot import plot
+    from vorn.progress import Progress
+
+    progress = Progress("plot")
+    try:
+        plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress)
+    finally:
+        progress.close()
+    return 0
+
+
+# Signals that end vorn live in order, with its summary; one ignored from the
+# start (SIGHUP under nohup) stays ignored.
+LIVE_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def live_source(args):
+    """What vorn live serves: a recording replayed at its pace, or the port
+    through the live API; and the name to show for it."""
+    from vorn import foxglove
+
+    if args.replay is not None:
+        from vorn.times import has_times
+
+        open(args.replay, "rb").close()  # a missing file is said before the server starts
+        if args.rate is None and not has_times(args.replay):
+            raise Failed(f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
+                         "replay it at that many packets a second")
+        return foxglove.replay(args.replay, args.rate), args.replay
+    import vorn
+
+    if args.record is not None:
+        raise Failed("--record: vorn live does not write a recording while serving; `vorn record` writes one")
+
+    async def batches(stream):
+        async with stream:
+            async for batch in stream:
+                yield batch
+
+    return batches(vorn.open(args.port, baud=args.baud, reconnect=args.reconnect)), args.port
+
+
+def run_live(args) -> int:
+    import asyncio
+    import time
+
+    from vorn import foxglove
+    from vorn.progress import LiveStatus
+
+    foxglove.require_websockets()
+    source, what = live_source(args)
+    args.told.told()  # a replayed recording's untimed reads, said before it is served
+    server = foxglove.FoxgloveServer(host=args.host, port=args.ws_port, frame_id=args.frame_id,
+                                     prefix=args.topic_prefix)
+    stop: list[int] = []
+
+    async def serve() -> bool:
+        stopped = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for s in LIVE_STOP_SIGNALS:
+            if signal.getsignal(s) is not signal.SIG_IGN:
+                loop.add_signal_handler(s, lambda s=s: (stop.append(s), stopped.set()))
+        try:
+            await server.start()
+        except OSError as e:  # asyncio's text around the system's: keep the system's
+            raise Failed(f"{args.host}:{args.ws_port}: {os.strerror(e.errno) if e.errno else e}") from None
+        host = args.host if ":" not in args.host else f"[{args.host}]"
+        say(f"vorn live: serving {what} on ws://{host}:{server.port} (Foxglove: Open connection, Foxglove WebSocket)")
+        status = LiveStatus()
+        try:
+            # A replay starts when someone watches, from its beginning.
+            return await foxglove.serve(server, source, stopped, wait=args.replay is not None, status=status)
+        finally:
+            status.clear()
+            await server.close()
+            for s in LIVE_STOP_SIGNALS:
+                loop.remove_signal_handler(s)
+
+    started = time.monotonic()
+    failure = None
+    try:
+        stopped = asyncio.run(serve())
+        why = "stopped" if stopped else "the recording ended"
+    except OSError as e:
+        if args.replay is not None:
+            raise
+        failure = e.strerror or str(e)
+        why = f"the port hung up ({failure})"
+    if stop:
+        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
+    clients = server.clients_seen
+    try:
+        print(f"{what}: {server.packets:,} packets in {time.monotonic() - started:.1f} s, {clients:,} "
+              f"client{'s' * (clients != 1)}, {server.dropped:,} messages dropped; {why}", flush=True)
+    except OSError:
+        pass
+    if failure is not None:
+        raise Failed(f"{args.port}: {why}")
+    return 0
+
+
+COMMANDS = {"record": run_record, "info": run_info, "export": run_export, "plot": run_plot, "noise": run_noise,
+            "doctor": run_doctor, "live": run_live}
+
+
+def files_of(args) -> tuple[list, list]:
+    """What the command reads and what it writes: a recording with the files
+    beside it (its times and its baud rate)."""
+    def beside(path):
+        return path and [path, *(os.fsdecode(path) + suffix for suffix in (TIMES_SUFFIX, BAUD_SUFFIX))]
+
+    if args.command == "record":
+        return [args.port], beside(args.output)
+    if args.command == "doctor":
+        return [], []
+    if args.command == "live":
+        return [args.port, *(beside(args.replay) or [])], beside(args.record) or []
+    inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
+    return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
+
+
+class Told:
+    """The warnings a command's work gives: each untimed-recording line said
+    once, on one line of its own, when told() is called (before a failure's
+    line, and before a long-running command settles into its work); others
+    as Python shows them."""
+
+    def __init__(self, command: str) -> None:
+        self.command = command
+        self.said: set[str] = set()
+        self.caught: list = []
+
+    def told(self) -> None:
+        from vorn.times import UntimedWarning
+
+        caught, self.caught[:] = list(self.caught), []
+        for w in caught:
+            text = str(w.message)
+            if not issubclass(w.category, UntimedWarning):
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+            elif text not in self.said:
+                self.said.add(text)
+                say(f"vorn {self.command}: {text}")
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "export":
@@ -214,33 +546,39 @@ def main(argv: list[str] | None = None) -> int:
                              f"or give --format: {args.output!r}")
     if args.command == "doctor" and args.listen and args.port is None:
         args.usage.error("--listen needs a PORT")
+    if args.command == "live" and (args.port is None) == (args.replay is None):
+        args.usage.error("give a PORT or --replay RECORDING")
+    if args.command == "live" and args.replay is not None and (args.record or args.reconnect):
+        args.usage.error("--record and --reconnect are for a PORT")
+    if args.command == "live" and args.replay is None and args.rate is not None:
+        args.usage.error("--rate is for --replay")
     catch_stops()
+    told = args.told = Told(args.command)
     try:
-        if args.command == "doctor":
-            from vorn.doctor import doctor
+        try:
+            from vorn.overwrite import refuse
+            from vorn.times import UntimedWarning
 
-            return doctor(args.port, args.baud, args.listen, args.json)
-        if args.command == "record":
-            from vorn.record import record
-
-            return record(args.port, args.output, args.baud, args.seconds, args.force)
-        if args.command == "info":
-            from vorn.info import info
-
-            return info(args.file, args.json)
-        if args.command == "export":
-            from vorn.export import export
-
-            return export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
-                          rate=args.rate, kind=args.kind, start=args.start, end=args.end)
-        if args.command == "noise":
-            from vorn.noise import noise
-
-            return noise(args.file, args.output, args.yaml, args.json, args.rate)
-        from vorn.plot import plot
-
-        return plot(args.file, args.output, args.rate, kind=args.kind, start=args.start, end=args.end)
-    except ToolError as e:
+            inputs, outputs = files_of(args)
+            refuse(outputs, inputs)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", UntimedWarning)
+                told.caught = caught
+                return COMMANDS[args.command](args)
+        finally:
+            told.told()
+    except BrokenPipeError:
+        # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as e:
+        say(f"vorn {args.command}: {os_failure_text(args.command, e)}")
+        return 1
+    except UsageError as e:
+        say(f"vorn {args.command}: {e}")
+        return 2
+    except (Failed, ValueError, ImportError) as e:
+        # ImportError: the library names the extra that installs what is missing.
         say(f"vorn {args.command}: {e}")
         return 1
     except KeyboardInterrupt:
@@ -248,10 +586,6 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     except Stopped as e:
         say(f"vorn {args.command}: stopped by {e}")
-        return 1
-    except BrokenPipeError:
-        # The reader went away (`vorn info x.bin | head`); say nothing more at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
 
 

@@ -7,16 +7,12 @@ pandas DataFrame in one call.
     cols["est_orient_quaternion_w"]   # float32, NaN where a packet lacks it
     cols.to_pandas()
 
-Columns, in this order:
-  host_time_ns      int64, the host's wall clock (ns since the Unix epoch) at the
-                    read that completed the packet; only for a recording with
-                    arrival times (NAME.times), -1 after that file ends early
-  packet_type       uint8, 0 for raw and 1 for estimated (KINDS)
-  FIELD, FIELD_x..  float32 per value component, in record order; vectors
-                    FIELD_x, _y, _z; quaternions FIELD_w, _x, _y, _z (the
-                    scalar, first on the wire, is w); NaN where absent
-  FIELD_invalid     bool per filter field: the unit flagged it invalid
-With a kind, only the fields of that kind (and flags for estimated) are there.
+The columns and their order are vorn.fields' (column_names); with a kind,
+only the fields of that kind (and flags for estimated) are there. A packet
+whose read has no time the times file vouches for has host_time_ns and
+time_ns -1 (null
+in to_arrow and to_pandas, as in Parquet and CSV); reading such a recording
+warns once (UntimedWarning), and Columns.untimed says which bytes and why.
 """
 
 from __future__ import annotations
@@ -24,28 +20,28 @@ from __future__ import annotations
 from collections.abc import Iterator, Mapping
 from typing import TYPE_CHECKING, Any
 
-from vorn.errors import ToolError
-from vorn import _native
-from vorn.recording import (FLAG_FIELDS, KINDS, QUATERNION_PARTS, UNITS, VALUE_FIELDS, Recording, column_names,
-                            has_times, value_columns)
+from vorn.errors import missing
+from vorn.fields import KINDS, SAMPLE_TIME_COLUMN, TIME_COLUMN, UNTIMED, column_names, describe
+from vorn.recording import Progress, Recording, check_selection
+from vorn.sample_clock import check_baud
+from vorn.times import UntimedWarning
 
-COLUMN_FIELD = {c: f for f in VALUE_FIELDS for c in value_columns(f)}
+TIME_COLUMNS = (TIME_COLUMN, SAMPLE_TIME_COLUMN)  # UNTIMED in them is null
 
 if TYPE_CHECKING:
     import numpy as np
     import pandas
     import pyarrow
 
-INSTALL_HINT = "reading columns needs numpy: pip install 'vorn_rs[columns]'"
-
-__all__ = ["KINDS", "Columns", "read", "chunks"]
+__all__ = ["KINDS", "Columns", "UntimedWarning", "read", "chunks"]
 
 
 def require_numpy():
+    """numpy, or the ImportError that names the extra installing it."""
     try:
         import numpy
     except ImportError:
-        raise ToolError(INSTALL_HINT) from None
+        raise missing("numpy", "columns", "reading columns") from None
     return numpy
 
 
@@ -53,9 +49,10 @@ class Columns(Mapping[str, "np.ndarray"]):
     """The packets of a recording, one NumPy array per column (see the module's
     text for the names); a read-only mapping from column name to array."""
 
-    def __init__(self, arrays: dict[str, np.ndarray], path: str) -> None:
+    def __init__(self, arrays: dict[str, np.ndarray], path: str, untimed: str | None = None) -> None:
         self._arrays = arrays
         self.path = path
+        self.untimed = untimed  # the line saying which reads have no time and why, or None
 
     def __getitem__(self, name: str) -> np.ndarray:
         return self._arrays[name]
@@ -76,8 +73,9 @@ class Columns(Mapping[str, "np.ndarray"]):
 
     def to_arrow(self) -> pyarrow.Table:
         """A pyarrow Table of the same columns (packet_type as a dictionary of
-        "raw" and "estimated"); needs pyarrow."""
-        return arrow_table(self._arrays)
+        "raw" and "estimated", an absent value null), each field's metadata
+        holding its "unit" and "description"; needs pyarrow."""
+        return arrow_table(self._arrays, described=True)
 
     def to_pandas(self) -> pandas.DataFrame:
         """A pandas DataFrame of the same columns (packet_type categorical);
@@ -85,19 +83,24 @@ class Columns(Mapping[str, "np.ndarray"]):
         try:
             import pandas as pd
         except ImportError:
-            raise ToolError("to_pandas needs pandas: pip install pandas") from None
+            raise missing("pandas", "pandas", "to_pandas") from None
         data: dict[str, Any] = dict(self._arrays)
         data["packet_type"] = pd.Categorical.from_codes(self._arrays["packet_type"], KINDS)
+        for name in TIME_COLUMNS:
+            if name in data:
+                t = data[name]
+                data[name] = pd.arrays.IntegerArray(t, t == UNTIMED)
         return pd.DataFrame(data, copy=False)
 
 
-def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False) -> pyarrow.Table:
+def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False, described: bool = False) -> pyarrow.Table:
     """The columns as Arrow's: an absent value (NaN) null, packet_type a
-    dictionary, or with plain its text."""
+    dictionary, or with plain its text; described, with each column's unit and
+    description in its field metadata."""
     try:
         import pyarrow as pa
     except ImportError:
-        raise ToolError("Arrow tables need pyarrow: pip install 'vorn_rs[parquet]'") from None
+        raise ImportError("Arrow tables need pyarrow: pip install 'vorn_rs[parquet]'", name="pyarrow") from None
     out = {}
     for name, a in arrays.items():
         if name == "packet_type":
@@ -106,9 +109,24 @@ def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False) -> pyarro
                 pa.array(a.view("int8")), kinds)
         elif a.dtype.kind == "f":
             out[name] = with_nulls(pa, a)
+        elif name in TIME_COLUMNS:
+            out[name] = pa.array(a, mask=a == UNTIMED)
         else:
             out[name] = pa.array(a)
-    return pa.table(out)
+    table = pa.table(out)
+    return pa.Table.from_arrays(table.columns, schema=described_schema(table.schema)) if described else table
+
+
+def described_schema(schema: pyarrow.Schema) -> pyarrow.Schema:
+    """schema with each column's unit and description (vorn.fields.describe)
+    in its field metadata."""
+    import pyarrow as pa
+
+    fields = []
+    for field in schema:
+        unit, text = describe(field.name)
+        fields.append(field.with_metadata({"unit": unit, "description": text}))
+    return pa.schema(fields, metadata=schema.metadata)
 
 
 def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
@@ -124,52 +142,46 @@ def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
     return pa.Array.from_buffers(pa.from_numpy_dtype(a.dtype), len(a), [bitmap, pa.py_buffer(a)])
 
 
-def describe(name: str) -> tuple[str, str]:
-    """A column's unit ("" for none) and what it holds, in a few words."""
-    import vorn_rs
-
-    if name == "host_time_ns":
-        return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
-                      "-1 after the arrival times end")
-    if name == "packet_type":
-        return "", "raw: a sensor packet; estimated: a filter packet"
-    if name.endswith("_invalid") and name.removesuffix("_invalid") in FLAG_FIELDS:
-        field = name.removesuffix("_invalid")
-        return "", f"the unit flagged {field} ({_native.FIELDS[field]['invalid_name']}) invalid in this packet"
-    field = COLUMN_FIELD[name]
-    what = getattr(vorn_rs.IMUPacket, field).__doc__.split(",")[0]
-    part = name.removeprefix(field).lstrip("_")
-    if len(value_columns(field)) == len(QUATERNION_PARTS):
-        part += " (the scalar part)" if part == "w" else ""
-    return UNITS[field], what + (f", component {part}" if part else "") + "; null where the packet lacks it"
-
-
 def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-           label: str = "read") -> Iterator[dict[str, np.ndarray]]:
-    """The columns of read() a piece of the recording at a time (about a
-    megabyte of it), for work in memory that does not grow with the file."""
+           progress: Progress | None = None, baud: int | None = None) -> Iterator[Columns]:
+    """The packets of read() a piece of the recording at a time (about a
+    megabyte of it), each piece a Columns, for work in memory that does not
+    grow with the file. The arguments are checked, and the recording opened,
+    before the first piece is asked for."""
     require_numpy()
-    return Recording(path).columns(label, kind, start, end)
+    kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
+    rec = Recording(path, progress=progress)
+    return (Columns(chunk, str(path), rec.times.note) for chunk in rec.columns(kind, start, end, baud=baud))
 
 
-def read(path, kind: str | None = None, start: float | None = None, end: float | None = None) -> Columns:
+def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+         progress: Progress | None = None, baud: int | None = None) -> Columns:
     """The packets of the recording at path as columns.
 
     kind: "raw" or "estimated" for packets of that kind only (and only its
     fields' columns), None for both. start, end: the packets that arrived from
     start to before end, in seconds since the first read arrived; for a
     recording without arrival times, packet numbers from start to before end
-    (counting packets of both kinds from 0). Memory besides the result stays
+    (counting packets of both kinds from 0). progress(done, total), if given,
+    is called with the bytes read so far. baud: the line's, for time_ns, where
+    NAME.baud does not say (921600). Memory besides the result stays
     within a few megabytes, but for a moment the columns of one type twice
-    when the result is copied to a size that fits."""
+    when the result is copied to a size that fits.
+
+    Raises FileNotFoundError (or another OSError) naming the recording,
+    TypeError or ValueError for arguments that are not a kind, a range of
+    finite numbers and a baud rate, ImportError without numpy."""
     np = require_numpy()
-    rec = Recording(path)
-    names = column_names(kind, has_times(path))
+    kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
+    rec = Recording(path, progress=progress)
+    names = column_names(kind, rec.times.timed)
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}
     for name in names:
-        dtype = {"host_time_ns": np.int64, "packet_type": np.uint8}.get(
+        dtype = {"host_time_ns": np.int64, "time_ns": np.int64, "packet_type": np.uint8}.get(
             name, np.bool_ if name.endswith("_invalid") else np.float32)
         groups.setdefault(np.dtype(dtype), []).append(name)
     blocks: dict[Any, np.ndarray] = {}
@@ -184,7 +196,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
             rows.update(zip(members, block))
 
     n = room = 0
-    for chunk in rec.columns("read", kind, start, end):
+    for chunk in rec.columns(kind, start, end, baud=baud):
         m = len(chunk["packet_type"])
         if n + m > room:
             # Room for as many packets again as the bytes read so far held.
@@ -195,4 +207,4 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
         n += m
     if not blocks or n < room * 0.9:  # the estimate ran over (a range, a kind): give the rest back
         grow(n)
-    return Columns({name: rows[name][:n] for name in names}, str(path))
+    return Columns({name: rows[name][:n] for name in names}, str(path), rec.times.note)

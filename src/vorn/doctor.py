@@ -1,14 +1,12 @@
-"""vorn doctor: why a port will not open or streams badly, and what to do.
-
-Each finding is one line: its level (ok, note, PROBLEM), what it is about, and
-for a problem the fix. The exit status is 1 when any problem was found."""
+"""Why a port will not open or streams badly, and what to do: findings, each
+a level (ok, note, problem), what it is about, and for a problem the fix
+(examine). The command prints them a line each (Finding.line)."""
 
 from __future__ import annotations
 
 import errno
 import fcntl
 import grp
-import json
 import math
 import os
 import pwd
@@ -57,6 +55,14 @@ class Report:
     def ok(self) -> bool:
         return all(f.level != "problem" for f in self.findings)
 
+    @property
+    def problems(self) -> int:
+        return sum(f.level == "problem" for f in self.findings)
+
+    def as_dict(self, port: str | None) -> dict:
+        """The facts and findings, JSON-ready."""
+        return {"port": port, "ok": self.ok, **self.facts, "findings": [asdict(f) for f in self.findings]}
+
 
 # -- the machine's ports --------------------------------------------------------
 
@@ -75,7 +81,8 @@ def grabber_fix(h: sysports.Holder, usb: dict | None) -> str:
             "braille displays), or sudo apt remove brltty; then re-plug the adapter")
 
 
-def check_holders(report: Report, path: str, usb: dict | None) -> list[sysports.Holder]:
+def check_holders(report: Report, path: str, usb: dict | None) -> tuple[list[sysports.Holder], int]:
+    """The processes holding the port, and how many could not be looked at."""
     found, unseen = sysports.holders(path)
     for h in found:
         if h.grabber:
@@ -83,10 +90,12 @@ def check_holders(report: Report, path: str, usb: dict | None) -> list[sysports.
         else:
             report.add("problem", "held", f"{path} is open in {holder_text(h)}",
                        f"end that program (kill {h.pid}) or close the port in it")
-    if not found:
-        report.add("ok", "held", f"no other process has {path} open"
-                   + (f" ({unseen} processes of other users not looked at: run as root to see them)" if unseen else ""))
-    return found
+    if not found and unseen:
+        report.add("note", "held", f"no process seen holding {path} open, but the descriptors of {unseen} processes "
+                   "of other users could not be looked at", "run as root to see them all")
+    elif not found:
+        report.add("ok", "held", f"no other process has {path} open")
+    return found, unseen
 
 
 def latency_text(ms: int, baud: int | None) -> str:
@@ -248,7 +257,7 @@ def check_baud(report: Report, fd: int, baud: int) -> bool:
     try:
         given, output, taken = _native.set_line(fd, baud)
     except OSError as e:
-        report.add("problem", "baud", f"setting {baud} baud failed: {e}",
+        report.add("problem", "baud", f"setting {baud} baud failed: {e.strerror}",
                    "pick a speed the port takes and set the unit to the same")
         return False
     finally:
@@ -301,7 +310,7 @@ def check_port(report: Report, path: str, baud: int) -> bool:
                    f"a udev rule with SYMLINK+=\"vorn\" matching ATTRS{{idVendor}}==\"{info.usb['vendor']}\", "
                    f"ATTRS{{idProduct}}==\"{info.usb['product']}\" names it /dev/vorn")
     can_use = check_access(report, path, st, info)
-    held = check_holders(report, path, info.usb if info else None)
+    held, unseen = check_holders(report, path, info.usb if info else None)
     if info:
         check_latency(report, info, baud)
     if not can_use:
@@ -324,6 +333,12 @@ def check_port(report: Report, path: str, baud: int) -> bool:
             report.add("note", "baud", f"{baud} baud not tried: the port is in use, and trying would change its "
                        "settings under the program using it")
             return False
+        if unseen:
+            # Any of them may use the port without exclusive mode or the lock.
+            report.add("note", "baud", f"{baud} baud not tried: {unseen} processes of other users may "
+                       "hold the port, and trying would change its settings under them", "run as root to rule "
+                       "them out")
+            return False
         return check_baud(report, fd, baud)
     finally:
         os.close(fd)
@@ -338,28 +353,66 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     try:
         port = _native.Port(path, baud, READ_WAIT)
     except OSError as e:
-        report.add("problem", "listen", f"{path} does not open as SerialParser opens it: {e}")
+        report.add("problem", "listen", f"{path} does not open as SerialParser opens it: {e.strerror}")
         return
     framer = _native.Framer()
     arrivals: list[tuple[float, int, int]] = []  # time, bytes, packets completed by this read
     packets = 0
+    # Bytes before the first whole packet: the tail of one the unit was sending
+    # as the line was opened, judged with the rest only if no packet ever comes.
+    lead: bytearray | None = bytearray()
+    probe = _native.Framer()  # frames the lead as it grows, to tell when it holds a packet
     start = time.monotonic()
     try:
+        # Whatever the line held arrived before its settings (cooked, at
+        # another speed): none of it is the unit's stream as it is now.
+        port.discard_input()
         while time.monotonic() - start < seconds:
             chunk = port.read()
             if chunk:
+                if lead is not None:
+                    lead += chunk
+                    probe.feed(chunk)
+                    if packet_count(probe.counts()) == 0:
+                        arrivals.append((time.monotonic(), len(chunk), 0))
+                        continue
+                    first = first_packet_at(lead)
+                    report.facts["skipped_before_first_packet"] = first
+                    chunk, lead = bytes(lead[first:]), None
                 framer.feed(chunk)
-                c = framer.counts()
-                done = c["raw"] + c["estimated"] + sum(c["other_sets"].values())
+                done = packet_count(framer.counts())
                 arrivals.append((time.monotonic(), len(chunk), done - packets))
                 packets = done
     except OSError as e:
-        report.add("problem", "listen", f"the port failed while listening: {e}",
+        report.add("problem", "listen", f"the port failed while listening: {e.strerror}",
                    "look at `sudo dmesg | tail`: an adapter that was unplugged or reset")
     finally:
         port.close()
+    if lead:  # not one packet: all of it is what the line brought
+        framer.feed(bytes(lead))
     elapsed = time.monotonic() - start
     judge(report, framer.counts(), arrivals, elapsed, path, baud, report.facts.get("latency_timer_ms"))
+
+
+def packet_count(c: dict) -> int:
+    return c["raw"] + c["estimated"] + sum(c["other_sets"].values())
+
+
+def first_packet_at(data: bytes | bytearray) -> int:
+    """Where the first whole packet framing finds in `data` begins (`data`
+    holds one at least). Framing a prefix decides as framing the whole does, so
+    the shortest prefix that holds a packet ends with the first one."""
+    def framed(n: int) -> dict:
+        f = _native.Framer()
+        f.feed(bytes(data[:n]))
+        return f.counts()
+
+    lo, hi = 0, len(data)  # framed(lo) holds no packet, framed(hi) one at least
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        lo, hi = (lo, mid) if packet_count(framed(mid)) else (mid, hi)
+    c = framed(hi)
+    return hi - (c["bytes"] - c["noise"] - c["pending"])  # its end less its length
 
 
 def rates_to_try(baud: int) -> str:
@@ -435,7 +488,9 @@ def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, ba
 # -- the command ----------------------------------------------------------------
 
 
-def doctor(port: str | None, baud: int, listen_seconds: float | None, as_json: bool) -> int:
+def examine(port: str | None, baud: int = 115200, listen_seconds: float | None = None) -> Report:
+    """The findings: about the machine's serial ports without port, else about
+    that port, and with listen_seconds about the stream it delivers."""
     report = Report()
     if port is None:
         survey(report)
@@ -444,12 +499,4 @@ def doctor(port: str | None, baud: int, listen_seconds: float | None, as_json: b
             listen(report, port, baud, listen_seconds)
         elif listen_seconds:
             report.add("note", "listen", "not listened, for what is said above")
-    if as_json:
-        print(json.dumps({"port": port, "ok": report.ok, **report.facts,
-                          "findings": [asdict(f) for f in report.findings]}, indent=2))
-    else:
-        for f in report.findings:
-            print(f.line())
-        problems = sum(f.level == "problem" for f in report.findings)
-        print(f"{problems} problem{'s' if problems != 1 else ''} found" if problems else "nothing wrong found")
-    return 0 if report.ok else 1
+    return report

@@ -1,46 +1,132 @@
-"""vorn info: what a recording holds."""
+"""What a recording holds: its packets, noise, flagged fields, arrival times
+and each stream's recovered sample clock, as a dict (summary) or as text
+(report)."""
 
 from __future__ import annotations
 
-import json
+import operator
+from collections import Counter
 
-from vorn.errors import ToolError
-from vorn.recording import Recording
+from vorn.errors import with_path
+from vorn.recording import Progress, Recording
+
+FRAME_PIECE = 1 << 20  # bytes framed at a time
 
 
-def arrivals(rec: Recording) -> dict | None:
-    """Frames the recording; from its arrival times (monotonic clock), the span
-    from the first read to the last and the longest gap between two reads."""
-    first = last = None
-    gap = 0
-    for stamp, _ in rec.reads("info"):
-        if stamp is None:
-            continue
-        t = stamp.mono_ns
-        if first is None:
-            first = t
-        elif t - last > gap:
-            gap = t - last
-        last = t
-    if first is None:
+def frame(rec: Recording) -> dict | None:
+    """Frames the recording a stretch at a time; from its vouched arrival times
+    (monotonic clock) the span from the first read to the last, the longest
+    gap between two reads, the packets of each kind that timed reads
+    completed with the span they arrived over (an unplug is in neither), and
+    the stretches without the device that `record --reconnect` went through
+    (from when, in seconds after the first read, and how long)."""
+    t = rec.times
+    read, feed = rec.file.read, rec.framer.feed
+    pos = 0
+
+    def run(upto: int | None) -> None:
+        nonlocal pos
+        while upto is None or pos < upto:
+            piece = read(FRAME_PIECE if upto is None else min(FRAME_PIECE, upto - pos))
+            if not piece:
+                return
+            feed(piece)
+            pos += len(piece)
+            rec.advance(len(piece))
+
+    timed: Counter = Counter()
+    span = gap = 0
+    try:
+        with rec.file:
+            for first, end, lo, hi in t.segments:
+                run(first)
+                before = rec.framer.counts()
+                run(end)
+                after = rec.framer.counts()
+                for k in ("raw", "estimated"):
+                    timed[k] += after[k] - before[k]
+                for s, n in after["other_sets"].items():
+                    timed[f"0x{s:02X}"] += n - before["other_sets"].get(s, 0)
+                monos = t.monos[lo:hi]
+                span += monos[-1] - monos[0]
+                if len(monos) > 1:
+                    gap = max(gap, max(map(operator.sub, monos[1:], monos[:-1])))
+            run(None)
+    except OSError as e:
+        raise with_path(e, rec.path) from None
+    if not t.timed:
         return None
-    return {"seconds": (last - first) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": rec.untimed}
+    unplugged = [{"at_s": (g.lost.wall_ns - t.walls[0]) / 1e9, "seconds": (g.back.wall_ns - g.lost.wall_ns) / 1e9}
+                 for g in t.gaps]
+    return {"seconds": (t.monos[-1] - t.monos[0]) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": t.untimed,
+            "untimed": t.note, "timed_seconds": span / 1e9, "timed_packets": dict(timed), "unplugged": unplugged}
+
+
+def rates(t: dict) -> dict:
+    """Packets per second of each kind: the timed packets over the span they arrived in."""
+    span = t["timed_seconds"]
+    return {k: (n / span if span else None) for k, n in t["timed_packets"].items()}
 
 
 def timing(t: dict | None, c: dict) -> list[str]:
     if t is None:
-        return ["arrival times:     none (no .times file beside the recording)"]
+        return ["arrival times:     none (no .times file beside the recording, or none it vouches for)"]
     span = t["seconds"]
-    rates = [(k, c[k]) for k in ("raw", "estimated")] + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]
+    per_s = rates(t)
     lines = [f"duration:          {span:,.3f} s (first to last read)",
-             "packet rate:       " + (", ".join(f"{k} {n / span:,.1f}/s" for k, n in rates) if span else "-"),
+             "packet rate:       " + (", ".join(f"{k} {r:,.1f}/s" for k, r in per_s.items() if r is not None)
+                                      if t["timed_seconds"] else "-"),
              f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads"]
+    for g in t["unplugged"]:
+        lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
     if t["untimed_bytes"]:
-        lines.append(f"untimed:           the last {t['untimed_bytes']:,} bytes (the .times file ends early)")
+        lines.append(f"untimed:           {t['untimed_bytes']:,} bytes (their packets are kept, without a time)")
     return lines
 
 
-def report(path, c: dict, t: dict | None) -> str:
+CLOCK_HINT = "sample clock:      not worked out without numpy (pip install 'vorn_rs[columns]')"
+
+
+def sample_clock(path, baud: int | None, times=None) -> dict | None:
+    """Each stream's recovered clock (vorn.sample_clock) from the packets
+    with a vouched arrival (times: the recording's vorn.times.Times, when
+    loaded), or None for a recording without arrival times or without numpy
+    to work it out."""
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return None
+    from vorn.sample_clock import baud_of, sample_times
+
+    _, stats = sample_times(path, baud, times)
+    return stats and {"baud": baud_of(path, baud), **stats}
+
+
+def clock_lines(s: dict | None, t: dict | None) -> list[str]:
+    if s is None:
+        return [] if t is None or importable_numpy() else [CLOCK_HINT]
+    lines = [f"sample clock:      recovered from the arrival times ({s['baud']:,} baud)"]
+    for kind in ("raw", "estimated"):
+        k = s[kind]
+        if k["packets"] < 2:
+            continue
+        lines.append(f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
+                     f"drift {k['drift_ppm']:+.1f} ppm); "
+                     f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
+                     f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
+                     f"{k['lost']:,} lost")
+    return lines
+
+
+def importable_numpy() -> bool:
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def report(path, c: dict, t: dict | None, s: dict | None = None) -> str:
     lines = [
         f"file:              {path}",
         f"bytes:             {c['bytes']:,}",
@@ -53,6 +139,7 @@ def report(path, c: dict, t: dict | None) -> str:
         f"noise:             {c['noise']:,} bytes ({share:.2%})",
         f"checksum failures: {c['bad_checksums']:,}",
         *timing(t, c),
+        *clock_lines(s, t),
     ]
     for title, counts in (("flagged invalid (filter packets)", c["invalid"]),
                           ("wrong length (fields skipped)", c["wrong_length"])):
@@ -62,28 +149,29 @@ def report(path, c: dict, t: dict | None) -> str:
     return "\n".join(lines)
 
 
-def info(path, as_json: bool) -> int:
-    rec = Recording(path)
-    t = arrivals(rec)
+def examine(path, progress: Progress | None = None, baud: int | None = None) -> tuple[dict, dict | None, dict | None]:
+    """The recording's counts (Recording.counts), its arrival times (frame),
+    framing it once, and where it has both packets and arrival times each
+    stream's recovered clock (sample_clock; baud: the line's where the
+    recording does not say)."""
+    rec = Recording(path, progress=progress)
+    t = frame(rec)
     c = rec.counts()
-    if as_json:
-        out = {
-            "file": str(path),
-            "bytes": c["bytes"],
-            "packets": {"raw": c["raw"], "estimated": c["estimated"]},
-            "other_sets": {f"0x{s:02X}": n for s, n in sorted(c["other_sets"].items())},
-            "noise_bytes": c["noise"],
-            "checksum_failures": c["bad_checksums"],
-            "invalid_fields": c["invalid"],
-            "wrong_length": c["wrong_length"],
-            "arrival_times": t and {**t, "packets_per_s": {
-                k: (n / t["seconds"] if t["seconds"] else None)
-                for k, n in [("raw", c["raw"]), ("estimated", c["estimated"])]
-                + [(f"0x{s:02X}", n) for s, n in sorted(c["other_sets"].items())]}},
-        }
-        print(json.dumps(out, indent=2))
-    else:
-        print(report(path, c, t))
-    if c["raw"] + c["estimated"] == 0:
-        raise ToolError(f"{path}: no packets in {c['bytes']:,} bytes")
-    return 0
+    s = sample_clock(path, baud, rec.times) if t is not None and c["raw"] + c["estimated"] else None
+    return c, t, s
+
+
+def summary(path, c: dict, t: dict | None, s: dict | None = None) -> dict:
+    """The counts, arrival times and sample clock as one JSON-ready dict."""
+    return {
+        "file": str(path),
+        "bytes": c["bytes"],
+        "packets": {"raw": c["raw"], "estimated": c["estimated"]},
+        "other_sets": {f"0x{s:02X}": n for s, n in sorted(c["other_sets"].items())},
+        "noise_bytes": c["noise"],
+        "checksum_failures": c["bad_checksums"],
+        "invalid_fields": c["invalid"],
+        "wrong_length": c["wrong_length"],
+        "arrival_times": t and {**t, "packets_per_s": rates(t)},
+        "sample_clock": s,
+    }

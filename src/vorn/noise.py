@@ -10,24 +10,29 @@ publishes (a ROS Imu message carries rate and acceleration), so the densities
 fit the signal a filter downstream is fed, and their units are settled (g and
 rad/s). Samples are taken as evenly spaced at the packet rate: the unit samples
 on its own clock, while the host sees packets in bursts that serial buffering
-and USB polling make. Arrival times, where a recording has them, are used only
-for the mean rate over the whole run (arrival_rate); `--rate` overrides both.
+and USB polling make. Arrival times, where a recording has them, give the rate
+of that clock (vorn.sample_clock, over the packets with a vouched arrival),
+else the mean rate over the run (arrival_rate, likewise); `--rate` overrides
+them, and a recording without them needs it. A recording that is not still
+(a white-noise density of 0, or values that wander far beyond their noise)
+is refused: its figures would be no calibration.
 """
 
 from __future__ import annotations
 
-import json
 import math
-import operator
 import os
 from pathlib import Path
 from typing import NamedTuple
 
-from vorn.errors import ToolError, os_failure
-from vorn.recording import COLUMNS, Recording
+from vorn.errors import UsageError, missing, with_path
+from vorn.fields import FIELDS, STANDARD_GRAVITY, UNTIMED, value_columns
+from vorn.recording import Progress, Recording
 
-GRAVITY = 9.80665  # m/s² in one g: the scaled acceleration is in g
-NOMINAL_RATE = 1000.0  # raw packets per second of the unit as it ships
+# How far the spread of a still sensor's values may exceed its white noise per
+# sample: drift and bias walk stay well below; a unit moved or turned by hand
+# goes far above.
+STILL_SPREAD = 25.0
 FLICKER_FLOOR = math.sqrt(2 * math.log(2) / math.pi)  # Allan deviation of flicker noise of unit bias instability
 MIN_CLUSTER_TIMES = 3  # points a fit of three terms needs
 AXES = ("x", "y", "z")
@@ -41,18 +46,22 @@ class Sensor(NamedTuple):
     ros_name: str  # the driver parameter for its per-sample standard deviation
 
 
+def sensor_field(panel: str) -> str:
+    """The raw field the plot draws in panel: what the sensor itself measured."""
+    return next(f for f, info in FIELDS.items() if info["packet_type"] == "raw" and info["panel"] == panel)
+
+
 SENSORS = (
-    Sensor("accelerometer", "scaled_accel", GRAVITY, "m/s²", "linear_acceleration_stdev"),
-    Sensor("gyroscope", "scaled_gyro", 1.0, "rad/s", "angular_velocity_stdev"),
+    Sensor("accelerometer", sensor_field("Acceleration"), STANDARD_GRAVITY, "m/s²", "linear_acceleration_stdev"),
+    Sensor("gyroscope", sensor_field("Angular rate"), 1.0, "rad/s", "angular_velocity_stdev"),
 )
-INSTALL_HINT = "noise needs numpy: pip install --prefer-binary 'vorn_rs[noise]'"
 
 
 def numpy():
     try:
         import numpy as np
     except ImportError:
-        raise ToolError(INSTALL_HINT) from None
+        raise missing("numpy", "noise", "noise", prefer_binary=True) from None
     return np
 
 
@@ -61,55 +70,84 @@ def numpy():
 
 class Still(NamedTuple):
     samples: object  # (n, 6) float32 in the recorded units: accelerometer x y z, gyroscope x y z
-    times: object | None  # (n,) arrival times in ns, when the recording has them
+    times: object | None  # (n,) arrival times in ns, -1 where unknown; None without any
     skipped: int  # raw packets lacking one of the values, or carrying an infinite or NaN one
 
 
-def read_still(path) -> Still:
+def read_still(path, progress: Progress | None = None) -> Still:
     """The scaled values of every raw packet that carries both, in order.
     float32 as decoded: exact, and half the memory of an hour at 1 kHz in float64."""
     np = numpy()
-    wanted = [COLUMNS.index(f"{s.field}_{a}") for s in SENSORS for a in AXES]
-    pick = operator.itemgetter(*wanted)
-    kind, time = COLUMNS.index("packet_type"), COLUMNS.index("host_time_ns")
-    rec = Recording(path, rows=True)
+    wanted = [c for s in SENSORS for c in value_columns(s.field)]
+    rec = Recording(path, progress=progress)
     pieces, stamps = [], []
-    for rows in rec.batches("noise"):
-        raw = [r for r in rows if r[kind] == "raw"]
-        if raw:
-            pieces.append(np.array([pick(r) for r in raw], dtype=np.float32))  # a missing value becomes NaN
-            stamps.append(np.array([-1 if r[time] is None else r[time] for r in raw], dtype=np.int64))
+    for chunk in rec.columns("raw"):
+        pieces.append(np.stack([chunk[c] for c in wanted], axis=1))  # a missing value is NaN
+        stamps.append(chunk.get("host_time_ns", np.full(len(chunk["packet_type"]), UNTIMED, np.int64)))
     counts = rec.require_packets()
     if not counts["raw"]:
-        raise ToolError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
+        raise ValueError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
     samples, times = np.concatenate(pieces), np.concatenate(stamps)
     del pieces, stamps
     complete = np.isfinite(samples).all(axis=1)
     skipped = int(len(samples) - complete.sum())
     if skipped:
         samples, times = samples[complete], times[complete]
-    # Arrival times only where every packet has one (a cut times file leaves the rest without).
-    return Still(samples, times if (times >= 0).all() else None, skipped)
+    return Still(samples, times if (times >= 0).any() else None, skipped)
 
 
 def arrival_rate(times_ns) -> float:
     """Packets per second from the host's arrival times: the slope of the straight
-    line through (time, packet number). Single intervals say little, packets come
-    in bursts; the fit over the whole run is the unit's clock seen by the host's."""
+    line through (time, packet number), over the packets that have a time (-1:
+    none). Single intervals say little, packets come in bursts; the fit over
+    the whole run is the unit's clock seen by the host's."""
     np = numpy()
-    t = (np.asarray(times_ns, dtype=np.int64) - times_ns[0]) * 1e-9
-    n = np.arange(len(t), dtype=np.float64)
+    times_ns = np.asarray(times_ns, dtype=np.int64)
+    known = np.flatnonzero(times_ns >= 0)
+    t = (times_ns[known] - times_ns[known[0]]) * 1e-9
+    n = known.astype(np.float64)
     t_mean, n_mean = t.mean(), n.mean()
     return float(((t - t_mean) * (n - n_mean)).sum() / ((t - t_mean) ** 2).sum())
 
 
-def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
-    """The sample rate and where it came from."""
+RECOVERED = "the unit's clock, recovered from the arrival times"
+
+
+def packet_rate(still: Still, given: float | None, path=None) -> tuple[float, str]:
+    """The sample rate and where it came from: the unit's own clock where the
+    recording has arrival times (its raw stream's recovered rate, pauses and
+    lost packets left out), else the mean rate of the arrivals."""
     if given:
         return given, "--rate"
-    if still.times is not None and len(still.times) > 1:
+    if still.times is not None and (still.times >= 0).sum() > 1:
+        if path is not None:
+            from vorn.sample_clock import sample_times
+
+            _, stats = sample_times(path)
+            if stats and stats["raw"]["rate_hz"] > 0:
+                return stats["raw"]["rate_hz"], RECOVERED
         return arrival_rate(still.times), "arrival times"
-    return NOMINAL_RATE, "nominal rate; set --rate if the unit was set to another"
+    raise UsageError("the recording has no arrival times: give --rate HZ, the raw packets per second the unit "
+                     "was set to send")
+
+
+def check_still(samples, result: dict, rate: float) -> None:
+    """Refuses a recording that is not of a unit at rest: a sensor axis without
+    white noise (a constant, or a fit that finds only drift), or one whose
+    values spread far beyond that noise (the unit moved)."""
+    np = numpy()
+    spread = samples.std(axis=0, dtype=np.float64)
+    for i, sensor in enumerate(SENSORS):
+        for j, axis in enumerate(AXES):
+            density = result[sensor.name][axis]["noise_density"]
+            if not density > 0:
+                raise ValueError(f"not a still recording: the {sensor.name} {axis} shows no white noise (density 0); "
+                                 "record the unit at rest")
+            per_sample = density * math.sqrt(rate)
+            times = spread[3 * i + j] * sensor.scale / per_sample
+            if times > STILL_SPREAD:
+                raise ValueError(f"not a still recording: the {sensor.name} {axis} spreads {times:,.0f} times its "
+                                 "noise (the unit moved?); record it at rest")
 
 
 # -- analysis ---------------------------------------------------------------
@@ -232,7 +270,7 @@ def analyse(samples, rate: float) -> dict:
     n = len(samples)
     sizes = cluster_sizes(n)
     if len(sizes) < MIN_CLUSTER_TIMES:
-        raise ToolError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
+        raise ValueError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
     adev = allan_deviation(samples.T, sizes)  # float32 goes in whole: widened a row at a time
     out = {}
     for i, sensor in enumerate(SENSORS):
@@ -325,7 +363,7 @@ def write_atomically(out, data: bytes) -> None:
         tmp.write_bytes(data)
         os.replace(tmp, out)
     except OSError as e:
-        raise os_failure(out, e) from None
+        raise with_path(e, out, tmp) from None
     finally:
         if tmp.exists():
             tmp.unlink()
@@ -373,24 +411,31 @@ def draw(report: dict):
     return fig
 
 
-def noise(path, out=None, yaml_out=None, as_json: bool = False, rate: float | None = None) -> int:
+def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Progress | None = None) -> dict:
+    """The noise report of the still recording at path (text_report() words
+    it); with out, its deviations drawn into that image, with yaml_out the
+    calibration tools' imu.yaml written there. rate: raw packets per second,
+    else from the arrival times; a recording without them needs it
+    (UsageError). A recording that is not of a unit at rest is refused
+    (ValueError)."""
     numpy()
     if out is not None:
         try:
             from matplotlib.figure import Figure
         except ImportError:
-            raise ToolError("the plot needs matplotlib: pip install --prefer-binary 'vorn_rs[noise]'") from None
+            raise missing("matplotlib", "noise", "the plot", prefer_binary=True) from None
         fmt = Path(out).suffix[1:].lower()
         if fmt not in Figure().canvas.get_supported_filetypes():
-            raise ToolError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes")
-    still = read_still(path)
+            raise ValueError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes")
+    still = read_still(path, progress)
     if not len(still.samples):
-        raise ToolError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
-    hz, source = packet_rate(still, rate)
+        raise ValueError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
+    hz, source = packet_rate(still, rate, path)
     try:
         result = analyse(still.samples, hz)
-    except ToolError as e:
-        raise ToolError(f"{path}: {e}") from None
+        check_still(still.samples, result, hz)
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
     report = {"file": os.fsdecode(path), "samples": len(still.samples), "skipped": still.skipped,
               "seconds": len(still.samples) / hz, "rate": hz, "rate_from": source,
               **result, **calibration(result, hz)}
@@ -402,8 +447,4 @@ def noise(path, out=None, yaml_out=None, as_json: bool = False, rate: float | No
         write_atomically(out, buf.getvalue())
     if yaml_out is not None:
         write_atomically(yaml_out, yaml_text(report).encode())
-    if as_json:
-        print(json.dumps(report, indent=2, ensure_ascii=False))
-    else:
-        print(text_report(report))
-    return 0
+    return report

@@ -1,4 +1,5 @@
-"""vorn plot: the signals a person looks at first, one panel per group."""
+"""The signals a person looks at first, one panel per group, drawn from a
+recording into an image."""
 
 from __future__ import annotations
 
@@ -6,23 +7,17 @@ import math
 import os
 from pathlib import Path
 
-from vorn._native import FIELDS
-from vorn.errors import ToolError, os_failure, say
-from vorn.export import packet_numbers, selection
-from vorn.recording import ROW_COLUMNS as COLUMNS
-from vorn.recording import UNITS, Recording, has_times
+from vorn.errors import missing, with_path
+from vorn.fields import FIELDS, ROW_COLUMNS, UNITS
+from vorn.recording import Progress, Recording, packet_numbers, selection
+from vorn.times import has_times
 
-# Panel title, then the record fields it can draw: the first field the
-# recording carries is drawn; the others stand in for recordings without it.
-PANELS = (
-    ("Acceleration", ("scaled_accel", "est_compensated_accel")),
-    ("Angular rate", ("scaled_gyro", "est_angular_rate")),
-    ("Orientation", ("est_orient_quaternion",)),
-    ("Pressure", ("scaled_ambient_pressure",)),
-    ("Altitude", ("est_pressure_alt",)),
-)
+# The panels from top to bottom. Which fields each can draw is the field
+# table's word; the first the recording carries is drawn, in record order
+# (sensor values before the filter's, which stand in for recordings without).
+PANEL_ORDER = ("Acceleration", "Angular rate", "Orientation", "Pressure", "Altitude")
+PANELS = tuple((title, tuple(f for f, info in FIELDS.items() if info["panel"] == title)) for title in PANEL_ORDER)
 BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
-QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
 
 
 def invalid_name(field: str) -> str | None:
@@ -42,10 +37,8 @@ class Series:
 
     def __init__(self, field: str) -> None:
         self.field = field
-        self.columns = [COLUMNS.index(c) for c in FIELDS[field]["columns"]]
-        self.labels = [COLUMNS[i].removeprefix(field).lstrip("_") for i in self.columns]
-        if field.endswith("_quaternion"):
-            self.labels = list(QUATERNION_PARTS)
+        self.columns = [ROW_COLUMNS.index(c) for c in FIELDS[field]["columns"]]
+        self.labels = list(FIELDS[field]["components"]) or [""]
         self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
         self.lo = [[math.inf] * BUCKETS for _ in self.columns]
         self.hi = [[-math.inf] * BUCKETS for _ in self.columns]
@@ -110,7 +103,7 @@ def check_output(out) -> str:
     formats = Figure().canvas.get_supported_filetypes()
     fmt = Path(out).suffix[1:].lower()
     if fmt not in formats:
-        raise ToolError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes "
+        raise ValueError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes "
                         f"({', '.join(sorted(formats))})")
     return fmt
 
@@ -120,85 +113,94 @@ def title_of(path) -> str:
     return os.fsencode(path).decode("utf-8", "replace")
 
 
-def plot(path, out, rate: float | None, *, kind: str | None = None, start: float | None = None,
-         end: float | None = None) -> int:
+def plot(path, out, rate: float | None = None, *, kind: str | None = None, start: float | None = None,
+         end: float | None = None, progress: Progress | None = None) -> None:
+    """Draws the recording at path into the image out, its format named by its
+    suffix. Packets whose reads have no vouched time are drawn at the times
+    extrapolated for them."""
     try:
         from matplotlib.figure import Figure
     except ImportError:
-        raise ToolError("plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'") from None
+        raise missing("matplotlib", "plot", "plot", prefer_binary=True) from None
     fmt = check_output(out)
     # Written beside the target and renamed into place once complete; opened
     # now so that an output nobody can write fails before the reading.
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
         with open(tmp, "wb") as image:
-            fig = draw_recording(Figure, path, rate, kind, start, end)
+            fig = draw_recording(Figure, path, rate, kind, start, end, progress)
             try:
                 fig.savefig(image, format=fmt, dpi=100)
             except (ValueError, RuntimeError) as e:  # a format that needs what is not installed (pgf: LaTeX)
-                raise ToolError(f"{out}: {e}") from None
+                raise ValueError(f"{out}: {e}") from None
         os.replace(tmp, out)
     except OSError as e:
-        raise os_failure(out, e) from None
+        raise with_path(e, out, tmp) from None
     finally:
         if os.path.exists(tmp):
             os.unlink(tmp)
-    return 0
 
 
 def draw_recording(Figure, path, rate: float | None, kind: str | None = None, start: float | None = None,
-                   end: float | None = None):
+                   end: float | None = None, progress: Progress | None = None):
+    """The figure."""
     # A first pass, at the core's speed, counts the packets to size the buckets.
     arrival = has_times(path)
     if not arrival:
         start, end = packet_numbers(start, end)
-    counting = Recording(path)
-    total = sum(len(c["packet_type"]) for c in counting.columns("plot: counting", kind, start, end))
-    c = counting.require_packets()
+    counting = Recording(path, progress=progress)
+    total = sum(len(c["packet_type"]) for c in counting.columns(kind, start, end))
+    counting.require_packets()
     if not total:
-        raise ToolError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
+        raise ValueError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
     series = {f: Series(f) for _, fields in PANELS for f in fields}
     flags = [Flags(f) for f in series if invalid_name(f)]
     # x: seconds at --rate, else seconds since the first arrival, else the packet count.
     timed = rate is None and arrival
     ranged = start is not None or end is not None
     starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
-    n = m = untimed = 0  # packets of the stream, packets drawn
-    first = x = since = None
-    for stamp, rows in Recording(path, rows=True).reads("plot"):
+    n = m = 0  # packets of the stream, packets drawn
+    raws = since = 0  # raw packets so far, filter packets since the last
+    first = x = since_first = None
+    for stamp, rows in Recording(path, rows=True, progress=progress).reads():
         if arrival and (timed or ranged):
+            # An untimed read's packets are drawn at the time extrapolated for them.
             if stamp is None:
-                untimed += len(rows)
-                continue
+                break  # bytes written since the first pass counted the packets
             if first is None:
-                first = stamp.mono_ns
-            since = (stamp.mono_ns - first) / 1e9
-            if end is not None and since >= end:
+                first = counting.times.origin()
+            since_first = (stamp.mono_ns - first) / 1e9
+            if end is not None and since_first >= end:
                 break
-            if start is not None and since < start:
+            if start is not None and since_first < start:
                 n += len(rows)
                 continue
-            x = since
+            x = since_first
         for row in rows:
             number = n
             n += 1
+            is_raw = row[0] == "raw"
+            if rate:  # raw packet k at k/rate, filter packets between the raw packets around them
+                if is_raw:
+                    position, raws, since = raws, raws + 1, 0
+                else:
+                    since += 1
+                    position = raws - 0.5**since if raws else 0
             if kind is not None and row[0] != kind:
                 continue
             if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
                 continue
             if not timed:
-                x = number / rate if rate else number
+                x = position / rate if rate else number
             bucket = bucket_of(m, total)
             m += 1
             if starts[bucket] is None:
                 starts[bucket] = x
             for s in series.values():
                 s.add(bucket, x, row)
-            if row[0] == "estimated":
+            if not is_raw:
                 for f in flags:
                     f.add(bucket, row[1])
-    if untimed:
-        say(f"vorn plot: {untimed:,} packets after the last arrival time left out (the .times file ends early)")
     shares = {f.name: f.shares() for f in flags}
 
     panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
@@ -206,7 +208,7 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
     if not panels:
         *most, last = (title.lower() for title, _ in PANELS)
         packets = "its packet carries" if total == 1 else f"its {total:,} packets carry"
-        raise ToolError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
+        raise ValueError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
     scale = 1.0
     edges = [e for e in starts if e is not None] + [x]
     shares = {name: [v for v, e in zip(share, starts) if e is not None] for name, share in shares.items()}
@@ -223,7 +225,7 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
                             color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
         ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
                   borderaxespad=0.1)
-    axes[-1].set_xlabel(f"seconds (at {rate:g} packets/s)" if rate else "seconds since the first packet arrived"
+    axes[-1].set_xlabel(f"seconds (at {rate:g} raw packets/s)" if rate else "seconds since the first packet arrived"
                         if timed else "packet")
     fig.suptitle(title_of(path), parse_math=False)
     return fig
@@ -231,7 +233,7 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
 
 def draw(ax, s: Series, scale: float) -> None:
     """One line per component, the field and its unit on the axis."""
-    if s.field == "est_pressure_alt":
+    if FIELDS[s.field]["panel"] == "Altitude":  # not the pressure's colour above it
         ax.set_prop_cycle(color=["tab:purple"])
     for label, xs, ys in s.lines(scale):
         ax.plot(xs, ys, lw=0.8, label=label or s.field)

@@ -1,141 +1,224 @@
-"""vorn record: a port's byte stream, written to a file exactly as it arrives."""
+"""Recording a port: its byte stream written to a file exactly as it arrives,
+with the arrival of each read in the times file beside it (vorn.times). Both
+are held under an exclusive lock while they are written (vorn.locks), and each
+flush is made durable, the bytes before the times that vouch for them. With
+reconnect, an unplug does not end it: the port is released at once, opened
+again when the same device is back, and the gap marked in the times file."""
 
 from __future__ import annotations
 
 import contextlib
+import errno
+import math
 import os
-import signal
-import sys
 import time
+from collections.abc import Callable
+from typing import NamedTuple
 
 from vorn import _native
-from vorn.errors import ToolError, os_failure
-from vorn.recording import TimesWriter, now, times_path
+from vorn.errors import with_path
+from vorn.live import FIRST_RETRY, LAST_RETRY, stable_name
+from vorn.locks import HeldError, claim, held_by
+from vorn.sample_clock import write_baud
+from vorn.times import TimesWriter, now, times_path
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
-FLUSH_EVERY = 0.5  # seconds; a crash or an unplug loses at most this much
+FLUSH_EVERY = 0.5  # seconds; a crash or a power cut loses at most this much
 STATUS_EVERY = 0.5
 
 
-class Status:
-    """The one-line status on stderr while recording, only on a terminal."""
+class Summary(NamedTuple):
+    """What a recording got: its bytes, how long it ran, the framing's counts
+    (as _native.Framer.counts gives them), the OSError the port failed with
+    (a hang-up), or None when it was stopped or ran its time, and the gaps
+    without the device it went through (with reconnect)."""
 
-    def __init__(self) -> None:
-        self.active = sys.stderr.isatty()
-        self.last = (0.0, 0, 0)  # time, raw, estimated at the previous update
-
-    def show(self, elapsed: float, nbytes: int, counts: dict) -> None:
-        if not self.active:
-            return
-        t0, raw0, est0 = self.last
-        span = max(elapsed - t0, 1e-9)
-        raw_rate, est_rate = (counts["raw"] - raw0) / span, (counts["estimated"] - est0) / span
-        self.last = (elapsed, counts["raw"], counts["estimated"])
-        self.write(f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
-                   f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K")
-
-    def clear(self) -> None:
-        if self.active:
-            self.write("\r\x1b[K")
-
-    def write(self, text: str) -> None:
-        try:
-            sys.stderr.write(text)
-            sys.stderr.flush()
-        except OSError:  # the terminal hung up: recording goes on without a status
-            self.active = False
-
-
-# The kernel's short text for ENOTTY, as the core reports it: the path opened
-# but is no terminal, so it cannot be set up as a serial line.
-NOT_A_TERMINAL = "Not a typewriter"
-# Signals that end a recording in order: flushed, summed up, exit status 0. A
-# hang-up of the controlling terminal (a closed window, a dropped ssh) is one.
-STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    bytes: int
+    seconds: float
+    counts: dict
+    failure: OSError | None
+    gaps: int = 0
 
 
 def open_port(port_path: str, baud: int):
+    """The port claimed and set up as SerialParser does; OSError naming it."""
     try:
         return _native.Port(port_path, baud, READ_WAIT)
     except OSError as e:
-        if str(e) == NOT_A_TERMINAL:
-            raise ToolError(f"{port_path}: not a serial port (not a terminal device)") from None
-        raise ToolError(f"{port_path}: {e}") from None
+        if e.errno == errno.ENOTTY:  # it opened, but cannot be set up as a serial line
+            raise OSError(e.errno, "not a serial port (not a terminal device)", port_path) from None
+        raise
     except UnicodeEncodeError:
-        raise ToolError(f"{port_path}: the port's path is not valid UTF-8") from None
+        raise ValueError(f"{port_path}: the port's path is not valid UTF-8") from None
 
 
-def exists_error(out_path: str) -> ToolError:
-    return ToolError(f"{out_path}: exists; --force replaces it")
+class Holder:
+    """The port being read, which a reconnection replaces."""
+
+    def __init__(self, port) -> None:
+        self.port = port
+
+    def close(self) -> None:
+        if self.port is not None:
+            self.port.close()
+            self.port = None
 
 
-def record(port_path: str, out_path: str, baud: int, seconds: float | None, force: bool = False) -> int:
-    # Before the port is touched; stale times beside a new recording would lie.
-    for path in (out_path, times_path(out_path)):
-        if not force and os.path.lexists(path):
-            raise exists_error(path)
-    port = open_port(port_path, baud)
+def wait_for_port(path: str, baud: int, stopped: Callable[[], bool], until: float):
+    """The port opened again once its device is back, or None when stopped()
+    or the time limit came first. Looks after 50 ms, then twice as long each
+    time up to 2 s, in slices short enough to notice a stop."""
+    delay = FIRST_RETRY
+    while True:
+        due = time.monotonic() + delay
+        while time.monotonic() < due:
+            if stopped() or time.monotonic() >= until:
+                return None
+            time.sleep(min(READ_WAIT, max(0.0, due - time.monotonic())))
+        try:
+            return _native.Port(path, baud, READ_WAIT)
+        except (OSError, UnicodeEncodeError):
+            delay = min(delay * 2, LAST_RETRY)
 
-    stop = []  # the signal that asked to stop, if any
 
-    def on_signal(signum, frame):
-        stop.append(signum)
+def exists_error(path) -> FileExistsError:
+    return FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(path))
 
-    # A signal ignored from the start (SIGHUP under nohup) stays ignored.
-    handlers = {s: signal.signal(s, on_signal) for s in STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN}
-    framer = _native.Framer()
-    status = Status()
-    nbytes = 0
-    failure = None
+
+class Outputs:
+    """The recording and its times file, each open for writing under an
+    exclusive lock that lasts as long as they are open, and emptied only once
+    both are held and the port is open: a second recorder onto them, with
+    force or not, is refused (HeldError) without touching what the first one
+    writes."""
+
+    def __init__(self, out_path: str, force: bool) -> None:
+        self.paths = (out_path, times_path(out_path))
+        for path in self.paths:
+            pid = held_by(path)
+            if pid is not False:
+                raise HeldError(path, pid)
+        # Stale times beside a new recording would lie.
+        for path in self.paths:
+            if not force and os.path.lexists(path):
+                raise exists_error(path)
+        self.fds: list[int] = []
+        self.created: list[str] = []
+        try:
+            for path in self.paths:
+                existed = os.path.lexists(path)
+                self.fds.append(claim(path, create=True, exclusive=not force))
+                if not existed:
+                    self.created.append(path)
+        except OSError as e:
+            self.drop()
+            raise with_path(e, out_path) from None
+
+    def drop(self) -> None:
+        """Gives them up unwritten, removing those made here."""
+        for path in self.created:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+        for fd in self.fds:
+            os.close(fd)
+        self.fds = []
+
+    def open(self) -> tuple:
+        """Both emptied, as binary files."""
+        files = []
+        for fd in self.fds:
+            os.ftruncate(fd, 0)
+            files.append(os.fdopen(fd, "wb"))
+        self.fds = []
+        return tuple(files)
+
+
+def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
+           stopped: Callable[[], bool] = lambda: False,
+           status: Callable[[float, int, dict], None] | None = None, durable: bool = True,
+           reconnect: bool = False) -> Summary:
+    """Records the port at port_path into out_path (with out_path.times, and
+    the baud rate in out_path.baud) until seconds have passed, stopped()
+    returns true (asked after every read, at least every READ_WAIT s), or the
+    port fails. status(elapsed, bytes, counts) is called every STATUS_EVERY s.
+    Without force an existing file is refused (FileExistsError), and with
+    force or not a file another recorder is writing (HeldError), before the
+    port is touched. durable: each flush waits until the data and its times
+    are on the disk (fdatasync), data first, so that times never vouch for
+    bytes a power cut took. reconnect: a hang-up or unplug releases the port
+    and waits for the same device (a path outside /dev/serial followed by its
+    by-id link) instead of ending the recording; each gap is marked in the
+    times file once the device is back."""
+    # Claimed before the port is touched, emptied once it is open.
+    outputs = Outputs(out_path, force)
     try:
-        with contextlib.closing(port), open(out_path, "wb" if force else "xb") as out, \
-                contextlib.closing(TimesWriter(out_path, force)) as times:
+        port = open_port(port_path, baud)
+    except BaseException:
+        outputs.drop()
+        raise
+    try:
+        write_baud(out_path, baud)  # the wire time of each packet, for its sample time
+    except BaseException:
+        port.close()
+        outputs.drop()
+        raise
+    out_file, times_file = outputs.open()
+    reopen_path = stable_name(port_path) if reconnect else port_path
+    ports = Holder(port)
+    framer = _native.Framer()
+    nbytes = gaps = 0
+    failure = None
+
+    def flush(out, times) -> None:
+        out.flush()  # the bytes first: times never run ahead of them
+        if durable:
+            os.fdatasync(out.fileno())
+        times.flush()
+
+    try:
+        with contextlib.closing(ports), out_file as out, \
+                contextlib.closing(TimesWriter(out_path, durable=durable, file=times_file)) as times:
             start = last_flush = last_status = time.monotonic()
-            while not stop:
+            while not stopped():
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
                 try:
-                    chunk = port.read()
+                    chunk = ports.port.read()
                 except OSError as e:
-                    failure = str(e)
-                    break
+                    if not reconnect:
+                        failure = OSError(e.errno, e.strerror, port_path)
+                        break
+                    # Released at once, and all that came made durable
+                    # however long the device stays away.
+                    lost = now()
+                    ports.close()
+                    flush(out, times)
+                    until = start + seconds if seconds is not None else math.inf
+                    ports.port = wait_for_port(reopen_path, baud, stopped, until)
+                    if ports.port is None:
+                        break
+                    times.gap(lost, now())
+                    times.flush()  # the gap is on record once the device is back
+                    gaps += 1
+                    continue
                 if chunk:
                     arrived = now()
                     out.write(chunk)
-                    times.add(len(chunk), arrived)
+                    times.add(chunk, arrived)
                     framer.feed(chunk)
                     nbytes += len(chunk)
                 t = time.monotonic()
                 if t - last_flush >= FLUSH_EVERY:
-                    out.flush()  # the bytes first: times never run ahead of them
-                    times.flush()
+                    flush(out, times)
                     last_flush = t
-                if t - last_status >= STATUS_EVERY:
-                    status.show(t - start, nbytes, framer.counts())
+                if status is not None and t - last_status >= STATUS_EVERY:
+                    status(t - start, nbytes, framer.counts())
                     last_status = t
             elapsed = time.monotonic() - start
-    except FileExistsError:
-        raise exists_error(out_path) from None
+            # The last bytes reach the disk before the times that vouch for them (written on close).
+            out.flush()
+            if durable:
+                os.fdatasync(out.fileno())
     except OSError as e:
-        raise os_failure(out_path, e) from None
-    finally:
-        status.clear()
-        for s, h in handlers.items():
-            signal.signal(s, h)
-
-    c = framer.counts()
-    if failure is not None:
-        why = f"the port hung up ({failure})"
-    elif stop:
-        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
-    else:
-        why = "time limit reached"
-    try:
-        print(f"{out_path}: {nbytes:,} bytes in {elapsed:.1f} s, {c['raw']:,} raw and {c['estimated']:,} estimated "
-              f"packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
-    except OSError:
-        pass  # stdout was the terminal that hung up; the recording is complete all the same
-    if failure is not None:
-        raise ToolError(f"{port_path}: {why}")
-    return 0
-
+        raise with_path(e, out_path) from None
+    return Summary(nbytes, elapsed, framer.counts(), failure, gaps)

@@ -1,251 +1,161 @@
 """A recording read in pieces through the core's framing: the one place that
-opens recordings and their arrival times, for every command on top of it.
+opens recordings, for every reader on top of it (columns, exports, plot,
+noise, info). Arrival times come from the times file beside it (vorn.times:
+blocks that vouch for themselves and for the recording's bytes), the unit's
+sample times from them (vorn.sample_clock); what the columns are from
+vorn.fields. Reads the times file does not vouch for are untimed: their
+packets are kept, with host_time_ns and time_ns -1 (UNTIMED), and placed
+where a time is needed by the time extrapolated for them.
 
-A recording is two files: the bytes exactly as the port delivered them (what
-MockParser replays), and beside it, NAME.times, when each read arrived. The
-times file is the magic line, then one zlib stream flushed whenever the
-recording is, holding for each read three unsigned LEB128 numbers: the read's
-length in bytes, the zigzag-coded change of the wall clock since the previous
-read (ns; the clock of IMUPacket.timestamp, which may step back), and the
-zigzag-coded change of (wall clock in us - monotonic clock in us). The first
-read's values count from zero. The monotonic clock is kept to the microsecond:
-read-to-read jitter is far coarser, and the nanoseconds would double the size.
-A cut or damaged tail costs only the times after the last whole read.
+Failures are Python's own: OSError naming the recording (FileNotFoundError
+for a missing one), ValueError for a recording without packets or a range
+that makes no sense, TypeError for an argument of the wrong type.
 """
 
 from __future__ import annotations
 
+import math
+import numbers
 import os
-import time
-import zlib
-from array import array
-from pathlib import Path
-from typing import NamedTuple
+from collections.abc import Callable
 
 from vorn import _native
-from vorn.errors import ToolError, os_failure
-from vorn.progress import Progress
+from vorn.errors import with_path
+from vorn.fields import FIELD_OF_INVALID_NAME, FLAG_FIELDS, KINDS, UNTIMED, VALUE_FIELDS, fields_of, flag_column, \
+    value_columns
+from vorn.times import Estimate, extrapolate_times, load_times
 
 CHUNK = 1 << 16  # bytes read from a recording at a time
 BATCH_ROWS, BATCH_READS = 4096, 256  # a batch closes at whichever comes first
-# What the core's rows carry, as reads() yields them; batches() puts each
-# packet's arrival time (wall clock, ns) in front.
-ROW_COLUMNS: tuple[str, ...] = _native.COLUMNS
-COLUMNS: tuple[str, ...] = ("host_time_ns", *ROW_COLUMNS)
-TIMES_SUFFIX = ".times"
-TIMES_MAGIC = b"vorn arrival times 1\n"
-# The record field each name on the unit's invalid list stands for:
-# estOrientQuaternion -> est_orient_quaternion.
-FIELD_OF_INVALID_NAME = {f["invalid_name"]: name for name, f in _native.FIELDS.items() if f["invalid_name"]}
-
-
-# Columns (see columns()): packet_type as codes into KINDS, every value
-# component as float32, and a flag column per filter field.
-KINDS = ("raw", "estimated")  # the core's PacketKind order
-QUATERNION_PARTS = ("w", "x", "y", "z")  # element 0, first on the wire, is the scalar part
 COLUMN_CHUNK = 1 << 18  # bytes of a recording framed into columns at a time
-UNTIMED = -1  # host_time_ns of a packet after the times file ends early
+UNTIMED_PIECE = 256  # bytes of an untimed stretch framed under one extrapolated time
+UNTIMED_STEP = 32  # bytes between the offsets an untimed packet's time is placed by
+
+# progress(done, total): bytes of the recording read so far, of its size.
+Progress = Callable[[int, int], None]
 
 
-def value_columns(field: str) -> tuple[str, ...]:
-    """The column names of one value field's components, in wire order:
-    scaled_accel_x, ..., est_orient_quaternion_w, ... (the scalar first)."""
-    columns = _native.FIELDS[field]["columns"]
-    if len(columns) == len(QUATERNION_PARTS):
-        return tuple(f"{field}_{part}" for part in QUATERNION_PARTS)
-    return columns
+def check_selection(kind, start, end) -> tuple[str | None, float | None, float | None]:
+    """kind, start and end as Recording.columns takes them: TypeError for a
+    kind that is not a str or a bound that is not a real number, ValueError for
+    an unknown kind, a bound that is not finite, or start after end."""
+    if kind is not None and not isinstance(kind, str):
+        raise TypeError(f"kind must be a str or None, not {type(kind).__name__}")
+    if kind is not None and kind not in KINDS:
+        raise ValueError(f"kind must be one of {', '.join(map(repr, KINDS))} or None, not {kind!r}")
+    bounds = []
+    for name, value in (("start", start), ("end", end)):
+        if value is not None:
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"{name} must be a number or None, not {type(value).__name__}")
+            value = float(value)
+            if not math.isfinite(value):
+                raise ValueError(f"{name} must be a finite number, not {value}")
+        bounds.append(value)
+    start, end = bounds
+    if start is not None and end is not None and start > end:
+        raise ValueError(f"start ({start:g}) is after end ({end:g})")
+    return kind, start, end
 
 
-def flag_column(field: str) -> str:
-    """The boolean column telling whether the unit flagged field invalid."""
-    return f"{field}_invalid"
+def packet_numbers(start: float | None, end: float | None) -> tuple[int | None, int | None]:
+    """start and end as packet numbers, for a recording without arrival times."""
+    for v in (start, end):
+        if v is not None and not float(v).is_integer():
+            raise ValueError(f"the recording has no arrival times: --start and --end count packets, "
+                             f"and {v:g} is not a whole number")
+    return (None if start is None else int(start)), (None if end is None else int(end))
 
 
-VALUE_FIELDS: tuple[str, ...] = tuple(_native.FIELDS)  # record order
-# Each value field's unit as the unit sends it ("" for none).
-UNITS = {"scaled_accel": "g", "scaled_gyro": "rad/s", "delta_vel": "g·s", "delta_theta": "rad",
-         "scaled_ambient_pressure": "Pa", "est_pressure_alt": "m", "est_orient_quaternion": "",
-         "est_attitude_uncert_quaternion": "", "est_angular_rate": "rad/s", "est_compensated_accel": "m/s²",
-         "est_linear_accel": "m/s²", "est_gravity_vector": "m/s²"}
-FLAG_FIELDS: tuple[str, ...] = tuple(f for f in VALUE_FIELDS if _native.FIELDS[f]["invalid_name"])
-
-
-def fields_of(kind: str | None) -> tuple[str, ...]:
-    return tuple(f for f in VALUE_FIELDS if kind is None or _native.FIELDS[f]["packet_type"] == kind)
-
-
-def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...]:
-    """The columns of a recording read as columns: the arrival time when it has
-    one, packet_type, each value component of the kind's fields (of both kinds
-    when kind is None), and a flag per filter field."""
-    fields = fields_of(kind)
-    return (*(("host_time_ns",) if timed else ()), "packet_type",
-            *(c for f in fields for c in value_columns(f)), *(flag_column(f) for f in fields if f in FLAG_FIELDS))
-
-
-def times_path(path) -> Path:
-    return Path(os.fsdecode(path) + TIMES_SUFFIX)
-
-
-class Stamp(NamedTuple):
-    """When a read arrived: the wall clock of IMUPacket.timestamp and the
-    monotonic clock, both in ns."""
-
-    wall_ns: int
-    mono_ns: int
-
-
-def varint(out: bytearray, n: int) -> None:
-    while n > 0x7F:
-        out.append((n & 0x7F) | 0x80)
-        n >>= 7
-    out.append(n)
-
-
-def zigzag(n: int) -> int:
-    return n * 2 if n >= 0 else -n * 2 - 1
-
-
-def unzigzag(n: int) -> int:
-    return n >> 1 if not n & 1 else -((n + 1) >> 1)
-
-
-class TimesWriter:
-    """Appends the arrival of each read to NAME.times; flush() makes what was
-    added durable as far as the recording's own flush is."""
-
-    def __init__(self, path, force: bool) -> None:
-        self.file = open(times_path(path), "wb" if force else "xb")
-        self.file.write(TIMES_MAGIC)
-        self.zip = zlib.compressobj(6)
-        self.pending = bytearray()
-        self.wall = self.skew = 0
-
-    def add(self, nbytes: int, stamp: Stamp) -> None:
-        skew = stamp.wall_ns // 1000 - stamp.mono_ns // 1000
-        varint(self.pending, nbytes)
-        varint(self.pending, zigzag(stamp.wall_ns - self.wall))
-        varint(self.pending, zigzag(skew - self.skew))
-        self.wall, self.skew = stamp.wall_ns, skew
-
-    def flush(self) -> None:
-        self.file.write(self.zip.compress(bytes(self.pending)) + self.zip.flush(zlib.Z_SYNC_FLUSH))
-        self.pending.clear()
-        self.file.flush()
-
-    def close(self) -> None:
-        try:
-            self.file.write(self.zip.compress(bytes(self.pending)) + self.zip.flush())
-        finally:
-            self.file.close()
-
-
-def now() -> Stamp:
-    return Stamp(time.time_ns(), time.monotonic_ns())
-
-
-def read_times(path):
-    """(end offset, Stamp) of each whole read in path's times file, in order;
-    nothing for a missing or foreign file, up to the damage for a damaged one."""
-    try:
-        f = open(times_path(path), "rb")
-    except FileNotFoundError:
-        return
-    except OSError as e:
-        raise os_failure(times_path(path), e) from None
-    with f:
-        if f.read(len(TIMES_MAGIC)) != TIMES_MAGIC:
-            return
-        unzip = zlib.decompressobj()
-        values: list[int] = []
-        n = shift = 0
-        end = wall = skew = 0
-        while True:
-            piece = f.read(CHUNK)
-            try:
-                data = unzip.decompress(piece) if piece else unzip.flush()
-            except zlib.error:
-                return  # damaged: the whole reads before it stand
-            for byte in data:
-                n |= (byte & 0x7F) << shift
-                if byte & 0x80:
-                    shift += 7
-                    continue
-                values.append(n)
-                n = shift = 0
-                if len(values) == 3:
-                    size, step, change = values
-                    values.clear()
-                    end += size
-                    wall += unzigzag(step)
-                    skew += unzigzag(change)
-                    yield end, Stamp(wall, (wall // 1000 - skew) * 1000)
-            if not piece:
-                return
-
-
-def has_times(path) -> bool:
-    return next(read_times(path), None) is not None
+def selection(start, end, timed: bool) -> str:
+    """" from 1 s to before 2 s": the range start, end names, for a message."""
+    if start is None and end is None:
+        return ""
+    unit = " s" if timed else ""
+    return (f" from {start or 0:g}{unit}" + ("" if end is None else f" to before {end:g}{unit}")
+            + ("" if timed else " (packet numbers)"))
 
 
 class Recording:
     """A recorded stream framed in pieces by the core, with its arrival times
-    where they are known.
+    where its times file vouches for them (times: a vorn.times.Times; opening
+    warns once, UntimedWarning, when some bytes have none). Opening it raises
+    OSError naming the path.
 
-    reads() yields, for each read as it arrived (or each CHUNK where no time is
-    known), its Stamp or None and the rows of the packets it completed (None
-    when made without rows): every packet gets the time of the read that
-    completed it, as the reader stamps IMUPacket.timestamp. batches() yields the
-    same rows with the wall time in front (COLUMNS), several reads together.
-    counts() afterwards tells what framing saw."""
+    reads() yields, for each read as it arrived (or each piece of the
+    recording where no time is known), its Stamp, an Estimate (extrapolated:
+    the read is untimed but the recording has times to extrapolate from) or
+    None, and the rows of the packets it completed (None when made without
+    rows): every packet gets the time of the read that completed it, as the
+    reader stamps IMUPacket.timestamp. batches() yields the same rows with the
+    vouched wall time (or None) in front (TIMED_ROW_COLUMNS), several reads
+    together. columns() yields arrays by column name. Each reads the recording
+    once; progress, if given, is called with the bytes read so far and the
+    size. counts() afterwards tells what framing saw."""
 
-    def __init__(self, path, rows: bool = False) -> None:
+    def __init__(self, path, rows: bool = False, progress: Progress | None = None) -> None:
         self.path = path
+        self.file = open(path, "rb")
         try:
-            self.file = open(path, "rb")
             self.size = os.fstat(self.file.fileno()).st_size
+            self.times = load_times(path)
         except OSError as e:
-            raise os_failure(path, e) from None
+            self.file.close()
+            raise with_path(e, path) from None
         self.framer = _native.Framer(rows=rows)
-        self.untimed = 0  # bytes fed without a known arrival time
-        self.fed = 0  # bytes framed into columns so far
+        self.progress = progress
+        self.untimed = 0  # bytes fed without a vouched arrival time
+        self.fed = 0  # bytes framed so far
+
+    def advance(self, n: int) -> None:
+        self.fed += n
+        if self.progress is not None:
+            self.progress(self.fed, self.size)
 
     def pieces(self):
-        """(Stamp or None, bytes): each timed read, then the rest untimed."""
+        """(Stamp, Estimate or None, bytes): each vouched read, and the
+        untimed stretches in pieces, estimated where the recording has times."""
         read = self.file.read
+        guess = self.times.timed
         pos = 0
-        for end, stamp in read_times(self.path):
-            piece = read(end - pos)
-            if piece:
-                yield stamp, piece
-            pos += len(piece)
-            if pos < end:
-                return  # the recording is shorter than its times
-        while piece := read(CHUNK):
+        for end, stamp in self.times.reads():
+            if stamp is not None:
+                piece = read(end - pos)
+                if piece:
+                    yield stamp, piece
+                pos += len(piece)
+                if pos < end:
+                    return  # the recording is shorter than its times
+                continue
+            while pos < end:
+                piece = read(min(UNTIMED_PIECE if guess else CHUNK, end - pos))
+                if not piece:
+                    return
+                pos += len(piece)
+                self.untimed += len(piece)
+                yield (extrapolate_times(self.times, [pos])[0] if guess else None), piece
+        while piece := read(CHUNK):  # grown since it was opened
             self.untimed += len(piece)
             yield None, piece
 
-    def reads(self, label: str):
-        progress = Progress(self.size, label)
+    def reads(self):
         feed = self.framer.feed
         try:
             with self.file:
                 for stamp, piece in self.pieces():
-                    progress.update(len(piece))
+                    self.advance(len(piece))
                     yield stamp, feed(piece)
         except OSError as e:
-            raise os_failure(self.path, e) from None
-        finally:
-            progress.close()
+            raise with_path(e, self.path) from None
 
-    def batches(self, label: str):
+    def batches(self):
         """Lists of rows, each (host_time_ns or None, *row), about CHUNK bytes of
-        the recording at a time."""
+        the recording at a time; None for every packet of an untimed read."""
         out: list = []
         fed = 0
-        for stamp, rows in self.reads(label):
+        for stamp, rows in self.reads():
             if rows:
-                t = (None if stamp is None else stamp.wall_ns,)
+                t = (None if stamp is None or type(stamp) is Estimate else stamp.wall_ns,)
                 out += [t + r for r in rows]
             fed += 1
             if len(out) >= BATCH_ROWS or fed >= BATCH_READS:
@@ -255,52 +165,81 @@ class Recording:
             yield out
 
     def spans(self):
-        """(Stamps or None, data, ends): whole reads of about COLUMN_CHUNK bytes
-        with their Stamps and where each ends in data (native int64s), then
-        the rest without times, a chunk at a time (ends b"")."""
+        """(walls, monos, data, ends, base): whole reads of about COLUMN_CHUNK
+        bytes, their clocks (int64 arrays), where each ends in data (native
+        int64s) and where data begins in the recording; for an untimed
+        stretch walls and monos are None and ends fall every UNTIMED_STEP
+        bytes (none when the recording has no times), a chunk at a time."""
+        import numpy as np
+
         read = self.file.read
-        base = 0
-        ends, stamps = array("q"), []
+        t = self.times
+        all_ends = np.frombuffer(t.ends, np.int64)
+        walls, monos = np.frombuffer(t.walls, np.int64), np.frombuffer(t.monos, np.int64)
+        pos = 0
 
-        def span():
-            data = read(ends[-1])
-            # The bytes of a read cut off by the recording's end are the read
-            # after the last whole one; the recording stops there.
-            whole = array("q", (e for e in ends if e <= len(data)))
-            return (stamps, data, whole.tobytes()), len(data) < ends[-1]
+        def untimed(upto):
+            nonlocal pos
+            while pos < upto:
+                data = read(min(COLUMN_CHUNK, upto - pos))
+                if not data:
+                    return False
+                self.untimed += len(data)
+                # Where packets end, for the times extrapolated for them; without times, not needed.
+                ends = np.arange(UNTIMED_STEP, len(data), UNTIMED_STEP, dtype=np.int64) if t.timed else b""
+                yield None, None, data, bytes(ends), pos
+                pos += len(data)
+            return True
 
-        for end, stamp in read_times(self.path):
-            ends.append(end - base)
-            stamps.append(stamp)
-            if end - base >= COLUMN_CHUNK:
-                out, cut = span()
-                yield out
-                if cut:
-                    return
-                base = end
-                ends, stamps = array("q"), []
-        if ends:
-            out, cut = span()
-            yield out
-            if cut:
+        for first, end, lo, hi in t.segments:
+            if not (yield from untimed(first)):
                 return
-        while piece := read(COLUMN_CHUNK):
-            self.untimed += len(piece)
-            yield None, piece, b""
+            while lo < hi:
+                # Reads up to about COLUMN_CHUNK bytes on, and at least one.
+                stop = max(int(np.searchsorted(all_ends[lo:hi], pos + COLUMN_CHUNK, "right")) + lo, lo + 1)
+                want = int(all_ends[stop - 1]) - pos
+                data = read(want)
+                # The bytes of a read cut off by the recording's end are the read
+                # after the last whole one; the recording stops there.
+                rel = all_ends[lo:stop] - pos
+                whole = rel[rel <= len(data)]
+                yield walls[lo:stop], monos[lo:stop], data, whole.tobytes(), pos
+                pos += len(data)
+                if len(data) < want:
+                    return
+                lo = stop
+        yield from untimed(self.size)
+        while data := read(COLUMN_CHUNK):  # grown since it was opened
+            self.untimed += len(data)
+            yield None, None, data, b"", pos
+            pos += len(data)
 
-    def columns(self, label: str, kind: str | None = None, start: float | None = None, end: float | None = None):
+    def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None, *,
+                baud: int | None = None, extrapolated: bool = False):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
         read arrived, or for a recording without arrival times from packet
         number start to before end (counting packets of both kinds from 0).
-        A packet arrived with the read that completed it. Stops reading once
-        past end."""
+        A packet arrived with the read that completed it; an untimed packet
+        (host_time_ns and time_ns -1) is placed in a range by the time
+        extrapolate_times gives it. Stops reading once past end. baud: the
+        line's, for the sample times (time_ns) where the recording does not
+        say (vorn.sample_clock). With extrapolated, an untimed packet's
+        host_time_ns is the time extrapolated for it instead, and a column
+        "extrapolated" (bool) says which are. Needs numpy."""
         import numpy as np
 
-        if kind is not None and kind not in KINDS:
-            raise ValueError(f"kind must be one of {KINDS} or None, not {kind!r}")
-        timed = has_times(self.path)
+        kind, start, end = check_selection(kind, start, end)
+        window = Window(self.times, kind, start, end, guess=extrapolated)
+        if self.times.timed:
+            from vorn.sample_clock import sample_times
+
+            try:
+                sampled, _ = sample_times(self.path, baud, self.times)  # every packet's, in stream order
+            except OSError as e:
+                raise with_path(e, self.path) from None
+        seen = 0  # packets framed so far, of both kinds
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -308,52 +247,27 @@ class Recording:
         flag_at = [FLAG_FIELDS.index(f) for f in fields if f in FLAG_FIELDS]
         flags_named = [flag_column(FLAG_FIELDS[i]) for i in flag_at]
         width, nflags = len(every_value), len(FLAG_FIELDS)
-        code = None if kind is None else KINDS.index(kind)
-        first_mono = None
-        seen = 0  # packets framed so far, of both kinds
-        progress = Progress(self.size, label)
         columns = self.framer.columns
         try:
             with self.file:
-                for stamps, data, ends in self.spans():
-                    progress.update(len(data))
-                    self.fed += len(data)
+                for walls, monos, data, ends, base in self.spans():
+                    self.advance(len(data))
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
                     kinds = np.frombuffer(kinds_b, np.uint8)
+                    keep, wall, past = window.pick(np, kinds, np.frombuffer(reads_b, np.uint32), walls, monos, base,
+                                                   len(data))
+                    pick = (lambda a: a) if keep is None else (lambda a: a[keep])
                     n = len(kinds)
-                    reads = np.frombuffer(reads_b, np.uint32)
-                    keep = None if code is None else kinds == code
-                    past = False
-                    if timed:
-                        if stamps is None:
-                            when = None
-                            wall = np.full(n, UNTIMED, np.int64)
-                        else:
-                            walls = np.fromiter((s.wall_ns for s in stamps), np.int64, len(stamps))
-                            monos = np.fromiter((s.mono_ns for s in stamps), np.int64, len(stamps))
-                            if first_mono is None and len(monos):
-                                first_mono = int(monos[0])
-                            wall = walls[reads]
-                            when = (monos[reads] - first_mono) / 1e9
-                            past = end is not None and len(monos) and (monos[-1] - first_mono) / 1e9 >= end
-                        if start is not None or end is not None:
-                            inside = np.zeros(n, bool) if when is None else (
-                                (when >= (start if start is not None else -np.inf))
-                                & (when < (end if end is not None else np.inf)))
-                            keep = inside if keep is None else keep & inside
-                            past = past or when is None
-                    elif start is not None or end is not None:
-                        number = np.arange(seen, seen + n)
-                        inside = (number >= (start or 0)) & (number < (end if end is not None else np.inf))
-                        keep = inside if keep is None else keep & inside
-                        past = end is not None and seen + n >= end
-                    seen += n
                     values = np.frombuffer(values_b, np.float32).reshape(width, n)
                     flags = np.frombuffer(flags_b, np.bool_).reshape(nflags, n)
-                    pick = (lambda a: a) if keep is None else (lambda a: a[keep])
                     chunk = {}
-                    if timed:
+                    if wall is not None:
                         chunk["host_time_ns"] = pick(wall)
+                        chunk["time_ns"] = pick(sample_slice(np, sampled, seen, n) if walls is not None
+                                                else np.full(n, UNTIMED, np.int64))
+                        if extrapolated:
+                            chunk["extrapolated"] = np.full(len(chunk["time_ns"]), walls is None)
+                    seen += n
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
                         chunk[name] = pick(values[i])
@@ -364,9 +278,7 @@ class Recording:
                     if past:
                         return
         except OSError as e:
-            raise os_failure(self.path, e) from None
-        finally:
-            progress.close()
+            raise with_path(e, self.path) from None
 
     def counts(self) -> dict:
         """At the end of the stream the bytes still held back are noise as well.
@@ -377,7 +289,69 @@ class Recording:
         return c
 
     def require_packets(self) -> dict:
+        """counts(); ValueError when framing found no packet at all."""
         c = self.counts()
         if c["raw"] + c["estimated"] == 0:
-            raise ToolError(f"{self.path}: no packets in {c['bytes']:,} bytes")
+            raise ValueError(f"{self.path}: no packets in {c['bytes']:,} bytes")
         return c
+
+
+def sample_slice(np, sampled, at: int, n: int):
+    """n sample times from packet number at on; UNTIMED past the packets they
+    were recovered for (the recording grown since)."""
+    out = sampled[at:at + n]
+    if len(out) < n:
+        out = np.concatenate([out, np.full(n - len(out), UNTIMED, np.int64)])
+    return out
+
+
+class Window:
+    """Which packets of each framed span columns() keeps: those of one kind,
+    and those inside [start, end) in seconds since the first byte arrived
+    (timed; an untimed packet by the time extrapolated for it) or in packet
+    numbers (a recording without times)."""
+
+    def __init__(self, times, kind: str | None, start: float | None, end: float | None, guess: bool = False) -> None:
+        self.times, self.timed, self.start, self.end = times, times.timed, start, end
+        self.guess = guess  # untimed packets' wall times: the extrapolated ones, not UNTIMED
+        self.code = None if kind is None else KINDS.index(kind)
+        self.ranged = start is not None or end is not None
+        self.lo = -math.inf if start is None else start
+        self.hi = math.inf if end is None else end
+        self.origin = times.origin()
+        self.seen = 0  # packets framed so far, of both kinds
+
+    def pick(self, np, kinds, reads, walls, monos, base: int, size: int):
+        """(mask or None for all, wall times or None when the recording has no
+        times, whether the range ends within this span) for the packets of
+        one span: data of size bytes from base in the recording, its reads'
+        clocks walls and monos (None for an untimed stretch). With guess, an
+        untimed packet's wall time is the one extrapolated for it."""
+        n = len(kinds)
+        keep = None if self.code is None else kinds == self.code
+        wall, inside, past = None, None, False
+        if self.timed:
+            if walls is None:
+                wall = np.full(n, UNTIMED, np.int64)
+                if (self.ranged or self.guess) and n:
+                    at = (reads.astype(np.int64) + 1) * UNTIMED_STEP + base
+                    guessed = extrapolate_times(self.times, np.minimum(at, base + size).tolist())
+                    mono = np.array([g.mono_ns for g in guessed], np.int64)
+                    if self.guess:
+                        wall = np.array([g.wall_ns for g in guessed], np.int64)
+            else:
+                wall, mono = walls[reads], monos[reads]
+            if self.ranged and n:
+                when = (mono - self.origin) / 1e9
+                inside = (when >= self.lo) & (when < self.hi)
+                past = self.end is not None and bool(when[-1] >= self.end)
+            elif self.ranged:
+                inside = np.zeros(0, bool)
+        else:
+            number = np.arange(self.seen, self.seen + n)
+            inside = (number >= max(self.lo, 0)) & (number < self.hi)
+            past = self.end is not None and self.seen + n >= self.end
+        self.seen += n
+        if self.ranged:
+            keep = inside if keep is None else keep & inside
+        return keep, wall, past

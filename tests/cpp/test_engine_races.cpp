@@ -54,7 +54,7 @@ Bytes numbered(std::uint32_t n) {
   return test::packet(kRawSet, test::raw_field(0x04, {static_cast<float>(n), 0, 0}));
 }
 
-std::uint32_t number_of(const IMUPacket& r) { return static_cast<std::uint32_t>((*r.scaled_accel())[0]); }
+std::uint32_t number_of(const IMUPacket& r) { return static_cast<std::uint32_t>((*r.get(slot_of<"scaled_accel">))[0]); }
 
 // Numbered packets, back to back, in reads of varying size, with now and
 // then a pause that lets the owner's thread get in between.
@@ -126,7 +126,7 @@ VornParser parser_over(FeedPlan plan, const std::shared_ptr<FeedStats>& stats) {
 
 void collect(std::vector<IMUPacket> records, std::vector<std::uint32_t>& out) {
   for (const IMUPacket& r : records) {
-    ASSERT_TRUE(r.scaled_accel().has_value());
+    ASSERT_TRUE(r.get(slot_of<"scaled_accel">).has_value());
     out.push_back(number_of(r));
   }
 }

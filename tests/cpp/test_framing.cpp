@@ -108,8 +108,8 @@ TEST(Framing, EmptyRawPacketGivesRawRecord) {
   const IMUPacket& rec = sender.records[0];
   EXPECT_EQ(rec.packet_type(), "raw");
   EXPECT_TRUE(rec.timestamp() == test::kFixedStamp);
-  EXPECT_FALSE(rec.scaled_accel() || rec.scaled_gyro() || rec.delta_vel() || rec.delta_theta() ||
-               rec.scaled_ambient_pressure() || rec.invalid_fields());
+  for_each_field([&](auto f) { EXPECT_FALSE(rec.get(f.slot)) << f.info.name; });
+  EXPECT_FALSE(rec.invalid_fields());
 }
 
 TEST(Framing, WorkedExamplesBackToBackWithNoise) {
@@ -120,11 +120,11 @@ TEST(Framing, WorkedExamplesBackToBackWithNoise) {
   EXPECT_EQ(run(buffer, sender), FrameStatus::Done);
   EXPECT_EQ(buffer, hex("75 65 82"));
   ASSERT_EQ(sender.records.size(), 3u);
-  EXPECT_EQ(sender.records[0].scaled_accel(), (Vector3{0, 0, -1}));
+  EXPECT_EQ(sender.records[0].get(slot_of<"scaled_accel">), (Vector3{0, 0, -1}));
   EXPECT_EQ(sender.records[1].invalid_fields(), std::optional<std::string>("estPressureAlt"));
-  EXPECT_EQ(sender.records[1].est_pressure_alt(), std::optional<float>(10));
+  EXPECT_EQ(sender.records[1].get(slot_of<"est_pressure_alt">), std::optional<float>(10));
   EXPECT_FALSE(sender.records[2].invalid_fields());
-  EXPECT_EQ(sender.records[2].est_pressure_alt(), std::optional<float>(10));
+  EXPECT_EQ(sender.records[2].get(slot_of<"est_pressure_alt">), std::optional<float>(10));
 }
 
 TEST(Framing, IncompleteTailsStayFromTheirSyncByte) {
@@ -142,7 +142,7 @@ TEST(Framing, IncompleteTailsStayFromTheirSyncByte) {
     EXPECT_EQ(run(buffer, sender), FrameStatus::Done);
     EXPECT_TRUE(buffer.empty());
     ASSERT_EQ(sender.records.size(), 1u) << cut;
-    EXPECT_EQ(sender.records[0].scaled_accel(), (Vector3{2.5f, 0, 0}));
+    EXPECT_EQ(sender.records[0].get(slot_of<"scaled_accel">), (Vector3{2.5f, 0, 0}));
   }
 }
 
@@ -189,18 +189,31 @@ TEST(Framing, FalseSyncWithLongLengthHoldsTheScan) {
   }
   EXPECT_EQ(run(buffer, sender), FrameStatus::Done);
   ASSERT_EQ(sender.records.size(), 1u);
-  EXPECT_EQ(sender.records[0].scaled_accel(), (Vector3{1, 0, 0}));
+  EXPECT_EQ(sender.records[0].get(slot_of<"scaled_accel">), (Vector3{1, 0, 0}));
   EXPECT_TRUE(buffer.empty());
 }
+
+// Hears where good packets begin and when checksums fail, in order.
+class Places final : public FrameObserver {
+ public:
+  std::vector<std::string> heard;
+  void good_packet(std::uint8_t, std::size_t size) override { heard.push_back("good " + std::to_string(size)); }
+  void packet_offset(std::size_t p) override { heard.push_back("at " + std::to_string(p)); }
+  void bad_checksum() override { heard.push_back("bad"); }
+  void wrong_length(std::string_view) override {}
+};
 
 TEST(Framing, GoodPacketInsideRejectedCandidateIsFound) {
   // A candidate claiming 10 payload bytes that hold a whole empty packet.
   RecordingSender sender;
-  Bytes buffer = concat({hex("75 65 82 0A"), kEmptyRaw, hex("AA BB CC DD"), hex("00 00")});
-  EXPECT_EQ(run(buffer, sender), FrameStatus::Done);
-  ASSERT_EQ(sender.records.size(), 1u);
+  Places places;
+  Bytes buffer = concat({hex("75 65 82 0A"), kEmptyRaw, hex("AA BB CC DD"), hex("00 00"), kEmptyRaw});
+  EXPECT_EQ(process_buffer(buffer, sender, test::fixed_clock, &places), FrameStatus::Done);
+  ASSERT_EQ(sender.records.size(), 2u);
   EXPECT_EQ(sender.records[0].packet_type(), "raw");
   EXPECT_TRUE(buffer.empty());
+  // Each good packet's offset in the buffer, right after it is heard of.
+  EXPECT_EQ(places.heard, (std::vector<std::string>{"bad", "good 6", "at 4", "good 6", "at 16"}));
 }
 
 TEST(Framing, OtherSetIsConsumedWholeWithoutRecord) {
@@ -211,7 +224,7 @@ TEST(Framing, OtherSetIsConsumedWholeWithoutRecord) {
   EXPECT_EQ(process_buffer(buffer, sender, counting_clock), FrameStatus::Done);
   EXPECT_TRUE(buffer.empty());
   ASSERT_EQ(sender.records.size(), 1u);
-  EXPECT_EQ(sender.records[0].scaled_accel(), (Vector3{4, 0, 0}));
+  EXPECT_EQ(sender.records[0].get(slot_of<"scaled_accel">), (Vector3{4, 0, 0}));
   // The clock is read for every good packet, whatever its set.
   EXPECT_TRUE(g_reads == 2);
   EXPECT_TRUE(sender.records[0].timestamp() == 2);
@@ -239,14 +252,14 @@ TEST(Framing, ClockBeforeEpochStopsAtTheUnstampedPacket) {
   EXPECT_EQ(process_buffer(buffer, sender, counting_clock), FrameStatus::ClockBeforeEpoch);
   EXPECT_EQ(buffer, concat({second, third}));
   ASSERT_EQ(sender.records.size(), 1u);
-  EXPECT_EQ(sender.records[0].scaled_accel(), (Vector3{1, 0, 0}));
+  EXPECT_EQ(sender.records[0].get(slot_of<"scaled_accel">), (Vector3{1, 0, 0}));
 
   // Once the clock is back, the kept packets go out in order.
   reset_clock();
   EXPECT_EQ(process_buffer(buffer, sender, counting_clock), FrameStatus::Done);
   EXPECT_TRUE(buffer.empty());
   ASSERT_EQ(sender.records.size(), 3u);
-  EXPECT_EQ(sender.records[2].scaled_accel(), (Vector3{3, 0, 0}));
+  EXPECT_EQ(sender.records[2].get(slot_of<"scaled_accel">), (Vector3{3, 0, 0}));
 }
 
 TEST(Framing, ClockIsNotReadForRejectedOrIncompleteCandidates) {

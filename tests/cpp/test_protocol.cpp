@@ -31,20 +31,9 @@ Floats flat(const std::optional<float>& v) {
 
 // Every value field of the record, by name, in record order.
 std::vector<std::pair<std::string, Floats>> values_of(const IMUPacket& p) {
-  return {
-      {"scaled_accel", flat(p.scaled_accel())},
-      {"scaled_gyro", flat(p.scaled_gyro())},
-      {"delta_vel", flat(p.delta_vel())},
-      {"delta_theta", flat(p.delta_theta())},
-      {"scaled_ambient_pressure", flat(p.scaled_ambient_pressure())},
-      {"est_pressure_alt", flat(p.est_pressure_alt())},
-      {"est_orient_quaternion", flat(p.est_orient_quaternion())},
-      {"est_attitude_uncert_quaternion", flat(p.est_attitude_uncert_quaternion())},
-      {"est_angular_rate", flat(p.est_angular_rate())},
-      {"est_compensated_accel", flat(p.est_compensated_accel())},
-      {"est_linear_accel", flat(p.est_linear_accel())},
-      {"est_gravity_vector", flat(p.est_gravity_vector())},
-  };
+  std::vector<std::pair<std::string, Floats>> out;
+  for_each_field([&](auto f) { out.emplace_back(std::string(f.info.name), flat(p.get(f.slot))); });
+  return out;
 }
 
 std::vector<std::string> present_names(const IMUPacket& p) {
@@ -178,20 +167,20 @@ TEST(DecodeExamples, RawScaledAccel) {
   IMUPacket rec = decode_ok(0x80, payload_of("75 65 80 0E 0E 04 00 00 00 00 00 00 00 00 BF 80 00 00 B9 35"));
   EXPECT_EQ(rec.packet_type(), "raw");
   EXPECT_EQ(present_names(rec), std::vector<std::string>{"scaled_accel"});
-  EXPECT_EQ(rec.scaled_accel(), (Vector3{0.0f, 0.0f, -1.0f}));
+  EXPECT_EQ(rec.get(slot_of<"scaled_accel">), (Vector3{0.0f, 0.0f, -1.0f}));
   EXPECT_FALSE(rec.invalid_fields().has_value());
 }
 
 TEST(DecodeExamples, PressureAltitudeFlaggedInvalid) {
   IMUPacket rec = decode_ok(0x82, payload_of("75 65 82 08 08 21 41 20 00 00 00 00 EE 7C"));
   EXPECT_EQ(rec.packet_type(), "estimated");
-  EXPECT_EQ(rec.est_pressure_alt(), std::optional<float>(10.0f));
+  EXPECT_EQ(rec.get(slot_of<"est_pressure_alt">), std::optional<float>(10.0f));
   EXPECT_EQ(rec.invalid_fields(), std::optional<std::string>("estPressureAlt"));
 }
 
 TEST(DecodeExamples, PressureAltitudeValid) {
   IMUPacket rec = decode_ok(0x82, payload_of("75 65 82 08 08 21 41 20 00 00 00 01 EF 7D"));
-  EXPECT_EQ(rec.est_pressure_alt(), std::optional<float>(10.0f));
+  EXPECT_EQ(rec.get(slot_of<"est_pressure_alt">), std::optional<float>(10.0f));
   EXPECT_FALSE(rec.invalid_fields().has_value());
 }
 
@@ -238,7 +227,7 @@ TEST(FieldWalk, LengthBelowTwoEndsWalk) {
     IMUPacket later = decode_ok(0x80, test::concat({accel, {bad}, raw_field(0x05, {4, 5, 6})}));
     EXPECT_EQ(present_names(later), std::vector<std::string>{"scaled_accel"}) << int(bad);
     IMUPacket est = decode_ok(0x82, test::concat({{bad}, est_field(0x21, {1}, 0)}));
-    EXPECT_FALSE(est.est_pressure_alt() || est.invalid_fields()) << int(bad);
+    EXPECT_FALSE(est.get(slot_of<"est_pressure_alt">) || est.invalid_fields()) << int(bad);
   }
 }
 
@@ -248,7 +237,7 @@ TEST(FieldWalk, ShortFieldIsSteppedOverByItsOwnLength) {
   short_accel[0] = 13;
   IMUPacket rec = decode_ok(0x80, test::concat({short_accel, raw_field(0x05, {4, 5, 6})}));
   EXPECT_EQ(present_names(rec), std::vector<std::string>{"scaled_gyro"});
-  EXPECT_EQ(rec.scaled_gyro(), (Vector3{4, 5, 6}));
+  EXPECT_EQ(rec.get(slot_of<"scaled_gyro">), (Vector3{4, 5, 6}));
 }
 
 TEST(FieldWalk, FieldRunningPastPayloadEndsWalk) {
@@ -261,7 +250,7 @@ TEST(FieldWalk, FieldRunningPastPayloadEndsWalk) {
 TEST(FieldWalk, TrailingStrayByteEndsWalk) {
   for (std::uint8_t stray : {0x00, 0x02, 0x0E, 0xFF}) {
     IMUPacket rec = decode_ok(0x82, test::concat({est_field(0x21, {3.0f}, 1), {stray}}));
-    EXPECT_EQ(rec.est_pressure_alt(), std::optional<float>(3.0f));
+    EXPECT_EQ(rec.get(slot_of<"est_pressure_alt">), std::optional<float>(3.0f));
     EXPECT_FALSE(rec.invalid_fields().has_value());
   }
 }
@@ -274,14 +263,14 @@ TEST(FieldWalk, UnlistedDescriptorsAndEmptyFieldsAreSkipped) {
 
 TEST(FieldWalk, LastWellFormedRepeatWins) {
   IMUPacket rec = decode_ok(0x80, test::concat({raw_field(0x04, {1, 2, 3}), raw_field(0x04, {4, 5, 6})}));
-  EXPECT_EQ(rec.scaled_accel(), (Vector3{4, 5, 6}));
+  EXPECT_EQ(rec.get(slot_of<"scaled_accel">), (Vector3{4, 5, 6}));
 
   // A later repeat at the wrong length leaves the earlier values.
   Bytes short_repeat = raw_field(0x04, {7, 8, 9});
   short_repeat.pop_back();
   short_repeat[0] = 13;
   rec = decode_ok(0x80, test::concat({raw_field(0x04, {1, 2, 3}), short_repeat}));
-  EXPECT_EQ(rec.scaled_accel(), (Vector3{1, 2, 3}));
+  EXPECT_EQ(rec.get(slot_of<"scaled_accel">), (Vector3{1, 2, 3}));
 }
 
 // --- valid flags and the invalid list --------------------------------------------
@@ -295,7 +284,7 @@ TEST(ValidFlags, OnlyBitZeroOfTheLastByteCounts) {
                  Case{0xFFFF, true}, Case{0x8001, true}}) {
     IMUPacket rec = decode_ok(0x82, est_field(0x21, {1.0f}, c.flags));
     EXPECT_EQ(rec.invalid_fields().has_value(), !c.valid) << std::hex << c.flags;
-    EXPECT_TRUE(rec.est_pressure_alt().has_value());
+    EXPECT_TRUE(rec.get(slot_of<"est_pressure_alt">).has_value());
   }
 }
 
@@ -306,7 +295,7 @@ TEST(ValidFlags, InvalidNamesInWireOrderWithRepeats) {
   rec = decode_ok(0x82, test::concat({est_field(0x21, {1}, 0), est_field(0x0D, {1, 2, 3}, 1),
                                       est_field(0x21, {2}, 0)}));
   EXPECT_EQ(rec.invalid_fields(), std::optional<std::string>("estPressureAlt,estPressureAlt"));
-  EXPECT_EQ(rec.est_pressure_alt(), std::optional<float>(2));
+  EXPECT_EQ(rec.get(slot_of<"est_pressure_alt">), std::optional<float>(2));
 }
 
 TEST(ValidFlags, FullPayloadsOfFlaggedFieldsKeepEveryName) {
@@ -349,16 +338,16 @@ TEST(ValidFlags, FullPayloadsOfFlaggedFieldsKeepEveryName) {
 TEST(ValidFlags, NameStaysWhenLaterRepeatIsValid) {
   IMUPacket rec =
       decode_ok(0x82, test::concat({est_field(0x03, {1, 2, 3, 4}, 0x0000), est_field(0x03, {5, 6, 7, 8}, 0x0001)}));
-  EXPECT_EQ(rec.est_orient_quaternion(), (Quaternion{5, 6, 7, 8}));
+  EXPECT_EQ(rec.get(slot_of<"est_orient_quaternion">), (Quaternion{5, 6, 7, 8}));
   EXPECT_EQ(rec.invalid_fields(), std::optional<std::string>("estOrientQuaternion"));
 }
 
 TEST(ValidFlags, PressureAltitudeWithoutFlagsIsSkipped) {
   IMUPacket rec = decode_ok(0x82, raw_field(0x21, {10.0f}));  // FL 6
-  EXPECT_FALSE(rec.est_pressure_alt().has_value());
+  EXPECT_FALSE(rec.get(slot_of<"est_pressure_alt">).has_value());
   EXPECT_FALSE(rec.invalid_fields().has_value());
   rec = decode_ok(0x80, est_field(0x17, {10.0f}, 1));  // FL 8
-  EXPECT_FALSE(rec.scaled_ambient_pressure().has_value());
+  EXPECT_FALSE(rec.get(slot_of<"scaled_ambient_pressure">).has_value());
 }
 
 TEST(CheckEstField, AcceptsExactLengthOnly) {
@@ -394,14 +383,14 @@ TEST(FloatBits, EveryBitPatternIsKept) {
     test::put_be32(data, bits);
     test::put_be32(data, bits);
     IMUPacket raw = decode_ok(0x80, field(0x08, data));
-    ASSERT_TRUE(raw.delta_vel());
-    for (float f : Vector3(*raw.delta_vel())) EXPECT_EQ(test::bits_of(f), bits);
+    ASSERT_TRUE(raw.get(slot_of<"delta_vel">));
+    for (float f : Vector3(*raw.get(slot_of<"delta_vel">))) EXPECT_EQ(test::bits_of(f), bits);
 
     data.push_back(0);
     data.push_back(1);
     IMUPacket est = decode_ok(0x82, field(0x13, data));
-    ASSERT_TRUE(est.est_gravity_vector());
-    for (float f : Vector3(*est.est_gravity_vector())) EXPECT_EQ(test::bits_of(f), bits);
+    ASSERT_TRUE(est.get(slot_of<"est_gravity_vector">));
+    for (float f : Vector3(*est.get(slot_of<"est_gravity_vector">))) EXPECT_EQ(test::bits_of(f), bits);
   }
 }
 

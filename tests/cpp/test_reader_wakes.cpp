@@ -94,7 +94,7 @@ TEST(ReaderWakes, ARegularFileIsAnnouncedInFullAndAtItsEnd) {
     while (firsts.size() < n && Clock::now() - start < 10s) {
       auto batch = parser.value().get_packets(WaitTime{5, 0});
       if (!batch) continue;
-      for (const IMUPacket& p : batch.value()) firsts.push_back(p.scaled_accel().value()[0]);
+      for (const IMUPacket& p : batch.value()) firsts.push_back(p.get(slot_of<"scaled_accel">).value()[0]);
     }
     EXPECT_LT(Clock::now() - start, 1s) << n << " packets";
     ASSERT_EQ(firsts.size(), n);

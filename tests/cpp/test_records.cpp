@@ -16,14 +16,18 @@
 namespace vorn {
 namespace {
 
-bool no_raw_values(const IMUPacket& p) {
-  return !p.scaled_accel() && !p.scaled_gyro() && !p.delta_vel() && !p.delta_theta() && !p.scaled_ambient_pressure();
+// Whether the record holds no value of `kind`, by every row of the field table.
+bool no_values_of(const IMUPacket& p, PacketKind kind) {
+  bool none = true;
+  for_each_field([&](auto f) {
+    if (f.info.kind == kind && p.get(f.slot)) none = false;
+  });
+  return none;
 }
 
-bool no_estimated_values(const IMUPacket& p) {
-  return !p.est_pressure_alt() && !p.est_orient_quaternion() && !p.est_attitude_uncert_quaternion() &&
-         !p.est_angular_rate() && !p.est_compensated_accel() && !p.est_linear_accel() && !p.est_gravity_vector();
-}
+bool no_raw_values(const IMUPacket& p) { return no_values_of(p, PacketKind::Raw); }
+
+bool no_estimated_values(const IMUPacket& p) { return no_values_of(p, PacketKind::Estimated); }
 
 const Timestamp kAbove64 = (static_cast<Timestamp>(1) << 64) + 5;
 const Timestamp kAllOnes = ~static_cast<Timestamp>(0);
@@ -33,23 +37,23 @@ const Timestamp kStamps[] = {0, 1733490000123456789u, std::numeric_limits<std::u
 TEST(Record, KindsShareTheValueAreaButNotTheirValues) {
   // Both kinds use presence bit 0 and the first float; the kind keeps them apart.
   IMUPacket raw(PacketKind::Raw, 42);
-  raw.set(slot::scaled_accel, Vector3{std::bit_cast<float>(0x7FC12345u), -0.0f, 1.0f});
+  raw.set(slot_of<"scaled_accel">, Vector3{std::bit_cast<float>(0x7FC12345u), -0.0f, 1.0f});
   EXPECT_EQ(raw.packet_type(), "raw");
   EXPECT_FALSE(raw.invalid_fields());
   EXPECT_TRUE(no_estimated_values(raw));
-  ASSERT_TRUE(raw.scaled_accel());
-  EXPECT_EQ(test::bits_of((*raw.scaled_accel())[0]), 0x7FC12345u);
-  EXPECT_EQ(test::bits_of((*raw.scaled_accel())[1]), 0x80000000u);
-  EXPECT_FALSE(raw.scaled_gyro());
+  ASSERT_TRUE(raw.get(slot_of<"scaled_accel">));
+  EXPECT_EQ(test::bits_of((*raw.get(slot_of<"scaled_accel">))[0]), 0x7FC12345u);
+  EXPECT_EQ(test::bits_of((*raw.get(slot_of<"scaled_accel">))[1]), 0x80000000u);
+  EXPECT_FALSE(raw.get(slot_of<"scaled_gyro">));
 
   IMUPacket est(PacketKind::Estimated, 43);
-  est.set(slot::est_pressure_alt, std::bit_cast<float>(0xFF800001u));
-  est.set(slot::est_gravity_vector, Vector3{7, 8, 9});  // the last floats of the area
+  est.set(slot_of<"est_pressure_alt">, std::bit_cast<float>(0xFF800001u));
+  est.set(slot_of<"est_gravity_vector">, Vector3{7, 8, 9});  // the last floats of the area
   EXPECT_EQ(est.packet_type(), "estimated");
   EXPECT_TRUE(no_raw_values(est));
-  EXPECT_EQ(test::bits_of(*est.est_pressure_alt()), 0xFF800001u);
-  EXPECT_EQ(est.est_gravity_vector(), (Vector3{7, 8, 9}));
-  EXPECT_FALSE(est.est_orient_quaternion());
+  EXPECT_EQ(test::bits_of(*est.get(slot_of<"est_pressure_alt">)), 0xFF800001u);
+  EXPECT_EQ(est.get(slot_of<"est_gravity_vector">), (Vector3{7, 8, 9}));
+  EXPECT_FALSE(est.get(slot_of<"est_orient_quaternion">));
 
   IMUPacket empty;
   EXPECT_EQ(empty.packet_type(), "raw");
@@ -80,7 +84,7 @@ TEST(Record, EveryTimestampWithEveryListLength) {
     for (std::size_t n = 0; n <= InvalidNames::kCapacity; ++n) {
       const InvalidNames names = scrambled(n, static_cast<unsigned>(n));
       IMUPacket rec(PacketKind::Estimated, stamp);
-      rec.set(slot::est_orient_quaternion, Quaternion{1, 2, 3, 4});
+      rec.set(slot_of<"est_orient_quaternion">, Quaternion{1, 2, 3, 4});
       rec.set_invalid_names(names);
       IMUPacket moved(std::move(rec));
       IMUPacket assigned(PacketKind::Raw, kAllOnes);  // its own block is released by the assignment
@@ -88,7 +92,7 @@ TEST(Record, EveryTimestampWithEveryListLength) {
       EXPECT_TRUE(assigned.timestamp() == stamp) << n;
       EXPECT_EQ(assigned.invalid_names(), names) << n;
       EXPECT_EQ(assigned.invalid_fields(), n == 0 ? std::nullopt : std::optional<std::string>(joined(names))) << n;
-      EXPECT_EQ(assigned.est_orient_quaternion(), (Quaternion{1, 2, 3, 4})) << n;
+      EXPECT_EQ(assigned.get(slot_of<"est_orient_quaternion">), (Quaternion{1, 2, 3, 4})) << n;
       EXPECT_EQ(assigned.kind(), PacketKind::Estimated);
     }
   }

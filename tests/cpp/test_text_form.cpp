@@ -112,11 +112,11 @@ TEST(TextForm, EstimatedExample) {
 TEST(TextForm, EveryValueInRecordOrder) {
   // A record holds one kind's values; the other kind's read as None.
   IMUPacket raw(PacketKind::Raw, 0);
-  raw.set(slot::scaled_accel, Vector3{1, 2, 3});
-  raw.set(slot::scaled_gyro, Vector3{0.1f, -0.0f, 1e-5f});
-  raw.set(slot::delta_vel, Vector3{4, 5, 6});
-  raw.set(slot::delta_theta, Vector3{7, 8, 9});
-  raw.set(slot::scaled_ambient_pressure, 101325.0f);
+  raw.set(slot_of<"scaled_accel">, Vector3{1, 2, 3});
+  raw.set(slot_of<"scaled_gyro">, Vector3{0.1f, -0.0f, 1e-5f});
+  raw.set(slot_of<"delta_vel">, Vector3{4, 5, 6});
+  raw.set(slot_of<"delta_theta">, Vector3{7, 8, 9});
+  raw.set(slot_of<"scaled_ambient_pressure">, 101325.0f);
   EXPECT_EQ(text_form(raw),
             "IMUPacket(packet_type=\"raw\", timestamp=0, invalid_fields=None, "
             "scaled_accel=Some([1.0, 2.0, 3.0]), scaled_gyro=Some([0.1, -0.0, 1e-5]), "
@@ -130,13 +130,13 @@ TEST(TextForm, EveryValueInRecordOrder) {
   twice.push_back(EstField::AngularRate);
   twice.push_back(EstField::AngularRate);
   est.set_invalid_names(twice);
-  est.set(slot::est_pressure_alt, -12.5f);
-  est.set(slot::est_orient_quaternion, Quaternion{1, 0, 0, std::numeric_limits<float>::quiet_NaN()});
-  est.set(slot::est_attitude_uncert_quaternion, Quaternion{1e16f, 2, 3, 4});
-  est.set(slot::est_angular_rate, Vector3{-std::numeric_limits<float>::infinity(), 0, 0});
-  est.set(slot::est_compensated_accel, Vector3{10, 11, 12});
-  est.set(slot::est_linear_accel, Vector3{13, 14, 15});
-  est.set(slot::est_gravity_vector, Vector3{0, 0, -9.80665f});
+  est.set(slot_of<"est_pressure_alt">, -12.5f);
+  est.set(slot_of<"est_orient_quaternion">, Quaternion{1, 0, 0, std::numeric_limits<float>::quiet_NaN()});
+  est.set(slot_of<"est_attitude_uncert_quaternion">, Quaternion{1e16f, 2, 3, 4});
+  est.set(slot_of<"est_angular_rate">, Vector3{-std::numeric_limits<float>::infinity(), 0, 0});
+  est.set(slot_of<"est_compensated_accel">, Vector3{10, 11, 12});
+  est.set(slot_of<"est_linear_accel">, Vector3{13, 14, 15});
+  est.set(slot_of<"est_gravity_vector">, Vector3{0, 0, -9.80665f});
   EXPECT_EQ(text_form(est),
             "IMUPacket(packet_type=\"estimated\", timestamp=0, invalid_fields=Some(\"estAngularRate,estAngularRate\"), "
             "scaled_accel=None, scaled_gyro=None, delta_vel=None, delta_theta=None, scaled_ambient_pressure=None, "

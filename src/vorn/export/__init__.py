@@ -2,20 +2,25 @@
 vorn.read: one row per packet, one column per value component) or as ROS 2
 messages (MCAP, rosbag2).
 
-One module per format, each taking the recording piece by piece (tables a
-chunk of columns at a time, ROS 2 messages a batch of rows at a time), so
+One module per format, each taking the recording piece by piece (a chunk of
+columns at a time), so
 memory stays flat however long it is. The output appears under its name only
-when complete.
+when complete; a failure to write it is an OSError naming it.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import shutil
 from pathlib import Path
 
-from vorn.errors import ToolError, os_failure
-from vorn.recording import Recording, column_names, has_times
+from vorn.errors import UsageError, missing, with_path
+from vorn.export.ros_conventions import FRAMES, STAMPS
+from vorn.fields import SAMPLE_TIME_COLUMN, column_names
+from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
+from vorn.sample_clock import check_baud
+from vorn.times import has_times
 
 TABLES = ("csv", "parquet", "npz")
 FORMATS = (*TABLES, "mcap", "rosbag2")
@@ -36,56 +41,80 @@ def writer(fmt: str):
 
 
 def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "", rate: float | None = None,
-           kind: str | None = None, start: float | None = None, end: float | None = None) -> int:
+           kind: str | None = None, start: float | None = None, end: float | None = None,
+           progress: Progress | None = None, baud: int | None = None, stamps: str = "sample", frame: str = "unit",
+           noise=None) -> None:
+    """Writes the recording at path to out in format fmt (one of FORMATS);
+    kind, start and end select the packets of a table (see vorn.read). baud:
+    the line's, for the sample times where the recording does not say
+    (vorn.sample_clock). stamps, frame and noise are the MCAP and rosbag2
+    exports' (mcap.write_mcap): what header.stamp holds, the axes, and an
+    imu.yaml of `vorn noise` for the covariances. A rosbag2 directory is
+    written anew: FileExistsError when out exists."""
+    if fmt not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {fmt!r}")
+    kind, start, end = check_selection(kind, start, end)
+    check_baud(baud)
+    if rate is not None and fmt in TABLES:
+        raise UsageError(f"--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where "
+                         "it has none")
+    if fmt in TABLES and (stamps, frame, noise) != ("sample", "unit", None):
+        raise UsageError(f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
+                         "as the unit sent them, with both times")
+    if stamps not in STAMPS:
+        raise ValueError(f"stamps must be one of {', '.join(STAMPS)}, not {stamps!r}")
+    if frame not in FRAMES:
+        raise ValueError(f"frame must be one of {', '.join(FRAMES)}, not {frame!r}")
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
-        raise ToolError(f"{out}: exists; a rosbag2 directory is written anew")
-    # Tables are written from columns; CSV also without numpy and pyarrow, from rows.
-    by_rows = fmt not in TABLES or fmt == "csv" and not all(map(importable, ("numpy", "pyarrow")))
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(out))
+    # Everything is written from columns; CSV also without numpy and pyarrow,
+    # and MCAP without numpy, from rows.
+    by_rows = (fmt == "csv" and not all(map(importable, ("numpy", "pyarrow")))
+               or fmt not in TABLES and not importable("numpy"))
     if fmt in TABLES and not by_rows:
         if not has_times(path):
             start, end = packet_numbers(start, end)
     elif fmt in TABLES:
-        from vorn.columns import INSTALL_HINT
-
         if (start, end) != (None, None):
-            raise ToolError(f"--start and --end: {INSTALL_HINT}")
+            raise missing("numpy", "columns", "--start and --end: reading columns")
     elif (kind, start, end) != (None, None, None):
-        raise ToolError(f"--kind, --start and --end are for {', '.join(TABLES)}; {fmt} holds every packet")
+        raise ValueError(f"--kind, --start and --end are for {', '.join(TABLES)}; {fmt} holds every packet")
     if fmt == "parquet" and not importable("pyarrow"):
-        raise ToolError("Parquet needs pyarrow: pip install 'vorn_rs[parquet]'")
-    if not by_rows:
+        raise missing("pyarrow", "parquet", "Parquet")
+    if not by_rows and fmt in TABLES:
         from vorn.columns import require_numpy
 
         require_numpy()
-    rec = Recording(path, rows=by_rows)
+    rec = Recording(path, rows=by_rows, progress=progress)
     # Written beside the target and renamed into place once complete.
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
         if fmt in TABLES:
-            names = column_names(kind, has_times(path))
+            names = column_names(kind, rec.times.timed)
             if by_rows:
                 from vorn.export.csv import write_rows
 
-                written = write_rows(rec, names, tmp, kind)
+                # Sample times need numpy: rows carry the arrival only.
+                written = write_rows(rec, tuple(n for n in names if n != SAMPLE_TIME_COLUMN), tmp, kind)
             else:
-                written = write(rec.columns("export", kind, start, end), names, tmp, path)
+                written = write(rec.columns(kind, start, end, baud=baud), names, tmp, path)
             if not written:
                 rec.require_packets()
-                raise ToolError(f"{path}: no {kind or ''}{' ' if kind else ''}packets"
-                                f"{selection(start, end, has_times(path))}")
+                raise ValueError(f"{path}: no {kind or ''}{' ' if kind else ''}packets"
+                                 f"{selection(start, end, rec.times.timed)}")
         else:
             named = {"name": Path(out).name} if fmt == "rosbag2" else {}
-            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, **named)
+            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, baud=baud, stamps=stamps, frame=frame,
+                  noise=noise, **named)
         os.replace(tmp, out)
     except OSError as e:
-        raise os_failure(out, e) from None
+        raise with_path(e, out, tmp) from None
     finally:
         if os.path.isdir(tmp) and not os.path.islink(tmp):
             shutil.rmtree(tmp, ignore_errors=True)
         elif os.path.lexists(tmp):
             os.unlink(tmp)
-    return 0
 
 
 def importable(name: str) -> bool:
@@ -96,20 +125,3 @@ def importable(name: str) -> bool:
     except ImportError:
         return False
     return True
-
-
-def packet_numbers(start: float | None, end: float | None) -> tuple[int | None, int | None]:
-    """start and end as packet numbers, for a recording without arrival times."""
-    for v in (start, end):
-        if v is not None and not float(v).is_integer():
-            raise ToolError(f"the recording has no arrival times: --start and --end count packets, "
-                            f"and {v:g} is not a whole number")
-    return (None if start is None else int(start)), (None if end is None else int(end))
-
-
-def selection(start, end, timed: bool) -> str:
-    if start is None and end is None:
-        return ""
-    unit = " s" if timed else ""
-    return (f" from {start or 0:g}{unit}" + ("" if end is None else f" to before {end:g}{unit}")
-            + ("" if timed else " (packet numbers)"))

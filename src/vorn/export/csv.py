@@ -1,5 +1,6 @@
 """CSV: a header of column names, then one line per packet; an absent value is
-an empty cell, packet_type "raw" or "estimated", a flag true or false.
+an empty cell, as is an unknown arrival time; packet_type "raw" or
+"estimated", a flag true or false.
 
 Written from columns by pyarrow's CSV writer (C++) when pyarrow and numpy are
 installed, else from the core's rows by the standard library's writer, which
@@ -9,7 +10,7 @@ from __future__ import annotations
 
 import csv
 
-from vorn.recording import COLUMNS, value_columns
+from vorn.fields import COLUMN_FIELD, FIELDS, TIMED_ROW_COLUMNS
 
 
 def write(chunks, names, out, source) -> int:
@@ -37,25 +38,20 @@ def write(chunks, names, out, source) -> int:
 def write_rows(rec, names, out, kind: str | None) -> int:
     """The same table from the core's rows, in Python: without pyarrow and
     numpy, and several times as slow."""
-    from vorn import _native
-    from vorn.columns import COLUMN_FIELD
-
-    at = {c: i for i, c in enumerate(COLUMNS)}
+    at = {c: i for i, c in enumerate(TIMED_ROW_COLUMNS)}
     cells = []  # per column: ("time" | "kind" | "value" | "flag", row index or invalid name)
     for name in names:
         if name in ("host_time_ns", "packet_type"):
             cells.append((name, at[name]))
         elif name in COLUMN_FIELD:
-            field = COLUMN_FIELD[name]
-            k = value_columns(field).index(name)
-            cells.append(("value", at[_native.FIELDS[field]["columns"][k]]))
+            cells.append(("value", at[name]))
         else:
-            cells.append(("flag", _native.FIELDS[name.removesuffix("_invalid")]["invalid_name"]))
+            cells.append(("flag", FIELDS[name.removesuffix("_invalid")]["invalid_name"]))
     n = 0
     with open(out, "w", newline="") as f:
         w = csv.writer(f)
         w.writerow(names)
-        for rows in rec.batches("export"):
+        for rows in rec.batches():
             for r in rows:
                 if kind is not None and r[1] != kind:
                     continue
@@ -63,6 +59,6 @@ def write_rows(rec, names, out, kind: str | None) -> int:
                 # Nine significant digits read back as the same single-precision value.
                 w.writerow([("" if r[i] is None or r[i] != r[i] else f"{r[i]:.9g}") if what == "value"
                             else ("true" if i in flagged else "false") if what == "flag"
-                            else (-1 if r[i] is None else r[i]) for what, i in cells])
+                            else ("" if r[i] is None else r[i]) for what, i in cells])
                 n += 1
     return n

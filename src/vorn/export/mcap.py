@@ -5,27 +5,42 @@ zstd-compressed chunks, and the summary and indexes viewers seek with.
 The one place where the unit's values become ROS's: accelerations from g to
 m/s² (delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
 ROS's x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
-covariance, as sensor_msgs/msg/Imu defines it. No frame conversion.
+covariance, as sensor_msgs/msg/Imu defines it. On request, the axes turn into
+REP 103's body frame and the covariances come from `vorn noise`
+(ros_conventions). header.stamp is the unit's sample time recovered from the
+arrivals (vorn.sample_clock), or with stamps="arrival" the arrival; the
+record's log and publish times are always the arrival, as a bag recorder
+writes them.
+
+The export packs the messages and the records natively from columns
+(_native.McapWriter); here: the channels, which time each message carries,
+and the chunks' compression, in threads of their own. `vorn live` sends one
+message at a time as it comes: Messages and write_packets pack those here,
+from rows, the same bytes.
 """
 
 from __future__ import annotations
 
+import json
 import struct
-import zlib
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from types import SimpleNamespace
 
-from vorn.errors import ToolError
-from vorn.recording import COLUMNS, has_times, times_path
+from vorn import _native
+from vorn.errors import missing
+from vorn.export import ros_conventions
+from vorn.fields import (FIELDS, FLAG_FIELDS, KINDS, QUATERNION_PARTS, ROW_COLUMNS, STANDARD_GRAVITY, VALUE_FIELDS,
+                         flag_column, value_columns)
+from vorn.times import Estimate, times_path
 
-STANDARD_GRAVITY = 9.80665  # m/s² per g
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
-ZSTD_LEVEL = 3
-INSTALL_HINT = "MCAP export needs zstd: pip install 'vorn_rs[mcap]'"
+# zstd's first fast level: as small as level 1 on these messages (doubles, mostly
+# zeros and repeats) and faster, and the chunks are most of an export's work.
+ZSTD_LEVEL = -1
+COMPRESSORS = 2  # chunks compressed at once, while the next is packed
 
-MAGIC = b"\x89MCAP0\r\n"
-OP_HEADER, OP_FOOTER, OP_SCHEMA, OP_CHANNEL, OP_MESSAGE, OP_CHUNK = 1, 2, 3, 4, 5, 6
-OP_MESSAGE_INDEX, OP_CHUNK_INDEX, OP_STATISTICS, OP_METADATA, OP_METADATA_INDEX = 7, 8, 11, 12, 13
-OP_SUMMARY_OFFSET, OP_DATA_END = 14, 15
 CDR_LE = b"\x00\x01\x00\x00"  # encapsulation: plain CDR, little-endian
 
 SEPARATOR = "=" * 80 + "\n"
@@ -66,8 +81,9 @@ QOS = ("- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
 # Topic (under the prefix), type, definition, units: every value the unit sends.
 CHANNELS = (
     ("imu/data_raw", "sensor_msgs/msg/Imu", IMU,
-     "raw packets: linear_acceleration m/s² (scaled_accel g x 9.80665), angular_velocity rad/s (scaled_gyro); "
-     "no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks the value"),
+     f"raw packets: linear_acceleration m/s² (scaled_accel g x {STANDARD_GRAVITY}), angular_velocity rad/s "
+     "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks "
+     "the value"),
     ("imu/data", "sensor_msgs/msg/Imu", IMU,
      "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
      "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
@@ -75,7 +91,8 @@ CHANNELS = (
     ("imu/pressure", "sensor_msgs/msg/FluidPressure", FLUID_PRESSURE,
      "scaled_ambient_pressure in Pa; variance 0 (unknown)"),
     ("imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_theta in rad"),
-    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_vel in m/s (g·s x 9.80665)"),
+    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED,
+     f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})"),
     ("imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_linear_accel in m/s²"),
     ("imu/gravity", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_gravity_vector in m/s²"),
     ("imu/attitude_uncertainty", "geometry_msgs/msg/QuaternionStamped", QUATERNION_STAMPED,
@@ -94,137 +111,8 @@ def zstd_compress():
         try:
             from backports import zstd
         except ImportError:
-            raise ToolError(INSTALL_HINT) from None
+            raise missing("zstd", "mcap", "MCAP export") from None
     return lambda data: zstd.compress(data, level=ZSTD_LEVEL)
-
-
-def string(text: str) -> bytes:
-    b = text.encode()
-    return struct.pack("<I", len(b)) + b
-
-
-def string_map(pairs: dict) -> bytes:
-    body = b"".join(string(k) + string(v) for k, v in pairs.items())
-    return struct.pack("<I", len(body)) + body
-
-
-def record(op: int, body: bytes) -> bytes:
-    return struct.pack("<BQ", op, len(body)) + body
-
-
-class McapWriter:
-    """Writes an MCAP file record by record: schemas and channels up front,
-    messages into chunks, then the summary. Offsets are counted as written."""
-
-    def __init__(self, f, compress, library: str) -> None:
-        self.f, self.compress = f, compress
-        self.pos = 0
-        self.write(MAGIC + record(OP_HEADER, string("ros2") + string(library)))
-        self.schemas: list[bytes] = []
-        self.channels: list[bytes] = []
-        self.chunk = bytearray()
-        self.chunk_span = [None, None]  # first and last log time in the chunk
-        self.chunk_index: dict[int, list[int]] = {}  # channel -> log time, offset, ...
-        self.chunk_indexes: list[bytes] = []
-        self.counts: dict[int, int] = {}
-        self.span = [None, None]
-        self.metadata: list[tuple[int, int, str]] = []
-
-    def write(self, data: bytes) -> None:
-        self.f.write(data)
-        self.pos += len(data)
-
-    def schema(self, sid: int, name: str, data: bytes) -> None:
-        rec = record(OP_SCHEMA, struct.pack("<H", sid) + string(name) + string("ros2msg")
-                     + struct.pack("<I", len(data)) + data)
-        self.schemas.append(rec)
-        self.write(rec)
-
-    def channel(self, cid: int, sid: int, topic: str, metadata: dict) -> None:
-        rec = record(OP_CHANNEL, struct.pack("<HH", cid, sid) + string(topic) + string("cdr") + string_map(metadata))
-        self.channels.append(rec)
-        self.counts[cid] = 0
-        self.write(rec)
-
-    def message(self, cid: int, time: int, data: bytes, head=struct.Struct("<BQHIQQ").pack) -> None:
-        index = self.chunk_index.get(cid)
-        if index is None:
-            index = self.chunk_index[cid] = []
-        index += (time, len(self.chunk))
-        seq = self.counts[cid]
-        self.counts[cid] = seq + 1
-        self.chunk += head(OP_MESSAGE, 22 + len(data), cid, seq & 0xFFFFFFFF, time, time)
-        self.chunk += data
-        span = self.chunk_span
-        if span[0] is None or time < span[0]:
-            span[0] = time
-        if span[1] is None or time > span[1]:
-            span[1] = time
-        if len(self.chunk) >= CHUNK_SIZE:
-            self.close_chunk()
-
-    def close_chunk(self) -> None:
-        if not self.chunk:
-            return
-        raw = bytes(self.chunk)
-        packed = self.compress(raw)
-        start, end = self.chunk_span
-        chunk_start = self.pos
-        self.write(record(OP_CHUNK, struct.pack("<QQQI", start, end, len(raw), zlib.crc32(raw)) + string("zstd")
-                          + struct.pack("<Q", len(packed)) + packed))
-        chunk_length = self.pos - chunk_start
-        offsets = {}
-        index_start = self.pos
-        for cid, entries in sorted(self.chunk_index.items()):
-            offsets[cid] = self.pos
-            pairs = struct.pack(f"<{len(entries)}Q", *entries)
-            self.write(record(OP_MESSAGE_INDEX, struct.pack("<HI", cid, len(pairs)) + pairs))
-        index_map = b"".join(struct.pack("<HQ", c, o) for c, o in offsets.items())
-        self.chunk_indexes.append(record(OP_CHUNK_INDEX, struct.pack("<QQQQ", start, end, chunk_start, chunk_length)
-                                         + struct.pack("<I", len(index_map)) + index_map
-                                         + struct.pack("<Q", self.pos - index_start) + string("zstd")
-                                         + struct.pack("<QQ", len(packed), len(raw))))
-        for i, pick in ((0, min), (1, max)):
-            self.span[i] = self.chunk_span[i] if self.span[i] is None else pick(self.span[i], self.chunk_span[i])
-        self.chunk.clear()
-        self.chunk_index.clear()
-        self.chunk_span = [None, None]
-
-    def add_metadata(self, name: str, pairs: dict) -> None:
-        self.close_chunk()
-        start = self.pos
-        self.write(record(OP_METADATA, string(name) + string_map(pairs)))
-        self.metadata.append((start, self.pos - start, name))
-
-    def finish(self) -> None:
-        self.close_chunk()
-        self.write(record(OP_DATA_END, struct.pack("<I", 0)))  # 0: no data section checksum
-        summary_start = self.pos
-        start, end = (t or 0 for t in self.span)
-        counts = b"".join(struct.pack("<HQ", c, n) for c, n in self.counts.items())
-        groups = [
-            (OP_SCHEMA, self.schemas),
-            (OP_CHANNEL, self.channels),
-            (OP_STATISTICS, [record(OP_STATISTICS, struct.pack("<QHIIIIQQ", sum(self.counts.values()),
-                                                               len(self.schemas), len(self.channels), 0,
-                                                               len(self.metadata), len(self.chunk_indexes),
-                                                               start, end)
-                                    + struct.pack("<I", len(counts)) + counts)]),
-            (OP_CHUNK_INDEX, self.chunk_indexes),
-            (OP_METADATA_INDEX, [record(OP_METADATA_INDEX, struct.pack("<QQ", o, n) + string(name))
-                                 for o, n, name in self.metadata]),
-        ]
-        summary = bytearray()
-        offsets = bytearray()
-        for op, records in groups:
-            if records:
-                body = b"".join(records)
-                offsets += record(OP_SUMMARY_OFFSET, struct.pack("<BQQ", op, summary_start + len(summary), len(body)))
-                summary += body
-        offset_start = summary_start + len(summary)
-        footer = struct.pack("<BQQQ", OP_FOOTER, 20, summary_start, offset_start)
-        crc = zlib.crc32(bytes(summary) + bytes(offsets) + footer)
-        self.write(bytes(summary) + bytes(offsets) + footer + struct.pack("<I", crc) + MAGIC)
 
 
 class Messages:
@@ -255,7 +143,7 @@ class Messages:
         return bytes(out)
 
 
-COL = {name: i for i, name in enumerate(COLUMNS)}
+COL = {name: i for i, name in enumerate(ROW_COLUMNS)}
 UNKNOWN = (0.0,) * 9
 NOT_GIVEN = (-1.0,) + (0.0,) * 8
 
@@ -268,121 +156,291 @@ def vector(row, field: str, scale: float = 1.0):
 
 def quaternion(row, field: str):
     """x, y, z, w from the unit's w, x, y, z."""
-    i = COL[field + "_0"]
-    w = row[i]
-    return None if w is None else (row[i + 1], row[i + 2], row[i + 3], w)
+    w, x, y, z = (row[COL[f"{field}_{part}"]] for part in QUATERNION_PARTS)
+    return None if w is None else (x, y, z, w)
 
 
-def imu(m: Messages, t: int, orientation, rate, accel, flagged=()) -> bytes:
+def imu(m: Messages, t: int, orientation, rate, accel, flagged=(), cov=(UNKNOWN, UNKNOWN)) -> bytes:
     """An Imu message; a value absent or flagged invalid keeps what the unit sent
-    (zeros if nothing) and says so with -1 in element 0 of its covariance."""
+    (zeros if nothing) and says so with -1 in element 0 of its covariance. cov:
+    the angular-velocity and linear-acceleration covariances otherwise."""
     return m.imu(*m.header(t),
                  *(orientation or (0.0, 0.0, 0.0, 1.0)),
-                 *(NOT_GIVEN if orientation is None or "estOrientQuaternion" in flagged else UNKNOWN),
-                 *(rate or (0.0, 0.0, 0.0)), *(NOT_GIVEN if rate is None or "estAngularRate" in flagged else UNKNOWN),
+                 *(NOT_GIVEN if orientation is None or flag_name("est_orient_quaternion") in flagged else UNKNOWN),
+                 *(rate or (0.0, 0.0, 0.0)),
+                 *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else cov[0]),
                  *(accel or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if accel is None or "estCompensatedAccel" in flagged else UNKNOWN))
+                 *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else cov[1]))
 
 
-def write_packets(w: McapWriter, m: Messages, timed_rows) -> None:
-    """Each packet's messages, at its time: raw packets on imu/data_raw and the
-    raw side channels, filter packets on imu/data and the filter side channels."""
+def flag_name(field: str) -> str:
+    """The name the unit's invalid list gives field."""
+    return FIELDS[field]["invalid_name"]
+
+
+def converters(frame: str):
+    """vector() and quaternion() of the frame: as the unit sends them, or in
+    REP 103's body frame. The attitude uncertainty stays per quaternion part."""
+    if frame == "rep103":
+        return (lambda row, field, scale=1.0: ros_conventions.body_vector(vector(row, field, scale)),
+                lambda row, field: ros_conventions.body_orientation(quaternion(row, field)))
+    return vector, quaternion
+
+
+def write_packets(w, m: Messages, timed_rows, frame: str = "unit", cov=(UNKNOWN, UNKNOWN)) -> None:
+    """Each packet's messages into w.message(channel id, log time, data), one
+    at a time (vorn live; the export packs them natively, the same bytes),
+    logged at its arrival and stamped with its time:
+    raw packets on imu/data_raw and the raw side channels, filter packets on
+    imu/data and the filter side channels; in REP 103's body frame when frame
+    is "rep103"."""
     g = STANDARD_GRAVITY
     send = w.message
+    vec, orientation = converters(frame)
     kind, invalid_at, pressure_at, altitude_at = (COL[c] for c in ("packet_type", "invalid_fields",
                                                                     "scaled_ambient_pressure", "est_pressure_alt"))
     for rows in timed_rows:
-        for t, row in rows:
+        for t, s, row in rows:
             if row[kind] == "raw":
-                send(DATA_RAW, t, imu(m, t, None, vector(row, "scaled_gyro"), vector(row, "scaled_accel", g)))
+                send(DATA_RAW, t, imu(m, s, None, vec(row, "scaled_gyro"), vec(row, "scaled_accel", g), (), cov))
                 p = row[pressure_at]
                 if p is not None:
-                    send(PRESSURE, t, m.pressure(*m.header(t), p, 0.0))
+                    send(PRESSURE, t, m.pressure(*m.header(s), p, 0.0))
                 for cid, field, scale in ((DELTA_THETA, "delta_theta", 1.0), (DELTA_VEL, "delta_vel", g)):
-                    v = vector(row, field, scale)
+                    v = vec(row, field, scale)
                     if v is not None:
-                        send(cid, t, m.vector(*m.header(t), *v))
+                        send(cid, t, m.vector(*m.header(s), *v))
                 continue
             invalid = row[invalid_at]
             names = invalid.split(",") if invalid else []
-            send(DATA, t, imu(m, t, quaternion(row, "est_orient_quaternion"), vector(row, "est_angular_rate"),
-                              vector(row, "est_compensated_accel"), names))
+            send(DATA, t, imu(m, s, orientation(row, "est_orient_quaternion"), vec(row, "est_angular_rate"),
+                              vec(row, "est_compensated_accel"), names, cov))
             for cid, field in ((LINEAR, "est_linear_accel"), (GRAVITY, "est_gravity_vector")):
-                v = vector(row, field)
+                v = vec(row, field)
                 if v is not None:
-                    send(cid, t, m.vector(*m.header(t), *v))
+                    send(cid, t, m.vector(*m.header(s), *v))
             q = quaternion(row, "est_attitude_uncert_quaternion")
             if q is not None:
-                send(UNCERTAINTY, t, m.quaternion(*m.header(t), *q))
+                send(UNCERTAINTY, t, m.quaternion(*m.header(s), *q))
             alt = row[altitude_at]
             if alt is not None:
-                send(ALTITUDE_CH, t, m.altitude(*m.header(t), alt))
-            send(INVALID, t, m.names(t, names))
+                send(ALTITUDE_CH, t, m.altitude(*m.header(s), alt))
+            send(INVALID, t, m.names(s, names))
 
 
-def timed(rec, rate: float | None, info: dict):
-    """Batches of (time, row): each packet at its arrival time; with rate, the
-    packets without one (all of them, or those after a cut times file) at
-    1/rate steps on from the last known time, or from 0. info records how."""
-    step = None if rate is None else round(1e9 / rate)
-    n = known = 0
-    last = None
-    for rows in rec.batches("export"):
+def timed(rec, rate: float | None, info: dict, sampled=None):
+    """Batches of (time, stamp, row): each packet at its arrival time, or where
+    its read has no vouched time at the time extrapolated for it (runs of
+    those in info["extrapolated"]: first and last ns and how many); with rate,
+    every packet from it instead: raw packet k at k/rate s, filter packets
+    between the raw packets around them (they interleave in time). The stamp
+    is the packet's sample time from `sampled` (every packet's, in stream
+    order) where it has one, else the same time. info records how."""
+    step = None if rate is None else 1e9 / rate
+    n = known = raws = since = 0
+    runs: list[list[int]] = []
+    last_guess = False
+    kind = COL["packet_type"]
+    for stamp, rows in rec.reads():
+        if not rows:
+            continue
         out = []
+        guess = type(stamp) is Estimate
         for row in rows:
-            t = row[0]
-            if t is None:
-                if step is None:
-                    raise ToolError(f"{rec.path}: arrival times end after packet {n:,} ({times_path(rec.path).name} "
-                                    "is cut short); give --rate HZ to count the rest on at that rate")
-                t = 0 if last is None else last + step
+            if step is not None:
+                if row[kind] == "raw":
+                    t, raws, since = round(raws * step), raws + 1, 0
+                else:
+                    since += 1
+                    t = round(((raws - 1) + 1 - 0.5**since) * step) if raws else 0
+            elif stamp is None:
+                raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches "
+                                 "for none); give --rate HZ (raw packets per second) to stamp packets from it")
             else:
-                known += 1
-            out.append((t, row))
-            last = t
+                t = stamp.wall_ns
+                if guess:
+                    if last_guess:
+                        runs[-1][1:] = [t, runs[-1][2] + 1]
+                    else:
+                        runs.append([t, t, 1])
+                else:
+                    known += 1
+            last_guess = guess and step is None
+            out.append((t, t if sampled is None or n >= len(sampled) or sampled[n] < 0 else int(sampled[n]), row))
             n += 1
         yield out
-    info.update(packets=n, timed=known)
+    info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
 
 
 def time_note(info: dict, rate: float | None) -> str:
+    if rate is not None:
+        return (f"synthetic: raw packets counted at {rate:g}/s from 0 (--rate), filter packets between the raw "
+                "packets around them; " + ("the recording's arrival times are replaced" if info["replaced"]
+                                           else "the recording has no arrival times"))
+    arrival = "arrival: the host's wall clock (ns since the Unix epoch) at the read that completed the packet"
     if info["timed"] == info["packets"]:
-        return "arrival: the host's wall clock (ns since the Unix epoch) at the read that completed the packet"
-    synthetic = f"synthetic: counted at {rate:g} packets/s (--rate)"
-    if info["timed"] == 0:
-        return synthetic + " from 0, the recording has no arrival times"
-    return f"arrival for the first {info['timed']:,} packets, then {synthetic}"
+        return arrival
+    return (f"{arrival}; {info['packets'] - info['timed']:,} packets whose reads have no vouched time are stamped "
+            "by extrapolation from the recording's rate over its timed reads (their log times: 'extrapolated')")
 
 
-def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None) -> tuple[McapWriter, dict]:
-    """The recording's packets as one MCAP file into f; the writer (its counts
-    and span) and the channels by id, for a rosbag2 directory."""
+def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
+    """(kinds, values, flags, stamp, log_time) of the recording a piece at a
+    time, as the native writer takes them: packet kinds (uint8), every value
+    component and every flag in record order (float32, NaN where absent;
+    uint8), header.stamp and the log time of each packet (int64 ns), the
+    times as timed() gives them. Needs numpy; info as timed() fills it."""
+    import numpy as np
+
+    every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
+    flags = [flag_column(f) for f in FLAG_FIELDS]
+    raw = KINDS.index("raw")
+    step = None if rate is None else 1e9 / rate
+    n = known = raws = since = 0
+    runs: list[list[int]] = []
+    last_guess = False
+    for chunk in rec.columns(baud=baud, extrapolated=True):
+        kinds = chunk["packet_type"]
+        m = len(kinds)
+        if step is not None:
+            # Raw packet k at k/rate, filter packets between the raw packets around them.
+            is_raw = kinds == raw
+            counted = np.cumsum(is_raw) + raws  # raw packets up to each packet, itself included
+            at = np.arange(m)
+            last_raw = np.maximum.accumulate(np.where(is_raw, at, -1))
+            after = np.where(last_raw >= 0, at - last_raw, since + at + 1)  # filter packets since the last raw
+            position = np.where(is_raw, counted - 1, counted - np.power(0.5, after))
+            times = np.where(is_raw | (counted > 0), np.rint(position * step), 0).astype(np.int64)
+            raws, since = int(counted[-1]), int(after[-1]) if not is_raw[-1] else 0
+            stamp = times
+        else:
+            times = np.ascontiguousarray(chunk["host_time_ns"], np.int64)
+            guess = chunk["extrapolated"]
+            known += m - int(guess.sum())
+            if guess.any():
+                edges = np.flatnonzero(np.diff(np.concatenate(([False], guess, [False])).astype(np.int8)))
+                for first, stop in zip(edges[::2].tolist(), edges[1::2].tolist()):
+                    if first == 0 and last_guess:
+                        runs[-1][1:] = [int(times[stop - 1]), runs[-1][2] + stop]
+                    else:
+                        runs.append([int(times[first]), int(times[stop - 1]), stop - first])
+            last_guess = bool(guess[-1])
+            sample = chunk["time_ns"]
+            stamp = times if stamps == "arrival" else np.where(sample >= 0, sample, times)
+        n += m
+        yield (kinds, [np.ascontiguousarray(chunk[c]) for c in every_value],
+               [np.ascontiguousarray(chunk[c]).view(np.uint8) for c in flags], np.ascontiguousarray(stamp, np.int64),
+               times)
+    info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
+
+
+def columns_from_rows(rec, rate: float | None, info: dict):
+    """columns() without numpy (header.stamp the log time): the same arrays
+    from the rows timed() gives."""
+    from array import array
+
+    nan = float("nan")
+    every_value = [COL[c] for f in VALUE_FIELDS for c in value_columns(f)]
+    flag_names = [flag_name(f) for f in FLAG_FIELDS]
+    kind_at, invalid_at = COL["packet_type"], COL["invalid_fields"]
+    for batch in timed(rec, rate, info):
+        kinds, times = array("B"), array("q")
+        values = [array("f") for _ in every_value]
+        flags = [array("B") for _ in flag_names]
+        for t, _, row in batch:
+            kinds.append(KINDS.index(row[kind_at]))
+            times.append(t)
+            for column, i in zip(values, every_value):
+                v = row[i]
+                column.append(nan if v is None else v)
+            invalid = row[invalid_at]
+            named = invalid.split(",") if invalid else ()
+            for column, name in zip(flags, flag_names):
+                column.append(name in named)
+        yield kinds, values, flags, times, times
+
+
+def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None, stamps: str = "sample",
+               frame: str = "unit", noise=None, baud: int | None = None):
+    """The recording's packets as one MCAP file into f; what was written (its
+    counts by channel id and its span of log times) and the channels by id,
+    for a rosbag2 directory. stamps: what header.stamp holds
+    (ros_conventions.STAMPS); frame: ros_conventions.FRAMES; noise: an
+    imu.yaml of `vorn noise` for the covariances; baud: the line's, for the
+    sample times where the recording does not say."""
     compress = zstd_compress()
-    if rate is None and not has_times(rec.path):
-        raise ToolError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or empty; "
-                        "`vorn record` writes it); give --rate HZ for times counted from 0 at that packet rate")
-    from vorn.cli import version
+    if rate is None and not rec.times.timed:
+        raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches for "
+                         "none); give --rate HZ (raw packets per second) to stamp packets from it")
+    if stamps not in ros_conventions.STAMPS or frame not in ros_conventions.FRAMES:
+        raise ValueError(f"stamps must be one of {ros_conventions.STAMPS} and frame one of {ros_conventions.FRAMES}")
+    cov = None if noise is None else ros_conventions.covariances(ros_conventions.read_noise(noise))
+    try:
+        import numpy  # noqa: F401
+    except ImportError:
+        has_numpy = False
+    else:
+        has_numpy = True
+    # --rate replaces the recording's times: its stamps are the synthetic ones too.
+    sampled = stamps == "sample" and rate is None
+    if sampled and not has_numpy:
+        raise missing("numpy", "mcap", "header.stamp at the sample time (stamps \"sample\")")
+    from vorn import __version__
 
-    w = McapWriter(f, compress, f"vorn {version()}")
+    w = _native.McapWriter("ros2", f"vorn {__version__}", frame_id, CHUNK_SIZE, body_frame=frame == "rep103",
+                           covariances=cov)
     topics = {}
     sids: dict[str, int] = {}
     for cid, (topic, type_name, data, _) in enumerate(CHANNELS, 1):
         if type_name not in sids:
             sids[type_name] = len(sids) + 1
-            w.schema(sids[type_name], type_name, data)
+            w.schema(sids[type_name], type_name, "ros2msg", data)
         topics[cid] = (f"{prefix}/{topic}", type_name)
-        w.channel(cid, sids[type_name], topics[cid][0], {"offered_qos_profiles": QOS})
+        w.channel(cid, sids[type_name], topics[cid][0], "cdr", {"offered_qos_profiles": QOS})
+    f.write(w.take())
     info: dict = {}
-    write_packets(w, Messages(frame_id), timed(rec, rate, info))
+    pieces = columns(rec, rate, stamps, baud, info) if has_numpy else columns_from_rows(rec, rate, info)
+    # Chunks are compressed in threads of their own while the next is packed.
+    with ThreadPoolExecutor(COMPRESSORS) as pool:
+        waiting: deque = deque()
+
+        def write_chunks(keep: int) -> None:
+            while len(waiting) > keep:
+                w.write_chunk("zstd", waiting.popleft().result())
+                f.write(w.take())
+
+        for kinds, values, flags, stamp, log_time in pieces:
+            try:
+                closed = w.pack(kinds, values, flags, stamp, log_time)
+            except ValueError as e:
+                raise ValueError(f"{rec.path}: {e}") from None
+            waiting.extend(pool.submit(compress, raw) for raw in closed)
+            write_chunks(COMPRESSORS)
+        waiting.extend(pool.submit(compress, raw) for raw in w.close_chunk())
+        write_chunks(0)
     rec.require_packets()
-    meta = {"recording": Path(rec.path).name, "time": time_note(info, rate), "frame_id": frame_id,
-            "frame": "the unit's own axes as it sends them: no frame conversion"}
+    stamped = ("the unit's sample time, recovered from the arrival times by the lower envelope of arrival "
+               "against sample number (vorn.sample_clock), on the same clock" if sampled
+               else "the same as log_time")
+    if sampled and info["extrapolated"]:
+        stamped += "; a packet without a vouched arrival: the same as log_time, extrapolated"
+    meta = {"recording": Path(rec.path).name, "time": time_note(info, rate),
+            "log_time": "the time above", "header.stamp": stamped, "frame_id": frame_id,
+            "frame": ("REP 103 body frame: x forward, y left, z up (from the unit's x forward, y right, z down); "
+                      "orientation against east, north, up" if frame == "rep103"
+                      else "the unit's own axes as it sends them: x forward, y right, z down; no frame conversion"),
+            "covariance": (f"angular velocity and linear acceleration from {Path(noise).name} (vorn noise): "
+                           "white-noise density squared times its update_rate on the diagonal" if noise is not None
+                           else "unknown (0)")}
+    if info["extrapolated"]:
+        meta["extrapolated"] = json.dumps(info["extrapolated"])  # [first ns, last ns, packets] per run
     meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})
-    w.add_metadata("vorn", meta)
+    w.metadata("vorn", meta)
     w.finish()
-    return w, topics
+    f.write(w.take())
+    return SimpleNamespace(counts=w.counts(), span=w.span()), topics
 
 
-def write(rec, out, *, frame_id: str, prefix: str, rate: float | None) -> None:
+def write(rec, out, *, frame_id: str, prefix: str, rate: float | None, **options) -> None:
     with open(out, "wb") as f:
-        write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate)
+        write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate, **options)

@@ -15,7 +15,7 @@ def write(chunks, names, out, source) -> int:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from vorn.columns import arrow_table, describe
+    from vorn.columns import arrow_table
 
     n = 0
     # Through a file of our own, so that a failure is Python's OSError with the
@@ -39,12 +39,12 @@ def write(chunks, names, out, source) -> int:
         for chunk in chunks:
             table = arrow_table(chunk)
             if writer is None:
-                schema = with_metadata(table.schema, names, describe, source)
+                schema = with_metadata(table.schema, names, source)
                 # Dictionaries only for the packet kind: float values repeat too rarely
                 # to gain. Statistics only for the time, the column a reader selects
                 # row groups by: for the values they cost a quarter of the encoding.
                 writer = pq.ParquetWriter(f, schema, use_dictionary=["packet_type"],
-                                          write_statistics=[n for n in ("host_time_ns",) if n in names])
+                                          write_statistics=[n for n in ("host_time_ns", "time_ns") if n in names])
             pending.append(table.cast(writer.schema))
             rows += table.num_rows
             n += table.num_rows
@@ -58,11 +58,8 @@ def write(chunks, names, out, source) -> int:
     return n
 
 
-def with_metadata(schema, names, describe, source):
-    fields = []
-    for field in schema:
-        unit, text = describe(field.name)
-        fields.append(field.with_metadata({"unit": unit, "description": text}))
-    import pyarrow as pa
+def with_metadata(schema, names, source):
+    from vorn.columns import described_schema
 
-    return pa.schema(fields, metadata={"vorn": json.dumps({"recording": Path(source).name, "columns": list(names)})})
+    return described_schema(schema).with_metadata(
+        {"vorn": json.dumps({"recording": Path(source).name, "columns": list(names)})})

@@ -12,12 +12,12 @@ from vorn.export import mcap
 BAG_VERSION = 5
 
 
-def write(rec, out, *, frame_id: str, prefix: str, rate: float | None, name: str) -> None:
+def write(rec, out, *, frame_id: str, prefix: str, rate: float | None, name: str, **options) -> None:
     """out is a new directory, to be renamed NAME: NAME_0.mcap and metadata.yaml in it."""
     os.mkdir(out)
     bag = f"{name}_0.mcap"
     with open(os.path.join(out, bag), "wb") as f:
-        w, topics = mcap.write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate)
+        w, topics = mcap.write_mcap(rec, f, frame_id=frame_id, prefix=prefix, rate=rate, **options)
     start, end = (t or 0 for t in w.span)
     total = sum(w.counts.values())
     q = json.dumps  # a JSON string is a YAML string, escapes included

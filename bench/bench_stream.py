@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""vorn.open under asyncio on a pseudo-terminal: latency, the loop's stalls, idle cost.
+
+    bench/bench_stream.py [--packets N] [--seconds S] [--idle-seconds S] [--json]
+
+latency  One packet at a time is written into the master side, with a short
+         pause between packets; the figure is the delay from the write to the
+         return of `await stream.aread()` with the packet's batch. Reference:
+         the pty alone under asyncio, the same writes read back from the raw
+         slave by a reader that loop.add_reader wakes.
+stall    A simulated unit in another process streams 1000 raw and 500 filter
+         packets a second while `async for` takes the batches; a task asks to
+         wake every millisecond, and the figure is how late its latest wake-up
+         came. Reference: the same task on the same loop with no stream open.
+         Beside it, the longest the stream itself held the loop in one turn.
+idle     An open stream waited on by `async for` with nothing arriving: the
+         process's CPU time over the wall time.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import statistics
+import time
+
+from bench_live import WARM_UP, Unit, latency_packets, open_pty, open_raw_slave
+from common import Row, emit, percentile
+
+import vorn
+
+BAUD_RATE = 921600
+GAP = 0.002  # s between the packets of the latency run
+TICK = 0.001  # s between the wake-ups of the stall watcher
+GOAL_RATIO = 2.0  # latency within this of the pty alone
+GOAL_STALL_MS = 2.0
+GOAL_IDLE_MS = 10.0  # CPU ms over the idle run
+
+
+async def latency_stream(wires: list[bytes]) -> list[float]:
+    master, path = open_pty()
+    delays = []
+    try:
+        with vorn.open(path, BAUD_RATE) as stream:
+            for k, wire in enumerate(wires):
+                await asyncio.sleep(GAP)
+                start = time.perf_counter()
+                os.write(master, wire)
+                batch = await stream.aread()
+                end = time.perf_counter()
+                if batch.num_rows != 1:
+                    raise SystemExit(f"latency: a batch held {batch.num_rows} packets, not 1")
+                if k >= WARM_UP:
+                    delays.append((end - start) * 1e3)
+    finally:
+        os.close(master)
+    return sorted(delays)
+
+
+async def latency_pty(wires: list[bytes]) -> list[float]:
+    master, path = open_pty()
+    slave = open_raw_slave(path)
+    os.set_blocking(slave, False)
+    loop = asyncio.get_running_loop()
+    delays = []
+    try:
+        for k, wire in enumerate(wires):
+            await asyncio.sleep(GAP)
+            got = 0
+            done = loop.create_future()
+
+            def take() -> None:
+                nonlocal got
+                got += len(os.read(slave, 4096))
+                if got >= len(wire) and not done.done():
+                    done.set_result(None)
+
+            start = time.perf_counter()
+            loop.add_reader(slave, take)
+            os.write(master, wire)
+            await done
+            end = time.perf_counter()
+            loop.remove_reader(slave)
+            if k >= WARM_UP:
+                delays.append((end - start) * 1e3)
+    finally:
+        os.close(slave)
+        os.close(master)
+    return sorted(delays)
+
+
+async def latest_wake(seconds: float) -> float:
+    """The latest a 1 ms wake-up came over `seconds`, in ms."""
+    loop = asyncio.get_running_loop()
+    worst = 0.0
+    end = loop.time() + seconds
+    while loop.time() < end:
+        due = loop.time() + TICK
+        await asyncio.sleep(TICK)
+        worst = max(worst, loop.time() - due)
+    return worst * 1e3
+
+
+async def stall_stream(seconds: float) -> tuple[float, float, int]:
+    """The latest wake-up (ms), the stream's longest single turn on the loop
+    (ms: one look at the line, framing and the batch's columns), and how many
+    packets were written."""
+    unit = Unit(seconds)
+    got = 0
+    turns = []
+    try:
+        with vorn.open(unit.path, BAUD_RATE) as stream:
+            step = stream._step
+
+            def timed_step():
+                start = time.perf_counter()
+                try:
+                    return step()
+                finally:
+                    turns.append(time.perf_counter() - start)
+
+            stream._step = timed_step
+
+            async def take() -> None:
+                nonlocal got
+                async for batch in stream:
+                    got += batch.num_rows
+
+            taker = asyncio.create_task(take())
+            unit.go()
+            worst = await latest_wake(seconds)
+            written = await asyncio.to_thread(unit.finish)
+            give_up = time.monotonic() + 2
+            while got < written and time.monotonic() < give_up:
+                await asyncio.sleep(0.01)
+            taker.cancel()
+    finally:
+        unit.close()
+    if got != written:
+        raise SystemExit(f"stall: {got} of {written} packets arrived")
+    return worst, max(turns) * 1e3, written
+
+
+async def idle_cpu(seconds: float) -> float:
+    """CPU ms this process used over `seconds` with a stream open and waited on."""
+    master, path = open_pty()
+    try:
+        with vorn.open(path, BAUD_RATE) as stream:
+            cpu = time.process_time()
+            batch = await stream.aread(timeout=seconds)
+            used = (time.process_time() - cpu) * 1e3
+            if batch.num_rows:
+                raise SystemExit("idle: a batch came from a silent line")
+    finally:
+        os.close(master)
+    return used
+
+
+async def measure(packets: int, seconds: float, idle_seconds: float) -> list[Row]:
+    wires = latency_packets(packets + WARM_UP)
+    ours = await latency_stream(wires)
+    pty = await latency_pty(wires)
+    med, p99 = statistics.median(ours), percentile(ours, 0.99)
+    pty_med, pty_p99 = statistics.median(pty), percentile(pty, 0.99)
+    stall, turn, written = await stall_stream(seconds)
+    calm = await latest_wake(seconds)
+    idle = await idle_cpu(idle_seconds)
+    return [
+        Row(f"vorn.open under asyncio: latency, median ({len(ours)} packets)", f"{med:.3f} ms",
+            f"pty alone under asyncio {pty_med:.3f} ms", f"{med / pty_med:.1f}x", f"<= {GOAL_RATIO:.0f}x",
+            med <= GOAL_RATIO * pty_med),
+        Row("vorn.open under asyncio: latency, p99", f"{p99:.3f} ms", f"pty alone under asyncio {pty_p99:.3f} ms",
+            f"{p99 / pty_p99:.1f}x", f"<= {GOAL_RATIO:.0f}x", p99 <= GOAL_RATIO * pty_p99),
+        Row(f"vorn.open under asyncio: loop's largest stall, 1 kHz stream ({written} packets)", f"{stall:.2f} ms",
+            f"no stream open {calm:.2f} ms", "-", f"<= {GOAL_STALL_MS} ms", stall <= GOAL_STALL_MS),
+        Row("  the stream's own longest turn on the loop", f"{turn:.2f} ms", "-", "-", f"<= {GOAL_STALL_MS} ms",
+            turn <= GOAL_STALL_MS),
+        Row(f"vorn.open under asyncio: CPU of an idle open stream over {idle_seconds:g} s", f"{idle:.1f} ms",
+            "-", "-", f"<= {GOAL_IDLE_MS:g} ms", idle <= GOAL_IDLE_MS),
+    ]
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--packets", type=int, default=400, help="packets timed for the latency (default 400)")
+    ap.add_argument("--seconds", type=float, default=5.0, help="streaming time of the stall run (default 5)")
+    ap.add_argument("--idle-seconds", type=float, default=10.0, help="length of the idle run (default 10)")
+    ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
+    args = ap.parse_args()
+    rows = asyncio.run(measure(max(1, args.packets), max(0.5, args.seconds), max(0.1, args.idle_seconds)))
+    emit(rows, args.json)
+
+
+if __name__ == "__main__":
+    main()

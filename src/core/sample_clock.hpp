@@ -1,0 +1,128 @@
+// The unit's sample clock recovered from when its packets arrived.
+//
+// Every packet reaches the host some time after the unit sent it, never
+// before: its arrival is its sample time plus a delay that is never negative
+// (the line's wire time, the adapter's latency timer, the host's scheduling).
+// Against the sample number, the arrivals therefore lie above a straight line
+// whose slope is the unit's period on the host's clock and whose offset is
+// the first sample's time: the lower envelope (convex hull) of the points
+// gives both, windowed so that the unit's drift against the host may wander.
+//
+// One clock per stream: raw and filter packets keep their own rates. Times
+// are on the host's monotonic clock, in ns. No threads, no I/O: a SampleClock
+// belongs to whoever feeds it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <vector>
+
+namespace vorn {
+
+// What the clock is told of one packet of its stream.
+struct PacketArrival {
+  std::int64_t first_ns = 0;      // the read that brought the packet's first bytes returned
+  std::uint32_t first_bytes = 0;  // how many of the packet's bytes that read held
+  std::int64_t done_ns = 0;       // the read that completed the packet returned
+  std::uint32_t length = 0;       // the packet's bytes in all
+  bool lost_before = false;       // bytes were skipped or a checksum failed since the previous good packet
+};
+
+// What was found of one stream.
+struct ClockStats {
+  std::size_t packets = 0;
+  double rate_hz = 0;        // samples per second of the host's clock
+  double nominal_hz = 0;     // the rate the unit was set to, as far as it can be told
+  double drift_ppm = 0;      // how much faster the unit's clock runs than the host's
+  double jitter_median_ns = 0;  // arrival minus recovered time
+  double jitter_p99_ns = 0;
+  std::size_t pauses = 0;    // times the unit stopped and started again at a new phase
+  std::size_t lost = 0;      // samples found missing between two packets
+};
+
+// A point of the envelope: sample number, and latest send time in ns from a
+// segment's first.
+struct EnvelopePoint {
+  double x;
+  double y;
+};
+
+// Bits per byte on the line: 8N1 is a start bit, 8 data bits and a stop bit.
+inline constexpr double kBitsPerByte = 10.0;
+
+// Arrivals further apart than this (ns) are checked for a pause of the unit;
+// a USB adapter's latency timer holds bytes back for up to 16 ms.
+inline constexpr std::int64_t kPauseGapNs = 40'000'000;
+// At most this many samples missing between two packets are taken for lost
+// packets in a running clock; more, and the unit is taken to have paused.
+inline constexpr std::int64_t kMaxLost = 200;
+
+// The latest a packet can have been sent by the unit's own evidence: the read
+// that brought its first bytes, less their wire time, or the read that
+// completed it, less the whole packet's.
+std::int64_t latest_send_ns(const PacketArrival& a, double baud);
+
+// Offline: the sample time (monotonic ns) of each packet of one stream, the
+// whole recording known. Strictly increasing, never later than the packet's
+// arrival. `stats`, when given, is filled in.
+std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets, double baud,
+                                          ClockStats* stats = nullptr);
+
+// Online: one stream's clock fed packets as they arrive. A packet's time is
+// given once the arrivals have gone `lookahead_ns` past its own (kLookaheadNs
+// by default), so that the envelope has seen the reads after it; the
+// envelope is fitted over the last kOnlineWindowNs. Until the stream has run
+// kWarmUpNs its times are rougher. Strictly increasing.
+class SampleClock {
+ public:
+  static constexpr std::int64_t kLookaheadNs = 64'000'000;
+  static constexpr std::int64_t kOnlineWindowNs = 8'000'000'000;
+  static constexpr std::int64_t kWarmUpNs = 2'000'000'000;
+
+  explicit SampleClock(double baud, std::int64_t lookahead_ns = kLookaheadNs);
+
+  void push(const PacketArrival& packet);
+  // Appends the times of the packets that are due, in order: those whose
+  // arrival is lookahead_ns or more before `now_ns` (the latest arrival
+  // pushed, when negative).
+  void take(std::vector<std::int64_t>& out, std::int64_t now_ns = -1);
+  // Appends the times of every packet not yet given, the stream having ended.
+  void finish(std::vector<std::int64_t>& out);
+
+  std::size_t pending() const { return points_.size() - emitted_; }
+  std::size_t pauses() const { return pauses_; }
+  std::size_t lost() const { return lost_; }
+
+ private:
+  struct Point {
+    std::int64_t n;  // sample number within the segment
+    std::int64_t y;  // latest send time
+    std::int64_t done;
+    bool lost;       // bytes were lost before it
+    bool candidate;  // a loss or a long gap before it, not yet looked at
+  };
+  // A window this long gives the period used where a segment is too young.
+  static constexpr std::int64_t kMinPeriodSpanNs = 1'000'000'000;
+
+  void gather(std::size_t end);
+  void emit(std::vector<std::int64_t>& out, std::size_t upto);
+  // Numbers the packets from `at` on after a loss or gap before it; returns
+  // how many points it dropped from the front (a pause ends the segment).
+  std::size_t decide(std::size_t at);
+
+  double baud_;
+  std::int64_t lookahead_;
+  std::deque<Point> points_;   // the current segment's window, then the packets not yet given
+  std::size_t emitted_ = 0;    // points_ before this have had their times
+  std::int64_t last_time_ = 0;
+  bool any_time_ = false;
+  double period_ = 0;  // ns per sample, from the last long enough fit
+  std::vector<EnvelopePoint> pts_;
+  std::vector<EnvelopePoint> hull_;
+  std::size_t pauses_ = 0;
+  std::size_t lost_ = 0;
+};
+
+}  // namespace vorn

@@ -1,0 +1,392 @@
+// McapWriter: the export's MCAP records and ROS 2 messages, packed by the
+// core's writer from columns. Python writes the bytes it hands out and
+// compresses the chunks it closes (in another thread, while the next one is
+// packed), then hands each back compressed, oldest first.
+#include <array>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mcap_records.hpp"
+#include "native.hpp"
+#include "pyref.hpp"
+#include "ros_messages.hpp"
+
+namespace vorn::tools {
+
+namespace {
+
+using py::Ref;
+
+struct WriterObject {
+  PyObject_HEAD
+  mcap::Writer* writer;
+  ros::MessagePacker* packer;
+  std::size_t handed;  // closed chunks already handed out, at the front of the queue
+  std::atomic<bool> busy;
+};
+
+WriterObject* as_writer(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
+
+// A str argument as UTF-8 (borrowed from the object); false with an exception.
+bool utf8(PyObject* s, std::string_view& out) {
+  Py_ssize_t len = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &len);
+  if (!p) return false;
+  out = std::string_view(p, static_cast<std::size_t>(len));
+  return true;
+}
+
+// A dict of str to str as pairs, in the dict's order; false with an exception.
+bool pairs_of(PyObject* dict, mcap::Pairs& out) {
+  if (!PyDict_Check(dict)) {
+    PyErr_SetString(PyExc_TypeError, "metadata must be a dict of str to str");
+    return false;
+  }
+  Ref items = Ref::steal(PyDict_Items(dict));
+  if (!items) return false;
+  const Py_ssize_t n = PyList_Size(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    std::string_view k, v;
+    PyObject* key = PyTuple_GetItem(item, 0);
+    PyObject* value = PyTuple_GetItem(item, 1);
+    if (!key || !value || !PyUnicode_Check(key) || !PyUnicode_Check(value)) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "metadata must be a dict of str to str");
+      return false;
+    }
+    if (!utf8(key, k) || !utf8(value, v)) return false;
+    out.emplace_back(std::string(k), std::string(v));
+  }
+  return true;
+}
+
+// A new bytes object holding `data`.
+PyObject* bytes_of(std::span<const std::uint8_t> data) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+}
+
+// The closed chunks not yet handed out, as a new list of bytes (their records,
+// uncompressed).
+PyObject* hand_out(WriterObject* w) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (; w->handed < w->writer->closed_chunks(); ++w->handed) {
+    Ref chunk = Ref::steal(bytes_of(w->writer->closed_chunk(w->handed)));
+    if (!chunk || PyList_Append(list.get(), chunk.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* names[] = {"profile", "library", "frame_id", "chunk_size", "body_frame", "covariances",
+                                 nullptr};
+  const char *profile = nullptr, *library = nullptr, *frame_id = nullptr;
+  Py_ssize_t chunk_size = 0;
+  int body_frame = 0;
+  PyObject* covariances = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssn|$pO:McapWriter", const_cast<char**>(names), &profile,
+                                   &library, &frame_id, &chunk_size, &body_frame, &covariances)) {
+    return nullptr;
+  }
+  if (chunk_size <= 0) {
+    PyErr_SetString(PyExc_ValueError, "chunk_size must be positive");
+    return nullptr;
+  }
+  // The angular-velocity and linear-acceleration covariances, 9 numbers each.
+  std::array<double, 9> rate_cov{}, accel_cov{};
+  if (covariances != Py_None) {
+    Ref pair = Ref::steal(PySequence_Tuple(covariances));
+    if (!pair) return nullptr;
+    if (PyTuple_Size(pair.get()) != 2) {
+      PyErr_SetString(PyExc_ValueError, "covariances must be two sequences of 9 numbers");
+      return nullptr;
+    }
+    for (Py_ssize_t m = 0; m < 2; ++m) {
+      Ref items = Ref::steal(PySequence_Tuple(PyTuple_GetItem(pair.get(), m)));
+      if (!items) return nullptr;
+      if (PyTuple_Size(items.get()) != 9) {
+        PyErr_SetString(PyExc_ValueError, "covariances must be two sequences of 9 numbers");
+        return nullptr;
+      }
+      for (Py_ssize_t k = 0; k < 9; ++k) {
+        const double v = PyFloat_AsDouble(PyTuple_GetItem(items.get(), k));
+        if (v == -1.0 && PyErr_Occurred()) return nullptr;
+        (m == 0 ? rate_cov : accel_cov)[static_cast<std::size_t>(k)] = v;
+      }
+    }
+  }
+  PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
+  if (!self) return nullptr;
+  WriterObject* w = as_writer(self);
+  new (&w->busy) std::atomic<bool>(false);
+  w->handed = 0;
+  w->writer = new (std::nothrow) mcap::Writer(profile, library, static_cast<std::size_t>(chunk_size));
+  w->packer = new (std::nothrow) ros::MessagePacker(frame_id);
+  if (!w->writer || !w->packer) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  w->packer->set_body_frame(body_frame != 0);
+  w->packer->set_covariances(rate_cov, accel_cov);
+  return self;
+}
+
+void writer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  WriterObject* w = as_writer(self);
+  delete w->packer;
+  delete w->writer;
+  std::destroy_at(&w->busy);
+  reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+  Py_DECREF(type);
+}
+
+// schema(id, name, encoding, data): a schema record.
+PyObject* writer_schema(PyObject* self, PyObject* args) {
+  unsigned short id = 0;
+  const char *name = nullptr, *encoding = nullptr;
+  PyObject* data_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "HssO:schema", &id, &name, &encoding, &data_obj)) return nullptr;
+  Py_buffer data;
+  if (PyObject_GetBuffer(data_obj, &data, PyBUF_SIMPLE) < 0) return nullptr;
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  bool ok = guard && w->writer->schema(id, name, encoding,
+                                       {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+  PyBuffer_Release(&data);
+  if (!guard) return nullptr;
+  if (!ok) return PyErr_Format(PyExc_ValueError, "schema id %u is 0 or taken", id);
+  Py_RETURN_NONE;
+}
+
+// channel(id, schema_id, topic, encoding, metadata): a channel record.
+PyObject* writer_channel(PyObject* self, PyObject* args) {
+  unsigned short id = 0, schema_id = 0;
+  const char *topic = nullptr, *encoding = nullptr;
+  PyObject* metadata = nullptr;
+  if (!PyArg_ParseTuple(args, "HHssO:channel", &id, &schema_id, &topic, &encoding, &metadata)) return nullptr;
+  mcap::Pairs pairs;
+  if (!pairs_of(metadata, pairs)) return nullptr;
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  if (!w->writer->channel(id, schema_id, topic, encoding, pairs)) {
+    return PyErr_Format(PyExc_ValueError, "channel id %u is taken or schema %u unknown", id, schema_id);
+  }
+  Py_RETURN_NONE;
+}
+
+// The buffers of one pack() call, released on destruction.
+class Views {
+ public:
+  Views() = default;
+  Views(const Views&) = delete;
+  Views& operator=(const Views&) = delete;
+  ~Views() {
+    for (Py_buffer& v : views_) PyBuffer_Release(&v);
+  }
+  // The bytes of obj, which must be `count` items of `item` bytes; null with an exception.
+  const void* take(PyObject* obj, std::size_t count, std::size_t item, const char* what) {
+    views_.emplace_back();
+    if (PyObject_GetBuffer(obj, &views_.back(), PyBUF_SIMPLE) < 0) {
+      views_.pop_back();
+      return nullptr;
+    }
+    const Py_buffer& v = views_.back();
+    if (static_cast<std::size_t>(v.len) != count * item) {
+      PyErr_Format(PyExc_ValueError, "%s: %zd bytes for %zu items of %zu", what, v.len, count, item);
+      return nullptr;
+    }
+    return v.buf;
+  }
+
+ private:
+  std::vector<Py_buffer> views_;
+};
+
+// Fills `out` with one buffer per item of the sequence `seq`.
+template <class T, std::size_t N>
+bool take_all(Views& views, PyObject* seq, std::size_t count, std::array<const T*, N>& out, const char* what) {
+  Ref items = Ref::steal(PySequence_Tuple(seq));
+  if (!items) return false;
+  if (PyTuple_Size(items.get()) != static_cast<Py_ssize_t>(N)) {
+    PyErr_Format(PyExc_ValueError, "%s: %zu columns expected", what, N);
+    return false;
+  }
+  for (std::size_t k = 0; k < N; ++k) {
+    out[k] = static_cast<const T*>(views.take(PyTuple_GetItem(items.get(), static_cast<Py_ssize_t>(k)), count,
+                                              sizeof(T), what));
+    if (!out[k]) return false;
+  }
+  return true;
+}
+
+// pack(kinds, values, flags, stamps, log_times): every packet's messages.
+// Returns a new list of the chunks this closed (their records, uncompressed).
+PyObject* writer_pack(PyObject* self, PyObject* args) {
+  PyObject *kinds = nullptr, *values = nullptr, *flags = nullptr, *stamps = nullptr, *log_times = nullptr;
+  if (!PyArg_ParseTuple(args, "OOOOO:pack", &kinds, &values, &flags, &stamps, &log_times)) return nullptr;
+  WriterObject* w = as_writer(self);
+  for (std::uint16_t id = 1; id <= ros::kTopics; ++id) {
+    if (!w->writer->has_channel(id)) return PyErr_Format(PyExc_ValueError, "channel %u is not there", id);
+  }
+  Views views;
+  ros::Columns c;
+  Py_ssize_t n = PyObject_Length(kinds);
+  if (n < 0) return nullptr;
+  c.count = static_cast<std::size_t>(n);
+  c.kinds = static_cast<const std::uint8_t*>(views.take(kinds, c.count, 1, "kinds"));
+  if (!c.kinds || !take_all(views, values, c.count, c.values, "values") ||
+      !take_all(views, flags, c.count, c.flags, "flags")) {
+    return nullptr;
+  }
+  c.stamps = static_cast<const std::int64_t*>(views.take(stamps, c.count, 8, "stamps"));
+  c.log_times = c.stamps ? static_cast<const std::int64_t*>(views.take(log_times, c.count, 8, "log_times")) : nullptr;
+  if (!c.log_times) return nullptr;
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  std::optional<std::size_t> refused;
+  Py_BEGIN_ALLOW_THREADS
+  refused = w->packer->pack(c, *w->writer);
+  Py_END_ALLOW_THREADS
+  if (refused) {
+    return PyErr_Format(PyExc_ValueError,
+                        "a packet's time (%lld ns, stamp %lld ns) is out of range: MCAP log times start at 0 "
+                        "and ROS's Time holds seconds as int32",
+                        static_cast<long long>(c.log_times[*refused]), static_cast<long long>(c.stamps[*refused]));
+  }
+  return hand_out(w);
+}
+
+// close_chunk(): closes the open chunk; a new list as pack() returns.
+PyObject* writer_close_chunk(PyObject* self, PyObject*) {
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  w->writer->close_chunk();
+  return hand_out(w);
+}
+
+// write_chunk(compression, data): the oldest chunk handed out, compressed.
+PyObject* writer_write_chunk(PyObject* self, PyObject* args) {
+  const char* compression = nullptr;
+  PyObject* data_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "sO:write_chunk", &compression, &data_obj)) return nullptr;
+  Py_buffer data;
+  if (PyObject_GetBuffer(data_obj, &data, PyBUF_SIMPLE) < 0) return nullptr;
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  const bool handed = guard && w->handed > 0;
+  if (handed) {
+    Py_BEGIN_ALLOW_THREADS
+    w->writer->write_chunk(compression, {static_cast<const std::uint8_t*>(data.buf),
+                                         static_cast<std::size_t>(data.len)});
+    Py_END_ALLOW_THREADS
+    --w->handed;
+  }
+  PyBuffer_Release(&data);
+  if (!guard) return nullptr;
+  if (!handed) return PyErr_Format(PyExc_ValueError, "no chunk is waiting to be written");
+  Py_RETURN_NONE;
+}
+
+// metadata(name, pairs): a metadata record, once every chunk is written.
+PyObject* writer_metadata(PyObject* self, PyObject* args) {
+  const char* name = nullptr;
+  PyObject* metadata = nullptr;
+  if (!PyArg_ParseTuple(args, "sO:metadata", &name, &metadata)) return nullptr;
+  mcap::Pairs pairs;
+  if (!pairs_of(metadata, pairs)) return nullptr;
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  if (!w->writer->metadata(name, pairs)) return PyErr_Format(PyExc_ValueError, "chunks are waiting to be written");
+  Py_RETURN_NONE;
+}
+
+// finish(): the data end, summary and footer, once every chunk is written.
+PyObject* writer_finish(PyObject* self, PyObject*) {
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  if (w->writer->closed_chunks() != 0 || !w->writer->finish()) {
+    return PyErr_Format(PyExc_ValueError, "chunks are waiting to be written");
+  }
+  Py_RETURN_NONE;
+}
+
+// take(): a new bytes object of what is to be written next.
+PyObject* writer_take(PyObject* self, PyObject*) {
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  PyObject* out = bytes_of(w->writer->output());
+  if (out) w->writer->clear_output();
+  return out;
+}
+
+// counts(): a new dict of messages so far by channel id.
+PyObject* writer_counts(PyObject* self, PyObject*) {
+  WriterObject* w = as_writer(self);
+  BusyGuard guard(w->busy);
+  if (!guard) return nullptr;
+  Ref d = Ref::steal(PyDict_New());
+  if (!d) return nullptr;
+  for (std::uint16_t id = 1; id <= ros::kTopics; ++id) {
+    Ref key = Ref::steal(PyLong_FromLong(id));
+    Ref value = Ref::steal(PyLong_FromUnsignedLongLong(w->writer->message_count(id)));
+    if (!key || !value || PyDict_SetItem(d.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return d.release();
+}
+
+// span(): (earliest, latest) log time so far, (0, 0) without messages.
+PyObject* writer_span(PyObject* self, PyObject*) {
+  WriterObject* w = as_writer(self);
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(w->writer->start_time()),
+                       static_cast<unsigned long long>(w->writer->end_time()));
+}
+
+PyMethodDef writer_methods[] = {
+    {"schema", writer_schema, METH_VARARGS, "schema($self, id, name, encoding, data, /)\n--\n\nA schema record."},
+    {"channel", writer_channel, METH_VARARGS,
+     "channel($self, id, schema_id, topic, encoding, metadata, /)\n--\n\nA channel record."},
+    {"pack", writer_pack, METH_VARARGS,
+     "pack($self, kinds, values, flags, stamps, log_times, /)\n--\n\nEach packet's messages (kinds uint8; values "
+     "float32 and flags uint8, one buffer per column in record order; stamps and log times int64 ns); returns the "
+     "records of the chunks this closed, to be compressed and handed to write_chunk in order."},
+    {"close_chunk", writer_close_chunk, METH_NOARGS,
+     "close_chunk($self)\n--\n\nCloses the open chunk; returns what pack() returns."},
+    {"write_chunk", writer_write_chunk, METH_VARARGS,
+     "write_chunk($self, compression, data, /)\n--\n\nThe oldest chunk handed out, compressed as named."},
+    {"metadata", writer_metadata, METH_VARARGS, "metadata($self, name, pairs, /)\n--\n\nA metadata record."},
+    {"finish", writer_finish, METH_NOARGS, "finish($self)\n--\n\nThe summary and the footer."},
+    {"take", writer_take, METH_NOARGS, "take($self)\n--\n\nThe bytes to write next."},
+    {"counts", writer_counts, METH_NOARGS, "counts($self)\n--\n\nMessages so far by channel id."},
+    {"span", writer_span, METH_NOARGS, "span($self)\n--\n\nEarliest and latest log time so far."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_methods, writer_methods},
+    {Py_tp_doc, const_cast<char*>("McapWriter(profile, library, frame_id, chunk_size, *, body_frame=False, "
+                                  "covariances=None)\n--\n\n"
+                                  "MCAP records of the unit's packets as ROS 2 messages; body_frame: REP 103's axes; "
+                                  "covariances: the angular velocity's and linear acceleration's, 9 numbers each.")},
+    {0, nullptr},
+};
+
+PyType_Spec writer_spec = {"vorn._native.McapWriter", static_cast<int>(sizeof(WriterObject)), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, writer_slots};
+
+}  // namespace
+
+PyObject* make_mcap_writer_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &writer_spec, nullptr); }
+
+}  // namespace vorn::tools

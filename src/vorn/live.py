@@ -1,0 +1,584 @@
+"""A live stream of the unit as columns: the packets that arrived since the last
+batch, as soon as they arrive, from a serial port or from a recording replayed
+at the pace it was recorded.
+
+    with vorn.open("/dev/serial/by-id/usb-...", reconnect=True) as stream:
+        for batch in stream:                 # a vorn.Columns per batch
+            batch["time_ns"], batch["scaled_accel_x"]
+
+    async with vorn.open(port) as stream:
+        async for batch in stream:
+            ...
+
+A batch holds the columns of vorn.read (see vorn.columns) with, after
+host_time_ns, time_ns: the time each packet was sampled on the host's wall
+clock. The port is opened as SerialParser opens it (claimed for exclusive use,
+raw 8N1, the speed read back) and read through the same core, without a thread:
+the stream waits on one descriptor (fileno(), an epoll set holding the port and
+a timer), which an event loop watches with add_reader, so a waiting stream
+costs nothing.
+"""
+
+from __future__ import annotations
+
+import builtins
+import errno
+import itertools
+import os
+import select
+import stat
+import time
+from array import array
+from collections.abc import AsyncIterator, Callable, Iterator
+from types import TracebackType
+from typing import TYPE_CHECKING, NamedTuple
+
+from vorn import _native
+from vorn.columns import Columns
+from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
+from vorn.times import Stamp, Unplugged, load_times, now
+
+if TYPE_CHECKING:
+    import numpy as np
+
+__all__ = ["Batch", "Gap", "Stream", "open", "recorded_gaps"]
+
+DEFAULT_BAUD = 921600
+# A lost device is looked for again after 50 ms, then twice as long each time
+# up to 2 s: quick for a replug, cheap for a unit that stays away.
+FIRST_RETRY, LAST_RETRY = 0.05, 2.0
+# Bytes taken from the port or a recording for one batch at most, so that a
+# backlog comes out in pieces rather than holding up an event loop.
+BATCH_BYTES = 1 << 20
+# The native port's read window: a shorter read has emptied the line for now.
+PORT_WINDOW = 16384
+# Stable names of serial devices, which follow a device from port to port.
+STABLE_DIRS = ("/dev/serial/by-id", "/dev/serial/by-path")
+# The columns of a batch: those of a recording with arrival times, and the
+# sample time beside the arrival time.
+BATCH_COLUMNS: tuple[str, ...] = ("host_time_ns", "time_ns", *column_names(None, True)[1:])
+VALUE_COLUMNS: tuple[str, ...] = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
+FLAG_COLUMNS: tuple[str, ...] = tuple(flag_column(f) for f in FLAG_FIELDS)
+INSTALL_HINT = "live streams need numpy: pip install 'vorn_rs[columns]'"
+
+
+def require_numpy():
+    try:
+        import numpy
+    except ImportError:
+        raise ImportError(INSTALL_HINT, name="numpy") from None
+    return numpy
+
+
+class Gap(NamedTuple):
+    """A stretch without the device: when the line went and when it was open
+    again, both on the host's wall clock (ns since the Unix epoch)."""
+
+    lost_ns: int
+    back_ns: int
+
+    @property
+    def seconds(self) -> float:
+        return (self.back_ns - self.lost_ns) / 1e9
+
+
+class Batch(Columns):
+    """A vorn.Columns of one batch; gap is the Gap just before it, if the device
+    was lost and found again since the previous batch."""
+
+    def __init__(self, arrays: dict[str, np.ndarray], path: str, gap: Gap | None = None) -> None:
+        super().__init__(arrays, path)
+        self.gap = gap
+
+
+def wake(waiter) -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
+def recorded_gaps(path) -> list[Gap]:
+    """The gaps that `vorn record --reconnect` marked in a recording's arrival
+    times (those its times file vouches for), in order."""
+    return [Gap(g.lost.wall_ns, g.back.wall_ns) for g in load_times(path).gaps]
+
+
+def stable_name(path: str) -> str:
+    """A name that follows the device when it comes back on another port: path
+    itself when it is one of /dev/serial's, else the by-id (or by-path) link
+    to the same device, if there is one."""
+    if any(path.startswith(d + "/") for d in STABLE_DIRS):
+        return path
+    target = os.path.realpath(path)
+    for d in STABLE_DIRS:
+        try:
+            names = sorted(os.listdir(d))
+        except OSError:
+            continue
+        for name in names:
+            link = os.path.join(d, name)
+            if os.path.realpath(link) == target:
+                return link
+    return path
+
+
+def os_error(e: OSError, path: str) -> OSError:
+    """The port's failure as Python raises a failed call on a file: errno, the
+    kernel's text, and the path (a subclass such as FileNotFoundError by errno)."""
+    if e.errno:
+        return OSError(e.errno, e.strerror or e.args[0], path)
+    return OSError(f"{path}: {e.strerror or e}")
+
+
+class Timer:
+    """A monotonic-clock timerfd: readable from its deadline until cleared."""
+
+    def __init__(self) -> None:
+        self._settime: Callable[[int], object]
+        if hasattr(os, "timerfd_create"):
+            self.fd = os.timerfd_create(time.CLOCK_MONOTONIC, flags=os.TFD_NONBLOCK | os.TFD_CLOEXEC)
+            self._settime = lambda at_ns: os.timerfd_settime_ns(self.fd, flags=os.TFD_TIMER_ABSTIME,
+                                                               initial=at_ns)
+        else:  # before 3.13: the C library's own calls
+            import ctypes
+
+            libc = ctypes.CDLL(None, use_errno=True)
+            tfd_nonblock, tfd_cloexec, tfd_timer_abstime = 0o4000, 0o2000000, 1
+            self.fd = libc.timerfd_create(time.CLOCK_MONOTONIC, tfd_nonblock | tfd_cloexec)
+            if self.fd < 0:
+                raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+            spec_type = ctypes.c_long * 4  # struct itimerspec: interval, then value
+
+            def settime(at_ns: int) -> None:
+                spec = spec_type(0, 0, at_ns // 1_000_000_000, at_ns % 1_000_000_000)
+                if libc.timerfd_settime(self.fd, tfd_timer_abstime, spec, None) != 0:
+                    raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
+
+            self._settime = settime
+
+    def set(self, at_ns: int) -> None:
+        """Readable from at_ns on the monotonic clock (at once if that has passed)."""
+        self._settime(max(at_ns, 1))  # 0 would disarm it
+
+    def clear(self) -> bool:
+        """Whether the deadline had come; it is cleared either way."""
+        try:
+            os.read(self.fd, 8)
+            return True
+        except BlockingIOError:
+            return False
+
+    def close(self) -> None:
+        os.close(self.fd)
+
+
+class Stream:
+    """The packets of a port, or of a recording replayed, batch by batch (see
+    the module's text). Made by vorn.open; owned by one thread at a time."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.gaps: list[Gap] = []  # every stretch without the device, in order
+        self._np = require_numpy()
+        self._epoll = select.epoll()
+        self._timer = Timer()
+        self._epoll.register(self._timer.fd, select.EPOLLIN)
+        self._framer = _native.Framer()
+        self._gap: Gap | None = None  # found again, not yet handed out with a batch
+        self._last_time = -1  # the previous sample time, for the sample clock
+        self._new_segment = True
+        self._ended = False
+        self._closed = False
+        self._drained = False  # the last look took all there was: the next waits first
+
+    # -- what each kind of stream provides --
+
+    def _take(self) -> list[tuple[bytes, Stamp]]:
+        """The reads that have arrived (or fallen due), without waiting."""
+        raise NotImplementedError
+
+    def _release(self) -> None:
+        pass
+
+    # -- the shared machinery --
+
+    def fileno(self) -> int:
+        """A descriptor that is readable while read(timeout=0) may have a batch
+        (or a failure, or the end) to give: the same one for the stream's life."""
+        self._check_open()
+        return self._epoll.fileno()
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def ended(self) -> bool:
+        """Whether a replay has delivered its last batch."""
+        return self._ended
+
+    def close(self) -> None:
+        """Releases the port (or the recording); safe to call again."""
+        if self._closed:
+            return
+        self._closed = True
+        self._release()
+        self._timer.close()
+        self._epoll.close()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("I/O operation on a closed stream")
+
+    def _step(self) -> Batch | None:
+        """A batch of the packets completed by what has arrived, or None when
+        no packet is complete yet."""
+        self._check_open()
+        reads = self._take()
+        if not reads:
+            return None
+        if len(reads) == 1:
+            data, ends = reads[0][0], b""
+        else:
+            data = b"".join(piece for piece, _ in reads)
+            ends = array("q", itertools.accumulate(len(piece) for piece, _ in reads[:-1])).tobytes()
+        kinds, which, values, flags = self._framer.columns(data, ends)
+        if not kinds:
+            return None
+        np = self._np
+        n = len(kinds)
+        if len(reads) == 1:  # the usual batch of a live port: one read, one arrival time
+            host = np.full(n, reads[0][1].wall_ns, np.int64)
+        else:
+            walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
+            host = walls[np.frombuffer(which, np.uint32)]
+        arrays = {"host_time_ns": host, "time_ns": self._sample_times(host, len(reads) == 1)}
+        arrays["packet_type"] = np.frombuffer(kinds, np.uint8)
+        arrays.update(zip(VALUE_COLUMNS, np.frombuffer(values, np.float32).reshape(len(VALUE_COLUMNS), n)))
+        arrays.update(zip(FLAG_COLUMNS, np.frombuffer(flags, np.bool_).reshape(len(FLAG_COLUMNS), n)))
+        gap, self._gap = self._gap, None
+        return Batch(arrays, self.name, gap)
+
+    def _sample_times(self, host_ns: np.ndarray, one_arrival: bool) -> np.ndarray:
+        """When each packet of a batch was sampled, ns on the host's wall clock.
+        For now the arrival time, made strictly increasing within a segment (a
+        stretch of the stream without a gap); a model of the unit's clock fed
+        these batches belongs here, starting afresh where _new_segment says."""
+        np = self._np
+        if self._new_segment:
+            self._last_time = -1
+            self._new_segment = False
+        if one_arrival:  # every packet of one read: consecutive from its time
+            first = max(int(host_ns[0]), self._last_time + 1)
+            times = np.arange(first, first + len(host_ns), dtype=np.int64)
+        else:
+            steps = np.arange(1, len(host_ns) + 1, dtype=np.int64)
+            times = np.maximum.accumulate(np.maximum(host_ns, self._last_time + 1) - steps) + steps
+        self._last_time = int(times[-1])
+        return times
+
+    def _empty(self) -> Batch:
+        np = self._np
+        dtypes = {"host_time_ns": np.int64, "time_ns": np.int64, "packet_type": np.uint8}
+        arrays = {c: np.empty(0, dtypes.get(c, np.bool_ if c in FLAG_COLUMNS else np.float32)) for c in BATCH_COLUMNS}
+        gap, self._gap = self._gap, None
+        return Batch(arrays, self.name, gap)
+
+    def _waitable(self) -> int:
+        """The descriptor an event loop waits on now: fileno(), or what it
+        holds when that is one descriptor alone (a wake-up less)."""
+        return self._epoll.fileno()
+
+    def _wait(self, seconds: float | None) -> None:
+        """Waits until fileno() is readable or `seconds` have passed."""
+        self._epoll.poll(-1 if seconds is None else max(seconds, 0.0), 1)
+
+    def read(self, timeout: float | None = None) -> Batch:
+        """The next batch: waits for it up to timeout seconds (for ever with
+        None); an empty batch when none came in time or a replay has ended.
+        OSError when the port fails (a hang-up, an unplug) without reconnect."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        look = not self._drained or timeout is not None and timeout <= 0  # as in aread()
+        while True:
+            if look:
+                self._drained = False
+                batch = self._step()
+                if batch is not None:
+                    return batch
+            look = True
+            left = None if deadline is None else deadline - time.monotonic()
+            if self._ended or (left is not None and left <= 0):
+                return self._empty()
+            self._wait(left)
+
+    async def aread(self, timeout: float | None = None) -> Batch:
+        """read() for asyncio: the loop watches fileno() meanwhile."""
+        import asyncio
+
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        # After a look that emptied the line, a look before waiting would find
+        # nothing new: the descriptor, level-triggered, says when there is.
+        look = not self._drained or timeout is not None and timeout <= 0
+        while True:
+            if look:
+                self._drained = False
+                batch = self._step()
+                if batch is not None:
+                    return batch
+            look = True
+            left = None if deadline is None else deadline - loop.time()
+            if self._ended or (left is not None and left <= 0):
+                return self._empty()
+            ready = loop.create_future()
+            fd = self._waitable()
+            loop.add_reader(fd, wake, ready)
+            try:
+                if left is None:
+                    await ready
+                else:
+                    await asyncio.wait_for(ready, left)
+            except asyncio.TimeoutError:
+                pass
+            finally:
+                loop.remove_reader(fd)
+
+    def __iter__(self) -> Iterator[Batch]:
+        return self
+
+    def __next__(self) -> Batch:
+        batch = self.read()
+        if not batch.num_rows and self._ended:
+            raise StopIteration
+        return batch
+
+    def __aiter__(self) -> AsyncIterator[Batch]:
+        return self
+
+    async def __anext__(self) -> Batch:
+        batch = await self.aread()
+        if not batch.num_rows and self._ended:
+            raise StopAsyncIteration
+        return batch
+
+    def __enter__(self) -> Stream:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.close()
+
+    async def __aenter__(self) -> Stream:
+        return self
+
+    async def __aexit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                        tb: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "ended" if self._ended else "open"
+        return f"<vorn.Stream {self.name!r} {state}>"
+
+
+class PortStream(Stream):
+    """A serial port; with reconnect, a device that may come and go."""
+
+    def __init__(self, path: str, baud: int, reconnect: bool) -> None:
+        super().__init__(path)
+        self.baud = baud
+        self.reconnect = reconnect
+        self._reopen_path = stable_name(path) if reconnect else path
+        self._port: _native.Port | None = None
+        self._failure: OSError | None = None
+        self._lost_ns = 0
+        self._retry = FIRST_RETRY
+        try:
+            self._connect(path)
+        except BaseException:
+            self.close()
+            raise
+
+    def _connect(self, path: str) -> None:
+        """Opens the port as SerialParser does and waits on it; OSError if it cannot."""
+        try:
+            port = _native.Port(path, self.baud, 0.0)  # reads take what is there and never wait
+        except OSError as e:
+            raise os_error(e, path) from None
+        self._port = port
+        self._framer = _native.Framer()  # a packet cut by the loss is not glued to what follows
+        self._epoll.register(port.fileno(), select.EPOLLIN)
+
+    def _drop(self) -> None:
+        """Closes the port at once: its device is released for whoever comes next."""
+        if self._port is not None:
+            self._epoll.unregister(self._port.fileno())
+            self._port.close()
+            self._port = None
+
+    def _release(self) -> None:
+        self._drop()
+
+    def _waitable(self) -> int:
+        # While the port is open the timer is never armed.
+        return self._port.fileno() if self._port is not None else super()._waitable()
+
+    def _take(self) -> list[tuple[bytes, Stamp]]:
+        if self._failure is not None:
+            raise self._failure
+        if self._port is None:
+            self._try_reconnect()
+            if self._port is None:
+                return []
+        reads = []
+        taken = 0
+        while taken < BATCH_BYTES:
+            try:
+                piece = self._port.read()
+            except OSError as e:
+                self._lost(os_error(e, self.name))
+                break
+            if not piece:
+                break
+            reads.append((piece, now()))
+            taken += len(piece)
+            if len(piece) < PORT_WINDOW:
+                self._drained = True  # more will wake the descriptor; no need to ask now
+                break
+        return reads
+
+    def _lost(self, failure: OSError) -> None:
+        self._drop()
+        if not self.reconnect:
+            self._failure = failure  # raised now, and by every read after
+            self._timer.set(0)  # fileno() stays readable: the failure is there to be read
+            return
+        self._lost_ns = time.time_ns()
+        self._retry = FIRST_RETRY
+        self._timer.set(time.monotonic_ns() + int(self._retry * 1e9))
+
+    def _try_reconnect(self) -> None:
+        if not self._timer.clear():
+            return
+        try:
+            self._connect(self._reopen_path)
+        except OSError:
+            self._retry = min(self._retry * 2, LAST_RETRY)
+            self._timer.set(time.monotonic_ns() + int(self._retry * 1e9))
+            return
+        gap = Gap(self._lost_ns, time.time_ns())
+        self.gaps.append(gap)
+        self._gap = gap
+        self._new_segment = True
+
+    def _step(self) -> Batch | None:
+        batch = super()._step()
+        if batch is None and self._failure is not None:
+            raise self._failure
+        return batch
+
+
+def replay_events(times) -> Iterator[tuple[int, Stamp, Unplugged | None]]:
+    """(end, stamp, None) for each vouched read of a recording, and (offset,
+    when it was back, the gap) for each gap in its place among them, up to
+    the first stretch of the recording without a vouched time."""
+    gaps = iter(times.gaps)
+    gap = next(gaps, None)
+    pos = 0
+    for end, stamp in itertools.chain(times.reads(), [(None, None)]):
+        while gap is not None and gap.at <= pos:
+            yield gap.at, gap.back, gap
+            gap = next(gaps, None)
+        if stamp is None:
+            return
+        yield end, stamp, None
+        pos = end
+
+
+class ReplayStream(Stream):
+    """A recording with arrival times, each read handed out when its time has
+    come again (at `rate` times the recorded pace; all at once with rate 0).
+    It ends at the end of the recording, or where its times file vouches for
+    no more times (a crash's tail, a damaged block)."""
+
+    def __init__(self, path: str, rate: float) -> None:
+        super().__init__(path)
+        self.rate = rate
+        try:
+            self._file = builtins.open(path, "rb")
+            self._events = replay_events(load_times(path))
+        except OSError:
+            self.close()
+            raise
+        self._next = next(self._events, None)
+        if self._next is None:
+            self.close()
+            raise ValueError(f"{path}: no arrival times beside the recording to replay it by (or none its times "
+                             "file vouches for); vorn.read reads it")
+        self._end = 0  # where the previous read ended
+        self._first_mono = self._next[1].mono_ns
+        self._start = time.monotonic_ns()
+        self._timer.set(self._start)
+
+    def _release(self) -> None:
+        if hasattr(self, "_file"):
+            self._file.close()
+
+    def _due(self, stamp: Stamp) -> int:
+        if not self.rate:
+            return 0
+        return self._start + int((stamp.mono_ns - self._first_mono) / self.rate)
+
+    def _take(self) -> list[tuple[bytes, Stamp]]:
+        self._timer.clear()
+        reads: list[tuple[bytes, Stamp]] = []
+        clock = time.monotonic_ns()
+        taken = 0
+        while self._next is not None and taken < BATCH_BYTES and self._due(self._next[1]) <= clock:
+            end, stamp, gap = self._next
+            if gap is not None:  # `record --reconnect` went through an unplug here
+                if reads:
+                    break  # the batch stops at the gap, which goes with the next one
+                self._gap = Gap(gap.lost.wall_ns, gap.back.wall_ns)
+                self.gaps.append(self._gap)
+                self._new_segment = True
+            else:
+                piece = self._file.read(end - self._end)
+                if piece:
+                    reads.append((piece, stamp))
+                    taken += len(piece)
+                if len(piece) < end - self._end:  # the recording is shorter than its times
+                    self._next = None
+                    break
+                self._end = end
+            self._next = next(self._events, None)
+        if self._next is None:
+            self._ended = True
+            self._timer.set(0)  # the end stays readable
+        else:
+            self._timer.set(self._due(self._next[1]))
+        return reads
+
+
+def open(source, baud: int = DEFAULT_BAUD, *, reconnect: bool = False, pace: bool | float = True) -> Stream:
+    """A Stream of the packets of `source`: a serial port (a path; a name under
+    /dev/serial/by-id follows the device), or a recording made by `vorn record`
+    (with its .times), replayed at the pace of its arrival times, or pace times
+    as fast (a number), or all at once (pace=False).
+
+    A port's hang-up or unplug ends the stream with OSError (errno and the
+    kernel's text), unless reconnect: then the port is closed at once, the
+    same device looked for again (after 50 ms, then up to every 2 s), set up
+    again, and the stream goes on; each gap is in stream.gaps and on the next
+    batch (batch.gap), and the sample clock starts a new segment there."""
+    path = os.fsdecode(source)
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, path) from None
+    if stat.S_ISREG(mode):
+        rate = 1.0 if pace is True else float(pace)
+        if rate < 0 or rate != rate:
+            raise ValueError(f"pace must be True, False or a positive rate, not {pace!r}")
+        return ReplayStream(path, rate)
+    if not stat.S_ISCHR(mode):
+        raise OSError(errno.ENOTTY, "not a serial port or a recording", path)
+    return PortStream(path, baud, reconnect)

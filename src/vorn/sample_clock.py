@@ -1,0 +1,172 @@
+"""The unit's sample times of a recording, recovered from its arrival times.
+
+A packet's arrival (host_time_ns) is when the read that completed it returned:
+a USB adapter releases bytes in bursts (every 16 ms by default), so many
+packets share one arrival and then the next ones jump. The unit's own clock
+is steady: the core fits, per stream, the lower envelope of arrival against
+sample number (every arrival is the sample time plus a delay that is never
+negative), taking each packet's wire time at the line's baud into account,
+and gives each packet the time on that line: when the unit began sending it,
+on the host's wall clock. Pauses of the unit, stalls of the host and lost
+packets are found on the way.
+
+A packet without a vouched arrival (vorn.times: after a crash, in a
+damaged block) gets no sample time here (UNTIMED): nothing says when it was
+sent. Where a time is needed for it all the same (MCAP and rosbag2 stamps,
+ranges, plots), vorn.times.extrapolate_times gives one, and the MCAP
+metadata lists it as extrapolated.
+
+The baud rate comes from NAME.baud beside the recording (written by `vorn
+record`), else from the caller, else DEFAULT_BAUD.
+
+Live, the same core runs causally: `_native.SampleClock(baud)`, fed after
+each read with the evidence() of the packets it completed (in arrival order)
+and asked with take() for the times now due; a packet's time comes once the
+arrivals have gone 64 ms past it, and the first 2 s are its warm-up.
+"""
+
+from __future__ import annotations
+
+import numbers
+import os
+from pathlib import Path
+
+from vorn import _native
+from vorn.fields import UNTIMED
+from vorn.times import Times, load_times
+
+DEFAULT_BAUD = 921600
+BAUD_SUFFIX = ".baud"
+PLACES_CHUNK = 1 << 18  # bytes of a recording framed at a time
+
+
+def baud_path(path) -> Path:
+    return Path(os.fsdecode(path) + BAUD_SUFFIX)
+
+
+def write_baud(path, baud: int) -> None:
+    """Keeps the line's baud rate beside a recording."""
+    baud_path(path).write_text(f"{int(baud)}\n")
+
+
+def check_baud(baud) -> None:
+    """TypeError or ValueError for a baud argument that is neither None nor a
+    positive whole number."""
+    if baud is not None:
+        if isinstance(baud, bool) or not isinstance(baud, numbers.Integral):
+            raise TypeError(f"baud must be an int or None, not {type(baud).__name__}")
+        if baud <= 0:
+            raise ValueError(f"baud must be above 0, not {baud}")
+
+
+def baud_of(path, default: int | None = None) -> int:
+    """The baud rate a recording was made at: NAME.baud, else `default`, else
+    DEFAULT_BAUD."""
+    check_baud(default)
+    try:
+        text = baud_path(path).read_text().strip()
+    except FileNotFoundError:
+        return default or DEFAULT_BAUD
+    try:
+        baud = int(text)
+    except ValueError:
+        raise ValueError(f"{baud_path(path)}: not a baud rate: {text[:40]!r}") from None
+    if baud <= 0:
+        raise ValueError(f"{baud_path(path)}: not a baud rate: {baud}")
+    return baud
+
+
+def packet_places(path):
+    """For every packet of the recording, in stream order: its kind (0 raw,
+    1 estimated), where it begins in the stream, its length and whether bytes
+    were lost just before it, as NumPy arrays."""
+    import numpy as np
+
+    framer = _native.Framer()
+    kinds, offsets, lengths, lost = [], [], [], []
+    with open(path, "rb") as f:
+        while data := f.read(PLACES_CHUNK):
+            k, _, _, _ = framer.columns(data, b"")
+            o, n, x = framer.places()
+            kinds.append(np.frombuffer(k, np.uint8))
+            offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
+            lengths.append(np.frombuffer(n, np.uint32))
+            lost.append(np.frombuffer(x, np.uint8))
+    join = (lambda parts, dtype: np.concatenate(parts) if parts else np.empty(0, dtype))
+    return join(kinds, np.uint8), join(offsets, np.int64), join(lengths, np.uint32), join(lost, np.uint8)
+
+
+def evidence(ends, monos, offsets, lengths, starts=None):
+    """What the clock is told of each packet, from the reads (where each
+    ends in the stream, when it returned: monotonic ns) and the packets'
+    places (framer.places()): (first_ns, first_bytes, done), the return of
+    the read holding a packet's first bytes, how many of them it held, and
+    the index of the read that completed it (len(ends) for a packet no read
+    completed). starts: where each read begins, when the reads do not cover
+    the stream without a gap (vouched reads around untimed stretches); a
+    packet whose last byte no read covers counts as not completed, and one
+    whose first bytes no read covers is told by the read completing it."""
+    import numpy as np
+
+    first = np.searchsorted(ends, offsets, side="right")
+    last = offsets + lengths.astype(np.int64) - 1
+    done = np.searchsorted(ends, last, side="right")
+    whole = first < len(ends)
+    if starts is not None:
+        gone = done < len(ends)
+        gone[gone] = starts[done[gone]] > last[gone]
+        done[gone] = len(ends)
+        whole[whole] = starts[first[whole]] <= offsets[whole]
+    first_ns = np.zeros(len(offsets), np.int64)
+    head = np.zeros(len(offsets), np.uint32)
+    first_ns[whole] = monos[first[whole]]
+    head[whole] = np.minimum(ends[first[whole]] - offsets[whole], lengths[whole])
+    told = ~whole & (done < len(ends))
+    first_ns[told] = monos[done[told]]
+    return first_ns, head, done
+
+
+def read_starts(times: Times):
+    """Where each vouched read of times begins in the recording."""
+    import numpy as np
+
+    ends = np.frombuffer(times.ends, np.int64)
+    starts = np.empty_like(ends)
+    starts[1:] = ends[:-1]
+    for first, _, lo, hi in times.segments:
+        if lo < hi:
+            starts[lo] = first
+    return starts
+
+
+def sample_times(path, baud: int | None = None, times: Times | None = None):
+    """(time_ns, figures): each packet's sample time (int64 ns since the Unix
+    epoch on the host's wall clock, in stream order; UNTIMED for a packet no
+    vouched read completed: after the times end, in a damaged block, ...)
+    and per stream ("raw", "estimated") its rate, drift, arrival jitter,
+    pauses and lost packets; (None, None) for a recording without arrival
+    times. times: the recording's vorn.times.Times, when already loaded.
+
+    The untimed packets are left out of what the clock is told, and the
+    first packet after them counts as one after lost bytes, so that the
+    clock numbers its samples across the gap by time rather than by count."""
+    import numpy as np
+
+    if times is None:
+        times = load_times(path)
+    if not times.timed:
+        return None, None
+    ends = np.frombuffer(times.ends, np.int64)
+    monos = np.frombuffer(times.monos, np.int64)
+    walls = np.frombuffer(times.walls, np.int64)
+    kinds, offsets, lengths, lost = packet_places(path)
+    first_ns, head, done = evidence(ends, monos, offsets, lengths, read_starts(times))
+    timed = done < len(ends)
+    # A packet after untimed ones: samples may be missing before it.
+    lost = lost | np.concatenate([[0], ~timed[:-1]]).astype(np.uint8) if len(timed) else lost
+    done = done[timed]
+    out = np.full(len(kinds), UNTIMED, np.int64)
+    got, figures = _native.sample_times(first_ns[timed], head[timed], monos[done], lengths[timed], kinds[timed],
+                                        lost[timed], float(baud_of(path, baud)), walls[done] - monos[done])
+    out[timed] = np.frombuffer(got, np.int64)
+    return out, figures

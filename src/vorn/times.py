@@ -1,0 +1,440 @@
+"""The times file: when each read of a recording arrived. NAME.times beside
+the recording, as `vorn record` writes it (TimesWriter), and read back only as
+far as it vouches for itself and for the recording (load_times).
+
+The file is a magic line ("vorn arrival times 2") and then one block per flush
+of the recording. A block covers the recording's bytes from one offset to
+another and holds, for each read in them, its length and its wall and
+monotonic clocks; it carries a CRC-32C of itself and one of the recording
+bytes it covers. A reader takes a read's time only from a block that passes
+both: a damaged block, a block whose bytes the recording does not hold, and a
+file written beside another recording give no times, and the packets of those
+reads are untimed (host_time_ns -1, empty in CSV, null in Parquet). A gap
+block marks a stretch without the device that `vorn record --reconnect` went
+through (when the line went and when it was back): it repeats the header of
+the block before it, which vouches for it. The format is encoded and decoded
+by the native helper (the core's times_file).
+
+Version 1 files (one zlib stream, no blocks) are read with the checks they
+allow: a stream whose checksum fails gives no times, and a stream cut short
+(a crash) or damaged is read up to the first read that runs past the
+recording or turns the monotonic clock back. Two empty reads in a row there
+mark a gap.
+
+Where a time is needed for an untimed packet, extrapolate_times() gives one
+from the recording's rate as the timed reads show it.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import time
+import warnings
+import zlib
+from array import array
+from bisect import bisect_right
+from pathlib import Path
+from typing import NamedTuple
+
+from vorn import _native
+
+TIMES_SUFFIX = ".times"
+MAGIC_V1 = _native.TIMES_MAGIC_V1.encode()
+MAGIC_V2 = _native.TIMES_MAGIC_V2.encode()
+TIMES_MAGIC = MAGIC_V2
+CHECK_PIECE = 1 << 20  # recording bytes checked against a block's CRC at a time
+FIT_READS = 4096  # reads the recording's rate is fitted over, spread along it
+# The most a times file may hold per byte of its recording: a read costs at
+# least one byte of the recording and at most 30 bytes of numbers, a block 40
+# more. What lies beyond is not read.
+MAX_TIMES_PER_BYTE = 72
+# Read beyond that: room for the gap blocks (about 60 bytes each) of a
+# recording whose device came and went many times while it sent little.
+TIMES_SLACK = 1 << 20
+INFLATE_PIECE = 1 << 16
+
+
+class UntimedWarning(UserWarning):
+    """Some of a recording's reads have no time the times file vouches for."""
+
+
+def times_path(path) -> Path:
+    return Path(os.fsdecode(path) + TIMES_SUFFIX)
+
+
+class Stamp(NamedTuple):
+    """When a read arrived: the wall clock of IMUPacket.timestamp and the
+    monotonic clock, both in ns."""
+
+    wall_ns: int
+    mono_ns: int
+
+
+class Unplugged(NamedTuple):
+    """A stretch without the device that `vorn record --reconnect` went
+    through: at this offset of the recording, the line went (lost) and was
+    back (back)."""
+
+    at: int
+    lost: Stamp
+    back: Stamp
+
+
+class Estimate(Stamp):
+    """A Stamp for a read the times file does not vouch for, extrapolated
+    from the rate of the reads it does (extrapolate_times)."""
+
+    __slots__ = ()
+
+
+def now() -> Stamp:
+    return Stamp(time.time_ns(), time.monotonic_ns())
+
+
+# -- writing ----------------------------------------------------------------
+
+
+class TimesWriter:
+    """Appends the arrival of each read to NAME.times, a block per flush().
+
+    add() takes the read's bytes, or only their number when the bytes are
+    already in the recording (the block's CRC of them is then read back from
+    it at flush). gap() marks a stretch without the device. flush() writes the
+    block and, when durable, waits until it is on the disk (fdatasync).
+    `file`: NAME.times already open for writing, empty, instead of opening it
+    here."""
+
+    def __init__(self, path, force: bool = False, *, durable: bool = False, file=None) -> None:
+        self.recording_path = path
+        self.file = file if file is not None else open(times_path(path), "wb" if force else "xb")
+        self.durable = durable
+        self.file.write(MAGIC_V2)
+        self.first = 0  # where in the recording the pending block begins
+        self.lengths, self.walls, self.monos = array("Q"), array("q"), array("q")
+        self.crc = 0
+        self.read_back = False
+        self.recording = None
+        self.last_block = (0, 0, 0)  # first, end and data CRC of the block written last
+
+    def add(self, data, stamp: Stamp) -> None:
+        if isinstance(data, int):
+            n = data
+            self.read_back = True
+        else:
+            n = len(data)
+            self.crc = _native.crc32c(bytes(data), self.crc)
+        if n <= 0:
+            return  # a read that brought nothing times nothing
+        self.lengths.append(n)
+        self.walls.append(stamp.wall_ns)
+        self.monos.append(stamp.mono_ns)
+
+    def pending_crc(self, size: int) -> int:
+        if not self.read_back:
+            return self.crc
+        if self.recording is None:
+            self.recording = open(self.recording_path, "rb")
+        self.recording.seek(self.first)
+        crc = 0
+        while size > 0:
+            piece = self.recording.read(min(size, CHECK_PIECE))
+            if not piece:
+                break
+            crc = _native.crc32c(piece, crc)
+            size -= len(piece)
+        return crc
+
+    def write_block(self) -> None:
+        """The pending reads as a block, written on (not yet flushed)."""
+        if not self.lengths:
+            return
+        size = sum(self.lengths)
+        crc = self.pending_crc(size)
+        block = _native.encode_times_block(self.first, crc, self.lengths.tobytes(), self.walls.tobytes(),
+                                           self.monos.tobytes())
+        self.file.write(block)
+        self.last_block = (self.first, self.first + size, crc)
+        self.first += size
+        del self.lengths[:], self.walls[:], self.monos[:]
+        self.crc = 0
+        self.read_back = False
+
+    def gap(self, lost: Stamp, back: Stamp) -> None:
+        """Marks a stretch without the device after the reads added so far:
+        the line went at lost and was back at back. Written at once (the
+        reads before it as their block first), and made durable at the next
+        flush()."""
+        self.write_block()
+        self.file.write(_native.encode_times_gap(*self.last_block, lost.wall_ns, lost.mono_ns, back.wall_ns,
+                                                 max(back.mono_ns, lost.mono_ns)))
+
+    def flush(self) -> None:
+        self.write_block()
+        self.file.flush()
+        if self.durable:
+            os.fdatasync(self.file.fileno())
+
+    def close(self) -> None:
+        try:
+            self.flush()
+        finally:
+            try:
+                self.file.close()
+            finally:
+                if self.recording is not None:
+                    self.recording.close()
+
+
+# -- reading ----------------------------------------------------------------
+
+
+class Times:
+    """The reads of a recording that its times file vouches for.
+
+    ends, walls, monos: one int64 array entry per vouched read (where it ends
+    in the recording; its wall and monotonic clocks in ns), in recording
+    order. segments: (first, end, lo, hi) for each stretch of the recording
+    timed without a break (an unplug is one): bytes [first, end) and reads
+    [lo, hi). gaps: the Unplugged stretches the file vouches for. untimed:
+    bytes of the recording no vouched read covers; reasons: why, in words;
+    note: the one line that says both, or None when every byte is timed or
+    the recording has no times file at all."""
+
+    def __init__(self, path, size: int) -> None:
+        self.path = path
+        self.size = size
+        self.version: int | None = None  # None: no times file
+        self.ends, self.walls, self.monos = array("q"), array("q"), array("q")
+        self.segments: list[tuple[int, int, int, int]] = []
+        self.gaps: list[Unplugged] = []
+        self.reasons: list[str] = []
+        self._slope: float | None = None
+
+    @property
+    def timed(self) -> bool:
+        return bool(self.ends)
+
+    @property
+    def untimed(self) -> int:
+        return self.size - sum(end - first for first, end, _, _ in self.segments)
+
+    @property
+    def note(self) -> str | None:
+        if self.version is None or not self.untimed and not self.reasons:
+            return None
+        return (f"{self.path}: {self.untimed:,} of {self.size:,} bytes have no arrival time"
+                f" ({'; '.join(self.reasons) or 'no times'})")
+
+    def reads(self):
+        """(end, Stamp or None) along the whole recording: each vouched read,
+        and each stretch without one as a single None up to where it ends."""
+        pos = 0
+        ends, walls, monos = self.ends, self.walls, self.monos
+        for first, end, lo, hi in self.segments:
+            if first > pos:
+                yield first, None
+            for i in range(lo, hi):
+                yield ends[i], Stamp(walls[i], monos[i])
+            pos = end
+        if pos < self.size:
+            yield self.size, None
+
+    def origin(self) -> int | None:
+        """The monotonic time of the recording's first byte's arrival: the first
+        vouched read's, or extrapolated back when the times begin later."""
+        if not self.timed:
+            return None
+        if self.segments[0][0] == 0:
+            return self.monos[0]
+        return extrapolate_times(self, [0])[0].mono_ns
+
+    def slope(self) -> float:
+        """ns per byte of the recording, as its vouched reads show it."""
+        if self._slope is None:
+            self._slope = fit_slope(self)
+        return self._slope
+
+
+def fit_slope(times: Times) -> float:
+    """Least squares of the monotonic clock on the byte offset, over at most
+    FIT_READS reads spread along the recording; 0 when the reads do not say."""
+    n = len(times.ends)
+    if n < 2:
+        return 0.0
+    step = max(1, n // FIT_READS)
+    xs = times.ends[::step]
+    ys = times.monos[::step]
+    mx = sum(xs) / len(xs)
+    my = sum(ys) / len(ys)
+    sxx = sum((x - mx) ** 2 for x in xs)
+    sxy = sum((x - mx) * (y - my) for x, y in zip(xs, ys))
+    return max(sxy / sxx, 0.0) if sxx else 0.0
+
+
+def extrapolate_times(times: Times, offsets) -> list[Estimate]:
+    """An arrival time for each byte offset of the recording that no vouched
+    read times (a crash's tail, a damaged block): the nearest vouched read
+    before it (or after it, before the first one), moved on at the rate of
+    bytes the vouched reads show. The one place such times are made."""
+    if not times.timed:
+        raise ValueError("no arrival times to extrapolate from")
+    slope = times.slope()
+    ends, walls, monos = times.ends, times.walls, times.monos
+    out = []
+    for x in offsets:
+        i = max(bisect_right(ends, x) - 1, 0)
+        dt = round((x - ends[i]) * slope)
+        out.append(Estimate(walls[i] + dt, monos[i] + dt))
+    return out
+
+
+def recording_size(path) -> int:
+    return os.stat(path).st_size
+
+
+def read_times_file(path, size: int) -> bytes | None:
+    """NAME.times as bytes, no more than its recording's size allows; None
+    when there is none."""
+    try:
+        f = open(times_path(path), "rb")
+    except FileNotFoundError:
+        return None
+    with f:
+        return f.read(MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + TIMES_SLACK)
+
+
+# Keyed by the recording's identity, size and change times and by the times
+# file's content: the commands ask more than once, and each answer costs a CRC
+# of the whole recording.
+@functools.lru_cache(maxsize=4)
+def _load(path: str, key: tuple, data: bytes | None) -> Times:
+    size = key[0]
+    times = Times(path, size)
+    if data is None:
+        return times
+    tname = times_path(path).name
+    version = 2 if data.startswith(MAGIC_V2) else 1 if data.startswith(MAGIC_V1) else 0
+    times.version = version
+    if version == 0 and MAGIC_V2.startswith(data):
+        times.reasons.append(f"{tname} holds no reads (cut before its first flush)")
+        return times
+    if version == 0:
+        times.reasons.append(f"{tname} is not a times file this version of vorn reads")
+        return times
+    if version == 2:
+        decoded = _native.decode_times(data, size)
+    else:
+        decoded = decode_v1(data[len(MAGIC_V1):], size, times.reasons, tname)
+        if decoded is None:
+            return times
+    blocks = decoded["blocks"]
+    if decoded["damaged_blocks"]:
+        times.reasons.append(f"{decoded['damaged_blocks']:,} damaged stretch(es) of {tname} "
+                             f"({decoded['damaged_bytes']:,} bytes)")
+    if decoded["misplaced_blocks"]:
+        times.reasons.append(f"{decoded['misplaced_blocks']:,} block(s) of {tname} describe bytes the recording "
+                             "does not have")
+    good = check_blocks(path, blocks)
+    mismatched = len(blocks) - len(good)
+    if mismatched and not good:
+        times.reasons.append(f"{tname} belongs to another recording (none of its {len(blocks):,} blocks matches "
+                             "these bytes)")
+    elif mismatched:
+        times.reasons.append(f"{mismatched:,} block(s) of {tname} do not match the recording's bytes")
+    ends, walls, monos = (array("q", decoded[k]) for k in ("ends", "walls", "monos"))
+    # A gap counts where the block it follows holds (before any block, always).
+    held = set(good)
+    vouched = {i for i, b in enumerate(blocks) if b in held}
+    times.gaps = [Unplugged(at, Stamp(lost_wall, lost_mono), Stamp(back_wall, back_mono))
+                  for block, at, lost_wall, lost_mono, back_wall, back_mono in decoded["gaps"]
+                  if block is None or block in vouched]
+    breaks = {g.at for g in times.gaps}
+    for first, end, _, lo, hi in good:
+        n = len(times.ends)
+        times.ends += ends[lo:hi]
+        times.walls += walls[lo:hi]
+        times.monos += monos[lo:hi]
+        last = times.segments[-1] if times.segments else None
+        if last is not None and last[1] == first and first not in breaks:
+            times.segments[-1] = (last[0], end, last[2], n + hi - lo)
+        else:
+            times.segments.append((first, end, n, n + hi - lo))
+    covered = times.segments[-1][1] if times.segments else 0
+    if good and covered < size:
+        cut = ", the times file cut short (a crash?)" if decoded["cut"] else ""
+        times.reasons.append(f"the times end {size - covered:,} bytes before the recording does{cut}")
+    if not blocks and not times.reasons:
+        times.reasons.append(f"{tname} holds no reads")
+    return times
+
+
+def decode_v1(body: bytes, size: int, reasons: list[str], tname: str) -> dict | None:
+    """A version 1 stream inflated, within MAX_TIMES_PER_BYTE of the recording,
+    and decoded; None when its checksum fails."""
+    unzip = zlib.decompressobj()
+    limit = MAX_TIMES_PER_BYTE * size + 4096
+    out = bytearray()
+    damaged = False
+    for at in range(0, len(body), INFLATE_PIECE):
+        try:
+            out += unzip.decompress(body[at:at + INFLATE_PIECE], limit - len(out))
+        except zlib.error as e:
+            if "incorrect data check" in str(e):
+                reasons.append(f"{tname} fails its checksum (version 1 file: no time in it can be trusted)")
+                return None
+            damaged = True
+            break
+        if unzip.unconsumed_tail or unzip.eof:
+            damaged = bool(unzip.unconsumed_tail)
+            break
+    decoded = _native.decode_times_v1(bytes(out), unzip.eof and not damaged, size)
+    if damaged:
+        decoded["damaged_blocks"] = max(decoded["damaged_blocks"], 1)
+    return decoded
+
+
+def check_blocks(path, blocks) -> list:
+    """The blocks whose CRC of the recording's bytes holds (version 1's
+    blocks carry none and pass)."""
+    if not any(b[2] is not None for b in blocks):
+        return list(blocks)
+    good = []
+    with open(path, "rb") as f:
+        for block in blocks:
+            first, end, want = block[:3]
+            if want is None:
+                good.append(block)
+                continue
+            f.seek(first)
+            crc, left = 0, end - first
+            while left > 0:
+                piece = f.read(min(left, CHECK_PIECE))
+                if not piece:
+                    break
+                crc = _native.crc32c(piece, crc)
+                left -= len(piece)
+            if left == 0 and crc == want:
+                good.append(block)
+    return good
+
+
+def load_times(path, size: int | None = None) -> Times:
+    """The vouched times of the recording at path (its stat taken now);
+    warns once (UntimedWarning) when some bytes have none."""
+    st = os.stat(path)
+    data = read_times_file(path, st.st_size)
+    hits = _load.cache_info().hits
+    times = _load(os.fsdecode(path), (st.st_size, st.st_ino, st.st_dev, st.st_mtime_ns, st.st_ctime_ns), data)
+    if times.note and _load.cache_info().hits == hits:
+        warnings.warn(times.note, UntimedWarning, stacklevel=3)
+    return times
+
+
+def has_times(path) -> bool:
+    """Whether any read of the recording has a time its times file vouches
+    for; False for a recording that cannot be read (its reader says why)."""
+    try:
+        return load_times(path).timed
+    except OSError:
+        return False

@@ -1,0 +1,221 @@
+// The sample clock against a simulated unit whose true send times are known:
+// a drifting clock, a line of finite speed, an adapter that releases bytes
+// every 16 ms, host stalls, a lost packet and a pause.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "sample_clock.hpp"
+
+namespace {
+
+using vorn::PacketArrival;
+
+constexpr double kBaud = 921600;
+constexpr std::int64_t kMs = 1'000'000;
+
+struct Simulated {
+  std::vector<PacketArrival> arrivals;
+  std::vector<std::int64_t> truth;  // when the unit began sending each packet
+  std::vector<bool> even;           // sent one period after the packet before
+};
+
+struct Scenario {
+  double rate_hz = 500;
+  double drift_ppm = 60;
+  double seconds = 20;
+  std::uint32_t length = 68;
+  std::vector<std::int64_t> stalls{};   // the host reads nothing for 60 ms from these times
+  std::int64_t lost_at = -1;            // this packet's bytes are damaged
+  std::int64_t pause_at = -1;           // the unit stops before this packet...
+  std::int64_t pause_ns = 500 * kMs;    // ...for this long
+  unsigned seed = 7;
+};
+
+// Reads: each returns at `at` with every byte the adapter had received by `cut`.
+struct Read {
+  std::int64_t cut;
+  std::int64_t at;
+};
+
+Simulated simulate(const Scenario& s) {
+  std::mt19937_64 rng(s.seed);
+  std::uniform_real_distribution<double> unit(0, 1);
+  const double period = 1e9 / s.rate_hz / (1 + s.drift_ppm * 1e-6);
+  const double byte_ns = vorn::kBitsPerByte * 1e9 / kBaud;
+  const std::int64_t start = 5'000'000'000;
+  Simulated out;
+  std::vector<double> sends;
+  double pause = 0;
+  for (std::int64_t k = 0; k < static_cast<std::int64_t>(s.seconds * s.rate_hz); ++k) {
+    if (k == s.pause_at) pause += static_cast<double>(s.pause_ns) + 0.37 * period;
+    sends.push_back(static_cast<double>(start) + pause + static_cast<double>(k) * period);
+  }
+  // The latency timer every 16 ms, a little late now and then; each read
+  // returns up to 0.2 ms after it, or when a stall ends.
+  std::vector<Read> reads;
+  const double end = sends.back() + 100 * kMs;
+  for (double f = start - 7.3 * kMs; f < end; f += 16 * kMs + 50'000 * unit(rng)) {
+    auto at = static_cast<std::int64_t>(f + 20'000 + 180'000 * unit(rng));
+    for (std::int64_t stall : s.stalls) {
+      if (at >= stall && at < stall + 60 * kMs) at = stall + 60 * kMs;
+    }
+    if (!reads.empty() && reads.back().at == at) reads.back().cut = static_cast<std::int64_t>(f);
+    else reads.push_back({static_cast<std::int64_t>(f), at});
+  }
+  std::size_t r = 0;
+  bool lost = false;
+  for (std::size_t k = 0; k < sends.size(); ++k) {
+    const double send = sends[k];
+    while (reads[r].cut < send + byte_ns) ++r;
+    if (static_cast<std::int64_t>(k) == s.lost_at) {
+      lost = true;
+      continue;
+    }
+    PacketArrival a;
+    a.first_ns = reads[r].at;
+    const double head = (static_cast<double>(reads[r].cut) - send) / byte_ns;
+    a.first_bytes = std::min(s.length, static_cast<std::uint32_t>(head));
+    std::size_t d = r;
+    while (static_cast<double>(reads[d].cut) < send + s.length * byte_ns) ++d;
+    a.done_ns = reads[d].at;
+    a.length = s.length;
+    a.lost_before = lost;
+    out.even.push_back(!lost && static_cast<std::int64_t>(k) != s.pause_at && k > 0);
+    lost = false;
+    out.arrivals.push_back(a);
+    out.truth.push_back(static_cast<std::int64_t>(send));
+  }
+  return out;
+}
+
+struct Errors {
+  double p99 = 0;
+  double max = 0;
+  double step_std = 0;  // of the steps between packets sent evenly
+  bool rising = true;
+};
+
+Errors errors(const Simulated& sim, const std::vector<std::int64_t>& times, std::size_t from = 0) {
+  Errors e;
+  std::vector<double> abs_err;
+  for (std::size_t i = from; i < times.size(); ++i) {
+    abs_err.push_back(std::abs(static_cast<double>(times[i] - sim.truth[i])));
+  }
+  std::sort(abs_err.begin(), abs_err.end());
+  e.p99 = abs_err[static_cast<std::size_t>(0.99 * static_cast<double>(abs_err.size() - 1))];
+  e.max = abs_err.back();
+  double sum = 0, sum2 = 0, n = 0;
+  for (std::size_t i = from + 1; i < times.size(); ++i) {
+    e.rising = e.rising && times[i] > times[i - 1];
+    if (!sim.even[i]) continue;
+    const double step = static_cast<double>(times[i] - times[i - 1]);
+    sum += step;
+    sum2 += step * step;
+    n += 1;
+  }
+  e.step_std = std::sqrt(std::max(0.0, sum2 / n - (sum / n) * (sum / n)));
+  return e;
+}
+
+Scenario faulty() {
+  Scenario s;
+  s.stalls = {6'500 * kMs, 11'000 * kMs, 19'000 * kMs};
+  s.lost_at = 4000;
+  s.pause_at = 6000;
+  return s;
+}
+
+TEST(SampleClockOffline, RecoversBurstyStreamWithStallsLossAndPause) {
+  for (double drift : {60.0, -85.0}) {
+    Scenario s = faulty();
+    s.drift_ppm = drift;
+    const Simulated sim = simulate(s);
+    vorn::ClockStats stats;
+    const auto times = vorn::recover_offline(sim.arrivals, kBaud, &stats);
+    ASSERT_EQ(times.size(), sim.truth.size());
+    const Errors e = errors(sim, times);
+    EXPECT_LE(e.p99, 0.5 * kMs) << "drift " << drift;
+    EXPECT_LE(e.max, 2.5 * kMs);
+    EXPECT_TRUE(e.rising);
+    EXPECT_LE(e.step_std, 5'000);
+    EXPECT_NEAR(stats.drift_ppm, drift, 10);
+    EXPECT_DOUBLE_EQ(stats.nominal_hz, 500);
+    EXPECT_EQ(stats.pauses, 1u);
+    EXPECT_EQ(stats.lost, 1u);
+    EXPECT_GT(stats.jitter_median_ns, 1 * kMs);  // bursts: arrivals well after the samples
+    for (std::size_t i = 0; i < times.size(); ++i) ASSERT_LE(times[i], sim.arrivals[i].done_ns);
+  }
+}
+
+TEST(SampleClockOffline, LostPacketsAtOtherRatesAndLengths) {
+  // A faster stream of longer packets, and a loss of three samples at once.
+  Scenario s;
+  s.rate_hz = 250;
+  s.length = 118;
+  s.seconds = 12;
+  s.drift_ppm = -30;
+  const Simulated one = simulate(s);
+  Simulated three = one;
+  // Take two more packets out after a loss, as if their bytes were damaged too.
+  three.arrivals.erase(three.arrivals.begin() + 1500, three.arrivals.begin() + 1503);
+  three.truth.erase(three.truth.begin() + 1500, three.truth.begin() + 1503);
+  three.even.erase(three.even.begin() + 1500, three.even.begin() + 1503);
+  three.arrivals[1500].lost_before = true;
+  three.even[1500] = false;
+  vorn::ClockStats stats;
+  const auto times = vorn::recover_offline(three.arrivals, kBaud, &stats);
+  const Errors e = errors(three, times);
+  EXPECT_LE(e.p99, 0.5 * kMs);
+  EXPECT_EQ(stats.lost, 3u);
+  EXPECT_EQ(stats.pauses, 0u);
+  EXPECT_NEAR(stats.drift_ppm, -30, 10);
+}
+
+TEST(SampleClockOffline, TinyStreams) {
+  EXPECT_TRUE(vorn::recover_offline({}, kBaud).empty());
+  std::vector<PacketArrival> few(3);
+  for (std::size_t i = 0; i < few.size(); ++i) {
+    const std::int64_t read = 1'000'000 + static_cast<std::int64_t>(i / 2) * 16 * kMs;  // two packets a read
+    few[i] = {read, 68, read, 68, false};
+  }
+  vorn::ClockStats stats;
+  const auto times = vorn::recover_offline(few, kBaud, &stats);
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_LT(times[0], times[1]);
+  EXPECT_LT(times[1], times[2]);
+  EXPECT_LE(times[2], few[2].done_ns);
+  EXPECT_EQ(stats.packets, 3u);
+}
+
+TEST(SampleClockOnline, CausalTimesAfterWarmUp) {
+  const Simulated sim = simulate(faulty());
+  vorn::SampleClock clock(kBaud);
+  std::vector<std::int64_t> times;
+  // Fed read by read, as a live reader would, and asked after each.
+  std::size_t i = 0;
+  while (i < sim.arrivals.size()) {
+    const std::int64_t read = sim.arrivals[i].done_ns;
+    for (; i < sim.arrivals.size() && sim.arrivals[i].done_ns == read; ++i) clock.push(sim.arrivals[i]);
+    clock.take(times);
+    // Never more held back than the look-ahead's worth of reads.
+    for (std::size_t k = times.size(); k < i; ++k) {
+      ASSERT_GT(sim.arrivals[k].done_ns, read - vorn::SampleClock::kLookaheadNs);
+    }
+  }
+  clock.finish(times);
+  ASSERT_EQ(times.size(), sim.truth.size());
+  EXPECT_EQ(clock.pending(), 0u);
+  const std::size_t warm = static_cast<std::size_t>(vorn::SampleClock::kWarmUpNs / 2 / kMs);  // 500 Hz
+  const Errors e = errors(sim, times, warm);
+  EXPECT_LE(e.p99, 1.5 * kMs);
+  EXPECT_TRUE(errors(sim, times).rising);
+  EXPECT_EQ(clock.pauses(), 1u);
+  EXPECT_EQ(clock.lost(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,386 @@
+"""vorn live: the Foxglove WebSocket server, seen by a client of the protocol
+(websockets' own), against the recording it serves as vorn.read reads it."""
+
+import asyncio
+import json
+import math
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+import vorn_model as vm
+
+pytest.importorskip("websockets")
+pytest.importorskip("numpy")
+
+from websockets.asyncio.client import connect  # noqa: E402
+from websockets.exceptions import ConnectionClosed, InvalidStatus  # noqa: E402
+
+from test_tools import VORN  # noqa: E402
+
+G = 9.80665
+
+
+def timed_recording(path, seconds: float, span: float, seed: int = 12):
+    """A recording of `seconds` of the unit whose reads arrived over `span`
+    seconds from now, in pieces of uneven size."""
+    from vorn.times import Stamp, TimesWriter
+
+    data = vm.UnitSimulator(seed=seed, invalid_rate=0.1, noise=0.005).stream(seconds)[0]
+    path.write_bytes(data)
+    writer = TimesWriter(path, force=False)
+    pieces = []
+    pos, k = 0, 0
+    while pos < len(data):
+        size = 40 + (k * 7919) % 400
+        pieces.append(data[pos:pos + size])
+        pos, k = pos + size, k + 1
+    wall = time.time_ns()
+    for piece in pieces:
+        wall += round(span * 1e9 / len(pieces))
+        writer.add(len(piece), Stamp(wall, wall))
+    writer.close()
+    return path
+
+
+@pytest.fixture(scope="module")
+def recording(tmp_path_factory):
+    return timed_recording(tmp_path_factory.mktemp("live") / "run.bin", 0.4, 0.25)
+
+
+class Client:
+    """A protocol client: the server's first words, then every message of the
+    channels it subscribed to, as (topic, receive time, CDR body). A stalled
+    one reads through a tiny socket buffer into a one-message queue, and not
+    at all until told."""
+
+    def __init__(self, port: int, subprotocol: str, topics=None, stall: bool = False) -> None:
+        self.port, self.subprotocol, self.topics, self.stall = port, subprotocol, topics, stall
+        self.got: list[tuple[str, int, bytes]] = []
+        self.status: list[dict] = []
+
+    async def start(self):
+        options = {}
+        if self.stall:
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+            sock.connect(("127.0.0.1", self.port))
+            options = {"sock": sock, "max_queue": 1}
+        self.ws = await connect(f"ws://127.0.0.1:{self.port}", subprotocols=[self.subprotocol], **options)
+        self.info, self.advertise = json.loads(await self.ws.recv()), json.loads(await self.ws.recv())
+        channels = [c for c in self.advertise["channels"] if self.topics is None or c["topic"] in self.topics]
+        self.by_sub = {100 + c["id"]: c["topic"] for c in channels}
+        await self.ws.send(json.dumps({"op": "subscribe", "subscriptions": [
+            {"id": 100 + c["id"], "channelId": c["id"]} for c in channels]}))
+        return self
+
+    async def take(self, limit: float = 20.0):
+        """Every message until the server closes the connection."""
+        async def read():
+            async for m in self.ws:
+                if isinstance(m, str):
+                    self.status.append(json.loads(m))
+                else:
+                    op, sub, t = struct.unpack_from("<BIQ", m)
+                    assert op == 1
+                    self.got.append((self.by_sub[sub], t, m[13:]))
+
+        try:
+            await asyncio.wait_for(read(), limit)
+        except ConnectionClosed as e:
+            assert e.rcvd is None or e.rcvd.code == 1001, e  # the server going away at the end
+        return self
+
+
+def aligned(at: int, size: int) -> int:
+    return at + (-(at - 4) % size)  # CDR aligns from the end of the 4-byte encapsulation
+
+
+def cdr_header(body: bytes) -> tuple[int, str, int]:
+    """(stamp ns, frame id, offset after the header) of a stamped message."""
+    assert body[:4] == b"\x00\x01\x00\x00"
+    sec, nsec, n = struct.unpack_from("<iII", body, 4)
+    return sec * 10**9 + nsec, body[16:16 + n - 1].decode(), 16 + n
+
+
+def imu_values(body: bytes) -> tuple[int, list[float]]:
+    stamp, frame, at = cdr_header(body)
+    assert frame == "imu_link"
+    return stamp, list(struct.unpack_from("<37d", body, aligned(at, 8)))
+
+
+def names_values(body: bytes) -> list[str]:
+    at = aligned(cdr_header(body)[2], 4)
+    (count,) = struct.unpack_from("<I", body, at)
+    at += 4
+    names = []
+    for _ in range(count):
+        at = aligned(at, 4)
+        (n,) = struct.unpack_from("<I", body, at)
+        names.append(body[at + 4:at + 3 + n].decode())
+        at += 4 + n
+    return names
+
+
+def same(a: float, b: float) -> bool:
+    return (math.isnan(a) and math.isnan(b)) or abs(a - b) <= 1e-9 * max(1.0, abs(b))
+
+
+async def serve(path, clients, queue=4096, while_running=None):
+    """Replays path to clients, each (subprotocol, topics[, stall]); the server,
+    the clients and how long the replay took."""
+    from vorn.foxglove import FoxgloveServer, replay
+
+    server = FoxgloveServer(port=0, queue=queue)
+    await server.start()
+    try:
+        made = [await Client(server.port, *c).start() for c in clients]
+        takers = [asyncio.ensure_future(c.take()) for c in made if not c.stall]
+        await asyncio.sleep(0.05)  # the subscriptions are in
+        started = time.monotonic()
+        run = asyncio.ensure_future(server.run(replay(path)))
+        if while_running is not None:
+            await while_running(server, made)
+        await asyncio.wait_for(run, 30)  # a source held up by a stalled client would never end
+        took = time.monotonic() - started
+        await asyncio.sleep(0.05)
+        stalled = [c for c in made if c.stall]
+        takers += [asyncio.ensure_future(c.take()) for c in stalled]  # reading again
+        await asyncio.sleep(0.2 if stalled else 0)
+    finally:
+        await server.close()
+    await asyncio.gather(*takers)
+    return server, made, took
+
+
+async def refused(offer) -> int:
+    """The HTTP status a client offering these subprotocols gets."""
+    from vorn.foxglove import FoxgloveServer
+
+    async with FoxgloveServer(port=0) as server:
+        with pytest.raises(InvalidStatus) as e:
+            await connect(f"ws://127.0.0.1:{server.port}", subprotocols=offer)
+    return e.value.response.status_code
+
+
+def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordings_values(recording):
+    """A client of each name of the protocol: serverInfo, then the MCAP export's
+    channels; every packet of the recording as its messages, values and
+    times as vorn.read has them; other subprotocols refused."""
+    import vorn
+    from vorn.export.mcap import CHANNELS
+
+    async def run():
+        assert [await refused(offer) for offer in (["foxglove.websocket.v2"], None)] == [400, 400]
+        return await serve(recording, [("foxglove.websocket.v1", None), ("foxglove.sdk.v1", None)])
+
+    server, (old, new), _ = asyncio.run(run())
+    assert old.ws.subprotocol == "foxglove.websocket.v1" and new.ws.subprotocol == "foxglove.sdk.v1"
+    for c in (old, new):
+        assert c.info["op"] == "serverInfo" and c.advertise["op"] == "advertise"
+        assert [(ch["topic"], ch["schemaName"], ch["schema"].encode(), ch["encoding"], ch["schemaEncoding"])
+                for ch in c.advertise["channels"]] == [
+            (f"/{topic}", name, schema, "cdr", "ros2msg") for topic, name, schema, _ in CHANNELS]
+    assert old.got == new.got and not old.status
+
+    cols = vorn.read(recording)
+    n = cols.num_rows
+    assert server.packets == n and server.dropped == 0
+    kinds = cols["packet_type"].tolist()
+    imu = [(topic, t, *imu_values(body)) for topic, t, body in old.got if topic in ("/imu/data_raw", "/imu/data")]
+    assert [topic for topic, *_ in imu] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
+    for i, (topic, t, stamp, v) in enumerate(imu):
+        assert t == stamp == cols["time_ns"][i]  # the replay's chunks carry the sample time
+        if kinds[i] == 0:
+            gyro = [float(cols[f"scaled_gyro_{a}"][i]) for a in "xyz"]
+            acc = [float(cols[f"scaled_accel_{a}"][i]) * G for a in "xyz"]
+            assert v[4] == -1.0  # no orientation
+            assert all(map(same, v[13:16] + v[25:28], gyro + acc))
+        else:
+            q = [float(cols[f"est_orient_quaternion_{p}"][i]) for p in "xyzw"]
+            rate = [float(cols[f"est_angular_rate_{a}"][i]) for a in "xyz"]
+            assert all(map(same, v[0:4] + v[13:16], q + rate))
+            flagged = bool(cols["est_orient_quaternion_invalid"][i])
+            assert v[4] == (-1.0 if flagged or math.isnan(q[0]) else 0.0)
+    assert any(cols["est_orient_quaternion_invalid"])  # the flag case was seen
+    from vorn.fields import FLAG_FIELDS
+    from vorn import _native
+
+    flagged = [[_native.FIELDS[f]["invalid_name"] for f in FLAG_FIELDS if cols[f"{f}_invalid"][i]]
+               for i in range(n) if kinds[i] == 1]
+    assert [names_values(body) for topic, _, body in old.got if topic == "/imu/invalid_fields"] == flagged
+
+
+def test_sample_time_stamps_and_subscription_requests(recording):
+    """Messages carry a batch's time_ns, or the arrival time where a packet has
+    none; unsubscribe stops a channel; a request the server cannot honour is
+    answered with an error status and changes nothing."""
+    import numpy as np
+
+    import vorn
+    from vorn.foxglove import Client, FoxgloveServer
+
+    cols = vorn.read(recording)
+    raw = np.flatnonzero(cols["packet_type"] == 0)[:4]
+    batch = {k: a[raw] for k, a in cols.items()}
+    batch["time_ns"] = batch["host_time_ns"] - 5_000_000
+    batch["time_ns"][1] = -1  # no sample time for this one
+    server = FoxgloveServer(port=0)
+    client = Client(None, 100)
+    server.clients.add(client)
+    requests = [{"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 1}, {"id": 8, "channelId": 4}]},
+                {"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 2}, {"id": 9, "channelId": 1},
+                                                      {"id": 10, "channelId": 99}, {"id": -1, "channelId": 2}]},
+                {"op": "unsubscribe", "subscriptionIds": [8, 8]}, {"op": "getParameters"}, "not json", b"\x01"]
+    for r in requests:
+        server.handle(client, r if isinstance(r, (str, bytes)) else json.dumps(r))
+    server.publish(batch)
+    got = [struct.unpack_from("<BIQ", m) + (cdr_header(m[13:])[0],) for m in client.queue]
+    want = batch["time_ns"].tolist()
+    want[1] = int(batch["host_time_ns"][1])
+    assert got == [(1, 7, t, t) for t in want]  # /imu/data_raw only: 8 was unsubscribed first
+    errors = [json.loads(m) for m in client.control]
+    assert {e["op"] for e in errors} == {"status"} and {e["level"] for e in errors} == {2}
+    assert len(errors) == 8  # 4 refused subscriptions, a second unsubscribe, 3 foreign requests
+    assert server.subscribed.is_set() and server.packets == 4
+
+
+def test_a_stalled_client_and_one_that_leaves_hold_up_neither_the_source_nor_the_others(tmp_path):
+    """Beside a client that keeps up: one that stops reading (its queue drops
+    the oldest, counted, and it is told so) and one that vanishes mid-stream."""
+    span = 0.3
+    path = timed_recording(tmp_path / "burst.bin", 1.5, span)
+
+    async def during(server, clients):
+        await asyncio.sleep(span / 3)
+        clients[2].ws.transport.abort()  # gone without a word, mid-message
+        await asyncio.sleep(span / 3)
+        assert len(server.clients) == 2
+
+    server, (fast, stalled, leaving), took = asyncio.run(serve(path, [
+        ("foxglove.sdk.v1", None), ("foxglove.websocket.v1", None, True), ("foxglove.sdk.v1", None)],
+        queue=300, while_running=during))
+    import vorn
+
+    cols = vorn.read(path)
+    assert took < span + 5.0  # the source kept its own pace (a sanity bound only, for a loaded machine)
+    assert server.packets == cols.num_rows and server.clients_seen == 3 and not server.clients
+    assert sum(t in ("/imu/data_raw", "/imu/data") for t, _, _ in fast.got) == cols.num_rows
+    assert not fast.status and 0 < len(leaving.got) < len(fast.got)
+    # The stalled client lost the oldest: what it got at last ends with the newest.
+    assert server.dropped > 0 and stalled.got[-1] == fast.got[-1]
+    assert len(stalled.got) < len(fast.got)
+    assert stalled.status and "messages dropped" in stalled.status[0]["message"]
+
+
+@pytest.mark.child_interpreter
+def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp_path):
+    """The command as a user runs it: the address on stderr, a client served,
+    Ctrl-C, and one line that counts packets, clients and drops."""
+    recording = timed_recording(tmp_path / "slow.bin", 0.1, 30.0)
+    # SIGINT is ignored in a background job; the command must see it.
+    proc = subprocess.Popen([VORN, "live", "--replay", str(recording), "--port", "0"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        line = proc.stderr.readline()
+        assert line.startswith(f"vorn live: serving {recording} on ws://127.0.0.1:"), line
+        port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def visit():
+            c = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
+            await asyncio.sleep(0.1)
+            await c.ws.close()
+
+        asyncio.run(visit())
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    assert out.startswith(f"{recording}: ") and out.count("\n") == 1
+    assert " 1 client, 0 messages dropped; " in out
+    assert out.rstrip().endswith("stopped by Ctrl-C") and err == ""
+
+    code = ("import sys; sys.modules['websockets'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['live', '--replay', {str(recording)!r}]))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, "vorn live: vorn live needs websockets: pip install 'vorn_rs[live]'\n")
+
+
+@pytest.mark.serial_ioctls
+def test_live_command_serves_a_port_until_it_hangs_up(tmp_path):
+    """vorn live PORT reads through vorn.open: every packet written into the
+    line reaches a client, in order, stamped with sample times that rise;
+    a hang-up ends the command with status 1, its summary and the reason."""
+    import vorn
+    from test_serial import Pty, write_all
+
+    data = vm.UnitSimulator(seed=8).stream(0.1)[0]
+    (tmp_path / "sent.bin").write_bytes(data)
+    kinds = vorn.read(tmp_path / "sent.bin")["packet_type"].tolist()
+    unit = Pty()
+    proc = subprocess.Popen([VORN, "live", unit.path, "--baud", "921600", "--port", "0"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stderr.readline()
+        assert line.startswith(f"vorn live: serving {unit.path} on ws://127.0.0.1:"), line
+        port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def visit():
+            c = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw", "/imu/data"]).start()
+            await asyncio.sleep(0.1)  # subscribed
+            taking = asyncio.ensure_future(c.take())
+            write_all(unit.master, data)
+            give_up = time.monotonic() + 20
+            while len(c.got) < len(kinds) and time.monotonic() < give_up:
+                await asyncio.sleep(0.02)
+            unit.close_master()
+            return await taking  # until the server goes away
+
+        client = asyncio.run(visit())
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        unit.close_master()
+    assert [topic for topic, _, _ in client.got] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
+    stamps = [cdr_header(body)[0] for _, _, body in client.got]
+    assert all(a < b for a, b in zip(stamps, stamps[1:]))
+    assert proc.returncode == 1 and out.startswith(f"{unit.path}: {len(kinds):,} packets in ")
+    assert " 1 client, 0 messages dropped; the port hung up (" in out
+    assert err.startswith(f"vorn live: {unit.path}: the port hung up ("), err
+
+
+def test_a_replay_stops_at_the_first_packet_without_a_vouched_time(tmp_path):
+    """A damaged block in the middle of the times file: the replay serves the
+    packets before it at their times, and none stamped from nothing."""
+    import warnings
+
+    import numpy as np
+
+    from test_times import timed_recording as timed_in_blocks
+    from vorn import read
+    from vorn.foxglove import replay
+
+    rec = tmp_path / "run.bin"
+    timed_in_blocks(rec, vm.UnitSimulator(seed=5).stream(0.1)[0], flush_every=20)
+    times = bytearray((tmp_path / "run.bin.times").read_bytes())
+    blocks = [i for i in range(len(times)) if times.startswith(b"VTB2", i)]
+    times[blocks[1] + 50] ^= 0x10
+    (tmp_path / "run.bin.times").write_bytes(bytes(times))
+
+    async def served():
+        return [chunk async for chunk in replay(rec)]
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        t = read(rec)["host_time_ns"]
+        got = np.concatenate([c["host_time_ns"] for c in asyncio.run(served())])
+    cut = int(np.flatnonzero(t == -1)[0])
+    assert 0 < cut and (t[cut:] > 0).any()  # timed again after the damaged block
+    np.testing.assert_array_equal(got, t[:cut])

@@ -1,0 +1,182 @@
+"""Sample times recovered from a simulated unit behind a USB adapter, measured
+against the simulator's true send times: a drifting unit clock, 16 ms bursts,
+host stalls, a lost packet and a pause."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vorn
+from vorn import _native
+from vorn.sample_clock import UNTIMED, evidence, packet_places, sample_times, write_baud
+from vorn_model import AdapterLink, write_timed_recording
+
+WALL_MINUS_MONO = 1_765_000_000_000_000_000 - 1_000_000_000_000  # a December 2025 wall clock
+DRIFT_PPM = 60.0
+WARM_UP = 2.0  # s: the online clock's stated warm-up
+SECONDS = 10.0
+
+
+@pytest.fixture(scope="module")
+def unit(tmp_path_factory):
+    """A recording of the simulated unit, its .times and .baud, and the truth:
+    each whole packet's kind and true send time (wall clock, ns)."""
+    link = AdapterLink(drift_ppm=DRIFT_PPM, stalls=(3.0, 6.2, 8.5), lost=1500, pause_tick=2200, seed=5)
+    data, reads, kinds, sent = link.recording(SECONDS)
+    path = tmp_path_factory.mktemp("clock") / "unit.bin"
+    write_timed_recording(path, data, reads, WALL_MINUS_MONO)
+    write_baud(path, link.baud)
+    return path, reads, kinds, sent + WALL_MINUS_MONO, link
+
+
+def figures(times, truth, kinds):
+    """Per stream: |error| p99 and max (ns), whether it ever steps back, and
+    the deviation of the steps where the unit sent evenly."""
+    out = {}
+    for k in (0, 1):
+        t, true = times[kinds == k], truth[kinds == k]
+        err = np.abs(t - true)
+        steps, true_steps = np.diff(t), np.diff(true)
+        even = np.abs(true_steps - np.median(true_steps)) < 1000
+        out[k] = {"p99": np.percentile(err, 99), "max": err.max(), "rising": bool((steps > 0).all()),
+                  "step_std": steps[even].std()}
+    return out
+
+
+def test_offline_times_meet_their_goals_against_the_truth(unit):
+    path, _, kinds, truth, link = unit
+    times, stats = sample_times(path)
+    assert len(times) == len(truth) and (times != UNTIMED).all()
+    for k, f in figures(times, truth, kinds).items():
+        assert f["p99"] <= 0.5e6 and f["max"] <= 2.5e6, (k, f)  # goals: 1 ms, 5 ms
+        assert f["rising"]
+        assert f["step_std"] <= 5e3, (k, f)  # goal: 10 us
+    for name, rate in (("raw", link.raw_rate), ("estimated", link.raw_rate / link.filter_every)):
+        s = stats[name]
+        assert s["nominal_hz"] == rate
+        assert abs(s["drift_ppm"] - DRIFT_PPM) <= 10, s  # goal: 20 ppm
+        assert s["pauses"] == 1
+        assert s["jitter_median_ns"] > 1e6  # the bursts: arrivals lag by milliseconds
+    assert stats["raw"]["lost"] + stats["estimated"]["lost"] == 1
+    # vorn.read carries them beside the arrivals, for each kind and range.
+    cols = vorn.read(path)
+    assert list(cols)[:3] == ["host_time_ns", "time_ns", "packet_type"]
+    assert (cols["time_ns"] == times).all() and (cols["time_ns"] <= cols["host_time_ns"]).all()
+    raw = vorn.read(path, kind="raw", start=4, end=6)
+    arrived = cols["host_time_ns"]
+    inside = (kinds == 0) & (arrived >= raw["host_time_ns"][0]) & (arrived <= raw["host_time_ns"][-1])
+    assert (raw["time_ns"] == times[inside]).all()
+
+
+def test_online_clock_after_its_warm_up(unit):
+    path, reads, kinds, truth, link = unit
+    # The packets' arrival evidence as sample_times() builds it, fed read by read.
+    k, offsets, lengths, lost = packet_places(path)
+    ends = np.array([e for e, _ in reads])
+    monos = np.array([t for _, t in reads])
+    first_ns, head, done = evidence(ends, monos, offsets, lengths)
+    clock = _native.SampleClock(link.baud)
+    got = []
+    for r in range(len(reads)):
+        i = np.flatnonzero(done == r)
+        clock.feed(first_ns[i], head[i], monos[done[i]], lengths[i], k[i], lost[i])
+        got.append(np.frombuffer(clock.take(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
+    got.append(np.frombuffer(clock.finish(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
+    times = np.concatenate(got)
+    assert len(times) == len(truth)
+    warm = truth >= truth[0] + WARM_UP * 1e9
+    for s in (0, 1):
+        pick = warm & (kinds == s)
+        assert np.percentile(np.abs(times[pick] - truth[pick]), 99) <= 1.5e6  # goal: 3 ms
+        assert (np.diff(times[kinds == s]) > 0).all()
+
+
+def test_bad_input_is_refused():
+    a = np.zeros(3, np.int64)
+    with pytest.raises(ValueError, match="first_bytes"):
+        _native.sample_times(a, a, a, np.zeros(3, np.uint32), np.zeros(3, np.uint8), np.zeros(3, np.uint8), 921600.0)
+    with pytest.raises(ValueError, match="kinds"):
+        _native.sample_times(a, np.zeros(3, np.uint32), a, np.zeros(3, np.uint32), np.full(3, 2, np.uint8),
+                             np.zeros(3, np.uint8), 921600.0)
+    with pytest.raises(ValueError, match="baud"):
+        _native.SampleClock(0)
+
+
+@pytest.mark.child_interpreter
+def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
+    from test_tools import vorn as run
+
+    path, _, _, truth, link = unit
+    done = run("info", path, "--json")
+    assert done.returncode == 0, done.stderr
+    clock = json.loads(done.stdout)["sample_clock"]
+    assert clock["baud"] == link.baud and clock["raw"]["pauses"] == 1
+    assert clock["estimated"]["rate_hz"] == pytest.approx(200, abs=200 * 20e-6 + 200 * DRIFT_PPM * 1e-6)
+    assert "drift +" in run("info", path).stdout
+    code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
+            f"sys.exit(main(['info', {str(path)!r}]))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and "not worked out without numpy" in done.stdout, done.stderr
+    (tmp_path / "imu.yaml").write_text("rostopic: /imu/data\naccelerometer_noise_density: 0.002  # m/s^2/sqrt(Hz)\n"
+                                       "accelerometer_random_walk: 1e-4\ngyroscope_noise_density: 3.0e-4\n"
+                                       "gyroscope_random_walk: 1e-6\nupdate_rate: 400.0\n")
+    out = tmp_path / "unit.mcap"
+    done = run("export", path, "-o", out, "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
+    assert done.returncode == 0, done.stderr
+    data = out.read_bytes()
+    assert b"REP 103 body frame" in data and b"from imu.yaml" in data and b"the unit's sample time" in data
+    if importlib.util.find_spec("rosbags") is not None:
+        from test_tools import READER
+
+        read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
+        assert read.returncode == 0, read.stderr
+        raw = [m for m in json.loads(read.stdout) if m[0] == "/imu/data_raw"]
+        cols = vorn.read(path, kind="raw")
+        # Logged at the arrival, stamped at the sample (the reader may swap messages logged at one time).
+        assert sorted((m[1], m[2]) for m in raw) == sorted(zip(cols["host_time_ns"].tolist(), cols["time_ns"].tolist()))
+        values = np.array([m[4] for m in raw])
+        gyro_cov, accel, accel_cov = values[:, 16:25], values[:, 25:28], values[:, 28:37]
+        assert accel[:, 2].mean() == pytest.approx(9.80665, abs=0.05)  # lying level: gravity up
+        assert (gyro_cov[:, [0, 4, 8]] == 3.0e-4**2 * 400).all() and (accel_cov[:, [0, 4, 8]] == 0.002**2 * 400).all()
+    done = run("export", path, "-o", tmp_path / "arrival.mcap", "--stamps", "arrival", "--noise", tmp_path / "x.yaml")
+    assert done.returncode == 1 and "x.yaml" in done.stderr and done.stderr.count("\n") == 1
+
+
+@pytest.mark.filterwarnings("ignore::vorn.UntimedWarning")
+def test_a_damaged_block_of_times_leaves_its_packets_without_a_sample_time(unit, tmp_path):
+    path, reads, kinds, truth, link = unit
+    from vorn.times import Stamp, TimesWriter
+
+    damaged = tmp_path / "unit.bin"
+    damaged.write_bytes(path.read_bytes())
+    write_baud(damaged, link.baud)
+    times = TimesWriter(damaged)
+    pos = 0
+    for i, (end, mono) in enumerate(reads, 1):
+        times.add(end - pos, Stamp(mono + WALL_MINUS_MONO, mono))
+        pos = end
+        if i % 60 == 0:  # a block a second
+            times.flush()
+    times.close()
+    data = bytearray((tmp_path / "unit.bin.times").read_bytes())
+    blocks = [i for i in range(len(data)) if data.startswith(b"VTB2", i)]
+    data[(blocks[4] + blocks[5]) // 2] ^= 0x40
+    (tmp_path / "unit.bin.times").write_bytes(bytes(data))
+
+    got, _ = sample_times(damaged)
+    arrived = vorn.read(damaged)["host_time_ns"]
+    lost = arrived == UNTIMED
+    assert (got[lost] == UNTIMED).all() and 0 < lost.sum() < len(got) / 5
+    assert (got[~lost] != UNTIMED).all() and (got[~lost] <= arrived[~lost]).all()
+    # The packets after the gap are numbered by time, not by count: as good as without it.
+    for k in (0, 1):
+        pick = ~lost & (kinds == k)
+        err = np.abs(got[pick] - truth[pick])
+        assert np.percentile(err, 99) <= 0.5e6 and err.max() <= 2.5e6, k
+        assert (np.diff(got[pick]) > 0).all()
