@@ -17,8 +17,9 @@
 #   wheels, sdist         the release files in dist/
 #   test-wheels           the Python suite against each x86-64 wheel
 #   test-arm64            the Python suite against the aarch64 wheels under qemu-user
+#   lint, format          ruff and clang-format: check the tree; rewrite it in their layout
 #   venv, clean           .venv alone; removes build/ and .venv/
-.PHONY: all venv build cpp-test py-test test sanitize leaks fuzz test-matrix test-gil test-drivers \
+.PHONY: all venv build cpp-test py-test test lint format sanitize leaks fuzz test-matrix test-gil test-drivers \
   bench demo demo-live stub wheels sdist test-wheels test-arm64 clean
 
 SHELL := /bin/bash
@@ -34,8 +35,8 @@ all: build
 
 # The virtual environment, made from the free-threaded interpreter, with the
 # pinned build and test tools.
-$(VENV)/.ready: requirements-dev.txt tools/bootstrap-python
-	@python="$$(tools/bootstrap-python)" && \
+$(VENV)/.ready: requirements-dev.txt tools/interpreter/bootstrap-python
+	@python="$$(tools/interpreter/bootstrap-python)" && \
 	  echo "using $$python" && \
 	  rm -rf $(VENV) && "$$python" -m venv $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt 2>&1 \
@@ -76,7 +77,7 @@ test: cpp-test py-test
 
 # The serial-driver lab: boots a small Linux guest under QEMU and runs lab/
 # in it against a real 16550 UART, FTDI adapter and CDC-ACM port (see
-# tools/lab-drivers). Its packages come from Debian, its kernel is cached.
+# tools/lab/lab-drivers). Its packages come from Debian, its kernel is cached.
 # Where the packages cannot be installed that is said, and the lab runs
 # anyway: without QEMU it says what is missing and succeeds. LAB_ARGS go to
 # pytest in the guest, after "--" (e.g. LAB_ARGS="-- -k ftdi").
@@ -89,24 +90,24 @@ LAB_ARCH := $(if $(filter command line,$(origin ARCH)),$(ARCH),x86_64)
 test-drivers: build
 ifeq ($(LAB_ARCH),aarch64)
 	@tools/system-deps lab-arm64 || echo "test-drivers: the lab's Debian packages could not be installed (above)"
-	tools/build-wheels aarch64-abi3 aarch64-cp313t
+	tools/release/build-wheels aarch64-abi3 aarch64-cp313t
 else
 	@tools/system-deps lab || echo "test-drivers: the lab's Debian packages could not be installed (above)"
 endif
-	$(PY) tools/lab-drivers --arch $(LAB_ARCH) $(LAB_ARGS)
+	$(PY) tools/lab/lab-drivers --arch $(LAB_ARCH) $(LAB_ARGS)
 
 # Replays the sample recording and prints a few packets and a summary.
 demo: build
-	$(PY) tools/demo examples/sample.bin
+	$(PY) tools/demo/demo examples/sample.bin
 
 # A simulated unit streaming through a pseudo-terminal into SerialParser.
 demo-live: build
-	$(PY) tools/demo-live
+	$(PY) tools/demo/demo-live
 
 # Regenerates the committed type stub from the built extension's interface
 # records; `make build` again installs the new stub.
 stub: build
-	$(PY) tools/gen-stub "$$($(PY) -c 'import vorn_rs; print(vorn_rs.__file__)')" -o vorn_rs.pyi
+	$(PY) tools/release/gen-stub "$$($(PY) -c 'import vorn_rs; print(vorn_rs.__file__)')" -o vorn_rs.pyi
 
 # The Python suite on every CPython 3.10+ found (pyenv's versions, the
 # free-threaded one of `make test`, and $VORN_PYTHONS), each against the x86-64
@@ -118,12 +119,26 @@ stub: build
 # VORN_MATRIX_JOBS suites run at once (2).
 MATRIX_PYTEST_ARGS ?= -x
 test-matrix:
-	tools/build-wheels abi3 cp313t
-	tools/test-matrix $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
+	tools/release/build-wheels abi3 cp313t
+	tools/test/test-matrix $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
 
 test-gil:
-	tools/build-wheels abi3
-	tools/test-matrix --gil-only $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
+	tools/release/build-wheels abi3
+	tools/test/test-matrix --gil-only $(MATRIX_PYTEST_ARGS) $(PYTEST_ARGS)
+
+# The Python code under ruff (pyproject.toml), the C++ under clang-format
+# (.clang-format), both pinned in requirements-dev.txt; `make format` applies
+# what `make lint` asks for.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp')
+lint: venv
+	$(VENV)/bin/ruff check --no-cache .
+	$(VENV)/bin/ruff format --no-cache --check --quiet .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+format: venv
+	$(VENV)/bin/ruff check --no-cache --fix --quiet . || true
+	$(VENV)/bin/ruff format --no-cache --quiet .
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # Fuzzes framing and decoding (libFuzzer, with ASan and UBSan) for FUZZ_SECONDS,
 # from seeds made afresh out of the stream simulator. What it learns stays in
@@ -145,11 +160,8 @@ fuzz: venv
 # command's native helper, built apart in build/asan-ext and installed there,
 # with the command's package, into $(ASAN_SITE): first on the module path of
 # the suite and of every process it starts. .venv keeps its own build, whose
-# `vorn` entry point the tests run (its imports come from $(ASAN_SITE) too).
-# The interpreter is not instrumented, so the runtime is preloaded, and with
-# it the C++ library: the runtime finds the library's exception throw only if
-# it is loaded from the start (third-party C++ extensions, matplotlib's, throw).
-# Leaks are left to `make leaks`. Then the C++ tests under ASan+UBSan (built in
+# `vorn` entry point the tests run (its imports come from $(ASAN_SITE) too;
+# tools/test/sanitize-suite says how the runtime is preloaded). Then the C++ tests under ASan+UBSan (built in
 # the same tree as the extension, on the same instrumented core) and under TSan.
 # Left out of the Python suite, each with its reason (`make test` runs them all):
 #   tests/test_wheel.py  builds a wheel of its own with the system compiler and
@@ -166,26 +178,13 @@ ASAN_EXT := build/asan-ext
 ASAN_SITE := $(ASAN_EXT)/site
 SANITIZE_CMAKE = $(CMAKE) -S . -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
-# Imports every native module in $(ASAN_SITE) and fails unless each comes from there.
-SANITIZE_CHECK := import importlib, pathlib, sys; site = pathlib.Path(sys.argv[1]); \
-  names = [".".join((*so.relative_to(site).parent.parts, so.name.split(".")[0])) for so in sorted(site.rglob("*.so"))]; \
-  wrong = [n for n in names if not importlib.import_module(n).__file__.startswith(f"{site}/")]; \
-  ok = bool(names) and not wrong; \
-  print("sanitize: instrumented:" if ok else "sanitize: not from the instrumented build:", ", ".join(wrong or names)); \
-  sys.exit(0 if ok else 1)
 sanitize: build
 	@tools/system-deps test
 	@mkdir -p build
 	flock build/.asan.lock sh -c '$(SANITIZE_CMAKE) -B $(ASAN_EXT) -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -DVORN_BUILD_TESTS=ON -DVORN_SANITIZE=address,undefined >/dev/null && $(CMAKE) --build $(ASAN_EXT) \
 	  && rm -rf $(ASAN_SITE) && $(CMAKE) --install $(ASAN_EXT) --prefix $(ASAN_SITE) >/dev/null'
-	@libs="$$(ldd $(ASAN_SITE)/vorn_rs*.so)"; \
-	preload="$$(awk '/libasan/ {print $$3}' <<<"$$libs") $$(awk '/libstdc\+\+/ {print $$3}' <<<"$$libs")"; \
-	export PYTHONPATH="$(abspath $(ASAN_SITE))$${PYTHONPATH:+:$$PYTHONPATH}" LD_PRELOAD="$$preload" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=debug; \
-	$(PY) -c '$(SANITIZE_CHECK)' $(abspath $(ASAN_SITE)); \
-	echo "sanitize: Python suite with LD_PRELOAD=$$preload"; \
-	$(PY) -m pytest -p no:cacheprovider $(SANITIZE_PYTEST) $(PYTEST_ARGS)
+	tools/test/sanitize-suite $(PY) $(ASAN_SITE) $(SANITIZE_PYTEST) $(PYTEST_ARGS)
 	@echo "sanitize: C++ tests with -fsanitize=address,undefined in $(ASAN_EXT)"
 	ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(CTEST) --test-dir $(ASAN_EXT) --output-on-failure --timeout 300
@@ -205,15 +204,7 @@ leaks: build
 	@rm -rf build/leaks && mkdir -p build/leaks
 	VORN_STRESS_SCALE=0.1 valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --num-callers=50 \
 	  --log-file=build/leaks/memcheck.%p.log $(PY) -m pytest -q -p no:cacheprovider $(LEAK_TESTS) $(PYTEST_ARGS)
-	@awk -v ours='vorn::|vorn_rs\\.cpython' ' \
-	  { sub(/^==[0-9]+== ?/, "") } \
-	  /^$$/ { if (block ~ /definitely lost in loss record|Invalid (read|write|free)|uninitialised|Mismatched free|overlap/ \
-	            && block ~ ours) { print block; bad++ } block = ""; next } \
-	  { block = block $$0 "\n" } \
-	  /definitely lost:/ { lost = lost FILENAME ": " $$0 "\n" } \
-	  END { printf "%s", lost; \
-	        printf "leaks: %d leak or memory error record(s) in the extension\n", bad; exit bad > 0 }' \
-	  build/leaks/memcheck.*.log
+	tools/test/leaks-report build/leaks/memcheck.*.log
 
 # Benchmarks: the C++ core (release build) and the extension, each figure
 # against a reference measured in the same run, in one table. Figures are
@@ -222,6 +213,7 @@ leaks: build
 # extension in $(BENCH_ZIG)) with the GCC builds above; then, on pyenv's 3.13
 # with the GIL ($(BENCH_GIL_PYTHON)), the stable-ABI build of the release wheels
 # against one for that interpreter's full API (zig both, $(BENCH_ABI)-*).
+# tools/bench/build-variants builds them into these trees.
 BENCH_BUILD := build/bench/release
 BENCH_ZIG := build/bench/zig
 BENCH_ABI := build/bench/api
@@ -231,22 +223,7 @@ BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pye
 BENCH_PEER_PYTHON ?=
 BENCH_ARGS ?=
 bench: build
-	@mkdir -p $(BENCH_BUILD)
-	flock build/.bench.lock sh -c '$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DVORN_BUILD_EXTENSION=OFF -DVORN_BUILD_BENCH=ON >/dev/null && $(CMAKE) --build $(BENCH_BUILD) --target bench_core'
-	@toolchain="$$(tools/build-wheels --toolchain)"; \
-	flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ZIG) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DVORN_BUILD_BENCH=ON >/dev/null && nice $(CMAKE) --build $(BENCH_ZIG)"
-	@test -x "$(BENCH_GIL_PYTHON)" || { echo "bench: no CPython 3.13 with the GIL under pyenv (set BENCH_GIL_PYTHON)"; exit 1; }
-	@toolchain="$$(tools/build-wheels --toolchain)"; \
-	for api in abi3:3.10 full:; do \
-	  flock build/.bench.lock sh -c "$(CMAKE) -S . -B $(BENCH_ABI)-$${api%%:*} -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DCMAKE_TOOLCHAIN_FILE=$$toolchain -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DPython_EXECUTABLE=$(BENCH_GIL_PYTHON) -DVORN_STABLE_ABI=$${api#*:} >/dev/null \
-	    && nice $(CMAKE) --build $(BENCH_ABI)-$${api%%:*} --target vorn_rs" || exit 1; \
-	done
+	tools/bench/build-variants $(abspath $(CMAKE)) $(abspath $(VENV)/bin/ninja) $(abspath $(PY)) "$(BENCH_GIL_PYTHON)"
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
 	  --zig-module $(BENCH_ZIG) --abi-python $(BENCH_GIL_PYTHON) --abi3-module $(BENCH_ABI)-abi3 \
 	  --full-api-module $(BENCH_ABI)-full $(if $(BENCH_PEER_PYTHON),--peer-python $(BENCH_PEER_PYTHON)) $(BENCH_ARGS)
@@ -256,28 +233,28 @@ bench: build
 # and one for the free-threaded 3.13 (cp313t) each, compiled by zig against
 # glibc 2.17, checked and tagged manylinux_2_17 by auditwheel; then the sdist,
 # checked by installing it in a clean environment. WHEELS names a subset (see
-# tools/build-wheels).
+# tools/release/build-wheels).
 WHEELS ?=
 wheels:
-	tools/build-wheels $(WHEELS)
-	tools/build-sdist
+	tools/release/build-wheels $(WHEELS)
+	tools/release/build-sdist
 
 sdist:
-	tools/build-sdist
+	tools/release/build-sdist
 
 # The Python suite against each x86-64 wheel in dist/, installed into a fresh
 # virtual environment of each interpreter it is for (the stable-ABI wheel on
 # pyenv's 3.10, 3.11, 3.12 and 3.13).
 test-wheels: wheels
-	tools/test-wheels $(PYTEST_ARGS)
+	tools/test/test-wheels $(PYTEST_ARGS)
 
 # The Python suite against the aarch64 wheels in dist/, under qemu-user: the
 # stable-ABI wheel on Debian's aarch64 3.11 and on a cross-built 3.13 with the
 # GIL, the cp313t wheel on a cross-built 3.13t. Tests that need what the
 # emulator lacks (the extended serial ioctls, child interpreters) skip.
 test-arm64:
-	tools/build-wheels aarch64-abi3 aarch64-cp313t
-	tools/test-arm64 $(PYTEST_ARGS)
+	tools/release/build-wheels aarch64-abi3 aarch64-cp313t
+	tools/test/test-arm64 $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV)

@@ -105,7 +105,7 @@ def still_hour() -> Path:
     path = ROOT / "build" / "bench" / f"still-{HOUR}s.bin"
     if not path.exists():
         partial = path.with_suffix(".partial")
-        subprocess.run([sys.executable, str(ROOT / "tools" / "make-sample"), str(partial), "--still", "--seconds",
+        subprocess.run([sys.executable, str(ROOT / "tools" / "demo" / "make-sample"), str(partial), "--still", "--seconds",
                         str(HOUR)], check=True, stdout=subprocess.DEVNULL)
         os.replace(partial, path)
     return path

@@ -25,13 +25,13 @@ LARGE_RECORDING_SECONDS = 302
 
 
 def recording(seconds: int = RECORDING_SECONDS) -> Path:
-    """A benchmark recording, written by tools/make-sample on first use."""
+    """A benchmark recording, written by tools/demo/make-sample on first use."""
     path = ROOT / "build" / "bench" / f"unit-{seconds}s.bin"
     if not path.exists():
         path.parent.mkdir(parents=True, exist_ok=True)
         partial = path.with_suffix(".partial")
         subprocess.run(
-            [sys.executable, str(ROOT / "tools" / "make-sample"), str(partial), "--seconds", str(seconds)],
+            [sys.executable, str(ROOT / "tools" / "demo" / "make-sample"), str(partial), "--seconds", str(seconds)],
             check=True,
             stdout=subprocess.DEVNULL,
         )

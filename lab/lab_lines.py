@@ -1,5 +1,5 @@
 """The ports under test in the serial-driver lab's guest and the units at
-their far ends. tools/lab-drivers boots the guest and plays the units on the
+their far ends. tools/lab/lab-drivers boots the guest and plays the units on the
 host; a Line asks it for streams and unplugs over a control line."""
 
 import fcntl
@@ -22,7 +22,7 @@ NODE_LIMIT = 60.0  # seconds for a device node to appear after a plug
 
 
 class Host:
-    """The control line to tools/lab-drivers: one JSON request, one JSON reply."""
+    """The control line to tools/lab/lab-drivers: one JSON request, one JSON reply."""
 
     def __init__(self, path: str) -> None:
         self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)

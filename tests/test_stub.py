@@ -17,7 +17,7 @@ import pytest
 import vorn_rs
 
 ROOT = Path(__file__).resolve().parents[1]
-GEN_STUB = ROOT / "tools" / "gen-stub"
+GEN_STUB = ROOT / "tools" / "release" / "gen-stub"
 SHARED_OBJECT = Path(vorn_rs.__file__)
 
 PARSER_METHODS = ["__new__", "start", "stop", "is_running", "get_data_packets", "__enter__", "__exit__"]

@@ -2,7 +2,7 @@
 interpreter, installable into a clean virtual environment, and carrying the
 type stub where type checkers find it.
 
-With VORN_WHEEL naming a release wheel (tools/test-wheels), that wheel is the
+With VORN_WHEEL naming a release wheel (tools/test/test-wheels), that wheel is the
 one checked, instead of one built here: it carries a manylinux tag."""
 
 import fcntl

@@ -56,7 +56,7 @@ SRC
 
 # Sets python_source to the upstream tarball of Debian's python3.13 source
 # package (suite trixie), fetched once into the cache entry python3.13-source.
-# tools/bootstrap-python builds it for this machine, tools/cross-python for
+# tools/interpreter/bootstrap-python builds it for this machine, tools/cross/cross-python for
 # aarch64. Safe to call while holding another entry's lock.
 cache_python_source() {
   local entry=python3.13-source dir="$vorn_cache/python3.13-source"

@@ -1,5 +1,5 @@
 // Machine-readable descriptions of the module's Python interface, exported as
-// data symbols for stub generators (tools/gen-stub reads them out of the built
+// data symbols for stub generators (tools/release/gen-stub reads them out of the built
 // shared object). Each record is a 32-bit little-endian byte count followed by
 // that many bytes of JSON holding one object. The JSON is built at compile
 // time, so the records are plain read-only data and cost nothing at run time.
