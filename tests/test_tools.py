@@ -1007,17 +1007,17 @@ def test_doctor_listen_verdicts(pty, case):
 def test_doctor_listen_to_a_stream_already_flowing(pty):
     """The unit streams before the doctor opens the port: what the line held
     then (cooked, mangled) and the packet cut by the open are not judged."""
-    data = vm.UnitSimulator(seed=9).stream(4.0)[0]
+    data = vm.UnitSimulator(seed=9).stream(1.0)[0]
     stop = threading.Event()
 
     def unit():  # about the unit's pace, taking what the line echoes back while it is cooked
         os.set_blocking(pty.master, False)
         view = memoryview(data)
-        while view and not stop.is_set():
+        while not stop.is_set():  # until the doctor is done, however long it takes to start
             with contextlib.suppress(OSError):  # EIO while nobody has the port open
                 os.read(pty.master, 65536)
             with contextlib.suppress(BlockingIOError):
-                view = view[os.write(pty.master, view[: len(data) // 400]) :]
+                view = view[os.write(pty.master, view[: len(data) // 100]) :] or memoryview(data)
             time.sleep(0.01)
 
     writer = threading.Thread(target=unit, daemon=True)
