@@ -266,7 +266,7 @@ def parameters(adev, n: int, rate: float) -> dict:
 
 def analyse(samples, rate: float) -> dict:
     """Every axis of both sensors, in SI: {sensor: {axis: parameters(...)}}."""
-    np = numpy()
+    numpy()  # the ImportError naming the extra, before any work
     n = len(samples)
     sizes = cluster_sizes(n)
     if len(sizes) < MIN_CLUSTER_TIMES:
