@@ -218,7 +218,9 @@ def parser() -> argparse.ArgumentParser:
                       help="replay a recording without arrival times at this many packets a second")
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
-    live.add_argument("--record", metavar="FILE", help="write the stream to FILE as well, as `vorn record` does")
+    live.add_argument("--record", metavar="FILE",
+                      help="write the port's bytes to FILE while serving, with FILE.times and FILE.baud, as "
+                      "`vorn record` does; an existing file is refused")
     live.add_argument("--host", default="127.0.0.1",
                       help="address to listen on (default 127.0.0.1: this machine only)")
     live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
@@ -251,7 +253,9 @@ def os_failure_text(command: str, e: OSError) -> str:
     text = e.strerror or str(e)
     if isinstance(e, FileExistsError) and command == "record":
         text = "exists; --force replaces it"
-    elif isinstance(e, HeldError) and command == "record":
+    elif isinstance(e, FileExistsError) and command == "live":
+        text = "exists; record to another file"
+    elif isinstance(e, HeldError) and command in ("record", "live"):
         who = f"process {e.pid}" if e.pid else "another process"
         text = f"being recorded by {who}; stop it first or record to another file"
     elif isinstance(e, FileExistsError) and command == "export":
@@ -423,15 +427,13 @@ def live_source(args):
         return foxglove.replay(args.replay, args.rate), args.replay
     import vorn
 
-    if args.record is not None:
-        raise Failed("--record: vorn live does not write a recording while serving; `vorn record` writes one")
-
     async def batches(stream):
         async with stream:
             async for batch in stream:
                 yield batch
 
-    return batches(vorn.open(args.port, baud=args.baud, reconnect=args.reconnect)), args.port
+    stream = vorn.open(args.port, baud=args.baud, reconnect=args.reconnect, record=args.record)
+    return batches(stream), args.port
 
 
 def run_live(args) -> int:

@@ -119,6 +119,7 @@ class Outputs:
         for path in self.created:
             with contextlib.suppress(OSError):
                 os.unlink(path)
+        self.created = []
         for fd in self.fds:
             os.close(fd)
         self.fds = []
@@ -131,6 +132,79 @@ class Outputs:
             files.append(os.fdopen(fd, "wb"))
         self.fds = []
         return tuple(files)
+
+
+class Recorder:
+    """A recording being written: each read appended to it as it came and its
+    arrival to its times, flushed durably (the bytes before the times that
+    vouch for them) every FLUSH_EVERY s and at close. Claimed on creation
+    (Outputs: refused while another recorder holds them), written from
+    start() on, the baud rate beside it."""
+
+    def __init__(self, out_path: str, force: bool, durable: bool = True) -> None:
+        self.path = out_path
+        self.durable = durable
+        self.outputs = Outputs(out_path, force)
+        self.out = self.times = None
+        self.last_flush = time.monotonic()
+        self.dirty = False  # reads added since the last flush
+
+    def drop(self) -> None:
+        """Gives the outputs up unwritten (before start())."""
+        self.outputs.drop()
+
+    def start(self, baud: int) -> None:
+        try:
+            write_baud(self.path, baud)  # the wire time of each packet, for its sample time
+        except BaseException:
+            self.drop()
+            raise
+        self.out, times_file = self.outputs.open()
+        self.times = TimesWriter(self.path, durable=self.durable, file=times_file)
+        self.last_flush = time.monotonic()
+
+    def add(self, chunk: bytes, arrived) -> None:
+        self.out.write(chunk)
+        self.times.add(chunk, arrived)
+        self.dirty = True
+
+    def flush(self) -> None:
+        self.out.flush()  # the bytes first: times never run ahead of them
+        if self.durable:
+            os.fdatasync(self.out.fileno())
+        self.times.flush()
+        self.last_flush = time.monotonic()
+        self.dirty = False
+
+    def flush_due(self) -> float | None:
+        """When (time.monotonic) what was added must be flushed, or None."""
+        return self.last_flush + FLUSH_EVERY if self.dirty else None
+
+    def tick(self) -> None:
+        """Flushes when FLUSH_EVERY has passed since the last flush."""
+        if time.monotonic() - self.last_flush >= FLUSH_EVERY:
+            self.flush()
+
+    def gap(self, lost, back) -> None:
+        """A stretch without the device, on record at once."""
+        self.times.gap(lost, back)
+        self.times.flush()
+
+    def close(self) -> None:
+        """The last bytes on the disk before the times that vouch for them
+        (written on close); safe to call again."""
+        out, times, self.out, self.times = self.out, self.times, None, None
+        if out is None:
+            return
+        try:
+            out.flush()
+            if self.durable:
+                os.fdatasync(out.fileno())
+        finally:
+            try:
+                times.close()
+            finally:
+                out.close()
 
 
 def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
@@ -150,35 +224,25 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
     by-id link) instead of ending the recording; each gap is marked in the
     times file once the device is back."""
     # Claimed before the port is touched, emptied once it is open.
-    outputs = Outputs(out_path, force)
+    rec = Recorder(out_path, force, durable)
     try:
         port = open_port(port_path, baud)
     except BaseException:
-        outputs.drop()
+        rec.drop()
         raise
     try:
-        write_baud(out_path, baud)  # the wire time of each packet, for its sample time
+        rec.start(baud)
     except BaseException:
         port.close()
-        outputs.drop()
         raise
-    out_file, times_file = outputs.open()
     reopen_path = stable_name(port_path) if reconnect else port_path
     ports = Holder(port)
     framer = _native.Framer()
     nbytes = gaps = 0
     failure = None
-
-    def flush(out, times) -> None:
-        out.flush()  # the bytes first: times never run ahead of them
-        if durable:
-            os.fdatasync(out.fileno())
-        times.flush()
-
     try:
-        with contextlib.closing(ports), out_file as out, \
-                contextlib.closing(TimesWriter(out_path, durable=durable, file=times_file)) as times:
-            start = last_flush = last_status = time.monotonic()
+        with contextlib.closing(ports), contextlib.closing(rec):
+            start = last_status = time.monotonic()
             while not stopped():
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
@@ -192,33 +256,24 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
                     # however long the device stays away.
                     lost = now()
                     ports.close()
-                    flush(out, times)
+                    rec.flush()
                     until = start + seconds if seconds is not None else math.inf
                     ports.port = wait_for_port(reopen_path, baud, stopped, until)
                     if ports.port is None:
                         break
-                    times.gap(lost, now())
-                    times.flush()  # the gap is on record once the device is back
+                    rec.gap(lost, now())  # on record once the device is back
                     gaps += 1
                     continue
                 if chunk:
-                    arrived = now()
-                    out.write(chunk)
-                    times.add(chunk, arrived)
+                    rec.add(chunk, now())
                     framer.feed(chunk)
                     nbytes += len(chunk)
+                rec.tick()
                 t = time.monotonic()
-                if t - last_flush >= FLUSH_EVERY:
-                    flush(out, times)
-                    last_flush = t
                 if status is not None and t - last_status >= STATUS_EVERY:
                     status(t - start, nbytes, framer.counts())
                     last_status = t
             elapsed = time.monotonic() - start
-            # The last bytes reach the disk before the times that vouch for them (written on close).
-            out.flush()
-            if durable:
-                os.fdatasync(out.fileno())
     except OSError as e:
         raise with_path(e, out_path) from None
     return Summary(nbytes, elapsed, framer.counts(), failure, gaps)
