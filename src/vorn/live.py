@@ -396,7 +396,7 @@ class PortStream(Stream):
         self._recorder = None
         try:
             if record is not None:
-                from vorn.record import Recorder
+                from vorn.recorder import Recorder
 
                 # Claimed before the port is touched, as `vorn record` does.
                 self._recorder = Recorder(os.fsdecode(record), force)
