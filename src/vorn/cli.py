@@ -414,7 +414,8 @@ LIVE_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 def live_source(args):
     """What vorn live serves: a recording replayed at its pace, or the port
-    through the live API; and the name to show for it."""
+    through the live API; the name to show for it; and what ends it should
+    the source never be served (the server could not start)."""
     from vorn import foxglove
 
     if args.replay is not None:
@@ -424,7 +425,7 @@ def live_source(args):
         if args.rate is None and not has_times(args.replay):
             raise Failed(f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
                          "replay it at that many packets a second")
-        return foxglove.replay(args.replay, args.rate), args.replay
+        return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
     import vorn
 
     async def batches(stream):
@@ -433,7 +434,7 @@ def live_source(args):
                 yield batch
 
     stream = vorn.open(args.port, baud=args.baud, reconnect=args.reconnect, record=args.record)
-    return batches(stream), args.port
+    return batches(stream), args.port, stream.close
 
 
 def run_live(args) -> int:
@@ -444,7 +445,7 @@ def run_live(args) -> int:
     from vorn.progress import LiveStatus
 
     foxglove.require_websockets()
-    source, what = live_source(args)
+    source, what, close = live_source(args)
     args.told.told()  # a replayed recording's untimed reads, said before it is served
     server = foxglove.FoxgloveServer(host=args.host, port=args.ws_port, frame_id=args.frame_id,
                                      prefix=args.topic_prefix)
@@ -482,6 +483,8 @@ def run_live(args) -> int:
             raise
         failure = e.strerror or str(e)
         why = f"the port hung up ({failure})"
+    finally:
+        close()  # the port released and a recording complete, served or not
     if stop:
         why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
     clients = server.clients_seen
