@@ -479,8 +479,8 @@ def run_live(args) -> int:
         stopped = asyncio.run(serve())
         why = "stopped" if stopped else "the recording ended"
     except OSError as e:
-        if args.replay is not None:
-            raise
+        if args.replay is not None or args.record is not None and e.filename == args.record:
+            raise  # not the port: the recording could not be written
         failure = e.strerror or str(e)
         why = f"the port hung up ({failure})"
     finally:

@@ -103,15 +103,21 @@ class Recorder:
         self.last_flush = time.monotonic()
 
     def add(self, chunk: bytes, arrived) -> None:
-        self.out.write(chunk)
-        self.times.add(chunk, arrived)
+        try:
+            self.out.write(chunk)
+            self.times.add(chunk, arrived)
+        except OSError as e:  # a full disk: named, so that it is not taken for the port's
+            raise with_path(e, self.path) from None
         self.dirty = True
 
     def flush(self) -> None:
-        self.out.flush()  # the bytes first: times never run ahead of them
-        if self.durable:
-            os.fdatasync(self.out.fileno())
-        self.times.flush()
+        try:
+            self.out.flush()  # the bytes first: times never run ahead of them
+            if self.durable:
+                os.fdatasync(self.out.fileno())
+            self.times.flush()
+        except OSError as e:
+            raise with_path(e, self.path) from None
         self.last_flush = time.monotonic()
         self.dirty = False
 
@@ -126,8 +132,11 @@ class Recorder:
 
     def gap(self, lost, back) -> None:
         """A stretch without the device, on record at once."""
-        self.times.gap(lost, back)
-        self.times.flush()
+        try:
+            self.times.gap(lost, back)
+            self.times.flush()
+        except OSError as e:
+            raise with_path(e, self.path) from None
 
     def close(self) -> None:
         """The last bytes on the disk before the times that vouch for them
@@ -136,11 +145,14 @@ class Recorder:
         if out is None:
             return
         try:
-            out.flush()
-            if self.durable:
-                os.fdatasync(out.fileno())
-        finally:
             try:
-                times.close()
+                out.flush()
+                if self.durable:
+                    os.fdatasync(out.fileno())
             finally:
-                out.close()
+                try:
+                    times.close()
+                finally:
+                    out.close()
+        except OSError as e:
+            raise with_path(e, self.path) from None
