@@ -314,23 +314,35 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
 
 
 @pytest.mark.serial_ioctls
-def test_live_command_serves_a_port_until_it_hangs_up(tmp_path):
+@pytest.mark.parametrize("end", ["hang-up", "ctrl-c"])
+def test_live_command_serves_a_port_until_it_hangs_up(tmp_path, end):
     """vorn live PORT reads through vorn.open: every packet written into the
     line reaches a client, in order, stamped with sample times that rise per topic;
-    a hang-up ends the command with status 1, its summary and the reason."""
+    a hang-up ends the command with status 1, its summary and the reason,
+    Ctrl-C with status 0. --record meanwhile writes the bytes as they came,
+    with times vorn.read accepts whole, held against a second recorder."""
+    import warnings
+
     import vorn
     from test_serial import Pty, write_all
+    from vorn.times import UntimedWarning, load_times
 
     data = vm.UnitSimulator(seed=8).stream(0.1)[0]
     (tmp_path / "sent.bin").write_bytes(data)
     kinds = vorn.read(tmp_path / "sent.bin")["packet_type"].tolist()
     unit = Pty()
-    proc = subprocess.Popen([VORN, "live", unit.path, "--baud", "921600", "--port", "0"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    out_path = tmp_path / "run.bin"
+    proc = subprocess.Popen([VORN, "live", unit.path, "--baud", "921600", "--port", "0", "--record", str(out_path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         line = proc.stderr.readline()
         assert line.startswith(f"vorn live: serving {unit.path} on ws://127.0.0.1:"), line
         port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+        second = subprocess.run([VORN, "record", unit.path, "-o", str(out_path), "--force"], capture_output=True,
+                                text=True, timeout=60)
+        assert second.returncode == 1
+        assert f"{out_path}: being recorded by process {proc.pid}; " in second.stderr, second.stderr
 
         async def visit():
             c = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw", "/imu/data"]).start()
@@ -340,7 +352,10 @@ def test_live_command_serves_a_port_until_it_hangs_up(tmp_path):
             give_up = time.monotonic() + 20
             while len(c.got) < len(kinds) and time.monotonic() < give_up:
                 await asyncio.sleep(0.02)
-            unit.close_master()
+            if end == "ctrl-c":
+                proc.send_signal(signal.SIGINT)
+            else:
+                unit.close_master()
             return await taking  # until the server goes away
 
         client = asyncio.run(visit())
@@ -352,9 +367,22 @@ def test_live_command_serves_a_port_until_it_hangs_up(tmp_path):
     for topic in ("/imu/data_raw", "/imu/data"):  # the sample times rise per stream
         stamps = [cdr_header(body)[0] for t, _, body in client.got if t == topic]
         assert stamps and all(a < b for a, b in zip(stamps, stamps[1:]))
-    assert proc.returncode == 1 and out.startswith(f"{unit.path}: {len(kinds):,} packets in ")
-    assert " 1 client, 0 messages dropped; the port hung up (" in out
-    assert err.startswith(f"vorn live: {unit.path}: the port hung up ("), err
+    assert out.startswith(f"{unit.path}: {len(kinds):,} packets in ") and out.count("\n") == 1
+    if end == "ctrl-c":
+        assert proc.returncode == 0 and out.rstrip().endswith("stopped by Ctrl-C") and err == "", (out, err)
+    else:
+        assert proc.returncode == 1 and " 1 client, 0 messages dropped; the port hung up (" in out
+        assert err.startswith(f"vorn live: {unit.path}: the port hung up ("), err
+
+    assert out_path.read_bytes() == data
+    assert load_times(out_path).untimed == 0
+    assert (tmp_path / "run.bin.baud").read_text().split() == ["921600"]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", UntimedWarning)
+        assert vorn.read(out_path)["packet_type"].tolist() == kinds
+    with pytest.raises(ValueError, match="record is for a serial port"):
+        vorn.open(out_path, record=tmp_path / "again.bin")
+    assert not (tmp_path / "again.bin").exists()
 
 
 def test_a_replay_stops_at_the_first_packet_without_a_vouched_time(tmp_path):

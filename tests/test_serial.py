@@ -884,8 +884,11 @@ def test_stream_hang_up_ends_with_the_errno(pty, tmp_path):
 def test_stream_reconnects_through_a_repointed_name(tmp_path):
     """A by-id name re-pointed at a new pty stands for the unit unplugged and
     plugged in again: every packet sent while it was there arrives, once, in
-    order; the gap shows on the stream and on the next batch."""
+    order; the gap shows on the stream and on the next batch. Recorded as it
+    goes: flushed while the line is quiet, the gap in its times."""
     import vorn
+    from vorn.live import recorded_gaps
+    from vorn.times import load_times
 
     bursts = [some_packets(0.05, seed) for seed in (1, 2, 3)]
     link = tmp_path / "usb-unit-if00"
@@ -893,9 +896,12 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     repoint(link, ptys[0].path)
     batches = []
     try:
-        with vorn.open(link, reconnect=True) as stream:
+        rec = tmp_path / "rec.bin"
+        with vorn.open(link, reconnect=True, record=rec) as stream:
             write_all(ptys[0].master, bursts[0])
             batches += stream_rows(stream, len(expected(bursts[0])))
+            assert stream.read(timeout=0.6).num_rows == 0  # quiet: the flush falls due meanwhile
+            assert rec.read_bytes() == bursts[0] and load_times(rec).untimed == 0
             lost = time.time_ns()
             ptys[0].close_master()
             link.unlink()  # gone for a while: a few attempts find nothing
@@ -919,6 +925,8 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     assert gap.lost_ns >= lost and gap.seconds >= 0.15
     assert_same_packets(batches, b"".join(bursts), tmp_path)
     assert batches[-1]["time_ns"][-1] > gap.back_ns
+    assert rec.read_bytes() == b"".join(bursts) and load_times(rec).untimed == 0
+    assert recorded_gaps(rec) == [gap]
 
 
 @pytest.mark.serial_ioctls

@@ -218,7 +218,9 @@ def parser() -> argparse.ArgumentParser:
                       help="replay a recording without arrival times at this many packets a second")
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
-    live.add_argument("--record", metavar="FILE", help="write the stream to FILE as well, as `vorn record` does")
+    live.add_argument("--record", metavar="FILE",
+                      help="write the port's bytes to FILE while serving, with FILE.times and FILE.baud, as "
+                      "`vorn record` does; an existing file is refused")
     live.add_argument("--host", default="127.0.0.1",
                       help="address to listen on (default 127.0.0.1: this machine only)")
     live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
@@ -251,7 +253,9 @@ def os_failure_text(command: str, e: OSError) -> str:
     text = e.strerror or str(e)
     if isinstance(e, FileExistsError) and command == "record":
         text = "exists; --force replaces it"
-    elif isinstance(e, HeldError) and command == "record":
+    elif isinstance(e, FileExistsError) and command == "live":
+        text = "exists; record to another file"
+    elif isinstance(e, HeldError) and command in ("record", "live"):
         who = f"process {e.pid}" if e.pid else "another process"
         text = f"being recorded by {who}; stop it first or record to another file"
     elif isinstance(e, FileExistsError) and command == "export":
@@ -410,7 +414,8 @@ LIVE_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 def live_source(args):
     """What vorn live serves: a recording replayed at its pace, or the port
-    through the live API; and the name to show for it."""
+    through the live API; the name to show for it; and what ends it should
+    the source never be served (the server could not start)."""
     from vorn import foxglove
 
     if args.replay is not None:
@@ -420,18 +425,16 @@ def live_source(args):
         if args.rate is None and not has_times(args.replay):
             raise Failed(f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
                          "replay it at that many packets a second")
-        return foxglove.replay(args.replay, args.rate), args.replay
+        return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
     import vorn
-
-    if args.record is not None:
-        raise Failed("--record: vorn live does not write a recording while serving; `vorn record` writes one")
 
     async def batches(stream):
         async with stream:
             async for batch in stream:
                 yield batch
 
-    return batches(vorn.open(args.port, baud=args.baud, reconnect=args.reconnect)), args.port
+    stream = vorn.open(args.port, baud=args.baud, reconnect=args.reconnect, record=args.record)
+    return batches(stream), args.port, stream.close
 
 
 def run_live(args) -> int:
@@ -442,7 +445,7 @@ def run_live(args) -> int:
     from vorn.progress import LiveStatus
 
     foxglove.require_websockets()
-    source, what = live_source(args)
+    source, what, close = live_source(args)
     args.told.told()  # a replayed recording's untimed reads, said before it is served
     server = foxglove.FoxgloveServer(host=args.host, port=args.ws_port, frame_id=args.frame_id,
                                      prefix=args.topic_prefix)
@@ -476,10 +479,12 @@ def run_live(args) -> int:
         stopped = asyncio.run(serve())
         why = "stopped" if stopped else "the recording ended"
     except OSError as e:
-        if args.replay is not None:
-            raise
+        if args.replay is not None or args.record is not None and e.filename == args.record:
+            raise  # not the port: the recording could not be written
         failure = e.strerror or str(e)
         why = f"the port hung up ({failure})"
+    finally:
+        close()  # the port released and a recording complete, served or not
     if stop:
         why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
     clients = server.clients_seen

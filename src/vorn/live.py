@@ -383,7 +383,8 @@ class Stream:
 class PortStream(Stream):
     """A serial port; with reconnect, a device that may come and go."""
 
-    def __init__(self, path: str, baud: int, reconnect: bool, lookahead: float) -> None:
+    def __init__(self, path: str, baud: int, reconnect: bool, lookahead: float,
+                 record: str | os.PathLike[str] | None = None, force: bool = False) -> None:
         super().__init__(path)
         self.baud = baud
         self.reconnect = reconnect
@@ -397,10 +398,23 @@ class PortStream(Stream):
         self._port: _native.Port | None = None
         self._failure: OSError | None = None
         self._lost_ns = 0
+        self._lost_at: Stamp | None = None
         self._retry = FIRST_RETRY
+        self._recorder = None
+        self._flush_due_ns: int | None = None  # a recording's next flush, monotonic ns
         try:
+            if record is not None:
+                from vorn.recorder import Recorder
+
+                # Claimed before the port is touched, as `vorn record` does.
+                self._recorder = Recorder(os.fsdecode(record), force)
             self._connect(path)
+            if self._recorder is not None:
+                self._recorder.start(baud)
         except BaseException:
+            if self._recorder is not None and self._recorder.out is None:
+                self._recorder.drop()
+                self._recorder = None
             self.close()
             raise
 
@@ -428,10 +442,15 @@ class PortStream(Stream):
 
     def _release(self) -> None:
         self._drop()
+        if self._recorder is not None:
+            self._recorder.close()
 
     def _waitable(self) -> int:
-        # While the port is open the timer is armed only for packets held.
-        return self._port.fileno() if self._port is not None and self._held is None else super()._waitable()
+        # While the port is open the timer is armed only for packets held and
+        # for a recording's next flush.
+        if self._port is not None and self._held is None and self._recorder is None:
+            return self._port.fileno()
+        return super()._waitable()
 
     def _take(self) -> list[tuple[bytes, Stamp]]:
         if self._failure is not None:
@@ -440,6 +459,9 @@ class PortStream(Stream):
             self._try_reconnect()
             if self._port is None:
                 return []
+        rec = self._recorder
+        if rec is not None:
+            self._timer.clear()  # a flush due, done below
         reads = []
         taken = 0
         while taken < BATCH_BYTES:
@@ -450,21 +472,34 @@ class PortStream(Stream):
                 break
             if not piece:
                 break
-            reads.append((piece, now()))
+            stamp = now()
+            reads.append((piece, stamp))
+            if rec is not None:
+                rec.add(piece, stamp)
             taken += len(piece)
             if len(piece) < PORT_WINDOW:
                 self._drained = True  # more will wake the descriptor; no need to ask now
                 break
+        self._flush_due_ns = None
+        if rec is not None and self._port is not None:
+            rec.tick()
+            due = rec.flush_due()
+            if due is not None:  # wakes the stream for it should the line go quiet
+                self._flush_due_ns = int(due * 1e9)
+                self._timer.set(self._flush_due_ns)
         return reads
 
     def _lost(self, failure: OSError) -> None:
         self._drop()
         self._segment_over = True
+        self._lost_at = now()
+        if self._recorder is not None:
+            self._recorder.flush()  # durable however long the device stays away
         if not self.reconnect:
             self._failure = failure  # raised now, and by every read after
             self._timer.set(0)  # fileno() stays readable: the failure is there to be read
             return
-        self._lost_ns = time.time_ns()
+        self._lost_ns = self._lost_at.wall_ns
         self._retry = FIRST_RETRY
         self._timer.set(time.monotonic_ns() + int(self._retry * 1e9))
 
@@ -477,7 +512,10 @@ class PortStream(Stream):
             self._retry = min(self._retry * 2, LAST_RETRY)
             self._timer.set(time.monotonic_ns() + int(self._retry * 1e9))
             return
-        gap = Gap(self._lost_ns, time.time_ns())
+        back = now()
+        gap = Gap(self._lost_ns, back.wall_ns)
+        if self._recorder is not None:
+            self._recorder.gap(self._lost_at, back)
         self.gaps.append(gap)
         self._gap = gap
 
@@ -496,8 +534,12 @@ class PortStream(Stream):
         else:
             got = b""
         batch = self._give(got)
-        if self._held_done is not None and self._port is not None:
-            self._timer.set(int(self._held_done[0]) + self._lookahead_ns)
+        if self._port is not None:
+            due = [int(self._held_done[0]) + self._lookahead_ns] if self._held_done is not None else []
+            if self._flush_due_ns is not None:
+                due.append(self._flush_due_ns)
+            if due:
+                self._timer.set(min(due))
         if batch is None and self._failure is not None:
             raise self._failure
         return batch
@@ -659,7 +701,8 @@ class ReplayStream(Stream):
 
 
 def open(source, baud: int = DEFAULT_BAUD, *, reconnect: bool = False, pace: bool | float = True,
-         lookahead: float = DEFAULT_LOOKAHEAD) -> Stream:
+         lookahead: float = DEFAULT_LOOKAHEAD, record: str | os.PathLike[str] | None = None,
+         force: bool = False) -> Stream:
     """A Stream of the packets of `source`: a serial port (a path; a name under
     /dev/serial/by-id follows the device), or a recording made by `vorn record`
     (with its .times), replayed at the pace of its arrival times, or pace times
@@ -683,7 +726,13 @@ def open(source, baud: int = DEFAULT_BAUD, *, reconnect: bool = False, pace: boo
     kernel's text), unless reconnect: then the port is closed at once, the
     same device looked for again (after 50 ms, then up to every 2 s), set up
     again, and the stream goes on; each gap is in stream.gaps and on the next
-    batch (batch.gap), and the sample clock starts a new segment there."""
+    batch (batch.gap), and the sample clock starts a new segment there.
+
+    record: a port's bytes, exactly as read, written to this file as well,
+    with their arrival times and baud rate beside it, as `vorn record` writes
+    them (gaps marked, flushed durably at least twice a second and at close).
+    An existing file is refused (FileExistsError) unless force, one another
+    recorder is writing in any case (vorn.locks.HeldError)."""
     lookahead = float(lookahead)
     if not 0 <= lookahead <= MAX_LOOKAHEAD:
         raise ValueError(f"lookahead must be from 0 to {MAX_LOOKAHEAD:g} seconds, not {lookahead!r}")
@@ -693,10 +742,12 @@ def open(source, baud: int = DEFAULT_BAUD, *, reconnect: bool = False, pace: boo
     except OSError as e:
         raise OSError(e.errno, e.strerror, path) from None
     if stat.S_ISREG(mode):
+        if record is not None:
+            raise ValueError(f"{path}: record is for a serial port, not a recording replayed")
         rate = 1.0 if pace is True else float(pace)
         if rate < 0 or rate != rate:
             raise ValueError(f"pace must be True, False or a positive rate, not {pace!r}")
         return ReplayStream(path, rate, baud)
     if not stat.S_ISCHR(mode):
         raise OSError(errno.ENOTTY, "not a serial port or a recording", path)
-    return PortStream(path, baud, reconnect, lookahead)
+    return PortStream(path, baud, reconnect, lookahead, record, force)

@@ -10,7 +10,6 @@ from __future__ import annotations
 import contextlib
 import errno
 import math
-import os
 import time
 from collections.abc import Callable
 from typing import NamedTuple
@@ -18,12 +17,10 @@ from typing import NamedTuple
 from vorn import _native
 from vorn.errors import with_path
 from vorn.live import FIRST_RETRY, LAST_RETRY, stable_name
-from vorn.locks import HeldError, claim, held_by
-from vorn.sample_clock import write_baud
-from vorn.times import TimesWriter, now, times_path
+from vorn.recorder import Recorder
+from vorn.times import now
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
-FLUSH_EVERY = 0.5  # seconds; a crash or a power cut loses at most this much
 STATUS_EVERY = 0.5
 
 
@@ -81,58 +78,6 @@ def wait_for_port(path: str, baud: int, stopped: Callable[[], bool], until: floa
             delay = min(delay * 2, LAST_RETRY)
 
 
-def exists_error(path) -> FileExistsError:
-    return FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(path))
-
-
-class Outputs:
-    """The recording and its times file, each open for writing under an
-    exclusive lock that lasts as long as they are open, and emptied only once
-    both are held and the port is open: a second recorder onto them, with
-    force or not, is refused (HeldError) without touching what the first one
-    writes."""
-
-    def __init__(self, out_path: str, force: bool) -> None:
-        self.paths = (out_path, times_path(out_path))
-        for path in self.paths:
-            pid = held_by(path)
-            if pid is not False:
-                raise HeldError(path, pid)
-        # Stale times beside a new recording would lie.
-        for path in self.paths:
-            if not force and os.path.lexists(path):
-                raise exists_error(path)
-        self.fds: list[int] = []
-        self.created: list[str] = []
-        try:
-            for path in self.paths:
-                existed = os.path.lexists(path)
-                self.fds.append(claim(path, create=True, exclusive=not force))
-                if not existed:
-                    self.created.append(path)
-        except OSError as e:
-            self.drop()
-            raise with_path(e, out_path) from None
-
-    def drop(self) -> None:
-        """Gives them up unwritten, removing those made here."""
-        for path in self.created:
-            with contextlib.suppress(OSError):
-                os.unlink(path)
-        for fd in self.fds:
-            os.close(fd)
-        self.fds = []
-
-    def open(self) -> tuple:
-        """Both emptied, as binary files."""
-        files = []
-        for fd in self.fds:
-            os.ftruncate(fd, 0)
-            files.append(os.fdopen(fd, "wb"))
-        self.fds = []
-        return tuple(files)
-
-
 def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
            stopped: Callable[[], bool] = lambda: False,
            status: Callable[[float, int, dict], None] | None = None, durable: bool = True,
@@ -150,35 +95,25 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
     by-id link) instead of ending the recording; each gap is marked in the
     times file once the device is back."""
     # Claimed before the port is touched, emptied once it is open.
-    outputs = Outputs(out_path, force)
+    rec = Recorder(out_path, force, durable)
     try:
         port = open_port(port_path, baud)
     except BaseException:
-        outputs.drop()
+        rec.drop()
         raise
     try:
-        write_baud(out_path, baud)  # the wire time of each packet, for its sample time
+        rec.start(baud)
     except BaseException:
         port.close()
-        outputs.drop()
         raise
-    out_file, times_file = outputs.open()
     reopen_path = stable_name(port_path) if reconnect else port_path
     ports = Holder(port)
     framer = _native.Framer()
     nbytes = gaps = 0
     failure = None
-
-    def flush(out, times) -> None:
-        out.flush()  # the bytes first: times never run ahead of them
-        if durable:
-            os.fdatasync(out.fileno())
-        times.flush()
-
     try:
-        with contextlib.closing(ports), out_file as out, \
-                contextlib.closing(TimesWriter(out_path, durable=durable, file=times_file)) as times:
-            start = last_flush = last_status = time.monotonic()
+        with contextlib.closing(ports), contextlib.closing(rec):
+            start = last_status = time.monotonic()
             while not stopped():
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
@@ -192,33 +127,24 @@ def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | N
                     # however long the device stays away.
                     lost = now()
                     ports.close()
-                    flush(out, times)
+                    rec.flush()
                     until = start + seconds if seconds is not None else math.inf
                     ports.port = wait_for_port(reopen_path, baud, stopped, until)
                     if ports.port is None:
                         break
-                    times.gap(lost, now())
-                    times.flush()  # the gap is on record once the device is back
+                    rec.gap(lost, now())  # on record once the device is back
                     gaps += 1
                     continue
                 if chunk:
-                    arrived = now()
-                    out.write(chunk)
-                    times.add(chunk, arrived)
+                    rec.add(chunk, now())
                     framer.feed(chunk)
                     nbytes += len(chunk)
+                rec.tick()
                 t = time.monotonic()
-                if t - last_flush >= FLUSH_EVERY:
-                    flush(out, times)
-                    last_flush = t
                 if status is not None and t - last_status >= STATUS_EVERY:
                     status(t - start, nbytes, framer.counts())
                     last_status = t
             elapsed = time.monotonic() - start
-            # The last bytes reach the disk before the times that vouch for them (written on close).
-            out.flush()
-            if durable:
-                os.fdatasync(out.fileno())
     except OSError as e:
         raise with_path(e, out_path) from None
     return Summary(nbytes, elapsed, framer.counts(), failure, gaps)
