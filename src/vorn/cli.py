@@ -218,6 +218,9 @@ def parser() -> argparse.ArgumentParser:
                       help="replay a recording without arrival times at this many packets a second")
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
+    live.add_argument("--lookahead", type=float, metavar="S", default=0.0,
+                      help="seconds each packet waits for the reads after it to confirm its sample time "
+                           "(default 0: sent at once, its time from what came before it)")
     live.add_argument("--record", metavar="FILE",
                       help="write the port's bytes to FILE while serving, with FILE.times and FILE.baud, as "
                       "`vorn record` does; an existing file is refused")
@@ -433,7 +436,8 @@ def live_source(args):
             async for batch in stream:
                 yield batch
 
-    stream = vorn.open(args.port, baud=args.baud, reconnect=args.reconnect, record=args.record)
+    stream = vorn.open(args.port, baud=args.baud, reconnect=args.reconnect, record=args.record,
+                       lookahead=args.lookahead)
     return batches(stream), args.port, stream.close
 
 
