@@ -199,7 +199,8 @@ def main() -> int:
     rows += script_rows("bench_export.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_columns.py", "--rounds", "2" if quick else "5")
     rows += script_rows("bench_noise.py", "--rounds", "2" if quick else "3")
-    rows += script_rows("bench_foxglove.py", "--packets", "500" if quick else "2000", "--seconds", "3" if quick else "5")
+    rows += script_rows("bench_foxglove.py", "--packets", "500" if quick else "2000",
+                        "--seconds", "3" if quick else "5")
     rows += script_rows("bench_times.py", "--rounds", "2" if quick else "5")
     rows += script_rows("bench_clock.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_stream.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")

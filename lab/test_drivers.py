@@ -288,5 +288,6 @@ def test_stream_reconnects_after_unplug_and_replug(pluggable, tmp_path):
     assert waited.gap == gap and all(b.gap is None for b in batches + after)
     assert_same_packets(batches + after, bursts[0].data + bursts[1].data, tmp_path)
     assert descriptors() == fds
-    record(line.name, "vorn.open reconnect", f"{gap.seconds:.2f} s without the device ({line.unplug_means['waiting']}), "
+    waiting = line.unplug_means["waiting"]
+    record(line.name, "vorn.open reconnect", f"{gap.seconds:.2f} s without the device ({waiting}), "
            f"{len(bursts[0].expected)} + {len(bursts[1].expected)} packets, each once, in order")

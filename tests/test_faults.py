@@ -199,7 +199,8 @@ def test_start_without_a_descriptor_to_spare(tmp_path):
                 parser.start()
             e = info.value
             assert type(e) is OSError and e.errno == errno.EMFILE and e.args == (str(e),)
-            assert str(e) == f"failed to create the reader's stop signal: {os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+            text = f"{os.strerror(errno.EMFILE)} (os error {errno.EMFILE})"
+            assert str(e) == f"failed to create the reader's stop signal: {text}"
             assert not parser.is_running()
     finally:
         for fd in fillers:

@@ -194,7 +194,7 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
     kinds = cols["packet_type"].tolist()
     imu = [(topic, t, *imu_values(body)) for topic, t, body in old.got if topic in ("/imu/data_raw", "/imu/data")]
     assert [topic for topic, *_ in imu] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
-    for i, (topic, t, stamp, v) in enumerate(imu):
+    for i, (_topic, t, stamp, v) in enumerate(imu):
         assert t == stamp == cols["time_ns"][i]  # the replay's chunks carry the sample time
         if kinds[i] == 0:
             gyro = [float(cols[f"scaled_gyro_{a}"][i]) for a in "xyz"]

@@ -194,7 +194,8 @@ def test_version_one_files_are_read_with_the_checks_they_allow(tmp_path, stream)
 
 
 @pytest.mark.parametrize("case", ["export onto itself", "export onto its times", "export onto its baud",
-                                  "export onto its --noise", "export onto a hard link", "noise --yaml onto itself", "plot onto a symlink", "record onto the port"])
+                                  "export onto its --noise", "export onto a hard link", "noise --yaml onto itself",
+                                  "plot onto a symlink", "record onto the port"])
 def test_no_command_writes_over_a_file_it_reads(tmp_path, case):
     rec = tmp_path / "run.bin"
     rec.write_bytes(SAMPLE.read_bytes()[:20000])

@@ -1056,7 +1056,8 @@ def test_doctor_on_what_is_no_port(tmp_path):
     rc, report, problems = doctor_json(tmp_path / "ttyUSB9")
     assert rc == 1 and set(problems) == {"exists"}
     text = vorn("doctor", tmp_path / "ttyUSB9").stdout.splitlines()
-    assert text[0].startswith(f"PROBLEM exists: {tmp_path / 'ttyUSB9'} does not exist") and text[1:] == ["1 problem found"]
+    assert text[0].startswith(f"PROBLEM exists: {tmp_path / 'ttyUSB9'} does not exist")
+    assert text[1:] == ["1 problem found"]
     (tmp_path / "file").write_text("")
     rc, report, problems = doctor_json(tmp_path / "file")
     assert rc == 1 and set(problems) == {"terminal"}
@@ -1082,7 +1083,8 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     # Allowed in, but not allowed to see root's descriptors: any of root's
     # programs may use the port, so its line is not touched.
     os.chmod(pty.path, 0o666)
-    rc, report, problems = judged(*as_nobody(lambda: main(["doctor", pty.path, "--baud", "921600", "--listen", "1", "--json"])))
+    argv = ["doctor", pty.path, "--baud", "921600", "--listen", "1", "--json"]
+    rc, report, problems = judged(*as_nobody(lambda: main(argv)))
     notes = {f["topic"]: f["text"] for f in report["findings"] if f["level"] == "note"}
     assert rc == 0 and "baud" not in report and "listen" not in report
     assert "could not be looked at" in notes["held"] and "921600 baud not tried" in notes["baud"]

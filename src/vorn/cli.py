@@ -1,4 +1,5 @@
-"""vorn: record, inspect, export and plot the stream of the unit, show it live in Foxglove, measure its noise, and find out why a port will not work.
+"""vorn: record, inspect, export and plot the stream of the unit, show it live
+in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording in which no byte arrived, an output another
