@@ -9,7 +9,7 @@ from pathlib import Path
 
 from vorn.errors import missing, with_path
 from vorn.fields import FIELDS, KINDS, UNITS, flag_column
-from vorn.recording import Progress, Recording, packet_numbers, selection
+from vorn.recording import COLUMN_CHUNK, Progress, Recording, packet_numbers, selection
 from vorn.times import has_times
 
 # The panels from top to bottom. Which fields each can draw is the field
@@ -41,6 +41,7 @@ class Series:
 
         self.field = field
         self.names = FIELDS[field]["columns"]
+        self.kind = KINDS.index(FIELDS[field]["packet_type"])
         self.labels = list(FIELDS[field]["components"]) or [""]
         self.x = np.full(BUCKETS, np.nan)
         self.lo = np.full((len(self.names), BUCKETS), np.inf)
@@ -53,6 +54,8 @@ class Series:
         over as a comparison passes over it."""
         import numpy as np
 
+        if not len(at):
+            return
         values = np.stack([chunk[c][at] for c in self.names])
         present = ~np.isnan(values).all(axis=0)
         if not present.any():
@@ -174,8 +177,16 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
     if not arrival:
         start, end = packet_numbers(start, end)
     counting = Recording(path, progress=progress)
-    total = sum(len(c["packet_type"]) for c in counting.columns(kind, start, end, sample=False))
-    counting.require_packets()
+    if start is None and end is None:  # framing alone counts them
+        with counting.file as f:
+            while data := f.read(COLUMN_CHUNK):
+                counting.advance(len(data))
+                counting.framer.feed(data)
+        counts = counting.require_packets()
+        total = counts[kind] if kind else counts["raw"] + counts["estimated"]
+    else:
+        total = sum(len(c["packet_type"]) for c in counting.columns(kind, start, end, sample=False))
+        counting.require_packets()
     if not total:
         raise ValueError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
     series, flags, starts, x = bin_recording(path, total, rate, kind, start, end, arrival, progress)
@@ -267,9 +278,12 @@ def bin_recording(path, total: int, rate: float | None, kind: str | None, start,
             u = buckets[first]
             new = np.isnan(starts[u])
             starts[u[new]] = xs[first][new]
+            # A field comes in packets of its kind alone: each series sees only those.
+            of_kind = {c: kinds[at] == c for c in range(len(KINDS))}
             for s in series.values():
-                s.add(buckets, xs, chunk, at)
-            filt = kinds[at] != raw
+                mine = of_kind[s.kind]
+                s.add(buckets[mine], xs[mine], chunk, at[mine])
+            filt = ~of_kind[raw]
             for f in flags:
                 f.add_columns(buckets[filt], chunk[f.column][at][filt])
         if not arrival and n >= hi:
