@@ -1172,3 +1172,105 @@ def test_record_reconnect_keeps_one_file_through_an_unplug(tmp_path):
     assert line.startswith(f"unplugged:         {gap.seconds:,.3f} s from ")
     [listed] = json.loads(vorn("info", out, "--json").stdout)["arrival_times"]["unplugged"]
     assert listed["seconds"] == gap.seconds
+
+
+def binned_by_rows(path, total, rate, kind, start, end, arrival):
+    """The drawing's buckets as the row path bins them, a packet at a time: the
+    truth the NumPy binning is held to."""
+    import math
+
+    from vorn.fields import FIELDS, ROW_COLUMNS
+    from vorn.plot import BUCKETS, PANELS, bucket_of, invalid_name
+    from vorn.recording import Recording
+
+    fields = [f for _, fs in PANELS for f in fs]
+    cols = {f: [ROW_COLUMNS.index(c) for c in FIELDS[f]["columns"]] for f in fields}
+    xs = {f: [None] * BUCKETS for f in fields}
+    lo = {f: [[math.inf] * BUCKETS for _ in cols[f]] for f in fields}
+    hi = {f: [[-math.inf] * BUCKETS for _ in cols[f]] for f in fields}
+    named = {f: invalid_name(f) for f in fields if invalid_name(f)}
+    seen, flagged = [0] * BUCKETS, {f: [0] * BUCKETS for f in named}
+    starts = [None] * BUCKETS
+    timed, ranged = rate is None and arrival, start is not None or end is not None
+    n = m = raws = since = 0
+    rec = Recording(path, rows=True)
+    first = rec.times.origin()
+    for stamp, rows in rec.reads():
+        if arrival and (timed or ranged):
+            x = (stamp.mono_ns - first) / 1e9
+            if end is not None and x >= end:
+                break
+            if start is not None and x < start:
+                n += len(rows)
+                continue
+        for row in rows:
+            number, n = n, n + 1
+            if rate:
+                if row[0] == "raw":
+                    position, raws, since = raws, raws + 1, 0
+                else:
+                    since += 1
+                    position = raws - 0.5**since if raws else 0
+            if kind is not None and row[0] != kind:
+                continue
+            if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
+                continue
+            if not timed:
+                x = position / rate if rate else number
+            bucket = bucket_of(m, total)
+            m += 1
+            starts[bucket] = x if starts[bucket] is None else starts[bucket]
+            for f in fields:
+                if row[cols[f][0]] is None:
+                    continue
+                xs[f][bucket] = x if xs[f][bucket] is None else xs[f][bucket]
+                for k, i in enumerate(cols[f]):
+                    lo[f][k][bucket] = min(lo[f][k][bucket], row[i])
+                    hi[f][k][bucket] = max(hi[f][k][bucket], row[i])
+            if row[0] != "raw":
+                seen[bucket] += 1
+                for f, name in named.items():
+                    flagged[f][bucket] += name in (row[1] or "").split(",")
+    return xs, lo, hi, starts, seen, flagged
+
+
+def test_plot_bins_columns_as_the_rows_would(tmp_path, monkeypatch):
+    """The drawing's buckets from columns hold the values, first positions and
+    flag counts that binning the rows one by one gives: untimed at a rate, by
+    packet number, timed, with a range, and with times that end half way
+    (there the extrapolated positions may differ by a piece of a read); a
+    bucket a packet, and many packets a bucket."""
+    np = pytest.importorskip("numpy")
+    import vorn
+    from vorn.plot import bin_recording
+    from vorn.times import Stamp, TimesWriter
+
+    data = SAMPLE.read_bytes()  # more packets than buckets
+    plain, whole, half = tmp_path / "plain.bin", tmp_path / "whole.bin", tmp_path / "half.bin"
+    for path, timed_part in ((plain, 0), (whole, len(data)), (half, len(data) // 2)):
+        path.write_bytes(data)
+        if timed_part:
+            writer = TimesWriter(path, force=False)
+            for pos in range(0, timed_part, 500):
+                writer.add(len(data[pos: pos + 500]), Stamp(10**18 + pos * 10**4 + 7, pos * 10**4))
+            writer.close()
+    cases = [(plain, 1500.0, None, None, None), (plain, 1500.0, "raw", 100, 2000), (plain, None, "estimated", 50, 900),
+             (plain, None, None, None, None), (whole, None, None, None, None), (whole, None, "raw", 0.1, 0.5),
+             (whole, 800.0, None, 0.2, None), (half, None, None, None, None), (half, 1000.0, "estimated", None, None)]
+    for buckets, (path, rate, kind, start, end) in [(97, c) for c in cases] + [(4000, cases[0]), (4000, cases[7])]:
+        monkeypatch.setattr("vorn.plot.BUCKETS", buckets)
+        monkeypatch.setattr("vorn.recording.COLUMN_CHUNK", 4099 if buckets < 4000 else 1 << 18)  # carried over pieces
+        arrival = path is not plain
+        total = vorn.read(path, kind, start, end).num_rows
+        xs, lo, hi, starts, seen, flagged = binned_by_rows(path, total, rate, kind, start, end, arrival)
+        series, flags, got_starts, _ = bin_recording(path, total, rate, kind, start, end, arrival)
+        near = 0.01 if path is half and rate is None else 0  # seconds: extrapolated from a piece or a packet
+        case = (buckets, path.name, rate, kind, start, end)
+        none = lambda v: np.nan if v is None else v  # noqa: E731
+        assert np.allclose(got_starts, [none(v) for v in starts], rtol=0, atol=near, equal_nan=True), case
+        for f, s in series.items():
+            assert np.allclose(s.x, [none(v) for v in xs[f]], rtol=0, atol=near, equal_nan=True), (case, f)
+            assert s.lo.tolist() == lo[f] and s.hi.tolist() == hi[f], (case, f)
+        for fl in flags:
+            assert fl.seen.tolist() == seen, case
+            assert fl.flagged.tolist() == next(v for f, v in flagged.items() if fl.column == f + "_invalid"), case

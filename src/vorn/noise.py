@@ -81,7 +81,7 @@ def read_still(path, progress: Progress | None = None) -> Still:
     wanted = [c for s in SENSORS for c in value_columns(s.field)]
     rec = Recording(path, progress=progress)
     pieces, stamps = [], []
-    for chunk in rec.columns("raw"):
+    for chunk in rec.columns("raw", sample=False):  # the rate comes from the clock's figures alone
         pieces.append(np.stack([chunk[c] for c in wanted], axis=1))  # a missing value is NaN
         stamps.append(chunk.get("host_time_ns", np.full(len(chunk["packet_type"]), UNTIMED, np.int64)))
     counts = rec.require_packets()

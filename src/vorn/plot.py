@@ -8,8 +8,8 @@ import os
 from pathlib import Path
 
 from vorn.errors import missing, with_path
-from vorn.fields import FIELDS, ROW_COLUMNS, UNITS
-from vorn.recording import Progress, Recording, packet_numbers, selection
+from vorn.fields import FIELDS, KINDS, UNITS, flag_column
+from vorn.recording import COLUMN_CHUNK, Progress, Recording, packet_numbers, selection
 from vorn.times import has_times
 
 # The panels from top to bottom. Which fields each can draw is the field
@@ -33,39 +33,56 @@ class Series:
     """One record field's components, kept as the lowest and highest value in each
     of BUCKETS equal stretches of the stream: all that a picture can show, in
     memory that does not grow with the recording. A short recording keeps every
-    value (a bucket per packet)."""
+    value (a bucket per packet). x: the first packet's x in each bucket (NaN
+    for none)."""
 
     def __init__(self, field: str) -> None:
-        self.field = field
-        self.columns = [ROW_COLUMNS.index(c) for c in FIELDS[field]["columns"]]
-        self.labels = list(FIELDS[field]["components"]) or [""]
-        self.x: list[int | None] = [None] * BUCKETS  # the first packet in each bucket
-        self.lo = [[math.inf] * BUCKETS for _ in self.columns]
-        self.hi = [[-math.inf] * BUCKETS for _ in self.columns]
+        import numpy as np
 
-    def add(self, bucket: int, x: int, row) -> None:
-        if row[self.columns[0]] is None:
+        self.field = field
+        self.names = FIELDS[field]["columns"]
+        self.kind = KINDS.index(FIELDS[field]["packet_type"])
+        self.labels = list(FIELDS[field]["components"]) or [""]
+        self.x = np.full(BUCKETS, np.nan)
+        self.lo = np.full((len(self.names), BUCKETS), np.inf)
+        self.hi = np.full((len(self.names), BUCKETS), -np.inf)
+
+    def add(self, buckets, xs, chunk, at) -> None:
+        """The packets at indices at of chunk (columns), drawn at xs into
+        buckets (both as long as at, buckets not decreasing). A packet
+        without the field has NaN in every component; a NaN value is passed
+        over as a comparison passes over it."""
+        import numpy as np
+
+        if not len(at):
             return
-        if self.x[bucket] is None:
-            self.x[bucket] = x
-        for lo, hi, i in zip(self.lo, self.hi, self.columns):
-            v = row[i]
-            if v < lo[bucket]:
-                lo[bucket] = v
-            if v > hi[bucket]:
-                hi[bucket] = v
+        values = np.stack([chunk[c][at] for c in self.names])
+        present = ~np.isnan(values).all(axis=0)
+        if not present.any():
+            return
+        b, v, x = buckets[present], values[:, present], xs[present]
+        first = np.flatnonzero(np.diff(b, prepend=-1))
+        u = b[first]
+        new = np.isnan(self.x[u])
+        self.x[u[new]] = x[first][new]
+        # fmin/fmax leave out NaN, and give NaN for a bucket of NaN alone, which leaves lo and hi as they were.
+        self.lo[:, u] = np.fmin(self.lo[:, u], np.fmin.reduceat(v, first, axis=1))
+        self.hi[:, u] = np.fmax(self.hi[:, u], np.fmax.reduceat(v, first, axis=1))
 
     def __bool__(self) -> bool:
-        return any(x is not None for x in self.x)
+        import numpy as np
+
+        return not np.isnan(self.x).all()
 
     def lines(self, scale: float):
         """(label, xs, ys) per component: down and up through each bucket's range."""
-        for label, lo, hi in zip(self.labels, self.lo, self.hi):
-            xs, ys = [], []
-            for x, a, b in zip(self.x, lo, hi):
-                if x is not None:
-                    xs += (x * scale, x * scale)
-                    ys += (a, b) if a <= b else (math.nan, math.nan)  # NaN values only
+        import numpy as np
+
+        has = ~np.isnan(self.x)
+        xs = np.repeat(self.x[has] * scale, 2)
+        for label, lo, hi in zip(self.labels, self.lo[:, has], self.hi[:, has]):
+            ok = lo <= hi  # not so for a bucket of NaN values only
+            ys = np.stack([np.where(ok, lo, np.nan), np.where(ok, hi, np.nan)], axis=1).ravel()
             yield label, xs, ys
 
 
@@ -75,20 +92,31 @@ class Flags:
     flags look scattered however long the recording."""
 
     def __init__(self, field: str) -> None:
+        import numpy as np
+
         self.name = invalid_name(field)
-        self.seen = [0] * BUCKETS
-        self.flagged = [0] * BUCKETS
+        self.column = flag_column(field)
+        self.seen = np.zeros(BUCKETS, np.int64)
+        self.flagged = np.zeros(BUCKETS, np.int64)
 
     def add(self, bucket: int, invalid: str | None) -> None:
+        """One filter packet in bucket, invalid: the names it flagged, comma-separated."""
         self.seen[bucket] += 1
         if invalid and self.name in invalid.split(","):
             self.flagged[bucket] += 1
+
+    def add_columns(self, buckets, flagged) -> None:
+        """Filter packets in buckets, flagged: whether each flagged the field."""
+        import numpy as np
+
+        self.seen += np.bincount(buckets, minlength=BUCKETS)
+        self.flagged += np.bincount(buckets[flagged], minlength=BUCKETS)
 
     def shares(self) -> list[float]:
         """The share flagged in each bucket; a bucket without filter packets
         keeps the share of the one before, as the unit's last word stands."""
         out, last = [], 0.0
-        for seen, flagged in zip(self.seen, self.flagged):
+        for seen, flagged in zip(self.seen.tolist(), self.flagged.tolist()):
             if seen:
                 last = flagged / seen
             out.append(last)
@@ -149,58 +177,19 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
     if not arrival:
         start, end = packet_numbers(start, end)
     counting = Recording(path, progress=progress)
-    total = sum(len(c["packet_type"]) for c in counting.columns(kind, start, end))
-    counting.require_packets()
+    if start is None and end is None:  # framing alone counts them
+        with counting.file as f:
+            while data := f.read(COLUMN_CHUNK):
+                counting.advance(len(data))
+                counting.framer.feed(data)
+        counts = counting.require_packets()
+        total = counts[kind] if kind else counts["raw"] + counts["estimated"]
+    else:
+        total = sum(len(c["packet_type"]) for c in counting.columns(kind, start, end, sample=False))
+        counting.require_packets()
     if not total:
         raise ValueError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
-    series = {f: Series(f) for _, fields in PANELS for f in fields}
-    flags = [Flags(f) for f in series if invalid_name(f)]
-    # x: seconds at --rate, else seconds since the first arrival, else the packet count.
-    timed = rate is None and arrival
-    ranged = start is not None or end is not None
-    starts: list[float | None] = [None] * BUCKETS  # x of the first packet in each bucket
-    n = m = 0  # packets of the stream, packets drawn
-    raws = since = 0  # raw packets so far, filter packets since the last
-    first = x = since_first = None
-    for stamp, rows in Recording(path, rows=True, progress=progress).reads():
-        if arrival and (timed or ranged):
-            # An untimed read's packets are drawn at the time extrapolated for them.
-            if stamp is None:
-                break  # bytes written since the first pass counted the packets
-            if first is None:
-                first = counting.times.origin()
-            since_first = (stamp.mono_ns - first) / 1e9
-            if end is not None and since_first >= end:
-                break
-            if start is not None and since_first < start:
-                n += len(rows)
-                continue
-            x = since_first
-        for row in rows:
-            number = n
-            n += 1
-            is_raw = row[0] == "raw"
-            if rate:  # raw packet k at k/rate, filter packets between the raw packets around them
-                if is_raw:
-                    position, raws, since = raws, raws + 1, 0
-                else:
-                    since += 1
-                    position = raws - 0.5**since if raws else 0
-            if kind is not None and row[0] != kind:
-                continue
-            if not arrival and ranged and not ((start or 0) <= number < (math.inf if end is None else end)):
-                continue
-            if not timed:
-                x = position / rate if rate else number
-            bucket = bucket_of(m, total)
-            m += 1
-            if starts[bucket] is None:
-                starts[bucket] = x
-            for s in series.values():
-                s.add(bucket, x, row)
-            if not is_raw:
-                for f in flags:
-                    f.add(bucket, row[1])
+    series, flags, starts, x = bin_recording(path, total, rate, kind, start, end, arrival, progress)
     shares = {f.name: f.shares() for f in flags}
 
     panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
@@ -210,8 +199,8 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
         packets = "its packet carries" if total == 1 else f"its {total:,} packets carry"
         raise ValueError(f"{path}: nothing to plot: {packets} no {', '.join(most)} or {last}")
     scale = 1.0
-    edges = [e for e in starts if e is not None] + [x]
-    shares = {name: [v for v, e in zip(share, starts) if e is not None] for name, share in shares.items()}
+    edges = [e for e in starts.tolist() if not math.isnan(e)] + [x]
+    shares = {name: [v for v, e in zip(share, starts.tolist()) if not math.isnan(e)] for name, share in shares.items()}
     fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7), layout="constrained")
     axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
     for ax, (title, s) in zip(axes, panels):
@@ -225,10 +214,81 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
                             color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
         ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
                   borderaxespad=0.1)
+    timed = rate is None and arrival
     axes[-1].set_xlabel(f"seconds (at {rate:g} raw packets/s)" if rate else "seconds since the first packet arrived"
                         if timed else "packet")
     fig.suptitle(title_of(path), parse_math=False)
     return fig
+
+
+def bin_recording(path, total: int, rate: float | None, kind: str | None, start, end, arrival: bool,
+                  progress: Progress | None = None):
+    """(series by field, flags, the x of the first packet in each bucket (NaN
+    for none), the last x): the total packets of kind from start to before
+    end binned in BUCKETS stretches. x: seconds at rate (raw packet k at
+    k/rate, filter packets between the raw packets around them, counted from
+    the range's start), else seconds since the first arrival (an untimed
+    packet at the time extrapolated for it), else the packet number."""
+    import numpy as np
+
+    series = {f: Series(f) for _, fields in PANELS for f in fields}
+    flags = [Flags(f) for f in series if invalid_name(f)]
+    timed = rate is None and arrival
+    code = None if kind is None else KINDS.index(kind)
+    raw = KINDS.index("raw")
+    starts = np.full(BUCKETS, np.nan)
+    rec = Recording(path, progress=progress)
+    origin = rec.times.origin() if arrival else 0
+    lo, hi = (start or 0), (math.inf if end is None else end)  # packet numbers, without arrival times
+    n = m = raws = since = 0  # packets of the stream, packets drawn, raw packets so far, filter packets since
+    x = None
+    for chunk in rec.columns(None, *((start, end) if arrival else (None, None)), extrapolated=True, sample=False,
+                             mono=timed):
+        kinds = chunk["packet_type"]
+        k = len(kinds)
+        number = np.arange(n, n + k)
+        n += k
+        if rate:
+            is_raw = kinds == raw
+            counted = np.cumsum(is_raw) + raws  # raw packets up to each packet, itself included
+            at = np.arange(k)
+            last_raw = np.maximum.accumulate(np.where(is_raw, at, -1))
+            after = np.where(last_raw >= 0, at - last_raw, since + at + 1)  # filter packets since the last raw
+            position = np.where(is_raw, counted - 1, np.where(counted > 0, counted - np.power(0.5, after), 0))
+            raws, since = int(counted[-1]), (0 if is_raw[-1] else int(after[-1]))
+            xs = position / rate
+        elif timed:
+            if "mono_ns" not in chunk:
+                break  # bytes written since the first pass counted the packets
+            xs = (chunk["mono_ns"] - origin) / 1e9
+            x = float(xs[-1])
+        else:
+            xs = number.astype(np.float64)
+        keep = np.ones(k, bool) if code is None else kinds == code
+        if not arrival:
+            keep &= (number >= lo) & (number < hi)
+        at = np.flatnonzero(keep)
+        if len(at):
+            xs = xs[at]
+            if not timed:
+                x = float(xs[-1])
+            buckets = np.minimum((m + np.arange(len(at))) * BUCKETS // total, BUCKETS - 1)  # as bucket_of
+            m += len(at)
+            first = np.flatnonzero(np.diff(buckets, prepend=-1))
+            u = buckets[first]
+            new = np.isnan(starts[u])
+            starts[u[new]] = xs[first][new]
+            # A field comes in packets of its kind alone: each series sees only those.
+            of_kind = {c: kinds[at] == c for c in range(len(KINDS))}
+            for s in series.values():
+                mine = of_kind[s.kind]
+                s.add(buckets[mine], xs[mine], chunk, at[mine])
+            filt = ~of_kind[raw]
+            for f in flags:
+                f.add_columns(buckets[filt], chunk[f.column][at][filt])
+        if not arrival and n >= hi:
+            break
+    return series, flags, starts, x
 
 
 def draw(ax, s: Series, scale: float) -> None:

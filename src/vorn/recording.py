@@ -215,7 +215,7 @@ class Recording:
             pos += len(data)
 
     def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-                baud: int | None = None, extrapolated: bool = False):
+                baud: int | None = None, extrapolated: bool = False, sample: bool = True, mono: bool = False):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
@@ -227,12 +227,16 @@ class Recording:
         line's, for the sample times (time_ns) where the recording does not
         say (vorn.sample_clock). With extrapolated, an untimed packet's
         host_time_ns is the time extrapolated for it instead, and a column
-        "extrapolated" (bool) says which are. Needs numpy."""
+        "extrapolated" (bool) says which are. Without sample, time_ns is left
+        UNTIMED and the sample clock is not run (it reads the whole recording
+        first). With mono, a column "mono_ns" holds the arrival on the
+        monotonic clock (extrapolated likewise). Needs numpy."""
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
         window = Window(self.times, kind, start, end, guess=extrapolated)
-        if self.times.timed:
+        sampled = None
+        if self.times.timed and sample:
             from vorn.sample_clock import sample_times
 
             try:
@@ -263,10 +267,13 @@ class Recording:
                     chunk = {}
                     if wall is not None:
                         chunk["host_time_ns"] = pick(wall)
-                        chunk["time_ns"] = pick(sample_slice(np, sampled, seen, n) if walls is not None
+                        chunk["time_ns"] = pick(sample_slice(np, sampled, seen, n)
+                                                if walls is not None and sampled is not None
                                                 else np.full(n, UNTIMED, np.int64))
                         if extrapolated:
                             chunk["extrapolated"] = np.full(len(chunk["time_ns"]), walls is None)
+                        if mono and window.mono is not None:
+                            chunk["mono_ns"] = pick(window.mono)
                     seen += n
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
@@ -320,6 +327,7 @@ class Window:
         self.hi = math.inf if end is None else end
         self.origin = times.origin()
         self.seen = 0  # packets framed so far, of both kinds
+        self.mono = None  # the last span's packets' monotonic arrivals, where known or guessed
 
     def pick(self, np, kinds, reads, walls, monos, base: int, size: int):
         """(mask or None for all, wall times or None when the recording has no
@@ -330,6 +338,7 @@ class Window:
         n = len(kinds)
         keep = None if self.code is None else kinds == self.code
         wall, inside, past = None, None, False
+        mono = None
         if self.timed:
             if walls is None:
                 wall = np.full(n, UNTIMED, np.int64)
@@ -347,6 +356,7 @@ class Window:
                 past = self.end is not None and bool(when[-1] >= self.end)
             elif self.ranged:
                 inside = np.zeros(0, bool)
+            self.mono = mono
         else:
             number = np.arange(self.seen, self.seen + n)
             inside = (number >= max(self.lo, 0)) & (number < self.hi)

@@ -299,7 +299,8 @@ def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
     n = known = raws = since = 0
     runs: list[list[int]] = []
     last_guess = False
-    for chunk in rec.columns(baud=baud, extrapolated=True):
+    # The sample clock only where header.stamp takes its times.
+    for chunk in rec.columns(baud=baud, extrapolated=True, sample=step is None and stamps != "arrival"):
         kinds = chunk["packet_type"]
         m = len(kinds)
         if step is not None:
