@@ -60,7 +60,7 @@ def online(path, reads, baud) -> np.ndarray:
     clock = _native.SampleClock(baud)
     out = []
     for r in range(len(reads)):
-        i = order[bounds[r]:bounds[r + 1]]
+        i = order[bounds[r] : bounds[r + 1]]
         clock.feed(first_ns[i], head[i], monos[done[i]], lengths[i], kinds[i], lost[i])
         out.append(np.frombuffer(clock.take(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
     out.append(np.frombuffer(clock.finish(wall_minus_mono_ns=WALL_MINUS_MONO), np.int64))
@@ -80,10 +80,14 @@ def one_round(seed: int, workdir: Path) -> dict:
     done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
     arrival = np.array([t for _, t in reads])[done] + WALL_MINUS_MONO
     drift = max(abs(stats[s]["drift_ppm"] - DRIFT_PPM) for s in ("raw", "estimated"))
-    return {"offline": figures(times, truth, kinds), "arrival": figures(arrival, truth, kinds),
-            "online": figures(online(path, reads, link.baud), truth, kinds, truth[0] + WARM_UP * 1e9),
-            "drift": drift, "pauses": [stats[s]["pauses"] for s in ("raw", "estimated")],
-            "lost": sum(stats[s]["lost"] for s in ("raw", "estimated"))}
+    return {
+        "offline": figures(times, truth, kinds),
+        "arrival": figures(arrival, truth, kinds),
+        "online": figures(online(path, reads, link.baud), truth, kinds, truth[0] + WARM_UP * 1e9),
+        "drift": drift,
+        "pauses": [stats[s]["pauses"] for s in ("raw", "estimated")],
+        "lost": sum(stats[s]["lost"] for s in ("raw", "estimated")),
+    }
 
 
 def measure(rounds: int) -> list[Row]:
@@ -93,26 +97,59 @@ def measure(rounds: int) -> list[Row]:
     def worst(where: str, key: str) -> float:
         return max(r[where][key] for r in runs)
 
-    ms = (lambda ns: f"{ns / 1e6:.3f} ms")
-    us = (lambda ns: f"{ns / 1e3:.1f} us")
+    ms = lambda ns: f"{ns / 1e6:.3f} ms"
+    us = lambda ns: f"{ns / 1e3:.1f} us"
     what = f"clock: {SECONDS:g} s, 16 ms bursts, 3 stalls, a loss, a pause ({rounds} seeds, worst)"
     rows = [Row(what, "", "", "", "", None)]
     for key, name, show in (("p99", "error p99", ms), ("max", "error max", ms), ("step_std", "step std (even)", us)):
         got, ref = worst("offline", key), worst("arrival", key)
-        rows.append(Row(f"  offline sample times: {name}", show(got), f"arrival {show(ref)}",
-                        f"{got / ref:.3f}x" if ref else "-", f"<= {show(GOALS[key])}", got <= GOALS[key]))
+        rows.append(
+            Row(
+                f"  offline sample times: {name}",
+                show(got),
+                f"arrival {show(ref)}",
+                f"{got / ref:.3f}x" if ref else "-",
+                f"<= {show(GOALS[key])}",
+                got <= GOALS[key],
+            )
+        )
     back, back_ref = sum(r["offline"]["back"] for r in runs), sum(r["arrival"]["back"] for r in runs)
-    rows.append(Row("  offline sample times: steps back or equal", f"{back}", f"arrival {back_ref:,}", "-", "0",
-                    back == 0))
+    rows.append(
+        Row("  offline sample times: steps back or equal", f"{back}", f"arrival {back_ref:,}", "-", "0", back == 0)
+    )
     drift = max(r["drift"] for r in runs)
-    rows.append(Row("  drift found vs the unit's", f"{drift:.1f} ppm off", f"true {DRIFT_PPM:g} ppm", "-",
-                    f"<= {GOALS['drift']:g} ppm", drift <= GOALS["drift"]))
+    rows.append(
+        Row(
+            "  drift found vs the unit's",
+            f"{drift:.1f} ppm off",
+            f"true {DRIFT_PPM:g} ppm",
+            "-",
+            f"<= {GOALS['drift']:g} ppm",
+            drift <= GOALS["drift"],
+        )
+    )
     got, ref = worst("online", "p99"), worst("arrival", "p99")
-    rows.append(Row(f"  online (after {WARM_UP:g} s warm-up): error p99", ms(got), f"arrival {ms(ref)}",
-                    f"{got / ref:.3f}x", f"<= {ms(GOALS['online_p99'])}", got <= GOALS["online_p99"]))
+    rows.append(
+        Row(
+            f"  online (after {WARM_UP:g} s warm-up): error p99",
+            ms(got),
+            f"arrival {ms(ref)}",
+            f"{got / ref:.3f}x",
+            f"<= {ms(GOALS['online_p99'])}",
+            got <= GOALS["online_p99"],
+        )
+    )
     found = all(r["pauses"] == [1, 1] and r["lost"] == 1 for r in runs)
-    rows.append(Row("  pauses and lost packets found", "1 pause, 1 lost" if found else "NOT as made",
-                    "as made", "-", "all", found))
+    rows.append(
+        Row(
+            "  pauses and lost packets found",
+            "1 pause, 1 lost" if found else "NOT as made",
+            "as made",
+            "-",
+            "all",
+            found,
+        )
+    )
     return rows
 
 

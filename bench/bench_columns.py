@@ -18,11 +18,11 @@ import time
 from pathlib import Path
 
 from bench_export import timed_copy
-from common import Row, run_rounds, recording
+from common import Row, recording, run_rounds
 
 import vorn
-from vorn.export import export
 from vorn import times
+from vorn.export import export
 from vorn.info import frame
 from vorn.recording import Recording
 
@@ -48,6 +48,7 @@ def exported(rec: Path, out: Path, fmt: str):
         times._load.cache_clear()
         export(rec, out, fmt)
         os.unlink(out)
+
     return work
 
 
@@ -61,14 +62,22 @@ def measure(rounds: int) -> list[Row]:
             framing = mb / best(lambda: info(rec), rounds)
             reference = f"vorn info {framing:,.0f} MB/s"
             for name, work, goal in (
-                    ("vorn.read", lambda: (times._load.cache_clear(), vorn.read(rec)), 1 / 3),
-                    ("Parquet export", exported(rec, Path(scratch) / "out.parquet", "parquet"), 1 / 5),
-                    ("CSV export (pyarrow)", exported(rec, Path(scratch) / "out.csv", "csv"), None),
-                    (".npz export", exported(rec, Path(scratch) / "out.npz", "npz"), None)):
+                ("vorn.read", lambda: (times._load.cache_clear(), vorn.read(rec)), 1 / 3),
+                ("Parquet export", exported(rec, Path(scratch) / "out.parquet", "parquet"), 1 / 5),
+                ("CSV export (pyarrow)", exported(rec, Path(scratch) / "out.csv", "csv"), None),
+                (".npz export", exported(rec, Path(scratch) / "out.npz", "npz"), None),
+            ):
                 speed = mb / best(work, rounds)
-                rows.append(Row(f"{name} ({mb:.1f} MB, {label})", f"{speed:,.1f} MB/s", reference,
-                                f"{speed / framing:.2f}x", "-" if goal is None else f">= {goal:.2f}x",
-                                None if goal is None else speed >= goal * framing))
+                rows.append(
+                    Row(
+                        f"{name} ({mb:.1f} MB, {label})",
+                        f"{speed:,.1f} MB/s",
+                        reference,
+                        f"{speed / framing:.2f}x",
+                        "-" if goal is None else f">= {goal:.2f}x",
+                        None if goal is None else speed >= goal * framing,
+                    )
+                )
     return rows
 
 

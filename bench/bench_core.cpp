@@ -42,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 using vorn::IMUPacket;
 
 constexpr int kDefaultRounds = 30;
-constexpr int kClockReads = 100000;  // per round of the clock measurement
+constexpr int kClockReads = 100000;          // per round of the clock measurement
 constexpr std::size_t kChunksPerDrain = 64;  // about 1500 packets of a real unit
 
 // Keeps the compiler from dropping a computation whose result is unused.
@@ -51,9 +51,7 @@ void keep(const T& value) {
   asm volatile("" : : "r,m"(value) : "memory");
 }
 
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::uint64_t plain_scan(const std::vector<std::uint8_t>& data) {
   std::uint64_t sum = 0;
@@ -73,12 +71,11 @@ class VectorSink final : public vorn::PacketSender {
   std::vector<IMUPacket>& out_;
 };
 
-
 // Feeds `data` through `sink` as the reader thread does, read by read, with
 // `between` called after every chunk; returns whether framing finished well.
 template <class Between>
-bool frame_all(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& buffer,
-               vorn::PacketSender& sink, Between&& between) {
+bool frame_all(const std::vector<std::uint8_t>& data, std::vector<std::uint8_t>& buffer, vorn::PacketSender& sink,
+               Between&& between) {
   buffer.clear();
   std::size_t chunk = 0;
   for (std::size_t at = 0; at < data.size(); at += vorn::kReadChunk, ++chunk) {
@@ -193,8 +190,7 @@ int main(int argc, char** argv) {
       " \"channel_mb_s\": %.1f, \"channel_packets_s\": %.0f,\n"
       " \"engine_mb_s\": %.1f, \"engine_packets_s\": %.0f,\n"
       " \"clock_ns\": %.1f}\n",
-      data.size(), packets, rounds, mb / scan.seconds, mb / frame.seconds, n / frame.seconds,
-      mb / channel.seconds, n / channel.seconds, mb / engine.seconds, n / engine.seconds,
-      clock.seconds / kClockReads * 1e9);
+      data.size(), packets, rounds, mb / scan.seconds, mb / frame.seconds, n / frame.seconds, mb / channel.seconds,
+      n / channel.seconds, mb / engine.seconds, n / engine.seconds, clock.seconds / kClockReads * 1e9);
   return 0;
 }

@@ -16,7 +16,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from common import Row, run_rounds, recording
+from common import Row, recording, run_rounds
 
 from vorn.export import export
 from vorn.times import Stamp, TimesWriter
@@ -62,8 +62,16 @@ def measure(rounds: int) -> list[Row]:
         mb = rec.stat().st_size / 1e6
         mcap = best(rec, Path(scratch) / "out.mcap", "mcap", rounds)
         csv = best(rec, Path(scratch) / "out.csv", "csv", rounds)
-    return [Row(f"MCAP export ({mb:.1f} MB, a read per ms)", f"{mb / mcap:,.2f} MB/s",
-                f"CSV export {mb / csv:,.2f} MB/s", f"{csv / mcap:.2f}x", "-", None)]
+    return [
+        Row(
+            f"MCAP export ({mb:.1f} MB, a read per ms)",
+            f"{mb / mcap:,.2f} MB/s",
+            f"CSV export {mb / csv:,.2f} MB/s",
+            f"{csv / mcap:.2f}x",
+            "-",
+            None,
+        )
+    ]
 
 
 def main() -> None:

@@ -49,9 +49,21 @@ GOAL_BYTES_PER_PACKET = 128
 GOAL_GIVEN_BACK_MB = 10.0
 RUN_ON_S = 0.5  # after dropping: the program goes on working before the last reading
 PROPERTIES = (
-    "packet_type", "timestamp", "invalid_fields", "scaled_accel", "scaled_gyro", "delta_vel", "delta_theta",
-    "scaled_ambient_pressure", "est_pressure_alt", "est_orient_quaternion", "est_attitude_uncert_quaternion",
-    "est_angular_rate", "est_compensated_accel", "est_linear_accel", "est_gravity_vector",
+    "packet_type",
+    "timestamp",
+    "invalid_fields",
+    "scaled_accel",
+    "scaled_gyro",
+    "delta_vel",
+    "delta_theta",
+    "scaled_ambient_pressure",
+    "est_pressure_alt",
+    "est_orient_quaternion",
+    "est_attitude_uncert_quaternion",
+    "est_angular_rate",
+    "est_compensated_accel",
+    "est_linear_accel",
+    "est_gravity_vector",
 )
 
 
@@ -90,9 +102,21 @@ def c_heap_mb() -> float:
     import ctypes
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in
-                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                     "keepcost")]
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     mallinfo2 = ctypes.CDLL(None).mallinfo2
     mallinfo2.restype = MallInfo2
@@ -123,8 +147,16 @@ def probe_backlog(path: str) -> dict:
     count, lists, c_heap_held = len(packets), sys.getsizeof(packets), c_heap_mb()
     del parser, packets
     run_on(RUN_ON_S)
-    return {"count": count, "before": before, "queued": queued, "held": held, "after": resident_mb(),
-            "lists": lists, "c_heap_held": c_heap_held, "c_heap_after": c_heap_mb()}
+    return {
+        "count": count,
+        "before": before,
+        "queued": queued,
+        "held": held,
+        "after": resident_mb(),
+        "lists": lists,
+        "c_heap_held": c_heap_held,
+        "c_heap_after": c_heap_mb(),
+    }
 
 
 def probe_plain(count: str) -> dict:
@@ -141,8 +173,13 @@ def probe_plain(count: str) -> dict:
 
 
 def in_fresh_interpreter(probe: str, path: str, **env: str) -> dict:
-    out = subprocess.run([sys.executable, __file__, "--probe", probe, path], check=True,
-                         capture_output=True, text=True, env=dict(os.environ, **env)).stdout
+    out = subprocess.run(
+        [sys.executable, __file__, "--probe", probe, path],
+        check=True,
+        capture_output=True,
+        text=True,
+        env=dict(os.environ, **env),
+    ).stdout
     return json.loads(out)
 
 
@@ -170,30 +207,63 @@ def backlog_rows() -> list[Row]:
     per_object = (objects_mb(b) - objects_mb(small)) * 2**20 / (n - small["count"])
     peak = max(b["queued"], b["held"])
     kept = b["after"] - b["before"]
-    return [
-        Row(f"bytes per queued record ({n:,} packets, undrained)", f"{per_record:.0f} B",
-            f"{b['queued'] - b['before']:.1f} MB queued", "-", f"<= {GOAL_BYTES_PER_PACKET} B",
-            per_record <= GOAL_BYTES_PER_PACKET),
-        Row("bytes per packet object (all kept, header included)", f"{per_object:.0f} B",
-            f"{objects_mb(b):.1f} MB for {n:,}, {objects_mb(small):.1f} MB for {small['count']:,}", "-",
-            f"<= {GOAL_BYTES_PER_PACKET} B", per_object <= GOAL_BYTES_PER_PACKET),
-        Row("resident: before / queued / as objects (peak)", f"{b['before']:.1f} / {b['queued']:.1f} / "
-            f"{b['held']:.1f} MB", "-", "-", "-", None),
-        Row("resident after parser and packets are dropped", f"{b['after']:.1f} MB",
-            f"before {b['before']:.1f} MB, peak {peak:.1f} MB; C heap after {b['c_heap_after']:.1f} MB",
-            f"{kept:+.1f} MB",
-            f"<= +{GOAL_GIVEN_BACK_MB:.0f} MB", kept <= GOAL_GIVEN_BACK_MB),
-    ] + [
-        Row(f"  the same, {setting}", f"{probe['after']:.1f} MB",
-            f"before {probe['before']:.1f} MB; C heap after {probe['c_heap_after']:.1f} MB",
-            f"{probe['after'] - probe['before']:+.1f} MB", f"<= +{GOAL_GIVEN_BACK_MB:.0f} MB",
-            probe["after"] - probe["before"] <= GOAL_GIVEN_BACK_MB)
-        for setting, probe in (("MIMALLOC_ARENA_PURGE_MULT=0", arena), ("MIMALLOC_PURGE_DELAY=0", eager))
-    ] + [
-        Row(f"  reference: {n:,} plain bytes objects of 128 B", f"{plain['after']:.1f} MB",
-            f"before {plain['before']:.1f} MB, peak {plain['held']:.1f} MB",
-            f"{plain['after'] - plain['before']:+.1f} MB", "-", None),
-    ]
+    return (
+        [
+            Row(
+                f"bytes per queued record ({n:,} packets, undrained)",
+                f"{per_record:.0f} B",
+                f"{b['queued'] - b['before']:.1f} MB queued",
+                "-",
+                f"<= {GOAL_BYTES_PER_PACKET} B",
+                per_record <= GOAL_BYTES_PER_PACKET,
+            ),
+            Row(
+                "bytes per packet object (all kept, header included)",
+                f"{per_object:.0f} B",
+                f"{objects_mb(b):.1f} MB for {n:,}, {objects_mb(small):.1f} MB for {small['count']:,}",
+                "-",
+                f"<= {GOAL_BYTES_PER_PACKET} B",
+                per_object <= GOAL_BYTES_PER_PACKET,
+            ),
+            Row(
+                "resident: before / queued / as objects (peak)",
+                f"{b['before']:.1f} / {b['queued']:.1f} / {b['held']:.1f} MB",
+                "-",
+                "-",
+                "-",
+                None,
+            ),
+            Row(
+                "resident after parser and packets are dropped",
+                f"{b['after']:.1f} MB",
+                f"before {b['before']:.1f} MB, peak {peak:.1f} MB; C heap after {b['c_heap_after']:.1f} MB",
+                f"{kept:+.1f} MB",
+                f"<= +{GOAL_GIVEN_BACK_MB:.0f} MB",
+                kept <= GOAL_GIVEN_BACK_MB,
+            ),
+        ]
+        + [
+            Row(
+                f"  the same, {setting}",
+                f"{probe['after']:.1f} MB",
+                f"before {probe['before']:.1f} MB; C heap after {probe['c_heap_after']:.1f} MB",
+                f"{probe['after'] - probe['before']:+.1f} MB",
+                f"<= +{GOAL_GIVEN_BACK_MB:.0f} MB",
+                probe["after"] - probe["before"] <= GOAL_GIVEN_BACK_MB,
+            )
+            for setting, probe in (("MIMALLOC_ARENA_PURGE_MULT=0", arena), ("MIMALLOC_PURGE_DELAY=0", eager))
+        ]
+        + [
+            Row(
+                f"  reference: {n:,} plain bytes objects of 128 B",
+                f"{plain['after']:.1f} MB",
+                f"before {plain['before']:.1f} MB, peak {plain['held']:.1f} MB",
+                f"{plain['after'] - plain['before']:+.1f} MB",
+                "-",
+                None,
+            ),
+        ]
+    )
 
 
 def measure(replays: int) -> list[Row]:
@@ -210,9 +280,14 @@ def measure(replays: int) -> list[Row]:
     growth = statistics.median(after[half:]) - base
     spread = max(after) - min(after)
     return [
-        Row(f"memory over {replays} replays reading everything", f"{growth:+.2f} MB",
-            f"resident {base:.1f} MB (spread {spread:.1f} MB)", f"{growth / base * 100:+.1f} %",
-            f"< {GOAL_GROWTH_MB} MB", growth < GOAL_GROWTH_MB),
+        Row(
+            f"memory over {replays} replays reading everything",
+            f"{growth:+.2f} MB",
+            f"resident {base:.1f} MB (spread {spread:.1f} MB)",
+            f"{growth / base * 100:+.1f} %",
+            f"< {GOAL_GROWTH_MB} MB",
+            growth < GOAL_GROWTH_MB,
+        ),
     ]
 
 

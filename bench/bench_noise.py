@@ -57,8 +57,16 @@ def measure(rounds: int) -> list[Row]:
     if worst > 1e-9:
         raise SystemExit(f"the deviations differ from allantools' by up to {worst:.1e} relative")
     ratio = best_theirs / best_ours
-    return [Row(what, f"{best_ours:.2f} s", f"allantools.oadev {best_theirs:.2f} s (agree to {worst:.0e})",
-                f"{ratio:.2f}x", f">= {GOAL_RATIO:.1f}x", ratio >= GOAL_RATIO)]
+    return [
+        Row(
+            what,
+            f"{best_ours:.2f} s",
+            f"allantools.oadev {best_theirs:.2f} s (agree to {worst:.0e})",
+            f"{ratio:.2f}x",
+            f">= {GOAL_RATIO:.1f}x",
+            ratio >= GOAL_RATIO,
+        )
+    ]
 
 
 def main() -> None:

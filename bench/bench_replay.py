@@ -74,12 +74,30 @@ def measure(rounds: int) -> list[Row]:
     ours, python, made = n / best_replay, n / best_python, n / best_floor
     what = f"replay into Python ({n:,} packets, {len(data) / 1e6:.1f} MB)"
     return [
-        Row(what, rate(ours, " packets/s"), "-", "-", f">= {rate(GOAL_PACKETS_PER_S, ' packets/s')}",
-            ours >= GOAL_PACKETS_PER_S),
-        Row("  vs careful pure-Python decoder", "", f"{rate(python, ' packets/s')}", f"{ours / python:.0f}x",
-            f">= {GOAL_OVER_PYTHON:.0f}x", ours / python >= GOAL_OVER_PYTHON),
-        Row("  vs floor: one C-made object per packet", "", f"{rate(made, ' objects/s')}",
-            f"{ours / made:.2f}x", f">= {GOAL_FLOOR_FRACTION:.1f}x", ours / made >= GOAL_FLOOR_FRACTION),
+        Row(
+            what,
+            rate(ours, " packets/s"),
+            "-",
+            "-",
+            f">= {rate(GOAL_PACKETS_PER_S, ' packets/s')}",
+            ours >= GOAL_PACKETS_PER_S,
+        ),
+        Row(
+            "  vs careful pure-Python decoder",
+            "",
+            f"{rate(python, ' packets/s')}",
+            f"{ours / python:.0f}x",
+            f">= {GOAL_OVER_PYTHON:.0f}x",
+            ours / python >= GOAL_OVER_PYTHON,
+        ),
+        Row(
+            "  vs floor: one C-made object per packet",
+            "",
+            f"{rate(made, ' objects/s')}",
+            f"{ours / made:.2f}x",
+            f">= {GOAL_FLOOR_FRACTION:.1f}x",
+            ours / made >= GOAL_FLOOR_FRACTION,
+        ),
     ]
 
 

@@ -38,9 +38,9 @@ import time
 
 from bench_live import WARM_UP, Unit, latency_packets, open_pty, open_raw_slave
 from common import Row, emit, percentile
-from vorn_model import AdapterLink
 
 import vorn
+from vorn_model import AdapterLink
 
 BAUD_RATE = 921600
 GAP = 0.002  # s between the packets of the latency run
@@ -190,7 +190,7 @@ def clock_error(seconds: float, lookahead: float | None) -> tuple[float, float, 
                 time.sleep(delay / 1e9)
             view = memoryview(data[pos:end])
             while view:
-                view = view[os.write(master, view):]
+                view = view[os.write(master, view) :]
             pos = end
 
     framer = _native.Framer()
@@ -219,8 +219,11 @@ def clock_error(seconds: float, lookahead: float | None) -> tuple[float, float, 
     truth = sent - reads[0][1] + start + wall_minus_mono
     warm = truth >= truth[0] + CLOCK_WARM_UP * 1e9
     err = np.abs(times - truth)[warm]
-    return (float(np.percentile(err, 99)) / 1e6, float(err.max()) / 1e6,
-            float(np.percentile(np.abs(arrived - truth)[warm], 99)) / 1e6)
+    return (
+        float(np.percentile(err, 99)) / 1e6,
+        float(err.max()) / 1e6,
+        float(np.percentile(np.abs(arrived - truth)[warm], 99)) / 1e6,
+    )
 
 
 async def measure(packets: int, seconds: float, idle_seconds: float, clock_seconds: float) -> list[Row]:
@@ -232,23 +235,63 @@ async def measure(packets: int, seconds: float, idle_seconds: float, clock_secon
     stall, turn, written = await stall_stream(seconds)
     calm = await latest_wake(seconds)
     idle = await idle_cpu(idle_seconds)
-    clock = [(name, await asyncio.to_thread(clock_error, clock_seconds, lookahead))
-             for name, lookahead in (("default 64 ms look-ahead", None), ("lookahead=0", 0.0))]
+    clock = [
+        (name, await asyncio.to_thread(clock_error, clock_seconds, lookahead))
+        for name, lookahead in (("default 64 ms look-ahead", None), ("lookahead=0", 0.0))
+    ]
     return [
-        Row(f"vorn.open under asyncio: latency, median ({len(ours)} packets)", f"{med:.3f} ms",
-            f"pty alone under asyncio {pty_med:.3f} ms", f"{med / pty_med:.1f}x", f"<= {GOAL_RATIO:.0f}x",
-            med <= GOAL_RATIO * pty_med),
-        Row("vorn.open under asyncio: latency, p99", f"{p99:.3f} ms", f"pty alone under asyncio {pty_p99:.3f} ms",
-            f"{p99 / pty_p99:.1f}x", f"<= {GOAL_RATIO:.0f}x", p99 <= GOAL_RATIO * pty_p99),
-        Row(f"vorn.open under asyncio: loop's largest stall, 1 kHz stream ({written} packets)", f"{stall:.2f} ms",
-            f"no stream open {calm:.2f} ms", "-", f"<= {GOAL_STALL_MS} ms", stall <= GOAL_STALL_MS),
-        Row("  the stream's own longest turn on the loop", f"{turn:.2f} ms", "-", "-", f"<= {GOAL_STALL_MS} ms",
-            turn <= GOAL_STALL_MS),
-        Row(f"vorn.open under asyncio: CPU of an idle open stream over {idle_seconds:g} s", f"{idle:.1f} ms",
-            "-", "-", f"<= {GOAL_IDLE_MS:g} ms", idle <= GOAL_IDLE_MS),
-        *(Row(f"vorn.open time_ns vs the unit's, {name}: error p99 (max {worst:.2f} ms; {clock_seconds:g} s, "
-              f"after {CLOCK_WARM_UP:g} s)", f"{p99:.3f} ms", f"arrival {ref:.3f} ms", f"{p99 / ref:.3f}x",
-              f"<= {GOAL_CLOCK_P99_MS:g} ms", p99 <= GOAL_CLOCK_P99_MS) for name, (p99, worst, ref) in clock),
+        Row(
+            f"vorn.open under asyncio: latency, median ({len(ours)} packets)",
+            f"{med:.3f} ms",
+            f"pty alone under asyncio {pty_med:.3f} ms",
+            f"{med / pty_med:.1f}x",
+            f"<= {GOAL_RATIO:.0f}x",
+            med <= GOAL_RATIO * pty_med,
+        ),
+        Row(
+            "vorn.open under asyncio: latency, p99",
+            f"{p99:.3f} ms",
+            f"pty alone under asyncio {pty_p99:.3f} ms",
+            f"{p99 / pty_p99:.1f}x",
+            f"<= {GOAL_RATIO:.0f}x",
+            p99 <= GOAL_RATIO * pty_p99,
+        ),
+        Row(
+            f"vorn.open under asyncio: loop's largest stall, 1 kHz stream ({written} packets)",
+            f"{stall:.2f} ms",
+            f"no stream open {calm:.2f} ms",
+            "-",
+            f"<= {GOAL_STALL_MS} ms",
+            stall <= GOAL_STALL_MS,
+        ),
+        Row(
+            "  the stream's own longest turn on the loop",
+            f"{turn:.2f} ms",
+            "-",
+            "-",
+            f"<= {GOAL_STALL_MS} ms",
+            turn <= GOAL_STALL_MS,
+        ),
+        Row(
+            f"vorn.open under asyncio: CPU of an idle open stream over {idle_seconds:g} s",
+            f"{idle:.1f} ms",
+            "-",
+            "-",
+            f"<= {GOAL_IDLE_MS:g} ms",
+            idle <= GOAL_IDLE_MS,
+        ),
+        *(
+            Row(
+                f"vorn.open time_ns vs the unit's, {name}: error p99 (max {worst:.2f} ms; {clock_seconds:g} s, "
+                f"after {CLOCK_WARM_UP:g} s)",
+                f"{p99:.3f} ms",
+                f"arrival {ref:.3f} ms",
+                f"{p99 / ref:.3f}x",
+                f"<= {GOAL_CLOCK_P99_MS:g} ms",
+                p99 <= GOAL_CLOCK_P99_MS,
+            )
+            for name, (p99, worst, ref) in clock
+        ),
     ]
 
 
@@ -257,12 +300,19 @@ def main() -> None:
     ap.add_argument("--packets", type=int, default=400, help="packets timed for the latency (default 400)")
     ap.add_argument("--seconds", type=float, default=5.0, help="streaming time of the stall run (default 5)")
     ap.add_argument("--idle-seconds", type=float, default=10.0, help="length of the idle run (default 10)")
-    ap.add_argument("--clock-seconds", type=float, default=8.0,
-                    help="length of each sample-time run, warm-up included (default 8)")
+    ap.add_argument(
+        "--clock-seconds", type=float, default=8.0, help="length of each sample-time run, warm-up included (default 8)"
+    )
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
     args = ap.parse_args()
-    rows = asyncio.run(measure(max(1, args.packets), max(0.5, args.seconds), max(0.1, args.idle_seconds),
-                               max(CLOCK_WARM_UP + 1, args.clock_seconds)))
+    rows = asyncio.run(
+        measure(
+            max(1, args.packets),
+            max(0.5, args.seconds),
+            max(0.1, args.idle_seconds),
+            max(CLOCK_WARM_UP + 1, args.clock_seconds),
+        )
+    )
     emit(rows, args.json)
 
 

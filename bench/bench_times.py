@@ -95,19 +95,50 @@ def measure(rounds: int) -> list[Row]:
         reads = len(times.load_times(rec).ends)
         decode = best(lambda: _native.decode_times(data, size), rounds)
         full = best(lambda: loaded(rec), rounds)
-        rows.append(Row(f"times file decoded natively ({reads:,} reads, {len(data) / 1e3:,.0f} kB)",
-                        rate(reads / decode, " reads/s"), "-", "-", "-", None))
-        rows.append(Row(f"  with each block's CRC of the recording ({size / 1e6:.1f} MB)",
-                        rate(reads / full, " reads/s"), rate(reads / decode, " reads/s decoded"),
-                        f"{decode / full:.2f}x", "-", None))
+        rows.append(
+            Row(
+                f"times file decoded natively ({reads:,} reads, {len(data) / 1e3:,.0f} kB)",
+                rate(reads / decode, " reads/s"),
+                "-",
+                "-",
+                "-",
+                None,
+            )
+        )
+        rows.append(
+            Row(
+                f"  with each block's CRC of the recording ({size / 1e6:.1f} MB)",
+                rate(reads / full, " reads/s"),
+                rate(reads / decode, " reads/s decoded"),
+                f"{decode / full:.2f}x",
+                "-",
+                None,
+            )
+        )
         sample = recording().read_bytes()[: 1 << 20]
         plain, _ = recorded(False, sample, Path(scratch))
         synced, waits = recorded(True, sample, Path(scratch))
         mean = sum(waits) / len(waits) * 1e3 if waits else 0.0
-        rows.append(Row("vorn record, durable (fdatasync per flush)", f"{synced:,.2f} MB/s",
-                        f"without: {plain:,.2f} MB/s", f"{synced / plain:.2f}x" if plain else "-", "-", None))
-        rows.append(Row("  time a durable flush waits", f"{mean:,.2f} ms mean, {max(waits, default=0) * 1e3:,.2f} "
-                        f"ms most ({len(waits)} syncs)", "-", "-", "-", None))
+        rows.append(
+            Row(
+                "vorn record, durable (fdatasync per flush)",
+                f"{synced:,.2f} MB/s",
+                f"without: {plain:,.2f} MB/s",
+                f"{synced / plain:.2f}x" if plain else "-",
+                "-",
+                None,
+            )
+        )
+        rows.append(
+            Row(
+                "  time a durable flush waits",
+                f"{mean:,.2f} ms mean, {max(waits, default=0) * 1e3:,.2f} ms most ({len(waits)} syncs)",
+                "-",
+                "-",
+                "-",
+                None,
+            )
+        )
     return rows
 
 

@@ -105,8 +105,18 @@ def still_hour() -> Path:
     path = ROOT / "build" / "bench" / f"still-{HOUR}s.bin"
     if not path.exists():
         partial = path.with_suffix(".partial")
-        subprocess.run([sys.executable, str(ROOT / "tools" / "demo" / "make-sample"), str(partial), "--still", "--seconds",
-                        str(HOUR)], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [
+                sys.executable,
+                str(ROOT / "tools" / "demo" / "make-sample"),
+                str(partial),
+                "--still",
+                "--seconds",
+                str(HOUR),
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
         os.replace(partial, path)
     return path
 
@@ -115,6 +125,7 @@ def quiet(work):
     def run() -> None:
         with contextlib.redirect_stdout(io.StringIO()):
             work()
+
     return run
 
 
@@ -122,6 +133,7 @@ def exported(rec: Path, out: Path, fmt: str):
     def work() -> None:
         export(rec, out, fmt)
         os.unlink(out)
+
     return work
 
 
@@ -133,23 +145,40 @@ def long_rows(rounds: int, scratch: Path) -> list[Row]:
     reference = f"vorn info, no times {base:.3f} s (CPU {base_cpu:.2f} s)"
     rows = []
     for key, name, work in (
-            ("info", "vorn info", lambda: info(rec)),
-            ("read", "vorn.read", lambda: vorn.read(rec)),
-            ("mcap", "MCAP export", exported(rec, scratch / "out.mcap", "mcap")),
-            ("parquet", "Parquet export", exported(rec, scratch / "out.parquet", "parquet")),
-            ("plot", "vorn plot", lambda: plot(rec, scratch / "out.png", None))):
+        ("info", "vorn info", lambda: info(rec)),
+        ("read", "vorn.read", lambda: vorn.read(rec)),
+        ("mcap", "MCAP export", exported(rec, scratch / "out.mcap", "mcap")),
+        ("parquet", "Parquet export", exported(rec, scratch / "out.parquet", "parquet")),
+        ("plot", "vorn plot", lambda: plot(rec, scratch / "out.png", None)),
+    ):
         t, cpu = timed(work, rounds)
-        rows.append(Row(f"{name}, {LONG_SECONDS // 60} min at 1 kHz ({mb:.0f} MB), a read per {READ_BYTES} B",
-                        f"{t:.2f} s (CPU {cpu:.2f} s)", reference, f"{t / base:.1f}x", f"<= {GOALS[key]:g}x",
-                        t <= GOALS[key] * base))
+        rows.append(
+            Row(
+                f"{name}, {LONG_SECONDS // 60} min at 1 kHz ({mb:.0f} MB), a read per {READ_BYTES} B",
+                f"{t:.2f} s (CPU {cpu:.2f} s)",
+                reference,
+                f"{t / base:.1f}x",
+                f"<= {GOALS[key]:g}x",
+                t <= GOALS[key] * base,
+            )
+        )
+
     # The same export without the times file to decode: the writer's own share.
     def untimed() -> None:
         export(plain, scratch / "out.mcap", "mcap", rate=1000.0)
         os.unlink(scratch / "out.mcap")
 
     t, cpu = timed(untimed, rounds)
-    rows.append(Row("  the MCAP export without the times file (--rate)", f"{t:.2f} s (CPU {cpu:.2f} s)", reference,
-                    f"{t / base:.1f}x", "-", None))
+    rows.append(
+        Row(
+            "  the MCAP export without the times file (--rate)",
+            f"{t:.2f} s (CPU {cpu:.2f} s)",
+            reference,
+            f"{t / base:.1f}x",
+            "-",
+            None,
+        )
+    )
     return rows
 
 
@@ -161,8 +190,14 @@ def noise_row(rounds: int) -> Row:
     allan = best(lambda: noise.analyse(samples, NOMINAL_RATE), rounds)
     reference = f"vorn.read {read:.2f} s + Allan deviation {allan:.2f} s"
     ratio = whole / (read + allan)
-    return Row(f"vorn noise, 1 h still at 1 kHz ({path.stat().st_size / 1e6:.0f} MB)", f"{whole:.2f} s", reference,
-               f"{ratio:.2f}x", f"<= {NOISE_GOAL:g}x", ratio <= NOISE_GOAL)
+    return Row(
+        f"vorn noise, 1 h still at 1 kHz ({path.stat().st_size / 1e6:.0f} MB)",
+        f"{whole:.2f} s",
+        reference,
+        f"{ratio:.2f}x",
+        f"<= {NOISE_GOAL:g}x",
+        ratio <= NOISE_GOAL,
+    )
 
 
 # Run by the peer's interpreter: the messages of a dump, each logged on its
@@ -186,8 +221,10 @@ best = float("inf")
 for _ in range(int(sys.argv[3])):
     start = time.perf_counter()
     with foxglove.open_mcap(sys.argv[2], allow_overwrite=True):
-        log = {cid: Channel(topic, message_encoding="cdr", schema=Schema(name=name, encoding="ros2msg", data=schema)).log
-               for cid, (topic, name, schema) in channels.items()}
+        log = {
+            cid: Channel(topic, message_encoding="cdr", schema=Schema(name=name, encoding="ros2msg", data=schema)).log
+            for cid, (topic, name, schema) in channels.items()
+        }
         for cid, t, body in messages:
             log[cid](body, log_time=t)
     best = min(best, time.perf_counter() - start)
@@ -206,26 +243,26 @@ def dump_messages(mcap: Path, out: Path) -> None:
     pos = 8
     while pos < len(data) - 8:
         op, n = struct.unpack_from("<BQ", data, pos)
-        body = data[pos + 9:pos + 9 + n]
+        body = data[pos + 9 : pos + 9 + n]
         pos += 9 + n
         if op == 3:
             sid, ln = struct.unpack_from("<HI", body)
-            name = body[6:6 + ln]
+            name = body[6 : 6 + ln]
             (le,) = struct.unpack_from("<I", body, 6 + ln)
             (ld,) = struct.unpack_from("<I", body, 10 + ln + le)
-            schemas[sid] = (name, body[14 + ln + le:14 + ln + le + ld])
+            schemas[sid] = (name, body[14 + ln + le : 14 + ln + le + ld])
         elif op == 4 and struct.unpack_from("<H", body)[0] not in channels:
             cid, sid, lt = struct.unpack_from("<HHI", body)
-            channels[cid] = (body[8:8 + lt], *schemas[sid])
+            channels[cid] = (body[8 : 8 + lt], *schemas[sid])
         elif op == 6:
             (lc,) = struct.unpack_from("<I", body, 28)
             (lr,) = struct.unpack_from("<Q", body, 32 + lc)
-            raw = zstd.decompress(body[40 + lc:40 + lc + lr])
+            raw = zstd.decompress(body[40 + lc : 40 + lc + lr])
             p = 0
             while p < len(raw):
                 (m,) = struct.unpack_from("<Q", raw, p + 1)
                 cid, _, t = struct.unpack_from("<HIQ", raw, p + 9)
-                messages.append(struct.pack("<HQI", cid, t, m - 22) + raw[p + 31:p + 9 + m])
+                messages.append(struct.pack("<HQI", cid, t, m - 22) + raw[p + 31 : p + 9 + m])
                 p += 9 + m
         elif op == 15:
             break
@@ -239,12 +276,17 @@ def peer_rows(rounds: int, scratch: Path, peer: str | None) -> list[Row]:
     """Ours against the peer on the 60 s recording: with a read per ms, and
     without a times file (--rate), where neither side decodes times."""
     have_peer = bool(peer) and subprocess.run([peer, "-c", "import foxglove"], capture_output=True).returncode == 0
-    version = have_peer and subprocess.run([peer, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                                           capture_output=True, text=True).stdout.strip()
+    version = (
+        have_peer
+        and subprocess.run(
+            [peer, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"], capture_output=True, text=True
+        ).stdout.strip()
+    )
     rows = []
-    for name, rec, rate in (("MCAP export beside foxglove-sdk's writer, 60 s (a read per ms)",
-                             timed_copy(recording(), scratch), None),
-                            ("  the same without a times file (--rate)", recording(), 1000.0)):
+    for name, rec, rate in (
+        ("MCAP export beside foxglove-sdk's writer, 60 s (a read per ms)", timed_copy(recording(), scratch), None),
+        ("  the same without a times file (--rate)", recording(), 1000.0),
+    ):
         ours_mcap = scratch / "ours.mcap"
 
         def ours_export() -> None:
@@ -252,18 +294,37 @@ def peer_rows(rounds: int, scratch: Path, peer: str | None) -> list[Row]:
 
         ours = best(ours_export, rounds)
         if not have_peer:
-            rows.append(Row(name, f"{ours:.2f} s", "foxglove-sdk not found: BENCH_PEER_PYTHON=a GIL python that has it",
-                            "-", f">= {PEER_GOAL:g}x", None))
+            rows.append(
+                Row(
+                    name,
+                    f"{ours:.2f} s",
+                    "foxglove-sdk not found: BENCH_PEER_PYTHON=a GIL python that has it",
+                    "-",
+                    f">= {PEER_GOAL:g}x",
+                    None,
+                )
+            )
             continue
         dump_messages(ours_mcap, scratch / "messages.bin")
-        done = subprocess.run([peer, "-c", PEER, scratch / "messages.bin", scratch / "peer.mcap", str(rounds)],
-                              check=True, capture_output=True, text=True)
+        done = subprocess.run(
+            [peer, "-c", PEER, scratch / "messages.bin", scratch / "peer.mcap", str(rounds)],
+            check=True,
+            capture_output=True,
+            text=True,
+        )
         theirs, count = done.stdout.split()
         theirs, count = float(theirs), int(count)
         ratio = theirs / ours
-        rows.append(Row(name, f"{count / ours / 1e3:,.0f} k messages/s ({ours:.2f} s)",
-                        f"foxglove-sdk on {version}: {count / theirs / 1e3:,.0f} k messages/s ({theirs:.2f} s)",
-                        f"{ratio:.1f}x", f">= {PEER_GOAL:g}x", ratio >= PEER_GOAL))
+        rows.append(
+            Row(
+                name,
+                f"{count / ours / 1e3:,.0f} k messages/s ({ours:.2f} s)",
+                f"foxglove-sdk on {version}: {count / theirs / 1e3:,.0f} k messages/s ({theirs:.2f} s)",
+                f"{ratio:.1f}x",
+                f">= {PEER_GOAL:g}x",
+                ratio >= PEER_GOAL,
+            )
+        )
     return rows
 
 
@@ -285,14 +346,22 @@ def memory_rows(scratch: Path) -> list[Row]:
         peaks = []
         for rec in (quarter, full):
             out = scratch / f"peak.{fmt}"
-            done = subprocess.run([sys.executable, "-c", PEAK, rec, out, fmt], check=True, capture_output=True,
-                                  text=True)
+            done = subprocess.run(
+                [sys.executable, "-c", PEAK, rec, out, fmt], check=True, capture_output=True, text=True
+            )
             os.unlink(out)
             peaks.append(int(done.stdout) / 1024)
         ratio = peaks[1] / peaks[0]
-        rows.append(Row(f"{fmt} export peak memory, {LONG_SECONDS // 60} min", f"{peaks[1]:.0f} MB",
-                        f"{LONG_SECONDS / 240:g} min {peaks[0]:.0f} MB", f"{ratio:.2f}x", f"<= {FLAT_GOAL:g}x",
-                        ratio <= FLAT_GOAL))
+        rows.append(
+            Row(
+                f"{fmt} export peak memory, {LONG_SECONDS // 60} min",
+                f"{peaks[1]:.0f} MB",
+                f"{LONG_SECONDS / 240:g} min {peaks[0]:.0f} MB",
+                f"{ratio:.2f}x",
+                f"<= {FLAT_GOAL:g}x",
+                ratio <= FLAT_GOAL,
+            )
+        )
     return rows
 
 
@@ -311,7 +380,7 @@ def main() -> None:
     if "--peer-python" in sys.argv:  # taken out before run_rounds' own options
         i = sys.argv.index("--peer-python")
         peer = sys.argv[i + 1] or None
-        del sys.argv[i:i + 2]
+        del sys.argv[i : i + 2]
     run_rounds(lambda rounds: measure(rounds, peer), __doc__, 2)
 
 

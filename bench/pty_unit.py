@@ -24,7 +24,7 @@ TICK = 0.001  # s between writes
 def write_all(fd: int, data: bytes) -> None:
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view):]
+        view = view[os.write(fd, view) :]
 
 
 def main() -> None:

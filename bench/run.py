@@ -43,8 +43,9 @@ GOAL_CORE_SCAN_FRACTION = 1 / 3  # within 3x of the plain scan
 
 
 def core_rows(binary: str, rounds: str) -> list[Row]:
-    out = subprocess.run([binary, str(recording()), "--rounds", rounds], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [binary, str(recording()), "--rounds", rounds], check=True, capture_output=True, text=True
+    ).stdout
     r = json.loads(out)
     scan = r["scan_mb_s"]
     frame = r["frame_mb_s"]
@@ -57,16 +58,46 @@ def core_rows(binary: str, rounds: str) -> list[Row]:
 
     reference = f"plain scan {scan:,.0f} MB/s"
     return [
-        Row(f"core framing + decoding ({r['bytes'] / 1e6:.1f} MB, {r['packets']:,} packets)", speed("frame"),
-            "-", "-", f">= {GOAL_CORE_MB_S:,.0f} MB/s", frame >= GOAL_CORE_MB_S),
-        Row("  vs reading the same bytes", "", reference, f"{frame / scan:.2f}x",
-            f">= {GOAL_CORE_SCAN_FRACTION:.2f}x", frame / scan >= GOAL_CORE_SCAN_FRACTION),
-        Row("  ceiling: one wall-clock read per packet", f"{r['clock_ns']:.1f} ns/read, {ceiling:,.0f} MB/s",
-            reference, f"{ceiling / scan:.2f}x", "-", None),
-        Row("  the same through the packet channel", speed("channel"), reference,
-            f"{r['channel_mb_s'] / scan:.2f}x", "-", None),
-        Row("  VornParser: file, reader thread, channel", speed("engine"), reference,
-            f"{r['engine_mb_s'] / scan:.2f}x", "-", None),
+        Row(
+            f"core framing + decoding ({r['bytes'] / 1e6:.1f} MB, {r['packets']:,} packets)",
+            speed("frame"),
+            "-",
+            "-",
+            f">= {GOAL_CORE_MB_S:,.0f} MB/s",
+            frame >= GOAL_CORE_MB_S,
+        ),
+        Row(
+            "  vs reading the same bytes",
+            "",
+            reference,
+            f"{frame / scan:.2f}x",
+            f">= {GOAL_CORE_SCAN_FRACTION:.2f}x",
+            frame / scan >= GOAL_CORE_SCAN_FRACTION,
+        ),
+        Row(
+            "  ceiling: one wall-clock read per packet",
+            f"{r['clock_ns']:.1f} ns/read, {ceiling:,.0f} MB/s",
+            reference,
+            f"{ceiling / scan:.2f}x",
+            "-",
+            None,
+        ),
+        Row(
+            "  the same through the packet channel",
+            speed("channel"),
+            reference,
+            f"{r['channel_mb_s'] / scan:.2f}x",
+            "-",
+            None,
+        ),
+        Row(
+            "  VornParser: file, reader thread, channel",
+            speed("engine"),
+            reference,
+            f"{r['engine_mb_s'] / scan:.2f}x",
+            "-",
+            None,
+        ),
     ]
 
 
@@ -82,8 +113,9 @@ def zig_rows(gcc_core: str, zig_core: str, zig_module: str, rounds: int) -> list
     zig_env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [zig_module, os.environ.get("PYTHONPATH")])))
     for _ in range(BUILD_PAIRS):
         for build, binary, env in (("gcc", gcc_core, None), ("zig", zig_core, zig_env)):
-            out = subprocess.run([binary, str(recording()), "--rounds", str(rounds)], check=True,
-                                 capture_output=True, text=True).stdout
+            out = subprocess.run(
+                [binary, str(recording()), "--rounds", str(rounds)], check=True, capture_output=True, text=True
+            ).stdout
             frame[build] = max(frame[build], json.loads(out)["frame_mb_s"])
             out = subprocess.run([sys.executable, str(HERE / "bench_replay.py"), "--replay-only", "--rounds",
                                   str(max(2, rounds // 3))], check=True, capture_output=True, text=True,
@@ -95,8 +127,14 @@ def zig_rows(gcc_core: str, zig_core: str, zig_module: str, rounds: int) -> list
 
     def row(name: str, got: dict, show) -> Row:
         ratio = got["zig"] / got["gcc"]
-        return Row(name, show(got["zig"]), f"GCC build {show(got['gcc'])}", f"{ratio:.2f}x",
-                   f">= {GOAL_ZIG_FRACTION:.2f}x", ratio >= GOAL_ZIG_FRACTION)
+        return Row(
+            name,
+            show(got["zig"]),
+            f"GCC build {show(got['gcc'])}",
+            f"{ratio:.2f}x",
+            f">= {GOAL_ZIG_FRACTION:.2f}x",
+            ratio >= GOAL_ZIG_FRACTION,
+        )
 
     return [
         row("zig build (release wheels): core framing", frame, lambda v: f"{v:,.0f} MB/s"),
@@ -135,12 +173,22 @@ def abi_rows(python: str, abi3_module: str, full_module: str, quick: bool) -> li
     speed = replay["abi3"] / replay["full"]
     slower = latency["abi3"] / latency["full"]
     return [
-        Row(f"abi3 build on {version}: replay into Python", rate(replay["abi3"], " packets/s"),
-            f"{version} API build {rate(replay['full'], ' packets/s')}", f"{speed:.2f}x",
-            f">= {GOAL_ABI3_FRACTION:.2f}x", speed >= GOAL_ABI3_FRACTION),
-        Row(f"abi3 build on {version}: live latency, median", f"{latency['abi3']:.3f} ms",
-            f"{version} API build {latency['full']:.3f} ms", f"{slower:.2f}x",
-            f"<= {1 / GOAL_ABI3_FRACTION:.2f}x", slower <= 1 / GOAL_ABI3_FRACTION),
+        Row(
+            f"abi3 build on {version}: replay into Python",
+            rate(replay["abi3"], " packets/s"),
+            f"{version} API build {rate(replay['full'], ' packets/s')}",
+            f"{speed:.2f}x",
+            f">= {GOAL_ABI3_FRACTION:.2f}x",
+            speed >= GOAL_ABI3_FRACTION,
+        ),
+        Row(
+            f"abi3 build on {version}: live latency, median",
+            f"{latency['abi3']:.3f} ms",
+            f"{version} API build {latency['full']:.3f} ms",
+            f"{slower:.2f}x",
+            f"<= {1 / GOAL_ABI3_FRACTION:.2f}x",
+            slower <= 1 / GOAL_ABI3_FRACTION,
+        ),
     ]
 
 
@@ -148,8 +196,9 @@ def script_rows(script: str, *args: str, ext_dir: str | None = None) -> list[Row
     env = None
     if ext_dir:  # that build's extension first on the module path
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ext_dir, os.environ.get("PYTHONPATH")])))
-    out = subprocess.run([sys.executable, str(HERE / script), "--json", *args], check=True,
-                         capture_output=True, text=True, env=env).stdout
+    out = subprocess.run(
+        [sys.executable, str(HERE / script), "--json", *args], check=True, capture_output=True, text=True, env=env
+    ).stdout
     return [Row(**row) for row in json.loads(out)]
 
 
@@ -199,8 +248,9 @@ def main() -> int:
     rows += script_rows("bench_export.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_columns.py", "--rounds", "2" if quick else "5")
     rows += script_rows("bench_noise.py", "--rounds", "2" if quick else "3")
-    rows += script_rows("bench_foxglove.py", "--packets", "500" if quick else "2000",
-                        "--seconds", "3" if quick else "5")
+    rows += script_rows(
+        "bench_foxglove.py", "--packets", "500" if quick else "2000", "--seconds", "3" if quick else "5"
+    )
     rows += script_rows("bench_times.py", "--rounds", "2" if quick else "5")
     rows += script_rows("bench_clock.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_stream.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")

@@ -50,9 +50,9 @@ constexpr std::size_t kMaxLeftover = vorn::kMaxPacketSize - 1;
   std::fprintf(stderr, "fuzz_framing: property violated: %s\n", what);
   std::abort();
 }
-#define CHECK(cond)                      \
-  do {                                   \
-    if (!(cond)) violated(#cond);        \
+#define CHECK(cond)               \
+  do {                            \
+    if (!(cond)) violated(#cond); \
   } while (0)
 
 std::optional<Timestamp> fixed_clock() { return stamp; }
@@ -132,9 +132,8 @@ bool same(const std::optional<std::string>& a, const std::optional<std::string>&
 
 bool same(const Plain& a, const Plain& b) {
   return a.packet_type == b.packet_type && a.timestamp == b.timestamp && same(a.invalid_fields, b.invalid_fields) &&
-         same(a.scaled_accel, b.scaled_accel) && same(a.scaled_gyro, b.scaled_gyro) &&
-         same(a.delta_vel, b.delta_vel) && same(a.delta_theta, b.delta_theta) &&
-         same(a.scaled_ambient_pressure, b.scaled_ambient_pressure) &&
+         same(a.scaled_accel, b.scaled_accel) && same(a.scaled_gyro, b.scaled_gyro) && same(a.delta_vel, b.delta_vel) &&
+         same(a.delta_theta, b.delta_theta) && same(a.scaled_ambient_pressure, b.scaled_ambient_pressure) &&
          same(a.est_pressure_alt, b.est_pressure_alt) && same(a.est_orient_quaternion, b.est_orient_quaternion) &&
          same(a.est_attitude_uncert_quaternion, b.est_attitude_uncert_quaternion) &&
          same(a.est_angular_rate, b.est_angular_rate) && same(a.est_compensated_accel, b.est_compensated_accel) &&
@@ -445,8 +444,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (found.size() > limit) {
       CHECK(clock_status == vorn::FrameStatus::ClockBeforeEpoch);
       CHECK(buffer.size() == stream.size() - found[limit].start);
-      const auto stamped_packets = static_cast<std::size_t>(std::count_if(
-          found.begin(), found.begin() + static_cast<std::ptrdiff_t>(limit), [](const Found& f) { return decoded_set(f.set); }));
+      const auto stamped_packets =
+          static_cast<std::size_t>(std::count_if(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(limit),
+                                                 [](const Found& f) { return decoded_set(f.set); }));
       check_same(stamped.records, plain, stamped_packets);
     } else {
       CHECK(clock_status == vorn::FrameStatus::Done);

@@ -5,7 +5,6 @@ import gc
 import os
 
 import pytest
-
 from lab_lines import LINES, Host
 
 if "VORN_LAB_CONTROL" not in os.environ:

@@ -76,8 +76,7 @@ def line_settings(path: str) -> dict:
         os.close(fd)
     iflag, oflag, cflag, lflag = struct.unpack_from("4I", raw)
     ispeed, ospeed = struct.unpack_from("2I", raw, 36)
-    return dict(iflag=iflag, oflag=oflag, cflag=cflag, lflag=lflag, ispeed=ispeed, ospeed=ospeed,
-                exclusive=exclusive)
+    return dict(iflag=iflag, oflag=oflag, cflag=cflag, lflag=lflag, ispeed=ispeed, ospeed=ospeed, exclusive=exclusive)
 
 
 def wait_for(predicate, limit: float, what: str):
@@ -117,8 +116,14 @@ class Line:
     unplug_how = "qmp"
 
     def send(self, stream: Stream, unplug_after: int | None = None) -> None:
-        self.host.ask("feed", port=self.name, name=stream.name, seed=len(stream.data),
-                      unplug_after=unplug_after, how=self.unplug_how)
+        self.host.ask(
+            "feed",
+            port=self.name,
+            name=stream.name,
+            seed=len(stream.data),
+            unplug_after=unplug_after,
+            how=self.unplug_how,
+        )
 
     def sent(self) -> dict:
         return self.host.ask("fed", port=self.name)

@@ -54,9 +54,17 @@ def test_ftdi_latency_timer_read_and_reported(line):
 
 @board_uart
 def test_second_process_holding_the_port_named_with_its_pid(line):
-    holder = subprocess.Popen([sys.executable, "-c", "import os, sys; fd = os.open(sys.argv[1], os.O_RDWR | "
-                               "os.O_NOCTTY); print(flush=True); sys.stdin.read()", line.path],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    holder = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import os, sys; fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY); print(flush=True); sys.stdin.read()",
+            line.path,
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         holder.stdout.readline()
         rc, report, problems = doctor(line.path)

@@ -88,15 +88,41 @@ def test_raw_8n1_exclusive_and_released(line):
 # reads back (in whichever form the driver chose), "keeps another" means the
 # call succeeded but the line runs at some other speed, which the open reports.
 SPEEDS = {
-    "uart": [(9600, "takes"), (115200, "takes"), (28800, "takes"),  # baud_base 115200 / 4
-             (921600, "keeps another"), (1000000, "keeps another"), (0, "opens")],
+    "uart": [
+        (9600, "takes"),
+        (115200, "takes"),
+        (28800, "takes"),  # baud_base 115200 / 4
+        (921600, "keeps another"),
+        (1000000, "keeps another"),
+        (0, "opens"),
+    ],
     # Its clock here is 24 MHz, divided by 16 at the fastest.
-    "pl011": [(9600, "takes"), (115200, "takes"), (921600, "takes"), (1500000, "takes"),
-              (3000000, "keeps another"), (4000000, "keeps another"), (0, "opens")],
-    "ftdi": [(9600, "takes"), (921600, "takes"), (250000, "takes"), (3000000, "takes"),
-             (4000000, "keeps another"), (12000000, "keeps another"), (0, "opens")],
-    "acm": [(9600, "takes"), (921600, "takes"), (250000, "takes"), (12000000, "takes"),
-            (4294967295, "takes"), (0, "opens")],
+    "pl011": [
+        (9600, "takes"),
+        (115200, "takes"),
+        (921600, "takes"),
+        (1500000, "takes"),
+        (3000000, "keeps another"),
+        (4000000, "keeps another"),
+        (0, "opens"),
+    ],
+    "ftdi": [
+        (9600, "takes"),
+        (921600, "takes"),
+        (250000, "takes"),
+        (3000000, "takes"),
+        (4000000, "keeps another"),
+        (12000000, "keeps another"),
+        (0, "opens"),
+    ],
+    "acm": [
+        (9600, "takes"),
+        (921600, "takes"),
+        (250000, "takes"),
+        (12000000, "takes"),
+        (4294967295, "takes"),
+        (0, "opens"),
+    ],
 }
 
 
@@ -144,8 +170,9 @@ def test_long_stream_arrives_whole_and_in_order(line):
     assert as_records(got) == stream.expected
     stamps = [p.timestamp for p in got]
     assert stamps == sorted(stamps)
-    record(line.name, "stream", f"{len(got)} packets, {stream.size} bytes, none lost, "
-                                f"{stream.size / took / 1000:.0f} kB/s")
+    record(
+        line.name, "stream", f"{len(got)} packets, {stream.size} bytes, none lost, {stream.size / took / 1000:.0f} kB/s"
+    )
 
 
 def test_stop_and_restart_on_a_real_port(line):
@@ -260,8 +287,9 @@ def stream_batches(stream, count: int) -> list:
 def test_stream_reconnects_after_unplug_and_replug(pluggable, tmp_path):
     """vorn.open(reconnect=True) through a real unplug and replug: every packet
     sent while the device was there arrives, once, in order; one gap."""
-    import vorn
     from test_serial import assert_same_packets
+
+    import vorn
 
     line = pluggable
     fds = descriptors()
@@ -289,5 +317,9 @@ def test_stream_reconnects_after_unplug_and_replug(pluggable, tmp_path):
     assert_same_packets(batches + after, bursts[0].data + bursts[1].data, tmp_path)
     assert descriptors() == fds
     waiting = line.unplug_means["waiting"]
-    record(line.name, "vorn.open reconnect", f"{gap.seconds:.2f} s without the device ({waiting}), "
-           f"{len(bursts[0].expected)} + {len(bursts[1].expected)} packets, each once, in order")
+    record(
+        line.name,
+        "vorn.open reconnect",
+        f"{gap.seconds:.2f} s without the device ({waiting}), "
+        f"{len(bursts[0].expected)} + {len(bursts[1].expected)} packets, each once, in order",
+    )

@@ -6,12 +6,11 @@ import os
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
-from lab_lines import record as measured
 from lab_lines import BOARD_UART, line_settings, wait_for
+from lab_lines import record as measured
 from test_drivers import SETTINGS, wait_stopped
 from test_serial import as_records
 from test_serial import expected as decoded
@@ -26,8 +25,12 @@ END_LIMIT = 120.0
 
 
 def start(line, out: Path, *extra) -> subprocess.Popen:
-    proc = subprocess.Popen([VORN, "record", line.path, "-o", str(out), "--baud", str(line.fast), *extra],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [VORN, "record", line.path, "-o", str(out), "--baud", str(line.fast), *extra],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
 
     # Nothing may be sent before the port is set up: a closed UART drops
     # what arrives, a half-set-up line may cook it.
@@ -72,8 +75,11 @@ def test_record_with_a_time_limit(line, tmp_path):
     assert summary_bytes(stdout, out) == len(data)
     assert data == stream.data
     assert replayed(out) == stream.expected
-    measured(line.name, "vorn record --seconds",
-             f"{len(stream.expected)} packets, {len(data)} bytes, the file equal to the bytes sent")
+    measured(
+        line.name,
+        "vorn record --seconds",
+        f"{len(stream.expected)} packets, {len(data)} bytes, the file equal to the bytes sent",
+    )
 
 
 def test_record_ends_at_an_unplug(pluggable, tmp_path):
@@ -94,8 +100,11 @@ def test_record_ends_at_an_unplug(pluggable, tmp_path):
     assert data == stream.data[: len(data)]
     want = decoded(data)
     assert want and replayed(out) == want
-    measured(line.name, "vorn record unplugged",
-             f"{len(data)} of {len(stream.data)} bytes, {len(want)} of {len(stream.expected)} packets")
+    measured(
+        line.name,
+        "vorn record unplugged",
+        f"{len(data)} of {len(stream.data)} bytes, {len(want)} of {len(stream.expected)} packets",
+    )
 
 
 # A speed beyond each board UART's clock (the PL011's here is 24 MHz / 16).
@@ -105,8 +114,12 @@ BEYOND = {"uart": 921600, "pl011": 3000000}
 @pytest.mark.parametrize("line", [BOARD_UART.name], indirect=True)
 def test_record_refuses_a_speed_the_uart_cannot_make(line, tmp_path):
     out = tmp_path / "run.bin"
-    done = subprocess.run([VORN, "record", line.path, "-o", str(out), "--baud", str(BEYOND[line.name])],
-                          capture_output=True, text=True, timeout=END_LIMIT)
+    done = subprocess.run(
+        [VORN, "record", line.path, "-o", str(out), "--baud", str(BEYOND[line.name])],
+        capture_output=True,
+        text=True,
+        timeout=END_LIMIT,
+    )
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr == f"vorn record: {line.path}: {SETTINGS}\n"
     assert not out.exists()
@@ -142,5 +155,8 @@ def test_record_reconnect_through_unplug_and_replug(pluggable, tmp_path):
     [gap] = recorded_gaps(out)
     info = subprocess.run([VORN, "info", str(out)], capture_output=True, text=True, timeout=END_LIMIT).stdout
     assert f"unplugged:         {gap.seconds:,.3f} s from " in info
-    measured(line.name, "vorn record --reconnect", f"{gap.seconds:.2f} s without the device, "
-             f"{total} bytes, the file equal to the bytes sent")
+    measured(
+        line.name,
+        "vorn record --reconnect",
+        f"{gap.seconds:.2f} s without the device, {total} bytes, the file equal to the bytes sent",
+    )

@@ -166,9 +166,7 @@ def _decode_table(descriptor_set: int) -> dict[int, _Decode]:
         if f.set != descriptor_set:
             continue
         fmt = ">" + "f" * f.floats + ("H" if f.invalid_name else "")
-        table[f.descriptor] = _Decode(
-            f.length, struct.Struct(fmt).unpack_from, f.floats == 1, f.name, f.invalid_name
-        )
+        table[f.descriptor] = _Decode(f.length, struct.Struct(fmt).unpack_from, f.floats == 1, f.name, f.invalid_name)
     return table
 
 
@@ -718,8 +716,15 @@ class StillUnit:
     packets, at `rate` a second. Needs NumPy, unlike the rest of this model:
     an hour at 1 kHz is 3.6 million packets."""
 
-    def __init__(self, rate: float = 1000.0, accel_density: float = 1e-3, accel_random_walk: float = 4e-5,
-                 gyro_density: float = 1e-4, gyro_random_walk: float = 2e-6, seed: int = 1) -> None:
+    def __init__(
+        self,
+        rate: float = 1000.0,
+        accel_density: float = 1e-3,
+        accel_random_walk: float = 4e-5,
+        gyro_density: float = 1e-4,
+        gyro_random_walk: float = 2e-6,
+        seed: int = 1,
+    ) -> None:
         self.rate = rate
         self.accel = (accel_density, accel_random_walk)
         self.gyro = (gyro_density, gyro_random_walk)
@@ -747,10 +752,16 @@ class StillUnit:
         accel, gyro = self.series(seconds)
         n = len(accel)
         dt = 1.0 / self.rate
-        values = {"scaled_accel": accel / _GRAVITY, "scaled_gyro": gyro, "delta_theta": gyro * dt,
-                  "delta_vel": accel * dt, "scaled_ambient_pressure": np.full((n, 1), 101325.0)}
-        parts = [np.broadcast_to(np.frombuffer(SYNC + bytes((SET_RAW, _RAW_LAYOUT.payload.size)), np.uint8),
-                                 (n, HEADER_LEN))]
+        values = {
+            "scaled_accel": accel / _GRAVITY,
+            "scaled_gyro": gyro,
+            "delta_theta": gyro * dt,
+            "delta_vel": accel * dt,
+            "scaled_ambient_pressure": np.full((n, 1), 101325.0),
+        }
+        parts = [
+            np.broadcast_to(np.frombuffer(SYNC + bytes((SET_RAW, _RAW_LAYOUT.payload.size)), np.uint8), (n, HEADER_LEN))
+        ]
         for spec in _RAW_FIELDS:
             parts.append(np.broadcast_to(np.array([spec.length, spec.descriptor], np.uint8), (n, 2)))
             parts.append(values[spec.name].astype(">f4").view(np.uint8).reshape(n, 4 * spec.floats))
@@ -788,11 +799,23 @@ class AdapterLink:
 
     BITS_PER_BYTE = 10  # 8N1
 
-    def __init__(self, *, baud: int = 921600, drift_ppm: float = 60.0, raw_rate: float = 400.0,
-                 filter_every: int = 2, latency_timer: float = 0.016, stalls: tuple[float, ...] = (),
-                 stall_length: float = 0.060, lost: int | None = None, lost_bytes: int = 20,
-                 pause_tick: int | None = None, pause: float = 0.5, seed: int = 1,
-                 start_ns: int = 1_000_000_000_000) -> None:
+    def __init__(
+        self,
+        *,
+        baud: int = 921600,
+        drift_ppm: float = 60.0,
+        raw_rate: float = 400.0,
+        filter_every: int = 2,
+        latency_timer: float = 0.016,
+        stalls: tuple[float, ...] = (),
+        stall_length: float = 0.060,
+        lost: int | None = None,
+        lost_bytes: int = 20,
+        pause_tick: int | None = None,
+        pause: float = 0.5,
+        seed: int = 1,
+        start_ns: int = 1_000_000_000_000,
+    ) -> None:
         self.baud = baud
         self.drift_ppm = drift_ppm
         self.raw_rate = raw_rate
@@ -807,8 +830,10 @@ class AdapterLink:
         self.seed = seed
         self.start_ns = start_ns
         pieces = UnitSimulator(seed=seed, invalid_rate=0.0).packets(0.02)
-        self.templates = ([w for _, w, r in pieces if r and r["packet_type"] == "raw"],
-                          [w for _, w, r in pieces if r and r["packet_type"] == "estimated"])
+        self.templates = (
+            [w for _, w, r in pieces if r and r["packet_type"] == "raw"],
+            [w for _, w, r in pieces if r and r["packet_type"] == "estimated"],
+        )
 
     def recording(self, seconds: float):
         import numpy as np
@@ -841,14 +866,17 @@ class AdapterLink:
             # Bytes from the middle of one packet never reach the host (an overrun).
             first = int(lengths[: self.lost].sum()) + int(lengths[self.lost]) // 3
             cut = np.ones(len(data), bool)
-            cut[first:first + self.lost_bytes] = False
+            cut[first : first + self.lost_bytes] = False
             data, received = data[cut], received[cut]
             keep[self.lost] = False
         # The latency timer, a little late now and then; each read returns
         # shortly after, or when a stall of the host ends.
         count = int((received[-1] - self.start_ns) / 1e9 / self.latency_timer) + 4
-        flushes = self.start_ns - rng.uniform(0, self.latency_timer * 1e9) + np.cumsum(
-            self.latency_timer * 1e9 + rng.uniform(0, 50e3, count))
+        flushes = (
+            self.start_ns
+            - rng.uniform(0, self.latency_timer * 1e9)
+            + np.cumsum(self.latency_timer * 1e9 + rng.uniform(0, 50e3, count))
+        )
         at = flushes + rng.uniform(20e3, 200e3, len(flushes))
         for s in self.stalls:
             begin = self.start_ns + s * 1e9

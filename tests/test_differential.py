@@ -142,11 +142,7 @@ def _mod255_checksum(head: bytes) -> bytes:
 
 @st.composite
 def pieces(draw) -> bytes:
-    kind = draw(
-        st.sampled_from(
-            ["good"] * 8 + ["noise", "false_sync", "foreign", "bad_checksum", "mod255", "damaged"]
-        )
-    )
+    kind = draw(st.sampled_from(["good"] * 8 + ["noise", "false_sync", "foreign", "bad_checksum", "mod255", "damaged"]))
     if kind == "noise":
         return draw(st.binary(min_size=1, max_size=40))
     if kind == "false_sync":

@@ -17,10 +17,10 @@ import time
 from pathlib import Path
 
 import pytest
+from conftest import wait_ended
 
 import vorn_model as vm
 import vorn_rs
-from conftest import wait_ended
 
 PACKET_SIZE = 256
 READ = 2048
@@ -243,8 +243,12 @@ def test_file_without_read_permission():
         for path, mode in ((secret, 0o200), (sibling, 0o644)):
             path.write_bytes(recording(3))
             path.chmod(mode)
-        done = subprocess.run([sys.executable, "-c", NO_PERMISSION_CHILD, str(secret), str(sibling)],
-                              capture_output=True, text=True, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-c", NO_PERMISSION_CHILD, str(secret), str(sibling)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
         assert done.returncode == 0, done.stderr
         result = json.loads(done.stdout)
         assert result["uid"] != 0

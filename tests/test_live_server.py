@@ -18,10 +18,9 @@ import vorn_model as vm
 pytest.importorskip("websockets")
 pytest.importorskip("numpy")
 
+from test_tools import VORN  # noqa: E402
 from websockets.asyncio.client import connect  # noqa: E402
 from websockets.exceptions import ConnectionClosed, InvalidStatus  # noqa: E402
-
-from test_tools import VORN  # noqa: E402
 
 G = 9.80665
 
@@ -38,7 +37,7 @@ def timed_recording(path, seconds: float, span: float, seed: int = 12):
     pos, k = 0, 0
     while pos < len(data):
         size = 40 + (k * 7919) % 400
-        pieces.append(data[pos:pos + size])
+        pieces.append(data[pos : pos + size])
         pos, k = pos + size, k + 1
     wall = time.time_ns()
     for piece in pieces:
@@ -75,12 +74,16 @@ class Client:
         self.info, self.advertise = json.loads(await self.ws.recv()), json.loads(await self.ws.recv())
         channels = [c for c in self.advertise["channels"] if self.topics is None or c["topic"] in self.topics]
         self.by_sub = {100 + c["id"]: c["topic"] for c in channels}
-        await self.ws.send(json.dumps({"op": "subscribe", "subscriptions": [
-            {"id": 100 + c["id"], "channelId": c["id"]} for c in channels]}))
+        await self.ws.send(
+            json.dumps(
+                {"op": "subscribe", "subscriptions": [{"id": 100 + c["id"], "channelId": c["id"]} for c in channels]}
+            )
+        )
         return self
 
     async def take(self, limit: float = 20.0):
         """Every message until the server closes the connection."""
+
         async def read():
             async for m in self.ws:
                 if isinstance(m, str):
@@ -105,7 +108,7 @@ def cdr_header(body: bytes) -> tuple[int, str, int]:
     """(stamp ns, frame id, offset after the header) of a stamped message."""
     assert body[:4] == b"\x00\x01\x00\x00"
     sec, nsec, n = struct.unpack_from("<iII", body, 4)
-    return sec * 10**9 + nsec, body[16:16 + n - 1].decode(), 16 + n
+    return sec * 10**9 + nsec, body[16 : 16 + n - 1].decode(), 16 + n
 
 
 def imu_values(body: bytes) -> tuple[int, list[float]]:
@@ -122,7 +125,7 @@ def names_values(body: bytes) -> list[str]:
     for _ in range(count):
         at = aligned(at, 4)
         (n,) = struct.unpack_from("<I", body, at)
-        names.append(body[at + 4:at + 3 + n].decode())
+        names.append(body[at + 4 : at + 3 + n].decode())
         at += 4 + n
     return names
 
@@ -183,9 +186,10 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
     assert old.ws.subprotocol == "foxglove.websocket.v1" and new.ws.subprotocol == "foxglove.sdk.v1"
     for c in (old, new):
         assert c.info["op"] == "serverInfo" and c.advertise["op"] == "advertise"
-        assert [(ch["topic"], ch["schemaName"], ch["schema"].encode(), ch["encoding"], ch["schemaEncoding"])
-                for ch in c.advertise["channels"]] == [
-            (f"/{topic}", name, schema, "cdr", "ros2msg") for topic, name, schema, _ in CHANNELS]
+        assert [
+            (ch["topic"], ch["schemaName"], ch["schema"].encode(), ch["encoding"], ch["schemaEncoding"])
+            for ch in c.advertise["channels"]
+        ] == [(f"/{topic}", name, schema, "cdr", "ros2msg") for topic, name, schema, _ in CHANNELS]
     assert old.got == new.got and not old.status
 
     cols = vorn.read(recording)
@@ -208,11 +212,14 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
             flagged = bool(cols["est_orient_quaternion_invalid"][i])
             assert v[4] == (-1.0 if flagged or math.isnan(q[0]) else 0.0)
     assert any(cols["est_orient_quaternion_invalid"])  # the flag case was seen
-    from vorn.fields import FLAG_FIELDS
     from vorn import _native
+    from vorn.fields import FLAG_FIELDS
 
-    flagged = [[_native.FIELDS[f]["invalid_name"] for f in FLAG_FIELDS if cols[f"{f}_invalid"][i]]
-               for i in range(n) if kinds[i] == 1]
+    flagged = [
+        [_native.FIELDS[f]["invalid_name"] for f in FLAG_FIELDS if cols[f"{f}_invalid"][i]]
+        for i in range(n)
+        if kinds[i] == 1
+    ]
     assert [names_values(body) for topic, _, body in old.got if topic == "/imu/invalid_fields"] == flagged
 
 
@@ -233,10 +240,22 @@ def test_sample_time_stamps_and_subscription_requests(recording):
     server = FoxgloveServer(port=0)
     client = Client(None, 100)
     server.clients.add(client)
-    requests = [{"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 1}, {"id": 8, "channelId": 4}]},
-                {"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 2}, {"id": 9, "channelId": 1},
-                                                      {"id": 10, "channelId": 99}, {"id": -1, "channelId": 2}]},
-                {"op": "unsubscribe", "subscriptionIds": [8, 8]}, {"op": "getParameters"}, "not json", b"\x01"]
+    requests = [
+        {"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 1}, {"id": 8, "channelId": 4}]},
+        {
+            "op": "subscribe",
+            "subscriptions": [
+                {"id": 7, "channelId": 2},
+                {"id": 9, "channelId": 1},
+                {"id": 10, "channelId": 99},
+                {"id": -1, "channelId": 2},
+            ],
+        },
+        {"op": "unsubscribe", "subscriptionIds": [8, 8]},
+        {"op": "getParameters"},
+        "not json",
+        b"\x01",
+    ]
     for r in requests:
         server.handle(client, r if isinstance(r, (str, bytes)) else json.dumps(r))
     server.publish(batch)
@@ -262,9 +281,14 @@ def test_a_stalled_client_and_one_that_leaves_hold_up_neither_the_source_nor_the
         await asyncio.sleep(span / 3)
         assert len(server.clients) == 2
 
-    server, (fast, stalled, leaving), took = asyncio.run(serve(path, [
-        ("foxglove.sdk.v1", None), ("foxglove.websocket.v1", None, True), ("foxglove.sdk.v1", None)],
-        queue=300, while_running=during))
+    server, (fast, stalled, leaving), took = asyncio.run(
+        serve(
+            path,
+            [("foxglove.sdk.v1", None), ("foxglove.websocket.v1", None, True), ("foxglove.sdk.v1", None)],
+            queue=300,
+            while_running=during,
+        )
+    )
     import vorn
 
     cols = vorn.read(path)
@@ -284,9 +308,13 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
     Ctrl-C, and one line that counts packets, clients and drops."""
     recording = timed_recording(tmp_path / "slow.bin", 0.1, 30.0)
     # SIGINT is ignored in a background job; the command must see it.
-    proc = subprocess.Popen([VORN, "live", "--replay", str(recording), "--port", "0"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    proc = subprocess.Popen(
+        [VORN, "live", "--replay", str(recording), "--port", "0"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     try:
         line = proc.stderr.readline()
         assert line.startswith(f"vorn live: serving {recording} on ws://127.0.0.1:"), line
@@ -307,8 +335,10 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
     assert " 1 client, 0 messages dropped; " in out
     assert out.rstrip().endswith("stopped by Ctrl-C") and err == ""
 
-    code = ("import sys; sys.modules['websockets'] = None; from vorn.cli import main; "
-            f"sys.exit(main(['live', '--replay', {str(recording)!r}]))")
+    code = (
+        "import sys; sys.modules['websockets'] = None; from vorn.cli import main; "
+        f"sys.exit(main(['live', '--replay', {str(recording)!r}]))"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (1, "vorn live: vorn live needs websockets: pip install 'vorn_rs[live]'\n")
 
@@ -323,8 +353,9 @@ def test_live_command_serves_a_port_until_it_hangs_up(tmp_path, end):
     with times vorn.read accepts whole, held against a second recorder."""
     import warnings
 
-    import vorn
     from test_serial import Pty, write_all
+
+    import vorn
     from vorn.times import UntimedWarning, load_times
 
     data = vm.UnitSimulator(seed=8).stream(0.1)[0]
@@ -332,15 +363,20 @@ def test_live_command_serves_a_port_until_it_hangs_up(tmp_path, end):
     kinds = vorn.read(tmp_path / "sent.bin")["packet_type"].tolist()
     unit = Pty()
     out_path = tmp_path / "run.bin"
-    proc = subprocess.Popen([VORN, "live", unit.path, "--baud", "921600", "--port", "0", "--record", str(out_path)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    proc = subprocess.Popen(
+        [VORN, "live", unit.path, "--baud", "921600", "--port", "0", "--record", str(out_path)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     try:
         line = proc.stderr.readline()
         assert line.startswith(f"vorn live: serving {unit.path} on ws://127.0.0.1:"), line
         port = int(line.split("ws://127.0.0.1:")[1].split()[0])
-        second = subprocess.run([VORN, "record", unit.path, "-o", str(out_path), "--force"], capture_output=True,
-                                text=True, timeout=60)
+        second = subprocess.run(
+            [VORN, "record", unit.path, "-o", str(out_path), "--force"], capture_output=True, text=True, timeout=60
+        )
         assert second.returncode == 1
         assert f"{out_path}: being recorded by process {proc.pid}; " in second.stderr, second.stderr
 
@@ -391,8 +427,8 @@ def test_a_replay_stops_at_the_first_packet_without_a_vouched_time(tmp_path):
     import warnings
 
     import numpy as np
-
     from test_times import timed_recording as timed_in_blocks
+
     from vorn import read
     from vorn.foxglove import replay
 

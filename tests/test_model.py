@@ -164,26 +164,43 @@ Q1, Q2 = (1.0, 0.0, 0.0, 0.0), (0.5, 0.5, 0.5, 0.5)
         (0x82, b"", est()),
         (0x80, b"\x00\x04" + vm.raw_field("scaled_gyro", (1, 2, 3)), raw()),
         (0x80, b"\x01\x04" + vm.raw_field("scaled_gyro", (1, 2, 3)), raw()),
-        (0x80, vm.field(0x04, vm.f32be(1, 2, 3)[:-1]) + vm.raw_field("scaled_gyro", (1, 2, 3)),
-         raw(scaled_gyro=[1.0, 2.0, 3.0])),
-        (0x80, vm.raw_field("scaled_ambient_pressure", 1.5) + b"\x0e\x04\x00",
-         raw(scaled_ambient_pressure=1.5)),
+        (
+            0x80,
+            vm.field(0x04, vm.f32be(1, 2, 3)[:-1]) + vm.raw_field("scaled_gyro", (1, 2, 3)),
+            raw(scaled_gyro=[1.0, 2.0, 3.0]),
+        ),
+        (0x80, vm.raw_field("scaled_ambient_pressure", 1.5) + b"\x0e\x04\x00", raw(scaled_ambient_pressure=1.5)),
         (0x80, vm.raw_field("delta_vel", (1, 2, 3)) + b"\x07", raw(delta_vel=[1.0, 2.0, 3.0])),
-        (0x80, vm.raw_field("scaled_accel", (1, 2, 3)) + vm.raw_field("scaled_accel", (4, 5, 6)),
-         raw(scaled_accel=[4.0, 5.0, 6.0])),
+        (
+            0x80,
+            vm.raw_field("scaled_accel", (1, 2, 3)) + vm.raw_field("scaled_accel", (4, 5, 6)),
+            raw(scaled_accel=[4.0, 5.0, 6.0]),
+        ),
         (0x80, vm.field(0x17, vm.f32be(1.5) + b"\x00\x01"), raw()),
-        (0x80, vm.field(0x03, vm.f32be(*Q1) + b"\x00\x01") + vm.field(0x04, vm.f32be(1, 2, 3)),
-         raw(scaled_accel=[1.0, 2.0, 3.0])),
+        (
+            0x80,
+            vm.field(0x03, vm.f32be(*Q1) + b"\x00\x01") + vm.field(0x04, vm.f32be(1, 2, 3)),
+            raw(scaled_accel=[1.0, 2.0, 3.0]),
+        ),
         (0x82, vm.field(0x21, vm.f32be(10.0)) + vm.field(0x04, vm.f32be(1, 2, 3) + b"\x00\x00"), est()),
-        (0x82, vm.est_field("est_orient_quaternion", Q1, False) + vm.est_field("est_orient_quaternion", Q2),
-         est(est_orient_quaternion=[0.5] * 4, invalid_fields="estOrientQuaternion")),
-        (0x82, vm.est_field("est_angular_rate", (1, 2, 3), False, 0xFFFE)
-         + vm.est_field("est_gravity_vector", (0, 0, -9.80665), True, 0xFFFE)
-         + vm.est_field("est_orient_quaternion", Q1, False)
-         + vm.est_field("est_angular_rate", (4, 5, 6), False),
-         est(est_angular_rate=[4.0, 5.0, 6.0], est_gravity_vector=[0.0, 0.0, vm.f32(-9.80665)],
-             est_orient_quaternion=[1.0, 0.0, 0.0, 0.0],
-             invalid_fields="estAngularRate,estOrientQuaternion,estAngularRate")),
+        (
+            0x82,
+            vm.est_field("est_orient_quaternion", Q1, False) + vm.est_field("est_orient_quaternion", Q2),
+            est(est_orient_quaternion=[0.5] * 4, invalid_fields="estOrientQuaternion"),
+        ),
+        (
+            0x82,
+            vm.est_field("est_angular_rate", (1, 2, 3), False, 0xFFFE)
+            + vm.est_field("est_gravity_vector", (0, 0, -9.80665), True, 0xFFFE)
+            + vm.est_field("est_orient_quaternion", Q1, False)
+            + vm.est_field("est_angular_rate", (4, 5, 6), False),
+            est(
+                est_angular_rate=[4.0, 5.0, 6.0],
+                est_gravity_vector=[0.0, 0.0, vm.f32(-9.80665)],
+                est_orient_quaternion=[1.0, 0.0, 0.0, 0.0],
+                invalid_fields="estAngularRate,estOrientQuaternion,estAngularRate",
+            ),
+        ),
     ],
 )
 def test_field_walk(set_, payload, expected):
@@ -197,8 +214,9 @@ def test_float_bits_pass_through():
     assert vm.f32(0.1) == 0.10000000149011612
 
 
-FAULTY = dict(noise=0.05, damage=0.02, invalid_rate=0.05, startup=0.05, false_sync=0.02,
-              foreign=0.02, wrong_length=0.01)
+FAULTY = dict(
+    noise=0.05, damage=0.02, invalid_rate=0.05, startup=0.05, false_sync=0.02, foreign=0.02, wrong_length=0.01
+)
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
@@ -229,14 +247,21 @@ def test_incremental_equals_one_shot(data):
     assert feed_all(chunked(stream, cuts))[0] == expected
 
 
-JUNK = [EMPTY_RAW, ACCEL, ALT_INVALID, vm.packet(0x81, ACCEL), b"\x00",
-        b"\x75", b"\x75\x65", b"\x75\x65\x80\x10", b"\x75\x65\x82\xff"]
+JUNK = [
+    EMPTY_RAW,
+    ACCEL,
+    ALT_INVALID,
+    vm.packet(0x81, ACCEL),
+    b"\x00",
+    b"\x75",
+    b"\x75\x65",
+    b"\x75\x65\x80\x10",
+    b"\x75\x65\x82\xff",
+]
 
 
 @settings(max_examples=200, deadline=None)
-@given(st.lists(st.sampled_from(JUNK) | st.binary(max_size=8), max_size=40),
-       st.lists(st.integers(0, 400), max_size=10))
+@given(st.lists(st.sampled_from(JUNK) | st.binary(max_size=8), max_size=40), st.lists(st.integers(0, 400), max_size=10))
 def test_incremental_equals_one_shot_on_junk(pieces, cuts):
     stream = b"".join(pieces)
     assert feed_all(chunked(stream, cuts))[0] == vm.decode_stream(stream)
-

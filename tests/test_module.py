@@ -21,10 +21,10 @@ import weakref
 from fcntl import ioctl
 
 import pytest
+from conftest import wait_ended
 
 import vorn_model as vm
 import vorn_rs
-from conftest import wait_ended
 from vorn_rs import IMUPacket, MockParser, SerialParser
 
 NO_PORT = "/nonexistent/ttyVORN0"  # argument checks run before the open
@@ -250,28 +250,49 @@ def test_constructor_binding_errors(call, text):
 def test_method_binding_errors(empty_path):
     parser = MockParser(empty_path)
     cases = [
-        (lambda: parser.get_data_packets(True, True),
-         "MockParser.get_data_packets() takes from 0 to 1 positional arguments but 2 were given"),
-        (lambda: parser.get_data_packets(True, block=True),
-         "MockParser.get_data_packets() got multiple values for argument 'block'"),
-        (lambda: parser.get_data_packets(wait=True),
-         "MockParser.get_data_packets() got an unexpected keyword argument 'wait'"),
-        (lambda: parser.__exit__(),
-         "MockParser.__exit__() missing 3 required positional arguments: '_exc_type', '_exc_value', and '_traceback'"),
-        (lambda: parser.__exit__(None),
-         "MockParser.__exit__() missing 2 required positional arguments: '_exc_value' and '_traceback'"),
-        (lambda: parser.__exit__(None, _traceback=None),
-         "MockParser.__exit__() missing 1 required positional argument: '_exc_value'"),
-        (lambda: parser.__exit__(None, None, None, None),
-         "MockParser.__exit__() takes 3 positional arguments but 4 were given"),
+        (
+            lambda: parser.get_data_packets(True, True),
+            "MockParser.get_data_packets() takes from 0 to 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: parser.get_data_packets(True, block=True),
+            "MockParser.get_data_packets() got multiple values for argument 'block'",
+        ),
+        (
+            lambda: parser.get_data_packets(wait=True),
+            "MockParser.get_data_packets() got an unexpected keyword argument 'wait'",
+        ),
+        (
+            lambda: parser.__exit__(),
+            "MockParser.__exit__() missing 3 required positional arguments: "
+            "'_exc_type', '_exc_value', and '_traceback'",
+        ),
+        (
+            lambda: parser.__exit__(None),
+            "MockParser.__exit__() missing 2 required positional arguments: '_exc_value' and '_traceback'",
+        ),
+        (
+            lambda: parser.__exit__(None, _traceback=None),
+            "MockParser.__exit__() missing 1 required positional argument: '_exc_value'",
+        ),
+        (
+            lambda: parser.__exit__(None, None, None, None),
+            "MockParser.__exit__() takes 3 positional arguments but 4 were given",
+        ),
     ]
     for call, text in cases:
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == text
-    for call in (lambda: parser.start(1), lambda: parser.stop(x=1), lambda: parser.is_running(None),
-                 lambda: parser.__enter__(1), lambda: MockParser.start(5), lambda: SerialParser.start(5),
-                 lambda: MockParser.get_data_packets(5)):
+    for call in (
+        lambda: parser.start(1),
+        lambda: parser.stop(x=1),
+        lambda: parser.is_running(None),
+        lambda: parser.__enter__(1),
+        lambda: MockParser.start(5),
+        lambda: SerialParser.start(5),
+        lambda: MockParser.get_data_packets(5),
+    ):
         with pytest.raises(TypeError):
             call()
     # Keywords bind as well as positions, and a failed call leaves the object usable.
@@ -331,8 +352,10 @@ def test_path_conversion(tmp_path):
     with pytest.raises(ValueError) as info:
         MockParser(BrokenPath(error))
     assert info.value is error
+
     class OtherTypeError(TypeError):
         pass
+
     with pytest.raises(OtherTypeError, match=r"^odd$"):
         MockParser(BrokenPath(OtherTypeError("odd")))
 
@@ -557,8 +580,15 @@ def test_waiting_drain_returns_at_once_when_records_are_queued(ended):
 
 @pytest.mark.parametrize(
     "timeout, text",
-    [(-1, NEGATIVE), (-1e-12, NEGATIVE), (-math.inf, NEGATIVE), (math.nan, TOO_BIG), (math.inf, TOO_BIG),
-     (float(2**64), TOO_BIG), (1e300, TOO_BIG)],
+    [
+        (-1, NEGATIVE),
+        (-1e-12, NEGATIVE),
+        (-math.inf, NEGATIVE),
+        (math.nan, TOO_BIG),
+        (math.inf, TOO_BIG),
+        (float(2**64), TOO_BIG),
+        (1e300, TOO_BIG),
+    ],
 )
 def test_invalid_waiting_time_is_fatal_and_leaves_the_object_usable(ended, timeout, text):
     parser = ended(accel_packets(2), timeout=timeout)

@@ -6,10 +6,10 @@ import subprocess
 import sys
 
 import pytest
+from test_tools import vorn
 
 import vorn_model as vm
 from vorn.times import Stamp, TimesWriter
-from test_tools import vorn
 
 np = pytest.importorskip("numpy")
 noise = pytest.importorskip("vorn.noise")
@@ -21,10 +21,13 @@ def samples(unit: vm.StillUnit, seconds: float):
     return np.concatenate([accel / vm._GRAVITY, gyro], axis=1).astype(np.float32)
 
 
-@pytest.mark.parametrize("hours, rate, accel, gyro", [
-    (3, 100.0, (2e-3, 3e-3), (1e-4, 5e-5)),
-    (1, 200.0, (5e-4, 5e-4), (3e-5, 2e-5)),
-])
+@pytest.mark.parametrize(
+    "hours, rate, accel, gyro",
+    [
+        (3, 100.0, (2e-3, 3e-3), (1e-4, 5e-5)),
+        (1, 200.0, (5e-4, 5e-4), (3e-5, 2e-5)),
+    ],
+)
 def test_hours_still_give_the_true_densities_and_random_walks(hours, rate, accel, gyro):
     unit = vm.StillUnit(rate, *accel, *gyro, seed=5)
     result = noise.analyse(samples(unit, hours * 3600), rate)
@@ -65,8 +68,11 @@ def test_noise_end_to_end(tmp_path):
     assert (report["samples"], report["rate"], report["skipped"]) == (30000, 500.0, 1)
     want = noise.analyse(samples(unit, 60), 500.0)
     assert report["gyroscope"]["z"] == pytest.approx(want["gyroscope"]["z"], rel=1e-12)
-    yaml = dict(line.split("  #")[0].split(": ") for line in (tmp_path / "imu.yaml").read_text().splitlines()
-                if not line.startswith("#"))
+    yaml = dict(
+        line.split("  #")[0].split(": ")
+        for line in (tmp_path / "imu.yaml").read_text().splitlines()
+        if not line.startswith("#")
+    )
     assert float(yaml["gyroscope_noise_density"]) == max(report["gyroscope"][a]["noise_density"] for a in "xyz")
     assert float(yaml["update_rate"]) == 500.0
     assert (tmp_path / "n.png").read_bytes()[:4] == b"\x89PNG"
@@ -84,8 +90,10 @@ def test_noise_end_to_end(tmp_path):
 
 @pytest.mark.child_interpreter
 def test_noise_without_numpy_says_how_to_install(tmp_path):
-    code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
-            f"sys.exit(main(['noise', {str(tmp_path / 'x.bin')!r}]))")
+    code = (
+        "import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
+        f"sys.exit(main(['noise', {str(tmp_path / 'x.bin')!r}]))"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     hint = "noise needs numpy: pip install --prefer-binary 'vorn_rs[noise]'"
     assert (done.returncode, done.stderr) == (1, f"vorn noise: {hint}\n")

@@ -12,9 +12,9 @@ import types
 import weakref
 
 import pytest
+from conftest import wait_ended
 
 import vorn_model as vm
-from conftest import wait_ended
 from vorn_rs import IMUPacket, MockParser
 
 RAW_KEYS = ("scaled_accel", "scaled_gyro", "delta_vel", "delta_theta", "scaled_ambient_pressure")
@@ -193,27 +193,45 @@ def test_invalid_fields_in_wire_order_with_repeats(replay):
         # (fields, expected invalid_fields)
         ([("est_pressure_alt", 1.0, True)], None),
         ([("est_pressure_alt", 1.0, False)], "estPressureAlt"),
-        ([("est_pressure_alt", 1.0, False), ("est_orient_quaternion", (1, 0, 0, 0), False)],
-         "estPressureAlt,estOrientQuaternion"),
-        ([("est_gravity_vector", (0, 0, 1), False), ("est_linear_accel", (1, 1, 1), True),
-          ("est_angular_rate", (2, 2, 2), False)], "estGravityVector,estAngularRate"),
+        (
+            [("est_pressure_alt", 1.0, False), ("est_orient_quaternion", (1, 0, 0, 0), False)],
+            "estPressureAlt,estOrientQuaternion",
+        ),
+        (
+            [
+                ("est_gravity_vector", (0, 0, 1), False),
+                ("est_linear_accel", (1, 1, 1), True),
+                ("est_angular_rate", (2, 2, 2), False),
+            ],
+            "estGravityVector,estAngularRate",
+        ),
         # Repeats: each invalid occurrence adds the name; the last values win.
         ([("est_pressure_alt", 1.0, False), ("est_pressure_alt", 2.0, False)], "estPressureAlt,estPressureAlt"),
         ([("est_pressure_alt", 1.0, False), ("est_pressure_alt", 2.0, True)], "estPressureAlt"),
         # Longer lists than any unit sends: a packet's records keep up to seven
         # names in place and more elsewhere; both must read the same.
-        ([("est_gravity_vector", (0, 0, 1), False), ("est_pressure_alt", 1.0, False),
-          ("est_orient_quaternion", (1, 0, 0, 0), False), ("est_pressure_alt", 2.0, False),
-          ("est_linear_accel", (1, 1, 1), True), ("est_angular_rate", (2, 2, 2), False),
-          ("est_compensated_accel", (3, 3, 3), False), ("est_attitude_uncert_quaternion", (1, 2, 3, 4), False),
-          ("est_gravity_vector", (0, 0, 2), False)] + [("est_pressure_alt", 3.0, False)] * 3,
-         "estGravityVector,estPressureAlt,estOrientQuaternion,estPressureAlt,estAngularRate,estCompensatedAccel,"
-         "estAttitudeUncertQuaternion,estGravityVector,estPressureAlt,estPressureAlt,estPressureAlt"),
+        (
+            [
+                ("est_gravity_vector", (0, 0, 1), False),
+                ("est_pressure_alt", 1.0, False),
+                ("est_orient_quaternion", (1, 0, 0, 0), False),
+                ("est_pressure_alt", 2.0, False),
+                ("est_linear_accel", (1, 1, 1), True),
+                ("est_angular_rate", (2, 2, 2), False),
+                ("est_compensated_accel", (3, 3, 3), False),
+                ("est_attitude_uncert_quaternion", (1, 2, 3, 4), False),
+                ("est_gravity_vector", (0, 0, 2), False),
+            ]
+            + [("est_pressure_alt", 3.0, False)] * 3,
+            "estGravityVector,estPressureAlt,estOrientQuaternion,estPressureAlt,estAngularRate,estCompensatedAccel,"
+            "estAttitudeUncertQuaternion,estGravityVector,estPressureAlt,estPressureAlt,estPressureAlt",
+        ),
         # The most a 255-byte payload holds: 31 of the shortest flaggable field.
         ([("est_pressure_alt", float(i), False) for i in range(31)], ",".join(["estPressureAlt"] * 31)),
     ]
-    wire = b"".join(vm.packet(vm.SET_EST, b"".join(vm.est_field(n, v, ok) for n, v, ok in fields))
-                    for fields, _ in cases)
+    wire = b"".join(
+        vm.packet(vm.SET_EST, b"".join(vm.est_field(n, v, ok) for n, v, ok in fields)) for fields, _ in cases
+    )
     packets = replay(wire)
     assert [p.invalid_fields for p in packets] == [expected for _, expected in cases]
     assert [p.est_pressure_alt for p in packets[-4:-2]] == [2.0, 2.0]
@@ -266,10 +284,27 @@ def test_text_form_of_the_worked_examples(replay):
 
 @pytest.mark.parametrize(
     "value, form",
-    [(1e-5, "1e-5"), (1.5e-5, "1.5e-5"), (0.0001, "0.0001"), (1e16, "1e16"), (1e15, "1000000000000000.0"),
-     (12.5, "12.5"), (3.0, "3.0"), (-0.0, "-0.0"), (0.0, "0.0"), (math.nan, "NaN"), (-math.inf, "-inf"),
-     (math.inf, "inf"), (0.1, "0.1"), (-1.0, "-1.0"), (9.80665, "9.80665"), (3.4028235e38, "3.4028235e38"),
-     (1e-45, "1e-45"), (16777216.0, "16777216.0"), (123456.79, "123456.79")],
+    [
+        (1e-5, "1e-5"),
+        (1.5e-5, "1.5e-5"),
+        (0.0001, "0.0001"),
+        (1e16, "1e16"),
+        (1e15, "1000000000000000.0"),
+        (12.5, "12.5"),
+        (3.0, "3.0"),
+        (-0.0, "-0.0"),
+        (0.0, "0.0"),
+        (math.nan, "NaN"),
+        (-math.inf, "-inf"),
+        (math.inf, "inf"),
+        (0.1, "0.1"),
+        (-1.0, "-1.0"),
+        (9.80665, "9.80665"),
+        (3.4028235e38, "3.4028235e38"),
+        (1e-45, "1e-45"),
+        (16777216.0, "16777216.0"),
+        (123456.79, "123456.79"),
+    ],
 )
 def test_float_forms(replay, value, form):
     pkt = accel(replay, value, 0.5, value)
@@ -282,8 +317,11 @@ def test_text_form_matches_the_model(replay):
         vm.packet(vm.SET_RAW, vm.raw_field("scaled_gyro", (x, -x, x * 3)) + vm.raw_field("scaled_ambient_pressure", x))
         for x in specials
     )
-    wire += vm.packet(vm.SET_EST, vm.est_field("est_angular_rate", (1.0, 2.0, 3.0), False)
-                      + vm.est_field("est_angular_rate", (4.0, 5.0, 6.0), False))
+    wire += vm.packet(
+        vm.SET_EST,
+        vm.est_field("est_angular_rate", (1.0, 2.0, 3.0), False)
+        + vm.est_field("est_angular_rate", (4.0, 5.0, 6.0), False),
+    )
     simulated, _ = vm.UnitSimulator(seed=11, invalid_rate=0.3).stream(0.03)
     packets = replay(FULL_RAW + FULL_EST + wire + simulated)
     assert len(packets) == 2 + len(specials) + 1 + 45
@@ -299,8 +337,7 @@ def test_text_form_matches_the_model(replay):
 
 
 def ended_parser(stream_file, count: int):
-    wire = b"".join(vm.packet(vm.SET_EST, vm.est_field("est_pressure_alt", i, valid=i % 2 == 0))
-                    for i in range(count))
+    wire = b"".join(vm.packet(vm.SET_EST, vm.est_field("est_pressure_alt", i, valid=i % 2 == 0)) for i in range(count))
     parser = MockParser(stream_file(wire))
     parser.start()
     wait_ended(parser)

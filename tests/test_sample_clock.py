@@ -44,8 +44,12 @@ def figures(times, truth, kinds):
         err = np.abs(t - true)
         steps, true_steps = np.diff(t), np.diff(true)
         even = np.abs(true_steps - np.median(true_steps)) < 1000
-        out[k] = {"p99": np.percentile(err, 99), "max": err.max(), "rising": bool((steps > 0).all()),
-                  "step_std": steps[even].std()}
+        out[k] = {
+            "p99": np.percentile(err, 99),
+            "max": err.max(),
+            "rising": bool((steps > 0).all()),
+            "step_std": steps[even].std(),
+        }
     return out
 
 
@@ -102,8 +106,15 @@ def test_bad_input_is_refused():
     with pytest.raises(ValueError, match="first_bytes"):
         _native.sample_times(a, a, a, np.zeros(3, np.uint32), np.zeros(3, np.uint8), np.zeros(3, np.uint8), 921600.0)
     with pytest.raises(ValueError, match="kinds"):
-        _native.sample_times(a, np.zeros(3, np.uint32), a, np.zeros(3, np.uint32), np.full(3, 2, np.uint8),
-                             np.zeros(3, np.uint8), 921600.0)
+        _native.sample_times(
+            a,
+            np.zeros(3, np.uint32),
+            a,
+            np.zeros(3, np.uint32),
+            np.full(3, 2, np.uint8),
+            np.zeros(3, np.uint8),
+            921600.0,
+        )
     with pytest.raises(ValueError, match="baud"):
         _native.SampleClock(0)
 
@@ -119,13 +130,16 @@ def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
     assert clock["baud"] == link.baud and clock["raw"]["pauses"] == 1
     assert clock["estimated"]["rate_hz"] == pytest.approx(200, abs=200 * 20e-6 + 200 * DRIFT_PPM * 1e-6)
     assert "drift +" in run("info", path).stdout
-    code = ("import sys; sys.modules['numpy'] = None; from vorn.cli import main; "
-            f"sys.exit(main(['info', {str(path)!r}]))")
+    code = (
+        f"import sys; sys.modules['numpy'] = None; from vorn.cli import main; sys.exit(main(['info', {str(path)!r}]))"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and "not worked out without numpy" in done.stdout, done.stderr
-    (tmp_path / "imu.yaml").write_text("rostopic: /imu/data\naccelerometer_noise_density: 0.002  # m/s^2/sqrt(Hz)\n"
-                                       "accelerometer_random_walk: 1e-4\ngyroscope_noise_density: 3.0e-4\n"
-                                       "gyroscope_random_walk: 1e-6\nupdate_rate: 400.0\n")
+    (tmp_path / "imu.yaml").write_text(
+        "rostopic: /imu/data\naccelerometer_noise_density: 0.002  # m/s^2/sqrt(Hz)\n"
+        "accelerometer_random_walk: 1e-4\ngyroscope_noise_density: 3.0e-4\n"
+        "gyroscope_random_walk: 1e-6\nupdate_rate: 400.0\n"
+    )
     out = tmp_path / "unit.mcap"
     done = run("export", path, "-o", out, "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
     assert done.returncode == 0, done.stderr

@@ -170,6 +170,7 @@ def settle_after_stop(parser) -> None:
 # never waits that long for the writer, even on a loaded machine, and a read
 # that gets input returns at once, so the cases are no slower for it.
 
+
 # A test that keeps a pytest.raises result keeps its own frame alive in a
 # cycle; it deletes its parser itself, so that the parser goes on this thread
 # and not whenever (and wherever) the cycle is collected.
@@ -185,8 +186,9 @@ def some_packets(seconds: float, seed: int = 5) -> bytes:
 # -- line settings ----------------------------------------------------------
 
 
-@pytest.mark.parametrize("baudrate, speed", [(None, 115200), (921600, 921600), (0, 0), (1, 1),
-                                             (4294967295, 4294967295), (True, 1)])
+@pytest.mark.parametrize(
+    "baudrate, speed", [(None, 115200), (921600, 921600), (0, 0), (1, 1), (4294967295, 4294967295), (True, 1)]
+)
 @pytest.mark.serial_ioctls
 def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
     parser = vorn_rs.SerialParser(pty.path, baudrate, timeout=0.5)
@@ -205,8 +207,11 @@ def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
     # Whatever the speed, bytes that a cooked line would act on (CR, LF, ^C,
     # ^D, XON, XOFF, DEL, NUL) pass through untouched.
     controls = [struct.unpack(">f", b)[0] for b in (b"\r\n\x03\x04", b"\x11\x13\x7f\x00")]
-    data = vm.packet(0x80, vm.raw_field("scaled_ambient_pressure", controls[0])) + vm.packet(
-        0x82, vm.est_field("est_pressure_alt", controls[1])) + some_packets(0.01)
+    data = (
+        vm.packet(0x80, vm.raw_field("scaled_ambient_pressure", controls[0]))
+        + vm.packet(0x82, vm.est_field("est_pressure_alt", controls[1]))
+        + some_packets(0.01)
+    )
     parser.start()
     os.write(pty.master, data)
     assert as_records(collect(parser, len(expected(data)))) == expected(data)
@@ -353,8 +358,9 @@ def test_a_forked_child_leaves_the_port_to_its_parent(pty, before_fork):
 
 @pytest.mark.serial_ioctls
 def test_live_stream_in_random_pieces_matches_the_model(pty):
-    unit = vm.UnitSimulator(seed=11, noise=0.03, damage=0.01, false_sync=0.01, foreign=0.01,
-                            wrong_length=0.005, startup=0.1)
+    unit = vm.UnitSimulator(
+        seed=11, noise=0.03, damage=0.01, false_sync=0.01, foreign=0.01, wrong_length=0.005, startup=0.1
+    )
     data = unit.stream(1.0)[0]
     want = expected(data)
     with vorn_rs.SerialParser(pty.path, 921600, timeout=5.0) as parser:
@@ -667,7 +673,8 @@ ssize_t read(int fd, void* buf, size_t n) {
 
 # Reports the open's or the first read's failure, then whether the device was
 # left in exclusive mode and how many descriptors were left open.
-FAULT_CHILD = """
+FAULT_CHILD = (
+    """
 import fcntl, os, struct, sys, time
 import vorn_rs
 path = sys.argv[1]
@@ -690,7 +697,9 @@ else:
     del parser
 exclusive = struct.unpack("i", fcntl.ioctl(watcher, %d, bytes(4)))[0]
 print(text, exclusive, len(os.listdir("/proc/self/fd")) - before, sep="|")
-""" % TIOCGEXCL
+"""
+    % TIOCGEXCL
+)
 
 
 @pytest.fixture(scope="module")
@@ -702,30 +711,33 @@ def fault_shim(tmp_path_factory):
         pytest.skip("no C compiler for the fault shim")
     where = tmp_path_factory.mktemp("shim")
     (where / "shim.c").write_text(FAULT_SHIM)
-    subprocess.run([cc, "-shared", "-fPIC", "-o", str(where / "shim.so"), str(where / "shim.c"), "-ldl"],
-                   check=True)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(where / "shim.so"), str(where / "shim.c"), "-ldl"], check=True)
     return where / "shim.so"
 
 
-@pytest.mark.parametrize("fault, text", [
-    ("settings", "Settings did not apply correctly"),
-    ("speed", "Invalid argument"),
-    ("kept-speed", "Settings did not apply correctly"),
-    (f"revents={select.POLLERR}", "I/O error"),
-    (f"revents={select.POLLIN | select.POLLERR}", "I/O error"),
-    (f"revents={select.POLLIN | select.POLLRDHUP}", "I/O error"),  # a bit we do not know
-    (f"revents={select.POLLNVAL}", "Broken pipe"),
-    ("eintr", "Interrupted system call"),
-    ("hung-up", "Broken pipe"),  # not a quiet end: the lab's FTDI unplug showed it
-])
+@pytest.mark.parametrize(
+    "fault, text",
+    [
+        ("settings", "Settings did not apply correctly"),
+        ("speed", "Invalid argument"),
+        ("kept-speed", "Settings did not apply correctly"),
+        (f"revents={select.POLLERR}", "I/O error"),
+        (f"revents={select.POLLIN | select.POLLERR}", "I/O error"),
+        (f"revents={select.POLLIN | select.POLLRDHUP}", "I/O error"),  # a bit we do not know
+        (f"revents={select.POLLNVAL}", "Broken pipe"),
+        ("eintr", "Interrupted system call"),
+        ("hung-up", "Broken pipe"),  # not a quiet end: the lab's FTDI unplug showed it
+    ],
+)
 @pytest.mark.serial_ioctls
 @pytest.mark.child_interpreter
 def test_failures_a_pty_never_shows(pty, fault_shim, fault, text):
     # After whatever is preloaded already (a sanitizer's runtime must stay first).
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(fault_shim)]))
     env = dict(os.environ, LD_PRELOAD=preload, VORN_FAULT=fault)
-    done = subprocess.run([sys.executable, "-c", FAULT_CHILD, pty.path], env=env, capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", FAULT_CHILD, pty.path], env=env, capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     # Claimed and then released: exclusive mode off, nothing left open.
     assert done.stdout.strip() == f"{text}|0|0"
@@ -745,7 +757,7 @@ def repoint(link: pathlib.Path, target: str) -> None:
 def write_all(fd: int, data: bytes) -> None:
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view[:4096]):]
+        view = view[os.write(fd, view[:4096]) :]
 
 
 def stream_rows(stream, count: int, limit: float = 15.0) -> list:
@@ -834,7 +846,7 @@ def test_stream_async_iteration(pty, tmp_path):
             assert (await stream.aread(timeout=0.02)).num_rows == 0
             # Written from the loop in pieces; the stream wakes the loop, no thread does.
             for i, k in enumerate(range(0, len(data), 700)):
-                loop.call_later(0.002 * i, write_all, pty.master, data[k:k + 700])
+                loop.call_later(0.002 * i, write_all, pty.master, data[k : k + 700])
             batches = []
             async for batch in stream:
                 batches.append(batch)
@@ -978,7 +990,9 @@ def test_stream_sample_times_against_a_simulated_adapter(pty):
     added = np.maximum(got["host_time_ns"] - scheduled, 0)[warm]
     goal = 3e6  # the online goal, met on an idle machine (bench/bench_stream.py)
     assert np.percentile(err[warm], 99) <= goal + np.percentile(added, 99), (
-        np.percentile(err[warm], 99), np.percentile(added, 99))
+        np.percentile(err[warm], 99),
+        np.percentile(added, 99),
+    )
     assert np.median(err[warm]) < np.median(arrival_err[warm]) / 2
 
 

@@ -30,6 +30,7 @@ SCALE = float(os.environ.get("VORN_STRESS_SCALE", "1"))
 def scaled(n: int) -> int:
     return max(1, round(n * SCALE))
 
+
 FOREIGN_TEXT = "is unsendable, but sent to another thread"
 DROPPED_TEXT = re.compile(r"^vorn_rs::MockParser is unsendable, but is being dropped on another thread$")
 

@@ -200,7 +200,7 @@ def test_gen_stub_refuses_a_record_whose_count_overruns_it(tmp_path):
     data = bytearray(SHARED_OBJECT.read_bytes())
     record = b'{"type":"class","name":"IMUPacket"'
     at = data.index(record) - 4
-    data[at:at + 4] = (10_000).to_bytes(4, "little")
+    data[at : at + 4] = (10_000).to_bytes(4, "little")
     broken = tmp_path / "broken.so"
     broken.write_bytes(data)
     result = run_gen_stub(broken)

@@ -63,9 +63,7 @@ def without_timestamp(pkt):
 
 
 def expected_views(records):
-    return [
-        (vm.comparable(r), re.sub(r"timestamp=\d+", "timestamp=", vm.text_form(r, 0), count=1)) for r in records
-    ]
+    return [(vm.comparable(r), re.sub(r"timestamp=\d+", "timestamp=", vm.text_form(r, 0), count=1)) for r in records]
 
 
 def run_threads(target, count, *args):
@@ -289,8 +287,12 @@ print("ok")
 def test_a_forked_child_keeps_the_queue_but_not_the_reader(tmp_path):
     fifo = tmp_path / "live"
     os.mkfifo(fifo)
-    done = subprocess.run([sys.executable, "-c", FORK_SCRIPT, str(fifo), PACKET.hex(), str(tmp_path / "flood")],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", FORK_SCRIPT, str(fifo), PACKET.hex(), str(tmp_path / "flood")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert (done.returncode, done.stdout) == (0, "ok\n"), done.stderr
 
 

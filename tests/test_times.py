@@ -6,17 +6,14 @@ import json
 import os
 import re
 import signal
-import struct
-import subprocess
-import time
 import warnings
 import zlib
 
 import pytest
+from test_serial import Pty
+from test_tools import SAMPLE, play, start_recording, vorn
 
 import vorn_model as vm
-from test_serial import Pty
-from test_tools import SAMPLE, VORN, play, start_recording, vorn
 
 pytestmark = pytest.mark.child_interpreter
 
@@ -146,8 +143,9 @@ def test_an_unplug_is_listed_where_the_block_before_it_holds(tmp_path, stream):
     # Version 1: two empty reads in a row, the line gone and back.
     ms = 2_000_000  # zigzag of +1 ms
     rec.write_bytes(stream)
-    v1_file(tmp_path / "run.bin.times",
-            [(half, 2 * t0, 0), (0, ms, 0), (0, 4_000_000_000, 0), (len(stream) - half, ms, 0)])
+    v1_file(
+        tmp_path / "run.bin.times", [(half, 2 * t0, 0), (0, ms, 0), (0, 4_000_000_000, 0), (len(stream) - half, ms, 0)]
+    )
     assert [g.seconds for g in recorded_gaps(rec)] == [2.0]
 
 
@@ -193,9 +191,19 @@ def test_version_one_files_are_read_with_the_checks_they_allow(tmp_path, stream)
 # -- what a command reads it never writes -----------------------------------------
 
 
-@pytest.mark.parametrize("case", ["export onto itself", "export onto its times", "export onto its baud",
-                                  "export onto its --noise", "export onto a hard link", "noise --yaml onto itself",
-                                  "plot onto a symlink", "record onto the port"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "export onto itself",
+        "export onto its times",
+        "export onto its baud",
+        "export onto its --noise",
+        "export onto a hard link",
+        "noise --yaml onto itself",
+        "plot onto a symlink",
+        "record onto the port",
+    ],
+)
 def test_no_command_writes_over_a_file_it_reads(tmp_path, case):
     rec = tmp_path / "run.bin"
     rec.write_bytes(SAMPLE.read_bytes()[:20000])
@@ -203,15 +211,27 @@ def test_no_command_writes_over_a_file_it_reads(tmp_path, case):
     (tmp_path / "imu.yaml").write_text("update_rate: 1000.0\n")
     (tmp_path / "link.bin").hardlink_to(rec)
     (tmp_path / "sym.png").symlink_to(rec)
-    args = {"export onto itself": ["export", rec, "-o", rec, "--format", "csv"],
-            "export onto its times": ["export", rec, "-o", tmp_path / "run.bin.times", "--format", "csv"],
-            "export onto its baud": ["export", rec, "-o", tmp_path / "run.bin.baud", "--format", "csv"],
-            "export onto its --noise": ["export", rec, "-o", tmp_path / "imu.yaml", "--format", "mcap",
-                                        "--rate", "1000", "--noise", tmp_path / "imu.yaml"],
-            "export onto a hard link": ["export", rec, "-o", tmp_path / "link.bin", "--format", "csv"],
-            "noise --yaml onto itself": ["noise", rec, "--yaml", rec, "--rate", "1000"],
-            "plot onto a symlink": ["plot", rec, "-o", tmp_path / "sym.png"],
-            "record onto the port": ["record", tmp_path / "sym.png", "-o", rec, "--force"]}[case]
+    args = {
+        "export onto itself": ["export", rec, "-o", rec, "--format", "csv"],
+        "export onto its times": ["export", rec, "-o", tmp_path / "run.bin.times", "--format", "csv"],
+        "export onto its baud": ["export", rec, "-o", tmp_path / "run.bin.baud", "--format", "csv"],
+        "export onto its --noise": [
+            "export",
+            rec,
+            "-o",
+            tmp_path / "imu.yaml",
+            "--format",
+            "mcap",
+            "--rate",
+            "1000",
+            "--noise",
+            tmp_path / "imu.yaml",
+        ],
+        "export onto a hard link": ["export", rec, "-o", tmp_path / "link.bin", "--format", "csv"],
+        "noise --yaml onto itself": ["noise", rec, "--yaml", rec, "--rate", "1000"],
+        "plot onto a symlink": ["plot", rec, "-o", tmp_path / "sym.png"],
+        "record onto the port": ["record", tmp_path / "sym.png", "-o", rec, "--force"],
+    }[case]
     before = sorted(os.listdir(tmp_path))
     done = vorn(*args)
     assert done.returncode == 2 and done.stdout == ""
@@ -235,8 +255,8 @@ def test_a_second_recorder_is_refused_and_silence_fails(tmp_path):
         for extra in ([], ["--force"]):
             done = vorn("record", other.path, "-o", out, "--baud", "921600", *extra)
             assert done.returncode == 1 and done.stderr == (
-                f"vorn record: {out}: being recorded by process {first.pid}; stop it first or record to another "
-                "file\n")
+                f"vorn record: {out}: being recorded by process {first.pid}; stop it first or record to another file\n"
+            )
         first.send_signal(signal.SIGINT)
         assert first.wait(timeout=10) == 0
     finally:
@@ -251,8 +271,9 @@ def test_a_second_recorder_is_refused_and_silence_fails(tmp_path):
     finally:
         other.close_master()
     assert done.returncode == 1
-    assert done.stderr == (f"vorn record: {other.path}: no byte arrived in 0.3 s; `vorn doctor {other.path} "
-                           "--listen 5` says why\n")
+    assert done.stderr == (
+        f"vorn record: {other.path}: no byte arrived in 0.3 s; `vorn doctor {other.path} --listen 5` says why\n"
+    )
 
 
 # -- untimed packets stay usable --------------------------------------------------
@@ -291,19 +312,18 @@ def test_untimed_packets_are_kept_and_stamped_where_a_time_is_needed(tmp_path, s
     from vorn.sample_clock import sample_times
 
     info = {}
-    both = [(t, s) for batch in timed(Recording(rec, rows=True), None, info, sample_times(rec)[0])
-            for t, s, _ in batch]
+    both = [(t, s) for batch in timed(Recording(rec, rows=True), None, info, sample_times(rec)[0]) for t, s, _ in batch]
     stamped = [t for t, _ in both]
     assert info["packets"] == len(stamped) and 0 < info["timed"] < len(stamped)
-    (first, last, n), = info["extrapolated"]
+    ((first, last, n),) = info["extrapolated"]
     assert n == len(stamped) - info["timed"] and stamped[-n] == first and stamped[-1] == last
     assert stamped == sorted(stamped) and last - walls[-1] < 5_000_000
     # header.stamp: the sample time where known, the extrapolated time on the untimed tail.
-    assert all(s < t for t, s in both[:info["timed"]]) and all(s == t for t, s in both[-n:])
+    assert all(s < t for t, s in both[: info["timed"]]) and all(s == t for t, s in both[-n:])
     # The export (from columns) lists the same run of extrapolated stamps in its metadata.
     assert vorn("export", rec, "-o", tmp_path / "run.mcap").returncode == 0
     listed = re.search(rb"extrapolated[^\[]*(\[\[[-0-9, ]+\]\])", (tmp_path / "run.mcap").read_bytes())
-    (first_c, last_c, n_c), = json.loads(listed.group(1))
+    ((first_c, last_c, n_c),) = json.loads(listed.group(1))
     assert n_c == n and abs(first_c - first) < 5_000_000 and abs(last_c - last) < 5_000_000
 
     # --rate: raw packets exactly 1/rate apart, filter packets between the raw packets around them.
@@ -344,7 +364,8 @@ def test_noise_needs_a_rate_and_a_unit_at_rest(tmp_path):
     done = vorn("noise", rec)
     assert done.returncode == 2 and done.stderr == (
         "vorn noise: the recording has no arrival times: give --rate HZ, the raw packets per second the unit was "
-        "set to send\n")
+        "set to send\n"
+    )
     assert vorn("noise", rec, "--rate", "1000").returncode == 0
     moving = tmp_path / "moving.bin"
     moving.write_bytes(still_or_moving(True))

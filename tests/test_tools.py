@@ -18,9 +18,9 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
+from test_serial import Pty, as_nobody, pty  # noqa: F401 (a fixture)
 
 import vorn_model as vm
-from test_serial import Pty, as_nobody, pty  # noqa: F401 (a fixture)
 
 ROOT = Path(__file__).resolve().parents[1]
 VORN = str(Path(sys.executable).parent / "vorn")
@@ -35,8 +35,9 @@ def vorn(*args, **kwargs) -> subprocess.CompletedProcess:
 
 def raw_records(path) -> list[dict]:
     """Every packet MockParser finds in the file, as plain records."""
-    import vorn_rs
     from conftest import wait_ended
+
+    import vorn_rs
 
     with vorn_rs.MockParser(path) as parser:
         wait_ended(parser)
@@ -52,8 +53,9 @@ def replayed(path) -> list[dict]:
 @pytest.fixture(scope="module")
 def faulty(tmp_path_factory):
     """A recording with every kind of fault, and the records it holds."""
-    unit = vm.UnitSimulator(seed=21, noise=0.02, damage=0.01, false_sync=0.01, foreign=0.01,
-                            wrong_length=0.01, startup=0.05)
+    unit = vm.UnitSimulator(
+        seed=21, noise=0.02, damage=0.01, false_sync=0.01, foreign=0.01, wrong_length=0.01, startup=0.05
+    )
     data, records = unit.stream(0.6)
     data += vm.packet(0x82, vm.est_field("est_pressure_alt", 1.0))[:-1]  # cut off by the end
     path = tmp_path_factory.mktemp("rec") / "faulty.bin"
@@ -65,8 +67,12 @@ def faulty(tmp_path_factory):
 
 
 def start_recording(pty, out, *extra, stderr=subprocess.PIPE):
-    proc = subprocess.Popen([VORN, "record", pty.path, "-o", str(out), "--baud", "921600", *extra],
-                            stdout=subprocess.PIPE, stderr=stderr, text=True)
+    proc = subprocess.Popen(
+        [VORN, "record", pty.path, "-o", str(out), "--baud", "921600", *extra],
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        text=True,
+    )
     give_up = time.monotonic() + 10
     while pty.line()["ospeed"] != 921600:  # the port is set up last
         assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
@@ -112,8 +118,12 @@ def test_record_ends_with_the_file_complete(tmp_path, end):
     assert out.read_bytes() == data
     assert replayed(out) == [vm.comparable(r) for r in records]
     raw = sum(r["packet_type"] == "raw" for r in records)
-    summary = {"ctrl-c": "stopped by Ctrl-C", "SIGHUP": "stopped by SIGHUP", "time limit": "time limit reached",
-               "hang-up": "the port hung up"}[end]
+    summary = {
+        "ctrl-c": "stopped by Ctrl-C",
+        "SIGHUP": "stopped by SIGHUP",
+        "time limit": "time limit reached",
+        "hang-up": "the port hung up",
+    }[end]
     assert stdout.startswith(f"{out}: {len(data):,} bytes in ")
     assert f"{raw:,} raw and {len(records) - raw:,} estimated packets" in stdout and summary in stdout
     assert len(stdout.splitlines()) == 1
@@ -191,8 +201,12 @@ def test_info_counts_match_the_model(faulty):
 def test_clear_errors_and_exit_codes(tmp_path, command):
     if command == "noise":
         pytest.importorskip("numpy")
-    out = {"info": [], "export": ["-o", tmp_path / "out.csv"], "plot": ["-o", tmp_path / "out.png"],
-           "noise": ["-o", tmp_path / "out.png"]}[command]
+    out = {
+        "info": [],
+        "export": ["-o", tmp_path / "out.csv"],
+        "plot": ["-o", tmp_path / "out.png"],
+        "noise": ["-o", tmp_path / "out.png"],
+    }[command]
     missing = tmp_path / "missing.bin"
     done = vorn(command, missing, *out)
     assert (done.returncode, done.stderr) == (1, f"vorn {command}: {missing}: No such file or directory\n")
@@ -208,13 +222,21 @@ def test_clear_errors_and_exit_codes(tmp_path, command):
     assert done.returncode == 2 and "usage: vorn" in done.stderr
 
 
-@pytest.mark.parametrize("args, complaint", [
-    (["record", "/dev/null", "-o", "x.bin", "--baud", "0"], "argument --baud: must be between 1 and 4294967295: '0'"),
-    (["record", "/dev/null", "-o", "x.bin", "--seconds", "abc"], "argument --seconds: not a number: 'abc'"),
-    (["plot", SAMPLE, "-o", "x.png", "--rate", "inf"], "argument --rate: must be a finite number above 0: 'inf'"),
-    (["export", SAMPLE, "-o", ".csv"],
-     "argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, or give --format: '.csv'"),
-])
+@pytest.mark.parametrize(
+    "args, complaint",
+    [
+        (
+            ["record", "/dev/null", "-o", "x.bin", "--baud", "0"],
+            "argument --baud: must be between 1 and 4294967295: '0'",
+        ),
+        (["record", "/dev/null", "-o", "x.bin", "--seconds", "abc"], "argument --seconds: not a number: 'abc'"),
+        (["plot", SAMPLE, "-o", "x.png", "--rate", "inf"], "argument --rate: must be a finite number above 0: 'inf'"),
+        (
+            ["export", SAMPLE, "-o", ".csv"],
+            "argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, or give --format: '.csv'",
+        ),
+    ],
+)
 def test_usage_errors_name_the_argument(tmp_path, args, complaint):
     done = vorn(*args, cwd=tmp_path)
     assert done.returncode == 2 and done.stderr.endswith(f": error: {complaint}\n")
@@ -289,8 +311,10 @@ def test_export_tables_hold_the_packets_mockparser_delivers(faulty, tmp_path):
     assert tuple(header) == column_names() and len(header) == 42  # no arrival times beside this recording
     assert flat_columns(dict(zip(header, zip(*rows)))) == want
     # Without pyarrow the same table comes from rows.
-    code = ("import sys; sys.modules['pyarrow'] = None; from vorn.cli import main; "
-            f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'rows.csv')!r}]))")
+    code = (
+        "import sys; sys.modules['pyarrow'] = None; from vorn.cli import main; "
+        f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'rows.csv')!r}]))"
+    )
     assert subprocess.run([sys.executable, "-c", code], timeout=120).returncode == 0
     with open(tmp_path / "rows.csv", newline="") as f:
         header, *rows = list(csv.reader(f))
@@ -364,7 +388,8 @@ def test_columns_carry_the_time_of_the_read_that_completed_each_packet(faulty, t
         np.testing.assert_array_equal(untimed[name], whole[name][pick])
     assert vorn("export", path, "-o", tmp_path / "x.csv", "--start", "1.5").stderr == (
         "vorn export: the recording has no arrival times: --start and --end count packets, and 1.5 is not a whole "
-        "number\n")
+        "number\n"
+    )
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--kind", "raw").returncode == 1
 
 
@@ -399,9 +424,11 @@ def test_the_library_raises_standard_exceptions_and_checks_its_arguments(tmp_pat
     assert package.read(SAMPLE, start=5, end=5).num_rows == 0  # an empty range is a range
     from vorn.export import export
 
-    for fmt, kwargs, text in [("csv", dict(frame="rep103"), "--stamps, --frame and --noise are for mcap and rosbag2"),
-                              ("mcap", dict(stamps="header"), "stamps must be one of sample, arrival"),
-                              ("rosbag2", dict(frame="enu"), "frame must be one of unit, rep103")]:
+    for fmt, kwargs, text in [
+        ("csv", dict(frame="rep103"), "--stamps, --frame and --noise are for mcap and rosbag2"),
+        ("mcap", dict(stamps="header"), "stamps must be one of sample, arrival"),
+        ("rosbag2", dict(frame="enu"), "frame must be one of unit, rep103"),
+    ]:
         with pytest.raises(ValueError, match=re.escape(text)):
             export(SAMPLE, tmp_path / f"x.{fmt}", fmt, **kwargs)
     assert not list(tmp_path.iterdir())  # refused before anything was written
@@ -437,8 +464,10 @@ def test_chunks_are_columns_and_arrow_tables_carry_units(tmp_path):
     meta = {f.name: f.metadata for f in table.schema}
     assert meta["scaled_accel_x"][b"unit"] == b"g" and meta["est_compensated_accel_z"][b"unit"] == "m/s²".encode()
     assert meta["est_orient_quaternion_w"][b"description"].startswith(b"Estimated orientation quaternion, component w")
-    assert meta["est_pressure_alt_invalid"][b"unit"] == b"" and b"estPressureAlt" in meta[
-        "est_pressure_alt_invalid"][b"description"]
+    assert (
+        meta["est_pressure_alt_invalid"][b"unit"] == b""
+        and b"estPressureAlt" in meta["est_pressure_alt_invalid"][b"description"]
+    )
     assert pieces[0].to_arrow().schema.field("est_pressure_alt").metadata[b"unit"] == b"m"
     pytest.importorskip("pandas")
     assert pieces[0].to_pandas()["packet_type"].unique().tolist() == ["estimated"]
@@ -476,8 +505,10 @@ def test_library_modules_never_import_the_command_and_import_no_circle():
     import vorn as package
 
     root = Path(package.__file__).parent
-    modules = {".".join(("vorn", *p.relative_to(root).with_suffix("").parts)).removesuffix(".__init__"): p
-               for p in root.rglob("*.py")}
+    modules = {
+        ".".join(("vorn", *p.relative_to(root).with_suffix("").parts)).removesuffix(".__init__"): p
+        for p in root.rglob("*.py")
+    }
     native = {f"vorn.{p.name.split('.')[0]}" for p in root.glob("*.so")}  # leaves: they import nothing here
     graph = {}
     for name, path in modules.items():
@@ -489,8 +520,10 @@ def test_library_modules_never_import_the_command_and_import_no_circle():
             elif isinstance(node, ast.ImportFrom):
                 start = base.rsplit(".", node.level - 1)[0] if node.level else node.module
                 target = f"{start}.{node.module}" if node.level and node.module else start
-                edges |= {f"{target}.{a.name}" if f"{target}.{a.name}" in modules.keys() | native else target
-                          for a in node.names}
+                edges |= {
+                    f"{target}.{a.name}" if f"{target}.{a.name}" in modules.keys() | native else target
+                    for a in node.names
+                }
         graph[name] = {e for e in edges if e in modules and e != name}
     command = {"vorn.cli", "vorn.__main__", "vorn.progress"}
     for name in set(graph) - command:
@@ -499,7 +532,7 @@ def test_library_modules_never_import_the_command_and_import_no_circle():
     def circle(node, path):
         for nxt in sorted(graph[node]):
             if nxt in path:
-                return path[path.index(nxt):] + [nxt]
+                return path[path.index(nxt) :] + [nxt]
             found = circle(nxt, path + [nxt])
             if found:
                 return found
@@ -519,8 +552,9 @@ def test_export_stopped_by_a_signal_leaves_nothing_behind(tmp_path, fmt, sig):
     os.mkfifo(long)
     made = tmp_path / "out"
     made.mkdir()
-    proc = subprocess.Popen([VORN, "export", long, "-o", made / f"long.{fmt}"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [VORN, "export", long, "-o", made / f"long.{fmt}"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     with open(long, "wb") as feed:
         feed.write(SAMPLE.read_bytes())
         give_up = time.monotonic() + 10
@@ -545,8 +579,26 @@ def test_export_on_a_full_disk_says_so_in_one_line(tmp_path, fmt):
     # A 100 kB file system, mounted in a private namespace; what the export left
     # there is listed on stdout before the namespace goes.
     script = 'mount -t tmpfs -o size=100k tmpfs "$0" || exit 99; "$@"; status=$?; ls -A "$0"; exit $status'
-    done = subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", script, str(full), VORN,
-                           "export", str(SAMPLE), "-o", str(out)], capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [
+            "unshare",
+            "--user",
+            "--map-root-user",
+            "--mount",
+            "sh",
+            "-c",
+            script,
+            str(full),
+            VORN,
+            "export",
+            str(SAMPLE),
+            "-o",
+            str(out),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     if done.returncode == 99 or done.stderr.startswith("unshare:"):
         pytest.skip(f"no private mounts here: {done.stderr.strip()}")
     assert (done.returncode, done.stdout, done.stderr) == (1, "", f"vorn export: {out}: No space left on device\n")
@@ -584,8 +636,10 @@ def test_plot_draws_a_png(tmp_path):
     assert 0 < timed < len(vm.decode_stream(data))
     untimed = len(data) - len(range(0, len(data) // 2, 500)) * 500
     assert (done.returncode, done.stderr) == (
-        0, f"vorn plot: {rec}: {untimed:,} of {len(data):,} bytes have no arrival time (the times end "
-           f"{untimed:,} bytes before the recording does)\n")
+        0,
+        f"vorn plot: {rec}: {untimed:,} of {len(data):,} bytes have no arrival time (the times end "
+        f"{untimed:,} bytes before the recording does)\n",
+    )
     assert imread(out).shape[0] == height
 
 
@@ -600,8 +654,11 @@ def test_plot_refuses_what_it_cannot_draw(tmp_path):
     empty = tmp_path / "empty.bin"
     empty.write_bytes(bytes.fromhex("75 65 80 00 5a 03"))  # one good raw packet without fields
     done = vorn("plot", empty, "-o", tmp_path / "empty.png")
-    assert (done.returncode, done.stderr) == (1, f"vorn plot: {empty}: nothing to plot: its packet carries no "
-                                                 "acceleration, angular rate, orientation, pressure or altitude\n")
+    assert (done.returncode, done.stderr) == (
+        1,
+        f"vorn plot: {empty}: nothing to plot: its packet carries no "
+        "acceleration, angular rate, orientation, pressure or altitude\n",
+    )
     assert sorted(p.name for p in tmp_path.iterdir()) == ["empty.bin"]
 
 
@@ -630,8 +687,10 @@ def test_plot_shades_the_share_flagged_at_any_length():
 
 
 def test_plot_without_matplotlib_says_how_to_install(tmp_path):
-    code = ("import sys; sys.modules['matplotlib'] = None; from vorn.cli import main; "
-            f"sys.exit(main(['plot', {str(SAMPLE)!r}, '-o', {str(tmp_path / 'x.png')!r}]))")
+    code = (
+        "import sys; sys.modules['matplotlib'] = None; from vorn.cli import main; "
+        f"sys.exit(main(['plot', {str(SAMPLE)!r}, '-o', {str(tmp_path / 'x.png')!r}]))"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 1
     assert done.stderr == "vorn plot: plot needs matplotlib: pip install --prefer-binary 'vorn_rs[plot]'\n"
@@ -720,8 +779,17 @@ def expected_messages(records: list[dict], times: list[int], prefix: str, stamps
         msgs = []
         if r["packet_type"] == "raw":
             acc, gyro = r["scaled_accel"], r["scaled_gyro"]
-            msgs.append(("imu/data_raw", [0.0, 0.0, 0.0, 1.0] + flag9 + (gyro or [0.0] * 3) + (zero9 if gyro else flag9)
-                         + ([v * g for v in acc] if acc else [0.0] * 3) + (zero9 if acc else flag9)))
+            msgs.append(
+                (
+                    "imu/data_raw",
+                    [0.0, 0.0, 0.0, 1.0]
+                    + flag9
+                    + (gyro or [0.0] * 3)
+                    + (zero9 if gyro else flag9)
+                    + ([v * g for v in acc] if acc else [0.0] * 3)
+                    + (zero9 if acc else flag9),
+                )
+            )
             if r["scaled_ambient_pressure"] is not None:
                 msgs.append(("imu/pressure", [r["scaled_ambient_pressure"], 0.0]))
             for topic, name, scale in (("imu/delta_theta", "delta_theta", 1.0), ("imu/delta_vel", "delta_vel", g)):
@@ -730,10 +798,17 @@ def expected_messages(records: list[dict], times: list[int], prefix: str, stamps
         else:
             bad = (r["invalid_fields"] or "").split(",")
             q, rate, acc = r["est_orient_quaternion"], r["est_angular_rate"], r["est_compensated_accel"]
-            msgs.append(("imu/data", (xyzw(q) if q else [0.0, 0.0, 0.0, 1.0])
-                         + (zero9 if q and "estOrientQuaternion" not in bad else flag9)
-                         + (rate or [0.0] * 3) + (zero9 if rate and "estAngularRate" not in bad else flag9)
-                         + (acc or [0.0] * 3) + (zero9 if acc and "estCompensatedAccel" not in bad else flag9)))
+            msgs.append(
+                (
+                    "imu/data",
+                    (xyzw(q) if q else [0.0, 0.0, 0.0, 1.0])
+                    + (zero9 if q and "estOrientQuaternion" not in bad else flag9)
+                    + (rate or [0.0] * 3)
+                    + (zero9 if rate and "estAngularRate" not in bad else flag9)
+                    + (acc or [0.0] * 3)
+                    + (zero9 if acc and "estCompensatedAccel" not in bad else flag9),
+                )
+            )
             for topic, name in (("imu/linear_accel", "est_linear_accel"), ("imu/gravity", "est_gravity_vector")):
                 if r[name]:
                     msgs.append((topic, list(r[name])))
@@ -767,8 +842,9 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         writer.add(len(piece), Stamp(wall, wall // 7))
         times += [wall] * len(decoder.feed(piece))
     writer.close()
-    import vorn_rs
     from conftest import wait_ended
+
+    import vorn_rs
 
     with vorn_rs.MockParser(rec) as parser:
         wait_ended(parser)
@@ -778,9 +854,10 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
     from vorn.sample_clock import sample_times
 
     sampled, _ = sample_times(rec)
-    for out, extra, prefix, stamps in ((tmp_path / "faulty.mcap", [], "", sampled),
-                                       (tmp_path / "bag", ["--format", "rosbag2", "--topic-prefix", "left/",
-                                                           "--stamps", "arrival"], "/left", None)):
+    for out, extra, prefix, stamps in (
+        (tmp_path / "faulty.mcap", [], "", sampled),
+        (tmp_path / "bag", ["--format", "rosbag2", "--topic-prefix", "left/", "--stamps", "arrival"], "/left", None),
+    ):
         done = vorn("export", rec, "-o", out, "--frame-id", "imu_left", *extra)
         assert done.returncode == 0, done.stderr
         read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
@@ -826,14 +903,17 @@ def test_mcap_in_many_chunks_from_columns_and_from_rows(faulty, tmp_path):
     outs = []
     for blocked in ("", "sys.modules['numpy'] = None; "):
         out = tmp_path / f"{len(outs)}.mcap"
-        code = (f"import sys; {blocked}import vorn.export.mcap as m; m.CHUNK_SIZE = 20000; from vorn.cli import main; "
-                f"sys.exit(main(['export', {str(rec)!r}, '-o', {str(out)!r}, '--rate', '1000']))")
+        code = (
+            f"import sys; {blocked}import vorn.export.mcap as m; m.CHUNK_SIZE = 20000; from vorn.cli import main; "
+            f"sys.exit(main(['export', {str(rec)!r}, '-o', {str(out)!r}, '--rate', '1000']))"
+        )
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
         outs.append(out.read_bytes())
     assert outs[0] == outs[1] and outs[0].count(b"zstd") > 2 * 10
-    read = subprocess.run([sys.executable, "-c", READER, tmp_path / "0.mcap"], capture_output=True, text=True,
-                          timeout=120)
+    read = subprocess.run(
+        [sys.executable, "-c", READER, tmp_path / "0.mcap"], capture_output=True, text=True, timeout=120
+    )
     assert read.returncode == 0, read.stderr
     got = [m[:3] + m[4:] for m in json.loads(read.stdout)]
     key = lambda m: (m[1], m[0], m[3])  # noqa: E731  (several packets complete in one read)
@@ -844,15 +924,21 @@ def test_mcap_in_many_chunks_from_columns_and_from_rows(faulty, tmp_path):
     from vorn.export import mcap, ros_conventions
     from vorn.recording import Recording
 
-    (tmp_path / "imu.yaml").write_text("accelerometer_noise_density: 0.002\ngyroscope_noise_density: 3e-4\n"
-                                       "update_rate: 400\n")
+    (tmp_path / "imu.yaml").write_text(
+        "accelerometer_noise_density: 0.002\ngyroscope_noise_density: 3e-4\nupdate_rate: 400\n"
+    )
     out = tmp_path / "body.mcap"
     done = vorn("export", rec, "-o", out, "--rate", "1000", "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
     assert done.returncode == 0, done.stderr
     sent = []
     cov = ros_conventions.covariances(ros_conventions.read_noise(tmp_path / "imu.yaml"))
-    mcap.write_packets(SimpleNamespace(message=lambda *m: sent.append(m)), mcap.Messages("imu_link"),
-                       mcap.timed(Recording(rec, rows=True), 1000.0, {}), "rep103", cov)
+    mcap.write_packets(
+        SimpleNamespace(message=lambda *m: sent.append(m)),
+        mcap.Messages("imu_link"),
+        mcap.timed(Recording(rec, rows=True), 1000.0, {}),
+        "rep103",
+        cov,
+    )
     assert written_messages(out.read_bytes()) == sent and len(sent) > len(records)
 
 
@@ -883,8 +969,10 @@ def written_messages(data: bytes) -> list[tuple[int, int, bytes]]:
 
 def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     path, _, _ = faulty
-    code = ("import sys; sys.modules['backports'] = sys.modules['compression'] = None; from vorn.cli import main; "
-            f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'x.mcap')!r}, '--rate', '1']))")
+    code = (
+        "import sys; sys.modules['backports'] = sys.modules['compression'] = None; from vorn.cli import main; "
+        f"sys.exit(main(['export', {str(path)!r}, '-o', {str(tmp_path / 'x.mcap')!r}, '--rate', '1']))"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (1, "vorn export: MCAP export needs zstd: pip install 'vorn_rs[mcap]'\n")
     done = vorn("export", path, "-o", tmp_path / "x.mcap")
@@ -926,8 +1014,11 @@ def doctor_json(*args) -> tuple[int, dict, dict]:
 def listen(pty, feed, baud: int = 921600, seconds: float = 1.5) -> tuple[int, dict, dict]:
     """vorn doctor --listen on the pty, fed by `feed(master)` once the port is
     raw (SerialParser's open; the baud check before it leaves the line cooked)."""
-    proc = subprocess.Popen([VORN, "doctor", pty.path, "--baud", str(baud), "--listen", str(seconds), "--json"],
-                            stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [VORN, "doctor", pty.path, "--baud", str(baud), "--listen", str(seconds), "--json"],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     give_up = time.monotonic() + 10
     while pty.line()["lflag"] & termios.ICANON:
         assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
@@ -996,7 +1087,8 @@ def test_doctor_listen_verdicts(pty, case):
         assert failed > 0 and heard["checksum_failures"] == failed
         assert "checksums" in problems and f"{failed} packets failed" in problems["checksums"]["text"]
         assert heard["packets_per_s"]["raw"] * heard["seconds"] == pytest.approx(
-            sum(r["packet_type"] == "raw" for r in records), abs=1)
+            sum(r["packet_type"] == "raw" for r in records), abs=1
+        )
     else:
         assert heard["bytes"] == len(data) and heard["checksum_failures"] == 0 and heard["noise_bytes"] == 0
         assert 550 <= heard["largest_gap_ms"] < 1500  # the reads around the pause land a little inside it
@@ -1036,12 +1128,23 @@ def test_doctor_listen_to_a_stream_already_flowing(pty):
 @pytest.mark.serial_ioctls
 def test_doctor_names_the_holder_its_claim_and_the_speed(pty):
     rc, report, problems = doctor_json(pty.path, "--baud", "921600")
-    assert rc == 0 and report["ok"] and report["baud"] == {"requested": 921600, "input": 921600, "output": 921600,
-                                                          "taken": True}
+    assert (
+        rc == 0
+        and report["ok"]
+        and report["baud"] == {"requested": 921600, "input": 921600, "output": 921600, "taken": True}
+    )
     assert pty.line()["ospeed"] != 921600  # the settings it found are put back
-    holder = subprocess.Popen([sys.executable, "-c", "import sys, vorn_rs; p = vorn_rs.SerialParser(sys.argv[1]); "
-                               "print(flush=True); sys.stdin.read()", pty.path],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    holder = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            "import sys, vorn_rs; p = vorn_rs.SerialParser(sys.argv[1]); print(flush=True); sys.stdin.read()",
+            pty.path,
+        ],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         holder.stdout.readline()
         rc, report, problems = doctor_json(pty.path)
@@ -1252,11 +1355,19 @@ def test_plot_bins_columns_as_the_rows_would(tmp_path, monkeypatch):
         if timed_part:
             writer = TimesWriter(path, force=False)
             for pos in range(0, timed_part, 500):
-                writer.add(len(data[pos: pos + 500]), Stamp(10**18 + pos * 10**4 + 7, pos * 10**4))
+                writer.add(len(data[pos : pos + 500]), Stamp(10**18 + pos * 10**4 + 7, pos * 10**4))
             writer.close()
-    cases = [(plain, 1500.0, None, None, None), (plain, 1500.0, "raw", 100, 2000), (plain, None, "estimated", 50, 900),
-             (plain, None, None, None, None), (whole, None, None, None, None), (whole, None, "raw", 0.1, 0.5),
-             (whole, 800.0, None, 0.2, None), (half, None, None, None, None), (half, 1000.0, "estimated", None, None)]
+    cases = [
+        (plain, 1500.0, None, None, None),
+        (plain, 1500.0, "raw", 100, 2000),
+        (plain, None, "estimated", 50, 900),
+        (plain, None, None, None, None),
+        (whole, None, None, None, None),
+        (whole, None, "raw", 0.1, 0.5),
+        (whole, 800.0, None, 0.2, None),
+        (half, None, None, None, None),
+        (half, 1000.0, "estimated", None, None),
+    ]
     for buckets, (path, rate, kind, start, end) in [(97, c) for c in cases] + [(4000, cases[0]), (4000, cases[7])]:
         monkeypatch.setattr("vorn.plot.BUCKETS", buckets)
         monkeypatch.setattr("vorn.recording.COLUMN_CHUNK", 4099 if buckets < 4000 else 1 << 18)  # carried over pieces

@@ -75,10 +75,18 @@ def test_wheel_is_tagged_for_this_interpreter_and_carries_the_stub(wheel):
         names = {n for n in archive.namelist() if ".dist-info/" not in n and not n.endswith("/")}
         suffix = sysconfig.get_config_var("EXT_SUFFIX") if FREE_THREADED else ".abi3.so"
         package = ROOT / "src" / "vorn"
-        tools = {f"vorn/{p.relative_to(package).as_posix()}" for p in package.rglob("*")
-                 if p.suffix in (".py", ".pyi") or p.name == "py.typed"}  # typed: its stub and marker
-        assert names == {f"vorn_rs{suffix}", "vorn_rs.pyi", "vorn_rs-stubs/__init__.pyi",
-                         f"vorn/_native{suffix}", *tools}
+        tools = {
+            f"vorn/{p.relative_to(package).as_posix()}"
+            for p in package.rglob("*")
+            if p.suffix in (".py", ".pyi") or p.name == "py.typed"
+        }  # typed: its stub and marker
+        assert names == {
+            f"vorn_rs{suffix}",
+            "vorn_rs.pyi",
+            "vorn_rs-stubs/__init__.pyi",
+            f"vorn/_native{suffix}",
+            *tools,
+        }
         [entry_points] = [n for n in archive.namelist() if n.endswith(".dist-info/entry_points.txt")]
         assert "vorn = vorn.cli:main" in archive.read(entry_points).decode()
         stub = (ROOT / "vorn_rs.pyi").read_bytes()
@@ -121,29 +129,38 @@ def test_installed_wheel_gives_the_vorn_command(venv_python, tmp_path):
     """Each subcommand from a fresh install, found on PATH, with none of the
     optional packages installed."""
     from test_serial import Pty
+
     import vorn_model as vm
 
     env = dict(os.environ, PATH=f"{venv_python.parent}{os.pathsep}{os.environ['PATH']}")
 
     def vorn(*args):
-        return subprocess.run(["vorn", *map(str, args)], cwd=tmp_path, env=env, capture_output=True, text=True,
-                              timeout=120)
+        return subprocess.run(
+            ["vorn", *map(str, args)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120
+        )
 
     sample = ROOT / "examples" / "sample.bin"
     done = vorn("info", sample, "--json")
     assert done.returncode == 0 and json.loads(done.stdout)["packets"] == {"raw": 2995, "estimated": 1498}
     assert vorn("export", sample, "-o", "sample.csv").returncode == 0
     assert len((tmp_path / "sample.csv").read_text().splitlines()) == 1 + 2995 + 1498
-    for args, hint in ((("export", sample, "-o", "x.npz"), "pip install 'vorn_rs[columns]'"),
-                       (("plot", sample, "-o", "x.png"), "pip install --prefer-binary 'vorn_rs[plot]'")):
+    for args, hint in (
+        (("export", sample, "-o", "x.npz"), "pip install 'vorn_rs[columns]'"),
+        (("plot", sample, "-o", "x.png"), "pip install --prefer-binary 'vorn_rs[plot]'"),
+    ):
         done = vorn(*args)
         assert done.returncode == 1 and hint in done.stderr
 
     data = vm.UnitSimulator(seed=8).stream(0.1)[0]
     pty = Pty()
     try:
-        proc = subprocess.Popen(["vorn", "record", pty.path, "-o", "run.bin", "--seconds", "1.5"], cwd=tmp_path,
-                                env=env, stdout=subprocess.PIPE, text=True)
+        proc = subprocess.Popen(
+            ["vorn", "record", pty.path, "-o", "run.bin", "--seconds", "1.5"],
+            cwd=tmp_path,
+            env=env,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         while pty.line()["ospeed"] != 115200:
             assert proc.poll() is None
             time.sleep(0.01)

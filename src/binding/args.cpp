@@ -15,11 +15,11 @@ const char* plural_verb(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   const auto total = sig.names.size();
   if (sig.required == total) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.qualname, total,
-                 given, plural_verb(given));
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", sig.qualname, total, given,
+                 plural_verb(given));
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 sig.qualname, sig.required, total, given, plural_verb(given));
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given", sig.qualname,
+                 sig.required, total, given, plural_verb(given));
   }
   return false;
 }
@@ -62,8 +62,7 @@ bool check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   for (std::size_t i = 0; i < sig.names.size(); ++i) out[i] = nullptr;
   if (static_cast<std::size_t>(nargs) > sig.names.size()) return too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

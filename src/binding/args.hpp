@@ -22,8 +22,7 @@ struct Signature {
 // Binds vectorcall-style arguments to `out` (one borrowed slot per
 // parameter, null when not given). Returns false with TypeError set on a
 // wrong count, an unknown keyword or a parameter given twice.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   PyObject** out);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // The same for a tuple and an optional dict of keywords (tp_new).
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 

@@ -98,8 +98,7 @@ struct PyMutex {
 };
 inline void PyMutex_Lock(PyMutex* m) {
   if (m->native.try_lock()) return;
-  Py_BEGIN_ALLOW_THREADS
-  m->native.lock();
+  Py_BEGIN_ALLOW_THREADS m->native.lock();
   Py_END_ALLOW_THREADS
 }
 inline void PyMutex_Unlock(PyMutex* m) { m->native.unlock(); }

@@ -253,7 +253,7 @@ constexpr FunctionDesc kPacketStr{.name = "__str__", .parent = kPacketId, .retur
 
 // The exported records. C linkage keeps the names free of the namespace; the
 // macro puts one identifier into both the symbol and the record.
-#define VORN_INTROSPECTION_RECORD(id, desc) \
+#define VORN_INTROSPECTION_RECORD(id, desc)                                                             \
   extern "C" __attribute__((visibility("default"), used)) constexpr auto VORN_RS_INTROSPECTION_1_##id = \
       make_record<id, desc>()
 

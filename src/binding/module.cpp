@@ -21,15 +21,7 @@ constexpr const char kModuleDoc[] =
     "GIL; on a free-threaded interpreter it keeps the GIL disabled.";
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vorn_rs",
-    kModuleDoc,
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "vorn_rs", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that made the module, -1 until one did.
@@ -88,7 +80,7 @@ PyObject* init() {
                     "per process only");
     return nullptr;
   }
-  PyMutex_Lock(&module_lock);  // a second importer waits here, detached
+  PyMutex_Lock(&module_lock);                         // a second importer waits here, detached
   if (!module_object) module_object = make_module();  // a failure leaves the cell empty
   PyObject* module = Py_XNewRef(module_object);
   PyMutex_Unlock(&module_lock);

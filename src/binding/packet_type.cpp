@@ -16,8 +16,7 @@ namespace vorn::py {
 namespace {
 
 struct PacketObject {
-  PyObject_HEAD
-  IMUPacket record;
+  PyObject_HEAD IMUPacket record;
 };
 
 // Memory of released packets, reused by the next ones. Process-wide, guarded
@@ -73,7 +72,7 @@ void packet_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   reinterpret_cast<PacketObject*>(self)->record.~IMUPacket();
   packet_free(self);  // the type's tp_free (it has no subclasses)
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
+  Py_DECREF(type);    // instances of a heap type hold a reference to it
 }
 
 const IMUPacket& record_of(PyObject* self) { return reinterpret_cast<PacketObject*>(self)->record; }
@@ -154,8 +153,9 @@ struct DocWriter {
 // length, and writes it into `out` when not null.
 constexpr std::size_t packet_doc(char* out) {
   DocWriter w{out};
-  w.put("One decoded packet, read-only; get_data_packets() makes them.\n\n"
-        "packet_type tells which values a packet can carry: a \"raw\" packet the sensor\nvalues (");
+  w.put(
+      "One decoded packet, read-only; get_data_packets() makes them.\n\n"
+      "packet_type tells which values a packet can carry: a \"raw\" packet the sensor\nvalues (");
   bool first = true;
   for (const Field& f : kFields) {
     if (f.kind != PacketKind::Raw) continue;
@@ -163,9 +163,10 @@ constexpr std::size_t packet_doc(char* out) {
     w.put(f.name);
     first = false;
   }
-  w.put("),\nan \"estimated\" packet the filter's est_ values. A value the packet did not carry\n"
-        "is None. Vectors are new lists of 3 floats, quaternions of 4, in the order the unit\n"
-        "sent them. str() gives the text form; repr() is the default one.");
+  w.put(
+      "),\nan \"estimated\" packet the filter's est_ values. A value the packet did not carry\n"
+      "is None. Vectors are new lists of 3 floats, quaternions of 4, in the order the unit\n"
+      "sent them. str() gives the text form; repr() is the default one.");
   return w.n;
 }
 
@@ -266,7 +267,7 @@ PyTypeObject* packet_type() {
 
 PyObject* wrap_packet(IMUPacket&& record) {
   PyTypeObject* type = packet_type();
-  if (!type) return nullptr;  // the record dies with the caller's holder
+  if (!type) return nullptr;               // the record dies with the caller's holder
   PyObject* self = packet_alloc(type, 0);  // the type's tp_alloc
   if (!self) return nullptr;
   new (&reinterpret_cast<PacketObject*>(self)->record) IMUPacket(std::move(record));

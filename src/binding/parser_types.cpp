@@ -48,11 +48,10 @@ std::uint64_t current_thread_id() {
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 
 struct ParserObject {
-  PyObject_HEAD
-  VornParser engine;
-  Timeout timeout;                    // as given to the constructor; waiting drains use it
-  std::atomic<bool> borrowed;         // a call has the object (see Borrow)
-  std::uint64_t owner;                // current_thread_id() of the creating thread
+  PyObject_HEAD VornParser engine;
+  Timeout timeout;             // as given to the constructor; waiting drains use it
+  std::atomic<bool> borrowed;  // a call has the object (see Borrow)
+  std::uint64_t owner;         // current_thread_id() of the creating thread
   // Records between the channel and their packet objects; empty between
   // drains, its storage kept for the next one.
   Batches<IMUPacket> drained;
@@ -96,10 +95,8 @@ bool wait_first(ParserObject* p, WaitTime wait) {
     Clock::time_point slice_end = Clock::now() + kSignalCheckInterval;
     if (deadline && *deadline < slice_end) slice_end = *deadline;
     bool ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = p->engine.wait_for_packet(slice_end);
-    Py_END_ALLOW_THREADS
-    if (ready) return true;
+    Py_BEGIN_ALLOW_THREADS ready = p->engine.wait_for_packet(slice_end);
+    Py_END_ALLOW_THREADS if (ready) return true;
     if (deadline && Clock::now() >= *deadline) {
       raise_os(kTimedOutText);
       return false;
@@ -163,8 +160,7 @@ PyObject* start(PyObject* self, PyObject*) {
 }
 
 void stop_detached(ParserObject* p) {
-  Py_BEGIN_ALLOW_THREADS
-  p->engine.stop();  // waits for a read under way, not for input
+  Py_BEGIN_ALLOW_THREADS p->engine.stop();  // waits for a read under way, not for input
   Py_END_ALLOW_THREADS
 }
 
@@ -248,10 +244,8 @@ std::optional<Opened> open_serial(PyObject* args, PyObject* kwargs) {
   const std::optional<double> timeout = timeout_arg(bound[2]);
   if (!timeout) return std::nullopt;
   std::optional<Result<VornParser>> engine;
-  Py_BEGIN_ALLOW_THREADS
-  engine.emplace(new_serial(*path, baud, timeout_to_millis(*timeout)));
-  Py_END_ALLOW_THREADS
-  return opened_or_raise(std::move(*engine), *timeout);
+  Py_BEGIN_ALLOW_THREADS engine.emplace(new_serial(*path, baud, timeout_to_millis(*timeout)));
+  Py_END_ALLOW_THREADS return opened_or_raise(std::move(*engine), *timeout);
 }
 
 // new_mock(), detached from the interpreter, since opening a FIFO waits for
@@ -321,10 +315,8 @@ void parser_dealloc(PyObject* self) {
     PyErr_WriteUnraisable(nullptr);
     PyErr_SetRaisedException(pending);
   }
-  Py_BEGIN_ALLOW_THREADS
-  p->engine.~VornParser();  // stops and joins the reader
-  Py_END_ALLOW_THREADS
-  std::destroy_at(&p->drained);
+  Py_BEGIN_ALLOW_THREADS p->engine.~VornParser();  // stops and joins the reader
+  Py_END_ALLOW_THREADS std::destroy_at(&p->drained);
   std::destroy_at(&p->timeout);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
@@ -372,8 +364,8 @@ PyMethodDef parser_methods[] = {
     {"get_data_packets", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_data_packets<K>)),
      METH_FASTCALL | METH_KEYWORDS, kGetDataPacketsDoc},
     {"__enter__", enter<K>, METH_NOARGS, kEnterDoc},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit<K>)),
-     METH_FASTCALL | METH_KEYWORDS, kExitDoc},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit<K>)), METH_FASTCALL | METH_KEYWORDS,
+     kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,7 +24,13 @@ constexpr std::string_view packet_type_of(PacketKind kind) { return kind == Pack
 // The estimation fields a unit can flag invalid, as the 3-bit codes the
 // invalid list stores (0 is no field), in descriptor order (0x03 to 0x21).
 enum class EstField : std::uint8_t {
-  OrientQuaternion = 1, LinearAccel, AngularRate, AttitudeUncertQuaternion, GravityVector, CompensatedAccel, PressureAlt
+  OrientQuaternion = 1,
+  LinearAccel,
+  AngularRate,
+  AttitudeUncertQuaternion,
+  GravityVector,
+  CompensatedAccel,
+  PressureAlt
 };
 
 // The names of a value's components, in wire order: a vector's axes, and a
@@ -116,8 +122,9 @@ struct FieldAt {
 // Calls f(FieldAt<I>{}) for each row, in record order.
 template <class F>
 constexpr void for_each_field(F&& f) {
-  [&f]<std::size_t... I>(std::index_sequence<I...>) { (f(FieldAt<I>{}), ...); }(
-      std::make_index_sequence<kFields.size()>{});
+  [&f]<std::size_t... I>(std::index_sequence<I...>) {
+    (f(FieldAt<I>{}), ...);
+  }(std::make_index_sequence<kFields.size()>{});
 }
 
 // The row of the field named `name`; an unknown name does not compile.

@@ -49,8 +49,8 @@ inline std::size_t add_blocks(Sums& sums, const std::uint8_t* bytes, std::size_t
   const __m128i weights_lo = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
   const __m128i weights_hi = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
   __m128i s1 = _mm_cvtsi32_si128(static_cast<int>(sums.s1));  // running byte sum
-  __m128i s1_before = zero;                                    // sum of s1 at each block's start
-  __m128i weighted = zero;                                     // sum of the weighted bytes
+  __m128i s1_before = zero;                                   // sum of s1 at each block's start
+  __m128i weighted = zero;                                    // sum of the weighted bytes
   std::size_t i = 0;
   for (; i + kBlock <= n; i += kBlock) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
@@ -65,8 +65,8 @@ inline std::size_t add_blocks(Sums& sums, const std::uint8_t* bytes, std::size_t
   };
   weighted = _mm_add_epi32(weighted, _mm_unpackhi_epi64(weighted, weighted));
   weighted = _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, 0x55));
-  sums.s2 += static_cast<std::uint32_t>(kBlock) * fold64(s1_before) +
-             static_cast<std::uint32_t>(_mm_cvtsi128_si32(weighted));
+  sums.s2 +=
+      static_cast<std::uint32_t>(kBlock) * fold64(s1_before) + static_cast<std::uint32_t>(_mm_cvtsi128_si32(weighted));
   sums.s1 = fold64(s1);
   return i;
 }

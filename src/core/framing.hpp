@@ -51,8 +51,8 @@ class FrameObserver : public FieldObserver {
 // incomplete packet (at most kMaxPacketSize - 1 bytes) for the next call.
 // `observer`, when given, hears of every good packet, failed checksum and
 // field skipped for its length.
-FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& sender,
-                           WallClock clock = wall_clock_ns, FrameObserver* observer = nullptr);
+FrameStatus process_buffer(std::vector<std::uint8_t>& buffer, PacketSender& sender, WallClock clock = wall_clock_ns,
+                           FrameObserver* observer = nullptr);
 
 // Both running sums of the checksum over `bytes`: s1 in the low byte, s2 in
 // the high byte.

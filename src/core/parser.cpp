@@ -185,8 +185,7 @@ VornParser::VornParser(std::unique_ptr<ByteSource> source)
     : VornParser(make_channel<IMUPacket>(), make_channel<std::string>(), std::move(source)) {}
 
 VornParser::VornParser(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets,
-                       std::pair<Sender<std::string>, Receiver<std::string>> errors,
-                       std::unique_ptr<ByteSource> source)
+                       std::pair<Sender<std::string>, Receiver<std::string>> errors, std::unique_ptr<ByteSource> source)
     : packet_rx_(std::move(packets.second)),
       error_rx_(std::move(errors.second)),
       shared_(std::make_shared<Shared>(std::move(packets.first), std::move(errors.first), std::move(source))) {}
@@ -223,8 +222,8 @@ Result<bool> VornParser::start() {
     release_reader(&s);
     s.source.reset();  // goes down with the thread that never ran
     s.running.store(false);
-    return Failure::fatal("failed to spawn thread: " + std::string(e.code().message()) +
-                          " (os error " + std::to_string(e.code().value()) + ")");
+    return Failure::fatal("failed to spawn thread: " + std::string(e.code().message()) + " (os error " +
+                          std::to_string(e.code().value()) + ")");
   }
   return true;
 }

@@ -18,8 +18,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,8 +114,7 @@ class VornParser {
 
  private:
   VornParser(std::pair<Sender<IMUPacket>, Receiver<IMUPacket>> packets,
-             std::pair<Sender<std::string>, Receiver<std::string>> errors,
-             std::unique_ptr<ByteSource> source);
+             std::pair<Sender<std::string>, Receiver<std::string>> errors, std::unique_ptr<ByteSource> source);
 
   Receiver<IMUPacket> packet_rx_;
   Receiver<std::string> error_rx_;

@@ -28,8 +28,7 @@ class FieldObserver {
 // 0x82 and nothing for any other set. Malformed fields are skipped, never
 // reported, except to `observer` when one is given. The payload is read in
 // place, not copied.
-std::optional<IMUPacket> decode_packet(std::uint8_t descriptor_set,
-                                       std::span<const std::uint8_t> payload,
+std::optional<IMUPacket> decode_packet(std::uint8_t descriptor_set, std::span<const std::uint8_t> payload,
                                        Timestamp timestamp, FieldObserver* observer = nullptr);
 
 // Accepts a field of set 0x82 exactly when data.size() == required_len; when

@@ -87,8 +87,7 @@ class IMUPacket {
       extend(timestamp);
     }
   }
-  IMUPacket(IMUPacket&& other) noexcept
-      : values_(other.values_), header_(other.header_), stamp_(other.stamp_) {
+  IMUPacket(IMUPacket&& other) noexcept : values_(other.values_), header_(other.header_), stamp_(other.stamp_) {
     other.header_.extended = 0;
   }
   IMUPacket& operator=(IMUPacket&& other) noexcept;

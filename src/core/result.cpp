@@ -177,15 +177,26 @@ Failure Failure::out_of_resource(std::string_view what, int err) {
 Failure Failure::of(Errc code) {
   const char* text = "";
   switch (code) {
-    case Errc::ReadTimedOut: text = kReadTimedOutText; break;
-    case Errc::LockHeld: text = kLockHeldText; break;
-    case Errc::SettingsMismatch: text = kSettingsMismatchText; break;
-    case Errc::ChannelTimedOut: text = kTimedOutText.data(); break;
-    case Errc::Stopped: text = "stopped"; break;
+    case Errc::ReadTimedOut:
+      text = kReadTimedOutText;
+      break;
+    case Errc::LockHeld:
+      text = kLockHeldText;
+      break;
+    case Errc::SettingsMismatch:
+      text = kSettingsMismatchText;
+      break;
+    case Errc::ChannelTimedOut:
+      text = kTimedOutText.data();
+      break;
+    case Errc::Stopped:
+      text = "stopped";
+      break;
     case Errc::Other:
     case Errc::System:
     case Errc::Serial:
-    case Errc::OutOfResource: break;  // these carry their own text or errno
+    case Errc::OutOfResource:
+      break;  // these carry their own text or errno
   }
   return {Kind::Os, code, 0, text};
 }

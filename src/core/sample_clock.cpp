@@ -48,9 +48,7 @@ struct Line {
 };
 
 // z-component of (a - o) x (b - o): positive for a left (counter-clockwise) turn.
-double cross(const Pt& o, const Pt& a, const Pt& b) {
-  return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
-}
+double cross(const Pt& o, const Pt& a, const Pt& b) { return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x); }
 
 // The lower convex hull of pts (x strictly increasing) into `hull`.
 void lower_hull(std::span<const Pt> pts, std::vector<Pt>& hull) {
@@ -75,8 +73,8 @@ Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>&
     const double inset = (pts.back().x - pts.front().x) / 4;
     centre = std::clamp(centre, pts.front().x + inset, pts.back().x - inset);
     if (hull.size() >= 2) {
-      auto right = std::upper_bound(hull.begin() + 1, hull.end() - 1, centre,
-                                    [](double c, const Pt& p) { return c < p.x; });
+      auto right =
+          std::upper_bound(hull.begin() + 1, hull.end() - 1, centre, [](double c, const Pt& p) { return c < p.x; });
       const Pt& a = *(right - 1);
       const Pt& b = *right;
       const double slope = (b.y - a.y) / (b.x - a.x);

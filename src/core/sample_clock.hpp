@@ -33,13 +33,13 @@ struct PacketArrival {
 // What was found of one stream.
 struct ClockStats {
   std::size_t packets = 0;
-  double rate_hz = 0;        // samples per second of the host's clock
-  double nominal_hz = 0;     // the rate the unit was set to, as far as it can be told
-  double drift_ppm = 0;      // how much faster the unit's clock runs than the host's
+  double rate_hz = 0;           // samples per second of the host's clock
+  double nominal_hz = 0;        // the rate the unit was set to, as far as it can be told
+  double drift_ppm = 0;         // how much faster the unit's clock runs than the host's
   double jitter_median_ns = 0;  // arrival minus recovered time
   double jitter_p99_ns = 0;
-  std::size_t pauses = 0;    // times the unit stopped and started again at a new phase
-  std::size_t lost = 0;      // samples found missing between two packets
+  std::size_t pauses = 0;  // times the unit stopped and started again at a new phase
+  std::size_t lost = 0;    // samples found missing between two packets
 };
 
 // A point of the envelope: sample number, and latest send time in ns from a
@@ -114,8 +114,8 @@ class SampleClock {
 
   double baud_;
   std::int64_t lookahead_;
-  std::deque<Point> points_;   // the current segment's window, then the packets not yet given
-  std::size_t emitted_ = 0;    // points_ before this have had their times
+  std::deque<Point> points_;  // the current segment's window, then the packets not yet given
+  std::size_t emitted_ = 0;   // points_ before this have had their times
   std::int64_t last_time_ = 0;
   bool any_time_ = false;
   double period_ = 0;  // ns per sample, from the last long enough fit

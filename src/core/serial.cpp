@@ -48,8 +48,8 @@ constexpr unsigned kInputBaudShift = 16;     // IBSHIFT: CIBAUD is CBAUD moved u
 // The speed of each Bnnn code: B0 to B38400, then B57600 to B4000000
 // (CBAUDEX plus 1 to 15), as the kernel's own table has them.
 constexpr std::array<std::uint32_t, 31> kCodeSpeeds = {
-    0,      50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
-    2400,   4800,   9600,   19200,   38400,   57600,   115200,  230400,  460800,  500000,  576000,
+    0,      50,      75,      110,     134,     150,     200,     300,     600,     1200,   1800,
+    2400,   4800,    9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000, 576000,
     921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000,
 };
 
@@ -130,9 +130,8 @@ bool speed_is_close_enough(std::uint32_t requested, std::uint32_t effective) {
   return off * 100 <= static_cast<std::uint64_t>(requested) * kSpeedTolerancePercent;
 }
 
-
 Result<LineSpeeds> set_line(int fd, std::uint32_t baud_rate) {
-  KernelTermios2 line {};
+  KernelTermios2 line{};
   if (::ioctl(fd, kTcGets2, &line) != 0) return Failure::serial(errno);
   // No parity.
   line.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
@@ -150,7 +149,7 @@ Result<LineSpeeds> set_line(int fd, std::uint32_t baud_rate) {
   // Drivers answer a speed they cannot make by keeping another one (a UART
   // keeps its previous rate, ftdi_sio falls back to 9600) while the call
   // succeeds: what counts is what reads back.
-  KernelTermios2 taken {};
+  KernelTermios2 taken{};
   if (::ioctl(fd, kTcGets2, &taken) != 0) return Failure::serial(errno);
   return effective_speeds(taken.c_cflag, taken.c_ispeed, taken.c_ospeed);
 }
@@ -203,14 +202,14 @@ Result<std::unique_ptr<TTYPort>> TTYPort::open(const SerialSettings& settings) {
     return abandon(err == EWOULDBLOCK ? Failure::of(Errc::LockHeld) : Failure::serial(err));
   }
 
-  struct termios raw {};
+  struct termios raw{};
   if (::tcgetattr(fd, &raw) != 0) return abandon(Failure::serial(errno));
   raw.c_cflag |= CREAD | CLOCAL;
   ::cfmakeraw(&raw);
   // Whether the settings took is judged by reading them back, not by this
   // call's result, which reports success if any part applied.
   (void)::tcsetattr(fd, TCSANOW, &raw);
-  struct termios applied {};
+  struct termios applied{};
   if (::tcgetattr(fd, &applied) != 0) return abandon(Failure::of(Errc::SettingsMismatch));
   if (applied.c_iflag != raw.c_iflag || applied.c_oflag != raw.c_oflag || applied.c_cflag != raw.c_cflag ||
       applied.c_lflag != raw.c_lflag) {
@@ -247,10 +246,14 @@ Result<std::size_t> TTYPort::read(std::span<std::uint8_t> window, const StopSign
   for (;;) {
     short events = 0;
     switch (wait_for_input(fd_, stop, deadline, events)) {
-      case Waited::Stopped: return Failure::of(Errc::Stopped);
-      case Waited::TimedOut: return Failure::of(Errc::ReadTimedOut);
-      case Waited::Failed: return Failure::serial(errno);
-      case Waited::Ready: break;
+      case Waited::Stopped:
+        return Failure::of(Errc::Stopped);
+      case Waited::TimedOut:
+        return Failure::of(Errc::ReadTimedOut);
+      case Waited::Failed:
+        return Failure::serial(errno);
+      case Waited::Ready:
+        break;
     }
     const auto seen = static_cast<unsigned short>(events);
     if (seen >= kUnknownPollEvents) return Failure::serial(EIO);

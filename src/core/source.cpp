@@ -67,7 +67,6 @@ Waited wait_for_input(int fd, const StopSignal& stop, std::int64_t deadline_ns, 
   }
 }
 
-
 namespace {
 
 // A recorded stream: a file read front to back.
@@ -96,12 +95,14 @@ class FileSource final : public ByteSource {
       short events = 0;
       if (!regular_) {
         switch (wait_for_input(fd_, stop, -1, events)) {
-          case Waited::Stopped: return Failure::of(Errc::Stopped);
+          case Waited::Stopped:
+            return Failure::of(Errc::Stopped);
           case Waited::Failed:
             if (errno == EINTR) continue;
             return Failure::system(errno);
           case Waited::TimedOut:  // no deadline was given
-          case Waited::Ready: break;
+          case Waited::Ready:
+            break;
         }
       }
       ssize_t n = ::read(fd_, window.data(), window.size());

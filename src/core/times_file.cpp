@@ -102,9 +102,7 @@ void put_varint(std::vector<std::uint8_t>& out, std::uint64_t n) {
 std::uint64_t zigzag(std::int64_t n) {
   return (static_cast<std::uint64_t>(n) << 1) ^ static_cast<std::uint64_t>(n >> 63);
 }
-std::int64_t unzigzag(std::uint64_t n) {
-  return static_cast<std::int64_t>(n >> 1) ^ -static_cast<std::int64_t>(n & 1);
-}
+std::int64_t unzigzag(std::uint64_t n) { return static_cast<std::int64_t>(n >> 1) ^ -static_cast<std::int64_t>(n & 1); }
 
 // Floor division by 1000, as the clocks' microseconds are taken.
 std::int64_t micros(std::int64_t ns) { return ns / 1000 - (ns % 1000 < 0 ? 1 : 0); }
@@ -192,8 +190,7 @@ BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decode
     return BlockCheck::Gap;
   }
   // A sound block the writer cannot have made is damaged all the same.
-  if (block.end <= block.first || count > body_len / kMinReadSize ||
-      count > block.end - block.first) {
+  if (block.end <= block.first || count > body_len / kMinReadSize || count > block.end - block.first) {
     return BlockCheck::Damaged;
   }
   next = at + kBlockHeaderSize + body_len + kBlockCrcSize;
@@ -263,8 +260,8 @@ bool encode_block(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint
     put_varint(body, lengths[i]);
     put_varint(body, zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(walls[i]) -
                                                       static_cast<std::uint64_t>(wall))));
-    put_varint(body, zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(s) -
-                                                      static_cast<std::uint64_t>(skew))));
+    put_varint(body,
+               zigzag(static_cast<std::int64_t>(static_cast<std::uint64_t>(s) - static_cast<std::uint64_t>(skew))));
     wall = walls[i];
     skew = s;
   }
@@ -326,9 +323,9 @@ Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size)
     if (check == BlockCheck::Gap) {
       // Taken only right after the block it names, which vouches for it.
       const Block* last = out.blocks.empty() ? nullptr : &out.blocks.back();
-      const bool follows = last ? block.first == last->first && block.end == last->end &&
-                                      block.data_crc == last->data_crc
-                                : block.first == 0 && block.end == 0 && block.data_crc == 0;
+      const bool follows =
+          last ? block.first == last->first && block.end == last->end && block.data_crc == last->data_crc
+               : block.first == 0 && block.end == 0 && block.data_crc == 0;
       if (follows) {
         gap.block = last ? out.blocks.size() - 1 : Gap::kNoBlock;
         out.gaps.push_back(gap);

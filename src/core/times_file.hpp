@@ -43,9 +43,9 @@ namespace vorn::times {
 inline constexpr std::string_view kMagicV1 = "vorn arrival times 1\n";
 inline constexpr std::string_view kMagicV2 = "vorn arrival times 2\n";
 inline constexpr std::array<std::uint8_t, 4> kBlockMarker = {'V', 'T', 'B', '2'};
-inline constexpr std::size_t kBlockHeaderSize = 36;  // up to and with the header's CRC
-inline constexpr std::size_t kBlockCrcSize = 4;      // the body's CRC after it
-inline constexpr std::size_t kMinReadSize = 3;       // one byte per number at the least
+inline constexpr std::size_t kBlockHeaderSize = 36;                                 // up to and with the header's CRC
+inline constexpr std::size_t kBlockCrcSize = 4;                                     // the body's CRC after it
+inline constexpr std::size_t kMinReadSize = 3;                                      // one byte per number at the least
 inline constexpr std::size_t kGapBlockSize = kBlockHeaderSize + 4 + kBlockCrcSize;  // the least a gap takes
 
 // CRC-32C (Castagnoli) of `bytes` continuing from `crc` (0 to start): the
@@ -107,11 +107,11 @@ struct Decoded {
   std::vector<std::int64_t> walls;
   std::vector<std::int64_t> monos;
   std::vector<Gap> gaps;
-  std::uint64_t damaged_bytes = 0;   // bytes of the file in no sound block
-  std::uint32_t damaged_blocks = 0;  // stretches of such bytes
+  std::uint64_t damaged_bytes = 0;     // bytes of the file in no sound block
+  std::uint32_t damaged_blocks = 0;    // stretches of such bytes
   std::uint32_t misplaced_blocks = 0;  // sound, but beyond the recording, over an earlier block, or a gap
                                        // that does not follow the block it names
-  bool cut = false;  // the file ends inside a block (a crash while it was written)
+  bool cut = false;                    // the file ends inside a block (a crash while it was written)
 };
 
 // Decodes a whole times file of either version, given the size of the

@@ -16,9 +16,19 @@ namespace {
 constexpr std::array<std::uint8_t, 8> kMagic = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
 
 enum Op : std::uint8_t {
-  kHeader = 0x01, kFooter = 0x02, kSchema = 0x03, kChannel = 0x04, kMessage = 0x05, kChunk = 0x06,
-  kMessageIndex = 0x07, kChunkIndex = 0x08, kStatistics = 0x0B, kMetadata = 0x0C, kMetadataIndex = 0x0D,
-  kSummaryOffset = 0x0E, kDataEnd = 0x0F,
+  kHeader = 0x01,
+  kFooter = 0x02,
+  kSchema = 0x03,
+  kChannel = 0x04,
+  kMessage = 0x05,
+  kChunk = 0x06,
+  kMessageIndex = 0x07,
+  kChunkIndex = 0x08,
+  kStatistics = 0x0B,
+  kMetadata = 0x0C,
+  kMetadataIndex = 0x0D,
+  kSummaryOffset = 0x0E,
+  kDataEnd = 0x0F,
 };
 
 constexpr std::size_t kRecordHead = 9;    // opcode, u64 length
@@ -72,8 +82,8 @@ namespace {
 std::uint32_t crc_tables(const std::uint8_t* p, std::size_t n, std::uint32_t crc) {
   const auto& t = kCrcTables;
   for (; n >= 8; n -= 8, p += 8) {
-    const std::uint32_t lo = crc ^ (std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-                                    std::uint32_t{p[3]} << 24);
+    const std::uint32_t lo =
+        crc ^ (std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
     crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
           t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
   }
@@ -84,7 +94,9 @@ std::uint32_t crc_tables(const std::uint8_t* p, std::size_t n, std::uint32_t crc
 #if defined(__x86_64__)
 #define VORN_CLMUL __attribute__((target("pclmul,sse4.1")))
 
-VORN_CLMUL inline __m128i load16(const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+VORN_CLMUL inline __m128i load16(const std::uint8_t* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
 
 // x carried 128 bits on (by the powers in k), plus the next 16 bytes.
 VORN_CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i next) {
@@ -148,8 +160,7 @@ std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc) {
   return ~crc_tables(p, n, crc);
 }
 
-Writer::Writer(std::string_view profile, std::string_view library, std::size_t chunk_size)
-    : chunk_size_(chunk_size) {
+Writer::Writer(std::string_view profile, std::string_view library, std::size_t chunk_size) : chunk_size_(chunk_size) {
   out_.assign(kMagic.begin(), kMagic.end());
   std::vector<std::uint8_t> body;
   put_string(body, profile);
@@ -339,7 +350,7 @@ bool Writer::finish() {
 
   std::vector<std::uint8_t> offsets;
   const std::pair<Op, const std::vector<std::uint8_t>*> groups[] = {
-      {kSchema, &schema_records_}, {kChannel, &channel_records_}, {kStatistics, &statistics},
+      {kSchema, &schema_records_},    {kChannel, &channel_records_},       {kStatistics, &statistics},
       {kChunkIndex, &chunk_indexes_}, {kMetadataIndex, &metadata_indexes},
   };
   for (const auto& [op, records] : groups) {

@@ -1,8 +1,8 @@
 #include "ros_messages.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <tuple>
@@ -68,7 +68,7 @@ Quaternion multiply(const Quaternion& a, const Quaternion& b) {
           aw * by - ax * bz + ay * bw + az * bx, aw * bz + ax * by - ay * bx + az * bw};
 }
 
-constexpr double kHalf = 0.7071067811865476;  // sqrt(0.5), as Python's math.sqrt(0.5) rounds it
+constexpr double kHalf = 0.7071067811865476;                  // sqrt(0.5), as Python's math.sqrt(0.5) rounds it
 constexpr Quaternion kEnuFromNed = {0.0, kHalf, kHalf, 0.0};  // swaps north and east, turns down into up
 constexpr Quaternion kFrdFromFlu = {0.0, 1.0, 0.0, 0.0};      // half a turn about x
 
@@ -145,7 +145,8 @@ std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w
     const std::int64_t stamp = c.stamps[i];
     const std::int64_t logged = c.log_times[i];
     const std::int64_t sec = stamp / kNsPerSecond - (stamp % kNsPerSecond < 0 ? 1 : 0);
-    if (logged < 0 || sec < std::numeric_limits<std::int32_t>::min() || sec > std::numeric_limits<std::int32_t>::max()) {
+    if (logged < 0 || sec < std::numeric_limits<std::int32_t>::min() ||
+        sec > std::numeric_limits<std::int32_t>::max()) {
       return i;
     }
     const auto t = static_cast<std::uint64_t>(logged);
@@ -207,8 +208,8 @@ std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w
         v[1] = 0.0;  // variance unknown
         send_doubles(w, Topic::Pressure, t, v, 2);
       }
-      for (const auto& [topic, f, scale] : {std::tuple{Topic::DeltaTheta, kDeltaTheta, 1.0},
-                                            std::tuple{Topic::DeltaVel, kDeltaVel, g}}) {
+      for (const auto& [topic, f, scale] :
+           {std::tuple{Topic::DeltaTheta, kDeltaTheta, 1.0}, std::tuple{Topic::DeltaVel, kDeltaVel, g}}) {
         if (!p.has(f)) continue;
         components(f, scale, v);
         send_doubles(w, topic, t, v, 3);

@@ -23,7 +23,15 @@ namespace vorn::ros {
 // The channels, by MCAP channel id: raw packets on DataRaw and the raw side
 // channels, filter packets on Data and the filter side channels.
 enum class Topic : std::uint16_t {
-  DataRaw = 1, Data, Pressure, DeltaTheta, DeltaVel, LinearAccel, Gravity, AttitudeUncertainty, PressureAltitude,
+  DataRaw = 1,
+  Data,
+  Pressure,
+  DeltaTheta,
+  DeltaVel,
+  LinearAccel,
+  Gravity,
+  AttitudeUncertainty,
+  PressureAltitude,
   InvalidFields,
 };
 inline constexpr std::uint16_t kTopics = 10;
@@ -44,11 +52,11 @@ inline constexpr std::size_t kFlagColumns = [] {
 // A piece of a recording as columns, each `count` long; borrowed, not owned.
 struct Columns {
   std::size_t count = 0;
-  const std::uint8_t* kinds = nullptr;                  // PacketKind of each packet
-  std::array<const float*, kValueColumns> values{};     // every value component, record order; NaN: absent
+  const std::uint8_t* kinds = nullptr;                    // PacketKind of each packet
+  std::array<const float*, kValueColumns> values{};       // every value component, record order; NaN: absent
   std::array<const std::uint8_t*, kFlagColumns> flags{};  // per field the unit can flag, record order
-  const std::int64_t* stamps = nullptr;                 // header.stamp, ns since the epoch
-  const std::int64_t* log_times = nullptr;              // the MCAP log and publish time, ns
+  const std::int64_t* stamps = nullptr;                   // header.stamp, ns since the epoch
+  const std::int64_t* log_times = nullptr;                // the MCAP log and publish time, ns
 };
 
 class MessagePacker {

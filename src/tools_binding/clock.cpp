@@ -34,8 +34,7 @@ bool copy_items(PyObject* obj, const char* name, Py_ssize_t expected, std::vecto
   }
   PyBuffer_Release(&view);
   if (!whole || (expected >= 0 && n != expected)) {
-    PyErr_Format(PyExc_ValueError, "%s must hold %zd items of %zu bytes", name, expected < 0 ? n : expected,
-                 sizeof(T));
+    PyErr_Format(PyExc_ValueError, "%s must hold %zd items of %zu bytes", name, expected < 0 ? n : expected, sizeof(T));
     return false;
   }
   return true;
@@ -94,8 +93,8 @@ bool positive_baud(double baud) {
 // A new dict of one stream's figures.
 PyObject* stats_dict(const ClockStats& s) {
   return Py_BuildValue("{s:n, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets),
-                       "rate_hz", s.rate_hz, "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm,
-                       "jitter_median_ns", s.jitter_median_ns, "jitter_p99_ns", s.jitter_p99_ns, "pauses",
+                       "rate_hz", s.rate_hz, "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns",
+                       s.jitter_median_ns, "jitter_p99_ns", s.jitter_p99_ns, "pauses",
                        static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost));
 }
 
@@ -105,11 +104,10 @@ PyObject* int64_bytes(const std::vector<std::int64_t>& v) {
 }
 
 struct SampleClockObject {
-  PyObject_HEAD
-  std::array<SampleClock, 2>* clocks;       // one per stream
-  std::vector<std::uint8_t>* order;         // the kind of each packet not yet given, oldest first
-  std::size_t order_head;                   // order's first live entry
-  std::array<std::vector<std::int64_t>, 2>* ready;  // times made but not given, per stream
+  PyObject_HEAD std::array<SampleClock, 2>* clocks;  // one per stream
+  std::vector<std::uint8_t>* order;                  // the kind of each packet not yet given, oldest first
+  std::size_t order_head;                            // order's first live entry
+  std::array<std::vector<std::int64_t>, 2>* ready;   // times made but not given, per stream
   std::array<std::size_t, 2> ready_head;
   LossNews news;
   std::atomic<bool> busy;
@@ -237,8 +235,7 @@ PyMethodDef clock_methods[] = {
     {"take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clock_take)), METH_VARARGS | METH_KEYWORDS,
      "take($self, now_ns=-1, wall_minus_mono_ns=0)\n--\n\nThe times (int64 bytes, ns) of the oldest packets "
      "now due, in the order fed: due once the arrivals (or now_ns) have gone the look-ahead past them."},
-    {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clock_finish)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"finish", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clock_finish)), METH_VARARGS | METH_KEYWORDS,
      "finish($self, wall_minus_mono_ns=0)\n--\n\nThe times of every packet not yet given, the stream having "
      "ended."},
     {nullptr, nullptr, 0, nullptr},
@@ -259,8 +256,8 @@ PyType_Spec clock_spec = {"vorn._native.SampleClock", static_cast<int>(sizeof(Sa
 }  // namespace
 
 PyObject* sample_times(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"first_ns", "first_bytes", "done_ns", "lengths", "kinds", "lost",
-                                "baud", "wall_minus_mono_ns", nullptr};
+  static const char* names[] = {"first_ns", "first_bytes",        "done_ns", "lengths", "kinds", "lost",
+                                "baud",     "wall_minus_mono_ns", nullptr};
   PyObject* arrays[6];
   double baud = 0;
   PyObject* wall_obj = Py_None;

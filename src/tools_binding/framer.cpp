@@ -192,8 +192,7 @@ class ColumnSink final : public PacketSender {
 };
 
 struct FramerObject {
-  PyObject_HEAD
-  Tally tally;
+  PyObject_HEAD Tally tally;
   std::vector<std::uint8_t> buffer;  // bytes kept for the next feed
   ColumnScratch scratch;
   StreamPlace place;
@@ -240,8 +239,8 @@ PyObject* make_row(const IMUPacket& p) {
   if (!kind) return nullptr;
   PyTuple_SET_ITEM(row.get(), 0, kind);
   const std::optional<std::string> names = p.invalid_fields();
-  PyObject* invalid = names ? PyUnicode_FromStringAndSize(names->data(), static_cast<Py_ssize_t>(names->size()))
-                            : Py_NewRef(Py_None);
+  PyObject* invalid =
+      names ? PyUnicode_FromStringAndSize(names->data(), static_cast<Py_ssize_t>(names->size())) : Py_NewRef(Py_None);
   if (!invalid) return nullptr;
   PyTuple_SET_ITEM(row.get(), 1, invalid);
   Py_ssize_t i = 2;
@@ -250,8 +249,10 @@ PyObject* make_row(const IMUPacket& p) {
     const auto value = p.get(f.slot);
     for (std::size_t k = 0; k < f.info.floats && ok; ++k) {
       PyObject* item = value ? PyFloat_FromDouble(static_cast<double>(component_of(*value, k))) : Py_NewRef(Py_None);
-      if (!item) ok = false;
-      else PyTuple_SET_ITEM(row.get(), i++, item);
+      if (!item)
+        ok = false;
+      else
+        PyTuple_SET_ITEM(row.get(), i++, item);
     }
   });
   return ok ? row.release() : nullptr;
@@ -455,9 +456,8 @@ PyObject* framer_counts(PyObject* self, PyObject*) {
   Ref d = Ref::steal(PyDict_New());
   if (!d) return nullptr;
   if (!put_count(d.get(), "bytes", t.bytes) || !put_count(d.get(), "raw", t.raw) ||
-      !put_count(d.get(), "estimated", t.estimated) ||
-      !put_count(d.get(), "noise", t.bytes - t.good_bytes - pending) || !put_count(d.get(), "pending", pending) ||
-      !put_count(d.get(), "bad_checksums", t.bad_checksums)) {
+      !put_count(d.get(), "estimated", t.estimated) || !put_count(d.get(), "noise", t.bytes - t.good_bytes - pending) ||
+      !put_count(d.get(), "pending", pending) || !put_count(d.get(), "bad_checksums", t.bad_checksums)) {
     return nullptr;
   }
   Ref sets = Ref::steal(PyDict_New());
@@ -562,9 +562,9 @@ PyObject* field_table() {
     Ref panel = f.panel.empty() ? Ref::borrow(Py_None) : Ref::steal(text(f.panel));
     if (!columns || !components || !unit || !description || !panel) return nullptr;
     Ref field = Ref::steal(Py_BuildValue(
-        "{s:s, s:O, s:O, s:O, s:O, s:O, s:z}", "packet_type", packet_type_of(f.kind).data(), "columns",
-        columns.get(), "components", components.get(), "unit", unit.get(), "description", description.get(),
-        "panel", panel.get(), "invalid_name", f.invalid_name.empty() ? nullptr : f.invalid_name.data()));
+        "{s:s, s:O, s:O, s:O, s:O, s:O, s:z}", "packet_type", packet_type_of(f.kind).data(), "columns", columns.get(),
+        "components", components.get(), "unit", unit.get(), "description", description.get(), "panel", panel.get(),
+        "invalid_name", f.invalid_name.empty() ? nullptr : f.invalid_name.data()));
     if (!field || PyDict_SetItemString(fields.get(), f.name.data(), field.get()) < 0) return nullptr;
   }
   return fields.release();

@@ -22,8 +22,7 @@ namespace {
 using py::Ref;
 
 struct WriterObject {
-  PyObject_HEAD
-  mcap::Writer* writer;
+  PyObject_HEAD mcap::Writer* writer;
   ros::MessagePacker* packer;
   std::size_t handed;  // closed chunks already handed out, at the front of the queue
   std::atomic<bool> busy;
@@ -82,14 +81,13 @@ PyObject* hand_out(WriterObject* w) {
 }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* names[] = {"profile", "library", "frame_id", "chunk_size", "body_frame", "covariances",
-                                 nullptr};
+  static const char* names[] = {"profile", "library", "frame_id", "chunk_size", "body_frame", "covariances", nullptr};
   const char *profile = nullptr, *library = nullptr, *frame_id = nullptr;
   Py_ssize_t chunk_size = 0;
   int body_frame = 0;
   PyObject* covariances = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssn|$pO:McapWriter", const_cast<char**>(names), &profile,
-                                   &library, &frame_id, &chunk_size, &body_frame, &covariances)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sssn|$pO:McapWriter", const_cast<char**>(names), &profile, &library,
+                                   &frame_id, &chunk_size, &body_frame, &covariances)) {
     return nullptr;
   }
   if (chunk_size <= 0) {
@@ -155,8 +153,9 @@ PyObject* writer_schema(PyObject* self, PyObject* args) {
   if (PyObject_GetBuffer(data_obj, &data, PyBUF_SIMPLE) < 0) return nullptr;
   WriterObject* w = as_writer(self);
   BusyGuard guard(w->busy);
-  bool ok = guard && w->writer->schema(id, name, encoding,
-                                       {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+  bool ok =
+      guard && w->writer->schema(id, name, encoding,
+                                 {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
   PyBuffer_Release(&data);
   if (!guard) return nullptr;
   if (!ok) return PyErr_Format(PyExc_ValueError, "schema id %u is 0 or taken", id);
@@ -218,8 +217,8 @@ bool take_all(Views& views, PyObject* seq, std::size_t count, std::array<const T
     return false;
   }
   for (std::size_t k = 0; k < N; ++k) {
-    out[k] = static_cast<const T*>(views.take(PyTuple_GetItem(items.get(), static_cast<Py_ssize_t>(k)), count,
-                                              sizeof(T), what));
+    out[k] = static_cast<const T*>(
+        views.take(PyTuple_GetItem(items.get(), static_cast<Py_ssize_t>(k)), count, sizeof(T), what));
     if (!out[k]) return false;
   }
   return true;
@@ -250,10 +249,8 @@ PyObject* writer_pack(PyObject* self, PyObject* args) {
   BusyGuard guard(w->busy);
   if (!guard) return nullptr;
   std::optional<std::size_t> refused;
-  Py_BEGIN_ALLOW_THREADS
-  refused = w->packer->pack(c, *w->writer);
-  Py_END_ALLOW_THREADS
-  if (refused) {
+  Py_BEGIN_ALLOW_THREADS refused = w->packer->pack(c, *w->writer);
+  Py_END_ALLOW_THREADS if (refused) {
     return PyErr_Format(PyExc_ValueError,
                         "a packet's time (%lld ns, stamp %lld ns) is out of range: MCAP log times start at 0 "
                         "and ROS's Time holds seconds as int32",
@@ -282,11 +279,9 @@ PyObject* writer_write_chunk(PyObject* self, PyObject* args) {
   BusyGuard guard(w->busy);
   const bool handed = guard && w->handed > 0;
   if (handed) {
-    Py_BEGIN_ALLOW_THREADS
-    w->writer->write_chunk(compression, {static_cast<const std::uint8_t*>(data.buf),
-                                         static_cast<std::size_t>(data.len)});
-    Py_END_ALLOW_THREADS
-    --w->handed;
+    Py_BEGIN_ALLOW_THREADS w->writer->write_chunk(
+        compression, {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+    Py_END_ALLOW_THREADS-- w->handed;
   }
   PyBuffer_Release(&data);
   if (!guard) return nullptr;

@@ -25,8 +25,7 @@ constexpr std::size_t kPortReadSize = 16384;
 const StopSignal kNeverStopped = StopSignal::none();
 
 struct PortObject {
-  PyObject_HEAD
-  std::unique_ptr<TTYPort> port;  // null once closed
+  PyObject_HEAD std::unique_ptr<TTYPort> port;  // null once closed
   std::atomic<bool> busy;
 };
 
@@ -37,12 +36,17 @@ PortObject* as_port(PyObject* self) { return reinterpret_cast<PortObject*>(self)
 int errno_of(const Failure& failure) {
   switch (failure.code) {
     case Errc::System:
-    case Errc::Serial: return failure.err;
-    case Errc::LockHeld: return EBUSY;  // another process has the port
-    case Errc::SettingsMismatch: return EINVAL;  // the driver did not take the settings
+    case Errc::Serial:
+      return failure.err;
+    case Errc::LockHeld:
+      return EBUSY;  // another process has the port
+    case Errc::SettingsMismatch:
+      return EINVAL;  // the driver did not take the settings
     case Errc::ReadTimedOut:
-    case Errc::ChannelTimedOut: return ETIMEDOUT;
-    default: return 0;
+    case Errc::ChannelTimedOut:
+      return ETIMEDOUT;
+    default:
+      return 0;
   }
 }
 
@@ -53,10 +57,9 @@ PyObject* raise_failure(const Failure& failure, const char* path) {
   py::Ref code = err ? py::Ref::steal(PyLong_FromLong(err)) : py::Ref::borrow(Py_None);
   if (!code) return nullptr;
   // OSError(errno, text[, path]) is the subclass the errno names (FileNotFoundError, ...).
-  py::Ref error = py::Ref::steal(path ? PyObject_CallFunction(PyExc_OSError, "Oss", code.get(),
-                                                              failure.message.c_str(), path)
-                                      : PyObject_CallFunction(PyExc_OSError, "Os", code.get(),
-                                                              failure.message.c_str()));
+  py::Ref error =
+      py::Ref::steal(path ? PyObject_CallFunction(PyExc_OSError, "Oss", code.get(), failure.message.c_str(), path)
+                          : PyObject_CallFunction(PyExc_OSError, "Os", code.get(), failure.message.c_str()));
   if (!error) return nullptr;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
   return nullptr;
@@ -70,21 +73,19 @@ PyObject* port_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t path_len = 0;
   long long baud = kDefaultBaudRate;
   double timeout = 0.1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|Ld:Port", const_cast<char**>(names), &path, &path_len,
-                                   &baud, &timeout)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s#|Ld:Port", const_cast<char**>(names), &path, &path_len, &baud,
+                                   &timeout)) {
     return nullptr;
   }
   if (baud < 0 || baud > std::numeric_limits<std::uint32_t>::max()) {
     PyErr_SetString(PyExc_OverflowError, "baudrate out of range");
     return nullptr;
   }
-  const SerialSettings settings{std::string(path, static_cast<std::size_t>(path_len)),
-                                static_cast<std::uint32_t>(baud), timeout_to_millis(timeout)};
+  const SerialSettings settings{std::string(path, static_cast<std::size_t>(path_len)), static_cast<std::uint32_t>(baud),
+                                timeout_to_millis(timeout)};
   Result<std::unique_ptr<TTYPort>> opened = Failure::os("");
-  Py_BEGIN_ALLOW_THREADS
-  opened = TTYPort::open(settings);
-  Py_END_ALLOW_THREADS
-  if (!opened) return raise_failure(opened.error(), settings.path.c_str());
+  Py_BEGIN_ALLOW_THREADS opened = TTYPort::open(settings);
+  Py_END_ALLOW_THREADS if (!opened) return raise_failure(opened.error(), settings.path.c_str());
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;  // the port closes on the way out
   new (&as_port(self)->port) std::unique_ptr<TTYPort>(std::move(opened).value());
@@ -112,10 +113,8 @@ PyObject* port_read(PyObject* self, PyObject*) {
   }
   std::array<std::uint8_t, kPortReadSize> window;
   Result<std::size_t> got = Failure::os("");
-  Py_BEGIN_ALLOW_THREADS
-  got = p->port->read(window, kNeverStopped);
-  Py_END_ALLOW_THREADS
-  if (got) {  // never empty: a terminal that reads nothing after a wait has hung up, a failure
+  Py_BEGIN_ALLOW_THREADS got = p->port->read(window, kNeverStopped);
+  Py_END_ALLOW_THREADS if (got) {  // never empty: a terminal that reads nothing after a wait has hung up, a failure
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(window.data()),
                                      static_cast<Py_ssize_t>(got.value()));
   }
@@ -207,10 +206,8 @@ PyObject* set_line(PyObject*, PyObject* args) {
   }
   const auto rate = static_cast<std::uint32_t>(baud);
   Result<LineSpeeds> speeds = Failure::os("");
-  Py_BEGIN_ALLOW_THREADS
-  speeds = vorn::set_line(fd, rate);
-  Py_END_ALLOW_THREADS
-  if (!speeds) return raise_failure(speeds.error(), nullptr);
+  Py_BEGIN_ALLOW_THREADS speeds = vorn::set_line(fd, rate);
+  Py_END_ALLOW_THREADS if (!speeds) return raise_failure(speeds.error(), nullptr);
   const LineSpeeds got = speeds.value();
   const bool taken = speed_is_close_enough(rate, got.input) && speed_is_close_enough(rate, got.output);
   return Py_BuildValue("(kkO)", static_cast<unsigned long>(got.input), static_cast<unsigned long>(got.output),

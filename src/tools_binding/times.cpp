@@ -52,10 +52,8 @@ PyObject* py_crc32c(PyObject*, PyObject* args) {
   std::span<const std::uint8_t> bytes;
   if (!bytes_of(data, bytes)) return nullptr;
   std::uint32_t out = 0;
-  Py_BEGIN_ALLOW_THREADS
-  out = times::crc32c(bytes, static_cast<std::uint32_t>(crc));
-  Py_END_ALLOW_THREADS
-  return PyLong_FromUnsignedLong(out);
+  Py_BEGIN_ALLOW_THREADS out = times::crc32c(bytes, static_cast<std::uint32_t>(crc));
+  Py_END_ALLOW_THREADS return PyLong_FromUnsignedLong(out);
 }
 
 // encode_times_block(first, data_crc, lengths, walls, monos, /) -> bytes.
@@ -110,10 +108,10 @@ PyObject* decoded_dict(const times::Decoded& t) {
   for (std::size_t i = 0; i < t.blocks.size(); ++i) {
     const times::Block& b = t.blocks[i];
     Ref crc = Ref::steal(b.checked ? PyLong_FromUnsignedLong(b.data_crc) : Py_NewRef(Py_None));
-    PyObject* item = crc ? Py_BuildValue("(KKOnn)", static_cast<unsigned long long>(b.first),
-                                         static_cast<unsigned long long>(b.end), crc.get(),
-                                         static_cast<Py_ssize_t>(b.reads_begin), static_cast<Py_ssize_t>(b.reads_end))
-                         : nullptr;
+    PyObject* item =
+        crc ? Py_BuildValue("(KKOnn)", static_cast<unsigned long long>(b.first), static_cast<unsigned long long>(b.end),
+                            crc.get(), static_cast<Py_ssize_t>(b.reads_begin), static_cast<Py_ssize_t>(b.reads_end))
+            : nullptr;
     if (!item) return nullptr;
     PyList_SET_ITEM(blocks.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -122,8 +120,7 @@ PyObject* decoded_dict(const times::Decoded& t) {
   if (!gaps) return nullptr;
   for (std::size_t i = 0; i < t.gaps.size(); ++i) {
     const times::Gap& g = t.gaps[i];
-    Ref block = Ref::steal(g.block == times::Gap::kNoBlock ? Py_NewRef(Py_None)
-                                                            : PyLong_FromSize_t(g.block));
+    Ref block = Ref::steal(g.block == times::Gap::kNoBlock ? Py_NewRef(Py_None) : PyLong_FromSize_t(g.block));
     PyObject* item = block ? Py_BuildValue("(OKLLLL)", block.get(), static_cast<unsigned long long>(g.at),
                                            static_cast<long long>(g.lost_wall), static_cast<long long>(g.lost_mono),
                                            static_cast<long long>(g.back_wall), static_cast<long long>(g.back_mono))
@@ -154,10 +151,8 @@ PyObject* py_decode(PyObject*, PyObject* args) {
   std::span<const std::uint8_t> bytes;
   if (!bytes_of(data, bytes)) return nullptr;
   times::Decoded t;
-  Py_BEGIN_ALLOW_THREADS
-  t = times::decode(bytes, size);
-  Py_END_ALLOW_THREADS
-  return decoded_dict(t);
+  Py_BEGIN_ALLOW_THREADS t = times::decode(bytes, size);
+  Py_END_ALLOW_THREADS return decoded_dict(t);
 }
 
 // decode_times_v1(payload, complete, recording_size, /) -> dict: the inflated
@@ -170,10 +165,8 @@ PyObject* py_decode_v1(PyObject*, PyObject* args) {
   std::span<const std::uint8_t> bytes;
   if (!bytes_of(data, bytes)) return nullptr;
   times::Decoded t;
-  Py_BEGIN_ALLOW_THREADS
-  t = times::decode_v1(bytes, complete != 0, size);
-  Py_END_ALLOW_THREADS
-  return decoded_dict(t);
+  Py_BEGIN_ALLOW_THREADS t = times::decode_v1(bytes, complete != 0, size);
+  Py_END_ALLOW_THREADS return decoded_dict(t);
 }
 
 PyMethodDef times_functions[] = {

@@ -99,139 +99,239 @@ class VersionAction(argparse.Action):
 
 
 RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
-BAUD_HELP = ("the line's baud rate, for each packet's wire time in its sample time (default: FILE.baud, "
-             "which `vorn record` writes, else 921600)")
+BAUD_HELP = (
+    "the line's baud rate, for each packet's wire time in its sample time (default: FILE.baud, "
+    "which `vorn record` writes, else 921600)"
+)
 
 
 def add_selection(ap: argparse._ActionsContainer) -> None:
     """--kind, --start and --end: which packets a command takes."""
     ap.add_argument("--kind", choices=("raw", "estimated"), help="packets of this kind only (default: both)")
-    ap.add_argument("--start", type=number, metavar="S",
-                    help="from S seconds after the first read arrived; for a recording without arrival times, "
-                    "from packet number S (counting from 0)")
+    ap.add_argument(
+        "--start",
+        type=number,
+        metavar="S",
+        help="from S seconds after the first read arrived; for a recording without arrival times, "
+        "from packet number S (counting from 0)",
+    )
     ap.add_argument("--end", type=number, metavar="S", help="to before S seconds (or packet number S)")
 
 
 def parser() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0],
-                                 epilog=__doc__.split("\n\n")[1])
+    ap = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0], epilog=__doc__.split("\n\n")[1])
     ap.add_argument("--version", action=VersionAction)
     sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    rec = sub.add_parser("record", help="write a port's byte stream to a file",
-                         description="Writes every byte the port delivers to FILE until Ctrl-C, SIGTERM, "
-                         "SIGHUP, the time limit or a hang-up. The port is claimed and set to raw 8N1 as "
-                         "SerialParser does.")
+    rec = sub.add_parser(
+        "record",
+        help="write a port's byte stream to a file",
+        description="Writes every byte the port delivers to FILE until Ctrl-C, SIGTERM, "
+        "SIGHUP, the time limit or a hang-up. The port is claimed and set to raw 8N1 as "
+        "SerialParser does.",
+    )
     rec.add_argument("port", metavar="PORT", help="serial device, e.g. /dev/ttyUSB0")
-    rec.add_argument("-o", "--output", metavar="FILE", required=True,
-                     help="recording to write; an existing file is refused unless --force")
+    rec.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        required=True,
+        help="recording to write; an existing file is refused unless --force",
+    )
     rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
     rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
-    rec.add_argument("--reconnect", action="store_true",
-                     help="through a hang-up or unplug, wait for the same device and go on in the same file "
-                     "(the gaps are marked in its arrival times; `vorn info` lists them)")
+    rec.add_argument(
+        "--reconnect",
+        action="store_true",
+        help="through a hang-up or unplug, wait for the same device and go on in the same file "
+        "(the gaps are marked in its arrival times; `vorn info` lists them)",
+    )
 
     info = sub.add_parser("info", help="count packets, noise and flagged fields in a recording")
     info.add_argument("file", metavar="FILE", help=RECORDING_HELP)
     info.add_argument("--json", action="store_true", help="one JSON object instead of text")
     info.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
 
-    exp = sub.add_parser("export", help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
-                         description="Writes one row per packet and one column per value component, or ROS 2 "
-                         "messages stamped with each packet's sample time and logged at its arrival. The format "
-                         "follows OUT's suffix "
-                         "(.csv; .npz: needs numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
-                         "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.")
+    exp = sub.add_parser(
+        "export",
+        help="to CSV, Parquet, NumPy .npz, MCAP or a rosbag2 directory",
+        description="Writes one row per packet and one column per value component, or ROS 2 "
+        "messages stamped with each packet's sample time and logged at its arrival. The format "
+        "follows OUT's suffix "
+        "(.csv; .npz: needs numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
+        "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.",
+    )
     exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
-    exp.add_argument("-o", "--output", metavar="OUT", required=True,
-                     help="file to write, replaced (NAME.csv, NAME.parquet, NAME.npz, NAME.mcap), or with "
-                     "--format rosbag2 a new directory")
-    exp.add_argument("--format", choices=("csv", "parquet", "npz", "mcap", "rosbag2"),
-                     help="the format, whatever OUT's suffix")
+    exp.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        required=True,
+        help="file to write, replaced (NAME.csv, NAME.parquet, NAME.npz, NAME.mcap), or with "
+        "--format rosbag2 a new directory",
+    )
+    exp.add_argument(
+        "--format", choices=("csv", "parquet", "npz", "mcap", "rosbag2"), help="the format, whatever OUT's suffix"
+    )
     exp.set_defaults(usage=exp)  # OUT and --format are checked together, after parsing
     add_selection(exp.add_argument_group("CSV, Parquet and .npz"))
     ros = exp.add_argument_group("MCAP and rosbag2")
     ros.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
-    ros.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
-                     help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
-    ros.add_argument("--stamps", choices=("sample", "arrival"), default="sample",
-                     help="header.stamp: the unit's sample time recovered from the arrivals (default), or the "
-                          "arrival itself; the log time is always the arrival")
-    ros.add_argument("--frame", choices=("unit", "rep103"), default="unit",
-                     help="unit: the unit's axes (x forward, y right, z down; default); rep103: ROS's body frame "
-                          "(x forward, y left, z up), orientation against east, north, up")
-    ros.add_argument("--noise", metavar="IMU_YAML",
-                     help="fill the Imu covariance diagonals from this imu.yaml (vorn noise --yaml) instead of 0")
+    ros.add_argument(
+        "--topic-prefix",
+        metavar="NS",
+        type=topic_prefix,
+        default="",
+        help="namespace before the topics, e.g. /left for /left/imu/data (default: none)",
+    )
+    ros.add_argument(
+        "--stamps",
+        choices=("sample", "arrival"),
+        default="sample",
+        help="header.stamp: the unit's sample time recovered from the arrivals (default), or the "
+        "arrival itself; the log time is always the arrival",
+    )
+    ros.add_argument(
+        "--frame",
+        choices=("unit", "rep103"),
+        default="unit",
+        help="unit: the unit's axes (x forward, y right, z down; default); rep103: ROS's body frame "
+        "(x forward, y left, z up), orientation against east, north, up",
+    )
+    ros.add_argument(
+        "--noise",
+        metavar="IMU_YAML",
+        help="fill the Imu covariance diagonals from this imu.yaml (vorn noise --yaml) instead of 0",
+    )
     exp.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
-    ros.add_argument("--rate", type=positive, metavar="HZ",
-                     help="raw packets per second: every packet stamped from this rate instead of its arrival "
-                     "time (filter packets between the raw packets around them); the file says so")
+    ros.add_argument(
+        "--rate",
+        type=positive,
+        metavar="HZ",
+        help="raw packets per second: every packet stamped from this rate instead of its arrival "
+        "time (filter packets between the raw packets around them); the file says so",
+    )
 
-    plot = sub.add_parser("plot", help="draw acceleration, angular rate, orientation, pressure and altitude",
-                          description="Draws one panel per signal group, with the share of filter packets "
-                          "that flagged the field invalid shaded. Needs matplotlib "
-                          "(pip install --prefer-binary 'vorn_rs[plot]').")
+    plot = sub.add_parser(
+        "plot",
+        help="draw acceleration, angular rate, orientation, pressure and altitude",
+        description="Draws one panel per signal group, with the share of filter packets "
+        "that flagged the field invalid shaded. Needs matplotlib "
+        "(pip install --prefer-binary 'vorn_rs[plot]').",
+    )
     plot.add_argument("file", metavar="FILE", help=RECORDING_HELP)
-    plot.add_argument("-o", "--output", metavar="OUT", required=True,
-                      help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)")
-    plot.add_argument("--rate", type=positive, metavar="HZ",
-                      help="raw packets per second: x axis in seconds at that rate (filter packets between the "
-                      "raw packets around them) instead of the arrival times (or, without them, the packet count)")
+    plot.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        required=True,
+        help="image to write, its format named by its suffix (.png, .svg, .pdf, ...; replaced)",
+    )
+    plot.add_argument(
+        "--rate",
+        type=positive,
+        metavar="HZ",
+        help="raw packets per second: x axis in seconds at that rate (filter packets between the "
+        "raw packets around them) instead of the arrival times (or, without them, the packet count)",
+    )
     add_selection(plot)
-    noise = sub.add_parser("noise", help="noise densities and random walks from a still recording",
-                           description="The overlapping Allan deviation of each accelerometer and gyroscope axis "
-                           "of a still recording, and from it the white-noise density, bias instability and rate "
-                           "random walk of each, in SI units, with the figures calibration tools and ROS drivers "
-                           "take. Needs numpy, and matplotlib for the plot "
-                           "(pip install --prefer-binary 'vorn_rs[noise]').")
+    noise = sub.add_parser(
+        "noise",
+        help="noise densities and random walks from a still recording",
+        description="The overlapping Allan deviation of each accelerometer and gyroscope axis "
+        "of a still recording, and from it the white-noise density, bias instability and rate "
+        "random walk of each, in SI units, with the figures calibration tools and ROS drivers "
+        "take. Needs numpy, and matplotlib for the plot "
+        "(pip install --prefer-binary 'vorn_rs[noise]').",
+    )
     noise.add_argument("file", metavar="FILE", help=RECORDING_HELP)
-    noise.add_argument("-o", "--output", metavar="OUT",
-                       help="draw the deviations to this image (.png, .svg, .pdf, ...; replaced)")
+    noise.add_argument(
+        "-o", "--output", metavar="OUT", help="draw the deviations to this image (.png, .svg, .pdf, ...; replaced)"
+    )
     noise.add_argument("--yaml", metavar="IMU_YAML", help="write the calibration tools' imu.yaml here (replaced)")
     noise.add_argument("--json", action="store_true", help="one JSON object instead of text, with every deviation")
-    noise.add_argument("--rate", type=positive, metavar="HZ",
-                       help="raw packets per second the unit sent (default: from the arrival times; needed for a "
-                       "recording without them)")
-    doc = sub.add_parser("doctor", help="why a port will not open or streams badly, and what to do about it",
-                         description="Without PORT: the machine's serial ports, their stable names, drivers, USB "
-                         "identities, latency timers and who holds them open. With PORT: whether you may use it, "
-                         "who holds it, its exclusive mode and lock, the latency timer, and whether it takes the "
-                         "baud rate; --listen then reads the stream. One line per finding, each problem with its "
-                         "fix; exit status 1 when there is a problem.")
+    noise.add_argument(
+        "--rate",
+        type=positive,
+        metavar="HZ",
+        help="raw packets per second the unit sent (default: from the arrival times; needed for a "
+        "recording without them)",
+    )
+    doc = sub.add_parser(
+        "doctor",
+        help="why a port will not open or streams badly, and what to do about it",
+        description="Without PORT: the machine's serial ports, their stable names, drivers, USB "
+        "identities, latency timers and who holds them open. With PORT: whether you may use it, "
+        "who holds it, its exclusive mode and lock, the latency timer, and whether it takes the "
+        "baud rate; --listen then reads the stream. One line per finding, each problem with its "
+        "fix; exit status 1 when there is a problem.",
+    )
     doc.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0 (default: list all)")
     doc.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
-    doc.add_argument("--listen", type=positive, metavar="SECONDS",
-                     help="read the stream this long and judge it: rates, checksum failures, noise, gaps, bursts")
+    doc.add_argument(
+        "--listen",
+        type=positive,
+        metavar="SECONDS",
+        help="read the stream this long and judge it: rates, checksum failures, noise, gaps, bursts",
+    )
     doc.add_argument("--json", action="store_true", help="one JSON object instead of text")
     doc.set_defaults(usage=doc)
 
-    live = sub.add_parser("live", help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
-                          description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
-                          "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
-                          "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
-                          "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
-                          "holding up the others. Needs websockets (pip install 'vorn_rs[live]').")
+    live = sub.add_parser(
+        "live",
+        help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
+        description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
+        "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
+        "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
+        "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
+        "holding up the others. Needs websockets (pip install 'vorn_rs[live]').",
+    )
     live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
-    live.add_argument("--replay", metavar="RECORDING",
-                      help="serve a recording instead, at the pace it arrived, from the first subscription on")
-    live.add_argument("--rate", type=positive, metavar="HZ",
-                      help="replay a recording without arrival times at this many packets a second")
+    live.add_argument(
+        "--replay",
+        metavar="RECORDING",
+        help="serve a recording instead, at the pace it arrived, from the first subscription on",
+    )
+    live.add_argument(
+        "--rate",
+        type=positive,
+        metavar="HZ",
+        help="replay a recording without arrival times at this many packets a second",
+    )
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
-    live.add_argument("--lookahead", type=float, metavar="S", default=0.0,
-                      help="seconds each packet waits for the reads after it to confirm its sample time "
-                           "(default 0: sent at once, its time from what came before it)")
-    live.add_argument("--record", metavar="FILE",
-                      help="write the port's bytes to FILE while serving, with FILE.times and FILE.baud, as "
-                      "`vorn record` does; an existing file is refused")
-    live.add_argument("--host", default="127.0.0.1",
-                      help="address to listen on (default 127.0.0.1: this machine only)")
-    live.add_argument("--port", dest="ws_port", type=tcp_port, default=8765, metavar="N",
-                      help="TCP port to listen on (default 8765; 0: any free one)")
+    live.add_argument(
+        "--lookahead",
+        type=float,
+        metavar="S",
+        default=0.0,
+        help="seconds each packet waits for the reads after it to confirm its sample time "
+        "(default 0: sent at once, its time from what came before it)",
+    )
+    live.add_argument(
+        "--record",
+        metavar="FILE",
+        help="write the port's bytes to FILE while serving, with FILE.times and FILE.baud, as "
+        "`vorn record` does; an existing file is refused",
+    )
+    live.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1: this machine only)")
+    live.add_argument(
+        "--port",
+        dest="ws_port",
+        type=tcp_port,
+        default=8765,
+        metavar="N",
+        help="TCP port to listen on (default 8765; 0: any free one)",
+    )
     live.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
-    live.add_argument("--topic-prefix", metavar="NS", type=topic_prefix, default="",
-                      help="namespace before the topics, e.g. /left for /left/imu/data (default: none)")
+    live.add_argument(
+        "--topic-prefix",
+        metavar="NS",
+        type=topic_prefix,
+        default="",
+        help="namespace before the topics, e.g. /left for /left/imu/data (default: none)",
+    )
     live.set_defaults(usage=live)
     return ap
 
@@ -311,12 +411,21 @@ def run_record(args) -> int:
         stop.append(signum)
 
     # A signal ignored from the start (SIGHUP under nohup) stays ignored.
-    handlers = {s: signal.signal(s, on_signal) for s in RECORD_STOP_SIGNALS
-                if signal.getsignal(s) is not signal.SIG_IGN}
+    handlers = {
+        s: signal.signal(s, on_signal) for s in RECORD_STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN
+    }
     status = Status()
     try:
-        got = record(args.port, args.output, args.baud, args.seconds, args.force, stopped=lambda: bool(stop),
-                     status=status, reconnect=args.reconnect)
+        got = record(
+            args.port,
+            args.output,
+            args.baud,
+            args.seconds,
+            args.force,
+            stopped=lambda: bool(stop),
+            status=status,
+            reconnect=args.reconnect,
+        )
     finally:
         status.clear()
         for s, h in handlers.items():
@@ -331,15 +440,19 @@ def run_record(args) -> int:
     if got.gaps:
         why += f"; {got.gaps} gap{'s' if got.gaps > 1 else ''} without the device (vorn info lists them)"
     try:
-        print(f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "
-              f"{c['estimated']:,} estimated packets, {c['bad_checksums']:,} checksum failures; {why}", flush=True)
+        print(
+            f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "
+            f"{c['estimated']:,} estimated packets, {c['bad_checksums']:,} checksum failures; {why}",
+            flush=True,
+        )
     except OSError:
         pass  # stdout was the terminal that hung up; the recording is complete all the same
     if got.failure is not None:
         raise Failed(f"{args.port}: {why}")
     if got.bytes == 0:
-        raise Failed(f"{args.port}: no byte arrived in {got.seconds:.1f} s; `vorn doctor {args.port} --listen 5` "
-                     "says why")
+        raise Failed(
+            f"{args.port}: no byte arrived in {got.seconds:.1f} s; `vorn doctor {args.port} --listen 5` says why"
+        )
     return 0
 
 
@@ -391,9 +504,22 @@ def run_export(args) -> int:
 
     progress = Progress("export")
     try:
-        export(args.file, args.output, args.format, frame_id=args.frame_id, prefix=args.topic_prefix,
-               rate=args.rate, kind=args.kind, start=args.start, end=args.end, progress=progress, baud=args.baud,
-               stamps=args.stamps, frame=args.frame, noise=args.noise)
+        export(
+            args.file,
+            args.output,
+            args.format,
+            frame_id=args.frame_id,
+            prefix=args.topic_prefix,
+            rate=args.rate,
+            kind=args.kind,
+            start=args.start,
+            end=args.end,
+            progress=progress,
+            baud=args.baud,
+            stamps=args.stamps,
+            frame=args.frame,
+            noise=args.noise,
+        )
     finally:
         progress.close()
     return 0
@@ -427,8 +553,10 @@ def live_source(args):
 
         open(args.replay, "rb").close()  # a missing file is said before the server starts
         if args.rate is None and not has_times(args.replay):
-            raise Failed(f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
-                         "replay it at that many packets a second")
+            raise Failed(
+                f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
+                "replay it at that many packets a second"
+            )
         return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
     import vorn
 
@@ -437,8 +565,9 @@ def live_source(args):
             async for batch in stream:
                 yield batch
 
-    stream = vorn.open(args.port, baud=args.baud, reconnect=args.reconnect, record=args.record,
-                       lookahead=args.lookahead)
+    stream = vorn.open(
+        args.port, baud=args.baud, reconnect=args.reconnect, record=args.record, lookahead=args.lookahead
+    )
     return batches(stream), args.port, stream.close
 
 
@@ -452,8 +581,9 @@ def run_live(args) -> int:
     foxglove.require_websockets()
     source, what, close = live_source(args)
     args.told.told()  # a replayed recording's untimed reads, said before it is served
-    server = foxglove.FoxgloveServer(host=args.host, port=args.ws_port, frame_id=args.frame_id,
-                                     prefix=args.topic_prefix)
+    server = foxglove.FoxgloveServer(
+        host=args.host, port=args.ws_port, frame_id=args.frame_id, prefix=args.topic_prefix
+    )
     stop: list[int] = []
 
     async def serve() -> bool:
@@ -494,8 +624,11 @@ def run_live(args) -> int:
         why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
     clients = server.clients_seen
     try:
-        print(f"{what}: {server.packets:,} packets in {time.monotonic() - started:.1f} s, {clients:,} "
-              f"client{'s' * (clients != 1)}, {server.dropped:,} messages dropped; {why}", flush=True)
+        print(
+            f"{what}: {server.packets:,} packets in {time.monotonic() - started:.1f} s, {clients:,} "
+            f"client{'s' * (clients != 1)}, {server.dropped:,} messages dropped; {why}",
+            flush=True,
+        )
     except OSError:
         pass
     if failure is not None:
@@ -503,13 +636,21 @@ def run_live(args) -> int:
     return 0
 
 
-COMMANDS = {"record": run_record, "info": run_info, "export": run_export, "plot": run_plot, "noise": run_noise,
-            "doctor": run_doctor, "live": run_live}
+COMMANDS = {
+    "record": run_record,
+    "info": run_info,
+    "export": run_export,
+    "plot": run_plot,
+    "noise": run_noise,
+    "doctor": run_doctor,
+    "live": run_live,
+}
 
 
 def files_of(args) -> tuple[list, list]:
     """What the command reads and what it writes: a recording with the files
     beside it (its times and its baud rate)."""
+
     def beside(path):
         return path and [path, *(os.fsdecode(path) + suffix for suffix in (TIMES_SUFFIX, BAUD_SUFFIX))]
 
@@ -552,8 +693,10 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "export":
         args.format = export_format(args.output, args.format)
         if args.format is None:
-            args.usage.error(f"argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, "
-                             f"or give --format: {args.output!r}")
+            args.usage.error(
+                f"argument -o/--output: name it NAME.csv, NAME.parquet, NAME.npz or NAME.mcap, "
+                f"or give --format: {args.output!r}"
+            )
     if args.command == "doctor" and args.listen and args.port is None:
         args.usage.error("--listen needs a PORT")
     if args.command == "live" and (args.port is None) == (args.replay is None):

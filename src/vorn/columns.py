@@ -105,8 +105,9 @@ def arrow_table(arrays: Mapping[str, np.ndarray], plain: bool = False, described
     for name, a in arrays.items():
         if name == "packet_type":
             kinds = pa.array(KINDS)
-            out[name] = kinds.take(pa.array(a)) if plain else pa.DictionaryArray.from_arrays(
-                pa.array(a.view("int8")), kinds)
+            out[name] = (
+                kinds.take(pa.array(a)) if plain else pa.DictionaryArray.from_arrays(pa.array(a.view("int8")), kinds)
+            )
         elif a.dtype.kind == "f":
             out[name] = with_nulls(pa, a)
         elif name in TIME_COLUMNS:
@@ -142,8 +143,15 @@ def with_nulls(pa, a: np.ndarray) -> pyarrow.Array:
     return pa.Array.from_buffers(pa.from_numpy_dtype(a.dtype), len(a), [bitmap, pa.py_buffer(a)])
 
 
-def chunks(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-           progress: Progress | None = None, baud: int | None = None) -> Iterator[Columns]:
+def chunks(
+    path,
+    kind: str | None = None,
+    start: float | None = None,
+    end: float | None = None,
+    *,
+    progress: Progress | None = None,
+    baud: int | None = None,
+) -> Iterator[Columns]:
     """The packets of read() a piece of the recording at a time (about a
     megabyte of it), each piece a Columns, for work in memory that does not
     grow with the file. The arguments are checked, and the recording opened,
@@ -155,8 +163,15 @@ def chunks(path, kind: str | None = None, start: float | None = None, end: float
     return (Columns(chunk, str(path), rec.times.note) for chunk in rec.columns(kind, start, end, baud=baud))
 
 
-def read(path, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-         progress: Progress | None = None, baud: int | None = None) -> Columns:
+def read(
+    path,
+    kind: str | None = None,
+    start: float | None = None,
+    end: float | None = None,
+    *,
+    progress: Progress | None = None,
+    baud: int | None = None,
+) -> Columns:
     """The packets of the recording at path as columns.
 
     kind: "raw" or "estimated" for packets of that kind only (and only its
@@ -182,7 +197,8 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
     groups: dict[Any, list[str]] = {}
     for name in names:
         dtype = {"host_time_ns": np.int64, "time_ns": np.int64, "packet_type": np.uint8}.get(
-            name, np.bool_ if name.endswith("_invalid") else np.float32)
+            name, np.bool_ if name.endswith("_invalid") else np.float32
+        )
         groups.setdefault(np.dtype(dtype), []).append(name)
     blocks: dict[Any, np.ndarray] = {}
     rows: dict[str, np.ndarray] = {}
@@ -203,7 +219,7 @@ def read(path, kind: str | None = None, start: float | None = None, end: float |
             room = n + m + max(m, int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05))
             grow(room)
         for name, a in chunk.items():
-            rows[name][n:n + m] = a
+            rows[name][n : n + m] = a
         n += m
     if not blocks or n < room * 0.9:  # the estimate ran over (a range, a kind): give the rest back
         grow(n)

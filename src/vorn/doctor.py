@@ -28,7 +28,7 @@ FTDI_PACKET = 62  # data bytes in one full-speed FTDI USB packet
 ALLOWANCE_MS = 50.0  # what the host's scheduling may add to any arrival
 LARGEST_PACKET = 120  # bytes of the longest packet the unit sends
 BITS_PER_BYTE = 10  # 8N1: start, 8 data, stop
-LATENCY_RULE = ('ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"')
+LATENCY_RULE = 'ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTR{latency_timer}="1"'
 
 
 @dataclass
@@ -75,10 +75,14 @@ def grabber_fix(h: sysports.Holder, usb: dict | None) -> str:
     """How to keep ModemManager or brltty off a port, now and for good."""
     if h.grabber == "ModemManager":
         match = f'ATTRS{{idVendor}}=="{usb["vendor"]}", ATTRS{{idProduct}}=="{usb["product"]}", ' if usb else ""
-        return (f"sudo systemctl stop ModemManager; for good `echo '{match}ENV{{ID_MM_DEVICE_IGNORE}}=\"1\"' | "
-                "sudo tee /etc/udev/rules.d/99-vorn-mm.rules` (or sudo systemctl disable --now ModemManager)")
-    return ("sudo systemctl mask --now brltty-udev.service brltty.service (it claims USB serial adapters for "
-            "braille displays), or sudo apt remove brltty; then re-plug the adapter")
+        return (
+            f"sudo systemctl stop ModemManager; for good `echo '{match}ENV{{ID_MM_DEVICE_IGNORE}}=\"1\"' | "
+            "sudo tee /etc/udev/rules.d/99-vorn-mm.rules` (or sudo systemctl disable --now ModemManager)"
+        )
+    return (
+        "sudo systemctl mask --now brltty-udev.service brltty.service (it claims USB serial adapters for "
+        "braille displays), or sudo apt remove brltty; then re-plug the adapter"
+    )
 
 
 def check_holders(report: Report, path: str, usb: dict | None) -> tuple[list[sysports.Holder], int]:
@@ -88,24 +92,36 @@ def check_holders(report: Report, path: str, usb: dict | None) -> tuple[list[sys
         if h.grabber:
             report.add("problem", "held", f"{h.grabber} holds {path} open ({holder_text(h)})", grabber_fix(h, usb))
         else:
-            report.add("problem", "held", f"{path} is open in {holder_text(h)}",
-                       f"end that program (kill {h.pid}) or close the port in it")
+            report.add(
+                "problem",
+                "held",
+                f"{path} is open in {holder_text(h)}",
+                f"end that program (kill {h.pid}) or close the port in it",
+            )
     if not found and unseen:
-        report.add("note", "held", f"no process seen holding {path} open, but the descriptors of {unseen} processes "
-                   "of other users could not be looked at", "run as root to see them all")
+        report.add(
+            "note",
+            "held",
+            f"no process seen holding {path} open, but the descriptors of {unseen} processes "
+            "of other users could not be looked at",
+            "run as root to see them all",
+        )
     elif not found:
         report.add("ok", "held", f"no other process has {path} open")
     return found, unseen
 
 
 def latency_text(ms: int, baud: int | None) -> str:
-    text = (f"the adapter holds received bytes until {FTDI_PACKET} have gathered or its latency timer of {ms} ms "
-            "runs out")
+    text = (
+        f"the adapter holds received bytes until {FTDI_PACKET} have gathered or its latency timer of {ms} ms runs out"
+    )
     if baud:
         fill = FTDI_PACKET * BITS_PER_BYTE * 1000 / baud
         every = min(fill, ms)
-        text += (f"; at {baud} baud {FTDI_PACKET} bytes take {fill:.1f} ms, so reads come in bursts every "
-                 f"{every:.1f} ms, and the last bytes before any pause wait {ms} ms")
+        text += (
+            f"; at {baud} baud {FTDI_PACKET} bytes take {fill:.1f} ms, so reads come in bursts every "
+            f"{every:.1f} ms, and the last bytes before any pause wait {ms} ms"
+        )
     return text
 
 
@@ -117,9 +133,13 @@ def check_latency(report: Report, info: sysports.PortInfo, baud: int | None) -> 
     if ms <= 1:
         report.add("ok", "latency", f"latency timer {ms} ms ({info.latency_timer})")
         return
-    report.add("problem", "latency", f"latency timer {ms} ms: {latency_text(ms, baud)}",
-               f"echo 1 | sudo tee {info.latency_timer}; for good `echo '{LATENCY_RULE}' | "
-               "sudo tee /etc/udev/rules.d/99-vorn-ftdi-latency.rules` and re-plug")
+    report.add(
+        "problem",
+        "latency",
+        f"latency timer {ms} ms: {latency_text(ms, baud)}",
+        f"echo 1 | sudo tee {info.latency_timer}; for good `echo '{LATENCY_RULE}' | "
+        "sudo tee /etc/udev/rules.d/99-vorn-ftdi-latency.rules` and re-plug",
+    )
 
 
 def describe(info: sysports.PortInfo) -> str:
@@ -127,8 +147,9 @@ def describe(info: sysports.PortInfo) -> str:
     if info.usb:
         u = info.usb
         model = " ".join(x for x in (u["manufacturer"], u["model"]) if x)
-        parts.append(f"USB {u['vendor']}:{u['product']}" + (f" {model}" if model else "")
-                     + f", serial {u['serial'] or 'none'}")
+        parts.append(
+            f"USB {u['vendor']}:{u['product']}" + (f" {model}" if model else "") + f", serial {u['serial'] or 'none'}"
+        )
     if info.latency_ms() is not None:
         parts.append(f"latency timer {info.latency_ms()} ms")
     parts += info.by_id + info.by_path
@@ -142,8 +163,12 @@ def check_grabbers_running(report: Report) -> None:
         pids = sysports.running(command)
         if pids:
             h = sysports.Holder(pids[0], command, command)
-            report.add("note", "grabber", f"{command} runs (pid {pids[0]}); it may open a USB serial adapter "
-                       "as it is plugged in", grabber_fix(h, None))
+            report.add(
+                "note",
+                "grabber",
+                f"{command} runs (pid {pids[0]}); it may open a USB serial adapter as it is plugged in",
+                grabber_fix(h, None),
+            )
 
 
 def survey(report: Report) -> None:
@@ -152,17 +177,22 @@ def survey(report: Report) -> None:
     names = sysports.port_names()
     report.facts["ports"] = []
     if not names:
-        report.add("problem", "ports", "no serial ports found",
-                   "plug the adapter in and look at `sudo dmesg | tail` for it (a CH340 or FTDI adapter that shows "
-                   "up and is then 'disconnected' has been taken by brltty: sudo apt remove brltty)")
+        report.add(
+            "problem",
+            "ports",
+            "no serial ports found",
+            "plug the adapter in and look at `sudo dmesg | tail` for it (a CH340 or FTDI adapter that shows "
+            "up and is then 'disconnected' has been taken by brltty: sudo apt remove brltty)",
+        )
     for name in names:
         info = sysports.port_info(name, links)
         found, _ = sysports.holders(info.path)
         entry = info.as_dict()
         entry["holders"] = [asdict(h) for h in found]
         report.facts["ports"].append(entry)
-        report.add("ok", name, describe(info) + (", held by " + "; ".join(map(holder_text, found)) if found
-                                                  else ", not open"))
+        report.add(
+            "ok", name, describe(info) + (", held by " + "; ".join(map(holder_text, found)) if found else ", not open")
+        )
         for h in found:
             if h.grabber:
                 report.add("problem", name, f"{h.grabber} holds it ({holder_text(h)})", grabber_fix(h, info.usb))
@@ -195,27 +225,47 @@ def check_access(report: Report, path: str, st: os.stat_result, info: sysports.P
     group = group_name(st.st_gid)
     groups = sorted({group_name(g) for g in os.getgroups()})
     facts = f"{stat.filemode(st.st_mode)} {owner}:{group}; you are {user_name()} in {', '.join(groups) or 'no group'}"
-    report.facts["access"] = {"mode": oct(st.st_mode & 0o7777), "owner": owner, "group": group, "user": user_name(),
-                              "groups": groups}
+    report.facts["access"] = {
+        "mode": oct(st.st_mode & 0o7777),
+        "owner": owner,
+        "group": group,
+        "user": user_name(),
+        "groups": groups,
+    }
     if os.access(path, os.R_OK | os.W_OK):
         report.add("ok", "access", f"you can read and write it ({facts})")
         return True
     if st.st_mode & 0o060 == 0o060:
         listed = user_name() in grp.getgrgid(st.st_gid).gr_mem if group != str(st.st_gid) else False
         if listed:
-            report.add("problem", "access", f"you are listed in group {group}, which may use it, but this login "
-                       f"does not have the group yet ({facts})", "log out and back in (or run `newgrp "
-                       f"{group}` in this shell)")
+            report.add(
+                "problem",
+                "access",
+                f"you are listed in group {group}, which may use it, but this login "
+                f"does not have the group yet ({facts})",
+                f"log out and back in (or run `newgrp {group}` in this shell)",
+            )
         else:
-            report.add("problem", "access", f"no read and write permission: group {group} may use it and you "
-                       f"are not in it ({facts})", f"sudo usermod -aG {group} $USER, then log out and back in")
+            report.add(
+                "problem",
+                "access",
+                f"no read and write permission: group {group} may use it and you are not in it ({facts})",
+                f"sudo usermod -aG {group} $USER, then log out and back in",
+            )
         return False
-    match = (f'ATTRS{{idVendor}}=="{info.usb["vendor"]}", ATTRS{{idProduct}}=="{info.usb["product"]}"'
-             if info and info.usb else f'KERNEL=="{os.path.basename(os.path.realpath(path))}"')
-    report.add("problem", "access", f"no read and write permission, and not for any group either ({facts})",
-               f"`echo 'SUBSYSTEM==\"tty\", {match}, GROUP=\"dialout\", MODE=\"0660\"' | sudo tee "
-               "/etc/udev/rules.d/99-vorn-serial.rules`, re-plug, and be in dialout "
-               "(sudo usermod -aG dialout $USER, then log in again)")
+    match = (
+        f'ATTRS{{idVendor}}=="{info.usb["vendor"]}", ATTRS{{idProduct}}=="{info.usb["product"]}"'
+        if info and info.usb
+        else f'KERNEL=="{os.path.basename(os.path.realpath(path))}"'
+    )
+    report.add(
+        "problem",
+        "access",
+        f"no read and write permission, and not for any group either ({facts})",
+        f'`echo \'SUBSYSTEM=="tty", {match}, GROUP="dialout", MODE="0660"\' | sudo tee '
+        "/etc/udev/rules.d/99-vorn-serial.rules`, re-plug, and be in dialout "
+        "(sudo usermod -aG dialout $USER, then log in again)",
+    )
     return False
 
 
@@ -229,15 +279,23 @@ def check_exclusive_and_lock(report: Report, fd: int) -> bool:
         exclusive = None
     report.facts["exclusive"] = exclusive
     if exclusive:
-        report.add("problem", "exclusive", "in exclusive mode (TIOCEXCL): a program has claimed it and nobody "
-                   "but root may open it", "end the program that holds it (above)")
+        report.add(
+            "problem",
+            "exclusive",
+            "in exclusive mode (TIOCEXCL): a program has claimed it and nobody but root may open it",
+            "end the program that holds it (above)",
+        )
         free = False
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         report.facts["locked"] = True
-        report.add("problem", "lock", "the lock that SerialParser and vorn record take (flock) is held: a vorn_rs "
-                   "program is using it", "end the program that holds it (above)")
+        report.add(
+            "problem",
+            "lock",
+            "the lock that SerialParser and vorn record take (flock) is held: a vorn_rs program is using it",
+            "end the program that holds it (above)",
+        )
         return False
     report.facts["locked"] = False
     fcntl.flock(fd, fcntl.LOCK_UN)
@@ -257,8 +315,12 @@ def check_baud(report: Report, fd: int, baud: int) -> bool:
     try:
         given, output, taken = _native.set_line(fd, baud)
     except OSError as e:
-        report.add("problem", "baud", f"setting {baud} baud failed: {e.strerror}",
-                   "pick a speed the port takes and set the unit to the same")
+        report.add(
+            "problem",
+            "baud",
+            f"setting {baud} baud failed: {e.strerror}",
+            "pick a speed the port takes and set the unit to the same",
+        )
         return False
     finally:
         fcntl.ioctl(fd, TCSETS2, saved)
@@ -268,11 +330,19 @@ def check_baud(report: Report, fd: int, baud: int) -> bool:
         return True
     kept = str(output) if given == output else f"{given} in, {output} out"
     base = sysports.baud_base(fd)
-    rates = (f"; its clock makes {base} baud divided by a whole number: "
-             + ", ".join(str(base // n) for n in (1, 2, 3, 4, 6, 8, 12)) if base else "")
-    report.add("problem", "baud", f"{baud} baud is not taken: the driver kept {kept}{rates}",
-               "pick a speed the port makes, and set the unit to the same (`vorn doctor PORT --baud N` tells "
-               "whether N is taken)")
+    rates = (
+        f"; its clock makes {base} baud divided by a whole number: "
+        + ", ".join(str(base // n) for n in (1, 2, 3, 4, 6, 8, 12))
+        if base
+        else ""
+    )
+    report.add(
+        "problem",
+        "baud",
+        f"{baud} baud is not taken: the driver kept {kept}{rates}",
+        "pick a speed the port makes, and set the unit to the same (`vorn doctor PORT --baud N` tells "
+        "whether N is taken)",
+    )
     return False
 
 
@@ -284,10 +354,15 @@ def check_port(report: Report, path: str, baud: int) -> bool:
         names = sysports.port_names()
         there = ", ".join(f"/dev/{n}" for n in names) or "none"
         dangling = os.path.islink(path)
-        report.add("problem", "exists", f"{path} does not exist" + (" (a link to a device that is gone: "
-                   "unplugged?)" if dangling else "") + f"; serial ports here: {there}",
-                   "name one of those (`vorn doctor` lists them with their stable /dev/serial/by-id names), or "
-                   "plug the adapter in and look at `sudo dmesg | tail`")
+        report.add(
+            "problem",
+            "exists",
+            f"{path} does not exist"
+            + (" (a link to a device that is gone: unplugged?)" if dangling else "")
+            + f"; serial ports here: {there}",
+            "name one of those (`vorn doctor` lists them with their stable /dev/serial/by-id names), or "
+            "plug the adapter in and look at `sudo dmesg | tail`",
+        )
         return False
     except OSError as e:
         report.add("problem", "exists", f"{path}: {e.strerror}")
@@ -296,19 +371,30 @@ def check_port(report: Report, path: str, baud: int) -> bool:
     if name is None and stat.S_ISCHR(st.st_mode):  # a pseudo-terminal has no sysfs entry: the open tells
         name = os.path.realpath(path).removeprefix("/dev/")
     if name is None:
-        report.add("problem", "terminal", f"{path} is not a terminal device, so not a serial port",
-                   "name the serial device (`vorn doctor` lists them)")
+        report.add(
+            "problem",
+            "terminal",
+            f"{path} is not a terminal device, so not a serial port",
+            "name the serial device (`vorn doctor` lists them)",
+        )
         return False
     info = sysports.port_info(name) if (sysports.SYS_TTY / name / "device").exists() else None
     report.facts["port"] = info.as_dict() if info else {"name": name, "path": path}
     report.add("ok", "terminal", describe(info) if info else f"{path} is a terminal ({name})")
     if info and info.by_id and path not in info.by_id:
-        report.add("note", "name", f"/dev/{name} may get another number at the next plug or boot; "
-                   f"{info.by_id[0]} stays the same")
+        report.add(
+            "note",
+            "name",
+            f"/dev/{name} may get another number at the next plug or boot; {info.by_id[0]} stays the same",
+        )
     elif info and info.usb and not info.by_id and not path.startswith(str(sysports.SERIAL_LINKS)):
-        report.add("note", "name", f"/dev/{name} may get another number at the next plug or boot",
-                   f"a udev rule with SYMLINK+=\"vorn\" matching ATTRS{{idVendor}}==\"{info.usb['vendor']}\", "
-                   f"ATTRS{{idProduct}}==\"{info.usb['product']}\" names it /dev/vorn")
+        report.add(
+            "note",
+            "name",
+            f"/dev/{name} may get another number at the next plug or boot",
+            f'a udev rule with SYMLINK+="vorn" matching ATTRS{{idVendor}}=="{info.usb["vendor"]}", '
+            f'ATTRS{{idProduct}}=="{info.usb["product"]}" names it /dev/vorn',
+        )
     can_use = check_access(report, path, st, info)
     held, unseen = check_holders(report, path, info.usb if info else None)
     if info:
@@ -319,8 +405,12 @@ def check_port(report: Report, path: str, baud: int) -> bool:
         fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:
         if e.errno == errno.EBUSY:
-            report.add("problem", "exclusive", f"{path} is in exclusive use (TIOCEXCL) by another program",
-                       "end the program that holds it (above)")
+            report.add(
+                "problem",
+                "exclusive",
+                f"{path} is in exclusive use (TIOCEXCL) by another program",
+                "end the program that holds it (above)",
+            )
         else:
             report.add("problem", "open", f"{path} does not open: {e.strerror}")
         return False
@@ -330,14 +420,22 @@ def check_port(report: Report, path: str, baud: int) -> bool:
             return False
         free = check_exclusive_and_lock(report, fd)
         if held or not free:
-            report.add("note", "baud", f"{baud} baud not tried: the port is in use, and trying would change its "
-                       "settings under the program using it")
+            report.add(
+                "note",
+                "baud",
+                f"{baud} baud not tried: the port is in use, and trying would change its "
+                "settings under the program using it",
+            )
             return False
         if unseen:
             # Any of them may use the port without exclusive mode or the lock.
-            report.add("note", "baud", f"{baud} baud not tried: {unseen} processes of other users may "
-                       "hold the port, and trying would change its settings under them", "run as root to rule "
-                       "them out")
+            report.add(
+                "note",
+                "baud",
+                f"{baud} baud not tried: {unseen} processes of other users may "
+                "hold the port, and trying would change its settings under them",
+                "run as root to rule them out",
+            )
             return False
         return check_baud(report, fd, baud)
     finally:
@@ -384,8 +482,12 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
                 arrivals.append((time.monotonic(), len(chunk), done - packets))
                 packets = done
     except OSError as e:
-        report.add("problem", "listen", f"the port failed while listening: {e.strerror}",
-                   "look at `sudo dmesg | tail`: an adapter that was unplugged or reset")
+        report.add(
+            "problem",
+            "listen",
+            f"the port failed while listening: {e.strerror}",
+            "look at `sudo dmesg | tail`: an adapter that was unplugged or reset",
+        )
     finally:
         port.close()
     if lead:  # not one packet: all of it is what the line brought
@@ -402,6 +504,7 @@ def first_packet_at(data: bytes | bytearray) -> int:
     """Where the first whole packet framing finds in `data` begins (`data`
     holds one at least). Framing a prefix decides as framing the whole does, so
     the shortest prefix that holds a packet ends with the first one."""
+
     def framed(n: int) -> dict:
         f = _native.Framer()
         f.feed(bytes(data[:n]))
@@ -419,8 +522,7 @@ def rates_to_try(baud: int) -> str:
     return ", ".join(str(r) for r in sorted(COMMON_RATES, key=lambda r: abs(math.log(r / baud))) if r != baud)
 
 
-def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, baud: int,
-          latency: int | None) -> None:
+def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, baud: int, latency: int | None) -> None:
     """The measures of a listen and the verdicts on them."""
     nbytes = c["bytes"]
     sets = {"raw": c["raw"], "estimated": c["estimated"], **{f"set 0x{k:02X}": v for k, v in c["other_sets"].items()}}
@@ -430,35 +532,58 @@ def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, ba
     largest_gap = max(gaps, default=0.0)
     noise = c["noise"] + c["pending"]
     report.facts["listen"] = {
-        "seconds": round(elapsed, 3), "bytes": nbytes, "bytes_per_s": round(nbytes / elapsed, 1),
-        "packets_per_s": {k: round(v / elapsed, 1) for k, v in sets.items()}, "checksum_failures": c["bad_checksums"],
-        "noise_bytes": noise, "reads": len(arrivals), "largest_gap_ms": round(largest_gap * 1000, 1),
-        "packets_per_read": {"mean": round(packets / len(arrivals), 2) if arrivals else 0,
-                             "most": max(per_read, default=0)},
+        "seconds": round(elapsed, 3),
+        "bytes": nbytes,
+        "bytes_per_s": round(nbytes / elapsed, 1),
+        "packets_per_s": {k: round(v / elapsed, 1) for k, v in sets.items()},
+        "checksum_failures": c["bad_checksums"],
+        "noise_bytes": noise,
+        "reads": len(arrivals),
+        "largest_gap_ms": round(largest_gap * 1000, 1),
+        "packets_per_read": {
+            "mean": round(packets / len(arrivals), 2) if arrivals else 0,
+            "most": max(per_read, default=0),
+        },
         "wrong_length": c["wrong_length"],
     }
     rates = ", ".join(f"{k} {v / elapsed:,.0f}/s" for k, v in sets.items() if v or k in ("raw", "estimated"))
-    report.add("ok", "listen", f"{elapsed:.1f} s: {nbytes / elapsed:,.0f} bytes/s, {rates}, "
-               f"{c['bad_checksums']:,} checksum failures, {noise:,} noise bytes, largest gap between arrivals "
-               f"{largest_gap * 1000:.0f} ms, {report.facts['listen']['packets_per_read']['mean']} packets per read "
-               f"(at most {report.facts['listen']['packets_per_read']['most']})")
+    report.add(
+        "ok",
+        "listen",
+        f"{elapsed:.1f} s: {nbytes / elapsed:,.0f} bytes/s, {rates}, "
+        f"{c['bad_checksums']:,} checksum failures, {noise:,} noise bytes, largest gap between arrivals "
+        f"{largest_gap * 1000:.0f} ms, {report.facts['listen']['packets_per_read']['mean']} packets per read "
+        f"(at most {report.facts['listen']['packets_per_read']['most']})",
+    )
     if nbytes == 0:
-        report.add("problem", "silent", f"nothing arrived in {elapsed:.1f} s: the unit is not sending on this port",
-                   "check that this is the unit's port, that the unit is powered and streaming, and that its TX "
-                   "goes to the adapter's RX (swap them if unsure); a wrong speed alone still gives bytes")
+        report.add(
+            "problem",
+            "silent",
+            f"nothing arrived in {elapsed:.1f} s: the unit is not sending on this port",
+            "check that this is the unit's port, that the unit is powered and streaming, and that its TX "
+            "goes to the adapter's RX (swap them if unsure); a wrong speed alone still gives bytes",
+        )
         return
     if packets == 0:
-        report.add("problem", "noise", f"only noise: {nbytes:,} bytes and not one packet at {baud} baud: most "
-                   "likely the unit sends at another speed",
-                   f"try the unit's speed: vorn doctor {path} --listen 2 --baud N, N one of {rates_to_try(baud)}")
+        report.add(
+            "problem",
+            "noise",
+            f"only noise: {nbytes:,} bytes and not one packet at {baud} baud: most "
+            "likely the unit sends at another speed",
+            f"try the unit's speed: vorn doctor {path} --listen 2 --baud N, N one of {rates_to_try(baud)}",
+        )
         return
     if c["bad_checksums"]:
         share = c["bad_checksums"] / (packets + c["bad_checksums"])
-        report.add("problem", "checksums", f"{c['bad_checksums']:,} packets failed their checksum "
-                   f"({share:.2%}): bytes change or go missing on the way",
-                   "check the cable, its length and the ground between unit and adapter; a speed the driver only "
-                   "approximates, or a UART overrun (sudo cat /proc/tty/driver/serial: 'oe'), do the same: try a "
-                   "lower baud rate on both ends")
+        report.add(
+            "problem",
+            "checksums",
+            f"{c['bad_checksums']:,} packets failed their checksum "
+            f"({share:.2%}): bytes change or go missing on the way",
+            "check the cable, its length and the ground between unit and adapter; a speed the driver only "
+            "approximates, or a UART overrun (sudo cat /proc/tty/driver/serial: 'oe'), do the same: try a "
+            "lower baud rate on both ends",
+        )
     if noise > nbytes * 0.01:
         report.add("note", "noise", f"{noise:,} of {nbytes:,} bytes are not packets ({noise / nbytes:.1%})")
     # What the line itself explains: a packet's time on the wire, the unit's
@@ -467,22 +592,36 @@ def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, ba
     spacing_ms = elapsed * 1000 / packets
     hold_ms = min(latency, FTDI_PACKET * BITS_PER_BYTE * 1000 / baud) if latency else 0.0
     explained = max(wire_ms, spacing_ms, hold_ms) + ALLOWANCE_MS
-    why = (f"{baud} baud" + (f" and the latency timer of {latency} ms" if latency else "")
-           + f" explain up to {explained:.0f} ms")
+    why = (
+        f"{baud} baud"
+        + (f" and the latency timer of {latency} ms" if latency else "")
+        + f" explain up to {explained:.0f} ms"
+    )
     if largest_gap * 1000 > explained:
         after = per_read[gaps.index(largest_gap) + 1]  # what the read that ended the gap held
-        cause = (f"then {after} packets came in one read: the bytes were held back, by the adapter or a host that "
-                 "did not read" if after * spacing_ms >= largest_gap * 500 else
-                 "and no backlog came after it: the unit paused sending, or its bytes were lost")
-        report.add("problem", "gaps", f"the largest gap between arrivals is {largest_gap * 1000:.0f} ms; {why}; "
-                   f"{cause}", "watch `sudo dmesg -w` for USB resets or errors while it happens, check the unit's "
-                   "supply and cable, and see that nothing else loads this USB bus or the CPU")
+        cause = (
+            f"then {after} packets came in one read: the bytes were held back, by the adapter or a host that "
+            "did not read"
+            if after * spacing_ms >= largest_gap * 500
+            else "and no backlog came after it: the unit paused sending, or its bytes were lost"
+        )
+        report.add(
+            "problem",
+            "gaps",
+            f"the largest gap between arrivals is {largest_gap * 1000:.0f} ms; {why}; {cause}",
+            "watch `sudo dmesg -w` for USB resets or errors while it happens, check the unit's "
+            "supply and cable, and see that nothing else loads this USB bus or the CPU",
+        )
         return
     most = max(per_read)
     if most * spacing_ms > explained:
-        report.add("problem", "bursts", f"one read held {most} packets, {most * spacing_ms:.0f} ms of the stream "
-                   f"at once; {why}", "see that the reader is not starved (CPU load, `chrt -f 10 ...`); "
-                   "lower the latency timer of an FTDI adapter")
+        report.add(
+            "problem",
+            "bursts",
+            f"one read held {most} packets, {most * spacing_ms:.0f} ms of the stream at once; {why}",
+            "see that the reader is not starved (CPU load, `chrt -f 10 ...`); "
+            "lower the latency timer of an FTDI adapter",
+        )
 
 
 # -- the command ----------------------------------------------------------------

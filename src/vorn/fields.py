@@ -33,8 +33,9 @@ VALUE_FIELDS: tuple[str, ...] = tuple(FIELDS)
 FLAG_FIELDS: tuple[str, ...] = tuple(f for f in VALUE_FIELDS if FIELDS[f]["invalid_name"])
 # Each value field's unit as the unit sends it ("" for none).
 UNITS: dict[str, str] = {f: FIELDS[f]["unit"] for f in VALUE_FIELDS}
-QUATERNION_PARTS: tuple[str, ...] = next(FIELDS[f]["components"] for f in VALUE_FIELDS
-                                         if len(FIELDS[f]["components"]) == 4)  # w, the scalar part, first
+QUATERNION_PARTS: tuple[str, ...] = next(
+    FIELDS[f]["components"] for f in VALUE_FIELDS if len(FIELDS[f]["components"]) == 4
+)  # w, the scalar part, first
 # The record field each name on the unit's invalid list stands for
 # (estPressureAlt -> the record's name of that field).
 FIELD_OF_INVALID_NAME = {FIELDS[f]["invalid_name"]: f for f in FLAG_FIELDS}
@@ -68,18 +69,26 @@ def column_names(kind: str | None = None, timed: bool = False) -> tuple[str, ...
     packet_type, each value component of the kind's fields (of both kinds when
     kind is None), and a flag per filter field."""
     fields = fields_of(kind)
-    return (*((TIME_COLUMN, SAMPLE_TIME_COLUMN) if timed else ()), "packet_type",
-            *(c for f in fields for c in value_columns(f)), *(flag_column(f) for f in fields if f in FLAG_FIELDS))
+    return (
+        *((TIME_COLUMN, SAMPLE_TIME_COLUMN) if timed else ()),
+        "packet_type",
+        *(c for f in fields for c in value_columns(f)),
+        *(flag_column(f) for f in fields if f in FLAG_FIELDS),
+    )
 
 
 def describe(name: str) -> tuple[str, str]:
     """A column's unit ("" for none) and what it holds, in a few words."""
     if name == TIME_COLUMN:
-        return "ns", ("the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
-                      "null where the times file vouches for no time of that read")
+        return "ns", (
+            "the host's wall clock, ns since the Unix epoch, at the read that completed the packet; "
+            "null where the times file vouches for no time of that read"
+        )
     if name == SAMPLE_TIME_COLUMN:
-        return "ns", ("the unit's sample time on the host's wall clock, ns since the Unix epoch, recovered from "
-                      "the arrival times; null where host_time_ns is")
+        return "ns", (
+            "the unit's sample time on the host's wall clock, ns since the Unix epoch, recovered from "
+            "the arrival times; null where host_time_ns is"
+        )
     if name == "packet_type":
         return "", "raw: a sensor packet; estimated: a filter packet"
     field = name.removesuffix("_invalid")

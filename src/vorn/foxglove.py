@@ -60,9 +60,17 @@ def require_websockets():
 
 def channels(prefix: str = "") -> list[dict]:
     """The channels every client is offered: the MCAP export's, by id."""
-    return [{"id": cid, "topic": f"{prefix}/{topic}", "encoding": "cdr", "schemaName": type_name,
-             "schema": schema.decode(), "schemaEncoding": "ros2msg"}
-            for cid, (topic, type_name, schema, _) in enumerate(CHANNELS, 1)]
+    return [
+        {
+            "id": cid,
+            "topic": f"{prefix}/{topic}",
+            "encoding": "cdr",
+            "schemaName": type_name,
+            "schema": schema.decode(),
+            "schemaEncoding": "ros2msg",
+        }
+        for cid, (topic, type_name, schema, _) in enumerate(CHANNELS, 1)
+    ]
 
 
 class Collected:
@@ -155,8 +163,16 @@ class FoxgloveServer:
     """Serves column batches to every connected client, as the channels of
     channels(prefix), on host:port (port 0: any free one, see .port)."""
 
-    def __init__(self, *, host: str = "127.0.0.1", port: int = 8765, frame_id: str = "imu_link", prefix: str = "",
-                 queue: int = QUEUE_MESSAGES, name: str = "vorn") -> None:
+    def __init__(
+        self,
+        *,
+        host: str = "127.0.0.1",
+        port: int = 8765,
+        frame_id: str = "imu_link",
+        prefix: str = "",
+        queue: int = QUEUE_MESSAGES,
+        name: str = "vorn",
+    ) -> None:
         if queue < 1:
             raise ValueError(f"queue must hold at least 1 message, not {queue}")
         self.host, self.port = host, port
@@ -166,8 +182,15 @@ class FoxgloveServer:
         self.clients: set[Client] = set()
         self.packets = self.clients_seen = 0
         self.dropped_gone = 0  # drops of clients that have left
-        self.info = json.dumps({"op": "serverInfo", "name": name, "capabilities": [],
-                                "sessionId": str(time.time_ns()), "metadata": {"frame_id": frame_id}})
+        self.info = json.dumps(
+            {
+                "op": "serverInfo",
+                "name": name,
+                "capabilities": [],
+                "sessionId": str(time.time_ns()),
+                "metadata": {"frame_id": frame_id},
+            }
+        )
         self.advertise = json.dumps({"op": "advertise", "channels": self.channels})
         self.server = None
         self.subscribed = asyncio.Event()  # set at the first subscription of any client
@@ -179,9 +202,16 @@ class FoxgloveServer:
 
     async def start(self) -> None:
         serve = require_websockets().serve
-        self.server = await serve(self.connection, self.host, self.port, subprotocols=SUBPROTOCOLS,
-                                  select_subprotocol=pick_subprotocol, compression=None, write_limit=WRITE_LIMIT,
-                                  max_size=1 << 16)
+        self.server = await serve(
+            self.connection,
+            self.host,
+            self.port,
+            subprotocols=SUBPROTOCOLS,
+            select_subprotocol=pick_subprotocol,
+            compression=None,
+            write_limit=WRITE_LIMIT,
+            max_size=1 << 16,
+        )
         self.port = self.server.sockets[0].getsockname()[1]
 
     async def close(self) -> None:
@@ -256,8 +286,11 @@ class FoxgloveServer:
             while control or queue:
                 if client.dropped > client.told and time.monotonic() - told_at >= STATUS_EVERY:
                     told_at = time.monotonic()
-                    client.status(STATUS_WARNING, f"{client.dropped - client.told:,} messages dropped: this "
-                                  f"connection reads more slowly than the unit sends ({client.dropped:,} in all)")
+                    client.status(
+                        STATUS_WARNING,
+                        f"{client.dropped - client.told:,} messages dropped: this "
+                        f"connection reads more slowly than the unit sends ({client.dropped:,} in all)",
+                    )
                     client.told = client.dropped
                 if control:
                     await ws.send(control.popleft())
@@ -388,9 +421,15 @@ async def replay(path, rate: float | None = None) -> AsyncIterator[dict]:
             return
 
 
-async def serve(server: FoxgloveServer, source: AsyncIterator[Mapping], stopped: asyncio.Event, *,
-                wait: bool = False, status: Callable[[float, FoxgloveServer], None] | None = None,
-                every: float = 0.5) -> bool:
+async def serve(
+    server: FoxgloveServer,
+    source: AsyncIterator[Mapping],
+    stopped: asyncio.Event,
+    *,
+    wait: bool = False,
+    status: Callable[[float, FoxgloveServer], None] | None = None,
+    every: float = 0.5,
+) -> bool:
     """Publishes source through server (with wait, from the first
     subscription on) until source ends (False) or stopped is set (True).
     status, if given, is called every `every` seconds with the seconds since

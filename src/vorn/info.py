@@ -56,10 +56,19 @@ def frame(rec: Recording) -> dict | None:
         raise with_path(e, rec.path) from None
     if not t.timed:
         return None
-    unplugged = [{"at_s": (g.lost.wall_ns - t.walls[0]) / 1e9, "seconds": (g.back.wall_ns - g.lost.wall_ns) / 1e9}
-                 for g in t.gaps]
-    return {"seconds": (t.monos[-1] - t.monos[0]) / 1e9, "longest_gap_s": gap / 1e9, "untimed_bytes": t.untimed,
-            "untimed": t.note, "timed_seconds": span / 1e9, "timed_packets": dict(timed), "unplugged": unplugged}
+    unplugged = [
+        {"at_s": (g.lost.wall_ns - t.walls[0]) / 1e9, "seconds": (g.back.wall_ns - g.lost.wall_ns) / 1e9}
+        for g in t.gaps
+    ]
+    return {
+        "seconds": (t.monos[-1] - t.monos[0]) / 1e9,
+        "longest_gap_s": gap / 1e9,
+        "untimed_bytes": t.untimed,
+        "untimed": t.note,
+        "timed_seconds": span / 1e9,
+        "timed_packets": dict(timed),
+        "unplugged": unplugged,
+    }
 
 
 def rates(t: dict) -> dict:
@@ -73,10 +82,12 @@ def timing(t: dict | None, c: dict) -> list[str]:
         return ["arrival times:     none (no .times file beside the recording, or none it vouches for)"]
     span = t["seconds"]
     per_s = rates(t)
-    lines = [f"duration:          {span:,.3f} s (first to last read)",
-             "packet rate:       " + (", ".join(f"{k} {r:,.1f}/s" for k, r in per_s.items() if r is not None)
-                                      if t["timed_seconds"] else "-"),
-             f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads"]
+    lines = [
+        f"duration:          {span:,.3f} s (first to last read)",
+        "packet rate:       "
+        + (", ".join(f"{k} {r:,.1f}/s" for k, r in per_s.items() if r is not None) if t["timed_seconds"] else "-"),
+        f"longest gap:       {t['longest_gap_s'] * 1e3:,.1f} ms between reads",
+    ]
     for g in t["unplugged"]:
         lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
     if t["untimed_bytes"]:
@@ -110,11 +121,13 @@ def clock_lines(s: dict | None, t: dict | None) -> list[str]:
         k = s[kind]
         if k["packets"] < 2:
             continue
-        lines.append(f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
-                     f"drift {k['drift_ppm']:+.1f} ppm); "
-                     f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
-                     f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
-                     f"{k['lost']:,} lost")
+        lines.append(
+            f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
+            f"drift {k['drift_ppm']:+.1f} ppm); "
+            f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
+            f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
+            f"{k['lost']:,} lost"
+        )
     return lines
 
 
@@ -141,8 +154,10 @@ def report(path, c: dict, t: dict | None, s: dict | None = None) -> str:
         *timing(t, c),
         *clock_lines(s, t),
     ]
-    for title, counts in (("flagged invalid (filter packets)", c["invalid"]),
-                          ("wrong length (fields skipped)", c["wrong_length"])):
+    for title, counts in (
+        ("flagged invalid (filter packets)", c["invalid"]),
+        ("wrong length (fields skipped)", c["wrong_length"]),
+    ):
         lines.append(f"{title}:" + ("" if counts else " none"))
         width = max(map(len, counts), default=0)
         lines += [f"  {name:<{width}}  {n:,}" for name, n in sorted(counts.items(), key=lambda kv: -kv[1])]

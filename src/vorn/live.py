@@ -143,8 +143,7 @@ class Timer:
         self._settime: Callable[[int], object]
         if hasattr(os, "timerfd_create"):
             self.fd = os.timerfd_create(time.CLOCK_MONOTONIC, flags=os.TFD_NONBLOCK | os.TFD_CLOEXEC)
-            self._settime = lambda at_ns: os.timerfd_settime_ns(self.fd, flags=os.TFD_TIMER_ABSTIME,
-                                                               initial=at_ns)
+            self._settime = lambda at_ns: os.timerfd_settime_ns(self.fd, flags=os.TFD_TIMER_ABSTIME, initial=at_ns)
         else:  # before 3.13: the C library's own calls
             import ctypes
 
@@ -364,15 +363,15 @@ class Stream:
     def __enter__(self) -> Stream:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
         self.close()
 
     async def __aenter__(self) -> Stream:
         return self
 
-    async def __aexit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                        tb: TracebackType | None) -> None:
+    async def __aexit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None
+    ) -> None:
         self.close()
 
     def __repr__(self) -> str:
@@ -383,8 +382,15 @@ class Stream:
 class PortStream(Stream):
     """A serial port; with reconnect, a device that may come and go."""
 
-    def __init__(self, path: str, baud: int, reconnect: bool, lookahead: float,
-                 record: str | os.PathLike[str] | None = None, force: bool = False) -> None:
+    def __init__(
+        self,
+        path: str,
+        baud: int,
+        reconnect: bool,
+        lookahead: float,
+        record: str | os.PathLike[str] | None = None,
+        force: bool = False,
+    ) -> None:
         super().__init__(path)
         self.baud = baud
         self.reconnect = reconnect
@@ -648,8 +654,10 @@ class ReplayStream(Stream):
         self._next = next(self._events, None)
         if self._next is None:
             self.close()
-            raise ValueError(f"{path}: no arrival times beside the recording to replay it by (or none its times "
-                             "file vouches for); vorn.read reads it")
+            raise ValueError(
+                f"{path}: no arrival times beside the recording to replay it by (or none its times "
+                "file vouches for); vorn.read reads it"
+            )
         self._end = 0  # where the previous read ended
         self._first_mono = self._next[1].mono_ns
         self._start = time.monotonic_ns()
@@ -661,7 +669,7 @@ class ReplayStream(Stream):
 
     def _sample_times(self, n: int) -> np.ndarray:
         assert self._sampled is not None  # a recording without times is refused when opened
-        times = self._sampled[self._given:self._given + n]
+        times = self._sampled[self._given : self._given + n]
         self._given += n
         return times
 
@@ -700,9 +708,16 @@ class ReplayStream(Stream):
         return reads
 
 
-def open(source, baud: int = DEFAULT_BAUD, *, reconnect: bool = False, pace: bool | float = True,
-         lookahead: float = DEFAULT_LOOKAHEAD, record: str | os.PathLike[str] | None = None,
-         force: bool = False) -> Stream:
+def open(
+    source,
+    baud: int = DEFAULT_BAUD,
+    *,
+    reconnect: bool = False,
+    pace: bool | float = True,
+    lookahead: float = DEFAULT_LOOKAHEAD,
+    record: str | os.PathLike[str] | None = None,
+    force: bool = False,
+) -> Stream:
     """A Stream of the packets of `source`: a serial port (a path; a name under
     /dev/serial/by-id follows the device), or a recording made by `vorn record`
     (with its .times), replayed at the pace of its arrival times, or pace times

@@ -127,8 +127,9 @@ def packet_rate(still: Still, given: float | None, path=None) -> tuple[float, st
             if stats and stats["raw"]["rate_hz"] > 0:
                 return stats["raw"]["rate_hz"], RECOVERED
         return arrival_rate(still.times), "arrival times"
-    raise UsageError("the recording has no arrival times: give --rate HZ, the raw packets per second the unit "
-                     "was set to send")
+    raise UsageError(
+        "the recording has no arrival times: give --rate HZ, the raw packets per second the unit was set to send"
+    )
 
 
 def check_still(samples, result: dict, rate: float) -> None:
@@ -141,13 +142,17 @@ def check_still(samples, result: dict, rate: float) -> None:
         for j, axis in enumerate(AXES):
             density = result[sensor.name][axis]["noise_density"]
             if not density > 0:
-                raise ValueError(f"not a still recording: the {sensor.name} {axis} shows no white noise (density 0); "
-                                 "record the unit at rest")
+                raise ValueError(
+                    f"not a still recording: the {sensor.name} {axis} shows no white noise (density 0); "
+                    "record the unit at rest"
+                )
             per_sample = density * math.sqrt(rate)
             times = spread[3 * i + j] * sensor.scale / per_sample
             if times > STILL_SPREAD:
-                raise ValueError(f"not a still recording: the {sensor.name} {axis} spreads {times:,.0f} times its "
-                                 "noise (the unit moved?); record it at rest")
+                raise ValueError(
+                    f"not a still recording: the {sensor.name} {axis} spreads {times:,.0f} times its "
+                    "noise (the unit moved?); record it at rest"
+                )
 
 
 # -- analysis ---------------------------------------------------------------
@@ -270,7 +275,7 @@ def analyse(samples, rate: float) -> dict:
     n = len(samples)
     sizes = cluster_sizes(n)
     if len(sizes) < MIN_CLUSTER_TIMES:
-        raise ValueError(f"{n} samples are too few: the fit needs at least {2 ** MIN_CLUSTER_TIMES + 1}")
+        raise ValueError(f"{n} samples are too few: the fit needs at least {2**MIN_CLUSTER_TIMES + 1}")
     adev = allan_deviation(samples.T, sizes)  # float32 goes in whole: widened a row at a time
     out = {}
     for i, sensor in enumerate(SENSORS):
@@ -282,8 +287,9 @@ def calibration(result: dict, rate: float) -> dict:
     """The imu.yaml of visual-inertial calibration tools and the ROS driver's
     standard deviations: one figure per sensor, the largest of its axes, so that
     no axis is trusted more than it deserves."""
-    worst = {s.name: {k: max(result[s.name][a][k] for a in AXES) for k in ("noise_density", "random_walk")}
-             for s in SENSORS}
+    worst = {
+        s.name: {k: max(result[s.name][a][k] for a in AXES) for k in ("noise_density", "random_walk")} for s in SENSORS
+    }
     yaml = {
         "accelerometer_noise_density": worst["accelerometer"]["noise_density"],
         "accelerometer_random_walk": worst["accelerometer"]["random_walk"],
@@ -320,9 +326,11 @@ def duration(seconds: float) -> str:
 
 
 def text_report(report: dict) -> str:
-    lines = [f"file:     {report['file']}",
-             f"samples:  {report['samples']:,} raw packets, {duration(report['seconds'])} at "
-             f"{report['rate']:g} Hz ({report['rate_from']})"]
+    lines = [
+        f"file:     {report['file']}",
+        f"samples:  {report['samples']:,} raw packets, {duration(report['seconds'])} at "
+        f"{report['rate']:g} Hz ({report['rate_from']})",
+    ]
     if report["skipped"]:
         lines.append(f"skipped:  {report['skipped']:,} raw packets without both values, or with NaN or infinity")
     lines.append("")
@@ -334,10 +342,12 @@ def text_report(report: dict) -> str:
             r = report[sensor.name][axis]
             floor = f"{r['bias_instability']:.3e}{percent(r['bias_instability_error'])} {units[1]}"
             at = f"{r['bias_instability_tau']:.4g} s" + ("" if r["bias_instability_reached"] else "+")
-            lines.append(f"{sensor.name + ' ' + axis:16}"
-                         f"{r['noise_density']:>12.3e}{percent(r['noise_density_error']):>7} {units[0]:<9}"
-                         f"{floor:>24}  {at:>8}"
-                         f"{r['random_walk']:>12.3e}{percent(r['random_walk_error']):>7} {units[2]}")
+            lines.append(
+                f"{sensor.name + ' ' + axis:16}"
+                f"{r['noise_density']:>12.3e}{percent(r['noise_density_error']):>7} {units[0]:<9}"
+                f"{floor:>24}  {at:>8}"
+                f"{r['random_walk']:>12.3e}{percent(r['random_walk_error']):>7} {units[2]}"
+            )
     if not all(report[s.name][a]["bias_instability_reached"] for s in SENSORS for a in AXES):
         lines.append("+ the deviation still falls at the longest cluster time: record longer to find its floor")
     lines.append("")
@@ -350,9 +360,11 @@ def text_report(report: dict) -> str:
 
 def yaml_text(report: dict) -> str:
     """The imu.yaml a calibration tool reads; flat, so written by hand."""
-    lines = [f"# Noise of the unit from a still recording: {os.fsencode(report['file']).decode('utf-8', 'replace')}",
-             f"# {report['samples']:,} samples at {report['rate']:g} Hz; the largest axis of each sensor.",
-             "rostopic: /imu/data"]
+    lines = [
+        f"# Noise of the unit from a still recording: {os.fsencode(report['file']).decode('utf-8', 'replace')}",
+        f"# {report['samples']:,} samples at {report['rate']:g} Hz; the largest axis of each sensor.",
+        "rostopic: /imu/data",
+    ]
     lines += [f"{k}: {v!r}  # {YAML_COMMENTS[k]}" for k, v in report["imu_yaml"].items()]
     return "\n".join(lines) + "\n"
 
@@ -436,9 +448,16 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
         check_still(still.samples, result, hz)
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
-    report = {"file": os.fsdecode(path), "samples": len(still.samples), "skipped": still.skipped,
-              "seconds": len(still.samples) / hz, "rate": hz, "rate_from": source,
-              **result, **calibration(result, hz)}
+    report = {
+        "file": os.fsdecode(path),
+        "samples": len(still.samples),
+        "skipped": still.skipped,
+        "seconds": len(still.samples) / hz,
+        "rate": hz,
+        "rate_from": source,
+        **result,
+        **calibration(result, hz),
+    }
     if out is not None:
         import io
 

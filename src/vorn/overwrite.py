@@ -13,8 +13,9 @@ class SameFileError(UsageError):
     """An output names a file that is also an input (output, source)."""
 
     def __init__(self, output, source) -> None:
-        super().__init__(f"{os.fsdecode(output)}: is {os.fsdecode(source)}, which this command reads; "
-                         "name another output")
+        super().__init__(
+            f"{os.fsdecode(output)}: is {os.fsdecode(source)}, which this command reads; name another output"
+        )
         self.output, self.source = output, source
 
 

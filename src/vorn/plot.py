@@ -131,8 +131,10 @@ def check_output(out) -> str:
     formats = Figure().canvas.get_supported_filetypes()
     fmt = Path(out).suffix[1:].lower()
     if fmt not in formats:
-        raise ValueError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes "
-                        f"({', '.join(sorted(formats))})")
+        raise ValueError(
+            f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes "
+            f"({', '.join(sorted(formats))})"
+        )
     return fmt
 
 
@@ -141,8 +143,16 @@ def title_of(path) -> str:
     return os.fsencode(path).decode("utf-8", "replace")
 
 
-def plot(path, out, rate: float | None = None, *, kind: str | None = None, start: float | None = None,
-         end: float | None = None, progress: Progress | None = None) -> None:
+def plot(
+    path,
+    out,
+    rate: float | None = None,
+    *,
+    kind: str | None = None,
+    start: float | None = None,
+    end: float | None = None,
+    progress: Progress | None = None,
+) -> None:
     """Draws the recording at path into the image out, its format named by its
     suffix. Packets whose reads have no vouched time are drawn at the times
     extrapolated for them."""
@@ -169,8 +179,15 @@ def plot(path, out, rate: float | None = None, *, kind: str | None = None, start
             os.unlink(tmp)
 
 
-def draw_recording(Figure, path, rate: float | None, kind: str | None = None, start: float | None = None,
-                   end: float | None = None, progress: Progress | None = None):
+def draw_recording(
+    Figure,
+    path,
+    rate: float | None,
+    kind: str | None = None,
+    start: float | None = None,
+    end: float | None = None,
+    progress: Progress | None = None,
+):
     """The figure."""
     # A first pass, at the core's speed, counts the packets to size the buckets.
     arrival = has_times(path)
@@ -210,19 +227,33 @@ def draw_recording(Figure, path, rate: float | None, kind: str | None = None, st
         share = shares.get(invalid_name(s.field))
         if share and any(share):
             # Shaded from the bottom up to the share flagged, in axes height.
-            ax.fill_between(edges, 0, share + share[-1:], step="post", transform=ax.get_xaxis_transform(),
-                            color="tab:red", alpha=0.2, lw=0, label="share flagged invalid")
-        ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small",
-                  borderaxespad=0.1)
+            ax.fill_between(
+                edges,
+                0,
+                share + share[-1:],
+                step="post",
+                transform=ax.get_xaxis_transform(),
+                color="tab:red",
+                alpha=0.2,
+                lw=0,
+                label="share flagged invalid",
+            )
+        ax.legend(loc="lower right", bbox_to_anchor=(1, 1), ncols=5, frameon=False, fontsize="small", borderaxespad=0.1)
     timed = rate is None and arrival
-    axes[-1].set_xlabel(f"seconds (at {rate:g} raw packets/s)" if rate else "seconds since the first packet arrived"
-                        if timed else "packet")
+    axes[-1].set_xlabel(
+        f"seconds (at {rate:g} raw packets/s)"
+        if rate
+        else "seconds since the first packet arrived"
+        if timed
+        else "packet"
+    )
     fig.suptitle(title_of(path), parse_math=False)
     return fig
 
 
-def bin_recording(path, total: int, rate: float | None, kind: str | None, start, end, arrival: bool,
-                  progress: Progress | None = None):
+def bin_recording(
+    path, total: int, rate: float | None, kind: str | None, start, end, arrival: bool, progress: Progress | None = None
+):
     """(series by field, flags, the x of the first packet in each bucket (NaN
     for none), the last x): the total packets of kind from start to before
     end binned in BUCKETS stretches. x: seconds at rate (raw packet k at
@@ -242,8 +273,9 @@ def bin_recording(path, total: int, rate: float | None, kind: str | None, start,
     lo, hi = (start or 0), (math.inf if end is None else end)  # packet numbers, without arrival times
     n = m = raws = since = 0  # packets of the stream, packets drawn, raw packets so far, filter packets since
     x = None
-    for chunk in rec.columns(None, *((start, end) if arrival else (None, None)), extrapolated=True, sample=False,
-                             mono=timed):
+    for chunk in rec.columns(
+        None, *((start, end) if arrival else (None, None)), extrapolated=True, sample=False, mono=timed
+    ):
         kinds = chunk["packet_type"]
         k = len(kinds)
         number = np.arange(n, n + k)

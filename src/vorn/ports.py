@@ -50,9 +50,16 @@ class PortInfo:
             return None
 
     def as_dict(self) -> dict:
-        return {"name": self.name, "path": self.path, "driver": self.driver, "by_id": self.by_id,
-                "by_path": self.by_path, "usb": self.usb, "latency_timer_ms": self.latency_ms(),
-                "latency_timer_path": str(self.latency_timer) if self.latency_timer else None}
+        return {
+            "name": self.name,
+            "path": self.path,
+            "driver": self.driver,
+            "by_id": self.by_id,
+            "by_path": self.by_path,
+            "usb": self.usb,
+            "latency_timer_ms": self.latency_ms(),
+            "latency_timer_path": str(self.latency_timer) if self.latency_timer else None,
+        }
 
 
 def read(path: Path) -> str | None:
@@ -103,8 +110,13 @@ def usb_identity(name: str) -> dict | None:
     device = (SYS_TTY / name / "device").resolve()
     for d in (device, *device.parents):
         if (d / "idVendor").exists():
-            return {"vendor": read(d / "idVendor"), "product": read(d / "idProduct"), "serial": read(d / "serial"),
-                    "manufacturer": read(d / "manufacturer"), "model": read(d / "product")}
+            return {
+                "vendor": read(d / "idVendor"),
+                "product": read(d / "idProduct"),
+                "serial": read(d / "serial"),
+                "manufacturer": read(d / "manufacturer"),
+                "model": read(d / "product"),
+            }
         if d.name == "devices":
             break
     return None

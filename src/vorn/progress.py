@@ -70,8 +70,10 @@ class Status:
         span = max(elapsed - t0, 1e-9)
         raw_rate, est_rate = (counts["raw"] - raw0) / span, (counts["estimated"] - est0) / span
         self.last = (elapsed, counts["raw"], counts["estimated"])
-        self.write(f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
-                   f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K")
+        self.write(
+            f"\r{elapsed:7.1f} s  {nbytes:,} bytes  raw {raw_rate:,.0f}/s  "
+            f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K"
+        )
 
     def clear(self) -> None:
         if self.active:
@@ -99,8 +101,10 @@ class LiveStatus:
         t0, n0 = self.last
         rate = (server.packets - n0) / max(elapsed - t0, 1e-9)
         self.last = (elapsed, server.packets)
-        self.write(f"\r{elapsed:7.1f} s  {rate:,.0f} packets/s  {len(server.clients)} connected  "
-                   f"{server.dropped:,} messages dropped\x1b[K")
+        self.write(
+            f"\r{elapsed:7.1f} s  {rate:,.0f} packets/s  {len(server.clients)} connected  "
+            f"{server.dropped:,} messages dropped\x1b[K"
+        )
 
     def clear(self) -> None:
         if self.active:

@@ -78,10 +78,18 @@ def wait_for_port(path: str, baud: int, stopped: Callable[[], bool], until: floa
             delay = min(delay * 2, LAST_RETRY)
 
 
-def record(port_path: str, out_path: str, baud: int = 115200, seconds: float | None = None, force: bool = False, *,
-           stopped: Callable[[], bool] = lambda: False,
-           status: Callable[[float, int, dict], None] | None = None, durable: bool = True,
-           reconnect: bool = False) -> Summary:
+def record(
+    port_path: str,
+    out_path: str,
+    baud: int = 115200,
+    seconds: float | None = None,
+    force: bool = False,
+    *,
+    stopped: Callable[[], bool] = lambda: False,
+    status: Callable[[float, int, dict], None] | None = None,
+    durable: bool = True,
+    reconnect: bool = False,
+) -> Summary:
     """Records the port at port_path into out_path (with out_path.times, and
     the baud rate in out_path.baud) until seconds have passed, stopped()
     returns true (asked after every read, at least every READ_WAIT s), or the

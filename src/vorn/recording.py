@@ -21,8 +21,16 @@ from collections.abc import Callable
 
 from vorn import _native
 from vorn.errors import with_path
-from vorn.fields import FIELD_OF_INVALID_NAME, FLAG_FIELDS, KINDS, UNTIMED, VALUE_FIELDS, fields_of, flag_column, \
-    value_columns
+from vorn.fields import (
+    FIELD_OF_INVALID_NAME,
+    FLAG_FIELDS,
+    KINDS,
+    UNTIMED,
+    VALUE_FIELDS,
+    fields_of,
+    flag_column,
+    value_columns,
+)
 from vorn.times import Estimate, extrapolate_times, load_times
 
 CHUNK = 1 << 16  # bytes read from a recording at a time
@@ -62,18 +70,22 @@ def packet_numbers(start: float | None, end: float | None) -> tuple[int | None, 
     """start and end as packet numbers, for a recording without arrival times."""
     for v in (start, end):
         if v is not None and not float(v).is_integer():
-            raise ValueError(f"the recording has no arrival times: --start and --end count packets, "
-                             f"and {v:g} is not a whole number")
+            raise ValueError(
+                f"the recording has no arrival times: --start and --end count packets, and {v:g} is not a whole number"
+            )
     return (None if start is None else int(start)), (None if end is None else int(end))
 
 
 def selection(start, end, timed: bool) -> str:
-    """" from 1 s to before 2 s": the range start, end names, for a message."""
+    """ " from 1 s to before 2 s": the range start, end names, for a message."""
     if start is None and end is None:
         return ""
     unit = " s" if timed else ""
-    return (f" from {start or 0:g}{unit}" + ("" if end is None else f" to before {end:g}{unit}")
-            + ("" if timed else " (packet numbers)"))
+    return (
+        f" from {start or 0:g}{unit}"
+        + ("" if end is None else f" to before {end:g}{unit}")
+        + ("" if timed else " (packet numbers)")
+    )
 
 
 class Recording:
@@ -191,7 +203,7 @@ class Recording:
                 pos += len(data)
             return True
 
-        for first, end, lo, hi in t.segments:
+        for first, _end, lo, hi in t.segments:
             if not (yield from untimed(first)):
                 return
             while lo < hi:
@@ -214,8 +226,17 @@ class Recording:
             yield None, None, data, b"", pos
             pos += len(data)
 
-    def columns(self, kind: str | None = None, start: float | None = None, end: float | None = None, *,
-                baud: int | None = None, extrapolated: bool = False, sample: bool = True, mono: bool = False):
+    def columns(
+        self,
+        kind: str | None = None,
+        start: float | None = None,
+        end: float | None = None,
+        *,
+        baud: int | None = None,
+        extrapolated: bool = False,
+        sample: bool = True,
+        mono: bool = False,
+    ):
         """Dicts of NumPy arrays by column_names(kind, timed), a chunk of the
         recording at a time, holding the packets of that kind (both if None)
         that arrived from start to before end, in seconds since the first
@@ -258,8 +279,9 @@ class Recording:
                     self.advance(len(data))
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
                     kinds = np.frombuffer(kinds_b, np.uint8)
-                    keep, wall, past = window.pick(np, kinds, np.frombuffer(reads_b, np.uint32), walls, monos, base,
-                                                   len(data))
+                    keep, wall, past = window.pick(
+                        np, kinds, np.frombuffer(reads_b, np.uint32), walls, monos, base, len(data)
+                    )
                     pick = (lambda a: a) if keep is None else (lambda a: a[keep])
                     n = len(kinds)
                     values = np.frombuffer(values_b, np.float32).reshape(width, n)
@@ -267,9 +289,11 @@ class Recording:
                     chunk = {}
                     if wall is not None:
                         chunk["host_time_ns"] = pick(wall)
-                        chunk["time_ns"] = pick(sample_slice(np, sampled, seen, n)
-                                                if walls is not None and sampled is not None
-                                                else np.full(n, UNTIMED, np.int64))
+                        chunk["time_ns"] = pick(
+                            sample_slice(np, sampled, seen, n)
+                            if walls is not None and sampled is not None
+                            else np.full(n, UNTIMED, np.int64)
+                        )
                         if extrapolated:
                             chunk["extrapolated"] = np.full(len(chunk["time_ns"]), walls is None)
                         if mono and window.mono is not None:
@@ -306,7 +330,7 @@ class Recording:
 def sample_slice(np, sampled, at: int, n: int):
     """n sample times from packet number at on; UNTIMED past the packets they
     were recovered for (the recording grown since)."""
-    out = sampled[at:at + n]
+    out = sampled[at : at + n]
     if len(out) < n:
         out = np.concatenate([out, np.full(n - len(out), UNTIMED, np.int64)])
     return out

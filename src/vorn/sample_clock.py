@@ -92,7 +92,7 @@ def packet_places(path):
             offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
             lengths.append(np.frombuffer(n, np.uint32))
             lost.append(np.frombuffer(x, np.uint8))
-    join = (lambda parts, dtype: np.concatenate(parts) if parts else np.empty(0, dtype))
+    join = lambda parts, dtype: np.concatenate(parts) if parts else np.empty(0, dtype)
     return join(kinds, np.uint8), join(offsets, np.int64), join(lengths, np.uint32), join(lost, np.uint8)
 
 
@@ -166,7 +166,15 @@ def sample_times(path, baud: int | None = None, times: Times | None = None):
     lost = lost | np.concatenate([[0], ~timed[:-1]]).astype(np.uint8) if len(timed) else lost
     done = done[timed]
     out = np.full(len(kinds), UNTIMED, np.int64)
-    got, figures = _native.sample_times(first_ns[timed], head[timed], monos[done], lengths[timed], kinds[timed],
-                                        lost[timed], float(baud_of(path, baud)), walls[done] - monos[done])
+    got, figures = _native.sample_times(
+        first_ns[timed],
+        head[timed],
+        monos[done],
+        lengths[timed],
+        kinds[timed],
+        lost[timed],
+        float(baud_of(path, baud)),
+        walls[done] - monos[done],
+    )
     out[timed] = np.frombuffer(got, np.int64)
     return out, figures

@@ -151,8 +151,9 @@ class TimesWriter:
             return
         size = sum(self.lengths)
         crc = self.pending_crc(size)
-        block = _native.encode_times_block(self.first, crc, self.lengths.tobytes(), self.walls.tobytes(),
-                                           self.monos.tobytes())
+        block = _native.encode_times_block(
+            self.first, crc, self.lengths.tobytes(), self.walls.tobytes(), self.monos.tobytes()
+        )
         self.file.write(block)
         self.last_block = (self.first, self.first + size, crc)
         self.first += size
@@ -166,8 +167,11 @@ class TimesWriter:
         reads before it as their block first), and made durable at the next
         flush()."""
         self.write_block()
-        self.file.write(_native.encode_times_gap(*self.last_block, lost.wall_ns, lost.mono_ns, back.wall_ns,
-                                                 max(back.mono_ns, lost.mono_ns)))
+        self.file.write(
+            _native.encode_times_gap(
+                *self.last_block, lost.wall_ns, lost.mono_ns, back.wall_ns, max(back.mono_ns, lost.mono_ns)
+            )
+        )
 
     def flush(self) -> None:
         self.write_block()
@@ -223,8 +227,10 @@ class Times:
     def note(self) -> str | None:
         if self.version is None or not self.untimed and not self.reasons:
             return None
-        return (f"{self.path}: {self.untimed:,} of {self.size:,} bytes have no arrival time"
-                f" ({'; '.join(self.reasons) or 'no times'})")
+        return (
+            f"{self.path}: {self.untimed:,} of {self.size:,} bytes have no arrival time"
+            f" ({'; '.join(self.reasons) or 'no times'})"
+        )
 
     def reads(self):
         """(end, Stamp or None) along the whole recording: each vouched read,
@@ -325,30 +331,35 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
     if version == 2:
         decoded = _native.decode_times(data, size)
     else:
-        decoded = decode_v1(data[len(MAGIC_V1):], size, times.reasons, tname)
+        decoded = decode_v1(data[len(MAGIC_V1) :], size, times.reasons, tname)
         if decoded is None:
             return times
     blocks = decoded["blocks"]
     if decoded["damaged_blocks"]:
-        times.reasons.append(f"{decoded['damaged_blocks']:,} damaged stretch(es) of {tname} "
-                             f"({decoded['damaged_bytes']:,} bytes)")
+        times.reasons.append(
+            f"{decoded['damaged_blocks']:,} damaged stretch(es) of {tname} ({decoded['damaged_bytes']:,} bytes)"
+        )
     if decoded["misplaced_blocks"]:
-        times.reasons.append(f"{decoded['misplaced_blocks']:,} block(s) of {tname} describe bytes the recording "
-                             "does not have")
+        times.reasons.append(
+            f"{decoded['misplaced_blocks']:,} block(s) of {tname} describe bytes the recording does not have"
+        )
     good = check_blocks(path, blocks)
     mismatched = len(blocks) - len(good)
     if mismatched and not good:
-        times.reasons.append(f"{tname} belongs to another recording (none of its {len(blocks):,} blocks matches "
-                             "these bytes)")
+        times.reasons.append(
+            f"{tname} belongs to another recording (none of its {len(blocks):,} blocks matches these bytes)"
+        )
     elif mismatched:
         times.reasons.append(f"{mismatched:,} block(s) of {tname} do not match the recording's bytes")
     ends, walls, monos = (array("q", decoded[k]) for k in ("ends", "walls", "monos"))
     # A gap counts where the block it follows holds (before any block, always).
     held = set(good)
     vouched = {i for i, b in enumerate(blocks) if b in held}
-    times.gaps = [Unplugged(at, Stamp(lost_wall, lost_mono), Stamp(back_wall, back_mono))
-                  for block, at, lost_wall, lost_mono, back_wall, back_mono in decoded["gaps"]
-                  if block is None or block in vouched]
+    times.gaps = [
+        Unplugged(at, Stamp(lost_wall, lost_mono), Stamp(back_wall, back_mono))
+        for block, at, lost_wall, lost_mono, back_wall, back_mono in decoded["gaps"]
+        if block is None or block in vouched
+    ]
     breaks = {g.at for g in times.gaps}
     for first, end, _, lo, hi in good:
         n = len(times.ends)
@@ -378,7 +389,7 @@ def decode_v1(body: bytes, size: int, reasons: list[str], tname: str) -> dict | 
     damaged = False
     for at in range(0, len(body), INFLATE_PIECE):
         try:
-            out += unzip.decompress(body[at:at + INFLATE_PIECE], limit - len(out))
+            out += unzip.decompress(body[at : at + INFLATE_PIECE], limit - len(out))
         except zlib.error as e:
             if "incorrect data check" in str(e):
                 reasons.append(f"{tname} fails its checksum (version 1 file: no time in it can be trusted)")

@@ -87,7 +87,9 @@ TEST(Channel, ManyProducersLoseNothingAndKeepTheirOrder) {
       }
     });
   }
-  { auto gone = std::move(tx); }  // only the producers' copies are left
+  {
+    auto gone = std::move(tx);
+  }  // only the producers' copies are left
 
   std::vector<std::uint32_t> next(kProducers, 0);
   std::vector<Item> got;
@@ -111,7 +113,9 @@ TEST(Channel, ManyProducersLoseNothingAndKeepTheirOrder) {
 TEST(Channel, SendIsRefusedOnceEveryReceiverIsGone) {
   auto [tx, rx] = make_channel<std::string>();
   auto second = std::make_optional<Receiver<std::string>>(rx);
-  { auto gone = std::move(rx); }
+  {
+    auto gone = std::move(rx);
+  }
 
   std::string text = "kept by the one receiver left";
   ASSERT_TRUE(tx.send(text));
@@ -132,7 +136,9 @@ TEST(Channel, QueuedItemsDieWithTheLastReceiver) {
   std::weak_ptr<int> watch = item;
   ASSERT_TRUE(tx.send(item));
   EXPECT_FALSE(watch.expired());
-  { auto gone = std::move(rx); }
+  {
+    auto gone = std::move(rx);
+  }
   EXPECT_TRUE(watch.expired());  // although a sender still holds the channel
 }
 
@@ -151,7 +157,9 @@ TEST(Channel, WaitReportsItemTimeoutAndDisconnect) {
   EXPECT_EQ(rx.try_recv(), 1);
 
   // One sender left (the copy): still no disconnect.
-  { auto gone = std::move(tx); }
+  {
+    auto gone = std::move(tx);
+  }
   EXPECT_EQ(rx.wait(Clock::now() + 10ms), RecvStatus::Timeout);
 
   // Items sent before the last sender left are still delivered first.

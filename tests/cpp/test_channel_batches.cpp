@@ -90,7 +90,9 @@ TEST(ChannelBatches, RefusedBatchIsLeftWholeAndQueuedBatchesDieWithTheReceiver) 
   item.reset();
   ASSERT_TRUE(tx.send_all(batch));
   EXPECT_FALSE(watch.expired());
-  { auto gone = std::move(rx); }
+  {
+    auto gone = std::move(rx);
+  }
   EXPECT_TRUE(watch.expired());
 
   batch = {std::make_shared<int>(2), std::make_shared<int>(3)};

@@ -42,17 +42,15 @@ struct FeedStats {
 };
 
 struct FeedPlan {
-  bool cut = false;              // reads end at random bytes, not only between packets
-  std::uint32_t budget = 4000;   // packets, then end of stream
-  unsigned fail_every = 0;       // every n-th read fails (0: never)
+  bool cut = false;             // reads end at random bytes, not only between packets
+  std::uint32_t budget = 4000;  // packets, then end of stream
+  unsigned fail_every = 0;      // every n-th read fails (0: never)
   unsigned seed = 1;
-  bool never_waits = false;      // says so, as a regular file does: records are announced in bulk
+  bool never_waits = false;  // says so, as a regular file does: records are announced in bulk
 };
 
 // A raw packet that carries its number as its first value.
-Bytes numbered(std::uint32_t n) {
-  return test::packet(kRawSet, test::raw_field(0x04, {static_cast<float>(n), 0, 0}));
-}
+Bytes numbered(std::uint32_t n) { return test::packet(kRawSet, test::raw_field(0x04, {static_cast<float>(n), 0, 0})); }
 
 std::uint32_t number_of(const IMUPacket& r) { return static_cast<std::uint32_t>((*r.get(slot_of<"scaled_accel">))[0]); }
 
@@ -79,9 +77,14 @@ class Feed final : public ByteSource {
   Result<std::size_t> serve(std::span<std::uint8_t> window) {
     const std::uint64_t nth = stats_->reads.fetch_add(1) + 1;
     switch (rng_() % 16) {
-      case 0: std::this_thread::sleep_for(50us); break;
-      case 1: std::this_thread::yield(); break;
-      default: break;
+      case 0:
+        std::this_thread::sleep_for(50us);
+        break;
+      case 1:
+        std::this_thread::yield();
+        break;
+      default:
+        break;
     }
     if (plan_.fail_every && nth % plan_.fail_every == 0) {
       stats_->failures.fetch_add(1);
@@ -99,7 +102,8 @@ class Feed final : public ByteSource {
       }
       std::size_t take = std::min(pending_.size() - at_, window.size() - n);
       if (plan_.cut) take = std::min(take, want - n);
-      std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(at_), take, window.begin() + static_cast<std::ptrdiff_t>(n));
+      std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(at_), take,
+                  window.begin() + static_cast<std::ptrdiff_t>(n));
       n += take;
       at_ += take;
       if (at_ == pending_.size()) {
@@ -143,8 +147,8 @@ bool ends_within(const VornParser& parser, Clock::duration limit) {
 
 struct StormResult {
   std::vector<std::uint32_t> drained;
-  std::uint64_t texts = 0;      // read-failure texts taken
-  std::uint64_t runs = 0;       // reader runs started
+  std::uint64_t texts = 0;  // read-failure texts taken
+  std::uint64_t runs = 0;   // reader runs started
 };
 
 // The owner's side: `ops` random calls on a parser whose reader is busy, then
@@ -170,8 +174,10 @@ StormResult storm(VornParser& parser, unsigned seed, int ops) {
         break;
       case 4: {
         Result<std::vector<IMUPacket>> got = parser.get_packets(WaitTime{0, 200'000});
-        if (got) collect(std::move(got).value(), result.drained);
-        else EXPECT_EQ(got.error().message, kTimedOutText);
+        if (got)
+          collect(std::move(got).value(), result.drained);
+        else
+          EXPECT_EQ(got.error().message, kTimedOutText);
         break;
       }
       case 5:
@@ -250,9 +256,15 @@ TEST(EngineRaces, DestructionAtAnyMoment) {
     {
       VornParser parser = parser_over({i % 2 == 1, 1'000'000, i % 3 == 0 ? 11u : 0u, static_cast<unsigned>(i)}, stats);
       switch (i % 5) {
-        case 0: break;  // never started
-        case 1: parser.start(); parser.stop(); break;
-        case 2: parser.start(); break;
+        case 0:
+          break;  // never started
+        case 1:
+          parser.start();
+          parser.stop();
+          break;
+        case 2:
+          parser.start();
+          break;
         default:
           parser.start();
           std::this_thread::sleep_for(std::chrono::microseconds(rng() % 300));
@@ -354,7 +366,7 @@ TEST(EngineRaces, WaitingDrainWakesBeforeTheReaderBlocksAgain) {
     Bytes first;
     for (std::uint32_t i = 0; i < packets; ++i) {
       Bytes pk = test::packet(kRawSet, test::concat({test::raw_field(0x04, {static_cast<float>(i), 0, 0}),
-                                                      test::field(0x7F, Bytes(234, 0))}));
+                                                     test::field(0x7F, Bytes(234, 0))}));
       ASSERT_EQ(pk.size(), 256u);
       first.insert(first.end(), pk.begin(), pk.end());
     }

@@ -41,9 +41,7 @@ using test::RecordingSender;
 const Bytes kEmptyRaw = hex("75 65 80 00 5A 03");
 
 // Process `buffer` once with the fixed clock.
-FrameStatus run(Bytes& buffer, RecordingSender& sender) {
-  return process_buffer(buffer, sender, test::fixed_clock);
-}
+FrameStatus run(Bytes& buffer, RecordingSender& sender) { return process_buffer(buffer, sender, test::fixed_clock); }
 
 // A clock that counts its reads, so timestamps tell the reads apart; it
 // reads before the epoch from the `fail_from`-th read on.
@@ -231,7 +229,8 @@ TEST(Framing, OtherSetIsConsumedWholeWithoutRecord) {
 }
 
 TEST(Framing, RefusedSendLeavesBufferAsItWas) {
-  const Bytes original = concat({hex("00 11"), accel_packet(1), hex("22"), accel_packet(2), accel_packet(3), hex("75 65")});
+  const Bytes original =
+      concat({hex("00 11"), accel_packet(1), hex("22"), accel_packet(2), accel_packet(3), hex("75 65")});
   for (std::size_t accepted : {0u, 1u, 2u}) {
     RecordingSender sender(accepted);
     Bytes buffer = original;
@@ -299,10 +298,10 @@ TEST(Framing, CleanPacketsAllocateNothing) {
 
   // Every field flagged invalid, as a unit reports while its filter settles:
   // seven names still fit the record.
-  const Bytes all_flagged = concat({est_field(0x03, {1, 0, 0, 0}, 0), est_field(0x12, {1, 1, 1, 1}, 0),
-                                    est_field(0x0D, {1, 2, 3}, 0), est_field(0x0E, {1, 2, 3}, 0),
-                                    est_field(0x13, {0, 0, -1}, 0), est_field(0x1C, {1, 2, 3}, 0),
-                                    est_field(0x21, {5}, 0)});
+  const Bytes all_flagged =
+      concat({est_field(0x03, {1, 0, 0, 0}, 0), est_field(0x12, {1, 1, 1, 1}, 0), est_field(0x0D, {1, 2, 3}, 0),
+              est_field(0x0E, {1, 2, 3}, 0), est_field(0x13, {0, 0, -1}, 0), est_field(0x1C, {1, 2, 3}, 0),
+              est_field(0x21, {5}, 0)});
   buffer = packet(kEstimatedSet, all_flagged);
   t_allocations = 0;
   process_buffer(buffer, sender, test::fixed_clock);
@@ -352,9 +351,10 @@ Stream make_stream(std::uint32_t seed, std::size_t n_packets) {
         const std::uint8_t ds[] = {0x03, 0x0D, 0x0E, 0x12, 0x13, 0x1C, 0x21};
         const std::uint8_t d = ds[pick(7)];
         const auto flags = static_cast<std::uint16_t>(rng());
-        Bytes fld = d == 0x21                ? test::est_field(d, {any_float()}, flags)
-                    : d == 0x03 || d == 0x12 ? test::est_field(d, {any_float(), any_float(), any_float(), any_float()}, flags)
-                                             : test::est_field(d, {any_float(), any_float(), any_float()}, flags);
+        Bytes fld = d == 0x21 ? test::est_field(d, {any_float()}, flags)
+                    : d == 0x03 || d == 0x12
+                        ? test::est_field(d, {any_float(), any_float(), any_float(), any_float()}, flags)
+                        : test::est_field(d, {any_float(), any_float(), any_float()}, flags);
         payload = concat({payload, fld});
       }
     }

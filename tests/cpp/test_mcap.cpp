@@ -39,8 +39,9 @@ std::vector<Record> records(const Bytes& file) {
     const auto len = get<std::uint64_t>(&file[at + 1]);
     EXPECT_LE(at + 9 + len, file.size() - 8);
     if (at + 9 + len > file.size() - 8) break;
-    out.push_back({file[at], at, Bytes(file.begin() + static_cast<std::ptrdiff_t>(at + 9),
-                                       file.begin() + static_cast<std::ptrdiff_t>(at + 9 + len))});
+    out.push_back({file[at], at,
+                   Bytes(file.begin() + static_cast<std::ptrdiff_t>(at + 9),
+                         file.begin() + static_cast<std::ptrdiff_t>(at + 9 + len))});
     at += 9 + len;
   }
   EXPECT_EQ(at, file.size() - 8);
@@ -218,7 +219,7 @@ std::multimap<std::uint16_t, Bytes> bodies(mcap::Writer& w) {
   for (std::size_t at = 0; at < raw.size();) {
     const auto len = get<std::uint64_t>(&raw[at + 1]);
     out.emplace(get<std::uint16_t>(&raw[at + 9]), Bytes(raw.begin() + static_cast<std::ptrdiff_t>(at + 31),
-                                                          raw.begin() + static_cast<std::ptrdiff_t>(at + 9 + len)));
+                                                        raw.begin() + static_cast<std::ptrdiff_t>(at + 9 + len)));
     at += 9 + len;
   }
   return out;

@@ -58,9 +58,9 @@ bool eventually(Pred done, Clock::duration limit = 5s) {
 struct Step {
   enum class Kind { Data, Fail, End };
   Kind kind = Kind::End;
-  Bytes bytes;        // Data: served at most one window at a time
-  std::string text;   // Fail: the failure's display text
-  bool gated = false; // the read holds its answer until the test releases it
+  Bytes bytes;         // Data: served at most one window at a time
+  std::string text;    // Fail: the failure's display text
+  bool gated = false;  // the read holds its answer until the test releases it
 };
 
 Step data(Bytes bytes) { return {Step::Kind::Data, std::move(bytes), {}, false}; }
@@ -147,10 +147,18 @@ class Script {
     std::lock_guard lock(mutex_);
     return f(*this);
   }
-  int reads() const { return look([](const Script& s) { return s.reads_; }); }
-  std::vector<std::string> events() const { return look([](const Script& s) { return s.events_; }); }
-  bool destroyed() const { return look([](const Script& s) { return s.destroyed_; }); }
-  std::size_t reader_threads() const { return look([](const Script& s) { return s.readers_.size(); }); }
+  int reads() const {
+    return look([](const Script& s) { return s.reads_; });
+  }
+  std::vector<std::string> events() const {
+    return look([](const Script& s) { return s.events_; });
+  }
+  bool destroyed() const {
+    return look([](const Script& s) { return s.destroyed_; });
+  }
+  std::size_t reader_threads() const {
+    return look([](const Script& s) { return s.readers_.size(); });
+  }
 
   // Checked once the reader is done.
   void expect_clean_reads() const {
@@ -184,7 +192,9 @@ class ScriptedSource final : public ByteSource {
  public:
   explicit ScriptedSource(std::shared_ptr<Script> script) : script_(std::move(script)) {}
   ~ScriptedSource() override { script_->on_destroyed(); }
-  Result<std::size_t> read(std::span<std::uint8_t> window, const StopSignal&) override { return script_->serve(window); }
+  Result<std::size_t> read(std::span<std::uint8_t> window, const StopSignal&) override {
+    return script_->serve(window);
+  }
 
  private:
   std::shared_ptr<Script> script_;
@@ -246,9 +256,10 @@ Stream varied_stream(int count) {
     for (int extra = 0; extra < i % 5; ++extra) {
       payload = test::concat({payload, test::raw_field(0x05, {3, 4, 5}), test::raw_field(0x17, {6})});
     }
-    Bytes pk = i % 3 == 0 ? packet(kEstimatedSet, test::concat({test::est_field(0x03, {static_cast<float>(i), 0, 0, 1}, 0),
-                                                                  test::est_field(0x12, {0, 0, 0, 0}, 1)}))
-                          : packet(kRawSet, payload);
+    Bytes pk = i % 3 == 0
+                   ? packet(kEstimatedSet, test::concat({test::est_field(0x03, {static_cast<float>(i), 0, 0, 1}, 0),
+                                                         test::est_field(0x12, {0, 0, 0, 0}, 1)}))
+                   : packet(kRawSet, payload);
     if (i % 7 == 0) s.bytes.insert(s.bytes.end(), {0x00, 0x75, 0x11});
     s.starts.push_back(s.bytes.size());
     s.bytes.insert(s.bytes.end(), pk.begin(), pk.end());
@@ -614,8 +625,8 @@ class NewMock : public ::testing::Test {
   }
   std::string write(const std::string& name, const Bytes& bytes) {
     const std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return path;
   }
   // Descriptors of this process open on `path`, with whether each is close-on-exec.

@@ -280,8 +280,8 @@ TEST(ValidFlags, OnlyBitZeroOfTheLastByteCounts) {
     std::uint16_t flags;
     bool valid;
   };
-  for (Case c : {Case{0x0000, false}, Case{0xFFFE, false}, Case{0x0100, false}, Case{0x0001, true},
-                 Case{0xFFFF, true}, Case{0x8001, true}}) {
+  for (Case c : {Case{0x0000, false}, Case{0xFFFE, false}, Case{0x0100, false}, Case{0x0001, true}, Case{0xFFFF, true},
+                 Case{0x8001, true}}) {
     IMUPacket rec = decode_ok(0x82, est_field(0x21, {1.0f}, c.flags));
     EXPECT_EQ(rec.invalid_fields().has_value(), !c.valid) << std::hex << c.flags;
     EXPECT_TRUE(rec.get(slot_of<"est_pressure_alt">).has_value());
@@ -292,8 +292,8 @@ TEST(ValidFlags, InvalidNamesInWireOrderWithRepeats) {
   IMUPacket rec = decode_ok(0x82, test::concat({est_field(0x0E, {1, 2, 3}, 0), est_field(0x03, {1, 0, 0, 0}, 0)}));
   EXPECT_EQ(rec.invalid_fields(), std::optional<std::string>("estAngularRate,estOrientQuaternion"));
 
-  rec = decode_ok(0x82, test::concat({est_field(0x21, {1}, 0), est_field(0x0D, {1, 2, 3}, 1),
-                                      est_field(0x21, {2}, 0)}));
+  rec =
+      decode_ok(0x82, test::concat({est_field(0x21, {1}, 0), est_field(0x0D, {1, 2, 3}, 1), est_field(0x21, {2}, 0)}));
   EXPECT_EQ(rec.invalid_fields(), std::optional<std::string>("estPressureAlt,estPressureAlt"));
   EXPECT_EQ(rec.get(slot_of<"est_pressure_alt">), std::optional<float>(2));
 }

@@ -28,16 +28,14 @@ using namespace std::chrono_literals;
 Bytes packets_of_256(std::uint32_t n) {
   Bytes out;
   for (std::uint32_t i = 0; i < n; ++i) {
-    const Bytes pk = test::packet(
-        kRawSet, test::concat({test::raw_field(0x04, {static_cast<float>(i), 0, 0}), test::field(0x7F, Bytes(234, 0))}));
+    const Bytes pk = test::packet(kRawSet, test::concat({test::raw_field(0x04, {static_cast<float>(i), 0, 0}),
+                                                         test::field(0x7F, Bytes(234, 0))}));
     out.insert(out.end(), pk.begin(), pk.end());
   }
   return out;
 }
 
-std::string scratch_path(const char* name) {
-  return ::testing::TempDir() + name + std::to_string(::getpid());
-}
+std::string scratch_path(const char* name) { return ::testing::TempDir() + name + std::to_string(::getpid()); }
 
 // Drains with waits of up to 5 s until `expected` records have come or 10 s
 // have passed; returns how long that took and how many came.

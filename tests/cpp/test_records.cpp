@@ -31,8 +31,9 @@ bool no_estimated_values(const IMUPacket& p) { return no_values_of(p, PacketKind
 
 const Timestamp kAbove64 = (static_cast<Timestamp>(1) << 64) + 5;
 const Timestamp kAllOnes = ~static_cast<Timestamp>(0);
-const Timestamp kStamps[] = {0, 1733490000123456789u, std::numeric_limits<std::uint64_t>::max(),
-                             static_cast<Timestamp>(1) << 64, kAbove64, kAllOnes};
+const Timestamp kStamps[] = {
+    0,       1733490000123456789u, std::numeric_limits<std::uint64_t>::max(), static_cast<Timestamp>(1) << 64, kAbove64,
+    kAllOnes};
 
 TEST(Record, KindsShareTheValueAreaButNotTheirValues) {
   // Both kinds use presence bit 0 and the first float; the kind keeps them apart.

@@ -29,10 +29,10 @@ struct Scenario {
   double drift_ppm = 60;
   double seconds = 20;
   std::uint32_t length = 68;
-  std::vector<std::int64_t> stalls{};   // the host reads nothing for 60 ms from these times
-  std::int64_t lost_at = -1;            // this packet's bytes are damaged
-  std::int64_t pause_at = -1;           // the unit stops before this packet...
-  std::int64_t pause_ns = 500 * kMs;    // ...for this long
+  std::vector<std::int64_t> stalls{};  // the host reads nothing for 60 ms from these times
+  std::int64_t lost_at = -1;           // this packet's bytes are damaged
+  std::int64_t pause_at = -1;          // the unit stops before this packet...
+  std::int64_t pause_ns = 500 * kMs;   // ...for this long
   unsigned seed = 7;
 };
 
@@ -64,8 +64,10 @@ Simulated simulate(const Scenario& s) {
     for (std::int64_t stall : s.stalls) {
       if (at >= stall && at < stall + 60 * kMs) at = stall + 60 * kMs;
     }
-    if (!reads.empty() && reads.back().at == at) reads.back().cut = static_cast<std::int64_t>(f);
-    else reads.push_back({static_cast<std::int64_t>(f), at});
+    if (!reads.empty() && reads.back().at == at)
+      reads.back().cut = static_cast<std::int64_t>(f);
+    else
+      reads.push_back({static_cast<std::int64_t>(f), at});
   }
   std::size_t r = 0;
   bool lost = false;

@@ -108,15 +108,24 @@ std::string read_bytes(TTYPort& port, std::size_t want) {
 
 TEST(SerialErrorText, KernelTextsNotTheCLibrarys) {
   const std::vector<std::pair<int, std::string>> rows = {
-      {1, "Operation not permitted"},  {2, "No such file or directory"},
-      {4, "Interrupted system call"},  {5, "I/O error"},
-      {6, "No such device or address"}, {9, "Bad file number"},
-      {11, "Try again"},               {13, "Permission denied"},
-      {16, "Device or resource busy"}, {19, "No such device"},
-      {22, "Invalid argument"},        {25, "Not a typewriter"},
-      {32, "Broken pipe"},             {34, "Math result not representable"},
-      {35, "Resource deadlock would occur"}, {38, "Invalid system call number"},
-      {110, "Connection timed out"},   {125, "Operation Canceled"},
+      {1, "Operation not permitted"},
+      {2, "No such file or directory"},
+      {4, "Interrupted system call"},
+      {5, "I/O error"},
+      {6, "No such device or address"},
+      {9, "Bad file number"},
+      {11, "Try again"},
+      {13, "Permission denied"},
+      {16, "Device or resource busy"},
+      {19, "No such device"},
+      {22, "Invalid argument"},
+      {25, "Not a typewriter"},
+      {32, "Broken pipe"},
+      {34, "Math result not representable"},
+      {35, "Resource deadlock would occur"},
+      {38, "Invalid system call number"},
+      {110, "Connection timed out"},
+      {125, "Operation Canceled"},
       {133, "Memory page has hardware error"},
   };
   for (const auto& [code, text] : rows) EXPECT_EQ(kernel_error_text(code), text) << "errno " << code;
@@ -155,14 +164,14 @@ TEST(SerialSpeeds, DecodedAsTheKernelDoes) {
 
 TEST(SerialSpeeds, ToleranceIsTwoPercent) {
   EXPECT_TRUE(speed_is_close_enough(921600, 921600));
-  EXPECT_TRUE(speed_is_close_enough(921600, 923077));     // an FTDI's nearest divisor
-  EXPECT_TRUE(speed_is_close_enough(100000, 102000));     // exactly 2% either way
+  EXPECT_TRUE(speed_is_close_enough(921600, 923077));  // an FTDI's nearest divisor
+  EXPECT_TRUE(speed_is_close_enough(100000, 102000));  // exactly 2% either way
   EXPECT_TRUE(speed_is_close_enough(100000, 98000));
   EXPECT_FALSE(speed_is_close_enough(100000, 102001));
   EXPECT_FALSE(speed_is_close_enough(100000, 97999));
-  EXPECT_FALSE(speed_is_close_enough(921600, 115200));    // a UART kept its old rate
-  EXPECT_FALSE(speed_is_close_enough(4000000, 9600));     // ftdi_sio's fall-back
-  EXPECT_FALSE(speed_is_close_enough(4294967295u, 0));    // no overflow at the top
+  EXPECT_FALSE(speed_is_close_enough(921600, 115200));  // a UART kept its old rate
+  EXPECT_FALSE(speed_is_close_enough(4000000, 9600));   // ftdi_sio's fall-back
+  EXPECT_FALSE(speed_is_close_enough(4294967295u, 0));  // no overflow at the top
   EXPECT_TRUE(speed_is_close_enough(4294967295u, 4294967295u));
 }
 
@@ -210,8 +219,7 @@ TEST_P(SerialLineSettings, RawEightNoneOneAtTheRequestedSpeed) {
   EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bauds, SerialLineSettings,
-                         ::testing::Values(115200u, 9600u, 921600u, 1u, 0u, 4294967295u));
+INSTANTIATE_TEST_SUITE_P(Bauds, SerialLineSettings, ::testing::Values(115200u, 9600u, 921600u, 1u, 0u, 4294967295u));
 
 // The part of the open that `vorn doctor` runs on its own descriptor.
 TEST(SerialSetLine, ReturnsTheSpeedsReadBack) {
@@ -375,8 +383,8 @@ TEST(SerialOpen, FailuresLeaveNothingOpen) {
 
 TEST(SerialNewSerial, BuildsTheEngineOrReportsTheBareText) {
   // Overlong, surrogate, cut short, above U+10FFFF, stray continuation.
-  for (const char* bad : {"/dev/\xc0\xaf", "/dev/\xed\xa0\x80", "/dev/\xe2\x82", "/dev/\xf4\x90\x80\x80",
-                          "/dev/\x80"}) {
+  for (const char* bad :
+       {"/dev/\xc0\xaf", "/dev/\xed\xa0\x80", "/dev/\xe2\x82", "/dev/\xf4\x90\x80\x80", "/dev/\x80"}) {
     auto parser = new_serial(bad, kDefaultBaudRate, 100);
     ASSERT_FALSE(parser) << bad;
     EXPECT_EQ(parser.error().kind, Failure::Kind::Fatal) << bad;

@@ -156,7 +156,8 @@ TEST(TimesFile, BlocksOutsideTheRecordingOrOverlappingAreRefused) {
     for (std::size_t k = 0; k < 2; ++k)
       for (const Read& r : m.blocks[k]) n += r.length;
     return n;
-  }() : 0;
+  }()
+                                                         : 0;
   const Decoded d = decode(m.file, short_size);
   EXPECT_EQ(expect_only_written(m, d), 2u);
   EXPECT_EQ(d.misplaced_blocks, 2u);
@@ -287,8 +288,8 @@ Bytes v1_payload(const std::vector<std::array<std::uint64_t, 3>>& triples) {
 
 TEST(TimesFile, VersionOneStopsAtWhatItsChecksCatch) {
   // Wall +1 ms a read (zigzag 2,000,000), skew unchanged: mono follows wall.
-  const Bytes good = v1_payload({{100, 2'000'000'000'000'000'000, 0}, {50, 2'000'000, 0}, {0, 2'000'000, 0},
-                                 {70, 2'000'000, 0}});
+  const Bytes good =
+      v1_payload({{100, 2'000'000'000'000'000'000, 0}, {50, 2'000'000, 0}, {0, 2'000'000, 0}, {70, 2'000'000, 0}});
   Decoded d = decode_v1(good, true, 220);
   ASSERT_EQ(d.ends.size(), 3u);  // the empty read times nothing
   EXPECT_EQ(d.ends, (std::vector<std::int64_t>{100, 150, 220}));
@@ -307,9 +308,10 @@ TEST(TimesFile, VersionOneStopsAtWhatItsChecksCatch) {
     EXPECT_EQ(d.damaged_blocks, 1u);
   }
   // Two empty reads in a row: the line went, and was back 2 s later.
-  d = decode_v1(v1_payload({{100, 2'000'000, 0}, {0, 2'000'000, 0}, {0, 4'000'000'000, 0}, {0, 2'000'000, 0},
-                            {70, 2'000'000, 0}}),
-                true, 170);
+  d = decode_v1(
+      v1_payload(
+          {{100, 2'000'000, 0}, {0, 2'000'000, 0}, {0, 4'000'000'000, 0}, {0, 2'000'000, 0}, {70, 2'000'000, 0}}),
+      true, 170);
   EXPECT_EQ(d.ends, (std::vector<std::int64_t>{100, 170}));
   ASSERT_EQ(d.gaps.size(), 1u);  // the third empty read, alone, marks nothing
   EXPECT_EQ(d.gaps[0].at, 100u);

@@ -40,10 +40,23 @@ def writer(fmt: str):
     return write
 
 
-def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "", rate: float | None = None,
-           kind: str | None = None, start: float | None = None, end: float | None = None,
-           progress: Progress | None = None, baud: int | None = None, stamps: str = "sample", frame: str = "unit",
-           noise=None) -> None:
+def export(
+    path,
+    out,
+    fmt: str,
+    *,
+    frame_id: str = "imu_link",
+    prefix: str = "",
+    rate: float | None = None,
+    kind: str | None = None,
+    start: float | None = None,
+    end: float | None = None,
+    progress: Progress | None = None,
+    baud: int | None = None,
+    stamps: str = "sample",
+    frame: str = "unit",
+    noise=None,
+) -> None:
     """Writes the recording at path to out in format fmt (one of FORMATS);
     kind, start and end select the packets of a table (see vorn.read). baud:
     the line's, for the sample times where the recording does not say
@@ -56,11 +69,14 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
     kind, start, end = check_selection(kind, start, end)
     check_baud(baud)
     if rate is not None and fmt in TABLES:
-        raise UsageError(f"--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where "
-                         "it has none")
+        raise UsageError(
+            "--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where it has none"
+        )
     if fmt in TABLES and (stamps, frame, noise) != ("sample", "unit", None):
-        raise UsageError(f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
-                         "as the unit sent them, with both times")
+        raise UsageError(
+            f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
+            "as the unit sent them, with both times"
+        )
     if stamps not in STAMPS:
         raise ValueError(f"stamps must be one of {', '.join(STAMPS)}, not {stamps!r}")
     if frame not in FRAMES:
@@ -70,8 +86,9 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(out))
     # Everything is written from columns; CSV also without numpy and pyarrow,
     # and MCAP without numpy, from rows.
-    by_rows = (fmt == "csv" and not all(map(importable, ("numpy", "pyarrow")))
-               or fmt not in TABLES and not importable("numpy"))
+    by_rows = (
+        fmt == "csv" and not all(map(importable, ("numpy", "pyarrow"))) or fmt not in TABLES and not importable("numpy")
+    )
     if fmt in TABLES and not by_rows:
         if not has_times(path):
             start, end = packet_numbers(start, end)
@@ -101,12 +118,23 @@ def export(path, out, fmt: str, *, frame_id: str = "imu_link", prefix: str = "",
                 written = write(rec.columns(kind, start, end, baud=baud), names, tmp, path)
             if not written:
                 rec.require_packets()
-                raise ValueError(f"{path}: no {kind or ''}{' ' if kind else ''}packets"
-                                 f"{selection(start, end, rec.times.timed)}")
+                raise ValueError(
+                    f"{path}: no {kind or ''}{' ' if kind else ''}packets{selection(start, end, rec.times.timed)}"
+                )
         else:
             named = {"name": Path(out).name} if fmt == "rosbag2" else {}
-            write(rec, tmp, frame_id=frame_id, prefix=prefix, rate=rate, baud=baud, stamps=stamps, frame=frame,
-                  noise=noise, **named)
+            write(
+                rec,
+                tmp,
+                frame_id=frame_id,
+                prefix=prefix,
+                rate=rate,
+                baud=baud,
+                stamps=stamps,
+                frame=frame,
+                noise=noise,
+                **named,
+            )
         os.replace(tmp, out)
     except OSError as e:
         raise with_path(e, out, tmp) from None

@@ -57,8 +57,15 @@ def write_rows(rec, names, out, kind: str | None) -> int:
                     continue
                 flagged = (r[2] or "").split(",")
                 # Nine significant digits read back as the same single-precision value.
-                w.writerow([("" if r[i] is None or r[i] != r[i] else f"{r[i]:.9g}") if what == "value"
-                            else ("true" if i in flagged else "false") if what == "flag"
-                            else ("" if r[i] is None else r[i]) for what, i in cells])
+                w.writerow(
+                    [
+                        ("" if r[i] is None or r[i] != r[i] else f"{r[i]:.9g}")
+                        if what == "value"
+                        else ("true" if i in flagged else "false")
+                        if what == "flag"
+                        else ("" if r[i] is None else r[i])
+                        for what, i in cells
+                    ]
+                )
                 n += 1
     return n

@@ -31,8 +31,17 @@ from types import SimpleNamespace
 from vorn import _native
 from vorn.errors import missing
 from vorn.export import ros_conventions
-from vorn.fields import (FIELDS, FLAG_FIELDS, KINDS, QUATERNION_PARTS, ROW_COLUMNS, STANDARD_GRAVITY, VALUE_FIELDS,
-                         flag_column, value_columns)
+from vorn.fields import (
+    FIELDS,
+    FLAG_FIELDS,
+    KINDS,
+    QUATERNION_PARTS,
+    ROW_COLUMNS,
+    STANDARD_GRAVITY,
+    VALUE_FIELDS,
+    flag_column,
+    value_columns,
+)
 from vorn.times import Estimate, times_path
 
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
@@ -60,46 +69,79 @@ IMU = definition(
     "std_msgs/Header header\n\ngeometry_msgs/Quaternion orientation\nfloat64[9] orientation_covariance\n\n"
     "geometry_msgs/Vector3 angular_velocity\nfloat64[9] angular_velocity_covariance\n\n"
     "geometry_msgs/Vector3 linear_acceleration\nfloat64[9] linear_acceleration_covariance\n",
-    ("geometry_msgs/Quaternion", QUATERNION_MSG), ("geometry_msgs/Vector3", VECTOR3_MSG))
+    ("geometry_msgs/Quaternion", QUATERNION_MSG),
+    ("geometry_msgs/Vector3", VECTOR3_MSG),
+)
 FLUID_PRESSURE = definition("std_msgs/Header header\n\nfloat64 fluid_pressure\nfloat64 variance\n")
-VECTOR3_STAMPED = definition("std_msgs/Header header\ngeometry_msgs/Vector3 vector\n",
-                             ("geometry_msgs/Vector3", VECTOR3_MSG))
-QUATERNION_STAMPED = definition("std_msgs/Header header\ngeometry_msgs/Quaternion quaternion\n",
-                                ("geometry_msgs/Quaternion", QUATERNION_MSG))
-ALTITUDE = definition("# Pressure altitude as the unit's filter estimates it, in m.\n"
-                      "std_msgs/Header header\nfloat64 altitude\n")
-INVALID_FIELDS = definition("# The values the unit's filter flagged invalid in this packet, by the\n"
-                            "# unit's names (estOrientQuaternion, ...); empty when all are valid.\n"
-                            "std_msgs/Header header\nstring[] names\n")
+VECTOR3_STAMPED = definition(
+    "std_msgs/Header header\ngeometry_msgs/Vector3 vector\n", ("geometry_msgs/Vector3", VECTOR3_MSG)
+)
+QUATERNION_STAMPED = definition(
+    "std_msgs/Header header\ngeometry_msgs/Quaternion quaternion\n", ("geometry_msgs/Quaternion", QUATERNION_MSG)
+)
+ALTITUDE = definition(
+    "# Pressure altitude as the unit's filter estimates it, in m.\nstd_msgs/Header header\nfloat64 altitude\n"
+)
+INVALID_FIELDS = definition(
+    "# The values the unit's filter flagged invalid in this packet, by the\n"
+    "# unit's names (estOrientQuaternion, ...); empty when all are valid.\n"
+    "std_msgs/Header header\nstring[] names\n"
+)
 
 # What ros2 bag (Humble) stores for a reliable, volatile publisher.
 INFINITE = "    sec: 9223372036\n    nsec: 854775807\n"
-QOS = ("- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
-       f"  deadline:\n{INFINITE}  lifespan:\n{INFINITE}  liveliness: 1\n"
-       f"  liveliness_lease_duration:\n{INFINITE}  avoid_ros_namespace_conventions: false")
+QOS = (
+    "- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
+    f"  deadline:\n{INFINITE}  lifespan:\n{INFINITE}  liveliness: 1\n"
+    f"  liveliness_lease_duration:\n{INFINITE}  avoid_ros_namespace_conventions: false"
+)
 
 # Topic (under the prefix), type, definition, units: every value the unit sends.
 CHANNELS = (
-    ("imu/data_raw", "sensor_msgs/msg/Imu", IMU,
-     f"raw packets: linear_acceleration m/s² (scaled_accel g x {STANDARD_GRAVITY}), angular_velocity rad/s "
-     "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks "
-     "the value"),
-    ("imu/data", "sensor_msgs/msg/Imu", IMU,
-     "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
-     "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
-     "is absent or flagged invalid"),
-    ("imu/pressure", "sensor_msgs/msg/FluidPressure", FLUID_PRESSURE,
-     "scaled_ambient_pressure in Pa; variance 0 (unknown)"),
+    (
+        "imu/data_raw",
+        "sensor_msgs/msg/Imu",
+        IMU,
+        f"raw packets: linear_acceleration m/s² (scaled_accel g x {STANDARD_GRAVITY}), angular_velocity rad/s "
+        "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks "
+        "the value",
+    ),
+    (
+        "imu/data",
+        "sensor_msgs/msg/Imu",
+        IMU,
+        "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
+        "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
+        "is absent or flagged invalid",
+    ),
+    (
+        "imu/pressure",
+        "sensor_msgs/msg/FluidPressure",
+        FLUID_PRESSURE,
+        "scaled_ambient_pressure in Pa; variance 0 (unknown)",
+    ),
     ("imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_theta in rad"),
-    ("imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED,
-     f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})"),
+    (
+        "imu/delta_vel",
+        "geometry_msgs/msg/Vector3Stamped",
+        VECTOR3_STAMPED,
+        f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})",
+    ),
     ("imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_linear_accel in m/s²"),
     ("imu/gravity", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_gravity_vector in m/s²"),
-    ("imu/attitude_uncertainty", "geometry_msgs/msg/QuaternionStamped", QUATERNION_STAMPED,
-     "est_attitude_uncert_quaternion as x, y, z, w (sent w first)"),
+    (
+        "imu/attitude_uncertainty",
+        "geometry_msgs/msg/QuaternionStamped",
+        QUATERNION_STAMPED,
+        "est_attitude_uncert_quaternion as x, y, z, w (sent w first)",
+    ),
     ("imu/pressure_altitude", "vorn_msgs/msg/Altitude", ALTITUDE, "est_pressure_alt in m"),
-    ("imu/invalid_fields", "vorn_msgs/msg/InvalidFields", INVALID_FIELDS,
-     "the names the filter packet flagged invalid, one message per filter packet"),
+    (
+        "imu/invalid_fields",
+        "vorn_msgs/msg/InvalidFields",
+        INVALID_FIELDS,
+        "the names the filter packet flagged invalid, one message per filter packet",
+    ),
 )
 DATA_RAW, DATA, PRESSURE, DELTA_THETA, DELTA_VEL, LINEAR, GRAVITY, UNCERTAINTY, ALTITUDE_CH, INVALID = range(1, 11)
 
@@ -164,13 +206,15 @@ def imu(m: Messages, t: int, orientation, rate, accel, flagged=(), cov=(UNKNOWN,
     """An Imu message; a value absent or flagged invalid keeps what the unit sent
     (zeros if nothing) and says so with -1 in element 0 of its covariance. cov:
     the angular-velocity and linear-acceleration covariances otherwise."""
-    return m.imu(*m.header(t),
-                 *(orientation or (0.0, 0.0, 0.0, 1.0)),
-                 *(NOT_GIVEN if orientation is None or flag_name("est_orient_quaternion") in flagged else UNKNOWN),
-                 *(rate or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else cov[0]),
-                 *(accel or (0.0, 0.0, 0.0)),
-                 *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else cov[1]))
+    return m.imu(
+        *m.header(t),
+        *(orientation or (0.0, 0.0, 0.0, 1.0)),
+        *(NOT_GIVEN if orientation is None or flag_name("est_orient_quaternion") in flagged else UNKNOWN),
+        *(rate or (0.0, 0.0, 0.0)),
+        *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else cov[0]),
+        *(accel or (0.0, 0.0, 0.0)),
+        *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else cov[1]),
+    )
 
 
 def flag_name(field: str) -> str:
@@ -182,8 +226,10 @@ def converters(frame: str):
     """vector() and quaternion() of the frame: as the unit sends them, or in
     REP 103's body frame. The attitude uncertainty stays per quaternion part."""
     if frame == "rep103":
-        return (lambda row, field, scale=1.0: ros_conventions.body_vector(vector(row, field, scale)),
-                lambda row, field: ros_conventions.body_orientation(quaternion(row, field)))
+        return (
+            lambda row, field, scale=1.0: ros_conventions.body_vector(vector(row, field, scale)),
+            lambda row, field: ros_conventions.body_orientation(quaternion(row, field)),
+        )
     return vector, quaternion
 
 
@@ -197,8 +243,9 @@ def write_packets(w, m: Messages, timed_rows, frame: str = "unit", cov=(UNKNOWN,
     g = STANDARD_GRAVITY
     send = w.message
     vec, orientation = converters(frame)
-    kind, invalid_at, pressure_at, altitude_at = (COL[c] for c in ("packet_type", "invalid_fields",
-                                                                    "scaled_ambient_pressure", "est_pressure_alt"))
+    kind, invalid_at, pressure_at, altitude_at = (
+        COL[c] for c in ("packet_type", "invalid_fields", "scaled_ambient_pressure", "est_pressure_alt")
+    )
     for rows in timed_rows:
         for t, s, row in rows:
             if row[kind] == "raw":
@@ -213,8 +260,19 @@ def write_packets(w, m: Messages, timed_rows, frame: str = "unit", cov=(UNKNOWN,
                 continue
             invalid = row[invalid_at]
             names = invalid.split(",") if invalid else []
-            send(DATA, t, imu(m, s, orientation(row, "est_orient_quaternion"), vec(row, "est_angular_rate"),
-                              vec(row, "est_compensated_accel"), names, cov))
+            send(
+                DATA,
+                t,
+                imu(
+                    m,
+                    s,
+                    orientation(row, "est_orient_quaternion"),
+                    vec(row, "est_angular_rate"),
+                    vec(row, "est_compensated_accel"),
+                    names,
+                    cov,
+                ),
+            )
             for cid, field in ((LINEAR, "est_linear_accel"), (GRAVITY, "est_gravity_vector")):
                 v = vec(row, field)
                 if v is not None:
@@ -254,8 +312,10 @@ def timed(rec, rate: float | None, info: dict, sampled=None):
                     since += 1
                     t = round(((raws - 1) + 1 - 0.5**since) * step) if raws else 0
             elif stamp is None:
-                raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches "
-                                 "for none); give --rate HZ (raw packets per second) to stamp packets from it")
+                raise ValueError(
+                    f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches "
+                    "for none); give --rate HZ (raw packets per second) to stamp packets from it"
+                )
             else:
                 t = stamp.wall_ns
                 if guess:
@@ -274,14 +334,22 @@ def timed(rec, rate: float | None, info: dict, sampled=None):
 
 def time_note(info: dict, rate: float | None) -> str:
     if rate is not None:
-        return (f"synthetic: raw packets counted at {rate:g}/s from 0 (--rate), filter packets between the raw "
-                "packets around them; " + ("the recording's arrival times are replaced" if info["replaced"]
-                                           else "the recording has no arrival times"))
+        return (
+            f"synthetic: raw packets counted at {rate:g}/s from 0 (--rate), filter packets between the raw "
+            "packets around them; "
+            + (
+                "the recording's arrival times are replaced"
+                if info["replaced"]
+                else "the recording has no arrival times"
+            )
+        )
     arrival = "arrival: the host's wall clock (ns since the Unix epoch) at the read that completed the packet"
     if info["timed"] == info["packets"]:
         return arrival
-    return (f"{arrival}; {info['packets'] - info['timed']:,} packets whose reads have no vouched time are stamped "
-            "by extrapolation from the recording's rate over its timed reads (their log times: 'extrapolated')")
+    return (
+        f"{arrival}; {info['packets'] - info['timed']:,} packets whose reads have no vouched time are stamped "
+        "by extrapolation from the recording's rate over its timed reads (their log times: 'extrapolated')"
+    )
 
 
 def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
@@ -329,9 +397,13 @@ def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
             sample = chunk["time_ns"]
             stamp = times if stamps == "arrival" else np.where(sample >= 0, sample, times)
         n += m
-        yield (kinds, [np.ascontiguousarray(chunk[c]) for c in every_value],
-               [np.ascontiguousarray(chunk[c]).view(np.uint8) for c in flags], np.ascontiguousarray(stamp, np.int64),
-               times)
+        yield (
+            kinds,
+            [np.ascontiguousarray(chunk[c]) for c in every_value],
+            [np.ascontiguousarray(chunk[c]).view(np.uint8) for c in flags],
+            np.ascontiguousarray(stamp, np.int64),
+            times,
+        )
     info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
 
 
@@ -361,8 +433,18 @@ def columns_from_rows(rec, rate: float | None, info: dict):
         yield kinds, values, flags, times, times
 
 
-def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None, stamps: str = "sample",
-               frame: str = "unit", noise=None, baud: int | None = None):
+def write_mcap(
+    rec,
+    f,
+    *,
+    frame_id: str,
+    prefix: str,
+    rate: float | None,
+    stamps: str = "sample",
+    frame: str = "unit",
+    noise=None,
+    baud: int | None = None,
+):
     """The recording's packets as one MCAP file into f; what was written (its
     counts by channel id and its span of log times) and the channels by id,
     for a rosbag2 directory. stamps: what header.stamp holds
@@ -371,8 +453,10 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None, stamps
     sample times where the recording does not say."""
     compress = zstd_compress()
     if rate is None and not rec.times.timed:
-        raise ValueError(f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches for "
-                         "none); give --rate HZ (raw packets per second) to stamp packets from it")
+        raise ValueError(
+            f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches for "
+            "none); give --rate HZ (raw packets per second) to stamp packets from it"
+        )
     if stamps not in ros_conventions.STAMPS or frame not in ros_conventions.FRAMES:
         raise ValueError(f"stamps must be one of {ros_conventions.STAMPS} and frame one of {ros_conventions.FRAMES}")
     cov = None if noise is None else ros_conventions.covariances(ros_conventions.read_noise(noise))
@@ -385,11 +469,12 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None, stamps
     # --rate replaces the recording's times: its stamps are the synthetic ones too.
     sampled = stamps == "sample" and rate is None
     if sampled and not has_numpy:
-        raise missing("numpy", "mcap", "header.stamp at the sample time (stamps \"sample\")")
+        raise missing("numpy", "mcap", 'header.stamp at the sample time (stamps "sample")')
     from vorn import __version__
 
-    w = _native.McapWriter("ros2", f"vorn {__version__}", frame_id, CHUNK_SIZE, body_frame=frame == "rep103",
-                           covariances=cov)
+    w = _native.McapWriter(
+        "ros2", f"vorn {__version__}", frame_id, CHUNK_SIZE, body_frame=frame == "rep103", covariances=cov
+    )
     topics = {}
     sids: dict[str, int] = {}
     for cid, (topic, type_name, data, _) in enumerate(CHANNELS, 1):
@@ -420,19 +505,33 @@ def write_mcap(rec, f, *, frame_id: str, prefix: str, rate: float | None, stamps
         waiting.extend(pool.submit(compress, raw) for raw in w.close_chunk())
         write_chunks(0)
     rec.require_packets()
-    stamped = ("the unit's sample time, recovered from the arrival times by the lower envelope of arrival "
-               "against sample number (vorn.sample_clock), on the same clock" if sampled
-               else "the same as log_time")
+    stamped = (
+        "the unit's sample time, recovered from the arrival times by the lower envelope of arrival "
+        "against sample number (vorn.sample_clock), on the same clock"
+        if sampled
+        else "the same as log_time"
+    )
     if sampled and info["extrapolated"]:
         stamped += "; a packet without a vouched arrival: the same as log_time, extrapolated"
-    meta = {"recording": Path(rec.path).name, "time": time_note(info, rate),
-            "log_time": "the time above", "header.stamp": stamped, "frame_id": frame_id,
-            "frame": ("REP 103 body frame: x forward, y left, z up (from the unit's x forward, y right, z down); "
-                      "orientation against east, north, up" if frame == "rep103"
-                      else "the unit's own axes as it sends them: x forward, y right, z down; no frame conversion"),
-            "covariance": (f"angular velocity and linear acceleration from {Path(noise).name} (vorn noise): "
-                           "white-noise density squared times its update_rate on the diagonal" if noise is not None
-                           else "unknown (0)")}
+    meta = {
+        "recording": Path(rec.path).name,
+        "time": time_note(info, rate),
+        "log_time": "the time above",
+        "header.stamp": stamped,
+        "frame_id": frame_id,
+        "frame": (
+            "REP 103 body frame: x forward, y left, z up (from the unit's x forward, y right, z down); "
+            "orientation against east, north, up"
+            if frame == "rep103"
+            else "the unit's own axes as it sends them: x forward, y right, z down; no frame conversion"
+        ),
+        "covariance": (
+            f"angular velocity and linear acceleration from {Path(noise).name} (vorn noise): "
+            "white-noise density squared times its update_rate on the diagonal"
+            if noise is not None
+            else "unknown (0)"
+        ),
+    }
     if info["extrapolated"]:
         meta["extrapolated"] = json.dumps(info["extrapolated"])  # [first ns, last ns, packets] per run
     meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})

@@ -42,8 +42,11 @@ def write_parts(chunks, names, out, scratch: Path, np) -> int:
             for name, part in parts.items():
                 part.seek(0)
                 with archive.open(name + ".npy", "w", force_zip64=True) as f:
-                    header = {"descr": np.lib.format.dtype_to_descr(dtypes.get(name, np.dtype("f4"))),
-                              "fortran_order": False, "shape": (n,)}
+                    header = {
+                        "descr": np.lib.format.dtype_to_descr(dtypes.get(name, np.dtype("f4"))),
+                        "fortran_order": False,
+                        "shape": (n,),
+                    }
                     np.lib.format.write_array_header_1_0(f, header)
                     shutil.copyfileobj(part, f, 1 << 20)
                 part.close()

@@ -43,8 +43,12 @@ def write(chunks, names, out, source) -> int:
                 # Dictionaries only for the packet kind: float values repeat too rarely
                 # to gain. Statistics only for the time, the column a reader selects
                 # row groups by: for the values they cost a quarter of the encoding.
-                writer = pq.ParquetWriter(f, schema, use_dictionary=["packet_type"],
-                                          write_statistics=[n for n in ("host_time_ns", "time_ns") if n in names])
+                writer = pq.ParquetWriter(
+                    f,
+                    schema,
+                    use_dictionary=["packet_type"],
+                    write_statistics=[n for n in ("host_time_ns", "time_ns") if n in names],
+                )
             pending.append(table.cast(writer.schema))
             rows += table.num_rows
             n += table.num_rows
@@ -62,4 +66,5 @@ def with_metadata(schema, names, source):
     from vorn.columns import described_schema
 
     return described_schema(schema).with_metadata(
-        {"vorn": json.dumps({"recording": Path(source).name, "columns": list(names)})})
+        {"vorn": json.dumps({"recording": Path(source).name, "columns": list(names)})}
+    )

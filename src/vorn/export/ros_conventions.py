@@ -24,8 +24,12 @@ def qmul(a, b):
     """The Hamilton product a * b of quaternions given w, x, y, z."""
     aw, ax, ay, az = a
     bw, bx, by, bz = b
-    return (aw * bw - ax * bx - ay * by - az * bz, aw * bx + ax * bw + ay * bz - az * by,
-            aw * by - ax * bz + ay * bw + az * bx, aw * bz + ax * by - ay * bx + az * bw)
+    return (
+        aw * bw - ax * bx - ay * by - az * bz,
+        aw * bx + ax * bw + ay * bz - az * by,
+        aw * by - ax * bz + ay * bw + az * bx,
+        aw * bz + ax * by - ay * bx + az * bw,
+    )
 
 
 def body_vector(v):
@@ -78,5 +82,7 @@ def covariances(noise: dict) -> tuple[tuple[float, ...], tuple[float, ...]]:
     def diagonal(v: float) -> tuple[float, ...]:
         return (v, 0.0, 0.0, 0.0, v, 0.0, 0.0, 0.0, v)
 
-    return (diagonal(noise["gyroscope_noise_density"] ** 2 * rate),
-            diagonal(noise["accelerometer_noise_density"] ** 2 * rate))
+    return (
+        diagonal(noise["gyroscope_noise_density"] ** 2 * rate),
+        diagonal(noise["accelerometer_noise_density"] ** 2 * rate),
+    )
