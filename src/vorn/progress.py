@@ -55,12 +55,31 @@ class Progress:
             self.active = False
 
 
-class Status:
+class StatusLine:
+    """One line on stderr, rewritten in place, only on a terminal; a terminal
+    that hung up ends it quietly and the work goes on without it."""
+
+    def __init__(self) -> None:
+        self.active = sys.stderr.isatty()
+
+    def clear(self) -> None:
+        if self.active:
+            self.write("\r\x1b[K")
+
+    def write(self, text: str) -> None:
+        try:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+        except OSError:
+            self.active = False
+
+
+class Status(StatusLine):
     """The one-line status on stderr while recording, only on a terminal;
     called as record()'s status callback."""
 
     def __init__(self) -> None:
-        self.active = sys.stderr.isatty()
+        super().__init__()
         self.last = (0.0, 0, 0)  # time, raw, estimated at the previous update
 
     def __call__(self, elapsed: float, nbytes: int, counts: dict) -> None:
@@ -75,24 +94,13 @@ class Status:
             f"estimated {est_rate:,.0f}/s  checksum failures {counts['bad_checksums']:,}\x1b[K"
         )
 
-    def clear(self) -> None:
-        if self.active:
-            self.write("\r\x1b[K")
 
-    def write(self, text: str) -> None:
-        try:
-            sys.stderr.write(text)
-            sys.stderr.flush()
-        except OSError:  # the terminal hung up: recording goes on without a status
-            self.active = False
-
-
-class LiveStatus:
+class LiveStatus(StatusLine):
     """vorn live's one-line status on stderr while it serves, only on a
     terminal: packets per second since the last call, clients, drops."""
 
     def __init__(self) -> None:
-        self.active = sys.stderr.isatty()
+        super().__init__()
         self.last = (0.0, 0)
 
     def __call__(self, elapsed: float, server) -> None:
@@ -105,14 +113,3 @@ class LiveStatus:
             f"\r{elapsed:7.1f} s  {rate:,.0f} packets/s  {len(server.clients)} connected  "
             f"{server.dropped:,} messages dropped\x1b[K"
         )
-
-    def clear(self) -> None:
-        if self.active:
-            self.write("\r\x1b[K")
-
-    def write(self, text: str) -> None:
-        try:
-            sys.stderr.write(text)
-            sys.stderr.flush()
-        except OSError:
-            self.active = False
