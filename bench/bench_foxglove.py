@@ -50,39 +50,13 @@ WRITER = HERE / "pty_unit.py"
 
 
 async def pty_batches(path: str):
-    """Column batches of what arrives on the pty, one batch per read."""
-    import numpy as np
+    """The pty's packets through the live API, as `vorn live PORT` serves them:
+    each batch as soon as it arrives (no look-ahead)."""
+    import vorn
 
-    from vorn import _native
-    from vorn.fields import FLAG_FIELDS
-    from vorn.foxglove import ROW_VALUE_COLUMNS
-
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    tty.setraw(fd)
-    framer = _native.Framer()
-    loop = asyncio.get_running_loop()
-    reads: asyncio.Queue = asyncio.Queue()
-
-    def readable() -> None:
-        try:
-            data = os.read(fd, 65536)
-        except BlockingIOError:
-            return
-        reads.put_nowait((time.time_ns(), data))
-
-    loop.add_reader(fd, readable)
-    while True:
-        arrived, data = await reads.get()
-        kinds_b, _, values_b, flags_b = framer.columns(data, b"")
-        n = len(kinds_b)
-        if not n:
-            continue
-        values = np.frombuffer(values_b, np.float32).reshape(len(ROW_VALUE_COLUMNS), n)
-        flags = np.frombuffer(flags_b, np.bool_).reshape(len(FLAG_FIELDS), n)
-        batch = {"host_time_ns": np.full(n, arrived, np.int64), "packet_type": np.frombuffer(kinds_b, np.uint8)}
-        batch.update(zip(ROW_VALUE_COLUMNS, values))
-        batch.update((f"{f}_invalid", flags[i]) for i, f in enumerate(FLAG_FIELDS))
-        yield batch
+    async with vorn.open(path, baud=921600, lookahead=0) as stream:
+        async for batch in stream:
+            yield batch
 
 
 async def serve(path: str) -> None:
