@@ -1337,6 +1337,7 @@ def binned_by_rows(path, total, rate, kind, start, end, arrival):
     return xs, lo, hi, starts, seen, flagged
 
 
+@pytest.mark.filterwarnings("ignore::vorn.times.UntimedWarning")  # half.bin: its untimed half is the point
 def test_plot_bins_columns_as_the_rows_would(tmp_path, monkeypatch):
     """The drawing's buckets from columns hold the values, first positions and
     flag counts that binning the rows one by one gives: untimed at a rate, by
