@@ -14,26 +14,16 @@ from __future__ import annotations
 
 import os
 import tempfile
-import time
 from pathlib import Path
 
 from bench_export import timed_copy
-from common import Row, recording, run_rounds
+from common import Row, best, recording, run_rounds
 
 import vorn
 from vorn import times
 from vorn.export import export
 from vorn.info import frame
 from vorn.recording import Recording
-
-
-def best(work, rounds: int) -> float:
-    took = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        work()
-        took.append(time.perf_counter() - start)
-    return min(took)
 
 
 def info(rec: Path) -> None:

@@ -20,21 +20,12 @@ import time
 from pathlib import Path
 
 from bench_export import timed_copy
-from common import Row, rate, recording, run_rounds
+from common import Row, best, rate, recording, run_rounds
 
 from vorn import _native, times
 from vorn.record import record
 
 RECORD_SECONDS = 3.0
-
-
-def best(work, rounds: int) -> float:
-    took = []
-    for _ in range(rounds):
-        start = time.perf_counter()
-        work()
-        took.append(time.perf_counter() - start)
-    return min(took)
 
 
 def loaded(rec: Path) -> None:

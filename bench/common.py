@@ -11,6 +11,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import NamedTuple
 
@@ -48,6 +49,16 @@ class Row(NamedTuple):
     ratio: str  # figure / reference, as the goal states it
     goal: str
     met: bool | None  # None: no goal, reported for information
+
+
+def best(work, rounds: int) -> float:
+    """The shortest of rounds runs of work(), in seconds."""
+    took = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        work()
+        took.append(time.perf_counter() - start)
+    return min(took)
 
 
 def percentile(sorted_values: list[float], fraction: float) -> float:
