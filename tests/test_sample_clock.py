@@ -194,3 +194,24 @@ def test_a_damaged_block_of_times_leaves_its_packets_without_a_sample_time(unit,
         err = np.abs(got[pick] - truth[pick])
         assert np.percentile(err, 99) <= 0.5e6 and err.max() <= 2.5e6, k
         assert (np.diff(got[pick]) > 0).all()
+    # The native walk over the reads agrees with the same evidence taken by NumPy.
+    assert np.array_equal(got, evidence_times(damaged))
+
+
+def evidence_times(path):
+    """sample_times by way of NumPy's evidence() and the per-packet clock."""
+    from vorn.sample_clock import baud_of, read_starts
+    from vorn.times import load_times
+
+    t = load_times(path)
+    ends, monos, walls = (np.frombuffer(a, np.int64) for a in (t.ends, t.monos, t.walls))
+    kinds, offsets, lengths, lost = packet_places(path)
+    first_ns, head, done = evidence(ends, monos, offsets, lengths, read_starts(t))
+    timed = done < len(ends)
+    lost = lost | np.concatenate([[0], ~timed[:-1]]).astype(np.uint8)
+    done = done[timed]
+    args = (first_ns[timed], head[timed], monos[done], lengths[timed], kinds[timed], lost[timed])
+    got, _ = _native.sample_times(*args, float(baud_of(path)), walls[done] - monos[done])
+    out = np.full(len(kinds), UNTIMED, np.int64)
+    out[timed] = np.frombuffer(got, np.int64)
+    return out

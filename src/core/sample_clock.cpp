@@ -47,26 +47,16 @@ struct Line {
   double at(double x) const { return y0 + slope * (x - x0); }
 };
 
-// z-component of (a - o) x (b - o): positive for a left (counter-clockwise) turn.
-double cross(const Pt& o, const Pt& a, const Pt& b) { return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x); }
-
-// The lower convex hull of pts (x strictly increasing) into `hull`.
-void lower_hull(std::span<const Pt> pts, std::vector<Pt>& hull) {
-  hull.clear();
-  for (const Pt& p : pts) {
-    while (hull.size() >= 2 && cross(hull[hull.size() - 2], hull.back(), p) <= 0) hull.pop_back();
-    hull.push_back(p);
-  }
-}
-
 // The line under every point of pts: the hull's edge over `centre` when the
 // points span enough time for a slope of their own that agrees with
 // `coarse` (ns per sample; 0 when unknown), else `coarse` itself lowered
-// until it touches the lowest point.
-Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>& hull) {
+// until it touches the lowest point. hull_of(hull) puts the lower hull of pts
+// in `hull`.
+template <class HullOf>
+Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of) {
   if (pts.empty()) return {};
   if (pts.size() >= 2 && pts.back().y - pts.front().y >= static_cast<double>(kMinFitSpanNs)) {
-    lower_hull(pts, hull);
+    hull_of(hull);
     // The window's first and last points are always on its hull, however
     // late they came: an edge near either end can be steep for nothing.
     // Near the ends, the edge a quarter of the window in is extended.
@@ -88,6 +78,10 @@ Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>&
   Line line{0, std::numeric_limits<double>::infinity(), slope, false};
   for (const Pt& p : pts) line.y0 = std::min(line.y0, p.y - slope * p.x);
   return line;
+}
+
+Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>& hull) {
+  return fit(pts, centre, coarse, hull, [&](std::vector<Pt>& h) { lower_hull(pts, h); });
 }
 
 // The period (ns per sample) as the median of the mean step over long runs:
@@ -165,7 +159,7 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
   std::vector<std::size_t> segments{0};
   std::size_t pauses = 0;
   std::size_t lost = 0;
-  std::vector<Pt> pts;
+  EnvelopeRuns env;
   std::vector<Pt> hull;
   for (std::size_t j = 1; j < count; ++j) {
     n[j] = n[j - 1] + 1;
@@ -173,11 +167,13 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
     const std::size_t start = segments.back();
     std::size_t lo = j;
     while (lo > start && y[j - 1] - y[lo - 1] <= 2 * kFitHalfWindowNs) --lo;
-    pts.clear();
-    for (std::size_t i = lo; i < j; ++i) {
-      pts.push_back({static_cast<double>(n[i]), static_cast<double>(y[i] - y[start])});
+    // The numbers before j are settled: the segment's envelope takes them.
+    for (std::size_t i = start + env.size(); i < j; ++i) {
+      env.push({static_cast<double>(n[i]), static_cast<double>(y[i] - y[start])});
     }
-    const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse, hull);
+    const auto pts = env.points().subspan(lo - start, j - lo);
+    const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse, hull,
+                            [&](std::vector<Pt>& h) { env.hull(lo - start, j - start, h); });
     // The packets after, numbered on as if nothing were missing: anything
     // missing or a pause only lifts them, so their lowest is the jump.
     double jump = std::numeric_limits<double>::infinity();
@@ -191,6 +187,7 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
       ++pauses;
       n[j] = 0;
       segments.push_back(j);
+      env.clear();
     } else {
       n[j] += v.missing;
       lost += static_cast<std::size_t>(v.missing);
@@ -206,10 +203,11 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
   for (std::size_t s = 0; s + 1 < segments.size(); ++s) {
     const std::size_t first = segments[s];
     const std::size_t end = segments[s + 1];
-    pts.clear();
+    env.clear();
     for (std::size_t i = first; i < end; ++i) {
-      pts.push_back({static_cast<double>(n[i]), static_cast<double>(y[i] - y[first])});
+      env.push({static_cast<double>(n[i]), static_cast<double>(y[i] - y[first])});
     }
+    const auto pts = env.points();
     // One line per block, over the window about the block's middle.
     std::vector<std::size_t> centres;
     std::vector<Line> lines;
@@ -220,7 +218,8 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
       while (lo > first && y[c] - y[lo - 1] <= kFitHalfWindowNs) --lo;
       while (hi < end && y[hi] - y[c] <= kFitHalfWindowNs) ++hi;
       centres.push_back(c);
-      lines.push_back(fit(std::span<const Pt>(pts).subspan(lo - first, hi - lo), pts[c - first].x, coarse, hull));
+      lines.push_back(fit(pts.subspan(lo - first, hi - lo), pts[c - first].x, coarse, hull,
+                          [&](std::vector<Pt>& h) { env.hull(lo - first, hi - first, h); }));
     }
     std::size_t k = 0;
     for (std::size_t i = first; i < end; ++i) {

@@ -19,6 +19,8 @@
 #include <span>
 #include <vector>
 
+#include "envelope.hpp"
+
 namespace vorn {
 
 // What the clock is told of one packet of its stream.
@@ -40,13 +42,6 @@ struct ClockStats {
   double jitter_p99_ns = 0;
   std::size_t pauses = 0;  // times the unit stopped and started again at a new phase
   std::size_t lost = 0;    // samples found missing between two packets
-};
-
-// A point of the envelope: sample number, and latest send time in ns from a
-// segment's first.
-struct EnvelopePoint {
-  double x;
-  double y;
 };
 
 // Bits per byte on the line: 8N1 is a start bit, 8 data bits and a stop bit.

@@ -344,11 +344,13 @@ void fill_columns(const std::vector<IMUPacket>& packets, char* kinds_out, char* 
 // the PacketKind of each (uint8), the index of the read that completed it
 // (uint32), every value component in COLUMNS order as float32, NaN where the
 // packet has no value (column after column), and for each field the unit can
-// flag, 1 where it did (uint8, column after column).
+// flag, 1 where it did (uint8, column after column). With values false, the
+// values and flags are left empty: what places() needs alone.
 PyObject* framer_columns(PyObject* self, PyObject* args) {
   PyObject* data_obj = nullptr;
   PyObject* ends_obj = nullptr;
-  if (!PyArg_ParseTuple(args, "OO:columns", &data_obj, &ends_obj)) return nullptr;
+  int values_wanted = 1;
+  if (!PyArg_ParseTuple(args, "OO|p:columns", &data_obj, &ends_obj, &values_wanted)) return nullptr;
   FramerObject* f = as_framer(self);
   if (f->tally.keep_rows) {
     PyErr_SetString(PyExc_ValueError, "columns() needs a framer made without rows");
@@ -404,13 +406,18 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   f->tally.bytes += static_cast<std::uint64_t>(size);
   PyEval_RestoreThread(released);
   const std::size_t n = sink.packets.size();
+  const std::size_t decoded = values_wanted ? n : 0;
   char *kinds_buf = nullptr, *values_buf = nullptr, *flags_buf = nullptr;
   Ref kinds = Ref::steal(new_bytes(n, kinds_buf));
-  Ref values = Ref::steal(kinds ? new_bytes(n * kValueColumns * sizeof(float), values_buf) : nullptr);
-  Ref flags = Ref::steal(values ? new_bytes(n * kFlagColumns, flags_buf) : nullptr);
+  Ref values = Ref::steal(kinds ? new_bytes(decoded * kValueColumns * sizeof(float), values_buf) : nullptr);
+  Ref flags = Ref::steal(values ? new_bytes(decoded * kFlagColumns, flags_buf) : nullptr);
   Ref reads = Ref::steal(flags ? as_bytes(sink.reads) : nullptr);
   if (!reads) return nullptr;
-  fill_columns(sink.packets, kinds_buf, values_buf, flags_buf);
+  if (values_wanted) {
+    fill_columns(sink.packets, kinds_buf, values_buf, flags_buf);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) kinds_buf[i] = static_cast<char>(sink.packets[i].kind());
+  }
   return PyTuple_Pack(4, kinds.get(), reads.get(), values.get(), flags.get());
 }
 
@@ -487,8 +494,9 @@ PyMethodDef framer_methods[] = {
      "feed($self, data, /)\n--\n\nFrames data after what earlier feeds left over; returns the rows of the "
      "packets it completed, or None for a framer made without rows."},
     {"columns", framer_columns, METH_VARARGS,
-     "columns($self, data, ends, /)\n--\n\nFrames data one read at a time (ends: where each read ends, as "
-     "native int64s); returns (kinds, reads, values, flags) of the packets completed, as bytes."},
+     "columns($self, data, ends, values=True, /)\n--\n\nFrames data one read at a time (ends: where each read "
+     "ends, as native int64s); returns (kinds, reads, values, flags) of the packets completed, as bytes "
+     "(values and flags empty without values)."},
     {"counts", framer_counts, METH_NOARGS, "counts($self)\n--\n\nWhat framing has seen so far, as a dict."},
     {"places", framer_places, METH_NOARGS,
      "places($self)\n--\n\nFor the packets of the last columns() call: (offsets, lengths, lost) as bytes "

@@ -23,6 +23,9 @@ PyObject* make_mcap_writer_type(PyObject* module);
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
 // each packet (int64 bytes) and each stream's figures (a dict per stream).
 PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
+// recording_times(kinds, offsets, lengths, lost, ends, starts, monos, walls,
+// baud): the same for a whole recording, from its packets' places and reads.
+PyObject* recording_times(PyObject* module, PyObject* args);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read

@@ -32,7 +32,6 @@ import os
 from pathlib import Path
 
 from vorn import _native
-from vorn.fields import UNTIMED
 from vorn.times import Times, load_times
 
 DEFAULT_BAUD = 921600
@@ -86,7 +85,7 @@ def packet_places(path):
     kinds, offsets, lengths, lost = [], [], [], []
     with open(path, "rb") as f:
         while data := f.read(PLACES_CHUNK):
-            k, _, _, _ = framer.columns(data, b"")
+            k, _, _, _ = framer.columns(data, b"", False)
             o, n, x = framer.places()
             kinds.append(np.frombuffer(k, np.uint8))
             offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
@@ -150,31 +149,22 @@ def sample_times(path, baud: int | None = None, times: Times | None = None):
     The untimed packets are left out of what the clock is told, and the
     first packet after them counts as one after lost bytes, so that the
     clock numbers its samples across the gap by time rather than by count."""
-    import numpy as np
-
     if times is None:
         times = load_times(path)
     if not times.timed:
         return None, None
-    ends = np.frombuffer(times.ends, np.int64)
-    monos = np.frombuffer(times.monos, np.int64)
-    walls = np.frombuffer(times.walls, np.int64)
+    import numpy as np
+
     kinds, offsets, lengths, lost = packet_places(path)
-    first_ns, head, done = evidence(ends, monos, offsets, lengths, read_starts(times))
-    timed = done < len(ends)
-    # A packet after untimed ones: samples may be missing before it.
-    lost = lost | np.concatenate([[0], ~timed[:-1]]).astype(np.uint8) if len(timed) else lost
-    done = done[timed]
-    out = np.full(len(kinds), UNTIMED, np.int64)
-    got, figures = _native.sample_times(
-        first_ns[timed],
-        head[timed],
-        monos[done],
-        lengths[timed],
-        kinds[timed],
-        lost[timed],
+    got, figures = _native.recording_times(
+        kinds,
+        offsets,
+        lengths,
+        lost,
+        times.ends,
+        read_starts(times),
+        times.monos,
+        times.walls,
         float(baud_of(path, baud)),
-        walls[done] - monos[done],
     )
-    out[timed] = np.frombuffer(got, np.int64)
-    return out, figures
+    return np.frombuffer(got, np.int64), figures

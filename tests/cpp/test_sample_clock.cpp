@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "sample_clock.hpp"
@@ -221,3 +223,31 @@ TEST(SampleClockOnline, CausalTimesAfterWarmUp) {
 }
 
 }  // namespace
+
+// Windows of every size and place, over bursty arrivals with stretches lying
+// on one line (collinear points are not vertices, however they are reached).
+TEST(Envelope, WindowHullsAreTheWalkOverEveryPoint) {
+  std::mt19937_64 rng(3);
+  std::uniform_int_distribution<std::int64_t> late(0, 16 * kMs);
+  vorn::EnvelopeRuns runs;
+  const std::size_t count = 3 * vorn::EnvelopeRuns::kRun * vorn::EnvelopeRuns::kGroup + 77;
+  for (std::size_t i = 0; i < count; ++i) {
+    const bool on_line = (i / 100) % 3 == 1;
+    const std::int64_t y = static_cast<std::int64_t>(i) * kMs + (on_line ? 0 : late(rng));
+    runs.push({static_cast<double>(i), static_cast<double>(y)});
+  }
+  std::vector<vorn::EnvelopePoint> fast, walked;
+  std::uniform_int_distribution<std::size_t> place(0, count);
+  for (int k = 0; k < 2000; ++k) {
+    std::size_t lo = place(rng), hi = place(rng);
+    if (k < 4) std::tie(lo, hi) = std::pair<std::size_t, std::size_t>{0, count - static_cast<std::size_t>(k)};
+    if (lo > hi) std::swap(lo, hi);
+    runs.hull(lo, hi, fast);
+    vorn::lower_hull(runs.points().subspan(lo, hi - lo), walked);
+    ASSERT_EQ(fast.size(), walked.size()) << lo << ".." << hi;
+    for (std::size_t j = 0; j < fast.size(); ++j) {
+      ASSERT_EQ(fast[j].x, walked[j].x);
+      ASSERT_EQ(fast[j].y, walked[j].y);
+    }
+  }
+}
