@@ -45,7 +45,9 @@ inline void lower_hull(std::span<const EnvelopePoint> pts, std::vector<EnvelopeP
 }
 
 // Points appended one by one (x strictly increasing), with the lower hulls of
-// their runs of kRun and of kRun * kGroup points kept as they complete.
+// their runs of kRun and of kRun * kGroup points kept as they complete. Points
+// are numbered from 0 in the order pushed; those before a group's start can be
+// forgotten once no window reaches back to them.
 class EnvelopeRuns {
  public:
   static constexpr std::size_t kRun = 32;
@@ -53,24 +55,37 @@ class EnvelopeRuns {
 
   void clear();
   void push(const EnvelopePoint& p);
-  std::span<const EnvelopePoint> points() const { return pts_; }
-  std::size_t size() const { return pts_.size(); }
-
-  // The lower hull of points()[lo, hi) into `hull`, as lower_hull gives it.
+  // How many points were pushed since the last clear().
+  std::size_t size() const { return first_ + pts_.size(); }
+  const EnvelopePoint& operator[](std::size_t i) const { return pts_[i - first_]; }
+  // Points [lo, hi), none of them forgotten.
+  std::span<const EnvelopePoint> window(std::size_t lo, std::size_t hi) const {
+    return std::span<const EnvelopePoint>(pts_).subspan(lo - first_, hi - lo);
+  }
+  // The lower hull of window(lo, hi) into `out`, as lower_hull gives it.
   void hull(std::size_t lo, std::size_t hi, std::vector<EnvelopePoint>& out) const;
+  // Lets the points before k go (a whole number of groups of them at a time).
+  void forget_before(std::size_t k);
 
  private:
-  // Hulls of consecutive blocks, one after another, and where each begins.
+  static constexpr std::size_t kGroupPoints = kRun * kGroup;
+
+  // Hulls of consecutive blocks, one after another, and where each begins;
+  // the first `gone` blocks forgotten.
   struct Hulls {
     std::vector<EnvelopePoint> points;
     std::vector<std::size_t> starts{0};
+    std::size_t gone = 0;
     std::span<const EnvelopePoint> of(std::size_t k) const {
+      k -= gone;
       return std::span<const EnvelopePoint>(points).subspan(starts[k], starts[k + 1] - starts[k]);
     }
-    std::size_t count() const { return starts.size() - 1; }
+    std::size_t count() const { return gone + starts.size() - 1; }
     void add(std::span<const EnvelopePoint> pts, std::vector<EnvelopePoint>& scratch);
+    void forget(std::size_t blocks);
   };
 
+  std::size_t first_ = 0;  // the number of pts_[0]
   std::vector<EnvelopePoint> pts_;
   Hulls runs_;
   Hulls groups_;

@@ -1,112 +1,87 @@
 #include "recording_clock.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <system_error>
-#include <thread>
 
 namespace vorn {
 
-namespace {
+RecordingClock::RecordingClock(const RecordingReads& reads, double baud)
+    : reads_(reads), clocks_{OfflineClock(baud), OfflineClock(baud)} {}
 
-// One stream's packets: what the clock is told, and where each lies in the
-// recording's order with the read that completed it.
-struct Stream {
-  std::vector<PacketArrival> arrivals;
-  std::vector<std::size_t> places;
-  std::vector<std::size_t> done;
-};
-
-// Bytes lost between two packets may have been a packet of either stream:
-// each stream hears of every loss since its own packet before.
-struct LossNews {
-  std::array<bool, 2> pending{};
-
-  bool lost_before(std::uint8_t kind, bool lost) {
-    if (lost) pending = {true, true};
-    const bool out = pending[kind];
-    pending[kind] = false;
-    return out;
-  }
-};
-
-}  // namespace
-
-std::vector<std::int64_t> recover_recording(const RecordingPackets& packets, const RecordingReads& reads, double baud,
-                                            std::array<ClockStats, 2>& stats) {
-  const std::size_t count = packets.kinds.size();
-  const std::size_t nreads = reads.ends.size();
-  std::array<Stream, 2> streams;
-  for (Stream& s : streams) {
-    s.arrivals.reserve(count / 2 + 1);
-    s.places.reserve(count / 2 + 1);
-    s.done.reserve(count / 2 + 1);
-  }
-  LossNews news;
-  bool after_untimed = false;
-  std::size_t first = 0;  // the first read ending after the packet's first byte
-  std::size_t done = 0;   // ... after its last
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t offset = packets.offsets[i];
-    const std::int64_t last = offset + static_cast<std::int64_t>(packets.lengths[i]) - 1;
-    while (first < nreads && reads.ends[first] <= offset) ++first;
-    done = std::max(done, first);
-    while (done < nreads && reads.ends[done] <= last) ++done;
+void RecordingClock::feed(const RecordingPackets& piece, std::vector<std::int64_t>& out) {
+  const std::size_t nreads = reads_.ends.size();
+  for (std::size_t i = 0; i < piece.kinds.size(); ++i) {
+    const std::int64_t offset = piece.offsets[i];
+    const std::int64_t last = offset + static_cast<std::int64_t>(piece.lengths[i]) - 1;
+    while (first_ < nreads && reads_.ends[first_] <= offset) ++first_;
+    done_ = std::max(done_, first_);
+    while (done_ < nreads && reads_.ends[done_] <= last) ++done_;
     // A read that begins past the packet's last byte did not complete it:
     // the bytes between were read at no vouched time.
-    const bool completed = done < nreads && reads.starts[done] <= last;
-    if (!completed) {
-      after_untimed = true;
+    if (done_ == nreads || reads_.starts[done_] > last) {
+      after_untimed_ = true;
+      waiting_.push_back({0, kNoTime});
       continue;
     }
     PacketArrival a;
-    a.length = packets.lengths[i];
-    a.done_ns = reads.monos[done];
-    if (first < nreads && reads.starts[first] <= offset) {
-      a.first_ns = reads.monos[first];
+    a.length = piece.lengths[i];
+    a.done_ns = reads_.monos[done_];
+    if (first_ < nreads && reads_.starts[first_] <= offset) {
+      a.first_ns = reads_.monos[first_];
       a.first_bytes = static_cast<std::uint32_t>(
-          std::min<std::int64_t>(reads.ends[first] - offset, static_cast<std::int64_t>(a.length)));
+          std::min<std::int64_t>(reads_.ends[first_] - offset, static_cast<std::int64_t>(a.length)));
     } else {
-      a.first_ns = a.done_ns;  // its first bytes' read is not vouched for: the completing one tells
+      a.first_ns = a.done_ns;  // the read of its first bytes is not vouched for: the completing one tells
     }
-    const std::uint8_t kind = packets.kinds[i];
-    a.lost_before = news.lost_before(kind, packets.lost[i] != 0 || after_untimed);
-    after_untimed = false;
-    Stream& s = streams[kind];
-    s.arrivals.push_back(a);
-    s.places.push_back(i);
-    s.done.push_back(done);
+    // Bytes lost between two packets may have been a packet of either stream:
+    // each stream hears of every loss since its own packet before. After an
+    // untimed stretch, samples may be missing: the clock numbers by time.
+    const std::uint8_t kind = piece.kinds[i] != 0 ? 1 : 0;
+    if (piece.lost[i] != 0 || after_untimed_) lost_news_ = {true, true};
+    a.lost_before = lost_news_[kind];
+    lost_news_[kind] = false;
+    after_untimed_ = false;
+    clocks_[kind].push(a);
+    waiting_.push_back({reads_.walls[done_] - reads_.monos[done_], kind});
   }
+  for (std::size_t k = 0; k < clocks_.size(); ++k) clocks_[k].take(ready_[k]);
+  hand_out(out);
+}
 
-  std::vector<std::int64_t> times(count, kUntimed);
-  std::array<std::exception_ptr, 2> failed;
-  auto work = [&](std::size_t k) {
-    try {
-      const Stream& s = streams[k];
-      const std::vector<std::int64_t> t = recover_offline(s.arrivals, baud, &stats[k]);
-      for (std::size_t j = 0; j < t.size(); ++j) {
-        const std::size_t d = s.done[j];
-        times[s.places[j]] = t[j] + (reads.walls[d] - reads.monos[d]);
-      }
-    } catch (...) {
-      failed[k] = std::current_exception();
+void RecordingClock::finish(std::vector<std::int64_t>& out) {
+  for (std::size_t k = 0; k < clocks_.size(); ++k) clocks_[k].finish(ready_[k]);
+  hand_out(out);
+}
+
+void RecordingClock::hand_out(std::vector<std::int64_t>& out) {
+  while (!waiting_.empty()) {
+    const Waiting w = waiting_.front();
+    if (w.kind == kNoTime) {
+      out.push_back(kUntimed);
+    } else {
+      std::size_t& head = ready_head_[w.kind];
+      if (head == ready_[w.kind].size()) break;
+      out.push_back(ready_[w.kind][head++] + w.wall_minus_mono);
     }
-  };
-  // Each stream on its own core; without a thread to be had, both here.
-  std::thread other;
-  try {
-    other = std::thread(work, 1);
-  } catch (const std::system_error&) {
+    waiting_.pop_front();
   }
-  work(0);
-  if (other.joinable()) {
-    other.join();
-  } else {
-    work(1);
+  // What was given goes once it is most of what is kept.
+  for (std::size_t k = 0; k < ready_.size(); ++k) {
+    std::size_t& head = ready_head_[k];
+    if (head == ready_[k].size() || (head > 4096 && head * 2 > ready_[k].size())) {
+      ready_[k].erase(ready_[k].begin(), ready_[k].begin() + static_cast<std::ptrdiff_t>(head));
+      head = 0;
+    }
   }
-  for (const std::exception_ptr& e : failed) {
-    if (e) std::rethrow_exception(e);
-  }
+}
+
+std::vector<std::int64_t> recover_recording(const RecordingPackets& packets, const RecordingReads& reads, double baud,
+                                            std::array<ClockStats, 2>& stats) {
+  RecordingClock clock(reads, baud);
+  std::vector<std::int64_t> times;
+  times.reserve(packets.kinds.size());
+  clock.feed(packets, times);
+  clock.finish(times);
+  stats = clock.stats();
   return times;
 }
 

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <vector>
 
@@ -34,9 +35,42 @@ struct RecordingPackets {
   std::span<const std::uint8_t> lost;      // bytes were lost just before it
 };
 
-// Each packet's sample time on the wall clock (ns, stream order), kUntimed
-// where no read completed it, and each stream's figures (raw, estimated).
-// The streams are worked out side by side.
+// A recording's packets fed in stream order, a piece at a time; their times
+// given in the same order as the streams' clocks make them, a few seconds
+// behind. The reads are the whole recording's, and must outlive the clock.
+class RecordingClock {
+ public:
+  RecordingClock(const RecordingReads& reads, double baud);
+
+  // Appends the times now known of the oldest packets not yet given: the
+  // sample time on the wall clock (ns), kUntimed for a packet no read completed.
+  void feed(const RecordingPackets& piece, std::vector<std::int64_t>& out);
+  // Appends the times of every packet not yet given, the recording having ended.
+  void finish(std::vector<std::int64_t>& out);
+  // Each stream's figures (raw, estimated): complete once finished.
+  std::array<ClockStats, 2> stats() const { return {clocks_[0].stats(), clocks_[1].stats()}; }
+
+ private:
+  static constexpr std::uint8_t kNoTime = 2;
+  struct Waiting {
+    std::int64_t wall_minus_mono;  // of the read that completed it
+    std::uint8_t kind;             // its stream, or kNoTime
+  };
+
+  void hand_out(std::vector<std::int64_t>& out);
+
+  RecordingReads reads_;
+  std::size_t first_ = 0;  // the first read ending after the last packet's first byte
+  std::size_t done_ = 0;   // ... after its last
+  bool after_untimed_ = false;
+  std::array<bool, 2> lost_news_{};  // a loss either stream has yet to hear of
+  std::array<OfflineClock, 2> clocks_;
+  std::deque<Waiting> waiting_;
+  std::array<std::vector<std::int64_t>, 2> ready_;  // times made, not yet given
+  std::array<std::size_t, 2> ready_head_{};
+};
+
+// Each packet's sample time of a whole recording, and each stream's figures.
 std::vector<std::int64_t> recover_recording(const RecordingPackets& packets, const RecordingReads& reads, double baud,
                                             std::array<ClockStats, 2>& stats);
 

@@ -1,6 +1,7 @@
 #include "sample_clock.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -39,13 +40,7 @@ constexpr double kPausePeriodsOnline = 2.5;
 
 using Pt = EnvelopePoint;
 
-struct Line {
-  double x0 = 0;
-  double y0 = 0;
-  double slope = 0;
-  bool from_hull = false;  // the points' own slope, not the coarse one
-  double at(double x) const { return y0 + slope * (x - x0); }
-};
+using Line = ClockLine;
 
 // The line under every point of pts: the hull's edge over `centre` when the
 // points span enough time for a slope of their own that agrees with
@@ -117,13 +112,6 @@ Verdict judge(double jump, double period, bool lost_before, double pause_periods
   return {};
 }
 
-double quantile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  const auto k = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
-  return v[k];
-}
-
 // The rate a unit is set to: a whole number of Hz, or a whole fraction of
 // 1 kHz (333.33 Hz), whichever lies nearer the measured rate.
 double nominal_rate(double hz) {
@@ -142,129 +130,256 @@ std::int64_t latest_send_ns(const PacketArrival& a, double baud) {
   return std::min(a.first_ns - head, a.done_ns - whole);
 }
 
+std::size_t LateHistogram::bin_of(std::uint64_t v) {
+  if (v < (std::uint64_t{1} << kLinearBits)) return static_cast<std::size_t>(v);
+  const int e = std::bit_width(v) - 1;
+  const std::uint64_t sub = (v >> (e - kSubBits)) & ((std::uint64_t{1} << kSubBits) - 1);
+  return (std::size_t{1} << kLinearBits) + (static_cast<std::size_t>(e - kLinearBits) << kSubBits) +
+         static_cast<std::size_t>(sub);
+}
+
+double LateHistogram::middle_of(std::size_t bin) {
+  const std::size_t linear = std::size_t{1} << kLinearBits;
+  if (bin < linear) return static_cast<double>(bin);
+  const int e = kLinearBits + static_cast<int>((bin - linear) >> kSubBits);
+  const std::size_t sub = (bin - linear) & ((std::size_t{1} << kSubBits) - 1);
+  const double width = std::ldexp(1.0, e - kSubBits);
+  return (static_cast<double>((std::size_t{1} << kSubBits) + sub) + 0.5) * width;
+}
+
+void LateHistogram::add(std::int64_t late_ns) {
+  const std::size_t bin = bin_of(static_cast<std::uint64_t>(std::max<std::int64_t>(late_ns, 0)));
+  if (bin >= bins_.size()) bins_.resize(bin + 1);
+  ++bins_[bin];
+  ++count_;
+}
+
+double LateHistogram::quantile(double q) const {
+  if (count_ == 0) return 0;
+  const auto k = static_cast<std::uint64_t>(q * static_cast<double>(count_ - 1) + 0.5);
+  std::uint64_t seen = 0;
+  for (std::size_t bin = 0; bin < bins_.size(); ++bin) {
+    seen += bins_[bin];
+    if (seen > k) return middle_of(bin);
+  }
+  return middle_of(bins_.size() - 1);
+}
+
+OfflineClock::OfflineClock(double baud) : baud_(baud) {}
+
+void OfflineClock::push(const PacketArrival& packet) {
+  buf_.push_back({latest_send_ns(packet, baud_), packet.done_ns, 0, packet.lost_before});
+}
+
+void OfflineClock::take(std::vector<std::int64_t>& out) { run(out); }
+
+void OfflineClock::finish(std::vector<std::int64_t>& out) {
+  finished_ = true;
+  run(out);
+}
+
+// The current segment's end: where the next begins, or the stream's end once
+// everything is numbered; 0 while unknown.
+std::size_t OfflineClock::known_end() const {
+  if (segment_end_ != 0) return segment_end_;
+  return finished_ && numbered_ == end() ? end() : 0;
+}
+
+void OfflineClock::run(std::vector<std::int64_t>& out) {
+  if (end() == 0) return;
+  if (coarse_ < 0) {
+    if (end() < kCoarseHead && !finished_) return;
+    std::vector<std::int64_t> head;
+    const std::size_t n = std::min(end(), kCoarseHead);
+    head.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) head.push_back(at(i).y);
+    coarse_ = coarse_period(head);
+  }
+  for (bool moved = true; moved;) {
+    moved = false;
+    while (segment_end_ == 0 && numbered_ < end() && number_next()) moved = true;
+    while (next_line(out)) moved = true;
+  }
+  forget();
+}
+
+void OfflineClock::start_segment(std::size_t first) {
+  first_ = first;
+  y0_ = at(first).y;
+  at(first).n = 0;
+  env_.clear();
+  env_.push(point(first));
+  numbered_ = first + 1;
+  segment_end_ = 0;
+  next_block_ = first;
+  has_line_ = false;
+  folded_ = false;
+  sn_ = st_ = snn_ = snt_ = cnt_ = 0;
+}
+
+// Sample numbers: one apart, unless a loss or a gap before a packet says
+// otherwise; a pause starts a new segment numbered from 0.
+bool OfflineClock::number_next() {
+  const std::size_t j = numbered_;
+  if (j == 0) {
+    start_segment(0);
+    return true;
+  }
+  Packet& p = at(j);
+  p.n = at(j - 1).n + 1;
+  if (!p.lost && p.y - at(j - 1).y <= kPauseGapNs) {
+    env_.push(point(j));
+    ++numbered_;
+    return true;
+  }
+  // The packets of the second after, numbered on as if nothing were missing:
+  // anything missing or a pause only lifts them, so their lowest is the jump.
+  std::size_t stop = j;
+  while (stop < end() && at(stop).y - p.y <= kAfterGapNs) ++stop;
+  if (stop == end() && !finished_) return false;
+  std::size_t lo = j;
+  while (lo > first_ && lo > kept_from_ && at(j - 1).y - at(lo - 1).y <= 2 * kFitHalfWindowNs) --lo;
+  const auto pts = env_.window(lo - first_, j - first_);
+  const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse_, hull_,
+                          [&](std::vector<Pt>& h) { env_.hull(lo - first_, j - first_, h); });
+  double jump = std::numeric_limits<double>::infinity();
+  for (std::size_t i = j; i < stop; ++i) {
+    const auto x = static_cast<double>(p.n + static_cast<std::int64_t>(i - j));
+    jump = std::min(jump, static_cast<double>(at(i).y - y0_) - before.at(x));
+  }
+  const double period = before.slope > 0 ? before.slope : coarse_;
+  const Verdict v = judge(jump, period, p.lost, kPausePeriodsOffline);
+  if (v.new_segment) {
+    ++pauses_;
+    segment_end_ = j;
+    return false;
+  }
+  p.n += v.missing;
+  lost_ += static_cast<std::size_t>(v.missing);
+  env_.push(point(j));
+  ++numbered_;
+  return true;
+}
+
+// One line per block of kBlock packets, over the window about the block's
+// middle; the packets' times once the lines either side of them are known.
+bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
+  if (numbered_ == 0) return false;
+  const std::size_t seg_end = known_end();
+  const std::size_t b = next_block_;
+  if (seg_end != 0 && b >= seg_end) {
+    if (emitted_ < seg_end) emit(seg_end, nullptr, 0, out);
+    if (!folded_) fold_segment();
+    if (segment_end_ == 0) return false;  // the stream's end
+    start_segment(segment_end_);
+    return true;
+  }
+  std::size_t c = b + kBlock / 2;
+  if (seg_end != 0) {
+    c = std::min(c, seg_end - 1);
+  } else if (numbered_ <= c) {
+    return false;
+  }
+  const std::size_t limit = seg_end != 0 ? seg_end : numbered_;
+  std::size_t hi = c + 1;
+  while (hi < limit && at(hi).y - at(c).y <= kFitHalfWindowNs) ++hi;
+  if (hi == limit && seg_end == 0) return false;  // the window may reach further
+  std::size_t lo = c;
+  while (lo > first_ && lo > kept_from_ && at(c).y - at(lo - 1).y <= kFitHalfWindowNs) --lo;
+  const Line line = fit(env_.window(lo - first_, hi - first_), env_[c - first_].x, coarse_, hull_,
+                        [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
+  if (has_line_) {
+    emit(c, &line, c, out);
+  } else {
+    line_ = line;
+    emit(c, nullptr, 0, out);
+  }
+  line_ = line;
+  centre_ = c;
+  has_line_ = true;
+  next_block_ = b + kBlock;
+  return true;
+}
+
+// The times of the packets up to `upto` on line_, blended from the last
+// centre into `next` towards `next_centre`.
+void OfflineClock::emit(std::size_t upto, const Line* next, std::size_t next_centre, std::vector<std::int64_t>& out) {
+  for (std::size_t i = emitted_; i < upto; ++i) {
+    const Pt pt = env_[i - first_];
+    double t = line_.at(pt.x);
+    if (next != nullptr && i > centre_) {
+      const double from = env_[centre_ - first_].x;
+      const double w = (pt.x - from) / (env_[next_centre - first_].x - from);
+      t = (1 - w) * t + w * next->at(pt.x);
+    }
+    t = std::min(t, pt.y);  // never after the packet's own evidence
+    std::int64_t time = y0_ + static_cast<std::int64_t>(std::floor(t));
+    if (i == first_) first_time_ = time;
+    const auto dt = static_cast<double>(time - first_time_);
+    sn_ += pt.x;
+    st_ += dt;
+    snn_ += pt.x * pt.x;
+    snt_ += pt.x * dt;
+    cnt_ += 1;
+    if (i > 0) time = std::max(time, last_time_ + 1);
+    last_time_ = time;
+    late_.add(at(i).done - time);
+    out.push_back(time);
+  }
+  emitted_ = std::max(emitted_, upto);
+}
+
+// The period over all segments: the least-squares slope of time against
+// sample number, each segment about its own means (its ends, where the
+// envelope is least sure, weigh no more than the rest).
+void OfflineClock::fold_segment() {
+  folded_ = true;
+  if (cnt_ < 2) return;
+  sxx_ += snn_ - sn_ * sn_ / cnt_;
+  sxy_ += snt_ - sn_ * st_ / cnt_;
+}
+
+// Lets go of the packets no window reaches back to any more: those of earlier
+// segments, and those well before the oldest packet still to be given.
+void OfflineClock::forget() {
+  if (emitted_ >= end()) {
+    base_ = kept_from_ = end();
+    buf_.clear();
+    return;
+  }
+  constexpr std::int64_t kKeepNs = 2 * kFitHalfWindowNs + 4'000'000'000;
+  const std::int64_t keep_after = at(emitted_).y - kKeepNs;
+  std::size_t drop = kept_from_;
+  const std::size_t bound = std::min(emitted_, has_line_ ? centre_ : emitted_);
+  while (drop < bound && (drop < first_ || at(drop).y < keep_after)) ++drop;
+  kept_from_ = drop;
+  if (drop >= first_) env_.forget_before(drop - first_);
+  // A stretch at a time: each moves what is kept.
+  if (drop - base_ < 4096 || (drop - base_) * 2 < buf_.size()) return;
+  buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(drop - base_));
+  base_ = drop;
+}
+
+ClockStats OfflineClock::stats() const {
+  ClockStats st;
+  st.packets = end();
+  st.rate_hz = sxy_ > 0 ? sxx_ * kNanosPerSecond / sxy_ : 0;
+  st.nominal_hz = nominal_rate(st.rate_hz);
+  st.drift_ppm = st.nominal_hz > 0 ? (st.rate_hz / st.nominal_hz - 1) * 1e6 : 0;
+  st.jitter_median_ns = late_.quantile(0.5);
+  st.jitter_p99_ns = late_.quantile(0.99);
+  st.pauses = pauses_;
+  st.lost = lost_;
+  return st;
+}
+
 std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets, double baud, ClockStats* stats) {
-  const std::size_t count = packets.size();
-  std::vector<std::int64_t> times(count);
-  if (count == 0) {
-    if (stats) *stats = {};
-    return times;
-  }
-  std::vector<std::int64_t> y(count);
-  for (std::size_t i = 0; i < count; ++i) y[i] = latest_send_ns(packets[i], baud);
-  const double coarse = coarse_period(y);
-
-  // Sample numbers: one apart, unless a loss or a gap before a packet says
-  // otherwise; a pause starts a new segment numbered from 0.
-  std::vector<std::int64_t> n(count);
-  std::vector<std::size_t> segments{0};
-  std::size_t pauses = 0;
-  std::size_t lost = 0;
-  EnvelopeRuns env;
-  std::vector<Pt> hull;
-  for (std::size_t j = 1; j < count; ++j) {
-    n[j] = n[j - 1] + 1;
-    if (!packets[j].lost_before && y[j] - y[j - 1] <= kPauseGapNs) continue;
-    const std::size_t start = segments.back();
-    std::size_t lo = j;
-    while (lo > start && y[j - 1] - y[lo - 1] <= 2 * kFitHalfWindowNs) --lo;
-    // The numbers before j are settled: the segment's envelope takes them.
-    for (std::size_t i = start + env.size(); i < j; ++i) {
-      env.push({static_cast<double>(n[i]), static_cast<double>(y[i] - y[start])});
-    }
-    const auto pts = env.points().subspan(lo - start, j - lo);
-    const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse, hull,
-                            [&](std::vector<Pt>& h) { env.hull(lo - start, j - start, h); });
-    // The packets after, numbered on as if nothing were missing: anything
-    // missing or a pause only lifts them, so their lowest is the jump.
-    double jump = std::numeric_limits<double>::infinity();
-    for (std::size_t i = j; i < count && y[i] - y[j] <= kAfterGapNs; ++i) {
-      const auto x = static_cast<double>(n[j] + static_cast<std::int64_t>(i - j));
-      jump = std::min(jump, static_cast<double>(y[i] - y[start]) - before.at(x));
-    }
-    const double period = before.slope > 0 ? before.slope : coarse;
-    const Verdict v = judge(jump, period, packets[j].lost_before, kPausePeriodsOffline);
-    if (v.new_segment) {
-      ++pauses;
-      n[j] = 0;
-      segments.push_back(j);
-      env.clear();
-    } else {
-      n[j] += v.missing;
-      lost += static_cast<std::size_t>(v.missing);
-    }
-  }
-  segments.push_back(count);
-
-  // The period over all segments: the least-squares slope of time against
-  // sample number, each segment about its own means (its ends, where the
-  // envelope is least sure, weigh no more than the rest).
-  double sxy = 0;
-  double sxx = 0;
-  for (std::size_t s = 0; s + 1 < segments.size(); ++s) {
-    const std::size_t first = segments[s];
-    const std::size_t end = segments[s + 1];
-    env.clear();
-    for (std::size_t i = first; i < end; ++i) {
-      env.push({static_cast<double>(n[i]), static_cast<double>(y[i] - y[first])});
-    }
-    const auto pts = env.points();
-    // One line per block, over the window about the block's middle.
-    std::vector<std::size_t> centres;
-    std::vector<Line> lines;
-    for (std::size_t b = first; b < end; b += kBlock) {
-      const std::size_t c = std::min(b + kBlock / 2, end - 1);
-      std::size_t lo = c;
-      std::size_t hi = c + 1;
-      while (lo > first && y[c] - y[lo - 1] <= kFitHalfWindowNs) --lo;
-      while (hi < end && y[hi] - y[c] <= kFitHalfWindowNs) ++hi;
-      centres.push_back(c);
-      lines.push_back(fit(pts.subspan(lo - first, hi - lo), pts[c - first].x, coarse, hull,
-                          [&](std::vector<Pt>& h) { env.hull(lo - first, hi - first, h); }));
-    }
-    std::size_t k = 0;
-    for (std::size_t i = first; i < end; ++i) {
-      while (k + 1 < centres.size() && centres[k + 1] <= i) ++k;
-      const double x = pts[i - first].x;
-      double t = lines[k].at(x);
-      if (k + 1 < centres.size() && i > centres[k]) {
-        const double w = (x - pts[centres[k] - first].x) / (pts[centres[k + 1] - first].x - pts[centres[k] - first].x);
-        t = (1 - w) * t + w * lines[k + 1].at(x);
-      }
-      t = std::min(t, pts[i - first].y);  // never after the packet's own evidence
-      times[i] = y[first] + static_cast<std::int64_t>(std::floor(t));
-    }
-    if (end - first >= 2) {
-      double mean_n = 0;
-      double mean_t = 0;
-      for (std::size_t i = first; i < end; ++i) {
-        mean_n += static_cast<double>(n[i]);
-        mean_t += static_cast<double>(times[i] - times[first]);
-      }
-      mean_n /= static_cast<double>(end - first);
-      mean_t /= static_cast<double>(end - first);
-      for (std::size_t i = first; i < end; ++i) {
-        const double dn = static_cast<double>(n[i]) - mean_n;
-        sxy += dn * (static_cast<double>(times[i] - times[first]) - mean_t);
-        sxx += dn * dn;
-      }
-    }
-  }
-  for (std::size_t i = 1; i < count; ++i) times[i] = std::max(times[i], times[i - 1] + 1);
-
-  if (stats) {
-    ClockStats& st = *stats;
-    st = {};
-    st.packets = count;
-    st.rate_hz = sxy > 0 ? sxx * kNanosPerSecond / sxy : 0;
-    st.nominal_hz = nominal_rate(st.rate_hz);
-    st.drift_ppm = st.nominal_hz > 0 ? (st.rate_hz / st.nominal_hz - 1) * 1e6 : 0;
-    std::vector<double> late(count);
-    for (std::size_t i = 0; i < count; ++i) late[i] = static_cast<double>(packets[i].done_ns - times[i]);
-    st.jitter_median_ns = quantile(late, 0.5);
-    st.jitter_p99_ns = quantile(std::move(late), 0.99);
-    st.pauses = pauses;
-    st.lost = lost;
-  }
+  OfflineClock clock(baud);
+  for (const PacketArrival& p : packets) clock.push(p);
+  std::vector<std::int64_t> times;
+  times.reserve(packets.size());
+  clock.finish(times);
+  if (stats) *stats = clock.stats();
   return times;
 }
 

@@ -59,9 +59,113 @@ inline constexpr std::int64_t kMaxLost = 200;
 // completed it, less the whole packet's.
 std::int64_t latest_send_ns(const PacketArrival& a, double baud);
 
+// A line under the arrivals: send time at sample number x.
+struct ClockLine {
+  double x0 = 0;
+  double y0 = 0;
+  double slope = 0;
+  bool from_hull = false;  // the points' own slope, not the period fallen back on
+  double at(double x) const { return y0 + slope * (x - x0); }
+};
+
+// Arrival minus sample time of every packet, for its median and 99th
+// percentile: counted in bins a thousandth of their value wide (a few µs at
+// the milliseconds it is made of), so that a stream of any length takes the
+// same room.
+class LateHistogram {
+ public:
+  void add(std::int64_t late_ns);
+  // The q-quantile (0..1) of what was added, as the middle of its bin; 0 when empty.
+  double quantile(double q) const;
+
+ private:
+  static constexpr int kLinearBits = 11;  // below 2^11 ns, a bin per ns
+  static constexpr int kSubBits = 10;     // above, 2^10 bins per doubling
+  static std::size_t bin_of(std::uint64_t v);
+  static double middle_of(std::size_t bin);
+  std::vector<std::uint64_t> bins_;
+  std::uint64_t count_ = 0;
+};
+
 // Offline: the sample time (monotonic ns) of each packet of one stream, the
-// whole recording known. Strictly increasing, never later than the packet's
-// arrival. `stats`, when given, is filled in.
+// packets pushed in order and their times taken as they become known, a few
+// seconds behind: the line under the arrivals about each packet reaches
+// kFitHalfWindowNs either side of it, and what a loss or gap before a packet
+// means is found from the second after it. The period the clock falls back on
+// comes from the first kCoarseHead packets. Strictly increasing, never later
+// than the packet's arrival. What it keeps is bounded by those windows, not
+// by the stream's length.
+class OfflineClock {
+ public:
+  static constexpr std::size_t kCoarseHead = 65536;
+
+  explicit OfflineClock(double baud);
+
+  void push(const PacketArrival& packet);
+  // Appends the times now known of the oldest packets not yet given.
+  void take(std::vector<std::int64_t>& out);
+  // Appends the times of every packet not yet given, the stream having ended.
+  void finish(std::vector<std::int64_t>& out);
+  // The stream's figures: complete once finished.
+  ClockStats stats() const;
+  // Packets held for the windows still open.
+  std::size_t held() const { return end() - kept_from_; }
+
+ private:
+  struct Packet {
+    std::int64_t y;     // latest send time
+    std::int64_t done;  // arrival of the read that completed it
+    std::int64_t n = 0;
+    bool lost;
+  };
+  using Line = ClockLine;
+
+  Packet& at(std::size_t i) { return buf_[i - base_]; }
+  const Packet& at(std::size_t i) const { return buf_[i - base_]; }
+  std::size_t end() const { return base_ + buf_.size(); }
+  EnvelopePoint point(std::size_t i) const {
+    return {static_cast<double>(at(i).n), static_cast<double>(at(i).y - y0_)};
+  }
+  std::size_t known_end() const;
+  void run(std::vector<std::int64_t>& out);
+  void start_segment(std::size_t first);
+  bool number_next();  // false when it must wait for more packets, or the segment ended
+  bool next_line(std::vector<std::int64_t>& out);
+  void emit(std::size_t upto, const Line* next, std::size_t next_centre, std::vector<std::int64_t>& out);
+  void fold_segment();
+  void forget();
+
+  double baud_;
+  bool finished_ = false;
+  double coarse_ = -1;  // not yet known
+  std::vector<Packet> buf_;
+  std::size_t base_ = 0;       // the stream's number of buf_[0]
+  std::size_t kept_from_ = 0;  // buf_ before this is let go, not yet erased
+  // Numbering: packets before numbered_ have their sample numbers.
+  std::size_t numbered_ = 0;
+  std::size_t first_ = 0;        // the segment's first packet
+  std::int64_t y0_ = 0;          // its latest send time: the points' origin
+  std::size_t segment_end_ = 0;  // where the next segment begins, once known (0: not yet)
+  EnvelopeRuns env_;             // the segment's points, numbered from first_
+  std::vector<EnvelopePoint> hull_;
+  // Times: one line per block of the segment, blended between the blocks' centres.
+  std::size_t next_block_ = 0;
+  Line line_;               // the last block's, once has_line_
+  std::size_t centre_ = 0;  // its centre
+  bool has_line_ = false;
+  std::size_t emitted_ = 0;
+  std::int64_t last_time_ = 0;
+  std::int64_t first_time_ = 0;  // the segment's first packet's time before the rise is enforced
+  bool folded_ = false;          // the segment's sums are in sxy_ and sxx_
+  // Figures.
+  std::size_t pauses_ = 0;
+  std::size_t lost_ = 0;
+  double sn_ = 0, st_ = 0, snn_ = 0, snt_ = 0, cnt_ = 0;  // the segment's sums of n, t, n^2, nt
+  double sxy_ = 0, sxx_ = 0;                              // about each segment's means, all segments
+  LateHistogram late_;
+};
+
+// The same over a whole stream at once.
 std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets, double baud,
                                           ClockStats* stats = nullptr);
 

@@ -4,20 +4,43 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <span>
 #include <utility>
 #include <vector>
 
 #include "native.hpp"
 #include "pyref.hpp"
-#include "recording_clock.hpp"
 #include "sample_clock.hpp"
 
 namespace vorn::tools {
 
-namespace {
-
 using py::Ref;
+
+bool positive_baud(double baud) {
+  if (baud > 0) return true;
+  PyErr_SetString(PyExc_ValueError, "baud must be positive");
+  return false;
+}
+
+PyObject* int64_bytes(const std::vector<std::int64_t>& v) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                   static_cast<Py_ssize_t>(v.size() * sizeof(std::int64_t)));
+}
+
+PyObject* figures_dict(const std::array<ClockStats, 2>& stats) {
+  Ref figures = Ref::steal(PyDict_New());
+  if (!figures) return nullptr;
+  for (std::size_t k = 0; k < stats.size(); ++k) {
+    const ClockStats& s = stats[k];
+    Ref d = Ref::steal(Py_BuildValue(
+        "{s:n, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets), "rate_hz", s.rate_hz,
+        "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns", s.jitter_median_ns, "jitter_p99_ns",
+        s.jitter_p99_ns, "pauses", static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
+    if (!d || PyDict_SetItemString(figures.get(), k == 0 ? "raw" : "estimated", d.get()) < 0) return nullptr;
+  }
+  return figures.release();
+}
+
+namespace {
 
 constexpr std::array<const char*, 2> kStreams = {"raw", "estimated"};  // the core's PacketKind order
 
@@ -84,25 +107,6 @@ bool parse_batch(PyObject* const* arrays, Batch& b) {
     }
   }
   return true;
-}
-
-bool positive_baud(double baud) {
-  if (baud > 0) return true;
-  PyErr_SetString(PyExc_ValueError, "baud must be positive");
-  return false;
-}
-
-// A new dict of one stream's figures.
-PyObject* stats_dict(const ClockStats& s) {
-  return Py_BuildValue("{s:n, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets),
-                       "rate_hz", s.rate_hz, "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns",
-                       s.jitter_median_ns, "jitter_p99_ns", s.jitter_p99_ns, "pauses",
-                       static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost));
-}
-
-PyObject* int64_bytes(const std::vector<std::int64_t>& v) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
-                                   static_cast<Py_ssize_t>(v.size() * sizeof(std::int64_t)));
 }
 
 struct SampleClockObject {
@@ -291,99 +295,8 @@ PyObject* sample_times(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   PyEval_RestoreThread(released);
   Ref out = Ref::steal(int64_bytes(times));
-  Ref figures = Ref::steal(out ? PyDict_New() : nullptr);
+  Ref figures = Ref::steal(out ? figures_dict(stats) : nullptr);
   if (!figures) return nullptr;
-  for (std::size_t k = 0; k < kStreams.size(); ++k) {
-    Ref d = Ref::steal(stats_dict(stats[k]));
-    if (!d || PyDict_SetItemString(figures.get(), kStreams[k], d.get()) < 0) return nullptr;
-  }
-  return PyTuple_Pack(2, out.get(), figures.get());
-}
-
-namespace {
-
-// A bytes-like object seen as whole T items while the view lives.
-template <class T>
-class Items {
- public:
-  Items() = default;
-  Items(const Items&) = delete;
-  Items& operator=(const Items&) = delete;
-  ~Items() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // False with an exception set when obj is not bytes-like, or not whole
-  // items, or not `expected` of them (any number when negative).
-  bool take(PyObject* obj, const char* name, Py_ssize_t expected) {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return false;
-    held_ = true;
-    const auto size = static_cast<Py_ssize_t>(sizeof(T));
-    if (view_.len % size != 0 || (expected >= 0 && view_.len / size != expected)) {
-      PyErr_Format(PyExc_ValueError, "%s must hold %zd items of %zu bytes", name,
-                   expected < 0 ? view_.len / size : expected, sizeof(T));
-      return false;
-    }
-    return true;
-  }
-  std::span<const T> span() const {
-    return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
-  }
-  Py_ssize_t size() const { return static_cast<Py_ssize_t>(span().size()); }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
-}  // namespace
-
-// recording_times(kinds, offsets, lengths, lost, ends, starts, monos, walls, baud)
-PyObject* recording_times(PyObject*, PyObject* args) {
-  PyObject* objs[8];
-  double baud = 0;
-  if (!PyArg_ParseTuple(args, "OOOOOOOOd:recording_times", &objs[0], &objs[1], &objs[2], &objs[3], &objs[4], &objs[5],
-                        &objs[6], &objs[7], &baud)) {
-    return nullptr;
-  }
-  if (!positive_baud(baud)) return nullptr;
-  Items<std::uint8_t> kinds, lost;
-  Items<std::int64_t> offsets, ends, starts, monos, walls;
-  Items<std::uint32_t> lengths;
-  if (!kinds.take(objs[0], "kinds", -1)) return nullptr;
-  const Py_ssize_t n = kinds.size();
-  if (!offsets.take(objs[1], "offsets", n) || !lengths.take(objs[2], "lengths", n) || !lost.take(objs[3], "lost", n) ||
-      !ends.take(objs[4], "ends", -1)) {
-    return nullptr;
-  }
-  const Py_ssize_t r = ends.size();
-  if (!starts.take(objs[5], "starts", r) || !monos.take(objs[6], "monos", r) || !walls.take(objs[7], "walls", r)) {
-    return nullptr;
-  }
-  for (std::uint8_t k : kinds.span()) {
-    if (k >= kStreams.size()) {
-      PyErr_SetString(PyExc_ValueError, "kinds must be 0 (raw) or 1 (estimated)");
-      return nullptr;
-    }
-  }
-  std::vector<std::int64_t> times;
-  std::array<ClockStats, 2> stats;
-  bool failed = false;
-  PyThreadState* released = PyEval_SaveThread();
-  try {
-    times = recover_recording({kinds.span(), offsets.span(), lengths.span(), lost.span()},
-                              {ends.span(), starts.span(), monos.span(), walls.span()}, baud, stats);
-  } catch (const std::bad_alloc&) {
-    failed = true;
-  }
-  PyEval_RestoreThread(released);
-  if (failed) return PyErr_NoMemory();
-  Ref out = Ref::steal(int64_bytes(times));
-  Ref figures = Ref::steal(out ? PyDict_New() : nullptr);
-  if (!figures) return nullptr;
-  for (std::size_t k = 0; k < kStreams.size(); ++k) {
-    Ref d = Ref::steal(stats_dict(stats[k]));
-    if (!d || PyDict_SetItemString(figures.get(), kStreams[k], d.get()) < 0) return nullptr;
-  }
   return PyTuple_Pack(2, out.get(), figures.get());
 }
 

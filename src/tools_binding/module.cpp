@@ -21,6 +21,7 @@ int exec_module(PyObject* module) {
   if (add(module, "Port", make_port_type(module)) < 0) return -1;
   if (add(module, "Framer", make_framer_type(module)) < 0) return -1;
   if (add(module, "SampleClock", make_sample_clock_type(module)) < 0) return -1;
+  if (add(module, "RecordingClock", make_recording_clock_type(module)) < 0) return -1;
   if (add(module, "McapWriter", make_mcap_writer_type(module)) < 0) return -1;
   if (add(module, "FIELDS", field_table()) < 0) return -1;
   if (add_times_functions(module) < 0) return -1;
@@ -36,11 +37,6 @@ PyMethodDef functions[] = {
      "sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud, wall_minus_mono_ns=None)\n--\n\n"
      "The unit's sample time of each packet of a whole recording (int64 bytes, ns; plus wall_minus_mono_ns) "
      "and each stream's figures."},
-    {"recording_times", recording_times, METH_VARARGS,
-     "recording_times(kinds, offsets, lengths, lost, ends, starts, monos, walls, baud, /)\n--\n\n"
-     "The sample time of each packet of a recording (int64 bytes, wall ns, -1 where no read completed it) "
-     "from its packets' places (uint8, int64, uint32, uint8) and its vouched reads (int64: where each "
-     "ends and begins, when it returned), and each stream's figures."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,10 +5,14 @@
 
 #include "compat.hpp"  // <Python.h>, and what older interpreters lack
 
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <vector>
 
 #include "borrow.hpp"
 #include "result.hpp"
+#include "sample_clock.hpp"
 
 namespace vorn::tools {
 
@@ -17,15 +21,20 @@ namespace vorn::tools {
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
 PyObject* make_sample_clock_type(PyObject* module);
+PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
 
 // sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
 // each packet (int64 bytes) and each stream's figures (a dict per stream).
 PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
-// recording_times(kinds, offsets, lengths, lost, ends, starts, monos, walls,
-// baud): the same for a whole recording, from its packets' places and reads.
-PyObject* recording_times(PyObject* module, PyObject* args);
+
+// The clocks' shared pieces: a baud argument checked (false with an exception
+// set), times as int64 bytes, and both streams' figures as a dict of dicts
+// ("raw", "estimated"); each object a new reference or null with an exception.
+bool positive_baud(double baud);
+PyObject* int64_bytes(const std::vector<std::int64_t>& v);
+PyObject* figures_dict(const std::array<ClockStats, 2>& stats);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read

@@ -13,16 +13,24 @@ from vorn.recording import Progress, Recording
 FRAME_PIECE = 1 << 20  # bytes framed at a time
 
 
-def frame(rec: Recording) -> dict | None:
+def frame(rec: Recording, clock=None) -> dict | None:
     """Frames the recording a stretch at a time; from its vouched arrival times
     (monotonic clock) the span from the first read to the last, the longest
     gap between two reads, the packets of each kind that timed reads
     completed with the span they arrived over (an unplug is in neither), and
     the stretches without the device that `record --reconnect` went through
-    (from when, in seconds after the first read, and how long)."""
+    (from when, in seconds after the first read, and how long). clock: a
+    vorn.sample_clock.recording_clock fed every packet on the way."""
     t = rec.times
-    read, feed = rec.file.read, rec.framer.feed
+    read, framer = rec.file.read, rec.framer
     pos = 0
+
+    def feed(piece: bytes) -> None:
+        if clock is None:
+            framer.feed(piece)
+        else:
+            kinds = framer.columns(piece, b"", False)[0]
+            clock.feed(kinds, *framer.places())
 
     def run(upto: int | None) -> None:
         nonlocal pos
@@ -50,7 +58,7 @@ def frame(rec: Recording) -> dict | None:
                 monos = t.monos[lo:hi]
                 span += monos[-1] - monos[0]
                 if len(monos) > 1:
-                    gap = max(gap, max(map(operator.sub, monos[1:], monos[:-1])))
+                    gap = max(gap, longest_step(monos))
             run(None)
     except OSError as e:
         raise with_path(e, rec.path) from None
@@ -69,6 +77,14 @@ def frame(rec: Recording) -> dict | None:
         "timed_packets": dict(timed),
         "unplugged": unplugged,
     }
+
+
+def longest_step(monos) -> int:
+    try:
+        import numpy as np
+    except ImportError:
+        return max(map(operator.sub, monos[1:], monos[:-1]))
+    return int(np.diff(np.frombuffer(monos, np.int64)).max())
 
 
 def rates(t: dict) -> dict:
@@ -98,19 +114,23 @@ def timing(t: dict | None, c: dict) -> list[str]:
 CLOCK_HINT = "sample clock:      not worked out without numpy (pip install 'vorn_rs[columns]')"
 
 
-def sample_clock(path, baud: int | None, times=None) -> dict | None:
-    """Each stream's recovered clock (vorn.sample_clock) from the packets
-    with a vouched arrival (times: the recording's vorn.times.Times, when
-    loaded), or None for a recording without arrival times or without numpy
-    to work it out."""
-    try:
-        import numpy  # noqa: F401
-    except ImportError:
+def clock_for(path, baud: int | None, times):
+    """The recording's sample clock (vorn.sample_clock.recording_clock) to
+    feed while framing it, or None for a recording without arrival times
+    or without numpy to work it out with."""
+    if not times.timed or not importable_numpy():
         return None
-    from vorn.sample_clock import baud_of, sample_times
+    from vorn.sample_clock import recording_clock
 
-    _, stats = sample_times(path, baud, times)
-    return stats and {"baud": baud_of(path, baud), **stats}
+    return recording_clock(path, baud, times)
+
+
+def clock_figures(path, baud: int | None, clock) -> dict:
+    """Each stream's recovered clock, the recording framed into `clock`."""
+    from vorn.sample_clock import baud_of
+
+    clock.finish()
+    return {"baud": baud_of(path, baud), **clock.figures()}
 
 
 def clock_lines(s: dict | None, t: dict | None) -> list[str]:
@@ -170,9 +190,14 @@ def examine(path, progress: Progress | None = None, baud: int | None = None) -> 
     stream's recovered clock (sample_clock; baud: the line's where the
     recording does not say)."""
     rec = Recording(path, progress=progress)
-    t = frame(rec)
+    try:
+        clock = clock_for(path, baud, rec.times)
+    except OSError as e:
+        rec.file.close()
+        raise with_path(e, path) from None
+    t = frame(rec, clock)
     c = rec.counts()
-    s = sample_clock(path, baud, rec.times) if t is not None and c["raw"] + c["estimated"] else None
+    s = clock_figures(path, baud, clock) if clock is not None and t is not None and c["raw"] + c["estimated"] else None
     return c, t, s
 
 

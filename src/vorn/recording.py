@@ -17,6 +17,7 @@ from __future__ import annotations
 import math
 import numbers
 import os
+from collections import deque
 from collections.abc import Callable
 
 from vorn import _native
@@ -256,15 +257,30 @@ class Recording:
 
         kind, start, end = check_selection(kind, start, end)
         window = Window(self.times, kind, start, end, guess=extrapolated)
-        sampled = None
+        clock = None
         if self.times.timed and sample:
-            from vorn.sample_clock import sample_times
+            from vorn.sample_clock import recording_clock
 
             try:
-                sampled, _ = sample_times(self.path, baud, self.times)  # every packet's, in stream order
+                clock = recording_clock(self.path, baud, self.times)
             except OSError as e:
                 raise with_path(e, self.path) from None
-        seen = 0  # packets framed so far, of both kinds
+        # The sample clock gives a packet's time a few seconds of recording
+        # after it: chunks wait here for theirs.
+        sampled = SampleQueue(np)
+        waiting: deque = deque()  # (chunk, packets framed up to its end, its packets, which kept, timed span)
+
+        def ready():
+            while waiting and (clock is None or sampled.count >= waiting[0][1]):
+                chunk, _, n, keep, timed = waiting.popleft()
+                if clock is not None:
+                    t = sampled.take(n)
+                    if "time_ns" in chunk and timed:
+                        chunk["time_ns"] = t if keep is None else t[keep]
+                if len(chunk["packet_type"]):
+                    yield chunk
+
+        spans = self.spans()
         fields = fields_of(kind)
         every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
         values_named = [c for f in fields for c in value_columns(f)]
@@ -273,11 +289,14 @@ class Recording:
         flags_named = [flag_column(FLAG_FIELDS[i]) for i in flag_at]
         width, nflags = len(every_value), len(FLAG_FIELDS)
         columns = self.framer.columns
+        past = False
         try:
             with self.file:
-                for walls, monos, data, ends, base in self.spans():
+                for walls, monos, data, ends, base in spans:
                     self.advance(len(data))
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
+                    if clock is not None:
+                        sampled.add(clock.feed(kinds_b, *self.framer.places()))
                     kinds = np.frombuffer(kinds_b, np.uint8)
                     keep, wall, past = window.pick(
                         np, kinds, np.frombuffer(reads_b, np.uint32), walls, monos, base, len(data)
@@ -289,25 +308,32 @@ class Recording:
                     chunk = {}
                     if wall is not None:
                         chunk["host_time_ns"] = pick(wall)
-                        chunk["time_ns"] = pick(
-                            sample_slice(np, sampled, seen, n)
-                            if walls is not None and sampled is not None
-                            else np.full(n, UNTIMED, np.int64)
-                        )
+                        chunk["time_ns"] = pick(np.full(n, UNTIMED, np.int64))  # until the clock's come
                         if extrapolated:
                             chunk["extrapolated"] = np.full(len(chunk["time_ns"]), walls is None)
                         if mono and window.mono is not None:
                             chunk["mono_ns"] = pick(window.mono)
-                    seen += n
                     chunk["packet_type"] = pick(kinds)
                     for name, i in zip(values_named, value_at):
                         chunk[name] = pick(values[i])
                     for name, i in zip(flags_named, flag_at):
                         chunk[name] = pick(flags[i])
-                    if len(chunk["packet_type"]):
-                        yield chunk
+                    waiting.append((chunk, sampled.fed + n, n, keep, walls is not None))
+                    sampled.fed += n
+                    yield from ready()
                     if past:
-                        return
+                        break
+                if clock is not None:
+                    # The times of the packets kept need the recording after them.
+                    for _, _, data, ends, _ in spans:
+                        if not waiting or sampled.count >= waiting[-1][1]:
+                            break
+                        self.advance(len(data))
+                        kinds_b = columns(data, ends, False)[0]
+                        sampled.add(clock.feed(kinds_b, *self.framer.places()))
+                    if waiting and sampled.count < waiting[-1][1]:
+                        sampled.add(clock.finish())
+                yield from ready()
         except OSError as e:
             raise with_path(e, self.path) from None
 
@@ -327,13 +353,38 @@ class Recording:
         return c
 
 
-def sample_slice(np, sampled, at: int, n: int):
-    """n sample times from packet number at on; UNTIMED past the packets they
-    were recovered for (the recording grown since)."""
-    out = sampled[at : at + n]
-    if len(out) < n:
-        out = np.concatenate([out, np.full(n - len(out), UNTIMED, np.int64)])
-    return out
+class SampleQueue:
+    """The sample times the clock has given and columns() not yet taken, in
+    stream order: `count` of them so far, of the `fed` packets framed."""
+
+    def __init__(self, np) -> None:
+        self.np = np
+        self.parts: deque = deque()
+        self.count = 0  # given by the clock, taken or not
+        self.taken = 0
+        self.fed = 0
+
+    def add(self, times: bytes) -> None:
+        if times:
+            a = self.np.frombuffer(times, self.np.int64)
+            self.parts.append(a)
+            self.count += len(a)
+
+    def take(self, n: int):
+        """The next n times."""
+        np = self.np
+        out = []
+        while n:
+            a = self.parts[0]
+            if len(a) <= n:
+                out.append(self.parts.popleft())
+                n -= len(a)
+            else:
+                out.append(a[:n])
+                self.parts[0] = a[n:]
+                n = 0
+        self.taken += sum(map(len, out))
+        return out[0] if len(out) == 1 else np.concatenate(out) if out else np.empty(0, np.int64)
 
 
 class Window:

@@ -155,16 +155,19 @@ def sample_times(path, baud: int | None = None, times: Times | None = None):
         return None, None
     import numpy as np
 
-    kinds, offsets, lengths, lost = packet_places(path)
-    got, figures = _native.recording_times(
-        kinds,
-        offsets,
-        lengths,
-        lost,
-        times.ends,
-        read_starts(times),
-        times.monos,
-        times.walls,
-        float(baud_of(path, baud)),
-    )
-    return np.frombuffer(got, np.int64), figures
+    clock = recording_clock(path, baud, times)
+    parts = []
+    framer = _native.Framer()
+    with open(path, "rb") as f:
+        while data := f.read(PLACES_CHUNK):
+            kinds, _, _, _ = framer.columns(data, b"", False)
+            parts.append(clock.feed(kinds, *framer.places()))
+    parts.append(clock.finish())
+    return np.frombuffer(b"".join(parts), np.int64), clock.figures()
+
+
+def recording_clock(path, baud: int | None, times: Times):
+    """The recording's _native.RecordingClock: fed its packets' places in
+    stream order (Framer.places()), it gives their sample times a few seconds
+    behind, UNTIMED for a packet no vouched read completed."""
+    return _native.RecordingClock(times.ends, read_starts(times), times.monos, times.walls, float(baud_of(path, baud)))
