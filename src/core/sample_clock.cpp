@@ -168,7 +168,47 @@ double LateHistogram::quantile(double q) const {
 OfflineClock::OfflineClock(double baud) : baud_(baud) {}
 
 void OfflineClock::push(const PacketArrival& packet) {
-  buf_.push_back({latest_send_ns(packet, baud_), packet.done_ns, 0, packet.lost_before});
+  const std::int64_t y = latest_send_ns(packet, baud_);
+  if (end() % kSpan == 0) {
+    span_min_.push_back(y);
+    span_max_.push_back(y);
+  } else {
+    span_min_.back() = std::min(span_min_.back(), y);
+    span_max_.back() = std::max(span_max_.back(), y);
+  }
+  buf_.push_back({y, packet.done_ns, 0, packet.lost_before});
+}
+
+std::size_t OfflineClock::reach_back(std::int64_t below, std::size_t upto, std::size_t floor) const {
+  std::size_t i = upto;
+  while (i > floor) {
+    const std::size_t run = (i - 1) / kSpan;
+    const std::size_t from = std::max(run * kSpan, floor);
+    if (span_min_[run - span_base_] >= below) {
+      i = from;
+      continue;
+    }
+    for (; i > from; --i) {
+      if (at(i - 1).y < below) return i;
+    }
+  }
+  return floor;
+}
+
+std::size_t OfflineClock::reach_forward(std::int64_t above, std::size_t from, std::size_t limit) const {
+  std::size_t i = from;
+  while (i < limit) {
+    const std::size_t run = i / kSpan;
+    const std::size_t to = std::min((run + 1) * kSpan, limit);
+    if (span_max_[run - span_base_] <= above) {
+      i = to;
+      continue;
+    }
+    for (; i < to; ++i) {
+      if (at(i).y > above) return i;
+    }
+  }
+  return limit;
 }
 
 void OfflineClock::take(std::vector<std::int64_t>& out) { run(out); }
@@ -234,11 +274,9 @@ bool OfflineClock::number_next() {
   }
   // The packets of the second after, numbered on as if nothing were missing:
   // anything missing or a pause only lifts them, so their lowest is the jump.
-  std::size_t stop = j;
-  while (stop < end() && at(stop).y - p.y <= kAfterGapNs) ++stop;
+  const std::size_t stop = reach_forward(p.y + kAfterGapNs, j, end());
   if (stop == end() && !finished_) return false;
-  std::size_t lo = j;
-  while (lo > first_ && lo > kept_from_ && at(j - 1).y - at(lo - 1).y <= 2 * kFitHalfWindowNs) --lo;
+  const std::size_t lo = reach_back(at(j - 1).y - 2 * kFitHalfWindowNs, j, std::max(first_, kept_from_));
   const auto pts = env_.window(lo - first_, j - first_);
   const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse_, hull_,
                           [&](std::vector<Pt>& h) { env_.hull(lo - first_, j - first_, h); });
@@ -281,11 +319,9 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
     return false;
   }
   const std::size_t limit = seg_end != 0 ? seg_end : numbered_;
-  std::size_t hi = c + 1;
-  while (hi < limit && at(hi).y - at(c).y <= kFitHalfWindowNs) ++hi;
+  const std::size_t hi = reach_forward(at(c).y + kFitHalfWindowNs, c + 1, limit);
   if (hi == limit && seg_end == 0) return false;  // the window may reach further
-  std::size_t lo = c;
-  while (lo > first_ && lo > kept_from_ && at(c).y - at(lo - 1).y <= kFitHalfWindowNs) --lo;
+  const std::size_t lo = reach_back(at(c).y - kFitHalfWindowNs, c, std::max(first_, kept_from_));
   const Line line = fit(env_.window(lo - first_, hi - first_), env_[c - first_].x, coarse_, hull_,
                         [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
   if (has_line_) {
@@ -345,6 +381,7 @@ void OfflineClock::forget() {
   if (emitted_ >= end()) {
     base_ = kept_from_ = end();
     buf_.clear();
+    forget_runs();
     return;
   }
   constexpr std::int64_t kKeepNs = 2 * kFitHalfWindowNs + 4'000'000'000;
@@ -358,6 +395,16 @@ void OfflineClock::forget() {
   if (drop - base_ < 4096 || (drop - base_) * 2 < buf_.size()) return;
   buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(drop - base_));
   base_ = drop;
+  forget_runs();
+}
+
+// The runs' figures before buf_'s first packet's run; a run not yet full
+// keeps its figures for the packets still to come.
+void OfflineClock::forget_runs() {
+  const std::size_t runs = base_ / kSpan - span_base_;
+  span_min_.erase(span_min_.begin(), span_min_.begin() + static_cast<std::ptrdiff_t>(runs));
+  span_max_.erase(span_max_.begin(), span_max_.begin() + static_cast<std::ptrdiff_t>(runs));
+  span_base_ += runs;
 }
 
 ClockStats OfflineClock::stats() const {

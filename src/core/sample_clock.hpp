@@ -127,6 +127,11 @@ class OfflineClock {
     return {static_cast<double>(at(i).n), static_cast<double>(at(i).y - y0_)};
   }
   std::size_t known_end() const;
+  // One past the last packet in [floor, upto) sent before `below` (its
+  // latest send time), or floor when there is none.
+  std::size_t reach_back(std::int64_t below, std::size_t upto, std::size_t floor) const;
+  // The first packet in [from, limit) sent after `above`, or limit.
+  std::size_t reach_forward(std::int64_t above, std::size_t from, std::size_t limit) const;
   void run(std::vector<std::int64_t>& out);
   void start_segment(std::size_t first);
   bool number_next();  // false when it must wait for more packets, or the segment ended
@@ -134,6 +139,7 @@ class OfflineClock {
   void emit(std::size_t upto, const Line* next, std::size_t next_centre, std::vector<std::int64_t>& out);
   void fold_segment();
   void forget();
+  void forget_runs();
 
   double baud_;
   bool finished_ = false;
@@ -141,6 +147,13 @@ class OfflineClock {
   std::vector<Packet> buf_;
   std::size_t base_ = 0;       // the stream's number of buf_[0]
   std::size_t kept_from_ = 0;  // buf_ before this is let go, not yet erased
+  // The least and the greatest latest send time of each run of kSpan packets
+  // (numbered from the stream's first), from run span_base_ on: the scans
+  // for a window's ends step over whole runs.
+  static constexpr std::size_t kSpan = 64;
+  std::vector<std::int64_t> span_min_;
+  std::vector<std::int64_t> span_max_;
+  std::size_t span_base_ = 0;
   // Numbering: packets before numbered_ have their sample numbers.
   std::size_t numbered_ = 0;
   std::size_t first_ = 0;        // the segment's first packet

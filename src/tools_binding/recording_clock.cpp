@@ -83,9 +83,8 @@ PyObject* clock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     delete state;
     return nullptr;
   }
-  state->clock.emplace(RecordingReads{state->ends.span(), state->starts.span(), state->monos.span(),
-                                      state->walls.span()},
-                       baud);
+  state->clock.emplace(
+      RecordingReads{state->ends.span(), state->starts.span(), state->monos.span(), state->walls.span()}, baud);
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) {
     delete state;
@@ -191,8 +190,6 @@ PyType_Spec clock_spec = {"vorn._native.RecordingClock", static_cast<int>(sizeof
 
 }  // namespace
 
-PyObject* make_recording_clock_type(PyObject* module) {
-  return PyType_FromModuleAndSpec(module, &clock_spec, nullptr);
-}
+PyObject* make_recording_clock_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &clock_spec, nullptr); }
 
 }  // namespace vorn::tools
