@@ -1,6 +1,8 @@
 #include "recording_clock.hpp"
 
 #include <algorithm>
+#include <system_error>
+#include <utility>
 
 namespace vorn {
 
@@ -72,6 +74,91 @@ void RecordingClock::hand_out(std::vector<std::int64_t>& out) {
       head = 0;
     }
   }
+}
+
+BackgroundRecordingClock::BackgroundRecordingClock(const RecordingReads& reads, double baud) : clock_(reads, baud) {
+  try {
+    thread_ = std::thread([this] { work(); });
+  } catch (const std::system_error&) {
+  }
+}
+
+BackgroundRecordingClock::~BackgroundRecordingClock() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void BackgroundRecordingClock::work() {
+  std::unique_lock lock(mutex_);
+  std::vector<std::int64_t> made;
+  while (!done_) {
+    changed_.wait(lock, [this] { return stopping_ || finishing_ || !queue_.empty(); });
+    if (stopping_) return;
+    try {
+      if (!queue_.empty()) {
+        const Piece piece = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        clock_.feed(piece.view(), made);
+        lock.lock();
+        queued_ -= piece.kinds.size();
+      } else {
+        lock.unlock();
+        clock_.finish(made);
+        lock.lock();
+        done_ = true;
+      }
+    } catch (...) {
+      if (!lock.owns_lock()) lock.lock();
+      failed_ = std::current_exception();
+      done_ = true;
+    }
+    made_.insert(made_.end(), made.begin(), made.end());
+    made.clear();
+    changed_.notify_all();
+  }
+}
+
+void BackgroundRecordingClock::hand_over(std::vector<std::int64_t>& out) {
+  if (failed_) std::rethrow_exception(failed_);
+  out.insert(out.end(), made_.begin(), made_.end());
+  made_.clear();
+}
+
+void BackgroundRecordingClock::feed(const RecordingPackets& piece, std::vector<std::int64_t>& out) {
+  if (!thread_.joinable()) {
+    clock_.feed(piece, out);
+    return;
+  }
+  Piece copy{{piece.kinds.begin(), piece.kinds.end()},
+             {piece.offsets.begin(), piece.offsets.end()},
+             {piece.lengths.begin(), piece.lengths.end()},
+             {piece.lost.begin(), piece.lost.end()}};
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return queued_ < kBacklog || done_; });
+  if (!done_) {
+    queued_ += copy.kinds.size();
+    queue_.push_back(std::move(copy));
+    changed_.notify_all();
+  }
+  hand_over(out);
+}
+
+void BackgroundRecordingClock::finish(std::vector<std::int64_t>& out) {
+  if (!thread_.joinable()) {
+    clock_.finish(out);
+    return;
+  }
+  std::unique_lock lock(mutex_);
+  finishing_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [this] { return done_; });
+  hand_over(out);
 }
 
 std::vector<std::int64_t> recover_recording(const RecordingPackets& packets, const RecordingReads& reads, double baud,

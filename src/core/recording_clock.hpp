@@ -10,9 +10,13 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "sample_clock.hpp"
@@ -68,6 +72,48 @@ class RecordingClock {
   std::deque<Waiting> waiting_;
   std::array<std::vector<std::int64_t>, 2> ready_;  // times made, not yet given
   std::array<std::size_t, 2> ready_head_{};
+};
+
+// A RecordingClock on a thread of its own, so that framing goes on while it
+// works: feed() hands the packets over and returns with the times made so
+// far (waiting only while kBacklog packets are still queued), finish() waits
+// for the rest. Without a thread to be had, it works in the caller's.
+class BackgroundRecordingClock {
+ public:
+  static constexpr std::size_t kBacklog = 1 << 16;
+
+  BackgroundRecordingClock(const RecordingReads& reads, double baud);
+  ~BackgroundRecordingClock();
+  BackgroundRecordingClock(const BackgroundRecordingClock&) = delete;
+  BackgroundRecordingClock& operator=(const BackgroundRecordingClock&) = delete;
+
+  void feed(const RecordingPackets& piece, std::vector<std::int64_t>& out);
+  void finish(std::vector<std::int64_t>& out);
+  // Complete once finished.
+  std::array<ClockStats, 2> stats() const { return clock_.stats(); }
+
+ private:
+  struct Piece {
+    std::vector<std::uint8_t> kinds;
+    std::vector<std::int64_t> offsets;
+    std::vector<std::uint32_t> lengths;
+    std::vector<std::uint8_t> lost;
+    RecordingPackets view() const { return {kinds, offsets, lengths, lost}; }
+  };
+  void work();
+  void hand_over(std::vector<std::int64_t>& out);  // with mutex_ held
+
+  RecordingClock clock_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Piece> queue_;
+  std::size_t queued_ = 0;  // packets in queue_
+  std::vector<std::int64_t> made_;
+  bool finishing_ = false;
+  bool done_ = false;
+  bool stopping_ = false;
+  std::exception_ptr failed_;
+  std::thread thread_;
 };
 
 // Each packet's sample time of a whole recording, and each stream's figures.

@@ -55,7 +55,7 @@ class Items {
 // The reads, held for as long as the clock that walks them.
 struct State {
   Items<std::int64_t> ends, starts, monos, walls;
-  std::optional<RecordingClock> clock;
+  std::optional<BackgroundRecordingClock> clock;
   bool finished = false;
 };
 
@@ -107,15 +107,21 @@ void clock_dealloc(PyObject* self) {
 template <class Work>
 PyObject* run(State& s, Work&& work) {
   std::vector<std::int64_t> out;
-  bool failed = false;
+  enum { kFine, kNoMemory, kFailed } failed = kFine;
   PyThreadState* released = PyEval_SaveThread();
   try {
     work(*s.clock, out);
   } catch (const std::bad_alloc&) {
-    failed = true;
+    failed = kNoMemory;
+  } catch (const std::exception&) {
+    failed = kFailed;
   }
   PyEval_RestoreThread(released);
-  if (failed) return PyErr_NoMemory();
+  if (failed == kNoMemory) return PyErr_NoMemory();
+  if (failed == kFailed) {
+    PyErr_SetString(PyExc_RuntimeError, "the sample clock failed");
+    return nullptr;
+  }
   return int64_bytes(out);
 }
 
@@ -144,7 +150,8 @@ PyObject* clock_feed(PyObject* self, PyObject* args) {
     return nullptr;
   }
   const RecordingPackets piece{kinds.span(), offsets.span(), lengths.span(), lost.span()};
-  return run(*c->state, [&](RecordingClock& clock, std::vector<std::int64_t>& out) { clock.feed(piece, out); });
+  return run(*c->state,
+             [&](BackgroundRecordingClock& clock, std::vector<std::int64_t>& out) { clock.feed(piece, out); });
 }
 
 PyObject* clock_finish(PyObject* self, PyObject*) {
@@ -153,7 +160,7 @@ PyObject* clock_finish(PyObject* self, PyObject*) {
   if (!guard) return nullptr;
   if (c->state->finished) return PyBytes_FromStringAndSize(nullptr, 0);
   c->state->finished = true;
-  return run(*c->state, [](RecordingClock& clock, std::vector<std::int64_t>& out) { clock.finish(out); });
+  return run(*c->state, [](BackgroundRecordingClock& clock, std::vector<std::int64_t>& out) { clock.finish(out); });
 }
 
 PyObject* clock_figures(PyObject* self, PyObject*) {

@@ -1,0 +1,90 @@
+// A recording's clock fed a piece at a time, in the caller's thread or on
+// its own: the same times, in the recording's order, and none lost.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "recording_clock.hpp"
+
+namespace {
+
+constexpr std::int64_t kMs = 1'000'000;
+
+// Two streams interleaved (raw every packet, filter every third), a read
+// every ~16 ms, a stretch of bytes no read vouches for, and a lost packet.
+struct Recording {
+  std::vector<std::uint8_t> kinds;
+  std::vector<std::int64_t> offsets;
+  std::vector<std::uint32_t> lengths;
+  std::vector<std::uint8_t> lost;
+  std::vector<std::int64_t> ends, starts, monos, walls;
+
+  vorn::RecordingReads reads() const { return {ends, starts, monos, walls}; }
+  vorn::RecordingPackets piece(std::size_t from, std::size_t to) const {
+    return {std::span(kinds).subspan(from, to - from), std::span(offsets).subspan(from, to - from),
+            std::span(lengths).subspan(from, to - from), std::span(lost).subspan(from, to - from)};
+  }
+};
+
+Recording make(std::size_t packets) {
+  Recording r;
+  std::mt19937_64 rng(4);
+  std::int64_t at = 0;
+  for (std::size_t k = 0; k < packets; ++k) {
+    r.kinds.push_back(k % 3 == 2 ? 1 : 0);
+    r.lengths.push_back(k % 3 == 2 ? 90 : 48);
+    r.offsets.push_back(at + (k == 5000 ? 30 : 0));  // bytes lost before packet 5000
+    r.lost.push_back(k == 5000 ? 1 : 0);
+    at = r.offsets.back() + r.lengths.back();
+  }
+  // 1.5 packets of bytes a millisecond on the line; a read every 16 ms or so.
+  const double bytes_per_ns = 1.5 * 60 / 1e6;
+  std::int64_t end = 0;
+  for (std::int64_t t = 16 * kMs; end < at; t += 16 * kMs + static_cast<std::int64_t>(rng() % 200'000)) {
+    const std::int64_t start = end;
+    end = std::min<std::int64_t>(at, static_cast<std::int64_t>(static_cast<double>(t) * bytes_per_ns));
+    if (end == start) continue;
+    r.starts.push_back(r.ends.size() == 900 ? start + 500 : start);  // 500 bytes without a vouched read
+    r.ends.push_back(end);
+    r.monos.push_back(t + 100'000);
+    r.walls.push_back(t + 100'000 + 1'700'000'000'000'000'000);
+  }
+  return r;
+}
+
+TEST(RecordingClock, PiecesOnItsOwnThreadGiveTheWholeRecordingsTimes) {
+  const Recording r = make(3 * vorn::OfflineClock::kCoarseHead / 2 + 7000);
+  std::array<vorn::ClockStats, 2> whole_stats;
+  const auto whole = vorn::recover_recording(r.piece(0, r.kinds.size()), r.reads(), 921600, whole_stats);
+  ASSERT_EQ(whole.size(), r.kinds.size());
+  const auto untimed = std::count(whole.begin(), whole.end(), vorn::kUntimed);
+  EXPECT_GT(untimed, 0);
+  EXPECT_LT(untimed, 20);
+  // The packets of the stretch without a time are samples the clock counts as missing.
+  EXPECT_EQ(whole_stats[0].lost + whole_stats[1].lost, static_cast<std::size_t>(untimed));
+
+  vorn::BackgroundRecordingClock background(r.reads(), 921600);
+  std::vector<std::int64_t> pieces;
+  std::mt19937_64 rng(9);
+  for (std::size_t i = 0; i < r.kinds.size();) {
+    const std::size_t k = std::min(r.kinds.size(), i + 1 + static_cast<std::size_t>(rng() % 5000));
+    background.feed(r.piece(i, k), pieces);
+    i = k;
+  }
+  background.finish(pieces);
+  EXPECT_EQ(pieces, whole);
+  EXPECT_EQ(background.stats()[0].rate_hz, whole_stats[0].rate_hz);
+}
+
+TEST(RecordingClock, LeftUnfinishedItsThreadStops) {
+  const Recording r = make(20000);
+  for (std::size_t fed : {0, 1000, 20000}) {
+    vorn::BackgroundRecordingClock clock(r.reads(), 921600);
+    std::vector<std::int64_t> out;
+    if (fed) clock.feed(r.piece(0, fed), out);
+  }  // each destroyed mid-way: the test ends rather than hangs
+}
+
+}  // namespace
