@@ -218,9 +218,10 @@ BENCH_BUILD := build/bench/release
 BENCH_ZIG := build/bench/zig
 BENCH_ABI := build/bench/api
 BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pyenv)/versions/3.13.*/bin/python3.13)))
-# An interpreter with the GIL that has foxglove-sdk (in a virtual environment
-# outside the tree), for the MCAP row beside its writer; without it the row says so.
-BENCH_PEER_PYTHON ?=
+# An interpreter with the GIL that has foxglove-sdk, for the MCAP row beside
+# its writer: by default a virtual environment of BENCH_GIL_PYTHON made once
+# under the cache; without one the row says so.
+BENCH_PEER_PYTHON ?= $(if $(BENCH_GIL_PYTHON),$(shell tools/bench/peer-python $(BENCH_GIL_PYTHON)))
 BENCH_ARGS ?=
 bench: build
 	tools/bench/build-variants $(abspath $(CMAKE)) $(abspath $(VENV)/bin/ninja) $(abspath $(PY)) "$(BENCH_GIL_PYTHON)"

@@ -228,11 +228,14 @@ std::size_t OfflineClock::known_end() const {
 void OfflineClock::run(std::vector<std::int64_t>& out) {
   if (end() == 0) return;
   if (coarse_ < 0) {
-    if (end() < kCoarseHead && !finished_) return;
+    // The head: the packets up to the first sent kCoarseHeadNs after the
+    // stream's first, at most kCoarseHead of them.
+    const std::int64_t head_end = at(0).y + kCoarseHeadNs;
+    while (head_ < end() && head_ < kCoarseHead && at(head_).y <= head_end) ++head_;
+    if (head_ == end() && head_ < kCoarseHead && !finished_) return;
     std::vector<std::int64_t> head;
-    const std::size_t n = std::min(end(), kCoarseHead);
-    head.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) head.push_back(at(i).y);
+    head.reserve(head_);
+    for (std::size_t i = 0; i < head_; ++i) head.push_back(at(i).y);
     coarse_ = coarse_period(head);
   }
   for (bool moved = true; moved;) {

@@ -92,12 +92,14 @@ class LateHistogram {
 // seconds behind: the line under the arrivals about each packet reaches
 // kFitHalfWindowNs either side of it, and what a loss or gap before a packet
 // means is found from the second after it. The period the clock falls back on
-// comes from the first kCoarseHead packets. Strictly increasing, never later
+// comes from the stream's first minute (kCoarseHeadNs; at most kCoarseHead
+// packets of it). Strictly increasing, never later
 // than the packet's arrival. What it keeps is bounded by those windows, not
 // by the stream's length.
 class OfflineClock {
  public:
   static constexpr std::size_t kCoarseHead = 65536;
+  static constexpr std::int64_t kCoarseHeadNs = 60'000'000'000;
 
   explicit OfflineClock(double baud);
 
@@ -143,7 +145,8 @@ class OfflineClock {
 
   double baud_;
   bool finished_ = false;
-  double coarse_ = -1;  // not yet known
+  double coarse_ = -1;    // not yet known
+  std::size_t head_ = 0;  // the packets it comes from, as far as known
   std::vector<Packet> buf_;
   std::size_t base_ = 0;       // the stream's number of buf_[0]
   std::size_t kept_from_ = 0;  // buf_ before this is let go, not yet erased

@@ -307,7 +307,9 @@ def read_times_file(path, size: int) -> bytes | None:
     except FileNotFoundError:
         return None
     with f:
-        return f.read(MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + TIMES_SLACK)
+        # Never asked for more than the file holds: a read's size is allocated up front.
+        cap = MAX_TIMES_PER_BYTE * size + len(MAGIC_V2) + TIMES_SLACK
+        return f.read(min(cap, os.fstat(f.fileno()).st_size + 1))
 
 
 # Keyed by the recording's identity, size and change times and by the times
@@ -351,7 +353,9 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
         )
     elif mismatched:
         times.reasons.append(f"{mismatched:,} block(s) of {tname} do not match the recording's bytes")
-    ends, walls, monos = (array("q", decoded[k]) for k in ("ends", "walls", "monos"))
+    # Each column moved into its array a block at a time, the decoded bytes let
+    # go as soon as it is: a long recording's reads are held once, not thrice.
+    columns = {k: memoryview(decoded.pop(k)) for k in ("ends", "walls", "monos")}
     # A gap counts where the block it follows holds (before any block, always).
     held = set(good)
     vouched = {i for i, b in enumerate(blocks) if b in held}
@@ -361,16 +365,20 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
         if block is None or block in vouched
     ]
     breaks = {g.at for g in times.gaps}
+    for k, column in columns.items():
+        into = getattr(times, k)
+        for _, _, _, lo, hi in good:
+            into.frombytes(column[lo * 8 : hi * 8])
+        column.release()
+    columns.clear()
+    n = 0
     for first, end, _, lo, hi in good:
-        n = len(times.ends)
-        times.ends += ends[lo:hi]
-        times.walls += walls[lo:hi]
-        times.monos += monos[lo:hi]
         last = times.segments[-1] if times.segments else None
         if last is not None and last[1] == first and first not in breaks:
             times.segments[-1] = (last[0], end, last[2], n + hi - lo)
         else:
             times.segments.append((first, end, n, n + hi - lo))
+        n += hi - lo
     covered = times.segments[-1][1] if times.segments else 0
     if good and covered < size:
         cut = ", the times file cut short (a crash?)" if decoded["cut"] else ""
