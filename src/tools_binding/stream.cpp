@@ -103,8 +103,8 @@ struct Segment {
   std::uint64_t framed = 0;  // bytes given to framing
   bool prior = false;        // a read came before: its end is `framed`, it returned at prior_mono
   std::int64_t prior_mono = 0;
-  std::array<SampleClock, 2> clocks;  // one per stream, in PacketKind order
-  std::array<bool, 2> loss_news{};    // bytes lost since this stream's previous packet
+  std::array<SampleClock, 2> clocks;               // one per stream, in PacketKind order
+  std::array<bool, 2> loss_news{};                 // bytes lost since this stream's previous packet
   std::array<std::vector<std::int64_t>, 2> ready;  // times made, not yet given
   std::array<std::size_t, 2> ready_head{};
 };

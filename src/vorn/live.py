@@ -42,6 +42,8 @@ from vorn.sample_clock import sample_times
 from vorn.times import Stamp, Unplugged, load_times, now
 
 if TYPE_CHECKING:
+    import asyncio
+
     import numpy as np
 
 __all__ = ["Batch", "Gap", "Stream", "open", "recorded_gaps"]
@@ -54,9 +56,10 @@ MAX_LOOKAHEAD = 10.0
 # A lost device is looked for again after 50 ms, then twice as long each time
 # up to 2 s: quick for a replug, cheap for a unit that stays away.
 FIRST_RETRY, LAST_RETRY = 0.05, 2.0
-# Bytes taken from the port or a recording for one batch at most, so that a
-# backlog comes out in pieces rather than holding up an event loop.
-BATCH_BYTES = 1 << 20
+# A batch takes reads from the port or a recording until it holds this many
+# bytes (four of the port's reads), so that a backlog comes out in pieces of
+# well under a millisecond of work each rather than holding up an event loop.
+BATCH_BYTES = 1 << 16
 # The native port's read window: a shorter read has emptied the line for now.
 PORT_WINDOW = 16384
 # Stable names of serial devices, which follow a device from port to port.
@@ -107,11 +110,6 @@ def columns_of(np, host, times, kinds, values, flags) -> dict[str, np.ndarray]:
     arrays.update(zip(VALUE_COLUMNS, np.frombuffer(values, np.float32).reshape(len(VALUE_COLUMNS), n)))
     arrays.update(zip(FLAG_COLUMNS, np.frombuffer(flags, np.bool_).reshape(len(FLAG_COLUMNS), n)))
     return arrays
-
-
-def wake(waiter) -> None:
-    if not waiter.done():
-        waiter.set_result(None)
 
 
 def recorded_gaps(path) -> list[Gap]:
@@ -209,6 +207,10 @@ class Stream:
         self._ended = False
         self._closed = False
         self._drained = False  # the last look took all there was: the next waits first
+        # The event loop watching the descriptor for aread(), and which one:
+        # kept from one batch to the next while batches are awaited in turn.
+        self._watched: tuple[asyncio.AbstractEventLoop, int] | None = None
+        self._waiter: asyncio.Future[None] | None = None
 
     # -- what each kind of stream provides --
 
@@ -241,6 +243,7 @@ class Stream:
         if self._closed:
             return
         self._closed = True
+        self._unwatch()
         self._release()
         self._timer.close()
         self._epoll.close()
@@ -340,9 +343,7 @@ class Stream:
             left = None if deadline is None else deadline - loop.time()
             if self._ended or (left is not None and left <= 0):
                 return self._empty()
-            ready = loop.create_future()
-            fd = self._waitable()
-            loop.add_reader(fd, wake, ready)
+            ready = self._watch(loop)
             try:
                 if left is None:
                     await ready
@@ -350,7 +351,37 @@ class Stream:
                     await asyncio.wait_for(ready, left)
             except asyncio.TimeoutError:
                 pass
+            except BaseException:
+                self._unwatch()  # cancelled, or the loop is going: leave it nothing
+                raise
             finally:
+                self._waiter = None
+
+    def _watch(self, loop: asyncio.AbstractEventLoop) -> asyncio.Future[None]:
+        """A future that the loop resolves when the descriptor to wait on is
+        readable. The loop goes on watching after it, so that batch after
+        batch costs no new registration; it stops when a wake-up finds no
+        one waiting, the descriptor changes, or the stream closes."""
+        fd = self._waitable()
+        if self._watched != (loop, fd):
+            self._unwatch()
+            loop.add_reader(fd, self._woken)
+            self._watched = (loop, fd)
+        self._waiter = loop.create_future()
+        return self._waiter
+
+    def _woken(self) -> None:
+        waiter, self._waiter = self._waiter, None
+        if waiter is None or waiter.done():
+            self._unwatch()  # readable with no one waiting: it would wake the loop turn after turn
+        else:
+            waiter.set_result(None)
+
+    def _unwatch(self) -> None:
+        if self._watched is not None:
+            loop, fd = self._watched
+            self._watched = None
+            if not loop.is_closed():
                 loop.remove_reader(fd)
 
     def __iter__(self) -> Iterator[Batch]:
@@ -449,6 +480,7 @@ class PortStream(Stream):
     def _drop(self) -> None:
         """Closes the port at once: its device is released for whoever comes next."""
         if self._port is not None:
+            self._unwatch()  # before the descriptor goes: the loop may be watching it
             self._epoll.unregister(self._port.fileno())
             self._port.close()
             self._port = None
