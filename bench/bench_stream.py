@@ -10,7 +10,8 @@ latency  One packet at a time is written into the master side, with a short
          opened with lookahead=0 (each packet handed out as it arrives; by
          default a packet is held up to 64 ms for its sample time). Reference:
          the pty alone under asyncio, the same writes read back from the raw
-         slave by a reader that loop.add_reader wakes.
+         slave of a second pty by a reader that loop.add_reader wakes. The
+         two take turns packet by packet, so that both see the same load.
 stall    A simulated unit in another process streams 1000 raw and 500 filter
          packets a second while `async for` takes the batches; a task asks to
          wake every millisecond, and the figure is how late its latest wake-up
@@ -70,9 +71,16 @@ async def settled() -> None:
     await asyncio.sleep(SETTLE)
 
 
-async def latency_stream(wires: list[bytes]) -> list[float]:
+async def latency(wires: list[bytes]) -> tuple[list[float], list[float]]:
+    """Write-to-return delays (ms) of each packet through vorn.open and through
+    the pty alone, sorted, the warm-up left out. The two take turns packet by
+    packet, so that both see the same load."""
+    loop = asyncio.get_running_loop()
     master, path = open_pty()
-    delays = []
+    pty_master, pty_path = open_pty()
+    slave = open_raw_slave(pty_path)
+    os.set_blocking(slave, False)
+    ours, pty = [], []
     try:
         with vorn.open(path, BAUD_RATE, lookahead=0) as stream:
             await settled()
@@ -84,44 +92,31 @@ async def latency_stream(wires: list[bytes]) -> list[float]:
                 end = time.perf_counter()
                 if batch.num_rows != 1:
                     raise SystemExit(f"latency: a batch held {batch.num_rows} packets, not 1")
+
+                await asyncio.sleep(GAP)
+                got = 0
+                done = loop.create_future()
+
+                def take() -> None:
+                    nonlocal got
+                    got += len(os.read(slave, 4096))
+                    if got >= len(wire) and not done.done():
+                        done.set_result(None)
+
+                pty_start = time.perf_counter()
+                loop.add_reader(slave, take)
+                os.write(pty_master, wire)
+                await done
+                pty_end = time.perf_counter()
+                loop.remove_reader(slave)
                 if k >= WARM_UP:
-                    delays.append((end - start) * 1e3)
-    finally:
-        os.close(master)
-    return sorted(delays)
-
-
-async def latency_pty(wires: list[bytes]) -> list[float]:
-    master, path = open_pty()
-    slave = open_raw_slave(path)
-    os.set_blocking(slave, False)
-    loop = asyncio.get_running_loop()
-    delays = []
-    try:
-        await settled()
-        for k, wire in enumerate(wires):
-            await asyncio.sleep(GAP)
-            got = 0
-            done = loop.create_future()
-
-            def take() -> None:
-                nonlocal got
-                got += len(os.read(slave, 4096))
-                if got >= len(wire) and not done.done():
-                    done.set_result(None)
-
-            start = time.perf_counter()
-            loop.add_reader(slave, take)
-            os.write(master, wire)
-            await done
-            end = time.perf_counter()
-            loop.remove_reader(slave)
-            if k >= WARM_UP:
-                delays.append((end - start) * 1e3)
+                    ours.append((end - start) * 1e3)
+                    pty.append((pty_end - pty_start) * 1e3)
     finally:
         os.close(slave)
+        os.close(pty_master)
         os.close(master)
-    return sorted(delays)
+    return sorted(ours), sorted(pty)
 
 
 async def latest_wake(seconds: float) -> tuple[float, int]:
@@ -255,8 +250,7 @@ def clock_error(seconds: float, lookahead: float | None) -> tuple[float, float, 
 
 async def measure(packets: int, seconds: float, idle_seconds: float, clock_seconds: float) -> list[Row]:
     wires = latency_packets(packets + WARM_UP)
-    ours = await latency_stream(wires)
-    pty = await latency_pty(wires)
+    ours, pty = await latency(wires)
     med, p99 = statistics.median(ours), percentile(ours, 0.99)
     pty_med, pty_p99 = statistics.median(pty), percentile(pty, 0.99)
     (stall, late), turn, turn_wall, written = await stall_stream(seconds)

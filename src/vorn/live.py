@@ -372,10 +372,12 @@ class Stream:
 
     def _woken(self) -> None:
         waiter, self._waiter = self._waiter, None
-        if waiter is None or waiter.done():
-            self._unwatch()  # readable with no one waiting: it would wake the loop turn after turn
-        else:
+        if waiter is not None and not waiter.done():
             waiter.set_result(None)
+        elif self._watched is not None and select.select([self._watched[1]], [], [], 0)[0]:
+            # Readable with no one waiting: it would wake the loop turn after
+            # turn. (A wake-up the last look has already answered is not.)
+            self._unwatch()
 
     def _unwatch(self) -> None:
         if self._watched is not None:
