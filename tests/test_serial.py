@@ -866,7 +866,11 @@ def test_stream_async_iteration(pty, tmp_path):
                 await waiting
             assert not loop.remove_reader(fd)
             assert (await stream.aread(timeout=0.01)).num_rows == 0
+            waiting = asyncio.create_task(stream.aread())
+            await asyncio.sleep(0.01)
         assert not loop.remove_reader(fd)
+        with pytest.raises(ValueError, match="closed"):  # closed under a waiting task: the wait ends
+            await asyncio.wait_for(waiting, 5)
         return batches
 
     threads = threading.active_count()

@@ -243,7 +243,7 @@ class Stream:
         if self._closed:
             return
         self._closed = True
-        self._unwatch()
+        self._unwatch(wake=True)
         self._release()
         self._timer.close()
         self._epoll.close()
@@ -379,12 +379,14 @@ class Stream:
             # turn. (A wake-up the last look has already answered is not.)
             self._unwatch()
 
-    def _unwatch(self) -> None:
+    def _unwatch(self, wake: bool = False) -> None:
         if self._watched is not None:
             loop, fd = self._watched
             self._watched = None
             if not loop.is_closed():
                 loop.remove_reader(fd)
+                if wake and self._waiter is not None and not self._waiter.done():
+                    self._waiter.set_result(None)  # a task waiting finds the stream closed
 
     def __iter__(self) -> Iterator[Batch]:
         return self
