@@ -216,3 +216,103 @@ def evidence_times(path):
     out = np.full(len(kinds), UNTIMED, np.int64)
     out[timed] = np.frombuffer(got, np.int64)
     return out
+
+
+class LooksInPython:
+    """The live path spelled out with the pieces it is made of (Framer.columns
+    and places, evidence(), SampleClock), look by look: what LiveFrames must
+    give, column for column."""
+
+    def __init__(self, baud: float, lookahead_ns: int) -> None:
+        self.baud, self.lookahead_ns = baud, lookahead_ns
+        self.last = [-1, -1]
+        self.restart()
+
+    def restart(self) -> None:
+        self.framer, self.clock = _native.Framer(), _native.SampleClock(self.baud, self.lookahead_ns)
+        self.framed, self.prior, self.held = 0, None, []
+
+    def feed(self, reads) -> None:
+        data = b"".join(piece for piece, _ in reads)
+        ends = np.cumsum([len(piece) for piece, _ in reads[:-1]], dtype=np.int64).tobytes()
+        kinds, which, values, flags = self.framer.columns(data, ends)
+        n = len(kinds)
+        ends = np.cumsum([self.framed] + [len(piece) for piece, _ in reads])
+        monos = [s[1] for _, s in reads]
+        walls = [s[0] for _, s in reads]
+        if self.prior is None:
+            ends = ends[1:]
+        else:
+            monos, walls = [self.prior, *monos], [0, *walls]
+        self.framed, self.prior = int(ends[-1]), monos[-1]
+        offsets, lengths, lost = (
+            np.frombuffer(b, t) for b, t in zip(self.framer.places(), (np.uint64, np.uint32, np.uint8))
+        )
+        monos, walls = np.array(monos), np.array(walls)
+        first_ns, head, done = evidence(ends, monos, offsets.astype(np.int64), lengths)
+        packets = np.frombuffer(kinds, np.uint8)
+        self.clock.feed(first_ns, head, monos[done], lengths, packets, lost)
+        columns = np.frombuffer(values, np.float32).reshape(-1, n).T, np.frombuffer(flags, np.uint8).reshape(-1, n).T
+        self.held += zip(
+            packets.tolist(), walls[done].tolist(), (walls - monos)[done].tolist(), *columns, monos[done].tolist()
+        )
+
+    def give(self, got: bytes):
+        out = []
+        for t in np.frombuffer(got, np.int64).tolist():
+            kind, host, lead, values, flags, _ = self.held.pop(0)
+            self.last[kind] = max(min(t + lead, host), self.last[kind] + 1)
+            out.append((kind, host, self.last[kind], values, flags))
+        return out
+
+
+def live_rows(got):
+    if got is None:
+        return []
+    host, times, kinds, values, flags = got
+    n = len(kinds)
+    values = np.frombuffer(values, np.float32).reshape(-1, n).T
+    flags = np.frombuffer(flags, np.uint8).reshape(-1, n).T
+    return list(
+        zip(kinds, np.frombuffer(host, np.int64).tolist(), np.frombuffer(times, np.int64).tolist(), values, flags)
+    )
+
+
+def test_live_frames_give_what_the_pieces_give_look_by_look(unit):
+    """Reads grouped into looks at random, taken at random moments, the line
+    lost once (finish, restart) and the wall clock set back on the way: the
+    same packets, values, flags, arrival and sample times as the pieces give,
+    and the timer's next deadline."""
+    path, reads, _, _, link = unit
+    data = path.read_bytes()
+    rng = np.random.default_rng(8)
+    for lookahead_ns in (0, 64_000_000):
+        want, live = LooksInPython(link.baud, lookahead_ns), _native.LiveFrames(link.baud, lookahead_ns)
+        got_want, got_live = [], []
+        pos, i, lost = 0, 0, False
+        while i < len(reads):
+            look = []
+            for end, mono in reads[i : i + int(rng.integers(1, 4))]:
+                wall = mono + WALL_MINUS_MONO - (5_000_000_000 if i > len(reads) * 2 // 3 else 0)
+                look.append((data[pos:end], (wall, mono)))
+                pos, i = end, i + 1
+            want.feed(look)
+            live.feed(look)
+            if not lost and i > len(reads) // 3:
+                lost = True
+                got_want += want.give(want.clock.finish())
+                got_live += live_rows(live.finish())
+                want.restart()
+                live.restart()
+                continue
+            now = look[-1][1][1] + int(rng.integers(0, 2 * lookahead_ns + 1))
+            got_want += want.give(want.clock.take(now))
+            got_live += live_rows(live.take(now))
+            assert live.due() == (want.held[0][5] + lookahead_ns if want.held else None)
+        got_want += want.give(want.clock.finish())
+        got_live += live_rows(live.finish())
+        assert len(got_live) == len(got_want) > 5000
+        for a, b in zip(got_live, got_want):
+            assert a[:3] == b[:3]
+            np.testing.assert_array_equal(a[3], b[3])
+            np.testing.assert_array_equal(a[4], b[4])

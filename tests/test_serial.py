@@ -851,7 +851,27 @@ def test_stream_async_iteration(pty, tmp_path):
             async for batch in stream:
                 batches.append(batch)
                 if sum(b.num_rows for b in batches) == want:
-                    return batches
+                    break
+            # The loop watches the port from batch to batch, and stops at a
+            # wake-up with no one waiting, at a wait given up, at the close.
+            fd = stream._waitable()
+            write_all(pty.master, some_packets(0.01, 2))
+            await asyncio.sleep(0.05)
+            assert not loop.remove_reader(fd)
+            assert (await stream.aread(timeout=5)).num_rows
+            waiting = asyncio.create_task(stream.aread())
+            await asyncio.sleep(0.01)
+            waiting.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await waiting
+            assert not loop.remove_reader(fd)
+            assert (await stream.aread(timeout=0.01)).num_rows == 0
+            waiting = asyncio.create_task(stream.aread())
+            await asyncio.sleep(0.01)
+        assert not loop.remove_reader(fd)
+        with pytest.raises(ValueError, match="closed"):  # closed under a waiting task: the wait ends
+            await asyncio.wait_for(waiting, 5)
+        return batches
 
     threads = threading.active_count()
     batches = asyncio.run(asyncio.wait_for(main(), 15))
@@ -1025,6 +1045,24 @@ def test_stream_replays_a_recording_at_its_pace(tmp_path):
         for name in want:
             np.testing.assert_array_equal(got[name], want[name], err_msg=name)
         assert [b.gap for b in batches].count(gap) == 1
+    # A backlog comes out in pieces: a batch takes reads until it holds
+    # BATCH_BYTES (and a packet begun in the batch before may end in it).
+    from vorn.live import BATCH_BYTES
+
+    big = tmp_path / "big.bin"
+    data = some_packets(1.5)
+    big.write_bytes(data)
+    with contextlib.closing(TimesWriter(big, force=False)) as times:
+        sizes = np.diff(np.linspace(0, len(data), 41, dtype=int))
+        for size in sizes:
+            times.add(int(size), Stamp(t0, t0))
+    framer = vorn._native.Framer()
+    framer.columns(data, b"")
+    lengths = np.frombuffer(framer.places()[1], np.uint32)
+    with vorn.open(big, pace=False) as stream:
+        rows = np.cumsum([0] + [b.num_rows for b in stream])
+    assert len(data) > 2 * BATCH_BYTES and rows[-1] == len(lengths)
+    assert max(lengths[a:b].sum() for a, b in zip(rows, rows[1:])) < BATCH_BYTES + sizes.max() + lengths.max()
     with pytest.raises(ValueError):
         vorn.open(path, pace=-1)
     plain = tmp_path / "plain.bin"

@@ -9,6 +9,7 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -304,10 +305,12 @@ PyObject* as_bytes(const std::vector<T>& items) {
                                    static_cast<Py_ssize_t>(items.size() * sizeof(T)));
 }
 
+}  // namespace
+
 // The kinds, values and flags of the packets, each column contiguous. Filled
 // a block of packets at a time in a small column-major scratch, so that the
 // stores into the columns are whole runs rather than one float per column.
-void fill_columns(const std::vector<IMUPacket>& packets, char* kinds_out, char* values_out, char* flags_out) {
+void fill_columns(std::span<const IMUPacket> packets, char* kinds_out, char* values_out, char* flags_out) {
   constexpr std::size_t kBlock = 64;
   const std::size_t n = packets.size();
   auto* values = reinterpret_cast<float*>(values_out);
@@ -336,6 +339,11 @@ void fill_columns(const std::vector<IMUPacket>& packets, char* kinds_out, char* 
     for (std::size_t c = 0; c < kFlagColumns; ++c) std::memcpy(flags + c * n + first, flag_scratch[c], m);
   }
 }
+
+const std::size_t kValueColumnCount = kValueColumns;
+const std::size_t kFlagColumnCount = kFlagColumns;
+
+namespace {
 
 // columns(data, ends): frames `data` after the bytes kept from earlier feeds,
 // one read at a time: `ends` (native int64s, non-decreasing) are where in

@@ -7,10 +7,13 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "borrow.hpp"
+#include "records.hpp"
 #include "result.hpp"
 #include "sample_clock.hpp"
 
@@ -23,6 +26,7 @@ PyObject* make_framer_type(PyObject* module);
 PyObject* make_sample_clock_type(PyObject* module);
 PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
+PyObject* make_live_frames_type(PyObject* module);
 
 // sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
@@ -59,6 +63,13 @@ PyObject* column_names();
 // w, x, y, z; empty for one float), "unit" ("" for none), "description",
 // "panel" (the plot panel that draws it, or None) and "invalid_name" (or None).
 PyObject* field_table();
+
+// Framer.columns' layout: per packet its PacketKind (uint8), kValueColumnCount
+// float32 value components (NaN where it has none) and kFlagColumnCount
+// uint8 flags, each column contiguous over the packets.
+extern const std::size_t kValueColumnCount;
+extern const std::size_t kFlagColumnCount;
+void fill_columns(std::span<const IMUPacket> packets, char* kinds_out, char* values_out, char* flags_out);
 
 // A borrow that raises RuntimeError when another thread has the object.
 class BusyGuard : public py::Borrow {

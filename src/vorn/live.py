@@ -38,10 +38,12 @@ from typing import TYPE_CHECKING, NamedTuple
 from vorn import _native
 from vorn.columns import Columns
 from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
-from vorn.sample_clock import evidence, sample_times
+from vorn.sample_clock import sample_times
 from vorn.times import Stamp, Unplugged, load_times, now
 
 if TYPE_CHECKING:
+    import asyncio
+
     import numpy as np
 
 __all__ = ["Batch", "Gap", "Stream", "open", "recorded_gaps"]
@@ -54,9 +56,10 @@ MAX_LOOKAHEAD = 10.0
 # A lost device is looked for again after 50 ms, then twice as long each time
 # up to 2 s: quick for a replug, cheap for a unit that stays away.
 FIRST_RETRY, LAST_RETRY = 0.05, 2.0
-# Bytes taken from the port or a recording for one batch at most, so that a
-# backlog comes out in pieces rather than holding up an event loop.
-BATCH_BYTES = 1 << 20
+# A batch takes reads from the port or a recording until it holds this many
+# bytes (four of the port's reads), so that a backlog comes out in pieces of
+# well under a millisecond of work each rather than holding up an event loop.
+BATCH_BYTES = 1 << 16
 # The native port's read window: a shorter read has emptied the line for now.
 PORT_WINDOW = 16384
 # Stable names of serial devices, which follow a device from port to port.
@@ -98,9 +101,15 @@ class Batch(Columns):
         self.gap = gap
 
 
-def wake(waiter) -> None:
-    if not waiter.done():
-        waiter.set_result(None)
+def columns_of(np, host, times, kinds, values, flags) -> dict[str, np.ndarray]:
+    """A batch's arrays from the framer's byte columns (see Framer.columns):
+    views of them, nothing copied."""
+    n = len(kinds)
+    arrays = {"host_time_ns": np.frombuffer(host, np.int64), "time_ns": np.frombuffer(times, np.int64)}
+    arrays["packet_type"] = np.frombuffer(kinds, np.uint8)
+    arrays.update(zip(VALUE_COLUMNS, np.frombuffer(values, np.float32).reshape(len(VALUE_COLUMNS), n)))
+    arrays.update(zip(FLAG_COLUMNS, np.frombuffer(flags, np.bool_).reshape(len(FLAG_COLUMNS), n)))
+    return arrays
 
 
 def recorded_gaps(path) -> list[Gap]:
@@ -160,18 +169,23 @@ class Timer:
                     raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
 
             self._settime = settime
+        self._armed = False
 
     def set(self, at_ns: int) -> None:
         """Readable from at_ns on the monotonic clock (at once if that has passed)."""
         self._settime(max(at_ns, 1))  # 0 would disarm it
+        self._armed = True
 
     def clear(self) -> bool:
         """Whether the deadline had come; it is cleared either way."""
+        if not self._armed:  # never set, or read since it came: nothing to ask the kernel
+            return False
         try:
             os.read(self.fd, 8)
-            return True
         except BlockingIOError:
             return False
+        self._armed = False
+        return True
 
     def close(self) -> None:
         os.close(self.fd)
@@ -193,6 +207,10 @@ class Stream:
         self._ended = False
         self._closed = False
         self._drained = False  # the last look took all there was: the next waits first
+        # The event loop watching the descriptor for aread(), and which one:
+        # kept from one batch to the next while batches are awaited in turn.
+        self._watched: tuple[asyncio.AbstractEventLoop, int] | None = None
+        self._waiter: asyncio.Future[None] | None = None
 
     # -- what each kind of stream provides --
 
@@ -225,6 +243,7 @@ class Stream:
         if self._closed:
             return
         self._closed = True
+        self._unwatch(wake=True)
         self._release()
         self._timer.close()
         self._epoll.close()
@@ -245,17 +264,12 @@ class Stream:
         if not kinds:
             return None
         np = self._np
-        n = len(kinds)
-        if len(reads) == 1:  # the usual batch of a live port: one read, one arrival time
-            host = np.full(n, reads[0][1].wall_ns, np.int64)
+        if len(reads) == 1:  # one read, one arrival time
+            host = np.full(len(kinds), reads[0][1].wall_ns, np.int64)
         else:
             walls = np.fromiter((s.wall_ns for _, s in reads), np.int64, len(reads))
             host = walls[np.frombuffer(which, np.uint32)]
-        arrays = {"host_time_ns": host, "time_ns": host}
-        arrays["packet_type"] = np.frombuffer(kinds, np.uint8)
-        arrays.update(zip(VALUE_COLUMNS, np.frombuffer(values, np.float32).reshape(len(VALUE_COLUMNS), n)))
-        arrays.update(zip(FLAG_COLUMNS, np.frombuffer(flags, np.bool_).reshape(len(FLAG_COLUMNS), n)))
-        return arrays
+        return columns_of(np, host, host, kinds, values, flags)
 
     def _step(self) -> Batch | None:
         """A batch of the packets completed by what has arrived, with their
@@ -329,9 +343,7 @@ class Stream:
             left = None if deadline is None else deadline - loop.time()
             if self._ended or (left is not None and left <= 0):
                 return self._empty()
-            ready = loop.create_future()
-            fd = self._waitable()
-            loop.add_reader(fd, wake, ready)
+            ready = self._watch(loop)
             try:
                 if left is None:
                     await ready
@@ -339,8 +351,42 @@ class Stream:
                     await asyncio.wait_for(ready, left)
             except asyncio.TimeoutError:
                 pass
+            except BaseException:
+                self._unwatch()  # cancelled, or the loop is going: leave it nothing
+                raise
             finally:
+                self._waiter = None
+
+    def _watch(self, loop: asyncio.AbstractEventLoop) -> asyncio.Future[None]:
+        """A future that the loop resolves when the descriptor to wait on is
+        readable. The loop goes on watching after it, so that batch after
+        batch costs no new registration; it stops when a wake-up finds no
+        one waiting, the descriptor changes, or the stream closes."""
+        fd = self._waitable()
+        if self._watched != (loop, fd):
+            self._unwatch()
+            loop.add_reader(fd, self._woken)
+            self._watched = (loop, fd)
+        self._waiter = loop.create_future()
+        return self._waiter
+
+    def _woken(self) -> None:
+        waiter, self._waiter = self._waiter, None
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+        elif self._watched is not None and select.select([self._watched[1]], [], [], 0)[0]:
+            # Readable with no one waiting: it would wake the loop turn after
+            # turn. (A wake-up the last look has already answered is not.)
+            self._unwatch()
+
+    def _unwatch(self, wake: bool = False) -> None:
+        if self._watched is not None:
+            loop, fd = self._watched
+            self._watched = None
+            if not loop.is_closed():
                 loop.remove_reader(fd)
+                if wake and self._waiter is not None and not self._waiter.done():
+                    self._waiter.set_result(None)  # a task waiting finds the stream closed
 
     def __iter__(self) -> Iterator[Batch]:
         return self
@@ -396,9 +442,8 @@ class PortStream(Stream):
         self.reconnect = reconnect
         self.lookahead = lookahead
         self._lookahead_ns = round(lookahead * 1e9)
-        self._held: dict[str, np.ndarray] | None = None  # packets waiting for their sample times
-        self._held_done: np.ndarray | None = None  # when the read completing each returned, monotonic ns
-        self._last = [-1, -1]  # the latest sample time given, per kind
+        # Framing, the sample clock and the packets held for their times.
+        self._live = _native.LiveFrames(float(baud), self._lookahead_ns)
         self._segment_over = False  # the port was lost: the clock gives what it holds
         self._reopen_path = stable_name(path) if reconnect else path
         self._port: _native.Port | None = None
@@ -431,17 +476,15 @@ class PortStream(Stream):
         except OSError as e:
             raise os_error(e, path) from None
         self._port = port
-        self._framer = _native.Framer()  # a packet cut by the loss is not glued to what follows
-        # A new segment of the unit's clock: after a gap its phase, even its
-        # rate, may be new.
-        self._clock = _native.SampleClock(float(self.baud), self._lookahead_ns)
-        self._framed = 0  # bytes given to the framer
-        self._prior: tuple[int, int] | None = None  # the latest read before: (its end, monotonic ns)
+        # A new segment: a packet cut by the loss is not glued to what
+        # follows, and the unit's clock may have a new phase, even rate.
+        self._live.restart()
         self._epoll.register(port.fileno(), select.EPOLLIN)
 
     def _drop(self) -> None:
         """Closes the port at once: its device is released for whoever comes next."""
         if self._port is not None:
+            self._unwatch()  # before the descriptor goes: the loop may be watching it
             self._epoll.unregister(self._port.fileno())
             self._port.close()
             self._port = None
@@ -454,7 +497,7 @@ class PortStream(Stream):
     def _waitable(self) -> int:
         # While the port is open the timer is armed only for packets held and
         # for a recording's next flush.
-        if self._port is not None and self._held is None and self._recorder is None:
+        if self._port is not None and self._recorder is None and self._live.due() is None:
             return self._port.fileno()
         return super()._waitable()
 
@@ -530,89 +573,24 @@ class PortStream(Stream):
         if self._port is not None:
             self._timer.clear()  # armed for the packets held, if any: looked at now
         reads = self._take()
+        live = self._live
         if reads:
-            self._feed(reads, self._frame(reads))
+            live.feed(reads)
         if self._segment_over:
             self._segment_over = False
-            got = self._clock.finish()
-        elif self._held is not None:
-            got = self._clock.take(time.monotonic_ns())
+            got = live.finish()
         else:
-            got = b""
-        batch = self._give(got)
+            got = live.take(time.monotonic_ns())
+        batch = None if got is None else self._batch(columns_of(self._np, *got))
         if self._port is not None:
-            due = [int(self._held_done[0]) + self._lookahead_ns] if self._held_done is not None else []
+            due = live.due()  # the packets held fall due
             if self._flush_due_ns is not None:
-                due.append(self._flush_due_ns)
-            if due:
-                self._timer.set(min(due))
+                due = self._flush_due_ns if due is None else min(due, self._flush_due_ns)
+            if due is not None:
+                self._timer.set(due)
         if batch is None and self._failure is not None:
             raise self._failure
         return batch
-
-    def _feed(self, reads: list[tuple[bytes, Stamp]], arrays: dict[str, np.ndarray] | None) -> None:
-        """Tells the clock of the packets framed from reads (None: no packet
-        completed), and holds them until it gives their times."""
-        np = self._np
-        ends = list(itertools.accumulate((len(piece) for piece, _ in reads), initial=self._framed))
-        monos = [s.mono_ns for _, s in reads]
-        walls = [s.wall_ns for _, s in reads]
-        if self._prior is not None:  # where packets begun before these reads had their first bytes
-            monos.insert(0, self._prior[1])
-            walls.insert(0, 0)
-        else:
-            del ends[0]
-        self._framed = ends[-1]
-        self._prior = (ends[-1], monos[-1])
-        if arrays is None:
-            return
-        ends, monos, walls = np.array(ends, np.int64), np.array(monos, np.int64), np.array(walls, np.int64)
-        offsets, lengths, lost = self._framer.places()
-        offsets = np.frombuffer(offsets, np.uint64).astype(np.int64)
-        lengths = np.frombuffer(lengths, np.uint32)
-        first_ns, head, done = evidence(ends, monos, offsets, lengths)
-        done_ns = monos[done]
-        self._clock.feed(first_ns, head, done_ns, lengths, arrays["packet_type"], np.frombuffer(lost, np.uint8))
-        # On the wall clock by the read completing each packet, as vorn.read does.
-        arrays["time_ns"] = walls[done] - done_ns
-        if self._held is None or self._held_done is None:
-            self._held, self._held_done = arrays, done_ns
-        else:
-            self._held = {k: np.concatenate([a, arrays[k]]) for k, a in self._held.items()}
-            self._held_done = np.concatenate([self._held_done, done_ns])
-
-    def _give(self, got: bytes) -> Batch | None:
-        """A batch of the oldest packets held, with the times the clock gave."""
-        np = self._np
-        times = np.frombuffer(got, np.int64)
-        n = len(times)
-        held, done = self._held, self._held_done
-        if not n or held is None or done is None:
-            return None
-        if n == len(held["packet_type"]):
-            arrays = held
-            self._held = self._held_done = None
-        else:
-            arrays = {k: a[:n] for k, a in held.items()}
-            self._held = {k: a[n:] for k, a in held.items()}
-            self._held_done = done[n:]
-        # time_ns held the wall clock's lead over the monotonic one.
-        times = np.minimum(times + arrays["time_ns"], arrays["host_time_ns"])
-        kinds = arrays["packet_type"]
-        for k in (0, 1):
-            pick = kinds == k
-            if pick.any():
-                times[pick] = rising(np, times[pick], self._last[k])
-                self._last[k] = int(times[pick][-1])
-        arrays["time_ns"] = times
-        return self._batch(arrays)
-
-
-def rising(np, times: np.ndarray, last: int) -> np.ndarray:
-    """times made strictly increasing, and later than last: unchanged unless
-    the wall clock was set back between reads."""
-    steps = np.arange(1, len(times) + 1, dtype=np.int64)
-    return np.maximum.accumulate(np.maximum(times, last + steps) - steps) + steps
 
 
 def replay_events(times) -> Iterator[tuple[int, Stamp, Unplugged | None]]:
