@@ -46,9 +46,9 @@ using Line = ClockLine;
 // points span enough time for a slope of their own that agrees with
 // `coarse` (ns per sample; 0 when unknown), else `coarse` itself lowered
 // until it touches the lowest point. hull_of(hull) puts the lower hull of pts
-// in `hull`.
-template <class HullOf>
-Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of) {
+// in `hull`. Points: a range of Pt with size(), front() and back().
+template <class Points, class HullOf>
+Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of) {
   if (pts.empty()) return {};
   if (pts.size() >= 2 && pts.back().y - pts.front().y >= static_cast<double>(kMinFitSpanNs)) {
     hull_of(hull);
@@ -73,10 +73,6 @@ Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>&
   Line line{0, std::numeric_limits<double>::infinity(), slope, false};
   for (const Pt& p : pts) line.y0 = std::min(line.y0, p.y - slope * p.x);
   return line;
-}
-
-Line fit(std::span<const Pt> pts, double centre, double coarse, std::vector<Pt>& hull) {
-  return fit(pts, centre, coarse, hull, [&](std::vector<Pt>& h) { lower_hull(pts, h); });
 }
 
 // The period (ns per sample) as the median of the mean step over long runs:
@@ -448,6 +444,8 @@ void SampleClock::push(const PacketArrival& packet) {
   while (emitted_ > 0 && points_.back().y - points_.front().y > kOnlineWindowNs) {
     points_.pop_front();
     --emitted_;
+    --env_held_;
+    env_.forget_before(++env_front_);
   }
 }
 
@@ -461,13 +459,64 @@ void SampleClock::take(std::vector<std::int64_t>& out, std::int64_t now_ns) {
 
 void SampleClock::finish(std::vector<std::int64_t>& out) { emit(out, points_.size()); }
 
-// The points held, ns from the first, into pts_.
-void SampleClock::gather(std::size_t end) {
-  pts_.clear();
-  const std::int64_t base = points_.front().y;
-  for (std::size_t i = 0; i < end; ++i) {
-    pts_.push_back({static_cast<double>(points_[i].n), static_cast<double>(points_[i].y - base)});
+// The first `end` points held as envelope points, ns from the first.
+class SampleClock::Window {
+ public:
+  Window(const std::deque<Point>& points, std::size_t end) : points_(points), end_(end) {}
+
+  class Iterator {
+   public:
+    Iterator(const Window& w, std::size_t i) : w_(w), i_(i) {}
+    Pt operator*() const { return w_[i_]; }
+    Iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator!=(const Iterator& o) const { return i_ != o.i_; }
+
+   private:
+    const Window& w_;
+    std::size_t i_;
+  };
+
+  Pt operator[](std::size_t i) const {
+    return {static_cast<double>(points_[i].n), static_cast<double>(points_[i].y - points_.front().y)};
   }
+  std::size_t size() const { return end_; }
+  bool empty() const { return end_ == 0; }
+  Pt front() const { return (*this)[0]; }
+  Pt back() const { return (*this)[end_ - 1]; }
+  Iterator begin() const { return {*this, 0}; }
+  Iterator end() const { return {*this, end_}; }
+
+ private:
+  const std::deque<Point>& points_;
+  std::size_t end_;
+};
+
+// The points given their times go into env_, once: their numbers and send
+// times no longer change while they are held.
+void SampleClock::settle() {
+  for (; env_held_ < emitted_; ++env_held_) {
+    const Point& p = points_[env_held_];
+    if (env_.size() == 0) env_y0_ = p.y;
+    env_.push({static_cast<double>(p.n), static_cast<double>(p.y - env_y0_)});
+  }
+}
+
+// The lower hull of the first `end` points held, ns from the first: the
+// settled points' from env_, the rest walked.
+void SampleClock::window_hull(std::size_t end, std::vector<Pt>& out) {
+  if (env_.size() == 0) env_y0_ = points_.front().y;
+  const std::size_t settled = std::min(end, env_held_);
+  env_.hull(env_front_, env_front_ + settled, out);
+  rest_.clear();
+  for (std::size_t i = settled; i < end; ++i) {
+    rest_.push_back({static_cast<double>(points_[i].n), static_cast<double>(points_[i].y - env_y0_)});
+  }
+  extend_lower_hull(rest_, out);
+  const auto shift = static_cast<double>(points_.front().y - env_y0_);
+  for (Pt& p : out) p.y -= shift;
 }
 
 void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
@@ -486,9 +535,10 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
     // included: packets after a loss can only sit higher, never lower it.
     ++next;
     while (next < upto && !points_[next].candidate) ++next;
-    gather(points_.size());
-    const Line line = fit(pts_, static_cast<double>(points_[next - 1].n), period_, hull_);
-    if (line.from_hull && pts_.back().y - pts_.front().y >= static_cast<double>(kMinPeriodSpanNs)) {
+    const Window pts(points_, points_.size());
+    const Line line = fit(pts, static_cast<double>(points_[next - 1].n), period_, hull_,
+                          [&](std::vector<Pt>& h) { window_hull(pts.size(), h); });
+    if (line.from_hull && pts.back().y - pts.front().y >= static_cast<double>(kMinPeriodSpanNs)) {
       period_ = line.slope;
     }
     const std::int64_t base = points_.front().y;
@@ -501,12 +551,14 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
       last_time_ = time;
       any_time_ = true;
     }
+    settle();
   }
 }
 
 std::size_t SampleClock::decide(std::size_t at) {
-  gather(at);
-  const Line before = fit(pts_, (pts_.front().x + pts_.back().x) / 2, period_, hull_);
+  const Window pts(points_, at);
+  const Line before =
+      fit(pts, (pts.front().x + pts.back().x) / 2, period_, hull_, [&](std::vector<Pt>& h) { window_hull(at, h); });
   const std::int64_t base = points_.front().y;
   double jump = std::numeric_limits<double>::infinity();
   for (std::size_t i = at; i < points_.size(); ++i) {
@@ -518,6 +570,8 @@ std::size_t SampleClock::decide(std::size_t at) {
     points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(at));
     const std::int64_t first = points_.front().n;
     for (Point& p : points_) p.n -= first;
+    env_.clear();  // every point it held is gone
+    env_front_ = env_held_ = 0;
     return at;
   }
   if (v.missing > 0) {

@@ -221,7 +221,9 @@ class SampleClock {
   // A window this long gives the period used where a segment is too young.
   static constexpr std::int64_t kMinPeriodSpanNs = 1'000'000'000;
 
-  void gather(std::size_t end);
+  class Window;
+  void settle();
+  void window_hull(std::size_t end, std::vector<EnvelopePoint>& out);
   void emit(std::vector<std::int64_t>& out, std::size_t upto);
   // Numbers the packets from `at` on after a loss or gap before it; returns
   // how many points it dropped from the front (a pause ends the segment).
@@ -234,8 +236,14 @@ class SampleClock {
   std::int64_t last_time_ = 0;
   bool any_time_ = false;
   double period_ = 0;  // ns per sample, from the last long enough fit
-  std::vector<EnvelopePoint> pts_;
   std::vector<EnvelopePoint> hull_;
+  std::vector<EnvelopePoint> rest_;
+  // The window's points that have their times (points_ up to env_held_),
+  // numbered in env_ from env_front_, send times from env_y0_.
+  EnvelopeRuns env_;
+  std::size_t env_front_ = 0;
+  std::size_t env_held_ = 0;
+  std::int64_t env_y0_ = 0;
   std::size_t pauses_ = 0;
   std::size_t lost_ = 0;
 };
