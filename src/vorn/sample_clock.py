@@ -19,10 +19,12 @@ metadata lists it as extrapolated.
 The baud rate comes from NAME.baud beside the recording (written by `vorn
 record`), else from the caller, else DEFAULT_BAUD.
 
-Live, the same core runs causally: `_native.SampleClock(baud)`, fed after
-each read with the evidence() of the packets it completed (in arrival order)
-and asked with take() for the times now due; a packet's time comes once the
-arrivals have gone 64 ms past it, and the first 2 s are its warm-up.
+A recording's clock (recording_clock) is fed the places of its packets as
+they are framed and gives their times a few seconds behind, in stream order,
+working on a thread of its own; sample_times() runs it over a whole
+recording. Live, the same core runs causally (`_native.SampleClock`, which
+vorn.open's native LiveFrames feeds): a packet's time comes once the
+arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
 """
 
 from __future__ import annotations
