@@ -196,7 +196,7 @@ class TimesWriter:
 class Times:
     """The reads of a recording that its times file vouches for.
 
-    ends, walls, monos: one int64 array entry per vouched read (where it ends
+    ends, walls, monos: one int64 entry per vouched read (where it ends
     in the recording; its wall and monotonic clocks in ns), in recording
     order. segments: (first, end, lo, hi) for each stretch of the recording
     timed without a break (an unplug is one): bytes [first, end) and reads
@@ -209,7 +209,7 @@ class Times:
         self.path = path
         self.size = size
         self.version: int | None = None  # None: no times file
-        self.ends, self.walls, self.monos = array("q"), array("q"), array("q")
+        self.ends = self.walls = self.monos = memoryview(b"").cast("q")
         self.segments: list[tuple[int, int, int, int]] = []
         self.gaps: list[Unplugged] = []
         self.reasons: list[str] = []
@@ -312,11 +312,29 @@ def read_times_file(path, size: int) -> bytes | None:
         return f.read(min(cap, os.fstat(f.fileno()).st_size + 1))
 
 
+class _Content:
+    """A times file's bytes as a cache key: equal by length and CRC, so that
+    the cache need not keep the bytes once they are decoded."""
+
+    __slots__ = ("data", "digest")
+
+    def __init__(self, data: bytes | None) -> None:
+        self.data = data
+        self.digest = None if data is None else (len(data), _native.crc32c(data))
+
+    def __hash__(self) -> int:
+        return hash(self.digest)
+
+    def __eq__(self, other) -> bool:
+        return isinstance(other, _Content) and self.digest == other.digest
+
+
 # Keyed by the recording's identity, size and change times and by the times
 # file's content: the commands ask more than once, and each answer costs a CRC
 # of the whole recording.
 @functools.lru_cache(maxsize=4)
-def _load(path: str, key: tuple, data: bytes | None) -> Times:
+def _load(path: str, key: tuple, content: _Content) -> Times:
+    data, content.data = content.data, None
     size = key[0]
     times = Times(path, size)
     if data is None:
@@ -353,9 +371,13 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
         )
     elif mismatched:
         times.reasons.append(f"{mismatched:,} block(s) of {tname} do not match the recording's bytes")
-    # Each column moved into its array a block at a time, the decoded bytes let
-    # go as soon as it is: a long recording's reads are held once, not thrice.
-    columns = {k: memoryview(decoded.pop(k)) for k in ("ends", "walls", "monos")}
+    # The decoded columns as they are when every block holds (no copy: a long
+    # recording's reads are held once), else the blocks that hold, joined.
+    columns = {k: decoded.pop(k) for k in ("ends", "walls", "monos")}
+    pos = 0
+    for *_, lo, hi in good:
+        pos = hi if lo == pos else -1
+    whole = pos * 8 == len(columns["ends"])
     # A gap counts where the block it follows holds (before any block, always).
     held = set(good)
     vouched = {i for i, b in enumerate(blocks) if b in held}
@@ -366,10 +388,11 @@ def _load(path: str, key: tuple, data: bytes | None) -> Times:
     ]
     breaks = {g.at for g in times.gaps}
     for k, column in columns.items():
-        into = getattr(times, k)
-        for _, _, _, lo, hi in good:
-            into.frombytes(column[lo * 8 : hi * 8])
-        column.release()
+        if not whole:
+            view = memoryview(column)
+            column = b"".join(view[lo * 8 : hi * 8] for *_, lo, hi in good)
+            view.release()
+        setattr(times, k, memoryview(column).cast("q"))
     columns.clear()
     n = 0
     for first, end, _, lo, hi in good:
@@ -444,7 +467,7 @@ def load_times(path, size: int | None = None) -> Times:
     st = os.stat(path)
     data = read_times_file(path, st.st_size)
     hits = _load.cache_info().hits
-    times = _load(os.fsdecode(path), (st.st_size, st.st_ino, st.st_dev, st.st_mtime_ns, st.st_ctime_ns), data)
+    times = _load(os.fsdecode(path), (st.st_size, st.st_ino, st.st_dev, st.st_mtime_ns, st.st_ctime_ns), _Content(data))
     if times.note and _load.cache_info().hits == hits:
         warnings.warn(times.note, UntimedWarning, stacklevel=3)
     return times
