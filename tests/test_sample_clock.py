@@ -102,8 +102,66 @@ def test_online_clock_after_its_warm_up(unit):
         assert (np.diff(times[kinds == s]) > 0).all()
 
 
+@pytest.fixture(scope="module")
+def long_unit(tmp_path_factory):
+    """About 100 s of the sample recording over and over, a read every 1024
+    bytes at the unit's pace: past the clock's first minute, so that columns
+    come out while the recording is still being framed."""
+    from pathlib import Path
+
+    sample = (Path(__file__).parent.parent / "examples" / "sample.bin").read_bytes()
+    data = sample * 34
+    path = tmp_path_factory.mktemp("long") / "long.bin"
+    reads = [(min(end, len(data)), 10**12 + end * 7_900) for end in range(1024, len(data) + 1024, 1024)]
+    write_timed_recording(path, data, reads, WALL_MINUS_MONO)
+    return path
+
+
+def test_a_recording_framed_once_gets_the_times_of_the_whole(long_unit):
+    """The clock fed while the columns are framed, piece by piece, gives what
+    it gives over the whole recording: for every packet, for one kind, for a
+    range (whose times need the recording after it), chunk by chunk, and the
+    first chunk comes before the recording has been read to its end."""
+    whole, figures = sample_times(long_unit)
+    assert (whole != UNTIMED).all()
+    cols = vorn.read(long_unit)
+    assert np.array_equal(cols["time_ns"], whole)
+    raw = vorn.read(long_unit, kind="raw")
+    assert np.array_equal(raw["time_ns"], whole[cols["packet_type"] == 0])
+    part = vorn.read(long_unit, start=70.0, end=75.0)
+    arrived = (cols["host_time_ns"] - cols["host_time_ns"][0]) / 1e9
+    inside = (arrived >= 70.0) & (arrived < 75.0)
+    assert part.num_rows == inside.sum() > 0
+    assert np.array_equal(part["time_ns"], whole[inside])
+    read_by_then = []
+    size = long_unit.stat().st_size
+    pieces = vorn.chunks(long_unit, progress=lambda done, total: read_by_then.append(done))
+    got = []
+    for piece in pieces:
+        got.append(piece["time_ns"])
+        if len(got) == 1:
+            assert read_by_then[-1] < size * 0.9
+    assert np.array_equal(np.concatenate(got), whole)
+    # info frames the recording once too, its clock fed on the way.
+    from vorn.info import examine
+
+    _, _, clock = examine(long_unit)
+    assert {k: clock[k] for k in ("raw", "estimated")} == figures
+
+
 def test_bad_input_is_refused():
     a = np.zeros(3, np.int64)
+    ends = np.array([10, 20, 30], np.int64)
+    with pytest.raises(ValueError, match="starts"):
+        _native.RecordingClock(ends, ends[:2], ends, ends, 921600.0)
+    clock = _native.RecordingClock(ends, ends - 10, ends, ends, 921600.0)
+    with pytest.raises(ValueError, match="lengths"):
+        clock.feed(np.zeros(3, np.uint8), a, np.zeros(2, np.uint32), np.zeros(3, np.uint8))
+    with pytest.raises(ValueError, match="kinds"):
+        clock.feed(np.full(3, 2, np.uint8), a, np.zeros(3, np.uint32), np.zeros(3, np.uint8))
+    assert clock.finish() == b"" and clock.finish() == b""
+    with pytest.raises(ValueError, match="finished"):
+        clock.feed(np.zeros(0, np.uint8), a[:0], np.zeros(0, np.uint32), np.zeros(0, np.uint8))
     with pytest.raises(ValueError, match="first_bytes"):
         _native.sample_times(a, a, a, np.zeros(3, np.uint32), np.zeros(3, np.uint8), np.zeros(3, np.uint8), 921600.0)
     with pytest.raises(ValueError, match="kinds"):

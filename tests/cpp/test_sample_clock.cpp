@@ -198,12 +198,16 @@ TEST(SampleClockOffline, TinyStreams) {
 
 // Fed a piece at a time, the clock gives what it gives the whole stream at
 // once, and past its head holds only the seconds its windows reach over.
-TEST(SampleClockOffline, PiecesGiveTheWholeStreamsTimesInBoundedRoom) {
+// The second stream pauses for longer than the clock keeps packets back.
+class OfflinePieces : public ::testing::TestWithParam<std::int64_t> {};
+
+TEST_P(OfflinePieces, GiveTheWholeStreamsTimesInBoundedRoom) {
   Scenario s;
   s.seconds = 200;
   s.stalls = {150'000 * kMs, 170'000 * kMs};
   s.lost_at = 70'000;
   s.pause_at = 80'000;
+  s.pause_ns = GetParam();
   const Simulated sim = simulate(s);
   vorn::ClockStats whole_stats;
   const auto whole = vorn::recover_offline(sim.arrivals, kBaud, &whole_stats);
@@ -228,6 +232,30 @@ TEST(SampleClockOffline, PiecesGiveTheWholeStreamsTimesInBoundedRoom) {
   EXPECT_EQ(st.jitter_p99_ns, whole_stats.jitter_p99_ns);
   EXPECT_GT(most_held, 0u);
   EXPECT_LT(most_held, static_cast<std::size_t>(30 * s.rate_hz));  // 30 s of packets
+}
+
+INSTANTIATE_TEST_SUITE_P(SampleClockOffline, OfflinePieces, ::testing::Values(500 * kMs, 40'000 * kMs));
+
+// The jitter figures come from bins a thousandth of their value wide: within
+// that of the exact quantiles, at any scale.
+TEST(SampleClockOffline, LateQuantilesWithinTheirBins) {
+  std::mt19937_64 rng(2);
+  for (const double scale : {300.0, 2e6, 5e9}) {
+    vorn::LateHistogram h;
+    std::vector<double> all;
+    std::exponential_distribution<double> late(1.0 / scale);
+    for (int i = 0; i < 20001; ++i) {
+      const auto v = static_cast<std::int64_t>(late(rng));
+      h.add(v);
+      all.push_back(static_cast<double>(v));
+    }
+    std::sort(all.begin(), all.end());
+    for (const double q : {0.0, 0.5, 0.99, 1.0}) {
+      const double exact = all[static_cast<std::size_t>(q * static_cast<double>(all.size() - 1) + 0.5)];
+      EXPECT_NEAR(h.quantile(q), exact, std::max(1.0, exact / 1000)) << scale << " " << q;
+    }
+  }
+  EXPECT_EQ(vorn::LateHistogram().quantile(0.5), 0.0);
 }
 
 TEST(SampleClockOnline, CausalTimesAfterWarmUp) {
