@@ -126,6 +126,7 @@ def test_a_recording_framed_once_gets_the_times_of_the_whole(long_unit):
     assert (whole != UNTIMED).all()
     cols = vorn.read(long_unit)
     assert np.array_equal(cols["time_ns"], whole)
+    assert np.array_equal(packet_places(long_unit)[0], cols["packet_type"])  # framed without the values
     raw = vorn.read(long_unit, kind="raw")
     assert np.array_equal(raw["time_ns"], whole[cols["packet_type"] == 0])
     part = vorn.read(long_unit, start=70.0, end=75.0)

@@ -28,11 +28,13 @@ struct Recording {
   }
 };
 
-Recording make(std::size_t packets) {
+// filter_until: the filter packets stop there, the raw ones go on.
+Recording make(std::size_t packets, std::size_t filter_until = SIZE_MAX) {
   Recording r;
   std::mt19937_64 rng(4);
   std::int64_t at = 0;
   for (std::size_t k = 0; k < packets; ++k) {
+    if (k % 3 == 2 && k >= filter_until) continue;
     r.kinds.push_back(k % 3 == 2 ? 1 : 0);
     r.lengths.push_back(k % 3 == 2 ? 90 : 48);
     r.offsets.push_back(at + (k == 5000 ? 30 : 0));  // bytes lost before packet 5000
@@ -54,8 +56,12 @@ Recording make(std::size_t packets) {
   return r;
 }
 
-TEST(RecordingClock, PiecesOnItsOwnThreadGiveTheWholeRecordingsTimes) {
-  const Recording r = make(3 * vorn::OfflineClock::kCoarseHead / 2 + 7000);
+// Both streams throughout, and the filter stream stopping half-way: its last
+// packets' times hold back the raw ones after them until the end.
+class RecordingPieces : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(RecordingPieces, OnItsOwnThreadGiveTheWholeRecordingsTimes) {
+  const Recording r = make(3 * vorn::OfflineClock::kCoarseHead / 2 + 7000, GetParam());
   std::array<vorn::ClockStats, 2> whole_stats;
   const auto whole = vorn::recover_recording(r.piece(0, r.kinds.size()), r.reads(), 921600, whole_stats);
   ASSERT_EQ(whole.size(), r.kinds.size());
@@ -76,7 +82,10 @@ TEST(RecordingClock, PiecesOnItsOwnThreadGiveTheWholeRecordingsTimes) {
   background.finish(pieces);
   EXPECT_EQ(pieces, whole);
   EXPECT_EQ(background.stats()[0].rate_hz, whole_stats[0].rate_hz);
+  EXPECT_EQ(background.stats()[1].packets, whole_stats[1].packets);
 }
+
+INSTANTIATE_TEST_SUITE_P(RecordingClock, RecordingPieces, ::testing::Values(SIZE_MAX, 50'000));
 
 TEST(RecordingClock, LeftUnfinishedItsThreadStops) {
   const Recording r = make(20000);
