@@ -104,13 +104,13 @@ def test_online_clock_after_its_warm_up(unit):
 
 @pytest.fixture(scope="module")
 def long_unit(tmp_path_factory):
-    """About 100 s of the sample recording over and over, a read every 1024
+    """About 120 s of the sample recording over and over, a read every 1024
     bytes at the unit's pace: past the clock's first minute, so that columns
     come out while the recording is still being framed."""
     from pathlib import Path
 
     sample = (Path(__file__).parent.parent / "examples" / "sample.bin").read_bytes()
-    data = sample * 34
+    data = sample * 40
     path = tmp_path_factory.mktemp("long") / "long.bin"
     reads = [(min(end, len(data)), 10**12 + end * 7_900) for end in range(1024, len(data) + 1024, 1024)]
     write_timed_recording(path, data, reads, WALL_MINUS_MONO)

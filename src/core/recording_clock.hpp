@@ -80,7 +80,7 @@ class RecordingClock {
 // for the rest. Without a thread to be had, it works in the caller's.
 class BackgroundRecordingClock {
  public:
-  static constexpr std::size_t kBacklog = 1 << 14;
+  static constexpr std::size_t kBacklog = 1 << 15;
 
   BackgroundRecordingClock(const RecordingReads& reads, double baud);
   ~BackgroundRecordingClock();
