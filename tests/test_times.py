@@ -105,6 +105,16 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     cols, said = host_times(rec)
     assert "host_time_ns" not in cols and "holds no reads" in said[0]
 
+    # A recording far larger than its times (sparse here): the times file is
+    # read for what it holds, not for all a recording of that size might have.
+    from vorn.times import load_times
+
+    (tmp_path / "run.bin.times").write_bytes(times)
+    os.truncate(rec, 1 << 36)
+    with pytest.warns(UserWarning, match="before the recording does"):
+        big = load_times(rec)
+    assert big.timed and big.segments[-1][1] < 1 << 36
+
 
 def test_an_unplug_is_listed_where_the_block_before_it_holds(tmp_path, stream):
     """A gap of `record --reconnect` is no read and no span of arrival: info
