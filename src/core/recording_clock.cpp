@@ -4,6 +4,8 @@
 #include <system_error>
 #include <utility>
 
+#include "given.hpp"
+
 namespace vorn {
 
 RecordingClock::RecordingClock(const RecordingReads& reads, double baud)
@@ -34,13 +36,9 @@ void RecordingClock::feed(const RecordingPackets& piece, std::vector<std::int64_
     } else {
       a.first_ns = a.done_ns;  // the read of its first bytes is not vouched for: the completing one tells
     }
-    // Bytes lost between two packets may have been a packet of either stream:
-    // each stream hears of every loss since its own packet before. After an
-    // untimed stretch, samples may be missing: the clock numbers by time.
+    // After an untimed stretch, samples may be missing: the clock numbers by time.
     const std::uint8_t kind = piece.kinds[i] != 0 ? 1 : 0;
-    if (piece.lost[i] != 0 || after_untimed_) lost_news_ = {true, true};
-    a.lost_before = lost_news_[kind];
-    lost_news_[kind] = false;
+    a.lost_before = loss_news_.lost_before(kind, piece.lost[i] != 0 || after_untimed_);
     after_untimed_ = false;
     clocks_[kind].push(a);
     waiting_.push_back({reads_.walls[done_] - reads_.monos[done_], kind});
@@ -66,14 +64,7 @@ void RecordingClock::hand_out(std::vector<std::int64_t>& out) {
     }
     waiting_.pop_front();
   }
-  // What was given goes once it is most of what is kept.
-  for (std::size_t k = 0; k < ready_.size(); ++k) {
-    std::size_t& head = ready_head_[k];
-    if (head == ready_[k].size() || (head > 4096 && head * 2 > ready_[k].size())) {
-      ready_[k].erase(ready_[k].begin(), ready_[k].begin() + static_cast<std::ptrdiff_t>(head));
-      head = 0;
-    }
-  }
+  for (std::size_t k = 0; k < ready_.size(); ++k) drop_given(ready_[k], ready_head_[k]);
 }
 
 BackgroundRecordingClock::BackgroundRecordingClock(const RecordingReads& reads, double baud) : clock_(reads, baud) {

@@ -67,7 +67,7 @@ class RecordingClock {
   std::size_t first_ = 0;  // the first read ending after the last packet's first byte
   std::size_t done_ = 0;   // ... after its last
   bool after_untimed_ = false;
-  std::array<bool, 2> lost_news_{};  // a loss either stream has yet to hear of
+  LossNews loss_news_;
   std::array<OfflineClock, 2> clocks_;
   std::deque<Waiting> waiting_;
   std::array<std::vector<std::int64_t>, 2> ready_;  // times made, not yet given

@@ -305,7 +305,7 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
   const std::size_t seg_end = known_end();
   const std::size_t b = next_block_;
   if (seg_end != 0 && b >= seg_end) {
-    if (emitted_ < seg_end) emit(seg_end, nullptr, 0, out);
+    if (emitted_ < seg_end) emit(seg_end, nullptr, out);
     if (!folded_) fold_segment();
     if (segment_end_ == 0) return false;  // the stream's end
     start_segment(segment_end_);
@@ -323,12 +323,8 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
   const std::size_t lo = reach_back(at(c).y - kFitHalfWindowNs, c, std::max(first_, kept_from_));
   const Line line = fit(env_.window(lo - first_, hi - first_), env_[c - first_].x, coarse_, hull_,
                         [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
-  if (has_line_) {
-    emit(c, &line, c, out);
-  } else {
-    line_ = line;
-    emit(c, nullptr, 0, out);
-  }
+  if (!has_line_) line_ = line;  // the segment's first packets are on its first line alone
+  emit(c, has_line_ ? &line : nullptr, out);
   line_ = line;
   centre_ = c;
   has_line_ = true;
@@ -337,14 +333,14 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
 }
 
 // The times of the packets up to `upto` on line_, blended from the last
-// centre into `next` towards `next_centre`.
-void OfflineClock::emit(std::size_t upto, const Line* next, std::size_t next_centre, std::vector<std::int64_t>& out) {
+// centre into `next`, the line of the block centred on `upto`.
+void OfflineClock::emit(std::size_t upto, const Line* next, std::vector<std::int64_t>& out) {
   for (std::size_t i = emitted_; i < upto; ++i) {
     const Pt pt = env_[i - first_];
     double t = line_.at(pt.x);
     if (next != nullptr && i > centre_) {
       const double from = env_[centre_ - first_].x;
-      const double w = (pt.x - from) / (env_[next_centre - first_].x - from);
+      const double w = (pt.x - from) / (env_[upto - first_].x - from);
       t = (1 - w) * t + w * next->at(pt.x);
     }
     t = std::min(t, pt.y);  // never after the packet's own evidence

@@ -13,6 +13,7 @@
 // belongs to whoever feeds it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -53,6 +54,23 @@ inline constexpr std::int64_t kPauseGapNs = 40'000'000;
 // At most this many samples missing between two packets are taken for lost
 // packets in a running clock; more, and the unit is taken to have paused.
 inline constexpr std::int64_t kMaxLost = 200;
+
+// Bytes lost between two packets may have been a packet of either stream:
+// each stream hears of every loss since its own packet before.
+class LossNews {
+ public:
+  // Whether the next packet of `kind` (0 raw, 1 estimated) comes after lost
+  // bytes; `lost`: bytes were lost just before it.
+  bool lost_before(std::size_t kind, bool lost) {
+    if (lost) pending_ = {true, true};
+    const bool out = pending_[kind];
+    pending_[kind] = false;
+    return out;
+  }
+
+ private:
+  std::array<bool, 2> pending_{};
+};
 
 // The latest a packet can have been sent by the unit's own evidence: the read
 // that brought its first bytes, less their wire time, or the read that
@@ -138,7 +156,7 @@ class OfflineClock {
   void start_segment(std::size_t first);
   bool number_next();  // false when it must wait for more packets, or the segment ended
   bool next_line(std::vector<std::int64_t>& out);
-  void emit(std::size_t upto, const Line* next, std::size_t next_centre, std::vector<std::int64_t>& out);
+  void emit(std::size_t upto, const Line* next, std::vector<std::int64_t>& out);
   void fold_segment();
   void forget();
   void forget_runs();

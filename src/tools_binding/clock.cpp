@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <utility>
 #include <vector>
 
+#include "given.hpp"
 #include "native.hpp"
 #include "pyref.hpp"
 #include "sample_clock.hpp"
@@ -77,17 +77,6 @@ struct Batch {
   std::size_t size() const { return done_ns.size(); }
   PacketArrival at(std::size_t i, bool lost_before) const {
     return {first_ns[i], first_bytes[i], done_ns[i], lengths[i], lost_before};
-  }
-};
-
-// Bytes lost between two packets may have been a packet of either stream:
-// each stream hears of every loss since its own packet before.
-struct LossNews {
-  std::array<bool, 2> pending{};
-
-  bool lost_before(std::uint8_t kind, bool lost) {
-    if (lost) pending = {true, true};
-    return std::exchange(pending[kind], false);
   }
 };
 
@@ -192,17 +181,8 @@ PyObject* hand_out(SampleClockObject* c, std::int64_t offset) {
     out.push_back(ready[k][c->ready_head[k]++] + offset);
     ++c->order_head;
   }
-  // Drop what was given once it is most of the storage.
-  if (c->order_head > 4096 && c->order_head * 2 > order.size()) {
-    order.erase(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(c->order_head));
-    c->order_head = 0;
-  }
-  for (std::size_t k = 0; k < ready.size(); ++k) {
-    if (c->ready_head[k] > 4096 && c->ready_head[k] * 2 > ready[k].size()) {
-      ready[k].erase(ready[k].begin(), ready[k].begin() + static_cast<std::ptrdiff_t>(c->ready_head[k]));
-      c->ready_head[k] = 0;
-    }
-  }
+  drop_given(order, c->order_head);
+  for (std::size_t k = 0; k < ready.size(); ++k) drop_given(ready[k], c->ready_head[k]);
   return int64_bytes(out);
 }
 

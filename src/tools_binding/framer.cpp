@@ -16,6 +16,7 @@
 
 #include "framing.hpp"
 #include "native.hpp"
+#include "places.hpp"
 #include "pyref.hpp"
 #include "records.hpp"
 
@@ -38,9 +39,6 @@ template <std::size_t N>
 float component_of(const std::array<float, N>& value, std::size_t k) {
   return value[k];
 }
-
-// Recordings carry no time of their own, so rows are not stamped.
-std::optional<Timestamp> no_clock() { return Timestamp{0}; }
 
 // Counts for one stream; also the sender that framing hands records to.
 class Tally final : public FrameObserver, public PacketSender {
@@ -118,45 +116,6 @@ struct ColumnScratch {
   std::vector<std::uint64_t> offsets;
   std::vector<std::uint32_t> lengths;
   std::vector<std::uint8_t> lost;
-};
-
-// Where the stream stands between calls: the stream offset of the buffer's
-// first byte, the end of the last good packet, and whether a checksum failed
-// since.
-struct StreamPlace {
-  std::uint64_t base = 0;
-  std::uint64_t last_end = 0;
-  bool bad = false;
-};
-
-// Hears framing for the tally, and notes where each good packet began.
-class PlaceObserver final : public FrameObserver {
- public:
-  PlaceObserver(Tally& tally, StreamPlace& place) : tally_(tally), place_(place) {}
-
-  std::uint64_t offset = 0;  // the last good packet's
-  std::uint32_t length = 0;
-  bool lost = false;
-
-  void good_packet(std::uint8_t descriptor_set, std::size_t size) override {
-    tally_.good_packet(descriptor_set, size);
-    length = static_cast<std::uint32_t>(size);
-  }
-  void packet_offset(std::size_t p) override {
-    offset = place_.base + p;
-    lost = offset != place_.last_end || place_.bad;
-    place_.last_end = offset + length;
-    place_.bad = false;
-  }
-  void bad_checksum() override {
-    tally_.bad_checksum();
-    place_.bad = true;
-  }
-  void wrong_length(std::string_view name) override { tally_.wrong_length(name); }
-
- private:
-  Tally& tally_;
-  StreamPlace& place_;
 };
 
 // Keeps the packets framing completes in the scratch, and passes every packet
@@ -393,7 +352,7 @@ PyObject* framer_columns(PyObject* self, PyObject* args) {
   }
   BusyGuard guard(f->busy);
   if (!guard) return nullptr;
-  PlaceObserver observer(f->tally, f->place);
+  PlaceObserver observer(f->place, &f->tally);
   ColumnSink sink(f->tally, f->scratch, observer);
   const auto expected = static_cast<std::size_t>(size) / 48 + 16;  // packets are 50 to 120 bytes
   sink.packets.reserve(expected);

@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <span>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "framing.hpp"
+#include "given.hpp"
 #include "native.hpp"
+#include "places.hpp"
 #include "pyref.hpp"
 #include "sample_clock.hpp"
 
@@ -24,40 +24,6 @@ namespace vorn::tools {
 namespace {
 
 using py::Ref;
-
-// Recordings carry no time of their own and neither do these rows.
-std::optional<Timestamp> no_clock() { return Timestamp{0}; }
-
-// Where framing stands: the stream offset of the buffer's first byte, the
-// end of the last good packet, and whether a checksum failed since.
-struct Place {
-  std::uint64_t base = 0;
-  std::uint64_t last_end = 0;
-  bool bad = false;
-};
-
-// Hears where each good packet began and whether bytes were lost before it.
-class PlaceObserver final : public FrameObserver {
- public:
-  explicit PlaceObserver(Place& place) : place_(place) {}
-
-  std::uint64_t offset = 0;  // the last good packet's
-  std::uint32_t length = 0;
-  bool lost = false;
-
-  void good_packet(std::uint8_t, std::size_t size) override { length = static_cast<std::uint32_t>(size); }
-  void packet_offset(std::size_t p) override {
-    offset = place_.base + p;
-    lost = offset != place_.last_end || place_.bad;
-    place_.last_end = offset + length;
-    place_.bad = false;
-  }
-  void bad_checksum() override { place_.bad = true; }
-  void wrong_length(std::string_view) override {}
-
- private:
-  Place& place_;
-};
 
 // A packet completed, with what the clock is told of it.
 struct Framed {
@@ -80,18 +46,6 @@ class Sink final : public PacketSender {
   const PlaceObserver& place_;
 };
 
-// Drops the first `head` items once they are most of the storage.
-template <class T>
-void compact(std::vector<T>& v, std::size_t& head) {
-  if (head == v.size()) {
-    v.clear();
-    head = 0;
-  } else if (head > 4096 && head * 2 > v.size()) {
-    v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(head));
-    head = 0;
-  }
-}
-
 // Everything of one segment of the stream (from an open of the port to its
 // loss) but the latest sample time given per kind, which spans segments.
 struct Segment {
@@ -99,12 +53,12 @@ struct Segment {
       : clocks{SampleClock(baud, lookahead), SampleClock(baud, lookahead)} {}
 
   std::vector<std::uint8_t> buffer;  // bytes kept for the next read
-  Place place;
+  StreamPlace place;
   std::uint64_t framed = 0;  // bytes given to framing
   bool prior = false;        // a read came before: its end is `framed`, it returned at prior_mono
   std::int64_t prior_mono = 0;
-  std::array<SampleClock, 2> clocks;               // one per stream, in PacketKind order
-  std::array<bool, 2> loss_news{};                 // bytes lost since this stream's previous packet
+  std::array<SampleClock, 2> clocks;  // one per stream, in PacketKind order
+  LossNews loss_news;
   std::array<std::vector<std::int64_t>, 2> ready;  // times made, not yet given
   std::array<std::size_t, 2> ready_head{};
 };
@@ -121,12 +75,12 @@ struct Held {
   void drop(std::size_t n) {
     head += n;
     std::size_t h = head;
-    compact(packets, h);
+    drop_given(packets, h);
     h = head;
-    compact(kinds, h);
+    drop_given(kinds, h);
     h = head;
-    compact(host, h);
-    compact(done, head);
+    drop_given(host, h);
+    drop_given(done, head);
   }
 };
 
@@ -272,10 +226,7 @@ PyObject* live_feed(PyObject* self, PyObject* reads_obj) {
       a.done_ns = monos[done];
       a.length = f.length;
       const auto kind = static_cast<std::size_t>(f.packet.kind());
-      // Bytes lost between two packets may have been a packet of either
-      // stream: each stream hears of every loss since its own packet before.
-      if (f.lost) s.loss_news = {true, true};
-      a.lost_before = std::exchange(s.loss_news[kind], false);
+      a.lost_before = s.loss_news.lost_before(kind, f.lost);
       s.clocks[kind].push(a);
       held.kinds.push_back(static_cast<std::uint8_t>(kind));
       held.host.push_back(walls[done]);
@@ -334,7 +285,7 @@ PyObject* hand_out(LiveObject* l) {
     std::memcpy(time_buf + i * sizeof(std::int64_t), &t, sizeof(std::int64_t));
   }
   held.drop(n);
-  for (std::size_t k = 0; k < s.ready.size(); ++k) compact(s.ready[k], s.ready_head[k]);
+  for (std::size_t k = 0; k < s.ready.size(); ++k) drop_given(s.ready[k], s.ready_head[k]);
   return PyTuple_Pack(5, host.get(), times.get(), kinds.get(), values.get(), flags.get());
 }
 

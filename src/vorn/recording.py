@@ -289,7 +289,6 @@ class Recording:
         flags_named = [flag_column(FLAG_FIELDS[i]) for i in flag_at]
         width, nflags = len(every_value), len(FLAG_FIELDS)
         columns = self.framer.columns
-        past = False
         try:
             with self.file:
                 for walls, monos, data, ends, base in spans:
@@ -361,7 +360,6 @@ class SampleQueue:
         self.np = np
         self.parts: deque = deque()
         self.count = 0  # given by the clock, taken or not
-        self.taken = 0
         self.fed = 0
 
     def add(self, times: bytes) -> None:
@@ -383,7 +381,6 @@ class SampleQueue:
                 out.append(a[:n])
                 self.parts[0] = a[n:]
                 n = 0
-        self.taken += sum(map(len, out))
         return out[0] if len(out) == 1 else np.concatenate(out) if out else np.empty(0, np.int64)
 
 

@@ -77,22 +77,28 @@ def baud_of(path, default: int | None = None) -> int:
     return baud
 
 
+def framed_places(path):
+    """(kinds, offsets, lengths, lost) as bytes (uint8, uint64, uint32,
+    uint8), a piece of the recording at a time: what framing without the
+    values gives of each packet (Framer.places())."""
+    framer = _native.Framer()
+    with open(path, "rb") as f:
+        while data := f.read(PLACES_CHUNK):
+            yield framer.columns(data, b"", False)[0], *framer.places()
+
+
 def packet_places(path):
     """For every packet of the recording, in stream order: its kind (0 raw,
     1 estimated), where it begins in the stream, its length and whether bytes
     were lost just before it, as NumPy arrays."""
     import numpy as np
 
-    framer = _native.Framer()
     kinds, offsets, lengths, lost = [], [], [], []
-    with open(path, "rb") as f:
-        while data := f.read(PLACES_CHUNK):
-            k, _, _, _ = framer.columns(data, b"", False)
-            o, n, x = framer.places()
-            kinds.append(np.frombuffer(k, np.uint8))
-            offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
-            lengths.append(np.frombuffer(n, np.uint32))
-            lost.append(np.frombuffer(x, np.uint8))
+    for k, o, n, x in framed_places(path):
+        kinds.append(np.frombuffer(k, np.uint8))
+        offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
+        lengths.append(np.frombuffer(n, np.uint32))
+        lost.append(np.frombuffer(x, np.uint8))
     join = lambda parts, dtype: np.concatenate(parts) if parts else np.empty(0, dtype)
     return join(kinds, np.uint8), join(offsets, np.int64), join(lengths, np.uint32), join(lost, np.uint8)
 
@@ -158,12 +164,7 @@ def sample_times(path, baud: int | None = None, times: Times | None = None):
     import numpy as np
 
     clock = recording_clock(path, baud, times)
-    parts = []
-    framer = _native.Framer()
-    with open(path, "rb") as f:
-        while data := f.read(PLACES_CHUNK):
-            kinds, _, _, _ = framer.columns(data, b"", False)
-            parts.append(clock.feed(kinds, *framer.places()))
+    parts = [clock.feed(*places) for places in framed_places(path)]
     parts.append(clock.finish())
     return np.frombuffer(b"".join(parts), np.int64), clock.figures()
 
