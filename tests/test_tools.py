@@ -339,6 +339,16 @@ def test_export_tables_hold_the_packets_mockparser_delivers(faulty, tmp_path):
     assert table.schema.field("scaled_accel_x").metadata[b"unit"] == b"g"
     assert b"scalar" in table.schema.field("est_orient_quaternion_w").metadata[b"description"]
     assert read(path).to_arrow().column("packet_type").to_pylist() == [r[0] for r in want]
+    # Row groups gathered from many pieces hold the same table, in order.
+    from vorn.export import export
+
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr("vorn.export.parquet.ROW_GROUP", len(want) // 6)
+        mp.setattr("vorn.recording.COLUMN_CHUNK", 4099)
+        export(path, tmp_path / "groups.parquet", "parquet")
+    assert pq.ParquetFile(tmp_path / "groups.parquet").metadata.num_row_groups > 3
+    table = pq.read_table(tmp_path / "groups.parquet")
+    assert flat_columns({name: table.column(name).to_pylist() for name in table.column_names}) == want
 
 
 @pytest.mark.filterwarnings("ignore::vorn.UntimedWarning")  # its times end early on purpose
@@ -641,6 +651,28 @@ def test_plot_draws_a_png(tmp_path):
         f"{untimed:,} bytes before the recording does)\n",
     )
     assert imread(out).shape[0] == height
+
+
+def test_plot_panels_keep_their_texts_apart_and_inside():
+    """The panels' own layout: every tick label, axis label, title and legend
+    inside the figure, each panel's texts clear of the next panel's and of the
+    figure's title, with four panels and with five (pressure's wide labels)."""
+    pytest.importorskip("matplotlib")
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    from vorn.plot import draw_recording
+
+    for kind in ("estimated", None):
+        fig = draw_recording(Figure, SAMPLE, 1500.0, kind, 0, 1000 if kind else None)
+        renderer = FigureCanvasAgg(fig).get_renderer()
+        boxes = [ax.get_tightbbox(renderer) for ax in fig.axes]
+        title = fig._suptitle.get_window_extent(renderer)
+        assert len(boxes) == (4 if kind else 5)
+        for box in [*boxes, title]:
+            assert 0 <= box.x0 and box.x1 <= fig.bbox.x1 and 0 <= box.y0 and box.y1 <= fig.bbox.y1, (kind, box)
+        for upper, lower in zip([title, *boxes], boxes):
+            assert upper.y0 >= lower.y1, (kind, upper, lower)
 
 
 def test_plot_refuses_what_it_cannot_draw(tmp_path):
@@ -1372,6 +1404,7 @@ def test_plot_bins_columns_as_the_rows_would(tmp_path, monkeypatch):
     for buckets, (path, rate, kind, start, end) in [(97, c) for c in cases] + [(4000, cases[0]), (4000, cases[7])]:
         monkeypatch.setattr("vorn.plot.BUCKETS", buckets)
         monkeypatch.setattr("vorn.recording.COLUMN_CHUNK", 4099 if buckets < 4000 else 1 << 18)  # carried over pieces
+        monkeypatch.setattr("vorn.plot.GATHER", 1 if buckets < 4000 else 1 << 16)  # binned piece by piece
         arrival = path is not plain
         total = vorn.read(path, kind, start, end).num_rows
         xs, lo, hi, starts, seen, flagged = binned_by_rows(path, total, rate, kind, start, end, arrival)

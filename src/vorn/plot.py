@@ -9,7 +9,7 @@ from pathlib import Path
 
 from vorn.errors import missing, with_path
 from vorn.fields import FIELDS, KINDS, UNITS, flag_column
-from vorn.recording import COLUMN_CHUNK, Progress, Recording, packet_numbers, selection
+from vorn.recording import COLUMN_CHUNK, Progress, Recording, gathered, packet_numbers, selection
 from vorn.times import has_times
 
 # The panels from top to bottom. Which fields each can draw is the field
@@ -17,7 +17,13 @@ from vorn.times import has_times
 # (sensor values before the filter's, which stand in for recordings without).
 PANEL_ORDER = ("Acceleration", "Angular rate", "Orientation", "Pressure", "Altitude")
 PANELS = tuple((title, tuple(f for f, info in FIELDS.items() if info["panel"] == title)) for title in PANEL_ORDER)
-BUCKETS = 4000  # stretches of the stream a panel shows; a 10-inch figure is 1000 pixels wide
+# Stretches of the stream a panel shows: in an image, one a pixel of the
+# figure's width (10 inches at 100 dpi); in a drawing that can be zoomed
+# (PDF, SVG, ...), four.
+BUCKETS = 4000
+RASTER_BUCKETS = 1000
+VECTOR_FORMATS = frozenset(("eps", "pdf", "pgf", "ps", "svg", "svgz"))
+GATHER = 1 << 16  # packets binned at a time
 
 
 def invalid_name(field: str) -> str | None:
@@ -25,43 +31,50 @@ def invalid_name(field: str) -> str | None:
     return FIELDS[field]["invalid_name"]
 
 
-def bucket_of(x: int, total: int) -> int:
-    return min(x * BUCKETS // total, BUCKETS - 1)  # a file still growing has more now
+def bucket_of(x: int, total: int, buckets: int | None = None) -> int:
+    buckets = buckets or BUCKETS
+    return min(x * buckets // total, buckets - 1)  # a file still growing has more now
 
 
 class Series:
     """One record field's components, kept as the lowest and highest value in each
-    of BUCKETS equal stretches of the stream: all that a picture can show, in
+    of buckets (BUCKETS) equal stretches of the stream: all that a picture can show, in
     memory that does not grow with the recording. A short recording keeps every
     value (a bucket per packet). x: the first packet's x in each bucket (NaN
     for none)."""
 
-    def __init__(self, field: str) -> None:
+    def __init__(self, field: str, buckets: int | None = None) -> None:
         import numpy as np
 
+        buckets = buckets or BUCKETS
         self.field = field
         self.names = FIELDS[field]["columns"]
         self.kind = KINDS.index(FIELDS[field]["packet_type"])
         self.labels = list(FIELDS[field]["components"]) or [""]
-        self.x = np.full(BUCKETS, np.nan)
-        self.lo = np.full((len(self.names), BUCKETS), np.inf)
-        self.hi = np.full((len(self.names), BUCKETS), -np.inf)
+        self.x = np.full(buckets, np.nan)
+        self.lo = np.full((len(self.names), buckets), np.inf)
+        self.hi = np.full((len(self.names), buckets), -np.inf)
 
-    def add(self, buckets, xs, chunk, at) -> None:
+    def add(self, buckets, xs, chunk, at, first=None) -> None:
         """The packets at indices at of chunk (columns), drawn at xs into
-        buckets (both as long as at, buckets not decreasing). A packet
-        without the field has NaN in every component; a NaN value is passed
-        over as a comparison passes over it."""
+        buckets (both as long as at, buckets not decreasing; first: where
+        each bucket begins in them, if known). A packet without the field has
+        NaN in every component; a NaN value is passed over as a comparison
+        passes over it."""
         import numpy as np
 
         if not len(at):
             return
         values = np.stack([chunk[c][at] for c in self.names])
         present = ~np.isnan(values).all(axis=0)
-        if not present.any():
+        if present.all():
+            b, v, x = buckets, values, xs
+        elif present.any():
+            b, v, x, first = buckets[present], values[:, present], xs[present], None
+        else:
             return
-        b, v, x = buckets[present], values[:, present], xs[present]
-        first = np.flatnonzero(np.diff(b, prepend=-1))
+        if first is None:
+            first = np.flatnonzero(np.diff(b, prepend=-1))
         u = b[first]
         new = np.isnan(self.x[u])
         self.x[u[new]] = x[first][new]
@@ -91,13 +104,13 @@ class Flags:
     A share rather than a stretch from first to last flag, so that scattered
     flags look scattered however long the recording."""
 
-    def __init__(self, field: str) -> None:
+    def __init__(self, field: str, buckets: int | None = None) -> None:
         import numpy as np
 
         self.name = invalid_name(field)
         self.column = flag_column(field)
-        self.seen = np.zeros(BUCKETS, np.int64)
-        self.flagged = np.zeros(BUCKETS, np.int64)
+        self.seen = np.zeros(buckets or BUCKETS, np.int64)
+        self.flagged = np.zeros(buckets or BUCKETS, np.int64)
 
     def add(self, bucket: int, invalid: str | None) -> None:
         """One filter packet in bucket, invalid: the names it flagged, comma-separated."""
@@ -109,8 +122,8 @@ class Flags:
         """Filter packets in buckets, flagged: whether each flagged the field."""
         import numpy as np
 
-        self.seen += np.bincount(buckets, minlength=BUCKETS)
-        self.flagged += np.bincount(buckets[flagged], minlength=BUCKETS)
+        self.seen += np.bincount(buckets, minlength=len(self.seen))
+        self.flagged += np.bincount(buckets[flagged], minlength=len(self.seen))
 
     def shares(self) -> list[float]:
         """The share flagged in each bucket; a bucket without filter packets
@@ -166,7 +179,8 @@ def plot(
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
         with open(tmp, "wb") as image:
-            fig = draw_recording(Figure, path, rate, kind, start, end, progress)
+            buckets = BUCKETS if fmt in VECTOR_FORMATS else RASTER_BUCKETS
+            fig = draw_recording(Figure, path, rate, kind, start, end, progress, buckets)
             try:
                 fig.savefig(image, format=fmt, dpi=100)
             except (ValueError, RuntimeError) as e:  # a format that needs what is not installed (pgf: LaTeX)
@@ -187,8 +201,9 @@ def draw_recording(
     start: float | None = None,
     end: float | None = None,
     progress: Progress | None = None,
+    buckets: int | None = None,
 ):
-    """The figure."""
+    """The figure, each panel of buckets stretches of the stream (BUCKETS)."""
     # A first pass, at the core's speed, counts the packets to size the buckets.
     arrival = has_times(path)
     if not arrival:
@@ -206,7 +221,7 @@ def draw_recording(
         counting.require_packets()
     if not total:
         raise ValueError(f"{path}: no {kind + ' ' if kind else ''}packets{selection(start, end, arrival)}")
-    series, flags, starts, x = bin_recording(path, total, rate, kind, start, end, arrival, progress)
+    series, flags, starts, x = bin_recording(path, total, rate, kind, start, end, arrival, progress, buckets)
     shares = {f.name: f.shares() for f in flags}
 
     panels = [(title, next((series[f] for f in fields if series[f]), None)) for title, fields in PANELS]
@@ -218,7 +233,7 @@ def draw_recording(
     scale = 1.0
     edges = [e for e in starts.tolist() if not math.isnan(e)] + [x]
     shares = {name: [v for v, e in zip(share, starts.tolist()) if not math.isnan(e)] for name, share in shares.items()}
-    fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7), layout="constrained")
+    fig = Figure(figsize=(10, 2.0 * len(panels) + 0.7))
     axes = fig.subplots(len(panels), 1, sharex=True, squeeze=False)[:, 0]
     for ax, (title, s) in zip(axes, panels):
         ax.set_title(title, loc="left", fontsize="medium", fontweight="bold")
@@ -248,34 +263,71 @@ def draw_recording(
         else "packet"
     )
     fig.suptitle(title_of(path), parse_math=False)
+    arrange(fig, axes)
     return fig
 
 
+def arrange(fig, axes) -> None:
+    """Places the panels one above the other: fixed margins in inches (the
+    title above, a row for each panel's title and legend, the x axis below),
+    but for the left one, which the widest y tick labels and y label decide.
+    Matplotlib's constrained layout gives the same picture, but lays out every
+    text of the figure three times to find it, a third of the drawing's time."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    width, height = fig.get_size_inches()
+    n = len(axes)
+    top, row, bottom, right = 0.36, 0.4, 0.55, 0.12  # inches
+    panel = (height - top - bottom - n * row) / n
+
+    def place(left: float) -> None:
+        for i, ax in enumerate(axes):
+            y = bottom + (n - 1 - i) * (panel + row)
+            ax.set_position((left / width, y / height, 1 - (left + right) / width, panel / height))
+
+    place(1.0)
+    renderer = FigureCanvasAgg(fig).get_renderer()
+    dpi = fig.dpi
+    need = max(ax.get_position().x0 * width * dpi - ax.yaxis.get_tightbbox(renderer).x0 for ax in axes)
+    place(need / dpi + 0.1)
+
+
 def bin_recording(
-    path, total: int, rate: float | None, kind: str | None, start, end, arrival: bool, progress: Progress | None = None
+    path,
+    total: int,
+    rate: float | None,
+    kind: str | None,
+    start,
+    end,
+    arrival: bool,
+    progress: Progress | None = None,
+    buckets: int | None = None,
 ):
     """(series by field, flags, the x of the first packet in each bucket (NaN
     for none), the last x): the total packets of kind from start to before
-    end binned in BUCKETS stretches. x: seconds at rate (raw packet k at
+    end binned in buckets stretches (BUCKETS). x: seconds at rate (raw packet k at
     k/rate, filter packets between the raw packets around them, counted from
     the range's start), else seconds since the first arrival (an untimed
     packet at the time extrapolated for it), else the packet number."""
     import numpy as np
 
-    series = {f: Series(f) for _, fields in PANELS for f in fields}
-    flags = [Flags(f) for f in series if invalid_name(f)]
+    nb = buckets or BUCKETS
+    series = {f: Series(f, nb) for _, fields in PANELS for f in fields}
+    of_kind = [[s for s in series.values() if s.kind == c] for c in range(len(KINDS))]
+    flags = [Flags(f, nb) for f in series if invalid_name(f)]
     timed = rate is None and arrival
     code = None if kind is None else KINDS.index(kind)
     raw = KINDS.index("raw")
-    starts = np.full(BUCKETS, np.nan)
+    starts = np.full(nb, np.nan)
     rec = Recording(path, progress=progress)
     origin = rec.times.origin() if arrival else 0
     lo, hi = (start or 0), (math.inf if end is None else end)  # packet numbers, without arrival times
     n = m = raws = since = 0  # packets of the stream, packets drawn, raw packets so far, filter packets since
     x = None
-    for chunk in rec.columns(
+    chunks = rec.columns(
         None, *((start, end) if arrival else (None, None)), extrapolated=True, sample=False, mono=timed
-    ):
+    )
+    for chunk in gathered(chunks, GATHER):
         kinds = chunk["packet_type"]
         k = len(kinds)
         number = np.arange(n, n + k)
@@ -304,20 +356,23 @@ def bin_recording(
             xs = xs[at]
             if not timed:
                 x = float(xs[-1])
-            buckets = np.minimum((m + np.arange(len(at))) * BUCKETS // total, BUCKETS - 1)  # as bucket_of
+            bucket = np.minimum((m + np.arange(len(at))) * nb // total, nb - 1)  # as bucket_of
             m += len(at)
-            first = np.flatnonzero(np.diff(buckets, prepend=-1))
-            u = buckets[first]
+            first = np.flatnonzero(np.diff(bucket, prepend=-1))
+            u = bucket[first]
             new = np.isnan(starts[u])
             starts[u[new]] = xs[first][new]
             # A field comes in packets of its kind alone: each series sees only those.
-            of_kind = {c: kinds[at] == c for c in range(len(KINDS))}
-            for s in series.values():
-                mine = of_kind[s.kind]
-                s.add(buckets[mine], xs[mine], chunk, at[mine])
-            filt = ~of_kind[raw]
-            for f in flags:
-                f.add_columns(buckets[filt], chunk[f.column][at][filt])
+            kept = kinds[at]
+            for c, mine in enumerate(of_kind):
+                which = kept == c
+                b = bucket[which]
+                f = np.flatnonzero(np.diff(b, prepend=-1))
+                for s in mine:
+                    s.add(b, xs[which], chunk, at[which], f)
+                if c != raw:
+                    for fl in flags:
+                        fl.add_columns(b, chunk[fl.column][at[which]])
         if not arrival and n >= hi:
             break
     return series, flags, starts, x

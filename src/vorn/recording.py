@@ -352,6 +352,35 @@ class Recording:
         return c
 
 
+def gathered(chunks, rows: int):
+    """The chunks of columns() joined into chunks of at least rows packets
+    (the last may hold fewer), for work whose cost is by the call more than by
+    the packet. Chunks with other columns are not joined; empty ones are left
+    out."""
+    import numpy as np
+
+    held: list = []
+    count = 0
+
+    def joined():
+        return held[0] if len(held) == 1 else {k: np.concatenate([c[k] for c in held]) for k in held[0]}
+
+    for chunk in chunks:
+        n = len(chunk["packet_type"])
+        if not n:
+            continue
+        if held and chunk.keys() != held[0].keys():
+            yield joined()
+            held, count = [], 0
+        held.append(chunk)
+        count += n
+        if count >= rows:
+            yield joined()
+            held, count = [], 0
+    if held:
+        yield joined()
+
+
 class SampleQueue:
     """The sample times the clock has given and columns() not yet taken, in
     stream order: `count` of them so far, of the `fed` packets framed."""

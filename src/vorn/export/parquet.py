@@ -12,32 +12,23 @@ ROW_GROUP = 1 << 17  # rows per row group, about
 
 
 def write(chunks, names, out, source) -> int:
-    import pyarrow as pa
     import pyarrow.parquet as pq
 
     from vorn.columns import arrow_table
+    from vorn.recording import gathered
 
     n = 0
     # Through a file of our own, so that a failure is Python's OSError with the
-    # system's text rather than pyarrow's wording around the scratch name. A
-    # row group is encoded on a thread of its own while the next is framed.
+    # system's text rather than pyarrow's wording around the scratch name. The
+    # chunks of a row group are gathered as they are framed and made one Arrow
+    # table (a conversion per column and row group, not per chunk), which is
+    # encoded on a thread of its own while the next is framed.
     with open(out, "wb") as f, ThreadPoolExecutor(1) as encoder:
         writer = None
-        pending: list = []
-        rows = 0
         writing = None
 
-        def flush():
-            nonlocal rows, writing
-            table = pa.concat_tables(pending)
-            pending.clear()
-            rows = 0
-            if writing is not None:
-                writing.result()
-            writing = encoder.submit(writer.write_table, table, row_group_size=table.num_rows)
-
-        for chunk in chunks:
-            table = arrow_table(chunk)
+        def encode(table) -> None:
+            nonlocal writer
             if writer is None:
                 schema = with_metadata(table.schema, names, source)
                 # Dictionaries only for the packet kind: float values repeat too rarely
@@ -49,15 +40,17 @@ def write(chunks, names, out, source) -> int:
                     use_dictionary=["packet_type"],
                     write_statistics=[n for n in ("host_time_ns", "time_ns") if n in names],
                 )
-            pending.append(table.cast(writer.schema))
-            rows += table.num_rows
+            writer.write_table(table.cast(writer.schema), row_group_size=table.num_rows)
+
+        for group in gathered(chunks, ROW_GROUP):
+            table = arrow_table(group)
             n += table.num_rows
-            if rows >= ROW_GROUP:
-                flush()
-        if writer is not None:
-            if pending:
-                flush()
+            if writing is not None:
+                writing.result()
+            writing = encoder.submit(encode, table)
+        if writing is not None:
             writing.result()
+        if writer is not None:
             writer.close()
     return n
 
