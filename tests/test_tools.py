@@ -999,6 +999,39 @@ def written_messages(data: bytes) -> list[tuple[int, int, bytes]]:
     return out
 
 
+def test_mcap_writer_hands_out_chunks_that_stay_whole_while_held(faulty):
+    """The native writer hands each chunk out where it packed it, not a copy:
+    a chunk held after it was written keeps its bytes however much is packed
+    after it (its storage is not lent again while read), and cannot be
+    written to."""
+    pytest.importorskip("numpy")
+    from vorn import _native
+    from vorn.export import mcap
+    from vorn.recording import Recording
+
+    path, _, _ = faulty
+    w = _native.McapWriter("ros2", "test", "imu_link", 3000)
+    for cid, (topic, type_name, data, _) in enumerate(mcap.CHANNELS, 1):
+        w.schema(cid, type_name, "ros2msg", data)
+        w.channel(cid, cid, topic, "cdr", {})
+    held = []
+    for kinds, values, flags, stamps, times in mcap.columns(Recording(path), 1000.0, "arrival", None, {}):
+        for at in range(0, len(kinds), 40):  # a chunk closes every few calls
+            cut = slice(at, at + 40)
+            chunks = w.pack(kinds[cut], [v[cut] for v in values], [f[cut] for f in flags], stamps[cut], times[cut])
+            held += [(chunk, bytes(chunk)) for chunk in chunks]
+            for chunk in chunks:
+                w.write_chunk("", chunk, w.crc32(chunk))
+                w.take()
+            if len(held) % 2:
+                held.pop()  # some let go, their storage free to be lent again
+    assert len(held) > 20
+    assert all(bytes(chunk) == copy for chunk, copy in held)
+    with pytest.raises(TypeError):
+        held[0][0][0] = 0
+    assert _native.McapWriter.crc32(b"123456789") == 0xCBF43926  # the CRC-32 check value
+
+
 def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     path, _, _ = faulty
     code = (

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #if defined(__x86_64__)
@@ -31,7 +32,12 @@ enum Op : std::uint8_t {
   kDataEnd = 0x0F,
 };
 
-constexpr std::size_t kRecordHead = 9;    // opcode, u64 length
+constexpr std::size_t kRecordHead = 9;  // opcode, u64 length
+// Written chunks' storage of the writer's own kept for the next ones.
+constexpr std::size_t kSpares = 8;
+// Room for messages beyond the chunk size: a chunk closes once it reaches
+// that size, so a smaller message always fits after the ones before it.
+constexpr std::size_t kSlack = 1 << 16;
 constexpr std::size_t kMessageHead = 22;  // channel, sequence, log time, publish time
 
 // Slice-by-8 tables of the reflected polynomial 0xEDB88320.
@@ -59,6 +65,15 @@ void put_at(std::uint8_t* at, T value) {
 }
 void put_bytes(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> data) {
   out.insert(out.end(), data.begin(), data.end());
+}
+// A run of u64s, at once where the machine is little-endian too.
+void put_words(std::vector<std::uint8_t>& out, std::span<const std::uint64_t> words) {
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(words.data());
+    out.insert(out.end(), p, p + 8 * words.size());
+  } else {
+    for (std::uint64_t w : words) put(out, w);
+  }
 }
 void put_string(std::vector<std::uint8_t>& out, std::string_view s) {
   put(out, static_cast<std::uint32_t>(s.size()));
@@ -166,7 +181,6 @@ Writer::Writer(std::string_view profile, std::string_view library, std::size_t c
   put_string(body, profile);
   put_string(body, library);
   record(kHeader, body, out_);
-  chunk_.reserve(chunk_size + 4096);
 }
 
 void Writer::record(std::uint8_t op, const std::vector<std::uint8_t>& body, std::vector<std::uint8_t>& into) {
@@ -218,17 +232,35 @@ void Writer::message(std::uint16_t channel, std::uint64_t log_time, std::uint64_
   commit();
 }
 
+void Writer::open_room(std::size_t size) {
+  room_ = rooms_ ? rooms_->lend(size) : std::span<std::uint8_t>();
+  own_room_ = room_.size() < size;
+  if (own_room_) {
+    // Storage already touched, where there is some: fresh pages cost more than the packing.
+    if (!spare_.empty()) {
+      own_.swap(spare_.back());
+      spare_.pop_back();
+    }
+    own_.resize(std::max(own_.size(), size));
+    room_ = own_;
+  }
+}
+
 std::uint8_t* Writer::begin_message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
                                     std::size_t size) {
+  const std::size_t whole = kRecordHead + kMessageHead + size;
+  if (used_ + whole > room_.size()) {
+    close_chunk();
+    open_room(std::max(whole, chunk_size_ + kSlack));
+  }
   Channel& c = channels_[channel];
-  if (chunk_.empty()) chunk_start_ = chunk_end_ = log_time;
+  if (used_ == 0) chunk_start_ = chunk_end_ = log_time;
   chunk_start_ = std::min(chunk_start_, log_time);
   chunk_end_ = std::max(chunk_end_, log_time);
   c.at.push_back(log_time);
-  c.at.push_back(chunk_.size());
-  const std::size_t at = chunk_.size();
-  chunk_.resize(at + kRecordHead + kMessageHead + size);
-  std::uint8_t* p = chunk_.data() + at;
+  c.at.push_back(used_);
+  std::uint8_t* p = room_.data() + used_;
+  used_ += whole;
   p[0] = kMessage;
   put_at(p + 1, static_cast<std::uint64_t>(kMessageHead + size));
   put_at(p + 9, channel);
@@ -243,17 +275,11 @@ std::uint8_t* Writer::begin_message(std::uint16_t channel, std::uint64_t log_tim
 }
 
 void Writer::close_chunk() {
-  if (chunk_.empty()) return;
-  Closed c{std::vector<std::uint8_t>(), chunk_start_, chunk_end_, {}};
-  // Storage already touched, where there is some: fresh pages cost more than the packing.
-  if (!spare_.empty()) {
-    c.records.swap(spare_.back());
-    spare_.pop_back();
-    c.records.clear();
-  } else {
-    c.records.reserve(chunk_size_ + 4096);
-  }
-  c.records.swap(chunk_);
+  if (used_ == 0) return;
+  Closed c{room_.first(used_), ChunkBytes(), chunk_start_, chunk_end_, {}};
+  if (own_room_) c.own.swap(own_);  // the same storage, moved with the chunk
+  room_ = {};
+  used_ = 0;
   for (std::size_t id = 0; id < channels_.size(); ++id) {
     if (channels_[id].at.empty()) continue;
     c.index.emplace_back(static_cast<std::uint16_t>(id), std::move(channels_[id].at));
@@ -262,7 +288,8 @@ void Writer::close_chunk() {
   closed_.push_back(std::move(c));
 }
 
-bool Writer::write_chunk(std::string_view compression, std::span<const std::uint8_t> data) {
+bool Writer::write_chunk(std::string_view compression, std::span<const std::uint8_t> data,
+                         std::optional<std::uint32_t> records_crc) {
   if (closed_.empty()) return false;
   const Closed& c = closed_.front();
   const std::uint64_t chunk_at = position();
@@ -271,7 +298,7 @@ bool Writer::write_chunk(std::string_view compression, std::span<const std::uint
   put(out_, c.start);
   put(out_, c.end);
   put(out_, static_cast<std::uint64_t>(c.records.size()));
-  put(out_, crc32(c.records));
+  put(out_, records_crc ? *records_crc : crc32(c.records));
   put_string(out_, compression);
   put(out_, static_cast<std::uint64_t>(data.size()));
   put_bytes(out_, data);
@@ -285,7 +312,7 @@ bool Writer::write_chunk(std::string_view compression, std::span<const std::uint
     put(out_, static_cast<std::uint64_t>(2 + 4 + 8 * at.size()));
     put(out_, id);
     put(out_, static_cast<std::uint32_t>(8 * at.size()));
-    for (std::uint64_t v : at) put(out_, v);
+    put_words(out_, at);
   }
   std::vector<std::uint8_t> body;
   put(body, c.start);
@@ -300,13 +327,13 @@ bool Writer::write_chunk(std::string_view compression, std::span<const std::uint
   put(body, static_cast<std::uint64_t>(c.records.size()));
   record(kChunkIndex, body, chunk_indexes_);
   ++chunks_;
-  if (spare_.size() < 2) spare_.push_back(std::move(closed_.front().records));
+  if (!closed_.front().own.empty() && spare_.size() < kSpares) spare_.push_back(std::move(closed_.front().own));
   closed_.pop_front();
   return true;
 }
 
 bool Writer::metadata(std::string_view name, const Pairs& pairs) {
-  if (!chunk_.empty() || !closed_.empty()) return false;
+  if (used_ != 0 || !closed_.empty()) return false;
   std::vector<std::uint8_t> body;
   put_string(body, name);
   put_pairs(body, pairs);
@@ -317,7 +344,7 @@ bool Writer::metadata(std::string_view name, const Pairs& pairs) {
 }
 
 bool Writer::finish() {
-  if (!chunk_.empty() || !closed_.empty()) return false;
+  if (used_ != 0 || !closed_.empty()) return false;
   std::vector<std::uint8_t> data_end;
   put(data_end, std::uint32_t{0});  // no checksum of the data section
   record(kDataEnd, data_end, out_);

@@ -11,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +23,39 @@
 namespace vorn::mcap {
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// Bytes whose growth leaves the new ones unset, for storage written in place
+// right after (a chunk's messages): zeroing them first was a pass over every
+// byte of an export.
+template <class T>
+struct Uninitialised : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = Uninitialised<U>;
+  };
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(p)) U;
+    } else {
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+using ChunkBytes = std::vector<std::uint8_t, Uninitialised<std::uint8_t>>;
+
+// Storage for chunks that the caller lends the writer, so that a closed
+// chunk's records can be handed on where they lie rather than copied. Each
+// chunk is written into one room, from its first message to its last, and
+// stays there until it is written (write_chunk); what the room is after that
+// is the caller's business.
+class Rooms {
+ public:
+  virtual ~Rooms() = default;
+  // Room for a chunk, at least `size` bytes; an empty span (or a smaller
+  // one) when there is none to lend: the writer then uses storage of its own.
+  virtual std::span<std::uint8_t> lend(std::size_t size) = 0;
+};
 
 // The CRC-32 of zlib and MCAP, continuing from `crc` (0 to start).
 std::uint32_t crc32(std::span<const std::uint8_t> data, std::uint32_t crc = 0);
@@ -37,6 +73,10 @@ class Writer {
                const Pairs& metadata);
   bool has_channel(std::uint16_t id) const { return id < channels_.size() && channels_[id].known; }
 
+  // Where the chunks begun from now on are written (null: the writer's own
+  // storage). The rooms must outlive the writer's use of them.
+  void set_rooms(Rooms* rooms) { rooms_ = rooms; }
+
   // A message of a known channel into the open chunk, numbered in its
   // channel; closes the chunk when full. The body is copied.
   void message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
@@ -46,7 +86,7 @@ class Writer {
   std::uint8_t* begin_message(std::uint16_t channel, std::uint64_t log_time, std::uint64_t publish_time,
                               std::size_t size);
   void commit() {
-    if (chunk_.size() >= chunk_size_) close_chunk();
+    if (used_ >= chunk_size_) close_chunk();
   }
 
   // Closes the open chunk if it holds a message.
@@ -54,10 +94,15 @@ class Writer {
   // Chunks closed and not yet written, oldest first: their records uncompressed.
   std::size_t closed_chunks() const { return closed_.size(); }
   std::span<const std::uint8_t> closed_chunk(std::size_t i) const { return closed_[i].records; }
+  // Whether a closed chunk lies in a room the caller lent.
+  bool in_room(std::size_t i) const { return closed_[i].own.empty(); }
   // Writes the oldest closed chunk: its record holding `data`, its records as
   // compressed by `compression` ("" for none: data is then the records
-  // themselves), then its message indexes. False without a closed chunk.
-  bool write_chunk(std::string_view compression, std::span<const std::uint8_t> data);
+  // themselves), then its message indexes. records_crc: the CRC-32 of its
+  // records, if worked out already (elsewhere, while it was compressed).
+  // False without a closed chunk.
+  bool write_chunk(std::string_view compression, std::span<const std::uint8_t> data,
+                   std::optional<std::uint32_t> records_crc = std::nullopt);
 
   // A metadata record, once every chunk is closed and written (false, writing
   // nothing, before).
@@ -87,7 +132,8 @@ class Writer {
     std::vector<std::uint64_t> at;  // the open chunk's (log time, offset) pairs
   };
   struct Closed {
-    std::vector<std::uint8_t> records;
+    std::span<const std::uint8_t> records;  // in a lent room, or in own
+    ChunkBytes own;
     std::uint64_t start, end;
     std::vector<std::pair<std::uint16_t, std::vector<std::uint64_t>>> index;  // by channel, ascending
   };
@@ -107,10 +153,17 @@ class Writer {
   std::vector<bool> schema_known_;
   std::vector<std::uint8_t> schema_records_, channel_records_, chunk_indexes_;
   std::uint32_t schemas_ = 0, chunks_ = 0;
-  std::vector<std::uint8_t> chunk_;  // the open chunk's records
+  // The open chunk: its records are the first used_ bytes of room_, which is
+  // lent or, with own_room_, own_.
+  void open_room(std::size_t size);
+  Rooms* rooms_ = nullptr;
+  std::span<std::uint8_t> room_;
+  std::size_t used_ = 0;
+  bool own_room_ = false;
+  ChunkBytes own_;
   std::uint64_t chunk_start_ = 0, chunk_end_ = 0;
   std::deque<Closed> closed_;
-  std::vector<std::vector<std::uint8_t>> spare_;  // written chunks' storage, for the next ones
+  std::vector<ChunkBytes> spare_;  // written chunks' storage, for the next ones
   std::vector<MetadataAt> metadata_;
   std::uint64_t messages_ = 0, start_ = 0, end_ = 0;
 };

@@ -1,9 +1,12 @@
 // McapWriter: the export's MCAP records and ROS 2 messages, packed by the
 // core's writer from columns. Python writes the bytes it hands out and
-// compresses the chunks it closes (in another thread, while the next one is
-// packed), then hands each back compressed, oldest first.
+// compresses the chunks it closes (in other threads, while the next ones are
+// packed, working out their CRCs there too), then hands each back
+// compressed, oldest first.
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <new>
 #include <optional>
 #include <string>
@@ -21,9 +24,107 @@ namespace {
 
 using py::Ref;
 
+// The writer's rooms: bytearrays, each holding one chunk's records from its
+// first message on, and handed out as it is (a read-only view of what it
+// holds) once the chunk closes; a copy of every chunk was a tenth of an
+// export. A room is pinned (an export of it held, so that nobody resizes it)
+// from its lending until its chunk is written, and then kept a while: once
+// nothing else refers to it, it is lent again. Memory that the threads that
+// compressed a chunk would free instead stays where it is, and a long export
+// needs no more of it than a short one.
+class ByteArrayRooms final : public mcap::Rooms {
+ public:
+  struct Room {
+    PyObject* array;
+    Py_buffer pin;
+  };
+  ByteArrayRooms() = default;
+  ByteArrayRooms(const ByteArrayRooms&) = delete;
+  ByteArrayRooms& operator=(const ByteArrayRooms&) = delete;
+  ~ByteArrayRooms() {
+    for (auto* rooms : {&lent, &handed, &idle}) {
+      for (Room& r : *rooms) drop(r);
+    }
+  }
+
+  // Called by the writer inside pack(), which runs with the thread state
+  // detached (kept here): a bytearray needs it attached for a moment.
+  std::span<std::uint8_t> lend(std::size_t size) override {
+    if (detached) PyEval_RestoreThread(detached);
+    std::span<std::uint8_t> out;
+    // Nobody reads an idle room any more once the only references to it are
+    // this object's own: the room's and its pin's.
+    const auto reusable = std::find_if(idle.begin(), idle.end(), [&](const Room& r) {
+      return Py_REFCNT(r.array) == 2 && static_cast<std::size_t>(r.pin.len) >= size;
+    });
+    if (reusable != idle.end()) {
+      lent.push_back(*reusable);
+      idle.erase(reusable);
+      out = {static_cast<std::uint8_t*>(lent.back().pin.buf), size};
+    } else {
+      Room r{PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)), {}};
+      if (r.array && PyObject_GetBuffer(r.array, &r.pin, PyBUF_WRITABLE) == 0) {
+        out = {static_cast<std::uint8_t*>(r.pin.buf), size};
+        lent.push_back(r);
+      } else {
+        Py_XDECREF(r.array);
+        PyErr_Clear();  // no room: the writer's own storage instead
+      }
+    }
+    if (detached) detached = PyEval_SaveThread();
+    return out;
+  }
+
+  // A new read-only view of the records of a closed chunk lying in a room,
+  // which moves from lent to handed (rooms lent before it held no chunk).
+  PyObject* hand_out(std::span<const std::uint8_t> records) {
+    while (!lent.empty() && lent.front().pin.buf != records.data()) {
+      drop(lent.front());
+      lent.pop_front();
+    }
+    if (lent.empty()) {
+      PyErr_SetString(PyExc_SystemError, "a chunk's room was not lent");
+      return nullptr;
+    }
+    Ref whole = Ref::steal(PyMemoryView_FromObject(lent.front().array));
+    Ref part =
+        Ref::steal(whole ? PySequence_GetSlice(whole.get(), 0, static_cast<Py_ssize_t>(records.size())) : nullptr);
+    Ref view = Ref::steal(part ? PyObject_CallMethod(part.get(), "toreadonly", nullptr) : nullptr);
+    if (!view) return nullptr;
+    handed.push_back(lent.front());
+    lent.pop_front();
+    return view.release();
+  }
+
+  // The oldest handed-out room, its chunk written: idle, to be lent again.
+  void written() {
+    idle.push_back(handed.front());
+    handed.pop_front();
+    if (idle.size() > kIdle) {
+      drop(idle.front());
+      idle.pop_front();
+    }
+  }
+
+  // Rooms kept idle at most. The room of the chunk written last is often
+  // still read for a moment (the thread that compressed it lets go of it
+  // late); those before it seldom are.
+  static constexpr std::size_t kIdle = 4;
+
+  PyThreadState* detached = nullptr;
+  std::deque<Room> lent, handed, idle;
+
+ private:
+  static void drop(Room& r) {
+    PyBuffer_Release(&r.pin);
+    Py_DECREF(r.array);
+  }
+};
+
 struct WriterObject {
   PyObject_HEAD mcap::Writer* writer;
   ros::MessagePacker* packer;
+  ByteArrayRooms* rooms;
   std::size_t handed;  // closed chunks already handed out, at the front of the queue
   std::atomic<bool> busy;
 };
@@ -68,13 +169,15 @@ PyObject* bytes_of(std::span<const std::uint8_t> data) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
 }
 
-// The closed chunks not yet handed out, as a new list of bytes (their records,
-// uncompressed).
+// The closed chunks not yet handed out, as a new list of their records,
+// uncompressed: views of their rooms, or copies of those in the writer's own
+// storage (where no room could be had).
 PyObject* hand_out(WriterObject* w) {
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
   for (; w->handed < w->writer->closed_chunks(); ++w->handed) {
-    Ref chunk = Ref::steal(bytes_of(w->writer->closed_chunk(w->handed)));
+    const std::span<const std::uint8_t> records = w->writer->closed_chunk(w->handed);
+    Ref chunk = Ref::steal(w->writer->in_room(w->handed) ? w->rooms->hand_out(records) : bytes_of(records));
     if (!chunk || PyList_Append(list.get(), chunk.get()) < 0) return nullptr;
   }
   return list.release();
@@ -124,10 +227,12 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   w->handed = 0;
   w->writer = new (std::nothrow) mcap::Writer(profile, library, static_cast<std::size_t>(chunk_size));
   w->packer = new (std::nothrow) ros::MessagePacker(frame_id);
-  if (!w->writer || !w->packer) {
+  w->rooms = new (std::nothrow) ByteArrayRooms();
+  if (!w->writer || !w->packer || !w->rooms) {
     Py_DECREF(self);
     return PyErr_NoMemory();
   }
+  w->writer->set_rooms(w->rooms);
   w->packer->set_body_frame(body_frame != 0);
   w->packer->set_covariances(rate_cov, accel_cov);
   return self;
@@ -137,7 +242,8 @@ void writer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   WriterObject* w = as_writer(self);
   delete w->packer;
-  delete w->writer;
+  delete w->writer;  // before the rooms it writes into
+  delete w->rooms;
   std::destroy_at(&w->busy);
   reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
   Py_DECREF(type);
@@ -249,8 +355,11 @@ PyObject* writer_pack(PyObject* self, PyObject* args) {
   BusyGuard guard(w->busy);
   if (!guard) return nullptr;
   std::optional<std::size_t> refused;
-  Py_BEGIN_ALLOW_THREADS refused = w->packer->pack(c, *w->writer);
-  Py_END_ALLOW_THREADS if (refused) {
+  w->rooms->detached = PyEval_SaveThread();
+  refused = w->packer->pack(c, *w->writer);
+  PyEval_RestoreThread(w->rooms->detached);
+  w->rooms->detached = nullptr;
+  if (refused) {
     return PyErr_Format(PyExc_ValueError,
                         "a packet's time (%lld ns, stamp %lld ns) is out of range: MCAP log times start at 0 "
                         "and ROS's Time holds seconds as int32",
@@ -268,25 +377,49 @@ PyObject* writer_close_chunk(PyObject* self, PyObject*) {
   return hand_out(w);
 }
 
-// write_chunk(compression, data): the oldest chunk handed out, compressed.
+// write_chunk(compression, data, crc=None): the oldest chunk handed out,
+// compressed; crc: the CRC-32 of its records, if worked out already (where it
+// was compressed).
 PyObject* writer_write_chunk(PyObject* self, PyObject* args) {
   const char* compression = nullptr;
   PyObject* data_obj = nullptr;
-  if (!PyArg_ParseTuple(args, "sO:write_chunk", &compression, &data_obj)) return nullptr;
+  PyObject* crc_obj = Py_None;
+  if (!PyArg_ParseTuple(args, "sO|O:write_chunk", &compression, &data_obj, &crc_obj)) return nullptr;
+  std::optional<std::uint32_t> crc;
+  if (crc_obj != Py_None) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(crc_obj);
+    if (PyErr_Occurred()) return nullptr;
+    if (v > 0xFFFFFFFFull) return PyErr_Format(PyExc_ValueError, "crc must be a CRC-32");
+    crc = static_cast<std::uint32_t>(v);
+  }
   Py_buffer data;
   if (PyObject_GetBuffer(data_obj, &data, PyBUF_SIMPLE) < 0) return nullptr;
   WriterObject* w = as_writer(self);
   BusyGuard guard(w->busy);
   const bool handed = guard && w->handed > 0;
   if (handed) {
+    const bool in_room = w->writer->in_room(0);
     Py_BEGIN_ALLOW_THREADS w->writer->write_chunk(
-        compression, {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+        compression, {static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)}, crc);
     Py_END_ALLOW_THREADS-- w->handed;
+    if (in_room) w->rooms->written();
   }
   PyBuffer_Release(&data);
   if (!guard) return nullptr;
   if (!handed) return PyErr_Format(PyExc_ValueError, "no chunk is waiting to be written");
   Py_RETURN_NONE;
+}
+
+// crc32(data): the CRC-32 of MCAP (and zlib) of a buffer, worked out without
+// holding the interpreter, so that the threads that compress chunks can.
+PyObject* writer_crc32(PyObject*, PyObject* data_obj) {
+  Py_buffer data;
+  if (PyObject_GetBuffer(data_obj, &data, PyBUF_SIMPLE) < 0) return nullptr;
+  std::uint32_t crc = 0;
+  Py_BEGIN_ALLOW_THREADS crc =
+      mcap::crc32({static_cast<const std::uint8_t*>(data.buf), static_cast<std::size_t>(data.len)});
+  Py_END_ALLOW_THREADS PyBuffer_Release(&data);
+  return PyLong_FromUnsignedLong(crc);
 }
 
 // metadata(name, pairs): a metadata record, once every chunk is written.
@@ -353,11 +486,13 @@ PyMethodDef writer_methods[] = {
     {"pack", writer_pack, METH_VARARGS,
      "pack($self, kinds, values, flags, stamps, log_times, /)\n--\n\nEach packet's messages (kinds uint8; values "
      "float32 and flags uint8, one buffer per column in record order; stamps and log times int64 ns); returns the "
-     "records of the chunks this closed, to be compressed and handed to write_chunk in order."},
+     "records of the chunks this closed (read-only buffers), to be compressed and handed to write_chunk in order."},
     {"close_chunk", writer_close_chunk, METH_NOARGS,
      "close_chunk($self)\n--\n\nCloses the open chunk; returns what pack() returns."},
     {"write_chunk", writer_write_chunk, METH_VARARGS,
-     "write_chunk($self, compression, data, /)\n--\n\nThe oldest chunk handed out, compressed as named."},
+     "write_chunk($self, compression, data, crc=None, /)\n--\n\nThe oldest chunk handed out, compressed as named "
+     "(crc: the CRC-32 of its records, if known)."},
+    {"crc32", writer_crc32, METH_O | METH_STATIC, "crc32(data, /)\n--\n\nThe CRC-32 of a buffer."},
     {"metadata", writer_metadata, METH_VARARGS, "metadata($self, name, pairs, /)\n--\n\nA metadata record."},
     {"finish", writer_finish, METH_NOARGS, "finish($self)\n--\n\nThe summary and the footer."},
     {"take", writer_take, METH_NOARGS, "take($self)\n--\n\nThe bytes to write next."},

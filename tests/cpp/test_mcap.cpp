@@ -3,8 +3,10 @@
 // rarely holds (stamps before the epoch or past int32 seconds, odd frame ids).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
 #include <string>
@@ -181,6 +183,48 @@ TEST(McapWriter, ChunksIndexesAndSummaryPointWhereReadersSeek) {
   }
   EXPECT_EQ(chunks, 3u);
   EXPECT_EQ(messages, 5u);
+}
+
+TEST(McapWriter, ChunksInLentRoomsMakeTheSameFile) {
+  // Rooms lent, one refused, one too small, and a message larger than a room
+  // is asked for: each chunk lies where it says, and the file is byte for
+  // byte that of a writer with storage of its own.
+  struct Pool final : mcap::Rooms {
+    std::deque<Bytes> rooms;
+    int lent = 0;
+    std::span<std::uint8_t> lend(std::size_t size) override {
+      ++lent;
+      if (lent == 2) return {};
+      rooms.emplace_back(lent == 3 ? size - 1 : size);
+      return rooms.back();
+    }
+  };
+  Pool pool;
+  Bytes files[2];
+  std::vector<bool> placed;
+  for (int with_rooms = 0; with_rooms < 2; ++with_rooms) {
+    mcap::Writer w = with_channels(100);
+    if (with_rooms) w.set_rooms(&pool);
+    const Bytes small(40, 7), large(70000, 9);
+    for (std::uint64_t i = 0; i < 9; ++i) {
+      w.message(static_cast<std::uint16_t>(1 + i % 2), i, i, i == 5 ? large : small);
+      if (i == 8) w.close_chunk();
+      while (w.closed_chunks() > 0) {
+        const auto raw = w.closed_chunk(0);
+        const bool lies_in_pool = std::any_of(pool.rooms.begin(), pool.rooms.end(), [&](const Bytes& r) {
+          return raw.data() >= r.data() && raw.data() + raw.size() <= r.data() + r.size();
+        });
+        EXPECT_EQ(w.in_room(0), lies_in_pool);
+        if (with_rooms) placed.push_back(w.in_room(0));
+        ASSERT_TRUE(w.write_chunk("", Bytes(raw.begin(), raw.end())));
+      }
+    }
+    ASSERT_TRUE(w.finish());
+    drain(w, files[with_rooms]);
+  }
+  EXPECT_EQ(files[0], files[1]);
+  // Two messages a chunk but around the large one, which has one of its own.
+  EXPECT_EQ(placed, (std::vector<bool>{true, false, false, true, true, true}));
 }
 
 // The first value column of field f.

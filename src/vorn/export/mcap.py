@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import json
 import struct
+import threading
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -47,8 +48,15 @@ from vorn.times import Estimate, times_path
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
 # zstd's first fast level: as small as level 1 on these messages (doubles, mostly
 # zeros and repeats) and faster, and the chunks are most of an export's work.
+# Tuned to them: matches of 5 bytes rather than 6 find the shorter repeats
+# between messages, a smaller hash table stays in the cache, and a chunk is its
+# own window (128 KiB of it); measured on an export's chunks, 10 % faster than
+# the plain level and 2 % smaller.
 ZSTD_LEVEL = -1
-COMPRESSORS = 2  # chunks compressed at once, while the next is packed
+ZSTD_TUNING = {"min_match": 5, "hash_log": 12, "window_log": 17}
+COMPRESSORS = 2  # chunks compressed at once, while the next are packed
+PACK_SLICE = 4096  # packets packed at a time (about 2.5 chunks)
+PENDING = 10  # chunks at most in the compressors' hands (or done, to be written)
 
 CDR_LE = b"\x00\x01\x00\x00"  # encapsulation: plain CDR, little-endian
 
@@ -154,7 +162,18 @@ def zstd_compress():
             from backports import zstd
         except ImportError:
             raise missing("zstd", "mcap", "MCAP export") from None
-    return lambda data: zstd.compress(data, level=ZSTD_LEVEL)
+    options = {zstd.CompressionParameter.compression_level: ZSTD_LEVEL}
+    options.update({getattr(zstd.CompressionParameter, k): v for k, v in ZSTD_TUNING.items()})
+    # A compressor (its context and tables) per thread, kept from chunk to chunk.
+    mine = threading.local()
+
+    def compress(data) -> bytes:
+        c = getattr(mine, "compressor", None)
+        if c is None:
+            c = mine.compressor = zstd.ZstdCompressor(options=options)
+        return c.compress(data, mode=zstd.ZstdCompressor.FLUSH_FRAME)
+
+    return compress
 
 
 class Messages:
@@ -486,23 +505,39 @@ def write_mcap(
     f.write(w.take())
     info: dict = {}
     pieces = columns(rec, rate, stamps, baud, info) if has_numpy else columns_from_rows(rec, rate, info)
-    # Chunks are compressed in threads of their own while the next is packed.
+    # Chunks are compressed (and their CRCs worked out) in threads of their own
+    # while the next are packed:
+    # a piece is packed a slice at a time, and the chunks compressed so far
+    # written between slices, so that packing never waits for the compressors
+    # unless PENDING chunks are in their hands.
     with ThreadPoolExecutor(COMPRESSORS) as pool:
         waiting: deque = deque()
 
+        def squeeze(records) -> tuple:
+            return compress(records), w.crc32(records)
+
         def write_chunks(keep: int) -> None:
-            while len(waiting) > keep:
-                w.write_chunk("zstd", waiting.popleft().result())
+            while waiting and (len(waiting) > keep or waiting[0].done()):
+                w.write_chunk("zstd", *waiting.popleft().result())
                 f.write(w.take())
 
         for kinds, values, flags, stamp, log_time in pieces:
-            try:
-                closed = w.pack(kinds, values, flags, stamp, log_time)
-            except ValueError as e:
-                raise ValueError(f"{rec.path}: {e}") from None
-            waiting.extend(pool.submit(compress, raw) for raw in closed)
-            write_chunks(COMPRESSORS)
-        waiting.extend(pool.submit(compress, raw) for raw in w.close_chunk())
+            for at in range(0, len(kinds), PACK_SLICE):
+                cut = slice(at, at + PACK_SLICE)
+                whole = len(kinds) <= PACK_SLICE
+                try:
+                    closed = (
+                        w.pack(kinds, values, flags, stamp, log_time)
+                        if whole
+                        else w.pack(
+                            kinds[cut], [v[cut] for v in values], [v[cut] for v in flags], stamp[cut], log_time[cut]
+                        )
+                    )
+                except ValueError as e:
+                    raise ValueError(f"{rec.path}: {e}") from None
+                waiting.extend(pool.submit(squeeze, raw) for raw in closed)
+                write_chunks(PENDING)
+        waiting.extend(pool.submit(squeeze, raw) for raw in w.close_chunk())
         write_chunks(0)
     rec.require_packets()
     stamped = (
