@@ -281,9 +281,12 @@ void Writer::close_chunk() {
   room_ = {};
   used_ = 0;
   for (std::size_t id = 0; id < channels_.size(); ++id) {
-    if (channels_[id].at.empty()) continue;
-    c.index.emplace_back(static_cast<std::uint16_t>(id), std::move(channels_[id].at));
-    channels_[id].at.clear();
+    std::vector<std::uint64_t>& at = channels_[id].at;
+    if (at.empty()) continue;
+    const std::size_t held = at.size();
+    c.index.emplace_back(static_cast<std::uint16_t>(id), std::move(at));
+    at = {};
+    at.reserve(held);  // the next chunk likely holds as many, grown once rather than doubling up to it
   }
   closed_.push_back(std::move(c));
 }

@@ -106,10 +106,11 @@ class ByteArrayRooms final : public mcap::Rooms {
     }
   }
 
-  // Rooms kept idle at most. The room of the chunk written last is often
-  // still read for a moment (the thread that compressed it lets go of it
-  // late); those before it seldom are.
-  static constexpr std::size_t kIdle = 4;
+  // Rooms kept idle at most: more than an export has chunks in flight, so
+  // that a burst of chunks written at once keeps its rooms for the next ones
+  // (the rooms in use then stay as many as the most chunks in flight at once).
+  // Rooms still read elsewhere leave by the front once there are more.
+  static constexpr std::size_t kIdle = 32;
 
   PyThreadState* detached = nullptr;
   std::deque<Room> lent, handed, idle;
