@@ -27,16 +27,18 @@ using py::Ref;
 // The writer's rooms: bytearrays, each holding one chunk's records from its
 // first message on, and handed out as it is (a read-only view of what it
 // holds) once the chunk closes; a copy of every chunk was a tenth of an
-// export. A room is pinned (an export of it held, so that nobody resizes it)
-// from its lending until its chunk is written, and then kept a while: once
-// nothing else refers to it, it is lent again. Memory that the threads that
+// export. A room is pinned (a view of it held, so that nobody resizes it)
+// from its lending on, and kept idle after its chunk is written: once nothing
+// else refers to it, it is lent again. Memory that the threads that
 // compressed a chunk would free instead stays where it is, and a long export
 // needs no more of it than a short one.
 class ByteArrayRooms final : public mcap::Rooms {
  public:
   struct Room {
     PyObject* array;
-    Py_buffer pin;
+    PyObject* pin;  // a memoryview of it: an export, which no resizing gets past
+    std::uint8_t* data;
+    std::size_t size;
   };
   ByteArrayRooms() = default;
   ByteArrayRooms(const ByteArrayRooms&) = delete;
@@ -53,18 +55,20 @@ class ByteArrayRooms final : public mcap::Rooms {
     if (detached) PyEval_RestoreThread(detached);
     std::span<std::uint8_t> out;
     // Nobody reads an idle room any more once the only references to it are
-    // this object's own: the room's and its pin's.
-    const auto reusable = std::find_if(idle.begin(), idle.end(), [&](const Room& r) {
-      return Py_REFCNT(r.array) == 2 && static_cast<std::size_t>(r.pin.len) >= size;
-    });
+    // this object's own: the room's and its pin's (every view handed out has
+    // one of its own).
+    const auto reusable = std::find_if(idle.begin(), idle.end(),
+                                       [&](const Room& r) { return Py_REFCNT(r.array) == 2 && r.size >= size; });
     if (reusable != idle.end()) {
       lent.push_back(*reusable);
       idle.erase(reusable);
-      out = {static_cast<std::uint8_t*>(lent.back().pin.buf), size};
+      out = {lent.back().data, size};
     } else {
-      Room r{PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)), {}};
-      if (r.array && PyObject_GetBuffer(r.array, &r.pin, PyBUF_WRITABLE) == 0) {
-        out = {static_cast<std::uint8_t*>(r.pin.buf), size};
+      Room r{PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)), nullptr, nullptr, size};
+      r.pin = r.array ? PyMemoryView_FromObject(r.array) : nullptr;
+      if (r.pin) {
+        r.data = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(r.array));
+        out = {r.data, size};
         lent.push_back(r);
       } else {
         Py_XDECREF(r.array);
@@ -78,7 +82,7 @@ class ByteArrayRooms final : public mcap::Rooms {
   // A new read-only view of the records of a closed chunk lying in a room,
   // which moves from lent to handed (rooms lent before it held no chunk).
   PyObject* hand_out(std::span<const std::uint8_t> records) {
-    while (!lent.empty() && lent.front().pin.buf != records.data()) {
+    while (!lent.empty() && lent.front().data != records.data()) {
       drop(lent.front());
       lent.pop_front();
     }
@@ -86,6 +90,8 @@ class ByteArrayRooms final : public mcap::Rooms {
       PyErr_SetString(PyExc_SystemError, "a chunk's room was not lent");
       return nullptr;
     }
+    // A view of its own (not of the pin): while any part of it lives, the
+    // room has a reference more.
     Ref whole = Ref::steal(PyMemoryView_FromObject(lent.front().array));
     Ref part =
         Ref::steal(whole ? PySequence_GetSlice(whole.get(), 0, static_cast<Py_ssize_t>(records.size())) : nullptr);
@@ -117,7 +123,7 @@ class ByteArrayRooms final : public mcap::Rooms {
 
  private:
   static void drop(Room& r) {
-    PyBuffer_Release(&r.pin);
+    Py_DECREF(r.pin);
     Py_DECREF(r.array);
   }
 };
