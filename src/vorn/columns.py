@@ -212,11 +212,21 @@ def read(
             rows.update(zip(members, block))
 
     n = room = 0
+    every = kind is None and start is None and end is None
     for chunk in rec.columns(kind, start, end, baud=baud):
         m = len(chunk["packet_type"])
         if n + m > room:
-            # Room for as many packets again as the bytes read so far held.
-            room = n + m + max(m, int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05))
+            if every:
+                # Every packet: as many as the bytes framed so far held, in the whole
+                # recording, and a little more. The framing runs seconds ahead of the
+                # chunks (they wait for their sample times), so the chunks alone
+                # would have room grown, and everything copied, several times over.
+                counts = rec.framer.counts()
+                whole = (counts["raw"] + counts["estimated"]) * rec.size / max(rec.fed, 1)
+                room = max(n + 2 * m, int(whole * 1.02) + 64)
+            else:
+                # Room for as many packets again as the bytes read so far held.
+                room = n + m + max(m, int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05))
             grow(room)
         for name, a in chunk.items():
             rows[name][n : n + m] = a
