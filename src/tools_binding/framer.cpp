@@ -279,15 +279,21 @@ void fill_columns(std::span<const IMUPacket> packets, char* kinds_out, char* val
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t m = std::min(kBlock, n - first);
     std::memset(flag_scratch, 0, sizeof flag_scratch);
+    // Absent until given: each packet then writes only its own kind's values
+    // that it has, about half of the columns.
+    std::fill(&scratch[0][0], &scratch[0][0] + kValueColumns * kBlock, std::numeric_limits<float>::quiet_NaN());
     for (std::size_t i = 0; i < m; ++i) {
       const IMUPacket& p = packets[first + i];
-      kinds_out[first + i] = static_cast<char>(p.kind());
+      const PacketKind kind = p.kind();
+      kinds_out[first + i] = static_cast<char>(kind);
       std::size_t c = 0;
       for_each_field([&](auto f) {
-        const auto value = p.get(f.slot);
-        for (std::size_t k = 0; k < f.info.floats; ++k, ++c) {
-          scratch[c][i] = value ? component_of(*value, k) : std::numeric_limits<float>::quiet_NaN();
+        if (f.info.kind == kind) {
+          if (const auto value = p.get(f.slot)) {
+            for (std::size_t k = 0; k < f.info.floats; ++k) scratch[c + k][i] = component_of(*value, k);
+          }
         }
+        c += f.info.floats;
       });
       const InvalidNames names = p.invalid_names();
       for (std::size_t j = 0; j < names.size(); ++j) {
