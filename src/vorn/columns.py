@@ -221,9 +221,11 @@ def read(
                 # recording, and a little more. The framing runs seconds ahead of the
                 # chunks (they wait for their sample times), so the chunks alone
                 # would have room grown, and everything copied, several times over.
+                # A quarter more at least, so that a recording that begins with a long
+                # stretch of noise is not copied chunk by chunk.
                 counts = rec.framer.counts()
                 whole = (counts["raw"] + counts["estimated"]) * rec.size / max(rec.fed, 1)
-                room = max(n + 2 * m, int(whole * 1.02) + 64)
+                room = max(n + 2 * m, int(whole * 1.02) + 64, room + room // 4)
             else:
                 # Room for as many packets again as the bytes read so far held.
                 room = n + m + max(m, int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05))
