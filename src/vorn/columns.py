@@ -221,14 +221,14 @@ def read(
                 # recording, and a little more. The framing runs seconds ahead of the
                 # chunks (they wait for their sample times), so the chunks alone
                 # would have room grown, and everything copied, several times over.
-                # A quarter more at least, so that a recording that begins with a long
-                # stretch of noise is not copied chunk by chunk.
                 counts = rec.framer.counts()
-                whole = (counts["raw"] + counts["estimated"]) * rec.size / max(rec.fed, 1)
-                room = max(n + 2 * m, int(whole * 1.02) + 64, room + room // 4)
+                guess = int((counts["raw"] + counts["estimated"]) * rec.size / max(rec.fed, 1) * 1.02) + 64
             else:
                 # Room for as many packets again as the bytes read so far held.
-                room = n + m + max(m, int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05))
+                guess = n + m + int((n + m) * max(0, rec.size - rec.fed) / max(rec.fed, 1) * 1.05)
+            # A quarter more at least, so that a recording that begins with a long
+            # stretch of noise (or of packets not picked) is not copied chunk by chunk.
+            room = max(n + 2 * m, guess, room + room // 4)
             grow(room)
         for name, a in chunk.items():
             rows[name][n : n + m] = a

@@ -110,7 +110,7 @@ class Flags:
         self.name = invalid_name(field)
         self.column = flag_column(field)
         self.seen = np.zeros(buckets or BUCKETS, np.int64)
-        self.flagged = np.zeros(buckets or BUCKETS, np.int64)
+        self.flagged = np.zeros_like(self.seen)
 
     def add(self, bucket: int, invalid: str | None) -> None:
         """One filter packet in bucket, invalid: the names it flagged, comma-separated."""
@@ -366,13 +366,13 @@ def bin_recording(
             kept = kinds[at]
             for c, mine in enumerate(of_kind):
                 which = kept == c
-                b = bucket[which]
-                f = np.flatnonzero(np.diff(b, prepend=-1))
+                b, x_c, at_c = bucket[which], xs[which], at[which]
+                begins = np.flatnonzero(np.diff(b, prepend=-1))
                 for s in mine:
-                    s.add(b, xs[which], chunk, at[which], f)
+                    s.add(b, x_c, chunk, at_c, begins)
                 if c != raw:
                     for fl in flags:
-                        fl.add_columns(b, chunk[fl.column][at[which]])
+                        fl.add_columns(b, chunk[fl.column][at_c])
         if not arrival and n >= hi:
             break
     return series, flags, starts, x

@@ -486,6 +486,12 @@ def columns_from_rows(rec, rate: float | None, info: dict):
         yield kinds, values, flags, times, times
 
 
+def sliced(piece, cut: slice) -> tuple:
+    """Packets cut of a piece as columns() gives it."""
+    kinds, values, flags, stamp, log_time = piece
+    return kinds[cut], [v[cut] for v in values], [f[cut] for f in flags], stamp[cut], log_time[cut]
+
+
 def write_mcap(
     rec,
     f,
@@ -540,10 +546,9 @@ def write_mcap(
     info: dict = {}
     pieces = columns(rec, rate, stamps, baud, info) if has_numpy else columns_from_rows(rec, rate, info)
     # Chunks are compressed (and their CRCs worked out) in threads of their own
-    # while the next are packed:
-    # a piece is packed a slice at a time, and the chunks compressed so far
-    # written between slices, so that packing never waits for the compressors
-    # unless PENDING chunks are in their hands.
+    # while the next are packed: a piece is packed a slice at a time, and the
+    # chunks compressed so far written between slices, so that packing never
+    # waits for the compressors unless PENDING chunks are in their hands.
     with ThreadPoolExecutor(compressors()) as pool:
         waiting: deque[Chunk] = deque()
 
@@ -565,18 +570,11 @@ def write_mcap(
                 w.write_chunk("zstd", *waiting.popleft().result())
                 f.write(w.take())
 
-        for kinds, values, flags, stamp, log_time in pieces:
-            for at in range(0, len(kinds), PACK_SLICE):
-                cut = slice(at, at + PACK_SLICE)
-                whole = len(kinds) <= PACK_SLICE
+        for piece in pieces:
+            n = len(piece[0])
+            for at in range(0, n, PACK_SLICE):
                 try:
-                    closed = (
-                        w.pack(kinds, values, flags, stamp, log_time)
-                        if whole
-                        else w.pack(
-                            kinds[cut], [v[cut] for v in values], [v[cut] for v in flags], stamp[cut], log_time[cut]
-                        )
-                    )
+                    closed = w.pack(*(piece if n <= PACK_SLICE else sliced(piece, slice(at, at + PACK_SLICE))))
                 except ValueError as e:
                     raise ValueError(f"{rec.path}: {e}") from None
                 send(closed)
