@@ -152,8 +152,8 @@ def chunks(
     progress: Progress | None = None,
     baud: int | None = None,
 ) -> Iterator[Columns]:
-    """The packets of read() a piece of the recording at a time (about a
-    megabyte of it), each piece a Columns, for work in memory that does not
+    """The packets of read() a piece of the recording at a time (about 256
+    KiB of it), each piece a Columns, for work in memory that does not
     grow with the file. The arguments are checked, and the recording opened,
     before the first piece is asked for."""
     require_numpy()
