@@ -134,12 +134,12 @@ def same(a: float, b: float) -> bool:
     return (math.isnan(a) and math.isnan(b)) or abs(a - b) <= 1e-9 * max(1.0, abs(b))
 
 
-async def serve(path, clients, queue=4096, while_running=None):
-    """Replays path to clients, each (subprotocol, topics[, stall]); the server,
-    the clients and how long the replay took."""
+async def serve(path, clients, queue=4096, while_running=None, **options):
+    """Replays path to clients, each (subprotocol, topics[, stall]); the server
+    (made with options), the clients and how long the replay took."""
     from vorn.foxglove import FoxgloveServer, replay
 
-    server = FoxgloveServer(port=0, queue=queue)
+    server = FoxgloveServer(port=0, queue=queue, **options)
     await server.start()
     try:
         made = [await Client(server.port, *c).start() for c in clients]
@@ -180,7 +180,8 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
 
     async def run():
         assert [await refused(offer) for offer in (["foxglove.websocket.v2"], None)] == [400, 400]
-        return await serve(recording, [("foxglove.websocket.v1", None), ("foxglove.sdk.v1", None)])
+        clients = [("foxglove.websocket.v1", None), ("foxglove.sdk.v1", None)]
+        return await serve(recording, clients, frame="unit")
 
     server, (old, new), _ = asyncio.run(run())
     assert old.ws.subprotocol == "foxglove.websocket.v1" and new.ws.subprotocol == "foxglove.sdk.v1"
@@ -189,13 +190,17 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
         assert [
             (ch["topic"], ch["schemaName"], ch["schema"].encode(), ch["encoding"], ch["schemaEncoding"])
             for ch in c.advertise["channels"]
-        ] == [(f"/{topic}", name, schema, "cdr", "ros2msg") for topic, name, schema, _ in CHANNELS]
+        ] == [(f"/{topic}", name, schema, "cdr", "ros2msg") for topic, name, schema, _ in CHANNELS] + [
+            ("/tf", "tf2_msgs/msg/TFMessage", c.advertise["channels"][-1]["schema"].encode(), "cdr", "ros2msg")
+        ]
+        assert c.info["metadata"]["frame"].startswith("the unit's own axes")
     assert old.got == new.got and not old.status
 
     cols = vorn.read(recording)
     n = cols.num_rows
     assert server.packets == n and server.dropped == 0
     kinds = cols["packet_type"].tolist()
+    assert [t for t, _, _ in old.got if t == "/tf"]  # the orientation for a 3D panel
     imu = [(topic, t, *imu_values(body)) for topic, t, body in old.got if topic in ("/imu/data_raw", "/imu/data")]
     assert [topic for topic, *_ in imu] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
     for i, (_topic, t, stamp, v) in enumerate(imu):
@@ -225,21 +230,19 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
 
 def test_sample_time_stamps_and_subscription_requests(recording):
     """Messages carry a batch's time_ns, or the arrival time where a packet has
-    none; unsubscribe stops a channel; a request the server cannot honour is
-    answered with an error status and changes nothing."""
+    none; unsubscribe stops a channel; a request the server cannot honour
+    (a bad one, one too long, one nested too deeply) is answered with an
+    error status and changes nothing, the connection kept."""
     import numpy as np
 
     import vorn
-    from vorn.foxglove import Client, FoxgloveServer
+    from vorn.foxglove import FoxgloveServer
 
     cols = vorn.read(recording)
     raw = np.flatnonzero(cols["packet_type"] == 0)[:4]
     batch = {k: a[raw] for k, a in cols.items()}
     batch["time_ns"] = batch["host_time_ns"] - 5_000_000
     batch["time_ns"][1] = -1  # no sample time for this one
-    server = FoxgloveServer(port=0)
-    client = Client(None, 100)
-    server.clients.add(client)
     requests = [
         {"op": "subscribe", "subscriptions": [{"id": 7, "channelId": 1}, {"id": 8, "channelId": 4}]},
         {
@@ -255,17 +258,31 @@ def test_sample_time_stamps_and_subscription_requests(recording):
         {"op": "getParameters"},
         "not json",
         b"\x01",
+        "[" * 60_000,  # within the size limit, past the nesting one
+        json.dumps({"op": "subscribe", "pad": "x" * 70_000}),
     ]
-    for r in requests:
-        server.handle(client, r if isinstance(r, (str, bytes)) else json.dumps(r))
-    server.publish(batch)
-    got = [struct.unpack_from("<BIQ", m) + (cdr_header(m[13:])[0],) for m in client.queue]
+
+    async def run():
+        async with FoxgloveServer(port=0) as server:
+            async with connect(f"ws://127.0.0.1:{server.port}", subprotocols=["foxglove.sdk.v1"]) as ws:
+                await ws.recv(), await ws.recv()
+                for r in requests:
+                    await ws.send(r if isinstance(r, (str, bytes)) else json.dumps(r))
+                errors = [json.loads(await asyncio.wait_for(ws.recv(), 10)) for _ in range(10)]
+                server.publish(batch)
+                got = [await asyncio.wait_for(ws.recv(), 10) for _ in range(4)]
+                with pytest.raises(asyncio.TimeoutError):
+                    await asyncio.wait_for(ws.recv(), 0.2)  # nothing more
+                return server, errors, got
+
+    server, errors, got = asyncio.run(run())
+    got = [struct.unpack_from("<BIQ", m) + (cdr_header(m[13:])[0],) for m in got]
     want = batch["time_ns"].tolist()
     want[1] = int(batch["host_time_ns"][1])
     assert got == [(1, 7, t, t) for t in want]  # /imu/data_raw only: 8 was unsubscribed first
-    errors = [json.loads(m) for m in client.control]
     assert {e["op"] for e in errors} == {"status"} and {e["level"] for e in errors} == {2}
-    assert len(errors) == 8  # 4 refused subscriptions, a second unsubscribe, 3 foreign requests
+    # 4 refused subscriptions, a second unsubscribe, 3 foreign requests, then the limits
+    assert "nested more than" in errors[8]["message"] and "too long" in errors[9]["message"], errors[8:]
     assert server.subscribed.is_set() and server.packets == 4
 
 
@@ -339,8 +356,13 @@ def test_live_command_serves_until_ctrl_c_with_a_one_line_summary(recording, tmp
         "import sys; sys.modules['websockets'] = None; from vorn.cli import main; "
         f"sys.exit(main(['live', '--replay', {str(recording)!r}]))"
     )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (1, "vorn live: vorn live needs websockets: pip install 'vorn_rs[live]'\n")
+    quick = dict(capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], **quick)
+    hint = "vorn live: vorn live needs websockets and numpy: pip install 'vorn_rs[live]'\n"
+    assert (done.returncode, done.stderr) == (1, hint)
+    # Without numpy: refused at the start too, not at the first subscription.
+    done = subprocess.run([sys.executable, "-c", code.replace("'websockets'", "'numpy'")], **quick)
+    assert (done.returncode, done.stderr) == (1, hint)
 
 
 @pytest.mark.serial_ioctls
