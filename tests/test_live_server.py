@@ -3,6 +3,7 @@
 
 import asyncio
 import json
+import logging
 import math
 import signal
 import socket
@@ -81,8 +82,8 @@ class Client:
         )
         return self
 
-    async def take(self, limit: float = 20.0):
-        """Every message until the server closes the connection."""
+    async def take(self, limit: float = 20.0, code: int = 1001):
+        """Every message until the server closes the connection (with code)."""
 
         async def read():
             async for m in self.ws:
@@ -96,7 +97,7 @@ class Client:
         try:
             await asyncio.wait_for(read(), limit)
         except ConnectionClosed as e:
-            assert e.rcvd is None or e.rcvd.code == 1001, e  # the server going away at the end
+            assert e.rcvd is None or e.rcvd.code == code, e  # the server going away at the end
         return self
 
 
@@ -471,3 +472,249 @@ def test_a_replay_stops_at_the_first_packet_without_a_vouched_time(tmp_path):
     cut = int(np.flatnonzero(t == -1)[0])
     assert 0 < cut and (t[cut:] > 0).any()  # timed again after the damaged block
     np.testing.assert_array_equal(got, t[:cut])
+
+
+def masked_text(text: str) -> bytes:
+    """A client's text frame, masked with a zero key (the payload as is)."""
+    data = text.encode()
+    n = len(data)
+    size = bytes((0x80 | n,)) if n < 126 else bytes((0x80 | 126,)) + struct.pack(">H", n)
+    return b"\x81" + size + b"\0\0\0\0" + data
+
+
+async def raw_client(port: int, after_handshake: bytes = b""):
+    """A client on a bare socket, as websockets' Sans-I/O client speaks: its
+    handshake and whatever follows sent in one write."""
+    from websockets.client import ClientProtocol
+    from websockets.uri import parse_uri
+
+    protocol = ClientProtocol(parse_uri(f"ws://127.0.0.1:{port}"), subprotocols=["foxglove.sdk.v1"])
+    protocol.send_request(protocol.connect())
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+    sock.setblocking(False)
+    loop = asyncio.get_running_loop()
+    await loop.sock_connect(sock, ("127.0.0.1", port))
+    await loop.sock_sendall(sock, b"".join(protocol.data_to_send()) + after_handshake)
+    return sock, protocol
+
+
+async def raw_events(sock, protocol, count: int) -> list:
+    """The first count events (the handshake's response, then frames)."""
+    loop = asyncio.get_running_loop()
+    events = []
+    while len(events) < count:
+        data = await asyncio.wait_for(loop.sock_recv(sock, 65536), 10)
+        assert data, events
+        protocol.receive_data(data)
+        events += protocol.events_received()
+    return events
+
+
+def test_requests_sent_with_the_handshake_are_answered_in_order_and_bad_handshakes_are_one_line(recording, caplog):
+    """A client whose requests arrive with its handshake: serverInfo and
+    advertise first, then each request's answer in order, its subscription
+    in force. A browser's plain GET and bytes that are no HTTP: one line
+    each, nothing else logged."""
+    import numpy as np
+
+    import vorn
+    from vorn.foxglove import FoxgloveServer
+
+    cols = vorn.read(recording)
+    batch = {k: a[np.flatnonzero(cols["packet_type"] == 0)[:3]] for k, a in cols.items()}
+    lines: list[str] = []
+
+    async def run():
+        async with FoxgloveServer(port=0, log=lines.append) as server:
+            pipelined = b"".join(
+                masked_text(json.dumps(r))
+                for r in (
+                    {"op": "unsubscribe", "subscriptionIds": [5]},
+                    {"op": "subscribe", "subscriptions": [{"id": 5, "channelId": 1}]},
+                    {"op": "subscribe", "subscriptions": [{"id": 5, "channelId": 2}]},
+                )
+            )
+            sock, protocol = await raw_client(server.port, pipelined)
+            events = await raw_events(sock, protocol, 5)
+            server.publish(batch)
+            events += await raw_events(sock, protocol, 3)
+            sock.close()
+            loop = asyncio.get_running_loop()
+            for bad in (b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"\x16\x03\x01 not http\r\n\r\n"):
+                s = socket.socket()
+                s.setblocking(False)
+                await loop.sock_connect(s, ("127.0.0.1", server.port))
+                await loop.sock_sendall(s, bad)
+                while await asyncio.wait_for(loop.sock_recv(s, 4096), 10):
+                    pass  # until the server ends the connection
+                s.close()
+        return events
+
+    with caplog.at_level(logging.DEBUG):
+        events = asyncio.run(run())
+    assert events[0].status_code == 101
+    texts = [json.loads(e.data) for e in events[1:5]]
+    assert [t["op"] for t in texts] == ["serverInfo", "advertise", "status", "status"]
+    assert texts[2]["message"] == "no subscription 5" and texts[3]["message"] == "subscription 5 is in use"
+    assert [struct.unpack_from("<BI", e.data) for e in events[5:]] == [(1, 5)] * 3
+    assert len(lines) == 2 and all("not a Foxglove WebSocket client" in line for line in lines), lines
+    assert all("\n" not in line for line in lines)
+    assert not [r for r in caplog.records if r.levelno >= logging.WARNING or r.name.startswith("websockets.server")]
+
+
+def test_a_client_that_takes_nothing_is_dropped_told_why_and_one_past_the_cap_is_refused(tmp_path):
+    """A client that stops reading is dropped after the stall limit, with a
+    status saying so before the close (1008); the clients that read lose
+    nothing. Past max_clients a client is refused with 503 and the reason;
+    a place freed is taken again."""
+    from vorn.foxglove import FoxgloveServer, replay
+
+    path = timed_recording(tmp_path / "dense.bin", 1.5, 1.2)
+    lines: list[str] = []
+
+    async def run():
+        dropped = asyncio.Event()
+
+        def log(line):
+            lines.append(line)
+            if "dropped" in line:
+                dropped.set()
+
+        async with FoxgloveServer(port=0, stall_limit=0.3, max_clients=2, log=log) as server:
+            fast = await Client(server.port, "foxglove.sdk.v1").start()
+            stalled = await Client(server.port, "foxglove.websocket.v1", None, True).start()
+            with pytest.raises(InvalidStatus) as refused:
+                await connect(f"ws://127.0.0.1:{server.port}", subprotocols=["foxglove.sdk.v1"])
+            taking = asyncio.ensure_future(fast.take())
+            await asyncio.sleep(0.05)
+            run = asyncio.ensure_future(server.run(replay(path)))
+            await asyncio.wait_for(dropped.wait(), 20)
+            told = asyncio.ensure_future(stalled.take(code=1008))  # reading again, at once
+            await asyncio.wait_for(run, 30)
+            await asyncio.wait_for(told, 20)
+            late = await Client(server.port, "foxglove.sdk.v1", ["/imu/data"]).start()  # the freed place
+            await asyncio.sleep(0.05)
+        await taking
+        return server, fast, stalled, late, refused.value.response
+
+    server, fast, stalled, late, response = asyncio.run(run())
+    assert response.status_code == 503 and b"at most 2 clients" in response.body
+    assert lines[0].endswith("refused: 2 clients connected already")
+    assert len(lines) == 2 and "dropped: it took nothing for 0.3 s" in lines[1], lines
+    assert stalled.status and stalled.status[-1]["message"] == "dropped: this connection took nothing for 0.3 s"
+    assert server.clients_seen == 3 and not fast.status
+    import vorn
+
+    n = vorn.read(path).num_rows
+    assert sum(t in ("/imu/data_raw", "/imu/data") for t, _, _ in fast.got) == n == server.packets
+
+
+def test_a_paused_client_closes_at_once_and_the_server_stops_whatever_its_clients_do(tmp_path):
+    """A client that paused reading and then closes is let go within a
+    moment, not after websockets' 10 s; close() ends the server with a
+    stalled client and one that vanished without a word (a bare socket
+    that never reads) within about a second."""
+    from vorn.foxglove import CLOSE_TIMEOUT, FoxgloveServer, replay
+
+    path = timed_recording(tmp_path / "dense.bin", 3.0, 3.0)
+
+    async def run():
+        server = FoxgloveServer(port=0)
+        await server.start()
+        try:
+            pausing = await Client(server.port, "foxglove.sdk.v1").start()
+            stalled = await Client(server.port, "foxglove.sdk.v1", None, True).start()
+            subscribe = {"op": "subscribe", "subscriptions": [{"id": i, "channelId": i} for i in range(1, 12)]}
+            sock, _ = await raw_client(server.port, masked_text(json.dumps(subscribe)))
+            run = asyncio.ensure_future(server.run(replay(path)))
+            await asyncio.sleep(0.6)  # none of them reads: their buffers fill
+            started = time.monotonic()
+            closing = asyncio.ensure_future(pausing.ws.close())
+            while len(server.clients) > 2 and time.monotonic() < started + 20:
+                await asyncio.sleep(0.01)
+            paused_close = time.monotonic() - started
+            closing.cancel()  # the client itself, reading paused, waits for its own limit
+            await asyncio.sleep(0.3)
+        finally:
+            started = time.monotonic()
+            await server.close()
+            server_close = time.monotonic() - started
+        run.cancel()
+        sock.close()
+        return paused_close, server_close, server
+
+    paused_close, server_close, server = asyncio.run(run())
+    # Sanity bounds for a loaded machine: the limits are CLOSE_TIMEOUT each.
+    assert paused_close < 3.0 and server_close < 3.0, (paused_close, server_close)
+    assert server_close >= CLOSE_TIMEOUT * 0.5  # the vanished client was waited for, then cut
+    assert not server.connections
+
+
+def test_rep103_by_default_and_the_orientation_on_tf(recording):
+    """A client of the default server: the raw and filter Imu messages (read
+    with rosbags' ROS 2 types) in REP 103's body frame, a level unit's
+    gravity up; /tf carries the orientation from enu to the frame id, at
+    most 50 times a second."""
+    from rosbags.typesys import Stores, get_typestore
+
+    import vorn
+    from vorn.export.ros_conventions import body_orientation
+
+    store = get_typestore(Stores.ROS2_HUMBLE)
+    server, (c,), _ = asyncio.run(serve(recording, [("foxglove.sdk.v1", None)]))
+    assert c.info["metadata"]["frame"].startswith("REP 103 body frame")
+    cols = vorn.read(recording)
+    raw = [store.deserialize_cdr(b, "sensor_msgs/msg/Imu") for t, _, b in c.got if t == "/imu/data_raw"]
+    filt = [store.deserialize_cdr(b, "sensor_msgs/msg/Imu") for t, _, b in c.got if t == "/imu/data"]
+    is_raw = cols["packet_type"] == 0
+    ax, ay, az = (cols[f"scaled_accel_{a}"][is_raw].astype(float) * G for a in "xyz")
+    got = [(m.linear_acceleration.x, m.linear_acceleration.y, m.linear_acceleration.z) for m in raw]
+    assert all(map(same, [v for xyz in got for v in xyz], [v for xyz in zip(ax, -ay, -az) for v in xyz]))
+    assert sum(z for _, _, z in got) / len(got) > 9.0  # gravity up
+    tf = [(t, store.deserialize_cdr(b, "tf2_msgs/msg/TFMessage")) for t, _, b in c.got if t == "/tf"]
+    assert tf
+    by_stamp = {m.header.stamp.sec * 10**9 + m.header.stamp.nanosec: m for m in filt}
+    for _, msg in tf:
+        (tr,) = msg.transforms
+        assert (tr.header.frame_id, tr.child_frame_id) == ("enu", "imu_link")
+        assert (tr.transform.translation.x, tr.transform.translation.y, tr.transform.translation.z) == (0, 0, 0)
+        m = by_stamp[tr.header.stamp.sec * 10**9 + tr.header.stamp.nanosec]
+        q = m.orientation
+        r = tr.transform.rotation
+        assert m.orientation_covariance[0] == 0.0  # a valid orientation only
+        assert (r.x, r.y, r.z, r.w) == (q.x, q.y, q.z, q.w)
+    stamps = sorted(m.transforms[0].header.stamp.sec * 10**9 + m.transforms[0].header.stamp.nanosec for _, m in tf)
+    assert all(b - a >= 20_000_000 for a, b in zip(stamps, stamps[1:]))
+    i = next(
+        i for i in range(cols.num_rows) if cols["packet_type"][i] == 1 and not cols["est_orient_quaternion_invalid"][i]
+    )
+    q = tuple(float(cols[f"est_orient_quaternion_{p}"][i]) for p in "xyzw")
+    first = filt[int((cols["packet_type"][:i] == 1).sum())].orientation
+    assert all(map(same, (first.x, first.y, first.z, first.w), body_orientation(q)))
+
+
+def test_replay_rate_is_the_raw_packets_rate(tmp_path):
+    """A recording without arrival times replayed at --rate R: raw packet k
+    at k/R s (the export's stamps), the filter packets between them."""
+    import numpy as np
+
+    from vorn.export.mcap import RateClock
+    from vorn.foxglove import replay
+
+    path = tmp_path / "untimed.bin"
+    path.write_bytes(vm.UnitSimulator(seed=4).stream(0.3)[0])
+
+    async def served():
+        return [chunk async for chunk in replay(path, rate=2000.0)]
+
+    started = time.monotonic()
+    chunks = asyncio.run(served())
+    took = time.monotonic() - started
+    kinds = np.concatenate([c["packet_type"] for c in chunks])
+    t = np.concatenate([c["host_time_ns"] for c in chunks])
+    raws = int((kinds == 0).sum())
+    assert raws > 200 and (kinds == 1).any()
+    np.testing.assert_array_equal(t - t[0], RateClock(2000.0).times(kinds))
+    assert np.all(np.diff(t[kinds == 0]) == 500_000)
+    assert took >= 0.9 * (raws - 1) / 2000  # paced by the raw packets, not by every packet

@@ -62,6 +62,7 @@ STATUS_EVERY = 1.0  # s between two status messages telling a client about its d
 MAX_CLIENTS = 16
 STALL_LIMIT = 5.0  # s a client may take nothing before it is dropped
 CLOSE_TIMEOUT = 0.5  # s a closing connection is given before it is cut
+DROP_GRACE = 2.0  # s a dropped client is given to read up to why (cut at once when the server stops)
 HANDSHAKE_TIMEOUT = 10.0  # s from connecting to a complete handshake
 MAX_REQUEST = 1 << 16  # bytes of one request; a longer one is answered with an error status
 MAX_FRAME = 1 << 20  # bytes of one message, past which the protocol closes the connection (1009)
@@ -416,14 +417,13 @@ class Client(asyncio.Protocol):
 
     def write_out(self) -> None:
         """What the protocol has to send, sent; its end of the stream closes
-        the connection, cut short after CLOSE_TIMEOUT."""
+        the connection, cut short after CLOSE_TIMEOUT (unless a limit is set)."""
         for data in self.protocol.data_to_send():
             if data:
                 self.transport.write(data)
             else:
                 self.open = False
                 self.transport.close()
-                self.cut_after(CLOSE_TIMEOUT)
         if self.protocol.close_expected():
             self.cut_after(CLOSE_TIMEOUT)
 
@@ -431,9 +431,12 @@ class Client(asyncio.Protocol):
         if self.timer is None and not self.lost.done():
             self.timer = asyncio.get_running_loop().call_later(seconds, self.transport.abort)
 
-    def close(self, code: int, reason: str) -> None:
+    def close(self, code: int, reason: str, grace: float = CLOSE_TIMEOUT) -> None:
         """Begins the closing handshake; the connection is cut should it not
-        end within CLOSE_TIMEOUT."""
+        end within grace seconds."""
+        if self.timer is not None and grace < DROP_GRACE:
+            self.timer.cancel()  # a shorter limit than a drop's
+            self.timer = None
         if self.open:
             self.open = False
             self.queue.clear()
@@ -441,7 +444,7 @@ class Client(asyncio.Protocol):
             self.write_out()
         else:
             self.transport.close()
-        self.cut_after(CLOSE_TIMEOUT)
+        self.cut_after(grace)
 
     # -- what the server hands it --
 
@@ -648,7 +651,7 @@ class FoxgloveServer:
                 if c.open and c.paused_at is not None and now - c.paused_at >= self.stall_limit:
                     self.log(f"{c.peer}: dropped: it took nothing for {self.stall_limit:g} s")
                     c.status(STATUS_ERROR, f"dropped: this connection took nothing for {self.stall_limit:g} s")
-                    c.close(1008, "too slow")
+                    c.close(1008, "too slow", DROP_GRACE)
 
     def tell(self, level: int, message: str, standing: bool = False) -> None:
         """A status message to every client; with standing, to every client
