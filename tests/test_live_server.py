@@ -718,3 +718,137 @@ def test_replay_rate_is_the_raw_packets_rate(tmp_path):
     np.testing.assert_array_equal(t - t[0], RateClock(2000.0).times(kinds))
     assert np.all(np.diff(t[kinds == 0]) == 500_000)
     assert took >= 0.9 * (raws - 1) / 2000  # paced by the raw packets, not by every packet
+
+
+def test_options_exactly_as_written_and_frame_ids_as_tf2_takes_them(recording, capsys):
+    """No prefix stands for an option, in any command; live takes --frame,
+    --noise and --stamps as export does; an empty frame id or one with a
+    leading slash is a usage error."""
+    from vorn.cli import main, parser
+
+    args = parser().parse_args(["live", "--replay", str(recording), "--frame", "unit", "--stamps", "arrival"])
+    assert (args.frame, args.frame_id, args.stamps, args.noise) == ("unit", "imu_link", "arrival", None)
+    assert parser().parse_args(["export", str(recording), "-o", "x.mcap"]).frame is None  # REP 103 for ROS outputs
+    for argv, text in [
+        (["live", "--rep", str(recording)], "unrecognized arguments: --rep"),
+        (["export", str(recording), "-o", "x.mcap", "--frame-i", "a"], "unrecognized arguments: --frame-i"),
+        (["export", str(recording), "-o", "x.csv", "--form", "csv"], "unrecognized arguments: --form"),
+        (["record", "/dev/null", "-o", "x.bin", "--sec", "1"], "unrecognized arguments: --sec"),
+        (["--vers"], "the following arguments are required: COMMAND"),  # not --version
+        (["export", str(recording), "-o", "x.mcap", "--frame-id", ""], "must not be empty (tf2 refuses it)"),
+        (["live", "--replay", str(recording), "--frame-id", "/imu_link"], "must not begin with '/'"),
+    ]:
+        with pytest.raises(SystemExit) as e:
+            main(argv)
+        err = capsys.readouterr().err
+        assert e.value.code == 2 and text in err, (argv, err)
+    from vorn.export import export
+
+    with pytest.raises(ValueError, match="frame id must not begin with '/'"):
+        export(recording, recording.parent / "x.mcap", "mcap", frame_id="/imu_link")
+    assert not (recording.parent / "x.mcap").exists()
+
+
+@pytest.mark.child_interpreter
+def test_live_stops_within_a_second_of_sigterm_with_clients_that_vanished_and_bad_handshakes(tmp_path):
+    """vorn live with a client that subscribed and vanished (never reads,
+    never closes) and one that stalled, while the unit's full rate flows:
+    SIGTERM ends it at once with its summary; each bad handshake was one
+    line on stderr."""
+    path = timed_recording(tmp_path / "dense.bin", 4.0, 30.0)
+    proc = subprocess.Popen(
+        [VORN, "live", "--replay", str(path), "--port", "0"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        line = proc.stderr.readline()
+        assert "; axes REP 103 (x forward, y left, z up), frame_id imu_link" in line, line
+        port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def visit():
+            subscribe = {"op": "subscribe", "subscriptions": [{"id": i, "channelId": i} for i in range(1, 12)]}
+            sock, _ = await raw_client(port, masked_text(json.dumps(subscribe)))
+            stalled = await Client(port, "foxglove.sdk.v1", None, True).start()
+            loop = asyncio.get_running_loop()
+            for bad in (b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"\x16\x03\x01 not http\r\n\r\n"):
+                s = socket.socket()
+                s.setblocking(False)
+                await loop.sock_connect(s, ("127.0.0.1", port))
+                await loop.sock_sendall(s, bad)
+                while await asyncio.wait_for(loop.sock_recv(s, 4096), 10):
+                    pass
+                s.close()
+            await asyncio.sleep(1.0)  # their buffers fill
+            started = time.monotonic()
+            proc.send_signal(signal.SIGTERM)
+            await asyncio.get_running_loop().run_in_executor(None, proc.wait, 30)
+            sock.close()
+            stalled.ws.transport.abort()
+            return time.monotonic() - started
+
+        took = asyncio.run(visit())
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+    assert took < 3.0, took  # a sanity bound for a loaded machine: the limit is half a second
+    assert proc.returncode == 0 and out.rstrip().endswith("stopped by SIGTERM"), (out, err)
+    assert " 2 clients, " in out
+    lines = err.splitlines()
+    assert len(lines) == 2 and all("not a Foxglove WebSocket client" in line for line in lines), err
+
+
+@pytest.mark.serial_ioctls
+def test_live_tells_its_clients_when_no_packets_come_and_when_the_port_is_unplugged(tmp_path):
+    """A port on which nothing frames: after a few seconds one line, and a
+    warning status to the clients (a client that connects later too)
+    pointing at vorn doctor; packets again said so; with --reconnect an
+    unplug (the device gone) said the same ways."""
+    from test_serial import Pty, write_all
+
+    unit = Pty()
+    proc = subprocess.Popen(
+        [VORN, "live", unit.path, "--baud", "921600", "--port", "0", "--reconnect", "--frame", "unit"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        line = proc.stderr.readline()
+        assert "axes the unit's (x forward, y right, z down)" in line, line
+        port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def visit():
+            early = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
+            taking = asyncio.ensure_future(early.take(60))
+            give_up = time.monotonic() + 20
+            while not early.status and time.monotonic() < give_up:
+                await asyncio.sleep(0.05)
+            late = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
+            late_taking = asyncio.ensure_future(late.take(60))
+            write_all(unit.master, vm.UnitSimulator(seed=8).stream(0.1)[0])
+            while len(early.status) < 2 and time.monotonic() < give_up:
+                await asyncio.sleep(0.05)
+            unit.close_master()  # the device goes: its node with it
+            while len(early.status) < 3 and time.monotonic() < give_up + 10:
+                await asyncio.sleep(0.05)
+            proc.send_signal(signal.SIGTERM)
+            await taking, await late_taking
+            return early, late
+
+        early, late = asyncio.run(visit())
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        unit.close_master()
+    quiet = f"{unit.path}: no packets in 3 s at 921600 baud; `vorn doctor {unit.path} --listen 5` says why"
+    gone = f"{unit.path}: unplugged; waiting for it to come back"
+    assert [(s["level"], s["message"]) for s in early.status] == [
+        (1, quiet),
+        (0, f"{unit.path}: packets again"),
+        (1, gone),
+    ]
+    assert late.status[0] == {"op": "status", "level": 1, "message": quiet} and early.got
+    assert err.splitlines() == [f"vorn live: {quiet}", f"vorn live: {gone}"], err
+    assert proc.returncode == 0, (out, err)
