@@ -257,7 +257,8 @@ class Client(asyncio.Protocol):
         self.told_at = 0.0
         self.paused_at: float | None = None  # when the socket stopped taking what is written
         self.flushing = False
-        self.parts: list[bytes] = []  # a fragmented request so far
+        self.parts: list[bytes] = []  # a fragmented request so far, while within MAX_REQUEST
+        self.size = 0  # its bytes in all
         self.binary = False
         self.tokens, self.tokens_at = float(REQUEST_BURST), time.monotonic()
         self.timer: asyncio.TimerHandle | None = None
@@ -377,15 +378,15 @@ class Client(asyncio.Protocol):
         if op not in (Opcode.TEXT, Opcode.BINARY, Opcode.CONT):
             return  # ping and pong: the protocol answers a ping itself
         if op is not Opcode.CONT:
-            self.parts, self.binary = [], op is Opcode.BINARY
-        size = sum(map(len, self.parts)) + len(frame.data)
-        if size <= MAX_REQUEST:
+            self.parts, self.size, self.binary = [], 0, op is Opcode.BINARY
+        self.size += len(frame.data)
+        if self.size <= MAX_REQUEST:
             self.parts.append(frame.data)
         if not frame.fin:
             return
         parts, self.parts = self.parts, []
         if self.open:
-            self.request(b"".join(parts), size)
+            self.request(b"".join(parts), self.size)
 
     def request(self, data: bytes, size: int) -> None:
         """A whole request: handled within the client's rate, too long or
