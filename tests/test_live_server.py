@@ -852,3 +852,4 @@ def test_live_tells_its_clients_when_no_packets_come_and_when_the_port_is_unplug
     assert late.status[0] == {"op": "status", "level": 1, "message": quiet} and early.got
     assert err.splitlines() == [f"vorn live: {quiet}", f"vorn live: {gone}"], err
     assert proc.returncode == 0, (out, err)
+
