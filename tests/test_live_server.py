@@ -804,35 +804,44 @@ def test_live_tells_its_clients_when_no_packets_come_and_when_the_port_is_unplug
     """A port on which nothing frames: after a few seconds one line, and a
     warning status to the clients (a client that connects later too)
     pointing at vorn doctor; packets again said so; with --reconnect an
-    unplug (the device gone) said the same ways."""
+    unplug (the device gone) and its return said the same ways."""
     from test_serial import Pty, write_all
 
     unit = Pty()
+    port = tmp_path / "unit"  # a link that follows the device, as /dev/serial/by-id does
+    port.symlink_to(unit.path)
     proc = subprocess.Popen(
-        [VORN, "live", unit.path, "--baud", "921600", "--port", "0", "--reconnect", "--frame", "unit"],
+        [VORN, "live", str(port), "--baud", "921600", "--port", "0", "--reconnect", "--frame", "unit"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
     )
+    again = None
     try:
         line = proc.stderr.readline()
         assert "axes the unit's (x forward, y right, z down)" in line, line
-        port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+        ws_port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def wait_for(client, n, limit=20):
+            give_up = time.monotonic() + limit
+            while len(client.status) < n and time.monotonic() < give_up:
+                await asyncio.sleep(0.05)
 
         async def visit():
-            early = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
+            nonlocal again
+            early = await Client(ws_port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
             taking = asyncio.ensure_future(early.take(60))
-            give_up = time.monotonic() + 20
-            while not early.status and time.monotonic() < give_up:
-                await asyncio.sleep(0.05)
-            late = await Client(port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
+            await wait_for(early, 1)
+            late = await Client(ws_port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
             late_taking = asyncio.ensure_future(late.take(60))
             write_all(unit.master, vm.UnitSimulator(seed=8).stream(0.1)[0])
-            while len(early.status) < 2 and time.monotonic() < give_up:
-                await asyncio.sleep(0.05)
+            await wait_for(early, 2)
             unit.close_master()  # the device goes: its node with it
-            while len(early.status) < 3 and time.monotonic() < give_up + 10:
-                await asyncio.sleep(0.05)
+            await wait_for(early, 3)
+            again = Pty()  # back, where the link points
+            port.unlink()
+            port.symlink_to(again.path)
+            await wait_for(early, 4)
             proc.send_signal(signal.SIGTERM)
             await taking, await late_taking
             return early, late
@@ -842,14 +851,17 @@ def test_live_tells_its_clients_when_no_packets_come_and_when_the_port_is_unplug
     finally:
         proc.kill()
         unit.close_master()
-    quiet = f"{unit.path}: no packets in 3 s at 921600 baud; `vorn doctor {unit.path} --listen 5` says why"
-    gone = f"{unit.path}: unplugged; waiting for it to come back"
-    assert [(s["level"], s["message"]) for s in early.status] == [
+        if again is not None:
+            again.close_master()
+    quiet = f"{port}: no packets in 3 s at 921600 baud; `vorn doctor {port} --listen 5` says why"
+    gone = f"{port}: unplugged; waiting for it to come back"
+    assert [(s["level"], s["message"]) for s in early.status[:3]] == [
         (1, quiet),
-        (0, f"{unit.path}: packets again"),
+        (0, f"{port}: packets again"),
         (1, gone),
     ]
+    assert early.status[3]["level"] == 0 and early.status[3]["message"].startswith(f"{port}: back after ")
     assert late.status[0] == {"op": "status", "level": 1, "message": quiet} and early.got
-    assert err.splitlines() == [f"vorn live: {quiet}", f"vorn live: {gone}"], err
+    assert err.splitlines()[:2] == [f"vorn live: {quiet}", f"vorn live: {gone}"], err
+    assert err.splitlines()[2].startswith(f"vorn live: {port}: back after "), err
     assert proc.returncode == 0, (out, err)
-
