@@ -152,7 +152,13 @@ FRAME_HELP = (
 )
 
 
-def add_ros_options(ap: argparse._ActionsContainer) -> None:
+STAMPS_HELP = (
+    "header.stamp: the unit's sample time recovered from the arrivals (default), or the arrival "
+    "itself; the log time is always the arrival"
+)
+
+
+def add_ros_options(ap: argparse._ActionsContainer, stamps_help: str = STAMPS_HELP) -> None:
     """--frame-id, --topic-prefix, --stamps, --frame and --noise: the ROS
     messages of export and live."""
     ap.add_argument(
@@ -169,8 +175,7 @@ def add_ros_options(ap: argparse._ActionsContainer) -> None:
         "--stamps",
         choices=("sample", "arrival"),
         default="sample",
-        help="header.stamp: the unit's sample time recovered from the arrivals (default), or the "
-        "arrival itself; the log time is always the arrival",
+        help=stamps_help,
     )
     ap.add_argument("--frame", choices=("rep103", "unit"), help=FRAME_HELP)
     ap.add_argument(
@@ -320,8 +325,10 @@ def parser() -> argparse.ArgumentParser:
         description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
         "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
         "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
-        "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
-        "holding up the others. Needs websockets (pip install 'vorn_rs[live]').",
+        "ws://127.0.0.1:8765. Axes: REP 103's unless --frame unit; /tf carries the orientation. A "
+        "client too slow to keep up loses its oldest messages, one that takes nothing for 5 s is "
+        "dropped, never holding up the port or the others. Needs websockets and numpy (pip install "
+        "'vorn_rs[live]').",
     )
     live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
     live.add_argument(
@@ -368,7 +375,9 @@ def parser() -> argparse.ArgumentParser:
         metavar="N",
         help="clients served at once; one more is refused, saying so (default 16)",
     )
-    add_ros_options(live)
+    add_ros_options(
+        live, "each message's time and header.stamp: the packet's sample time where known (default), or its arrival"
+    )
     live.set_defaults(usage=live)
     return ap
 
