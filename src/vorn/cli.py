@@ -323,8 +323,8 @@ def parser() -> argparse.ArgumentParser:
         "live",
         help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
         description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
-        "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
-        "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
+        "schemas and CDR) to Foxglove WebSocket clients (Foxglove, Lichtblick, PlotJuggler), up to "
+        "--max-clients at once, until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
         "ws://127.0.0.1:8765. Axes: REP 103's unless --frame unit; /tf carries the orientation. A "
         "client too slow to keep up loses its oldest messages, one that takes nothing for 5 s is "
         "dropped, never holding up the port or the others. Needs websockets and numpy (pip install "
