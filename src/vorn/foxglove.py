@@ -669,15 +669,18 @@ class FoxgloveServer:
         self.packets += n
         if not n or not any(c.by_channel for c in self.clients):
             return
-        timed = rows(batch, self.stamp)
-        out = Collected()
-        write_packets(out, self.messages, [timed], self.frame, self.cov)
-        messages = out.out
-        if any(TF in c.by_channel for c in self.clients):
-            messages = messages + self.tf_messages(timed)
+        messages = self.messages_of(batch, tf=any(TF in c.by_channel for c in self.clients))
         shared = [(cid, frame_head(13 + len(data)), MESSAGE_TIME(t) + data) for cid, t, data in messages]
         for client in self.clients:
             client.put(shared)
+
+    def messages_of(self, batch: Mapping, tf: bool = True) -> list[tuple[int, int, bytes]]:
+        """The batch's messages as (channel id, time, CDR body): the export's,
+        then (with tf) those of /tf."""
+        timed = rows(batch, self.stamp)
+        out = Collected()
+        write_packets(out, self.messages, [timed], self.frame, self.cov)
+        return out.out + self.tf_messages(timed) if tf else out.out
 
     def tf_messages(self, timed) -> list[tuple[int, int, bytes]]:
         """/tf from the filter packets' valid orientations, at most one every TF_EVERY_NS."""
