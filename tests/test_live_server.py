@@ -839,10 +839,10 @@ def test_live_tells_its_clients_when_no_packets_come_and_when_the_port_is_unplug
             late_taking = asyncio.ensure_future(late.take(60))
             write_all(unit.master, vm.UnitSimulator(seed=8).stream(0.1)[0])
             await wait_for(early, 2)
-            unit.close_master()  # the device goes: its node with it
+            unit.close_master()  # the device goes, and its link with it (as by-id links do)
+            port.unlink()
             await wait_for(early, 3)
             again = Pty()  # back, where the link points
-            port.unlink()
             port.symlink_to(again.path)
             await wait_for(early, 4)
             proc.send_signal(signal.SIGTERM)
