@@ -84,7 +84,7 @@ def frame_id(text: str) -> str:
     return text
 
 
-def count(text: str) -> int:
+def client_count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -370,7 +370,7 @@ def parser() -> argparse.ArgumentParser:
     )
     live.add_argument(
         "--max-clients",
-        type=count,
+        type=client_count,
         default=16,
         metavar="N",
         help="clients served at once; one more is refused, saying so (default 16)",
