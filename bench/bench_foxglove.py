@@ -28,6 +28,7 @@ import asyncio
 import json
 import os
 import select
+import socket
 import statistics
 import subprocess
 import sys
@@ -44,6 +45,7 @@ WARM_UP = 50  # packets left out of the latency figures
 UNIT_PACKETS_S = 1500  # the simulated unit: 1000 raw and 500 filter packets a second
 GOAL_MEDIAN_MS = 5.0
 WRITER = HERE / "pty_unit.py"
+STALLED = 100  # clients of the last cost run that never read
 
 
 # -- the server process ---------------------------------------------------------
@@ -62,7 +64,7 @@ async def pty_batches(path: str):
 async def serve(path: str) -> None:
     from vorn.foxglove import FoxgloveServer
 
-    async with FoxgloveServer(port=0, queue=1 << 20) as server:
+    async with FoxgloveServer(port=0, queue=1 << 20, max_clients=STALLED + 10) as server:
         print(server.port, flush=True)
         run = asyncio.ensure_future(server.run(pty_batches(path)))
         await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)  # until told to stop
@@ -100,10 +102,16 @@ class Server:
         return out
 
 
-async def subscribe(port: int, topics: set[str] | None):
+async def subscribe(port: int, topics: set[str] | None, stalled: bool = False):
     from websockets.asyncio.client import connect
 
-    ws = await connect(f"ws://127.0.0.1:{port}", subprotocols=["foxglove.sdk.v1"], max_queue=None)
+    options = {"max_queue": None}
+    if stalled:  # reads through a tiny socket buffer into a one-message queue, then not at all
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        sock.connect(("127.0.0.1", port))
+        options = {"sock": sock, "max_queue": 1}
+    ws = await connect(f"ws://127.0.0.1:{port}", subprotocols=["foxglove.sdk.v1"], **options)
     await ws.recv()
     channels = [c for c in json.loads(await ws.recv())["channels"] if topics is None or c["topic"] in topics]
     await ws.send(
@@ -184,7 +192,7 @@ def latency_pty(wires: list[bytes]) -> list[float]:
     return sorted((g - s) / 1e6 for g, s in list(zip(got, sent))[WARM_UP:])
 
 
-def cost(clients: int, seconds: float) -> tuple[float, int]:
+def cost(clients: int, seconds: float, stalled: int = 0) -> tuple[float, int]:
     """The server's CPU time per packet, as percent of one core at 1,000
     packets/s, while the unit streamed to that many clients of every topic,
     counted until the clients have had everything (on a busy machine the
@@ -206,6 +214,7 @@ def cost(clients: int, seconds: float) -> tuple[float, int]:
     async def run() -> None:
         nonlocal used, written
         sockets = [await subscribe(server.port, None) for _ in range(clients)]
+        idle = [await subscribe(server.port, None, stalled=True) for _ in range(stalled)]
 
         async def take(i: int, ws) -> None:
             try:
@@ -228,6 +237,8 @@ def cost(clients: int, seconds: float) -> tuple[float, int]:
         used = server.cpu() - cpu
         for ws in sockets:
             await ws.close()
+        for ws in idle:
+            ws.transport.abort()
         await asyncio.gather(*takers)
 
     try:
@@ -264,11 +275,14 @@ def measure(packets: int, seconds: float) -> list[Row]:
             None,
         ),
     ]
-    for clients in (1, 10):
-        per_k, got = cost(clients, seconds)
+    for clients, stalled in ((1, 0), (10, 0), (1, STALLED)):
+        per_k, got = cost(clients, seconds, stalled)
+        who = f"{clients} client{'s' * (clients > 1)} of every topic" + (
+            f" and {stalled} that never read" if stalled else ""
+        )
         rows.append(
             Row(
-                f"vorn live: server CPU per 1,000 packets/s, {clients} client{'s' * (clients > 1)} of every topic",
+                f"vorn live: server CPU per 1,000 packets/s, {who}",
                 f"{per_k:.1f} % CPU",
                 f"unit at {UNIT_PACKETS_S:,} packets/s, {got / seconds:,.0f} messages/s to each client",
                 "-",

@@ -200,12 +200,17 @@ def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
         "accelerometer_random_walk: 1e-4\ngyroscope_noise_density: 3.0e-4\n"
         "gyroscope_random_walk: 1e-6\nupdate_rate: 400.0\n"
     )
-    out = tmp_path / "unit.mcap"
-    done = run("export", path, "-o", out, "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
-    assert done.returncode == 0, done.stderr
-    data = out.read_bytes()
-    assert b"REP 103 body frame" in data and b"from imu.yaml" in data and b"the unit's sample time" in data
-    if importlib.util.find_spec("rosbags") is not None:
+    # REP 103 by default; --frame unit keeps the unit's axes, and the file says which.
+    for out, frame, text, up in (
+        (tmp_path / "unit.mcap", [], b"REP 103 body frame", 1.0),
+        (tmp_path / "own.mcap", ["--frame", "unit"], b"the unit's own axes", -1.0),
+    ):
+        done = run("export", path, "-o", out, *frame, "--noise", tmp_path / "imu.yaml")
+        assert done.returncode == 0, done.stderr
+        data = out.read_bytes()
+        assert text in data and b"from imu.yaml" in data and b"the unit's sample time" in data
+        if importlib.util.find_spec("rosbags") is None:
+            continue
         from test_tools import READER
 
         read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
@@ -216,8 +221,10 @@ def test_info_and_ros_exports_say_what_their_times_are(unit, tmp_path):
         assert sorted((m[1], m[2]) for m in raw) == sorted(zip(cols["host_time_ns"].tolist(), cols["time_ns"].tolist()))
         values = np.array([m[4] for m in raw])
         gyro_cov, accel, accel_cov = values[:, 16:25], values[:, 25:28], values[:, 28:37]
-        assert accel[:, 2].mean() == pytest.approx(9.80665, abs=0.05)  # lying level: gravity up
+        assert accel[:, 2].mean() == pytest.approx(up * 9.80665, abs=0.05)  # lying level: gravity up in REP 103
         assert (gyro_cov[:, [0, 4, 8]] == 3.0e-4**2 * 400).all() and (accel_cov[:, [0, 4, 8]] == 0.002**2 * 400).all()
+    # The tables keep the unit's values whatever the ROS outputs do.
+    assert float(vorn.read(path, kind="raw")["scaled_accel_z"].mean()) == pytest.approx(-1.0, abs=0.01)
     done = run("export", path, "-o", tmp_path / "arrival.mcap", "--stamps", "arrival", "--noise", tmp_path / "x.yaml")
     assert done.returncode == 1 and "x.yaml" in done.stderr and done.stderr.count("\n") == 1
 

@@ -897,7 +897,7 @@ def test_mcap_and_rosbag2_read_back_by_an_independent_reader(faulty, tmp_path):
         (tmp_path / "faulty.mcap", [], "", sampled),
         (tmp_path / "bag", ["--format", "rosbag2", "--topic-prefix", "left/", "--stamps", "arrival"], "/left", None),
     ):
-        done = vorn("export", rec, "-o", out, "--frame-id", "imu_left", *extra)
+        done = vorn("export", rec, "-o", out, "--frame-id", "imu_left", "--frame", "unit", *extra)
         assert done.returncode == 0, done.stderr
         read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
         assert read.returncode == 0, read.stderr
@@ -945,7 +945,8 @@ def test_mcap_in_many_chunks_from_columns_and_from_rows(faulty, tmp_path):
         code = (
             # One chunk at most in the compressors' hands: the packing thread compresses the others.
             f"import sys; {blocked}import vorn.export.mcap as m; m.CHUNK_SIZE = 20000; m.PENDING = 1; "
-            f"from vorn.cli import main; sys.exit(main(['export', {str(rec)!r}, '-o', {str(out)!r}, '--rate', '1000']))"
+            f"from vorn.cli import main; sys.exit(main(['export', {str(rec)!r}, '-o', {str(out)!r}, '--rate', '1000', "
+            "'--frame', 'unit']))"
         )
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr

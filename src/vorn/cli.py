@@ -75,6 +75,25 @@ def topic_prefix(text: str) -> str:
     return "".join("/" + p for p in parts)
 
 
+def frame_id(text: str) -> str:
+    """A header.frame_id as tf2 takes it: not empty, no leading slash."""
+    if not text:
+        raise argparse.ArgumentTypeError("must not be empty (tf2 refuses it)")
+    if text.startswith("/"):
+        raise argparse.ArgumentTypeError(f"must not begin with '/' (tf2 refuses it): {text!r}")
+    return text
+
+
+def client_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
 def tcp_port(text: str) -> int:
     try:
         value = int(text)
@@ -118,10 +137,58 @@ def add_selection(ap: argparse._ActionsContainer) -> None:
     ap.add_argument("--end", type=number, metavar="S", help="to before S seconds (or packet number S)")
 
 
+class Parser(argparse.ArgumentParser):
+    """Options exactly as written: no prefix of an option stands for it
+    (--frame is not --frame-id), in every sub-command too."""
+
+    def __init__(self, *args, **kwargs) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        super().__init__(*args, **kwargs)
+
+
+FRAME_HELP = (
+    "rep103: ROS's body frame, x forward, y left, z up, orientation against east, north, up "
+    "(default); unit: the unit's own axes, x forward, y right, z down, against north, east, down"
+)
+
+
+STAMPS_HELP = (
+    "header.stamp: the unit's sample time recovered from the arrivals (default), or the arrival "
+    "itself; the log time is always the arrival"
+)
+
+
+def add_ros_options(ap: argparse._ActionsContainer, stamps_help: str = STAMPS_HELP) -> None:
+    """--frame-id, --topic-prefix, --stamps, --frame and --noise: the ROS
+    messages of export and live."""
+    ap.add_argument(
+        "--frame-id", metavar="ID", type=frame_id, default="imu_link", help="header.frame_id (default imu_link)"
+    )
+    ap.add_argument(
+        "--topic-prefix",
+        metavar="NS",
+        type=topic_prefix,
+        default="",
+        help="namespace before the topics, e.g. /left for /left/imu/data (default: none)",
+    )
+    ap.add_argument(
+        "--stamps",
+        choices=("sample", "arrival"),
+        default="sample",
+        help=stamps_help,
+    )
+    ap.add_argument("--frame", choices=("rep103", "unit"), help=FRAME_HELP)
+    ap.add_argument(
+        "--noise",
+        metavar="IMU_YAML",
+        help="fill the Imu covariance diagonals from this imu.yaml (vorn noise --yaml) instead of 0",
+    )
+
+
 def parser() -> argparse.ArgumentParser:
-    ap = argparse.ArgumentParser(prog="vorn", description=__doc__.split("\n\n")[0], epilog=__doc__.split("\n\n")[1])
+    ap = Parser(prog="vorn", description=__doc__.split("\n\n")[0], epilog=__doc__.split("\n\n")[1])
     ap.add_argument("--version", action=VersionAction)
-    sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = ap.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=Parser)
 
     rec = sub.add_parser(
         "record",
@@ -177,33 +244,7 @@ def parser() -> argparse.ArgumentParser:
     exp.set_defaults(usage=exp)  # OUT and --format are checked together, after parsing
     add_selection(exp.add_argument_group("CSV, Parquet and .npz"))
     ros = exp.add_argument_group("MCAP and rosbag2")
-    ros.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
-    ros.add_argument(
-        "--topic-prefix",
-        metavar="NS",
-        type=topic_prefix,
-        default="",
-        help="namespace before the topics, e.g. /left for /left/imu/data (default: none)",
-    )
-    ros.add_argument(
-        "--stamps",
-        choices=("sample", "arrival"),
-        default="sample",
-        help="header.stamp: the unit's sample time recovered from the arrivals (default), or the "
-        "arrival itself; the log time is always the arrival",
-    )
-    ros.add_argument(
-        "--frame",
-        choices=("unit", "rep103"),
-        default="unit",
-        help="unit: the unit's axes (x forward, y right, z down; default); rep103: ROS's body frame "
-        "(x forward, y left, z up), orientation against east, north, up",
-    )
-    ros.add_argument(
-        "--noise",
-        metavar="IMU_YAML",
-        help="fill the Imu covariance diagonals from this imu.yaml (vorn noise --yaml) instead of 0",
-    )
+    add_ros_options(ros)
     exp.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
     ros.add_argument(
         "--rate",
@@ -282,10 +323,12 @@ def parser() -> argparse.ArgumentParser:
         "live",
         help="the unit live in Foxglove, over the Foxglove WebSocket protocol",
         description="Serves the stream as the ROS 2 messages of the MCAP export (same topics, "
-        "schemas and CDR) to any number of Foxglove WebSocket clients (Foxglove, Lichtblick, "
-        "PlotJuggler) until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
-        "ws://127.0.0.1:8765. A client too slow to keep up loses its oldest messages, never "
-        "holding up the others. Needs websockets (pip install 'vorn_rs[live]').",
+        "schemas and CDR) to Foxglove WebSocket clients (Foxglove, Lichtblick, PlotJuggler), up to "
+        "--max-clients at once, until Ctrl-C; in Foxglove: Open connection, Foxglove WebSocket, "
+        "ws://127.0.0.1:8765. Axes: REP 103's unless --frame unit; /tf carries the orientation. A "
+        "client too slow to keep up loses its oldest messages, one that takes nothing for 5 s is "
+        "dropped, never holding up the port or the others. Needs websockets and numpy (pip install "
+        "'vorn_rs[live]').",
     )
     live.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
     live.add_argument(
@@ -297,7 +340,8 @@ def parser() -> argparse.ArgumentParser:
         "--rate",
         type=positive,
         metavar="HZ",
-        help="replay a recording without arrival times at this many packets a second",
+        help="raw packets per second: replay a recording without arrival times at this pace, "
+        "filter packets between the raw packets around them (as export --rate)",
     )
     live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
@@ -324,13 +368,15 @@ def parser() -> argparse.ArgumentParser:
         metavar="N",
         help="TCP port to listen on (default 8765; 0: any free one)",
     )
-    live.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
     live.add_argument(
-        "--topic-prefix",
-        metavar="NS",
-        type=topic_prefix,
-        default="",
-        help="namespace before the topics, e.g. /left for /left/imu/data (default: none)",
+        "--max-clients",
+        type=client_count,
+        default=16,
+        metavar="N",
+        help="clients served at once; one more is refused, saying so (default 16)",
+    )
+    add_ros_options(
+        live, "each message's time and header.stamp: the packet's sample time where known (default), or its arrival"
     )
     live.set_defaults(usage=live)
     return ap
@@ -542,7 +588,11 @@ def run_plot(args) -> int:
 LIVE_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
-def live_source(args):
+# Nothing framed for this long from a port: said once, on stderr and to the clients.
+NO_PACKETS_AFTER = 3.0
+
+
+def live_source(args, server):
     """What vorn live serves: a recording replayed at its pace, or the port
     through the live API; the name to show for it; and what ends it should
     the source never be served (the server could not start)."""
@@ -554,21 +604,48 @@ def live_source(args):
         open(args.replay, "rb").close()  # a missing file is said before the server starts
         if args.rate is None and not has_times(args.replay):
             raise Failed(
-                f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
-                "replay it at that many packets a second"
+                f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ, the raw "
+                "packets' rate, to replay it at"
             )
         return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
+    import time
+
     import vorn
 
-    async def batches(stream):
-        async with stream:
-            async for batch in stream:
-                yield batch
+    port = args.port
 
-    stream = vorn.open(
-        args.port, baud=args.baud, reconnect=args.reconnect, record=args.record, lookahead=args.lookahead
-    )
-    return batches(stream), args.port, stream.close
+    def tell(level: int, text: str, standing: bool = False) -> None:
+        say(f"vorn live: {text}")
+        server.tell(level, text, standing)
+
+    async def batches(stream):
+        # Empty batches after a second without packets: the watch below.
+        last, quiet = time.monotonic(), False
+        async with stream:
+            while True:
+                batch = await stream.aread(timeout=1.0)
+                if batch.gap is not None:
+                    tell(foxglove.STATUS_INFO, f"{port}: back after {batch.gap.seconds:.1f} s without the device")
+                    last, quiet = time.monotonic(), False
+                if batch.num_rows:
+                    if quiet:
+                        server.tell(foxglove.STATUS_INFO, f"{port}: packets again")
+                    last, quiet = time.monotonic(), False
+                    yield batch
+                elif not quiet and time.monotonic() - last >= NO_PACKETS_AFTER:
+                    quiet = True
+                    if args.reconnect and not os.path.exists(port):
+                        tell(foxglove.STATUS_WARNING, f"{port}: unplugged; waiting for it to come back", True)
+                    else:
+                        tell(
+                            foxglove.STATUS_WARNING,
+                            f"{port}: no packets in {time.monotonic() - last:.0f} s at {args.baud} baud; "
+                            f"`vorn doctor {port} --listen 5` says why",
+                            True,
+                        )
+
+    stream = vorn.open(port, baud=args.baud, reconnect=args.reconnect, record=args.record, lookahead=args.lookahead)
+    return batches(stream), port, stream.close
 
 
 def run_live(args) -> int:
@@ -576,14 +653,24 @@ def run_live(args) -> int:
     import time
 
     from vorn import foxglove
+    from vorn.export.ros_conventions import DEFAULT_FRAME
     from vorn.progress import LiveStatus
 
-    foxglove.require_websockets()
-    source, what, close = live_source(args)
-    args.told.told()  # a replayed recording's untimed reads, said before it is served
+    foxglove.require_websockets()  # a missing extra is said before anything starts
+    frame = args.frame or DEFAULT_FRAME
     server = foxglove.FoxgloveServer(
-        host=args.host, port=args.ws_port, frame_id=args.frame_id, prefix=args.topic_prefix
+        host=args.host,
+        port=args.ws_port,
+        frame_id=args.frame_id,
+        prefix=args.topic_prefix,
+        frame=frame,
+        stamps=args.stamps,
+        noise=args.noise,
+        max_clients=args.max_clients,
+        log=lambda text: say(f"vorn live: {text}"),
     )
+    source, what, close = live_source(args, server)
+    args.told.told()  # a replayed recording's untimed reads, said before it is served
     stop: list[int] = []
 
     async def serve() -> bool:
@@ -597,11 +684,19 @@ def run_live(args) -> int:
         except OSError as e:  # asyncio's text around the system's: keep the system's
             raise Failed(f"{args.host}:{args.ws_port}: {os.strerror(e.errno) if e.errno else e}") from None
         host = args.host if ":" not in args.host else f"[{args.host}]"
-        say(f"vorn live: serving {what} on ws://{host}:{server.port} (Foxglove: Open connection, Foxglove WebSocket)")
+        axes = "REP 103 (x forward, y left, z up)" if frame == "rep103" else "the unit's (x forward, y right, z down)"
+        say(
+            f"vorn live: serving {what} on ws://{host}:{server.port} (Foxglove: Open connection, Foxglove "
+            f"WebSocket); axes {axes}, frame_id {args.frame_id}"
+        )
         status = LiveStatus()
         try:
             # A replay starts when someone watches, from its beginning.
             return await foxglove.serve(server, source, stopped, wait=args.replay is not None, status=status)
+        except OSError as e:
+            if args.replay is None and not (args.record is not None and e.filename == args.record):
+                server.tell(foxglove.STATUS_ERROR, f"{args.port}: the port hung up ({e.strerror or e})")
+            raise
         finally:
             status.clear()
             await server.close()
@@ -659,7 +754,7 @@ def files_of(args) -> tuple[list, list]:
     if args.command == "doctor":
         return [], []
     if args.command == "live":
-        return [args.port, *(beside(args.replay) or [])], beside(args.record) or []
+        return [args.port, *(beside(args.replay) or []), args.noise], beside(args.record) or []
     inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
     return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
 

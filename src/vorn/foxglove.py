@@ -1,7 +1,8 @@
 """The unit's stream served live over the Foxglove WebSocket protocol, to
 Foxglove, Lichtblick, PlotJuggler or any other client of it, as the same ROS 2
 messages the MCAP export writes (topics, ros2msg schemas, CDR), so that a
-layout made on a recording works live.
+layout made on a recording works live, and the unit's orientation on /tf for
+a 3D panel.
 
     server = FoxgloveServer(host="127.0.0.1", port=8765)
     await server.start()
@@ -11,17 +12,26 @@ layout made on a recording works live.
 A batch maps column names to arrays as vorn.read's Columns do; each packet is
 stamped with its sample time (time_ns), or without one with its arrival time
 (host_time_ns). The server speaks the protocol under both of its names,
-foxglove.websocket.v1 and the newer foxglove.sdk.v1 (the same messages), to
-any number of clients at once. Each client has a bounded queue of messages: a
-client that reads too slowly loses its oldest messages (counted, and told so
-in a status message), and never holds up the source or the other clients.
-Needs websockets (pip install 'vorn_rs[live]').
+foxglove.websocket.v1 and the newer foxglove.sdk.v1 (the same messages).
+
+The connections are websockets' Sans-I/O protocol on asyncio's transports:
+nothing is awaited per client, so that no client holds up the source (the
+port's reader) or the others. Each client has a bounded queue of messages,
+written out a slice at a time as its socket takes them: a client that reads
+too slowly loses its oldest messages (counted, and told so in a status
+message); one that takes nothing for stall_limit seconds is dropped, told
+why; past max_clients a new client is refused (HTTP 503, saying so).
+Requests are bounded in size, nesting and rate, each bad one answered with a
+status. close() ends every connection within CLOSE_TIMEOUT whatever the
+clients do. Needs websockets and numpy (pip install 'vorn_rs[live]').
 """
 
 from __future__ import annotations
 
 import asyncio
 import json
+import logging
+import re
 import socket
 import struct
 import time
@@ -29,38 +39,83 @@ from collections import deque
 from collections.abc import AsyncIterator, Callable, Mapping
 
 from vorn import _native
-from vorn.export.mcap import CHANNELS, Messages, write_packets
+from vorn.export import ros_conventions
+from vorn.export.mcap import (
+    CHANNELS,
+    QUATERNION_MSG,
+    VECTOR3_MSG,
+    Messages,
+    converters,
+    definition,
+    flag_name,
+    write_packets,
+)
 from vorn.fields import FLAG_FIELDS, KINDS, VALUE_FIELDS, value_columns
 
-INSTALL_HINT = "vorn live needs websockets: pip install 'vorn_rs[live]'"
+INSTALL_HINT = "vorn live needs websockets and numpy: pip install 'vorn_rs[live]'"
 SUBPROTOCOLS = ("foxglove.websocket.v1", "foxglove.sdk.v1")  # the same protocol under its old and new name
 QUEUE_MESSAGES = 4096  # per client: half a second of every topic at the unit's full rate, seconds of one
 SEND_BUFFER = 1 << 17  # bytes of kernel socket buffer per client (the kernel doubles it)
-WRITE_LIMIT = 1 << 16  # bytes the transport holds for a client before its sender waits
-SEND_BATCH = 64  # messages written to a client at once
+WRITE_LIMIT = 1 << 16  # bytes the transport holds for a client before it counts as not reading
+SEND_BATCH = 256  # messages written to a client in one turn of the event loop
 STATUS_EVERY = 1.0  # s between two status messages telling a client about its drops
+MAX_CLIENTS = 16
+STALL_LIMIT = 5.0  # s a client may take nothing before it is dropped
+CLOSE_TIMEOUT = 0.5  # s a closing connection is given before it is cut
+DROP_GRACE = 2.0  # s a dropped client is given to read up to why (cut at once when the server stops)
+HANDSHAKE_TIMEOUT = 10.0  # s from connecting to a complete handshake
+MAX_REQUEST = 1 << 16  # bytes of one request; a longer one is answered with an error status
+MAX_FRAME = 1 << 20  # bytes of one message, past which the protocol closes the connection (1009)
+MAX_DEPTH = 8  # nesting of a request's JSON (a subscribe is 3 deep)
+REQUESTS_PER_SECOND = 200  # a client's requests taken at most, on average
+REQUEST_BURST = 400
+TF_EVERY_NS = 20_000_000  # /tf at most 50 times a second: a 3D panel needs no more
 OP_MESSAGE_DATA = 1
 STATUS_INFO, STATUS_WARNING, STATUS_ERROR = 0, 1, 2
-MESSAGE_HEAD = struct.Struct("<BIQ").pack  # opcode, subscription id, receive time (ns)
+MESSAGE_TIME = struct.Struct("<Q").pack
+SUBSCRIPTION = struct.Struct("<I").pack
+STRINGS = re.compile(r'"(?:[^"\\]|\\.)*"')
+NOT_BRACKETS = re.compile(r"[^\[\]{}]+")
 
 # The row the export's message writer takes (fields.ROW_COLUMNS), each value
 # component named by its column in a batch.
 ROW_VALUE_COLUMNS = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
 INVALID_NAMES = tuple((f"{f}_invalid", _native.FIELDS[f]["invalid_name"]) for f in FLAG_FIELDS)
 
+TF_TOPIC, TF_TYPE = "/tf", "tf2_msgs/msg/TFMessage"
+TF_SCHEMA = definition(
+    "geometry_msgs/TransformStamped[] transforms\n",
+    (
+        "geometry_msgs/TransformStamped",
+        "std_msgs/Header header\nstring child_frame_id\ngeometry_msgs/Transform transform\n",
+    ),
+    ("geometry_msgs/Transform", "geometry_msgs/Vector3 translation\ngeometry_msgs/Quaternion rotation\n"),
+    ("geometry_msgs/Vector3", VECTOR3_MSG),
+    ("geometry_msgs/Quaternion", QUATERNION_MSG),
+)
+TF = len(CHANNELS) + 1  # its channel id, after the export's
+# The frame the orientation is against: REP 103's east, north, up, or the
+# unit's own north, east, down.
+PARENT_FRAMES = {"rep103": "enu", "unit": "ned"}
+
+log = logging.getLogger("vorn.live")
+
 
 def require_websockets():
-    """The websockets package's asyncio server; ImportError naming the extra."""
+    """websockets' Sans-I/O server protocol (and numpy, which the messages
+    are made from); ImportError naming the extra."""
     try:
-        from websockets.asyncio import server
+        import numpy  # noqa: F401
+        from websockets.server import ServerProtocol
     except ImportError:
         raise ImportError(INSTALL_HINT) from None
-    return server
+    return ServerProtocol
 
 
 def channels(prefix: str = "") -> list[dict]:
-    """The channels every client is offered: the MCAP export's, by id."""
-    return [
+    """The channels every client is offered: the MCAP export's, by id, then
+    /tf (the unit's orientation, for a 3D panel)."""
+    out = [
         {
             "id": cid,
             "topic": f"{prefix}/{topic}",
@@ -71,6 +126,17 @@ def channels(prefix: str = "") -> list[dict]:
         }
         for cid, (topic, type_name, schema, _) in enumerate(CHANNELS, 1)
     ]
+    out.append(
+        {
+            "id": TF,
+            "topic": TF_TOPIC,
+            "encoding": "cdr",
+            "schemaName": TF_TYPE,
+            "schema": TF_SCHEMA.decode(),
+            "schemaEncoding": "ros2msg",
+        }
+    )
+    return out
 
 
 class Collected:
@@ -89,13 +155,13 @@ def floats(a) -> list:
     return [None if v != v else v for v in a.tolist()]
 
 
-def stamps(batch: Mapping) -> list[int]:
+def stamps(batch: Mapping, stamp: str = "sample") -> list[int]:
     """Each packet's time in ns: its sample time, or where it has none (no
-    column, NaN or negative) its arrival time."""
+    column, NaN or negative) or stamp is "arrival" its arrival time."""
     import numpy as np
 
     arrived = batch.get("host_time_ns")
-    sampled = batch.get("time_ns")
+    sampled = batch.get("time_ns") if stamp == "sample" else None
     if sampled is None:
         times = arrived
     else:
@@ -104,7 +170,7 @@ def stamps(batch: Mapping) -> list[int]:
     return [max(int(t), 0) for t in times.tolist()]
 
 
-def rows(batch: Mapping) -> list[tuple[int, int, tuple]]:
+def rows(batch: Mapping, stamp: str = "sample") -> list[tuple[int, int, tuple]]:
     """The batch's packets as the export's (time, stamp, row): live, a
     message's time and its header.stamp are both the packet's stamps()."""
     kinds = batch["packet_type"]
@@ -116,52 +182,358 @@ def rows(batch: Mapping) -> list[tuple[int, int, tuple]]:
         if flags is not None:
             for i in flags.nonzero()[0].tolist():
                 flagged[i].append(name)
-    times = stamps(batch)
+    times = stamps(batch, stamp)
     values = [floats(batch[c]) if c in batch else absent for c in ROW_VALUE_COLUMNS]
     kind_names = [KINDS[k] for k in kinds.tolist()]
     invalid = [",".join(names) if names else None for names in flagged]
     return [(t, t, (kind, bad, *vals)) for t, kind, bad, *vals in zip(times, kind_names, invalid, *values)]
 
 
-class Client:
-    """One connection: its subscriptions, and the messages waiting for it
-    (bounded: the oldest make room for the newest). Touched by the event
-    loop's thread only."""
+class Transforms:
+    """tf2_msgs/TFMessage bodies: one transform from parent to child, the
+    rotation only."""
 
-    def __init__(self, ws, limit: int) -> None:
-        self.ws = ws
+    def __init__(self, parent: str, child: str) -> None:
+        p, c = parent.encode() + b"\0", child.encode() + b"\0"
+        at = 16 + len(p)  # after the encapsulation: count, stamp, the parent's length and text
+        pad4 = -at % 4
+        at += pad4 + 4 + len(c)
+        self.pack = struct.Struct(f"<4sIiII{len(p)}s{pad4}xI{len(c)}s{-at % 8}x7d").pack
+        self.p, self.c = p, c
+
+    def message(self, t: int, q) -> bytes:
+        return self.pack(
+            b"\x00\x01\x00\x00",
+            1,
+            t // 1_000_000_000,
+            t % 1_000_000_000,
+            len(self.p),
+            self.p,
+            len(self.c),
+            self.c,
+            0.0,
+            0.0,
+            0.0,
+            *q,
+        )
+
+
+def frame_head(size: int) -> bytes:
+    """A server's unmasked, final binary frame header for a payload of size
+    bytes, then the message-data opcode."""
+    if size < 126:
+        head = bytes((0x82, size))
+    elif size < 1 << 16:
+        head = b"\x82\x7e" + struct.pack(">H", size)
+    else:
+        head = b"\x82\x7f" + struct.pack(">Q", size)
+    return head + bytes((OP_MESSAGE_DATA,))
+
+
+def depth(text: str) -> int:
+    """How deeply JSON text nests its arrays and objects."""
+    level = deepest = 0
+    for c in NOT_BRACKETS.sub("", STRINGS.sub("", text)):
+        level += 1 if c in "[{" else -1
+        deepest = max(deepest, level)
+    return deepest
+
+
+class Client(asyncio.Protocol):
+    """One connection: websockets' protocol state, the client's
+    subscriptions, and the messages waiting for it (bounded: the oldest make
+    room for the newest). Touched by the event loop's thread only."""
+
+    def __init__(self, server: FoxgloveServer) -> None:
+        self.server = server
+        self.transport = None
+        self.protocol = None
+        self.peer = "a client"
+        self.open = False  # the handshake done and no close begun: data may go
         self.subscriptions: dict[int, int] = {}  # subscription id -> channel id
-        self.by_channel: dict[int, int] = {}  # channel id -> subscription id
-        self.queue: deque[bytes] = deque()
-        self.control: deque[str] = deque(maxlen=64)  # answers and status, sent before data
-        self.limit = limit
-        self.wake = asyncio.Event()
+        self.by_channel: dict[int, bytes] = {}  # channel id -> subscription id, packed
+        self.queue: deque[tuple[int, bytes, bytes]] = deque(maxlen=server.limit)
         self.sent = self.dropped = self.told = 0
+        self.told_at = 0.0
+        self.paused_at: float | None = None  # when the socket stopped taking what is written
+        self.flushing = False
+        self.parts: list[bytes] = []  # a fragmented request so far, while within MAX_REQUEST
+        self.size = 0  # its bytes in all
+        self.binary = False
+        self.tokens, self.tokens_at = float(REQUEST_BURST), time.monotonic()
+        self.timer: asyncio.TimerHandle | None = None
+        self.lost = asyncio.get_running_loop().create_future()
 
-    def put(self, messages: list[tuple[int, int, bytes]]) -> None:
-        by_channel, queue = self.by_channel, self.queue
-        room = self.limit
-        woken = False
-        for cid, t, data in messages:
-            sid = by_channel.get(cid)
-            if sid is None:
-                continue
-            if len(queue) >= room:
-                queue.popleft()
-                self.dropped += 1
-            queue.append(MESSAGE_HEAD(OP_MESSAGE_DATA, sid, t) + data)
-            woken = True
-        if woken:
-            self.wake.set()
+    # -- asyncio's side --
+
+    def connection_made(self, transport) -> None:
+        self.transport = transport
+        sock = transport.get_extra_info("socket")
+        if sock is not None:
+            # A fixed kernel buffer: a stalled client's backlog then stays in
+            # its queue, where the oldest go first, not megabytes of it in
+            # the kernel that would reach it late.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
+        peer = transport.get_extra_info("peername")
+        if isinstance(peer, tuple) and len(peer) >= 2:
+            self.peer = f"[{peer[0]}]:{peer[1]}" if ":" in str(peer[0]) else f"{peer[0]}:{peer[1]}"
+        transport.set_write_buffer_limits(high=WRITE_LIMIT)
+        self.protocol = self.server.ServerProtocol(
+            subprotocols=list(SUBPROTOCOLS),
+            select_subprotocol=pick_subprotocol,
+            max_size=MAX_FRAME,
+            logger=QUIET,
+        )
+        self.server.connections.add(self)
+        self.timer = asyncio.get_running_loop().call_later(HANDSHAKE_TIMEOUT, self.late)
+
+    def data_received(self, data: bytes) -> None:
+        protocol = self.protocol
+        protocol.receive_data(data)
+        for event in protocol.events_received():
+            if self.transport.is_closing():
+                break
+            if hasattr(event, "opcode"):
+                self.frame(event)
+            else:
+                self.handshake(event)
+        if protocol.handshake_exc is not None and not self.open and self.timer is not None:
+            self.refused(protocol.handshake_exc)
+        self.write_out()
+
+    def eof_received(self) -> bool:
+        self.protocol.receive_eof()
+        self.write_out()
+        return True  # closed by write_out(), once what is written has gone
+
+    def connection_lost(self, exc) -> None:
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+        self.open = False
+        server = self.server
+        server.connections.discard(self)
+        if self in server.clients:
+            server.clients.discard(self)
+            server.dropped_gone += self.dropped
+        self.queue.clear()
+        if not self.lost.done():
+            self.lost.set_result(None)
+
+    def pause_writing(self) -> None:
+        self.paused_at = time.monotonic()
+
+    def resume_writing(self) -> None:
+        self.paused_at = None
+        self.flush()
+
+    # -- the protocol's side --
+
+    def handshake(self, request) -> None:
+        server, protocol = self.server, self.protocol
+        if len(server.clients) >= server.max_clients:
+            response = protocol.reject(
+                503, f"vorn live serves at most {server.max_clients} clients at once; close one first\n"
+            )
+            server.log(f"{self.peer}: refused: {server.max_clients} clients connected already")
+            self.timer.cancel()
+            self.timer = None
+        else:
+            response = protocol.accept(request)
+        protocol.send_response(response)
+        if response.status_code != 101:
+            return
+        self.timer.cancel()
+        self.timer = None
+        self.open = True
+        server.clients.add(self)
+        server.clients_seen += 1
+        protocol.send_text(server.info.encode())
+        protocol.send_text(server.advertise.encode())
+        if server.standing is not None:
+            protocol.send_text(server.standing.encode())
+
+    def refused(self, exc: Exception) -> None:
+        """A handshake that failed: one line, and the connection ends."""
+        why = str(exc)
+        if exc.__cause__ is not None and str(exc.__cause__):
+            why += f" ({exc.__cause__})"
+        self.server.log(f"{self.peer}: not a Foxglove WebSocket client: {why}")
+        self.timer.cancel()
+        self.timer = None
+
+    def late(self) -> None:
+        self.timer = None
+        self.server.log(f"{self.peer}: no WebSocket handshake in {HANDSHAKE_TIMEOUT:g} s")
+        self.transport.abort()
+
+    def frame(self, frame) -> None:
+        from websockets.frames import Opcode
+
+        op = frame.opcode
+        if op is Opcode.CLOSE:
+            self.open = False  # the protocol answers it and ends the connection
+            self.queue.clear()
+            return
+        if op not in (Opcode.TEXT, Opcode.BINARY, Opcode.CONT):
+            return  # ping and pong: the protocol answers a ping itself
+        if op is not Opcode.CONT:
+            self.parts, self.size, self.binary = [], 0, op is Opcode.BINARY
+        self.size += len(frame.data)
+        if self.size <= MAX_REQUEST:
+            self.parts.append(frame.data)
+        if not frame.fin:
+            return
+        parts, self.parts = self.parts, []
+        if self.open:
+            self.request(b"".join(parts), self.size)
+
+    def request(self, data: bytes, size: int) -> None:
+        """A whole request: handled within the client's rate, too long or
+        binary ones answered with an error status."""
+        now = time.monotonic()
+        self.tokens = min(REQUEST_BURST, self.tokens + (now - self.tokens_at) * REQUESTS_PER_SECOND)
+        self.tokens_at = now
+        self.tokens -= 1
+        if self.tokens < 0:
+            # Reading waits until the rate allows the next request.
+            self.transport.pause_reading()
+            loop = asyncio.get_running_loop()
+            loop.call_later(-self.tokens / REQUESTS_PER_SECOND, self.resume_reading)
+        if size > MAX_REQUEST:
+            self.status(STATUS_ERROR, f"request too long: {size:,} bytes, at most {MAX_REQUEST:,}")
+        elif self.binary:
+            self.status(STATUS_ERROR, "this server takes no binary messages from clients")
+        else:
+            try:
+                text = data.decode()
+            except UnicodeDecodeError:
+                self.status(STATUS_ERROR, "not UTF-8 text")
+                return
+            self.server.handle(self, text)
+
+    def resume_reading(self) -> None:
+        if not self.transport.is_closing():
+            self.transport.resume_reading()
+
+    def write_out(self) -> None:
+        """What the protocol has to send, sent; its end of the stream closes
+        the connection, cut short after CLOSE_TIMEOUT (unless a limit is set)."""
+        for data in self.protocol.data_to_send():
+            if data:
+                self.transport.write(data)
+            else:
+                self.open = False
+                self.transport.close()
+        if self.protocol.close_expected():
+            self.cut_after(CLOSE_TIMEOUT)
+
+    def cut_after(self, seconds: float) -> None:
+        if self.timer is None and not self.lost.done():
+            self.timer = asyncio.get_running_loop().call_later(seconds, self.transport.abort)
+
+    def close(self, code: int, reason: str, grace: float = CLOSE_TIMEOUT) -> None:
+        """Begins the closing handshake; the connection is cut should it not
+        end within grace seconds."""
+        if self.timer is not None and grace < DROP_GRACE:
+            self.timer.cancel()  # a shorter limit than a drop's
+            self.timer = None
+        if self.open:
+            self.open = False
+            self.queue.clear()
+            self.protocol.send_close(code, reason)
+            self.write_out()
+        else:
+            self.transport.close()
+        self.cut_after(grace)
+
+    # -- what the server hands it --
 
     def status(self, level: int, message: str) -> None:
-        self.control.append(json.dumps({"op": "status", "level": level, "message": message}))
-        self.wake.set()
+        """A status message, sent at once (ahead of the queued data)."""
+        if self.open:
+            self.protocol.send_text(json.dumps({"op": "status", "level": level, "message": message}).encode())
+            self.write_out()
+
+    def put(self, messages: list[tuple[int, bytes, bytes]]) -> None:
+        if not self.open or not self.by_channel:
+            return
+        if len(self.by_channel) < len(self.server.channels):
+            by_channel = self.by_channel
+            messages = [m for m in messages if m[0] in by_channel]
+        queue = self.queue
+        over = len(queue) + len(messages) - self.limit
+        if over > 0:
+            self.dropped += min(over, len(queue) + len(messages))
+        queue.extend(messages)  # its maxlen lets the oldest go
+        if not self.flushing and self.paused_at is None:
+            self.flushing = True
+            asyncio.get_running_loop().call_soon(self.flush)
+
+    @property
+    def limit(self) -> int:
+        return self.queue.maxlen
+
+    def flush(self) -> None:
+        """Writes up to SEND_BATCH queued messages, and comes back for more
+        in a later turn while the socket takes them: one client's backlog
+        never holds up the loop."""
+        self.flushing = False
+        if not self.open or self.paused_at is not None:
+            return
+        if self.dropped > self.told and time.monotonic() - self.told_at >= STATUS_EVERY:
+            self.told_at = time.monotonic()
+            self.status(
+                STATUS_WARNING,
+                f"{self.dropped - self.told:,} messages dropped: this connection reads more "
+                f"slowly than the unit sends ({self.dropped:,} in all)",
+            )
+            self.told = self.dropped
+        queue, by_channel = self.queue, self.by_channel
+        n = min(len(queue), SEND_BATCH)
+        if not n:
+            return
+        out = []
+        for _ in range(n):
+            cid, head, rest = queue.popleft()
+            sid = by_channel.get(cid)
+            if sid is not None:  # not unsubscribed since
+                out += (head, sid, rest)
+        self.transport.write(b"".join(out))
+        self.sent += n
+        if queue and self.paused_at is None:
+            self.flushing = True
+            asyncio.get_running_loop().call_soon(self.flush)
+
+
+class Quiet(logging.LoggerAdapter):
+    """websockets' connection logger, silent: the server says what matters in
+    one line of its own."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.getLogger("vorn.live.websockets"), {})
+
+    def isEnabledFor(self, level) -> bool:
+        return False
+
+    def log(self, *args, **kwargs) -> None:
+        pass
+
+
+QUIET = Quiet()
 
 
 class FoxgloveServer:
     """Serves column batches to every connected client, as the channels of
-    channels(prefix), on host:port (port 0: any free one, see .port)."""
+    channels(prefix), on host:port (port 0: any free one, see .port).
+
+    frame: "rep103" (ROS's body frame, the default) or "unit" (the unit's
+    axes), see ros_conventions; stamps: what header.stamp holds ("sample" or
+    "arrival"); noise: an imu.yaml of `vorn noise` for the covariances;
+    queue: messages waiting per client at most; max_clients: clients at once;
+    stall_limit: seconds a client may take nothing before it is dropped;
+    log: where a line about a refused or dropped client goes (by default
+    the "vorn.live" logger)."""
 
     def __init__(
         self,
@@ -172,14 +544,42 @@ class FoxgloveServer:
         prefix: str = "",
         queue: int = QUEUE_MESSAGES,
         name: str = "vorn",
+        frame: str = "rep103",
+        stamps: str = "sample",
+        noise=None,
+        max_clients: int = MAX_CLIENTS,
+        stall_limit: float = STALL_LIMIT,
+        log: Callable[[str], None] | None = None,
     ) -> None:
         if queue < 1:
             raise ValueError(f"queue must hold at least 1 message, not {queue}")
+        if max_clients < 1:
+            raise ValueError(f"max_clients must be at least 1, not {max_clients}")
+        if not stall_limit > 0:
+            raise ValueError(f"stall_limit must be above 0 seconds, not {stall_limit!r}")
+        if frame not in ros_conventions.FRAMES:
+            raise ValueError(f"frame must be one of {', '.join(ros_conventions.FRAMES)}, not {frame!r}")
+        if stamps not in ros_conventions.STAMPS:
+            raise ValueError(f"stamps must be one of {', '.join(ros_conventions.STAMPS)}, not {stamps!r}")
+        ros_conventions.check_frame_id(frame_id)
         self.host, self.port = host, port
         self.messages = Messages(frame_id)
+        self.frame, self.stamp = frame, stamps
+        self.cov = (
+            ros_conventions.covariances(ros_conventions.read_noise(noise))
+            if noise is not None
+            else ((0.0,) * 9, (0.0,) * 9)
+        )
+        self.transforms = Transforms(PARENT_FRAMES[frame], frame_id)
+        self.orientation = converters(frame)[1]
+        self.tf_at = -TF_EVERY_NS
         self.channels = channels(prefix)
         self.limit = queue
-        self.clients: set[Client] = set()
+        self.max_clients = max_clients
+        self.stall_limit = stall_limit
+        self.log = log if log is not None else log_line
+        self.clients: set[Client] = set()  # connections past their handshake
+        self.connections: set[Client] = set()
         self.packets = self.clients_seen = 0
         self.dropped_gone = 0  # drops of clients that have left
         self.info = json.dumps(
@@ -188,12 +588,19 @@ class FoxgloveServer:
                 "name": name,
                 "capabilities": [],
                 "sessionId": str(time.time_ns()),
-                "metadata": {"frame_id": frame_id},
+                "metadata": {
+                    "frame_id": frame_id,
+                    "frame": ros_conventions.frame_text(frame),
+                    "tf": f"{TF_TOPIC}: {PARENT_FRAMES[frame]} -> {frame_id}, the unit's orientation",
+                },
             }
         )
         self.advertise = json.dumps({"op": "advertise", "channels": self.channels})
+        self.standing: str | None = None  # a warning every new client is given too
         self.server = None
+        self.watch: asyncio.Task | None = None
         self.subscribed = asyncio.Event()  # set at the first subscription of any client
+        self.ServerProtocol = None
 
     @property
     def dropped(self) -> int:
@@ -201,23 +608,32 @@ class FoxgloveServer:
         return self.dropped_gone + sum(c.dropped for c in self.clients)
 
     async def start(self) -> None:
-        serve = require_websockets().serve
-        self.server = await serve(
-            self.connection,
-            self.host,
-            self.port,
-            subprotocols=SUBPROTOCOLS,
-            select_subprotocol=pick_subprotocol,
-            compression=None,
-            write_limit=WRITE_LIMIT,
-            max_size=1 << 16,
-        )
+        self.ServerProtocol = require_websockets()
+        loop = asyncio.get_running_loop()
+        self.server = await loop.create_server(lambda: Client(self), self.host, self.port)
         self.port = self.server.sockets[0].getsockname()[1]
+        self.watch = asyncio.ensure_future(self.drop_stalled())
 
     async def close(self) -> None:
-        if self.server is not None:
-            self.server.close()
-            await self.server.wait_closed()
+        """Stops listening and ends every connection: a close frame to each
+        client, the connection cut after CLOSE_TIMEOUT whatever it does."""
+        if self.server is None:
+            return
+        server, self.server = self.server, None
+        self.watch.cancel()
+        server.close()
+        waiting = [c.lost for c in self.connections]
+        for c in list(self.connections):
+            c.close(1001, "vorn live is stopping")
+        if waiting:
+            await asyncio.wait(waiting, timeout=CLOSE_TIMEOUT + 0.1)
+        for c in list(self.connections):
+            c.transport.abort()
+        await asyncio.sleep(0)  # the aborted connections' last callbacks
+        try:
+            await asyncio.wait_for(server.wait_closed(), CLOSE_TIMEOUT)
+        except asyncio.TimeoutError:
+            pass
 
     async def __aenter__(self) -> FoxgloveServer:
         await self.start()
@@ -226,6 +642,26 @@ class FoxgloveServer:
     async def __aexit__(self, *exc) -> None:
         await self.close()
 
+    async def drop_stalled(self) -> None:
+        """Every quarter of a second: a client that has taken nothing for
+        stall_limit seconds is told why and dropped."""
+        while True:
+            await asyncio.sleep(0.25)
+            now = time.monotonic()
+            for c in list(self.clients):
+                if c.open and c.paused_at is not None and now - c.paused_at >= self.stall_limit:
+                    self.log(f"{c.peer}: dropped: it took nothing for {self.stall_limit:g} s")
+                    c.status(STATUS_ERROR, f"dropped: this connection took nothing for {self.stall_limit:g} s")
+                    c.close(1008, "too slow", DROP_GRACE)
+
+    def tell(self, level: int, message: str, standing: bool = False) -> None:
+        """A status message to every client; with standing, to every client
+        that connects later as well, until the next tell()."""
+        for c in self.clients:
+            c.status(level, message)
+        status = json.dumps({"op": "status", "level": level, "message": message})
+        self.standing = status if standing else None
+
     def publish(self, batch: Mapping) -> None:
         """Hands the batch's messages to each client subscribed to them; never
         waits for a client."""
@@ -233,77 +669,43 @@ class FoxgloveServer:
         self.packets += n
         if not n or not any(c.by_channel for c in self.clients):
             return
-        out = Collected()
-        write_packets(out, self.messages, [rows(batch)])
+        messages = self.messages_of(batch, tf=any(TF in c.by_channel for c in self.clients))
+        shared = [(cid, frame_head(13 + len(data)), MESSAGE_TIME(t) + data) for cid, t, data in messages]
         for client in self.clients:
-            client.put(out.out)
+            client.put(shared)
+
+    def messages_of(self, batch: Mapping, tf: bool = True) -> list[tuple[int, int, bytes]]:
+        """The batch's messages as (channel id, time, CDR body): the export's,
+        then (with tf) those of /tf."""
+        timed = rows(batch, self.stamp)
+        out = Collected()
+        write_packets(out, self.messages, [timed], self.frame, self.cov)
+        return out.out + self.tf_messages(timed) if tf else out.out
+
+    def tf_messages(self, timed) -> list[tuple[int, int, bytes]]:
+        """/tf from the filter packets' valid orientations, at most one every TF_EVERY_NS."""
+        out = []
+        invalid = flag_name("est_orient_quaternion")
+        for t, s, row in timed:
+            if row[0] == "raw" or s - self.tf_at < TF_EVERY_NS or (row[1] and invalid in row[1].split(",")):
+                continue
+            q = self.orientation(row, "est_orient_quaternion")
+            if q is not None:
+                self.tf_at = s
+                out.append((TF, t, self.transforms.message(s, q)))
+        return out
 
     async def run(self, source: AsyncIterator[Mapping]) -> None:
         """Publishes each batch of source until it ends."""
         async for batch in source:
             self.publish(batch)
-            await asyncio.sleep(0)  # the clients' senders get their turn, however fast the source
+            await asyncio.sleep(0)  # the clients' writes get their turn, however fast the source
 
-    async def connection(self, ws) -> None:
-        sock = ws.transport.get_extra_info("socket")
-        if sock is not None:
-            # A fixed kernel buffer: a stalled client's backlog then stays in
-            # its queue, where the oldest go first, not megabytes of it in
-            # the kernel that would reach it late.
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
-        client = Client(ws, self.limit)
-        self.clients.add(client)
-        self.clients_seen += 1
-        client.control += (self.info, self.advertise)
-        client.wake.set()
-        sender = asyncio.create_task(self.send(client))
-        # A sender that fails ends the connection rather than leave it silent.
-        sender.add_done_callback(lambda task: task.cancelled() or ws.transport.abort())
-        from websockets.exceptions import ConnectionClosed
-
-        try:
-            async for message in ws:
-                self.handle(client, message)
-        except ConnectionClosed:
-            pass  # gone mid-message, or broke the protocol: the connection ends either way
-        finally:
-            self.clients.discard(client)
-            self.dropped_gone += client.dropped
-            sender.cancel()
-            try:
-                await sender
-            except (asyncio.CancelledError, Exception):
-                pass
-
-    async def send(self, client: Client) -> None:
-        """Sends the client its messages as they come, answers first; a drop is
-        told at most once every STATUS_EVERY seconds."""
-        ws, queue, control = client.ws, client.queue, client.control
-        told_at = 0.0
-        while True:
-            await client.wake.wait()
-            client.wake.clear()
-            while control or queue:
-                if client.dropped > client.told and time.monotonic() - told_at >= STATUS_EVERY:
-                    told_at = time.monotonic()
-                    client.status(
-                        STATUS_WARNING,
-                        f"{client.dropped - client.told:,} messages dropped: this "
-                        f"connection reads more slowly than the unit sends ({client.dropped:,} in all)",
-                    )
-                    client.told = client.dropped
-                if control:
-                    await ws.send(control.popleft())
-                else:
-                    batch = [queue.popleft() for _ in range(min(len(queue), SEND_BATCH))]
-                    await send_binary(ws, batch)
-                    client.sent += len(batch)
-
-    def handle(self, client: Client, message) -> None:
+    def handle(self, client: Client, message: str) -> None:
         """A client's request: subscribe or unsubscribe; anything else is
         answered with an error status."""
-        if isinstance(message, bytes):
-            client.status(STATUS_ERROR, "this server takes no messages from clients")
+        if depth(message) > MAX_DEPTH:
+            client.status(STATUS_ERROR, f"request nested more than {MAX_DEPTH} deep")
             return
         try:
             request = json.loads(message)
@@ -322,14 +724,14 @@ class FoxgloveServer:
                 else:
                     del client.by_channel[cid]
         else:
-            client.status(STATUS_ERROR, f"unsupported operation {op!r}")
+            client.status(STATUS_ERROR, f"unsupported operation {str(op)[:64]!r}")
 
     def subscribe(self, client: Client, subscriptions) -> None:
         known = range(1, len(self.channels) + 1)
         for s in subscriptions if isinstance(subscriptions, list) else ():
             sid, cid = (s.get("id"), s.get("channelId")) if isinstance(s, dict) else (None, None)
             if not (isinstance(sid, int) and isinstance(cid, int) and 0 <= sid < 1 << 32):
-                client.status(STATUS_ERROR, f"not a subscription: {s!r}")
+                client.status(STATUS_ERROR, f"not a subscription: {json.dumps(s)[:128]}")
             elif cid not in known:
                 client.status(STATUS_ERROR, f"no channel {cid}")
             elif sid in client.subscriptions:
@@ -338,26 +740,12 @@ class FoxgloveServer:
                 client.status(STATUS_ERROR, f"channel {cid} is subscribed already")
             else:
                 client.subscriptions[sid] = cid
-                client.by_channel[cid] = sid
+                client.by_channel[cid] = SUBSCRIPTION(sid)
                 self.subscribed.set()
 
 
-async def send_binary(ws, messages: list[bytes]) -> None:
-    """Binary messages sent as websockets' send() sends one, in one write and
-    one flow-control wait for all of them: at the unit's rate, a write and a
-    wait per message would cost more than the messages."""
-    async with ws.send_context():
-        for m in messages:
-            ws.protocol.send_binary(m)
-        data = ws.protocol.data_to_send()
-        out = b"".join(data)
-        if out:
-            ws.transport.write(out)
-        if not all(data):  # the end of a closing handshake: half-closed as websockets does
-            try:
-                ws.transport.write_eof() if ws.transport.can_write_eof() else ws.transport.close()
-            except Exception:
-                pass
+def log_line(text: str) -> None:
+    log.warning("%s", text)
 
 
 def pick_subprotocol(connection, offered) -> str | None:
@@ -374,37 +762,41 @@ def pick_subprotocol(connection, offered) -> str | None:
 async def replay(path, rate: float | None = None) -> AsyncIterator[dict]:
     """The packets of a recording as they arrived: each read's packets when its
     arrival time comes round again, counted from the first, up to the first
-    packet whose read has no vouched time. A recording without arrival times needs rate (packets
-    per second): its packets go at that pace, stamped with the clock."""
+    packet whose read has no vouched time. A recording without arrival times
+    needs rate, the raw packets' rate (per second, as the export's): raw
+    packet k goes k/rate s after the start, the filter packets between the raw
+    packets around them, each stamped with the clock's time then."""
     import numpy as np
 
     from vorn.columns import chunks
+    from vorn.export.mcap import RateClock
     from vorn.fields import UNTIMED
     from vorn.times import has_times
 
     timed = has_times(path)
     if not timed and rate is None:
-        raise ValueError(f"{path}: no arrival times; give a packet rate to replay it at")
+        raise ValueError(f"{path}: no arrival times; give a raw packet rate to replay it at")
     loop = asyncio.get_running_loop()
     start = None
     first = None  # the first arrival time, ns
-    sent = 0
+    clock = None if timed else RateClock(rate)
     for chunk in chunks(path):
         n = len(chunk["packet_type"])
         if start is None:
-            start = loop.time()
-        if not timed:
+            start, wall = loop.time(), time.time_ns()
+        if clock is not None:
+            due = clock.times(chunk["packet_type"])  # ns after the start
             i = 0
             while i < n:
-                due = sent + i - (loop.time() - start) * rate  # packets ahead of the pace
-                if due > 0:
-                    await asyncio.sleep(due / rate)
-                j = min(n, max(i + 1, int((loop.time() - start) * rate) - sent + 1))
+                wait = start + int(due[i]) / 1e9 - loop.time()
+                if wait > 0:
+                    await asyncio.sleep(wait)
+                now = round((loop.time() - start) * 1e9)
+                j = i + max(1, int(np.searchsorted(due[i:], now, "right")))
                 part = {k: a[i:j] for k, a in chunk.items()}
-                part["host_time_ns"] = np.full(j - i, time.time_ns(), np.int64)
+                part["host_time_ns"] = wall + due[i:j]
                 yield part
                 i = j
-            sent += n
             continue
         arrived = chunk["host_time_ns"]
         untimed = np.flatnonzero(arrived == UNTIMED)

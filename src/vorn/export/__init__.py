@@ -16,7 +16,7 @@ import shutil
 from pathlib import Path
 
 from vorn.errors import UsageError, missing, with_path
-from vorn.export.ros_conventions import FRAMES, STAMPS
+from vorn.export.ros_conventions import DEFAULT_FRAME, FRAMES, STAMPS
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.sample_clock import check_baud
@@ -54,14 +54,15 @@ def export(
     progress: Progress | None = None,
     baud: int | None = None,
     stamps: str = "sample",
-    frame: str = "unit",
+    frame: str | None = None,
     noise=None,
 ) -> None:
     """Writes the recording at path to out in format fmt (one of FORMATS);
     kind, start and end select the packets of a table (see vorn.read). baud:
     the line's, for the sample times where the recording does not say
     (vorn.sample_clock). stamps, frame and noise are the MCAP and rosbag2
-    exports' (mcap.write_mcap): what header.stamp holds, the axes, and an
+    exports' (mcap.write_mcap): what header.stamp holds, the axes (by default
+    REP 103's, ros_conventions.DEFAULT_FRAME), and an
     imu.yaml of `vorn noise` for the covariances. A rosbag2 directory is
     written anew: FileExistsError when out exists."""
     if fmt not in FORMATS:
@@ -72,13 +73,15 @@ def export(
         raise UsageError(
             "--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where it has none"
         )
-    if fmt in TABLES and (stamps, frame, noise) != ("sample", "unit", None):
+    if fmt in TABLES and (stamps, frame, noise) != ("sample", None, None):
         raise UsageError(
             f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
             "as the unit sent them, with both times"
         )
     if stamps not in STAMPS:
         raise ValueError(f"stamps must be one of {', '.join(STAMPS)}, not {stamps!r}")
+    if frame is None:
+        frame = DEFAULT_FRAME
     if frame not in FRAMES:
         raise ValueError(f"frame must be one of {', '.join(FRAMES)}, not {frame!r}")
     write = writer(fmt)

@@ -5,9 +5,9 @@ zstd-compressed chunks, and the summary and indexes viewers seek with.
 The one place where the unit's values become ROS's: accelerations from g to
 m/s² (delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
 ROS's x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
-covariance, as sensor_msgs/msg/Imu defines it. On request, the axes turn into
-REP 103's body frame and the covariances come from `vorn noise`
-(ros_conventions). header.stamp is the unit's sample time recovered from the
+covariance, as sensor_msgs/msg/Imu defines it. The axes turn into REP 103's
+body frame unless frame="unit" keeps the unit's, and on request the
+covariances come from `vorn noise` (ros_conventions). header.stamp is the unit's sample time recovered from the
 arrivals (vorn.sample_clock), or with stamps="arrival" the arrival; the
 record's log and publish times are always the arrival, as a bag recorder
 writes them.
@@ -415,26 +415,16 @@ def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
 
     every_value = [c for f in VALUE_FIELDS for c in value_columns(f)]
     flags = [flag_column(f) for f in FLAG_FIELDS]
-    raw = KINDS.index("raw")
-    step = None if rate is None else 1e9 / rate
-    n = known = raws = since = 0
+    clock = None if rate is None else RateClock(rate)
+    n = known = 0
     runs: list[list[int]] = []
     last_guess = False
     # The sample clock only where header.stamp takes its times.
-    for chunk in rec.columns(baud=baud, extrapolated=True, sample=step is None and stamps != "arrival"):
+    for chunk in rec.columns(baud=baud, extrapolated=True, sample=clock is None and stamps != "arrival"):
         kinds = chunk["packet_type"]
         m = len(kinds)
-        if step is not None:
-            # Raw packet k at k/rate, filter packets between the raw packets around them.
-            is_raw = kinds == raw
-            counted = np.cumsum(is_raw) + raws  # raw packets up to each packet, itself included
-            at = np.arange(m)
-            last_raw = np.maximum.accumulate(np.where(is_raw, at, -1))
-            after = np.where(last_raw >= 0, at - last_raw, since + at + 1)  # filter packets since the last raw
-            position = np.where(is_raw, counted - 1, counted - np.power(0.5, after))
-            times = np.where(is_raw | (counted > 0), np.rint(position * step), 0).astype(np.int64)
-            raws, since = int(counted[-1]), int(after[-1]) if not is_raw[-1] else 0
-            stamp = times
+        if clock is not None:
+            times = stamp = clock.times(kinds)
         else:
             times = np.ascontiguousarray(chunk["host_time_ns"], np.int64)
             guess = chunk["extrapolated"]
@@ -457,7 +447,36 @@ def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
             np.ascontiguousarray(stamp, np.int64),
             times,
         )
-    info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
+    info.update(packets=n, timed=known, extrapolated=runs, replaced=clock is not None and rec.times.timed)
+
+
+class RateClock:
+    """Times from a rate of raw packets, chunk after chunk: raw packet k at
+    k/rate s from 0, filter packets between the raw packets around them (they
+    interleave in time), at half the way to the next, then a quarter, ...
+    What --rate means wherever it applies. Needs numpy."""
+
+    def __init__(self, rate: float) -> None:
+        self.step = 1e9 / rate
+        self.raws = 0  # raw packets so far
+        self.since = 0  # filter packets since the last raw one
+
+    def times(self, kinds):
+        """The times of the next packets (their kinds), int64 ns."""
+        import numpy as np
+
+        m = len(kinds)
+        if not m:
+            return np.empty(0, np.int64)
+        is_raw = kinds == KINDS.index("raw")
+        counted = np.cumsum(is_raw) + self.raws  # raw packets up to each packet, itself included
+        at = np.arange(m)
+        last_raw = np.maximum.accumulate(np.where(is_raw, at, -1))
+        after = np.where(last_raw >= 0, at - last_raw, self.since + at + 1)  # filter packets since the last raw
+        position = np.where(is_raw, counted - 1, counted - np.power(0.5, after))
+        times = np.where(is_raw | (counted > 0), np.rint(position * self.step), 0).astype(np.int64)
+        self.raws, self.since = int(counted[-1]), int(after[-1]) if not is_raw[-1] else 0
+        return times
 
 
 def columns_from_rows(rec, rate: float | None, info: dict):
@@ -500,7 +519,7 @@ def write_mcap(
     prefix: str,
     rate: float | None,
     stamps: str = "sample",
-    frame: str = "unit",
+    frame: str = "rep103",
     noise=None,
     baud: int | None = None,
 ):
@@ -518,6 +537,7 @@ def write_mcap(
         )
     if stamps not in ros_conventions.STAMPS or frame not in ros_conventions.FRAMES:
         raise ValueError(f"stamps must be one of {ros_conventions.STAMPS} and frame one of {ros_conventions.FRAMES}")
+    ros_conventions.check_frame_id(frame_id)
     cov = None if noise is None else ros_conventions.covariances(ros_conventions.read_noise(noise))
     try:
         import numpy  # noqa: F401
@@ -596,12 +616,7 @@ def write_mcap(
         "log_time": "the time above",
         "header.stamp": stamped,
         "frame_id": frame_id,
-        "frame": (
-            "REP 103 body frame: x forward, y left, z up (from the unit's x forward, y right, z down); "
-            "orientation against east, north, up"
-            if frame == "rep103"
-            else "the unit's own axes as it sends them: x forward, y right, z down; no frame conversion"
-        ),
+        "frame": ros_conventions.frame_text(frame),
         "covariance": (
             f"angular velocity and linear acceleration from {Path(noise).name} (vorn noise): "
             "white-noise density squared times its update_rate on the diagonal"

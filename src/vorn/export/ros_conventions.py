@@ -14,10 +14,32 @@ from __future__ import annotations
 import math
 
 FRAMES = ("unit", "rep103")
+DEFAULT_FRAME = "rep103"  # of every ROS-facing output: what every ROS consumer assumes
+FRAME_TEXT = {
+    "rep103": "REP 103 body frame: x forward, y left, z up (from the unit's x forward, y right, z down); "
+    "orientation against east, north, up",
+    "unit": "the unit's own axes as it sends them: x forward, y right, z down; orientation against north, "
+    "east, down; no frame conversion",
+}
 STAMPS = ("sample", "arrival")  # what header.stamp holds; the log time is the arrival
 HALF = math.sqrt(0.5)
 ENU_FROM_NED = (0.0, HALF, HALF, 0.0)  # w, x, y, z: swaps north and east, turns down into up
 FRD_FROM_FLU = (0.0, 1.0, 0.0, 0.0)  # half a turn about x
+
+
+def frame_text(frame: str) -> str:
+    """What the axes of frame are, in a line."""
+    return FRAME_TEXT[frame]
+
+
+def check_frame_id(frame_id: str) -> str:
+    """frame_id as tf2 takes it: ValueError for an empty one or one that
+    begins with a slash."""
+    if not frame_id:
+        raise ValueError("frame id must not be empty (tf2 refuses it)")
+    if frame_id.startswith("/"):
+        raise ValueError(f"frame id must not begin with '/' (tf2 refuses it): {frame_id!r}")
+    return frame_id
 
 
 def qmul(a, b):
