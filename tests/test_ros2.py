@@ -1,0 +1,450 @@
+"""vorn ros2 and vorn.ros2.Publisher against a real ROS 2 graph: rclpy
+subscribers in other processes (Fast DDS, a domain of this run's own, this
+machine only), the values against MockParser of the same bytes. The packer's
+orientation covariance is checked here too, on synthetic attitudes.
+
+rclpy installs from the package index for x86-64 CPython 3.10-3.13 with the
+GIL only: `make test-ros2` runs this file in such an interpreter; elsewhere
+the graph's cases skip and say why."""
+
+import json
+import math
+import os
+import platform
+import signal
+import struct
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import time
+
+import pytest
+from test_serial import Pty, pty  # noqa: F401 (a fixture)
+
+import vorn_model as vm
+
+np = pytest.importorskip("numpy")
+
+G = 9.80665
+TOPICS = ("imu/data_raw", "imu/data", "imu/pressure", "imu/delta_theta", "imu/delta_vel", "imu/linear_accel")
+
+
+def rclpy_missing() -> str | None:
+    """Why rclpy cannot be had in this interpreter, or None."""
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        return "rclpy has no wheels for the free-threaded interpreter (make test-ros2 runs these cases on 3.12)"
+    if platform.machine() != "x86_64":
+        return f"rclpy has no wheels for {platform.machine()} (a sourced ROS 2 has it there)"
+    try:
+        import rclpy  # noqa: F401
+    except ImportError:
+        return "rclpy is not installed here (make test-ros2 makes an environment with it)"
+    return None
+
+
+needs_graph = pytest.mark.skipif(rclpy_missing() is not None, reason=str(rclpy_missing()))
+
+
+# -- the packer, without ROS --
+
+
+def log_rotation(q) -> np.ndarray:
+    """The rotation vector of a unit quaternion w, x, y, z."""
+    w, v = q[0], np.asarray(q[1:])
+    if w < 0:
+        w, v = -w, -v
+    n = np.linalg.norm(v)
+    return 2 * math.atan2(n, w) * v / n if n > 0 else np.zeros(3)
+
+
+def qmul(a, b):
+    aw, ax, ay, az = a
+    bw, bx, by, bz = b
+    return np.array(
+        [
+            aw * bw - ax * bx - ay * by - az * bz,
+            aw * bx + ax * bw + ay * bz - az * by,
+            aw * by - ax * bz + ay * bw + az * bx,
+            aw * bz + ax * by - ay * bx + az * bw,
+        ]
+    )
+
+
+def one_filter_packet(q, s, flagged=()):
+    """The packer's columns of one filter packet holding q and s (w, x, y, z)."""
+    from vorn.ros2 import FLAG_COLUMNS, VALUE_COLUMNS
+
+    values = []
+    for c in VALUE_COLUMNS:
+        v = np.full(1, np.nan, np.float32)
+        for name, quat in (("est_orient_quaternion_", q), ("est_attitude_uncert_quaternion_", s)):
+            if c.startswith(name):
+                v[0] = quat["wxyz".index(c[-1])]
+        values.append(v)
+    flags = [np.array([c in flagged], np.uint8) for c in FLAG_COLUMNS]
+    return np.array([1], np.uint8), values, flags, np.array([10**18], np.int64)
+
+
+def imu_doubles(message: bytes) -> tuple:
+    """The 37 doubles of an Imu after its header."""
+    (n,) = struct.unpack_from("<I", message, 12)
+    at = 4 + (12 + n + 7) // 8 * 8
+    return struct.unpack_from("<37d", message, at)
+
+
+@pytest.mark.parametrize("frame", ["unit", "rep103"])
+def test_orientation_covariance_is_that_of_small_rotations_about_the_reference_axes(frame):
+    """Orientations drawn about a synthetic attitude with the uncertainty's
+    spread per part: the covariance of their rotation from it, about the
+    axes of the reference frame (NED; ENU in REP 103), is the message's.
+    Flagged: -1 in element 0; no uncertainty: unknown."""
+    from vorn import _native
+    from vorn.export.ros_conventions import body_orientation
+
+    rng = np.random.default_rng(7)
+    packer = _native.RosPacker("imu", body_frame=frame == "rep103")
+    for attitude in ((1, 0, 0, 0), (0.3, -0.5, 0.7, 0.2), (0.05, 0.9, -0.1, 0.4)):
+        q = np.asarray(attitude, float) / np.linalg.norm(attitude)
+        s = np.array([0.0004, 0.001, 0.002, 0.0007])
+        q32, s32 = q.astype(np.float32).astype(float), s.astype(np.float32).astype(float)
+        got = np.array(imu_doubles(packer.pack(*one_filter_packet(q32, s32))[1][0])[4:13]).reshape(3, 3)
+
+        def as_sent(p):  # the orientation as the message carries it, w, x, y, z
+            if frame == "unit":
+                return p
+            x, y, z, w = body_orientation((p[1], p[2], p[3], p[0]))
+            return np.array([w, x, y, z])
+
+        ref = as_sent(q32)
+        drawn = q32 + rng.normal(size=(20000, 4)) * s32
+        drawn /= np.linalg.norm(drawn, axis=1)[:, None]
+        e = np.array([log_rotation(qmul(as_sent(p), ref * [1, -1, -1, -1])) for p in drawn])
+        want = np.cov(e.T)
+        assert np.allclose(got, want, atol=0.06 * np.abs(want).max()), (attitude, got, want)
+        assert np.allclose(got, got.T)
+
+    flagged = packer.pack(*one_filter_packet(q32, s32, ["est_attitude_uncert_quaternion_invalid"]))[1][0]
+    assert imu_doubles(flagged)[4:13] == (-1.0,) + (0.0,) * 8
+    unknown = packer.pack(*one_filter_packet(q32, [math.nan] * 4))[1][0]
+    assert imu_doubles(unknown)[4:13] == (0.0,) * 9
+
+
+# -- a real graph --
+
+
+PEER = textwrap.dedent(
+    """
+    import importlib, json, os, sys, threading, time
+    import rclpy
+    from rclpy.executors import SingleThreadedExecutor
+    from rclpy.qos import QoSProfile, ReliabilityPolicy, qos_profile_sensor_data
+
+    config = json.loads(sys.argv[1])
+    rclpy.init()
+    node = rclpy.create_node("peer")
+    got = {}
+
+    def take(key, raw):
+        got[key] = []
+        def cb(m):
+            got[key].append([time.time_ns(), m.hex() if raw else [
+                [s.name, s.hardware_id, s.level[0], s.message, {kv.key: kv.value for kv in s.values}]
+                for s in m.status]])
+        return cb
+
+    for key, topic, kind, qos, raw in config["subs"]:
+        module, name = kind.rsplit(".", 1)
+        profile = qos_profile_sensor_data if qos == "best_effort" else QoSProfile(depth=1000)
+        node.create_subscription(getattr(importlib.import_module(module), name), topic, take(key, raw), profile,
+                                 raw=raw)
+    executor = SingleThreadedExecutor()
+    executor.add_node(node)
+    threading.Thread(target=executor.spin, daemon=True).start()
+    print("ready", flush=True)
+    for topic in config["wait"]:
+        while node.count_publishers(topic) == 0:
+            time.sleep(0.05)
+    params = {}
+    if config.get("params"):
+        from rcl_interfaces.srv import GetParameters, ListParameters
+        listing = node.create_client(ListParameters, config["params"] + "/list_parameters")
+        getting = node.create_client(GetParameters, config["params"] + "/get_parameters")
+        assert listing.wait_for_service(10) and getting.wait_for_service(10)
+        names = listing.call(ListParameters.Request(), timeout_sec=10).result.names
+        values = getting.call(GetParameters.Request(names=["frame_id", "reliability"]), timeout_sec=10).values
+        params = {"names": list(names), "frame_id": values[0].string_value, "reliability": values[1].string_value}
+    print("matched", flush=True)
+    sys.stdin.read()  # until the test is done
+    with open(config["out"], "w") as f:
+        json.dump({"got": got, "params": params}, f)
+    os._exit(0)  # the spinning thread and the middleware's own go with the process
+    """
+)
+
+USER_NODE = textwrap.dedent(
+    """
+    import sys, time
+    import rclpy, vorn
+    from vorn.ros2 import Publisher
+
+    rclpy.init()
+    node = rclpy.create_node("user_imu", namespace="/mine")
+    publisher = Publisher(node, frame_id="user_link", frame="unit")
+    while node.count_subscribers("/mine/imu/data_raw") == 0:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    with vorn.open(sys.argv[1]) as stream:
+        for batch in stream:
+            publisher.publish(batch)
+    print(publisher.packets, publisher.messages, flush=True)
+    time.sleep(1.0)  # reliable delivery of the last messages
+    rclpy.shutdown()
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def graph_env():
+    """The environment of every process of a test's graph: Fast DDS, a domain
+    of this run's own, discovery on this machine only."""
+    env = dict(os.environ)
+    env.pop("ROS_LOCALHOST_ONLY", None)
+    env.update(
+        RMW_IMPLEMENTATION="rmw_fastrtps_cpp",
+        ROS_DOMAIN_ID=str(1 + os.getpid() % 100),
+        ROS_AUTOMATIC_DISCOVERY_RANGE="LOCALHOST",
+        PYTHONUNBUFFERED="1",
+    )
+    return env
+
+
+class Peer:
+    """An rclpy subscriber in a process of its own."""
+
+    def __init__(self, env, tmp_path, subs, wait, params=None) -> None:
+        self.out = tmp_path / f"peer{id(self)}.json"
+        config = {"subs": subs, "wait": wait, "params": params, "out": str(self.out)}
+        self.proc = subprocess.Popen(
+            [sys.executable, "-c", PEER, json.dumps(config)],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
+        assert self.proc.stdout.readline().strip() == "ready", self.proc.stderr.read()
+
+    def matched(self) -> None:
+        assert self.proc.stdout.readline().strip() == "matched", self.proc.stderr.read()
+
+    def result(self) -> dict:
+        _, err = self.proc.communicate("", timeout=60)
+        assert self.proc.returncode == 0, err
+        return json.loads(self.out.read_text())
+
+
+def vorn_ros2(env, *args) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, "-m", "vorn", "ros2", *map(str, args)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+
+
+def feed(pty, pieces, start: float) -> None:
+    """Writes the unit's pieces to the line at the pace they were made."""
+    t0 = time.monotonic()
+    for at in range(0, len(pieces), 10):  # 10 ms of packets at a time
+        chunk = pieces[at : at + 10]
+        delay = t0 + chunk[0][0] - start - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        os.write(pty.master, b"".join(w for _, w, _ in chunk))
+
+
+def header(message: bytes) -> tuple[int, str]:
+    """A message's stamp (ns) and frame id."""
+    sec, nsec, n = struct.unpack_from("<iII", message, 4)
+    return sec * 10**9 + nsec, message[16 : 16 + n - 1].decode()
+
+
+def mock_records(tmp_path, data: bytes) -> list:
+    from conftest import wait_ended
+
+    import vorn_rs
+
+    path = tmp_path / "line.bin"
+    path.write_bytes(data)
+    with vorn_rs.MockParser(path) as parser:
+        wait_ended(parser)
+        return parser.get_data_packets()
+
+
+@needs_graph
+def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_users_node_too(graph_env, pty, tmp_path):
+    """One graph: `vorn ros2` on a simulated unit's line, in a namespace of
+    its own, named by remaps and set by -p; a user's node publishing a
+    recording through vorn.ros2.Publisher; reliable subscribers on every
+    topic, a best-effort one, /diagnostics and the parameter services. Every
+    raw packet once, in order, values exact against MockParser of the same
+    bytes; SIGTERM ends the node at once with status 0."""
+    from vorn.times import Stamp, TimesWriter
+
+    sim = vm.UnitSimulator(seed=3, invalid_rate=0.05)
+    pieces = sim.packets(1.5)
+    data = b"".join(w for _, w, _ in pieces)
+    recording = tmp_path / "user.bin"
+    recording.write_bytes(data)
+    writer = TimesWriter(recording, force=False)
+    wall = time.time_ns()
+    for k in range(0, len(data), 500):  # replayed at the unit's pace
+        wall += round(1.5e9 * 500 / len(data))
+        writer.add(len(data[k : k + 500]), Stamp(wall, wall))
+    writer.close()
+
+    imu, vec = "sensor_msgs.msg.Imu", "geometry_msgs.msg.Vector3Stamped"
+    subs = [[t, f"/left/{t}", imu if "data" in t else vec, "reliable", True] for t in TOPICS if "pressure" not in t]
+    subs += [
+        ["pressure", "/left/imu/pressure", "sensor_msgs.msg.FluidPressure", "reliable", True],
+        ["best_effort", "/left/imu/data_raw", imu, "best_effort", True],
+        ["user", "/mine/imu/data_raw", imu, "reliable", True],
+        ["diagnostics", "/diagnostics", "diagnostic_msgs.msg.DiagnosticArray", "reliable", False],
+    ]
+    peer = Peer(graph_env, tmp_path, subs, ["/left/imu/data_raw", "/mine/imu/data_raw"], params="/left/imu_node")
+    node = vorn_ros2(
+        graph_env, pty.path, "--frame-id", "ignored", "--ros-args", "-r", "__ns:=/left", "-r", "__node:=imu_node",
+        "-p", "frame_id:=imu_left", "-p", "reliability:=reliable",
+    )  # fmt: skip
+    user = subprocess.Popen(
+        [sys.executable, "-c", USER_NODE, recording], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=graph_env,
+    )  # fmt: skip
+    try:
+        line = node.stderr.readline()
+        assert "node /left/imu_node publishing" in line and "frame rep103, frame_id imu_left" in line, line
+        peer.matched()
+        time.sleep(0.5)  # the node's publishers have found the subscribers too
+        started = time.time_ns()
+        feed(pty, pieces, pieces[0][0])
+        out, err = user.communicate(timeout=60)
+        assert user.returncode == 0, err
+        time.sleep(1.5)  # the last messages, and a diagnostics round after them
+        node.send_signal(signal.SIGTERM)
+        out, err = node.communicate(timeout=10)
+        assert node.returncode == 0, err
+        assert "stopped by SIGTERM" in out
+    finally:
+        for p in (node, user):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    result = peer.result()
+    got = {k: [(t, bytes.fromhex(m)) for t, m in v] for k, v in result["got"].items() if k != "diagnostics"}
+
+    records = mock_records(tmp_path, data)
+    raws = [r for r in records if r.packet_type == "raw"]
+    filters = [r for r in records if r.packet_type == "estimated"]
+    assert len(got["imu/data_raw"]) == len(raws) and len(got["imu/data"]) == len(filters)
+    stamps = []
+    for (received, m), r in zip(got["imu/data_raw"], raws):
+        stamp, frame_id = header(m)
+        assert frame_id == "imu_left"
+        assert started - 10**9 < stamp <= received
+        stamps.append(stamp)
+        d = imu_doubles(m)
+        gx, gy, gz = r.scaled_gyro
+        ax, ay, az = r.scaled_accel
+        # REP 103 by default: y and z turned; g in m/s².
+        assert d[13:16] == (gx, -gy, -gz) and d[25:28] == (ax * G, -ay * G, -az * G)
+        assert d[4] == -1.0  # no orientation in the raw Imu
+    assert all(a < b for a, b in zip(stamps, stamps[1:]))
+    for (_, m), r in zip(got["imu/data"], filters):
+        d = imu_doubles(m)
+        rate = r.est_angular_rate
+        assert d[13:16] == (rate[0], -rate[1], -rate[2])
+        q = np.array(d[:4])
+        assert abs(np.linalg.norm(q) - 1) < 1e-6
+    assert len(got["imu/delta_theta"]) == sum(r.delta_theta is not None for r in raws)
+    assert len(got["pressure"]) == sum(r.scaled_ambient_pressure is not None for r in raws)
+    # A best-effort subscriber matches the reliable publisher and gets the same messages.
+    best = [m for _, m in got["best_effort"]]
+    reliable = {m for _, m in got["imu/data_raw"]}
+    assert len(best) > len(raws) // 2 and set(best) <= reliable
+    # The user's node: its own namespace, frame id and the unit's axes.
+    user_msgs = [m for _, m in got["user"]]
+    assert len(user_msgs) == len(raws)
+    for m, r in zip(user_msgs, raws):
+        assert header(m)[1] == "user_link"
+        assert imu_doubles(m)[25:28] == tuple(v * G for v in r.scaled_accel)
+    # Parameters, as `ros2 param list` lists them; -p overrides the option.
+    params = result["params"]
+    assert {"frame_id", "frame", "stamps", "lookahead", "baud", "reliability"} <= set(params["names"])
+    assert params["frame_id"] == "imu_left" and params["reliability"] == "reliable"
+    # Diagnostics about once a second, one status per kind, the port as the hardware id.
+    diags = result["got"]["diagnostics"]
+    assert diags
+    during = [s for _, statuses in diags for s in statuses if s[4]["packets"] != "0"]
+    assert {s[0] for s in during} == {"vorn: raw packets", "vorn: filter packets"}
+    assert all(s[1] == pty.path for s in during)
+    rates = [float(s[4]["rate (packets/s)"]) for s in during if s[0] == "vorn: raw packets"]
+    assert max(rates) > 500
+    assert {"arrival jitter p99 (ms)", "lost packets", "clock warm-up", "port", "reconnections"} <= set(during[0][4])
+
+
+@needs_graph
+def test_hang_up_ends_the_node_and_reconnect_resumes_with_the_gap_in_diagnostics(graph_env, tmp_path):
+    """Without --reconnect a hang-up ends the node: status 1, one line. With
+    it, publishing resumes from the returned device (a link re-pointed to a
+    new line) and diagnostics say ERROR while it is gone, then count the
+    reconnection."""
+    sim = vm.UnitSimulator(seed=5, invalid_rate=0.0)
+    link = tmp_path / "imu"
+    first, second = Pty(), Pty()
+    link.symlink_to(first.path)
+    plain = Pty()
+    imu = "sensor_msgs.msg.Imu"
+    subs = [
+        ["raw", "/imu/data_raw", imu, "reliable", True],
+        ["diagnostics", "/diagnostics", "diagnostic_msgs.msg.DiagnosticArray", "reliable", False],
+    ]
+    peer = Peer(graph_env, tmp_path, subs, ["/imu/data_raw"])
+    hung = vorn_ros2(graph_env, plain.path, "--ros-args", "-r", "__node:=plain", "-r", "imu/data_raw:=plain_raw")
+    node = vorn_ros2(graph_env, link, "--reconnect")
+    try:
+        assert "publishing" in hung.stderr.readline()
+        assert "publishing" in node.stderr.readline()
+        peer.matched()
+        time.sleep(0.5)
+        feed(first, sim.packets(0.5), 0.0)
+        plain.close_master()
+        _, err = hung.communicate(timeout=20)
+        assert hung.returncode == 1
+        assert err.strip().splitlines() == [f"vorn ros2: {plain.path}: the port hung up (Input/output error)"], err
+        time.sleep(0.3)
+        first.close_master()
+        time.sleep(2.5)  # gone for a diagnostics round or two
+        link.unlink()
+        link.symlink_to(second.path)
+        time.sleep(2.5)  # found again (retries every 2 s at most)
+        pieces = sim.packets(0.5)
+        feed(second, pieces, pieces[0][0])
+        time.sleep(1.5)
+        node.send_signal(signal.SIGINT)
+        out, err = node.communicate(timeout=10)
+        assert node.returncode == 0, err
+        assert "stopped by Ctrl-C; 1 reconnection" in out, out
+    finally:
+        for p in (node, hung):
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        second.close_master()
+    result = peer.result()
+    assert len(result["got"]["raw"]) == 1000  # both half seconds, every raw packet
+    levels = [(s[2], s[4]["reconnections"]) for _, statuses in result["got"]["diagnostics"] for s in statuses
+              if s[1] == str(link)]  # fmt: skip
+    assert (2, "0") in levels  # ERROR while the port was gone
+    assert levels[-1] in ((0, "1"), (1, "1"))  # then back, the reconnection counted
