@@ -38,10 +38,14 @@ import os
 import time
 from collections import deque
 from collections.abc import Mapping
+from typing import TYPE_CHECKING
 
 from vorn import _native
 from vorn.export.ros_conventions import FRAMES, STAMPS, covariances, read_noise
 from vorn.fields import FLAG_FIELDS, KINDS, VALUE_FIELDS, flag_column, value_columns
+
+if TYPE_CHECKING:
+    import numpy as np
 
 __all__ = ["FRAMES", "RELIABILITIES", "STAMPS", "TOPICS", "Diagnostics", "Publisher", "require_rclpy"]
 
@@ -166,12 +170,17 @@ class Publisher:
         else:
             sample = np.asarray(batch["time_ns"], np.int64)
             stamp = np.ascontiguousarray(np.where(sample >= 0, sample, arrival))
-        topics = self._packer.pack(
-            np.ascontiguousarray(kinds, np.uint8),
-            [np.ascontiguousarray(batch[c], np.float32) for c in VALUE_COLUMNS],
-            [np.ascontiguousarray(batch[c]).view(np.uint8) for c in FLAG_COLUMNS],
-            stamp,
-        )
+        try:  # a batch of vorn.open: its columns as they are
+            topics = self._packer.pack(
+                kinds, [batch[c] for c in VALUE_COLUMNS], [batch[c] for c in FLAG_COLUMNS], stamp
+            )
+        except (BufferError, ValueError):  # other arrays: made what the packer takes
+            topics = self._packer.pack(
+                np.ascontiguousarray(kinds, np.uint8),
+                [np.ascontiguousarray(batch[c], np.float32) for c in VALUE_COLUMNS],
+                [np.ascontiguousarray(batch[c], np.bool_).view(np.uint8) for c in FLAG_COLUMNS],
+                stamp,
+            )
         sent = 0
         for publisher, messages in zip(self._publishers, topics):
             if publisher is None:
@@ -199,57 +208,69 @@ WINDOW_S = 1.0  # the rate and jitter are measured over the last second
 
 
 class StreamHealth:
-    """One kind of packet's figures over the last window: rate, arrival jitter
-    (arrival minus sample time), lost packets (from gaps in the sample times)."""
+    """One kind of packet's figures: its packets' arrival and sample times
+    kept as they come, worked out once per status (rate and arrival jitter
+    over the last second; lost packets from gaps in the sample times)."""
 
     def __init__(self) -> None:
-        self.samples: deque[tuple[int, int, int]] = deque()  # (arrival, sample, lost before it) in the window
+        self.pending: list[tuple[np.ndarray, np.ndarray]] = []  # (arrivals, samples) not yet looked at
+        self.recent = deque()  # (arrival, sample, lost before it) over the last window
         self.packets = 0
         self.lost = 0
         self.best_rate = 0.0
-        self.period_ns = 0.0  # the median spacing of sample times seen
+        self.period_ns = 0.0  # the median spacing of the sample times
         self.last_sample = -1
         self.segment_start = -1
 
-    def add(self, arrivals, samples) -> None:
-        import numpy as np
-
-        if not len(arrivals):
-            return
-        if self.segment_start < 0:
-            self.segment_start = int(samples[0]) if samples[0] >= 0 else int(arrivals[0])
-        valid = samples[samples >= 0]
-        lost = np.zeros(len(samples), np.int64)
-        if len(valid) > 1 or (len(valid) and self.last_sample >= 0):
-            seq = np.concatenate(([self.last_sample], valid)) if self.last_sample >= 0 else valid
-            d = np.diff(seq)
-            if len(d) and self.period_ns == 0:
-                self.period_ns = float(np.median(d))
-            if self.period_ns > 0:
-                missing = np.maximum(np.rint(d / self.period_ns) - 1, 0).astype(np.int64)
-                lost[np.flatnonzero(samples >= 0)[-len(missing) :]] = missing
-        if len(valid):
-            self.last_sample = int(valid[-1])
-        self.packets += len(arrivals)
-        self.lost += int(lost.sum())
-        self.samples.extend(zip(arrivals.tolist(), samples.tolist(), lost.tolist()))
+    def add(self, arrivals: np.ndarray, samples: np.ndarray) -> None:
+        if len(arrivals):
+            self.pending.append((arrivals, samples))
 
     def restart(self) -> None:
         """A gap: the next packet begins a segment."""
+        self.take()
         self.last_sample = -1
         self.segment_start = -1
 
+    def take(self) -> None:
+        """The pending packets counted."""
+        if not self.pending:
+            return
+        import numpy as np
+
+        arrivals = np.concatenate([a for a, _ in self.pending])
+        samples = np.concatenate([s for _, s in self.pending])
+        self.pending = []
+        if self.segment_start < 0:
+            self.segment_start = int(samples[0]) if samples[0] >= 0 else int(arrivals[0])
+        timed = np.flatnonzero(samples >= 0)
+        lost = np.zeros(len(samples), np.int64)
+        seq = samples[timed]
+        if self.last_sample >= 0:
+            seq = np.concatenate(([self.last_sample], seq))
+            timed = np.concatenate(([-1], timed))
+        if len(seq) > 1:
+            d = np.diff(seq)
+            if self.period_ns == 0:
+                self.period_ns = float(np.median(d))
+            if self.period_ns > 0:
+                lost[timed[1:]] = np.maximum(np.rint(d / self.period_ns) - 1, 0)
+        if len(seq):
+            self.last_sample = int(seq[-1])
+        self.packets += len(arrivals)
+        self.lost += int(lost.sum())
+        self.recent.extend(zip(arrivals.tolist(), samples.tolist(), lost.tolist()))
+
     def window(self, now_ns: int) -> dict:
-        while self.samples and self.samples[0][0] < now_ns - WINDOW_S * 1e9:
-            self.samples.popleft()
-        n = len(self.samples)
-        rate = n / WINDOW_S
-        late = sorted(a - s for a, s, _ in self.samples if s >= 0)
-        lost = sum(x for *_, x in self.samples)
+        self.take()
+        while self.recent and self.recent[0][0] < now_ns - WINDOW_S * 1e9:
+            self.recent.popleft()
+        n = len(self.recent)
+        late = sorted(a - s for a, s, _ in self.recent if s >= 0)
         warm = self.segment_start >= 0 and now_ns - self.segment_start < WARM_UP_NS
         return {
-            "rate": rate,
-            "lost": lost,
+            "rate": n / WINDOW_S,
+            "lost": sum(x for *_, x in self.recent),
             "jitter_p50_ms": late[len(late) // 2] / 1e6 if late else math.nan,
             "jitter_p99_ms": late[min(len(late) - 1, int(0.99 * len(late)))] / 1e6 if late else math.nan,
             "warm_up": warm,
@@ -286,9 +307,12 @@ class Diagnostics:
             return
         arrival = np.asarray(batch["host_time_ns"], np.int64)
         sample = np.asarray(batch["time_ns"], np.int64) if "time_ns" in batch else np.full(len(kinds), -1)
-        for code, kind in enumerate(KINDS):
-            mine = kinds == code
-            self.kinds[kind].add(arrival[mine], sample[mine])
+        if len(kinds) == 1:  # the usual live batch: one packet
+            self.kinds[KINDS[kinds[0]]].add(arrival, sample)
+        else:
+            for code, kind in enumerate(KINDS):
+                mine = kinds == code
+                self.kinds[kind].add(arrival[mine], sample[mine])
         self.port_state = "open"
         self.last_packet_ns = time.time_ns()
 
