@@ -223,12 +223,15 @@ BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pye
 # its writer: by default a virtual environment of BENCH_GIL_PYTHON made once
 # under the cache; without one the row says so.
 BENCH_PEER_PYTHON ?= $(if $(BENCH_GIL_PYTHON),$(shell tools/bench/peer-python $(BENCH_GIL_PYTHON)))
+# An interpreter with rclpy and this build, for vorn ros2's rows (tools/ros2/ros2-python).
+BENCH_ROS2_PYTHON ?= $(shell tools/ros2/ros2-python 2>/dev/null)
 BENCH_ARGS ?=
 bench: build
 	tools/bench/build-variants $(abspath $(CMAKE)) $(abspath $(VENV)/bin/ninja) $(abspath $(PY)) "$(BENCH_GIL_PYTHON)"
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
 	  --zig-module $(BENCH_ZIG) --abi-python $(BENCH_GIL_PYTHON) --abi3-module $(BENCH_ABI)-abi3 \
-	  --full-api-module $(BENCH_ABI)-full $(if $(BENCH_PEER_PYTHON),--peer-python $(BENCH_PEER_PYTHON)) $(BENCH_ARGS)
+	  --full-api-module $(BENCH_ABI)-full $(if $(BENCH_PEER_PYTHON),--peer-python $(BENCH_PEER_PYTHON)) \
+	  $(if $(BENCH_ROS2_PYTHON),--ros2-python $(BENCH_ROS2_PYTHON)) $(BENCH_ARGS)
 
 # vorn ros2 and vorn.ros2 against a real ROS 2 graph: tests/test_ros2.py in
 # CPython 3.12 with ROS 2's wheels (rclpy, Fast DDS), an environment made once
