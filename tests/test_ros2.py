@@ -462,7 +462,7 @@ def test_without_rclpy_the_command_says_how_to_get_it_in_one_line():
 
 
 @needs_graph
-def test_replay_publishes_the_recording_and_ends_with_status_0(graph_env, tmp_path):
+def test_replay_publishes_the_recording_and_ends_with_status_0_a_missing_port_is_said(graph_env, tmp_path):
     from vorn.times import Stamp, TimesWriter
 
     data = vm.UnitSimulator(seed=8, invalid_rate=0.0).stream(0.3)[0]
@@ -485,3 +485,10 @@ def test_replay_publishes_the_recording_and_ends_with_status_0(graph_env, tmp_pa
     packets = len(mock_records(tmp_path, data))
     assert done.stdout.startswith(f"{rec}: {packets:,} packets, ") and "the recording ended" in done.stdout
     assert "frame unit" in done.stderr
+    # A port that is not there: one line saying so, not a hang-up.
+    gone = tmp_path / "ttyUSB9"
+    done = subprocess.run(
+        [sys.executable, "-m", "vorn", "ros2", gone], capture_output=True, text=True, timeout=60, env=graph_env
+    )
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == [f"vorn ros2: {gone}: No such file or directory"]

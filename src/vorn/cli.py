@@ -742,8 +742,8 @@ def run_ros2(args) -> int:
     except Stop:
         why = ""
     except OSError as e:
-        if args.replay is not None or e.filename not in (None, args.port):
-            raise
+        if args.replay is not None or not got.publishing or e.filename not in (None, args.port):
+            raise  # not a hang-up: the port would not open, or the recording could not be written
         failure = e.strerror or str(e)
         why = f"the port hung up ({failure})"
     finally:

@@ -52,6 +52,7 @@ class Outcome:
     messages: int = 0
     seconds: float = 0.0
     ended: bool = False  # the replay reached its end
+    publishing: bool = False  # the stream was open and the node publishing
     reconnections: int = 0
 
 
@@ -113,6 +114,7 @@ def run(settings: Settings, started=None, outcome: Outcome | None = None) -> Out
             )
         out.node = node.get_fully_qualified_name()
         with stream:
+            out.publishing = True
             diagnostics = Diagnostics(node, settings.source, stream)
             if started is not None:
                 started(out.node, publisher.topics, settings)
