@@ -492,3 +492,41 @@ def test_replay_publishes_the_recording_and_ends_with_status_0_a_missing_port_is
     )
     assert done.returncode == 1
     assert done.stderr.splitlines() == [f"vorn ros2: {gone}: No such file or directory"]
+
+
+@needs_graph
+def test_diagnostics_warn_on_lost_packets_and_carry_the_clocks_figures(graph_env, monkeypatch):
+    """A raw stream at 1 kHz with one packet missing: WARN, the loss counted
+    from the gap in its sample times; the stream's clock figures, where it
+    has them, beside the node's own."""
+    from types import SimpleNamespace
+
+    import rclpy
+
+    from vorn.ros2 import Diagnostics
+
+    for k, v in graph_env.items():
+        monkeypatch.setenv(k, v)
+    context = rclpy.context.Context()
+    rclpy.init(context=context)
+    try:
+        node = rclpy.create_node("diagnosed", context=context)
+        clock = SimpleNamespace(drift_ppm=12.5, warm_up=False)
+        d = Diagnostics(node, "/dev/ttyUSB0", SimpleNamespace(clock=clock))
+        now = time.time_ns()
+        sample = now - 500_000_000 + np.delete(np.arange(400), 200) * 1_000_000  # packet 200 lost
+        for at in range(0, len(sample), 50):  # batches as a stream gives them
+            s = sample[at : at + 50]
+            d.add({"packet_type": np.zeros(len(s), np.uint8), "host_time_ns": s + 300_000, "time_ns": s})
+        raw, estimated = d.status(now).status
+        values = {kv.key: kv.value for kv in raw.values}
+        assert raw.level == b"\x01" and raw.message == "1 packets lost in the last second"
+        assert values["lost packets"] == "1" and values["packets"] == "399"
+        assert values["arrival jitter p50 (ms)"] == "0.300"
+        assert values["clock drift_ppm"] == "12.5" and values["port"] == "open"
+        assert estimated.level == b"\x00" and raw.hardware_id == "/dev/ttyUSB0"
+        d.lost_port("unplugged")
+        assert all(s.level == b"\x02" for s in d.status(now).status)
+        node.destroy_node()
+    finally:
+        context.try_shutdown()

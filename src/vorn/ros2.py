@@ -325,13 +325,16 @@ class Diagnostics:
         clock = getattr(self.stream, "clock", None)
         if clock is None:
             return {}
-        state = clock() if callable(clock) else clock
-        if hasattr(state, "as_dict"):
-            state = state.as_dict()
-        if not isinstance(state, Mapping):
-            state = {k: getattr(state, k) for k in dir(state) if not k.startswith("_")}
-            state = {k: v for k, v in state.items() if not callable(v)}
-        return {str(k): str(v) for k, v in state.items()}
+        try:
+            state = clock() if callable(clock) else clock
+            if hasattr(state, "as_dict"):
+                state = state.as_dict()
+            if not isinstance(state, Mapping):
+                state = {k: getattr(state, k) for k in dir(state) if not k.startswith("_")}
+                state = {k: v for k, v in state.items() if not callable(v)}
+            return {f"clock {k}": str(v) for k, v in state.items()}
+        except Exception as e:  # what the clock says must not stop the diagnostics
+            return {"clock": f"unreadable ({type(e).__name__})"}
 
     def status(self, now_ns: int | None = None):
         """The DiagnosticArray of now."""
