@@ -175,7 +175,8 @@ PEER = textwrap.dedent(
         values = getting.call(GetParameters.Request(names=["frame_id", "reliability"]), timeout_sec=10).values
         params = {"names": list(names), "frame_id": values[0].string_value, "reliability": values[1].string_value}
     print("matched", flush=True)
-    sys.stdin.read()  # until the test is done
+    for line in sys.stdin:  # "KEY": how many messages came on it; the end: done
+        print(len(got[line.strip()]), flush=True)
     with open(config["out"], "w") as f:
         json.dump({"got": got, "params": params}, f)
     os._exit(0)  # the spinning thread and the middleware's own go with the process
@@ -237,6 +238,17 @@ class Peer:
 
     def matched(self) -> None:
         assert self.proc.stdout.readline().strip() == "matched", self.proc.stderr.read()
+
+    def wait_for(self, key: str, count: int, limit: float = 60.0) -> None:
+        """Until `count` messages came on key (a sanity bound for a loaded machine)."""
+        deadline = time.monotonic() + limit
+        while True:
+            self.proc.stdin.write(key + "\n")
+            self.proc.stdin.flush()
+            got = int(self.proc.stdout.readline())
+            if got >= count or time.monotonic() > deadline:
+                return
+            time.sleep(0.1)
 
     def result(self) -> dict:
         _, err = self.proc.communicate("", timeout=60)
@@ -331,7 +343,9 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
         feed(pty, pieces, pieces[0][0])
         out, err = user.communicate(timeout=60)
         assert user.returncode == 0, err
-        time.sleep(1.5)  # the last messages, and a diagnostics round after them
+        raw_count = sum(rec is not None and rec["packet_type"] == "raw" for _, _, rec in pieces)
+        peer.wait_for("imu/data_raw", raw_count)
+        time.sleep(1.2)  # a diagnostics round after the last packets
         node.send_signal(signal.SIGTERM)
         out, err = node.communicate(timeout=10)
         assert node.returncode == 0, err
@@ -419,6 +433,7 @@ def test_hang_up_ends_the_node_and_reconnect_resumes_with_the_gap_in_diagnostics
         peer.matched()
         time.sleep(0.5)
         feed(first, sim.packets(0.5), 0.0)
+        peer.wait_for("raw", 500)
         plain.close_master()
         _, err = hung.communicate(timeout=20)
         assert hung.returncode == 1
@@ -432,7 +447,8 @@ def test_hang_up_ends_the_node_and_reconnect_resumes_with_the_gap_in_diagnostics
         time.sleep(2.5)  # found again (retries every 2 s at most)
         pieces = sim.packets(0.5)
         feed(second, pieces, pieces[0][0])
-        time.sleep(1.5)
+        peer.wait_for("raw", 1000)
+        time.sleep(1.2)  # a diagnostics round after the last packets
         node.send_signal(signal.SIGINT)
         out, err = node.communicate(timeout=10)
         assert node.returncode == 0, err
