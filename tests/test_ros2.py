@@ -174,6 +174,13 @@ PEER = textwrap.dedent(
         names = listing.call(ListParameters.Request(), timeout_sec=10).result.names
         values = getting.call(GetParameters.Request(names=["frame_id", "reliability"]), timeout_sec=10).values
         params = {"names": list(names), "frame_id": values[0].string_value, "reliability": values[1].string_value}
+        from rcl_interfaces.msg import Parameter, ParameterType, ParameterValue
+        from rcl_interfaces.srv import SetParameters
+        setting = node.create_client(SetParameters, config["params"] + "/set_parameters")
+        assert setting.wait_for_service(10)
+        change = Parameter(name="frame_id", value=ParameterValue(type=ParameterType.PARAMETER_STRING,
+                                                                  string_value="elsewhere"))
+        params["set"] = setting.call(SetParameters.Request(parameters=[change]), timeout_sec=10).results[0].successful
     print("matched", flush=True)
     for line in sys.stdin:  # "KEY": how many messages came on it; the end: done
         print(len(got[line.strip()]), flush=True)
@@ -328,7 +335,7 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
     peer = Peer(graph_env, tmp_path, subs, ["/left/imu/data_raw", "/mine/imu/data_raw"], params="/left/imu_node")
     node = vorn_ros2(
         graph_env, pty.path, "--frame-id", "ignored", "--ros-args", "-r", "__ns:=/left", "-r", "__node:=imu_node",
-        "-p", "frame_id:=imu_left", "-p", "reliability:=reliable",
+        "-p", "frame_id:=imu_left", "-p", "reliability:=reliable", "-p", "lookahead:=0",
     )  # fmt: skip
     user = subprocess.Popen(
         [sys.executable, "-c", USER_NODE, recording], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -397,6 +404,7 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
     params = result["params"]
     assert {"frame_id", "frame", "stamps", "lookahead", "baud", "reliability"} <= set(params["names"])
     assert params["frame_id"] == "imu_left" and params["reliability"] == "reliable"
+    assert params["set"] is False  # read at start: a change is refused, not silently ignored
     # Diagnostics about once a second, one status per kind, the port as the hardware id.
     diags = result["got"]["diagnostics"]
     assert diags

@@ -81,13 +81,22 @@ def run(settings: Settings, started=None, outcome: Outcome | None = None) -> Out
     begun = time.monotonic()
     try:
         node = rclpy.create_node(NODE_NAME, context=context)
+        from rcl_interfaces.msg import ParameterDescriptor, SetParametersResult
+
         for name in PARAMETERS:
             default = getattr(settings, name)
+            # A number of seconds may be given as a whole one (lookahead:=0).
+            descriptor = ParameterDescriptor(dynamic_typing=isinstance(default, float))
             try:
-                value = node.declare_parameter(name, default).value
+                value = node.declare_parameter(name, default, descriptor).value
+                setattr(settings, name, type(default)(value))
             except Exception as e:  # rclpy's own: a value of another type
                 raise ValueError(f"parameter {name}: {e}") from None
-            setattr(settings, name, type(default)(value))
+
+        def refuse(params):
+            return SetParametersResult(successful=False, reason="read at start: restart the node to change it")
+
+        node.add_on_set_parameters_callback(refuse)
         publisher = Publisher(
             node,
             frame_id=settings.frame_id,
