@@ -11,6 +11,7 @@
 #   fuzz                  libFuzzer on framing and decoding, FUZZ_SECONDS long
 #   test-matrix, test-gil the Python suite on every CPython 3.10+ found (or the GIL ones)
 #   test-drivers          the serial-driver lab in a QEMU guest (ARCH=aarch64: on 64-bit ARM)
+#   test-ros2             vorn ros2 against a real ROS 2 graph (rclpy from the package index)
 #   bench                 the benchmarks, one table
 #   demo, demo-live       a recording replayed; a simulated unit through a pseudo-terminal
 #   stub                  vorn_rs.pyi rewritten from the built extension
@@ -20,7 +21,7 @@
 #   lint, format          ruff and clang-format: check the tree; rewrite it in their layout
 #   venv, clean           .venv alone; removes build/ and .venv/
 .PHONY: all venv build cpp-test py-test test lint format sanitize leaks fuzz test-matrix test-gil test-drivers \
-  bench demo demo-live stub wheels sdist test-wheels test-arm64 clean
+  test-ros2 bench demo demo-live stub wheels sdist test-wheels test-arm64 clean
 
 SHELL := /bin/bash
 .SHELLFLAGS := -eo pipefail -c
@@ -222,12 +223,25 @@ BENCH_GIL_PYTHON ?= $(lastword $(sort $(wildcard $(or $(PYENV_ROOT),$(HOME)/.pye
 # its writer: by default a virtual environment of BENCH_GIL_PYTHON made once
 # under the cache; without one the row says so.
 BENCH_PEER_PYTHON ?= $(if $(BENCH_GIL_PYTHON),$(shell tools/bench/peer-python $(BENCH_GIL_PYTHON)))
+# An interpreter with rclpy and this build, for vorn ros2's rows (tools/ros2/ros2-python).
+BENCH_ROS2_PYTHON ?= $(shell tools/ros2/ros2-python 2>/dev/null)
 BENCH_ARGS ?=
 bench: build
 	tools/bench/build-variants $(abspath $(CMAKE)) $(abspath $(VENV)/bin/ninja) $(abspath $(PY)) "$(BENCH_GIL_PYTHON)"
 	$(PY) bench/run.py --core $(BENCH_BUILD)/bench_core --zig-core $(BENCH_ZIG)/bench_core \
 	  --zig-module $(BENCH_ZIG) --abi-python $(BENCH_GIL_PYTHON) --abi3-module $(BENCH_ABI)-abi3 \
-	  --full-api-module $(BENCH_ABI)-full $(if $(BENCH_PEER_PYTHON),--peer-python $(BENCH_PEER_PYTHON)) $(BENCH_ARGS)
+	  --full-api-module $(BENCH_ABI)-full $(if $(BENCH_PEER_PYTHON),--peer-python $(BENCH_PEER_PYTHON)) \
+	  $(if $(BENCH_ROS2_PYTHON),--ros2-python $(BENCH_ROS2_PYTHON)) $(BENCH_ARGS)
+
+# vorn ros2 and vorn.ros2 against a real ROS 2 graph: tests/test_ros2.py in
+# CPython 3.12 with ROS 2's wheels (rclpy, Fast DDS), an environment made once
+# under the cache by tools/ros2/ros2-python, holding ROS2_WHEEL (the
+# stable-ABI wheel) or else a build of the tree. The suites of other
+# interpreters skip these cases.
+ROS2_WHEEL ?=
+test-ros2:
+	python=$$(tools/ros2/ros2-python $(ROS2_WHEEL)) && \
+	  $$python -m pytest -q -p no:cacheprovider tests/test_ros2.py $(PYTEST_ARGS)
 
 # Release wheels in dist/, for x86-64 and for aarch64: one stable-ABI wheel
 # (cp310-abi3, for CPython 3.10 and later with the GIL, checked by abi3audit)

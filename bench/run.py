@@ -6,7 +6,7 @@ measured in the same run, their ratio, the goal and whether it is met.
                  [--zig-core build/bench/zig/bench_core --zig-module DIR]
                  [--before-core PATH --before-ext DIR]
                  [--abi-python PYTHON --abi3-module DIR --full-api-module DIR]
-                 [--peer-python PYTHON]
+                 [--peer-python PYTHON] [--ros2-python PYTHON]
 
 The machine's load average is printed before and after: the figures are only
 as good as the quiet they were taken in.
@@ -23,6 +23,10 @@ that interpreter against each build in turn, side by side.
 
 With --peer-python (an interpreter with the GIL that has foxglove-sdk), the
 MCAP export is timed beside foxglove-sdk's MCAP writer (bench/bench_tools.py).
+
+With --ros2-python (an interpreter with rclpy and this build, from
+tools/ros2/ros2-python), `vorn ros2` is measured in a ROS 2 graph
+(bench/bench_ros2.py).
 """
 
 from __future__ import annotations
@@ -224,6 +228,7 @@ def main() -> int:
     ap.add_argument("--abi3-module", help="a directory holding the stable-ABI build of the extension")
     ap.add_argument("--full-api-module", help="a directory holding a build for --abi-python's full API")
     ap.add_argument("--peer-python", help="an interpreter with the GIL and foxglove-sdk, for the MCAP peer row")
+    ap.add_argument("--ros2-python", help="an interpreter with rclpy and this build, for vorn ros2's rows")
     args = ap.parse_args()
     if len({bool(args.abi_python), bool(args.abi3_module), bool(args.full_api_module)}) != 1:
         ap.error("--abi-python, --abi3-module and --full-api-module go together")
@@ -255,6 +260,14 @@ def main() -> int:
     rows += script_rows("bench_clock.py", "--rounds", "1" if quick else "3")
     rows += script_rows("bench_stream.py", "--packets", "200" if quick else "400", "--seconds", "3" if quick else "5")
     rows += script_rows("bench_tools.py", "--rounds", "1" if quick else "2", "--peer-python", args.peer_python or "")
+    if args.ros2_python:
+        out = subprocess.run(
+            [args.ros2_python, str(HERE / "bench_ros2.py"), "--json", "--seconds", "5" if quick else "20"],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
+        rows += [Row(**row) for row in json.loads(out)]
     if args.zig_core:
         rows += zig_rows(args.core, args.zig_core, args.zig_module, 5 if quick else 10)
     if args.abi_python:

@@ -117,24 +117,43 @@ void MessagePacker::begin(std::int64_t stamp) {
   }
 }
 
-std::uint8_t* MessagePacker::start(mcap::Writer& w, Topic topic, std::uint64_t log_time, std::size_t size) {
+template <class Sink>
+std::uint8_t* MessagePacker::start(Sink& w, Topic topic, std::uint64_t log_time, std::size_t size) {
   std::uint8_t* p = w.begin_message(static_cast<std::uint16_t>(topic), log_time, log_time, size);
   std::memcpy(p, head_.data(), head_.size());
   return p + head_.size();
 }
 
-void MessagePacker::send_doubles(mcap::Writer& w, Topic topic, std::uint64_t log_time, const double* values,
+template <class Sink>
+void MessagePacker::send_doubles(Sink& w, Topic topic, std::uint64_t log_time, const double* values,
                                  std::size_t count) {
   std::uint8_t* p = start(w, topic, log_time, head_.size() + 8 * count);
   std::memcpy(p, values, 8 * count);  // CDR little-endian on a little-endian host
   w.commit();
 }
 
-std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w) {
+std::array<double, 9> orientation_covariance(const std::array<double, 4>& q, const std::array<double, 4>& s) {
+  const auto [w, x, y, z] = q;
+  // M(q): row k is how part k (w, x, y, z) of q moves, halved, per rotation about x, y, z.
+  const double m[4][3] = {{-x, -y, -z}, {w, z, -y}, {-z, w, x}, {y, -x, w}};
+  std::array<double, 9> out{};
+  for (std::size_t a = 0; a < 3; ++a) {
+    for (std::size_t b = 0; b < 3; ++b) {
+      double sum = 0.0;
+      for (std::size_t k = 0; k < 4; ++k) sum += m[k][a] * m[k][b] * s[k] * s[k];
+      out[3 * a + b] = 4.0 * sum;
+    }
+  }
+  return out;
+}
+
+template <class Sink>
+std::optional<std::size_t> MessagePacker::pack(const Columns& c, Sink& w) {
   static_assert(std::endian::native == std::endian::little, "CDR is written in the host's order");
   constexpr double g = kStandardGravity;
   // Element 0 of a covariance: 0 for "unknown", -1 for "not given".
   constexpr double kUnknown = 0.0, kNotGiven = -1.0;
+  constexpr std::array<double, 9> kNoCovariance{};  // unknown
   // An Imu: orientation x y z w, its covariance, angular velocity, its
   // covariance, linear acceleration, its covariance.
   constexpr std::size_t kImu = 4 + 9 + 3 + 9 + 3 + 9;
@@ -222,10 +241,29 @@ std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w
       imu[0] = imu[1] = imu[2] = 0.0;
       imu[3] = 1.0;
     }
-    imu[4] = p.has(kOrientation) && !p.flagged(kOrientation) ? kUnknown : kNotGiven;
-    std::fill(imu + 5, imu + kRateAt, 0.0);
-    vector3(kRate, 1.0, imu + kRateAt, rate_cov_);
-    vector3(kCompensated, 1.0, imu + kAccelAt, accel_cov_);
+    if (!p.has(kOrientation) || p.flagged(kOrientation) || p.flagged(kUncertainty)) {
+      imu[4] = kNotGiven;
+      std::fill(imu + 5, imu + kRateAt, 0.0);
+    } else if (!p.has(kUncertainty)) {
+      std::fill(imu + 4, imu + kRateAt, kUnknown);
+    } else {
+      const Quaternion q = {p.at(kOrientation, 0), p.at(kOrientation, 1), p.at(kOrientation, 2), p.at(kOrientation, 3)};
+      const Quaternion s = {p.at(kUncertainty, 0), p.at(kUncertainty, 1), p.at(kUncertainty, 2), p.at(kUncertainty, 3)};
+      const std::array<double, 9> cov = orientation_covariance(q, s);
+      if (!body_frame_) {
+        std::copy(cov.begin(), cov.end(), imu + 4);
+      } else {
+        // About east, north, up rather than north, east, down: the rotation
+        // that turns one set of axes into the other.
+        constexpr std::size_t kFrom[3] = {1, 0, 2};
+        constexpr double kSign[3] = {1.0, 1.0, -1.0};
+        for (std::size_t a = 0; a < 3; ++a) {
+          for (std::size_t b = 0; b < 3; ++b) imu[4 + 3 * a + b] = kSign[a] * kSign[b] * cov[3 * kFrom[a] + kFrom[b]];
+        }
+      }
+    }
+    vector3(kRate, 1.0, imu + kRateAt, kNoCovariance);
+    vector3(kCompensated, 1.0, imu + kAccelAt, kNoCovariance);
     send_doubles(w, Topic::Data, t, imu, kImu);
     for (const auto& [topic, f] : {std::pair{Topic::LinearAccel, kLinear}, std::pair{Topic::Gravity, kGravity}}) {
       if (!p.has(f)) continue;
@@ -272,5 +310,8 @@ std::optional<std::size_t> MessagePacker::pack(const Columns& c, mcap::Writer& w
   }
   return std::nullopt;
 }
+
+template std::optional<std::size_t> MessagePacker::pack(const Columns&, mcap::Writer&);
+template std::optional<std::size_t> MessagePacker::pack(const Columns&, MessageBatch&);
 
 }  // namespace vorn::ros

@@ -1,10 +1,14 @@
 // The unit's packets as ROS 2 messages in CDR, from columns: each packet's
-// messages into an MCAP writer, on the channels of Topic. The one place where
+// messages into an MCAP writer, on the channels of Topic, or into a
+// MessageBatch (each topic's messages as bytes, for a ROS 2 publisher or any
+// other output). The one place where
 // the unit's values become ROS's: accelerations from g to m/s² (delta
 // velocity from g·s to m/s), quaternions from the unit's w, x, y, z to ROS's
 // x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
-// covariance, as sensor_msgs/msg/Imu defines it. On request, the axes of
-// REP 103's body frame and known angular-velocity and acceleration covariances.
+// covariance, as sensor_msgs/msg/Imu defines it; the orientation's covariance
+// from the unit's attitude uncertainty. On request, the axes of REP 103's body
+// frame and the raw sensor's known angular-velocity and acceleration
+// covariances.
 #pragma once
 
 #include <array>
@@ -59,6 +63,41 @@ struct Columns {
   const std::int64_t* log_times = nullptr;                // the MCAP log and publish time, ns
 };
 
+// Each topic's messages of a batch of packets, in packet order: one buffer
+// per topic holding the CDR messages one after another, and where each ends.
+// A sink of MessagePacker::pack, as mcap::Writer is.
+class MessageBatch {
+ public:
+  struct Messages {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::size_t> ends;  // message k is bytes[ends[k-1] (0 for k = 0), ends[k])
+  };
+
+  // Empties every topic, keeping the storage.
+  void clear() {
+    for (Messages& m : topics_) {
+      m.bytes.clear();
+      m.ends.clear();
+    }
+  }
+  const Messages& topic(Topic t) const { return topics_[static_cast<std::size_t>(t) - 1]; }
+
+  // What MessagePacker::pack calls: room for a message of `size` bytes on a
+  // topic, valid until commit(). The times are the packer's log time (unused).
+  std::uint8_t* begin_message(std::uint16_t topic, std::uint64_t, std::uint64_t, std::size_t size) {
+    open_ = &topics_[topic - 1];
+    const std::size_t at = open_->bytes.size();
+    open_->bytes.resize(at + size);
+    open_->ends.push_back(at + size);
+    return open_->bytes.data() + at;
+  }
+  void commit() {}
+
+ private:
+  std::array<Messages, kTopics> topics_;
+  Messages* open_ = nullptr;
+};
+
 class MessagePacker {
  public:
   explicit MessagePacker(std::string_view frame_id);
@@ -69,25 +108,31 @@ class MessagePacker {
   // quaternion part.
   void set_body_frame(bool on) { body_frame_ = on; }
   // The covariance (row major, 3 x 3) of a given, unflagged angular velocity
-  // and linear acceleration in an Imu; zeros (unknown) until set.
+  // and linear acceleration of the raw sensor (imu/data_raw): the noise the
+  // unit's raw values were measured to have; zeros (unknown) until set. The
+  // filter's output (imu/data) keeps unknown (0): its noise is not the raw
+  // sensor's.
   void set_covariances(const std::array<double, 9>& rate, const std::array<double, 9>& accel) {
     rate_cov_ = rate;
     accel_cov_ = accel;
   }
 
-  // Every packet's messages into w, whose channels of Topic must exist.
-  // Returns the index of the first packet that cannot be written (a log time
-  // below 0, a stamp whose seconds leave int32), having written the ones
-  // before it, or nothing when all were.
-  std::optional<std::size_t> pack(const Columns& columns, mcap::Writer& w);
+  // Every packet's messages into a sink (an mcap::Writer, whose channels of
+  // Topic must exist, or a MessageBatch). Returns the index of the first
+  // packet that cannot be written (a log time below 0, a stamp whose seconds
+  // leave int32), having written the ones before it, or nothing when all were.
+  template <class Sink>
+  std::optional<std::size_t> pack(const Columns& columns, Sink& w);
 
  private:
   // Sets the stamp of the messages that follow.
   void begin(std::int64_t stamp);
   // A message of `size` bytes begun in w, the header written; where its fields go.
-  std::uint8_t* start(mcap::Writer& w, Topic topic, std::uint64_t log_time, std::size_t size);
+  template <class Sink>
+  std::uint8_t* start(Sink& w, Topic topic, std::uint64_t log_time, std::size_t size);
   // A message of the header and `count` doubles.
-  void send_doubles(mcap::Writer& w, Topic topic, std::uint64_t log_time, const double* values, std::size_t count);
+  template <class Sink>
+  void send_doubles(Sink& w, Topic topic, std::uint64_t log_time, const double* values, std::size_t count);
 
   std::vector<std::uint8_t> head_;  // encapsulation, stamp, frame id, padded to 8
   std::size_t frame_end_ = 0;       // where the frame id (and its NUL) ends in head_
@@ -95,5 +140,15 @@ class MessagePacker {
   std::array<double, 9> rate_cov_{};
   std::array<double, 9> accel_cov_{};
 };
+
+// The covariance (row major, 3 x 3) of an orientation q (w, x, y, z) as small
+// rotations about the axes of the frame it is measured against, from the
+// standard deviations s (w, x, y, z) of its four parts, taken as independent:
+// a rotation e about those axes moves q by M(q) e / 2, and M's columns are
+// orthonormal, so e = 2 M(q)^T dq and the covariance is 4 M^T diag(s^2) M.
+std::array<double, 9> orientation_covariance(const std::array<double, 4>& q, const std::array<double, 4>& s);
+
+extern template std::optional<std::size_t> MessagePacker::pack(const Columns&, mcap::Writer&);
+extern template std::optional<std::size_t> MessagePacker::pack(const Columns&, MessageBatch&);
 
 }  // namespace vorn::ros

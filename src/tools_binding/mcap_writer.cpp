@@ -16,6 +16,7 @@
 #include "mcap_records.hpp"
 #include "native.hpp"
 #include "pyref.hpp"
+#include "ros_columns.hpp"
 #include "ros_messages.hpp"
 
 namespace vorn::tools {
@@ -206,27 +207,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   // The angular-velocity and linear-acceleration covariances, 9 numbers each.
   std::array<double, 9> rate_cov{}, accel_cov{};
-  if (covariances != Py_None) {
-    Ref pair = Ref::steal(PySequence_Tuple(covariances));
-    if (!pair) return nullptr;
-    if (PyTuple_Size(pair.get()) != 2) {
-      PyErr_SetString(PyExc_ValueError, "covariances must be two sequences of 9 numbers");
-      return nullptr;
-    }
-    for (Py_ssize_t m = 0; m < 2; ++m) {
-      Ref items = Ref::steal(PySequence_Tuple(PyTuple_GetItem(pair.get(), m)));
-      if (!items) return nullptr;
-      if (PyTuple_Size(items.get()) != 9) {
-        PyErr_SetString(PyExc_ValueError, "covariances must be two sequences of 9 numbers");
-        return nullptr;
-      }
-      for (Py_ssize_t k = 0; k < 9; ++k) {
-        const double v = PyFloat_AsDouble(PyTuple_GetItem(items.get(), k));
-        if (v == -1.0 && PyErr_Occurred()) return nullptr;
-        (m == 0 ? rate_cov : accel_cov)[static_cast<std::size_t>(k)] = v;
-      }
-    }
-  }
+  if (!covariances_of(covariances, rate_cov, accel_cov)) return nullptr;
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) return nullptr;
   WriterObject* w = as_writer(self);
@@ -292,51 +273,6 @@ PyObject* writer_channel(PyObject* self, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-// The buffers of one pack() call, released on destruction.
-class Views {
- public:
-  Views() = default;
-  Views(const Views&) = delete;
-  Views& operator=(const Views&) = delete;
-  ~Views() {
-    for (Py_buffer& v : views_) PyBuffer_Release(&v);
-  }
-  // The bytes of obj, which must be `count` items of `item` bytes; null with an exception.
-  const void* take(PyObject* obj, std::size_t count, std::size_t item, const char* what) {
-    views_.emplace_back();
-    if (PyObject_GetBuffer(obj, &views_.back(), PyBUF_SIMPLE) < 0) {
-      views_.pop_back();
-      return nullptr;
-    }
-    const Py_buffer& v = views_.back();
-    if (static_cast<std::size_t>(v.len) != count * item) {
-      PyErr_Format(PyExc_ValueError, "%s: %zd bytes for %zu items of %zu", what, v.len, count, item);
-      return nullptr;
-    }
-    return v.buf;
-  }
-
- private:
-  std::vector<Py_buffer> views_;
-};
-
-// Fills `out` with one buffer per item of the sequence `seq`.
-template <class T, std::size_t N>
-bool take_all(Views& views, PyObject* seq, std::size_t count, std::array<const T*, N>& out, const char* what) {
-  Ref items = Ref::steal(PySequence_Tuple(seq));
-  if (!items) return false;
-  if (PyTuple_Size(items.get()) != static_cast<Py_ssize_t>(N)) {
-    PyErr_Format(PyExc_ValueError, "%s: %zu columns expected", what, N);
-    return false;
-  }
-  for (std::size_t k = 0; k < N; ++k) {
-    out[k] = static_cast<const T*>(
-        views.take(PyTuple_GetItem(items.get(), static_cast<Py_ssize_t>(k)), count, sizeof(T), what));
-    if (!out[k]) return false;
-  }
-  return true;
-}
-
 // pack(kinds, values, flags, stamps, log_times): every packet's messages.
 // Returns a new list of the chunks this closed (their records, uncompressed).
 PyObject* writer_pack(PyObject* self, PyObject* args) {
@@ -348,17 +284,7 @@ PyObject* writer_pack(PyObject* self, PyObject* args) {
   }
   Views views;
   ros::Columns c;
-  Py_ssize_t n = PyObject_Length(kinds);
-  if (n < 0) return nullptr;
-  c.count = static_cast<std::size_t>(n);
-  c.kinds = static_cast<const std::uint8_t*>(views.take(kinds, c.count, 1, "kinds"));
-  if (!c.kinds || !take_all(views, values, c.count, c.values, "values") ||
-      !take_all(views, flags, c.count, c.flags, "flags")) {
-    return nullptr;
-  }
-  c.stamps = static_cast<const std::int64_t*>(views.take(stamps, c.count, 8, "stamps"));
-  c.log_times = c.stamps ? static_cast<const std::int64_t*>(views.take(log_times, c.count, 8, "log_times")) : nullptr;
-  if (!c.log_times) return nullptr;
+  if (!columns_of(views, kinds, values, flags, stamps, log_times, c)) return nullptr;
   BusyGuard guard(w->busy);
   if (!guard) return nullptr;
   std::optional<std::size_t> refused;

@@ -27,6 +27,7 @@ PyObject* make_sample_clock_type(PyObject* module);
 PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
 PyObject* make_live_frames_type(PyObject* module);
+PyObject* make_ros_packer_type(PyObject* module);
 
 // sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of

@@ -1,5 +1,5 @@
 # The private native helper of the vorn package (src/tools_binding).
-from collections.abc import Buffer
+from collections.abc import Buffer, Sequence
 
 COLUMNS: tuple[str, ...]
 FIELDS: dict[str, dict[str, object]]
@@ -62,3 +62,15 @@ class LiveFrames:
     def finish(self) -> tuple[bytearray, bytearray, bytearray, bytearray, bytearray] | None: ...
     def restart(self) -> None: ...
     def due(self) -> int | None: ...
+
+class RosPacker:
+    def __new__(
+        cls,
+        frame_id: str,
+        *,
+        body_frame: bool = False,
+        covariances: tuple[Sequence[float], Sequence[float]] | None = None,
+    ) -> RosPacker: ...
+    def pack(
+        self, kinds: Buffer, values: Sequence[Buffer], flags: Sequence[Buffer], stamps: Buffer, /
+    ) -> tuple[list[bytes], ...]: ...

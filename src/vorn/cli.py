@@ -379,6 +379,63 @@ def parser() -> argparse.ArgumentParser:
         live, "each message's time and header.stamp: the packet's sample time where known (default), or its arrival"
     )
     live.set_defaults(usage=live)
+
+    ros2 = sub.add_parser(
+        "ros2",
+        help="the unit live in a ROS 2 graph: a node publishing its messages",
+        description="A ROS 2 node (default name vorn) publishing the stream as the MCAP export's "
+        "messages (imu/data_raw, imu/data, ... under the node's namespace), QoS reliable, keep "
+        "last 10 (best-effort subscribers match too), with the stream's health on /diagnostics, "
+        "until Ctrl-C or SIGTERM. Its settings are ROS parameters too (--ros-args -p frame_id:=X). "
+        "Needs rclpy: a sourced ROS 2, or pip install 'vorn_rs[ros2]' (x86-64, CPython 3.10-3.13).",
+    )
+    ros2.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0")
+    ros2.add_argument("--replay", metavar="RECORDING", help="publish a recording instead, at the pace it arrived")
+    ros2.add_argument(
+        "--pace", type=number, metavar="X", default=1.0, help="replay X times as fast (0: all at once; default 1)"
+    )
+    ros2.add_argument("--baud", type=baud_rate, default=921600, metavar="N", help="baud rate (default 921600)")
+    ros2.add_argument(
+        "--frame",
+        choices=("rep103", "unit"),
+        default="rep103",
+        help="rep103 (default): REP 103's body frame, x forward, y left, z up, orientation against "
+        "east, north, up; unit: the unit's axes as sent (x forward, y right, z down, against NED)",
+    )
+    ros2.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
+    ros2.add_argument(
+        "--noise", metavar="YAML", help="imu.yaml of `vorn noise` for the raw sensor's covariances (imu/data_raw)"
+    )
+    ros2.add_argument(
+        "--stamps",
+        choices=("sample", "arrival"),
+        default="sample",
+        help="header.stamp: the unit's sample time (default) or the arrival time",
+    )
+    ros2.add_argument(
+        "--lookahead",
+        type=float,
+        metavar="S",
+        default=0.0,
+        help="seconds each packet waits for the reads after it to confirm its sample time (default 0)",
+    )
+    ros2.add_argument(
+        "--reliability",
+        choices=("reliable", "best_effort"),
+        default="reliable",
+        help="QoS reliability of the publishers (default reliable)",
+    )
+    ros2.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
+    ros2.add_argument("--record", metavar="FILE", help="write the port's bytes to FILE while publishing")
+    ros2.add_argument("--force", action="store_true", help="with --record: replace an existing FILE")
+    ros2.add_argument(
+        "--ros-args",
+        dest="ros_args",
+        nargs=argparse.REMAINDER,
+        default=[],
+        help="the rest goes to ROS 2 as every node takes it: -r __ns:=/left, -r __node:=imu, -p frame_id:=X, ...",
+    )
+    ros2.set_defaults(usage=ros2)
     return ap
 
 
@@ -731,6 +788,78 @@ def run_live(args) -> int:
     return 0
 
 
+def run_ros2(args) -> int:
+    from vorn.ros2 import require_rclpy
+    from vorn.ros2_node import Outcome, Settings, run
+
+    require_rclpy()
+
+    class Stop(Exception):
+        pass
+
+    stop: list[int] = []
+
+    def on_signal(signum, frame):
+        if not stop:
+            stop.append(signum)
+            raise Stop
+
+    handlers = {s: signal.signal(s, on_signal) for s in LIVE_STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN}
+    settings = Settings(
+        source=args.replay if args.replay is not None else args.port,
+        replay=args.replay is not None,
+        pace=args.pace,
+        frame_id=args.frame_id,
+        frame=args.frame,
+        stamps=args.stamps,
+        lookahead=args.lookahead,
+        baud=args.baud,
+        reliability=args.reliability,
+        noise=args.noise,
+        reconnect=args.reconnect,
+        record=args.record,
+        force=args.force,
+        ros_args=[a for a in args.ros_args if a != "--"],
+    )
+
+    def started(node, topics, s) -> None:
+        args.told.told()
+        say(
+            f"vorn ros2: node {node} publishing {s.source} on {len(topics)} topics ({topics[0]}, ...) and "
+            f"/diagnostics; frame {s.frame}, frame_id {s.frame_id}, stamps {s.stamps}, {s.reliability}"
+        )
+
+    got = Outcome()
+    failure = None
+    try:
+        run(settings, started, got)
+        why = "the recording ended"
+    except Stop:
+        why = ""
+    except OSError as e:
+        if args.replay is not None or not got.publishing or e.filename not in (None, args.port):
+            raise  # not a hang-up: the port would not open, or the recording could not be written
+        failure = e.strerror or str(e)
+        why = f"the port hung up ({failure})"
+    finally:
+        for s, h in handlers.items():
+            signal.signal(s, h)
+    if stop:
+        why = "stopped by " + ("Ctrl-C" if stop[0] == signal.SIGINT else signal.Signals(stop[0]).name)
+    if got.reconnections:
+        why += f"; {got.reconnections} reconnection{'s' * (got.reconnections != 1)}"
+    try:
+        print(
+            f"{settings.source}: {got.packets:,} packets, {got.messages:,} messages in {got.seconds:.1f} s; {why}",
+            flush=True,
+        )
+    except OSError:
+        pass
+    if failure is not None:
+        raise Failed(f"{args.port}: {why}")
+    return 0
+
+
 COMMANDS = {
     "record": run_record,
     "info": run_info,
@@ -739,6 +868,7 @@ COMMANDS = {
     "noise": run_noise,
     "doctor": run_doctor,
     "live": run_live,
+    "ros2": run_ros2,
 }
 
 
@@ -754,7 +884,8 @@ def files_of(args) -> tuple[list, list]:
     if args.command == "doctor":
         return [], []
     if args.command == "live":
-        return [args.port, *(beside(args.replay) or []), args.noise], beside(args.record) or []
+    if args.command in ("live", "ros2"):
+        return [args.port, args.noise, *(beside(args.replay) or [])], beside(args.record) or []
     inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
     return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
 
@@ -800,6 +931,10 @@ def main(argv: list[str] | None = None) -> int:
         args.usage.error("--record and --reconnect are for a PORT")
     if args.command == "live" and args.replay is None and args.rate is not None:
         args.usage.error("--rate is for --replay")
+    if args.command == "ros2" and (args.port is None) == (args.replay is None):
+        args.usage.error("give a PORT or --replay RECORDING")
+    if args.command == "ros2" and args.replay is not None and (args.record or args.reconnect):
+        args.usage.error("--record and --reconnect are for a PORT")
     catch_stops()
     told = args.told = Told(args.command)
     try:

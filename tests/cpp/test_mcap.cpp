@@ -335,7 +335,7 @@ TEST(MessagePacker, FlaggedAndAbsentValuesSayNotGivenAndNamesFollowTheWire) {
   EXPECT_EQ(got.count(static_cast<std::uint16_t>(ros::Topic::PressureAltitude)), 0u);
 }
 
-TEST(MessagePacker, BodyFrameTurnsVectorsAndOrientationCovariancesFillGivenValues) {
+TEST(MessagePacker, BodyFrameTurnsVectorsAndCovariancesFillGivenValues) {
   mcap::Writer w = with_channels(1 << 20);
   ros::MessagePacker packer("imu");
   packer.set_body_frame(true);
@@ -365,11 +365,15 @@ TEST(MessagePacker, BodyFrameTurnsVectorsAndOrientationCovariancesFillGivenValue
   EXPECT_EQ(d(1), 0.0);
   EXPECT_NEAR(d(2), std::sqrt(0.5), 1e-15);  // z
   EXPECT_NEAR(d(3), std::sqrt(0.5), 1e-15);  // w, kept non-negative
-  EXPECT_EQ(d(4), 0.0);                      // orientation: unknown, the covariances are not its
+  // The orientation's covariance from the uncertainty's x, y, z (level,
+  // heading north: 4 s^2 about north, east, down), about east, north, up.
+  const std::array<double, 9> orientation_cov = {36, 0, 0, 0, 16, 0, 0, 0, 64};
+  for (std::size_t k = 0; k < 9; ++k) EXPECT_NEAR(d(4 + k), orientation_cov[k], 1e-12) << k;
   EXPECT_EQ(d(13), 1.0);
   EXPECT_EQ(d(14), -2.0);
   EXPECT_EQ(d(15), -3.0);
-  for (std::size_t k = 0; k < 9; ++k) EXPECT_EQ(d(16 + k), rate_cov[k]);
+  // The raw sensor's noise is not the filter's: unknown here.
+  for (std::size_t k = 0; k < 9; ++k) EXPECT_EQ(d(16 + k), 0.0);
   EXPECT_EQ(d(28), -1.0);  // compensated accel absent: not given, whatever the covariance
   EXPECT_EQ(d(32), 0.0);
   const Bytes& g = got.find(static_cast<std::uint16_t>(ros::Topic::Gravity))->second;
@@ -377,6 +381,67 @@ TEST(MessagePacker, BodyFrameTurnsVectorsAndOrientationCovariancesFillGivenValue
   // The uncertainty stays per quaternion part: x, y, z, w as sent.
   const Bytes& u = got.find(static_cast<std::uint16_t>(ros::Topic::AttitudeUncertainty))->second;
   for (std::size_t k = 0; k < 4; ++k) EXPECT_EQ(get<double>(&u[20 + 8 * k]), static_cast<double>((k + 1) % 4 + 1));
+}
+
+TEST(MessagePacker, BatchHoldsEachTopicsMessagesAsTheWriterGetsThem) {
+  // Two raw packets and a filter packet, one with the uncertainty flagged.
+  std::array<float, 3 * ros::kValueColumns> values;
+  values.fill(std::numeric_limits<float>::quiet_NaN());
+  std::array<std::uint8_t, 3 * ros::kFlagColumns> flags{};
+  const std::uint8_t kinds[3] = {static_cast<std::uint8_t>(PacketKind::Raw), static_cast<std::uint8_t>(PacketKind::Raw),
+                                 static_cast<std::uint8_t>(PacketKind::Estimated)};
+  const std::int64_t stamps[3] = {1'000'000'000, 1'001'000'000, 1'001'500'000};
+  const std::size_t accel = value_at(field_index("scaled_accel"));
+  const std::size_t q = value_at(field_index("est_orient_quaternion"));
+  const std::size_t u = value_at(field_index("est_attitude_uncert_quaternion"));
+  for (std::size_t k = 0; k < 3; ++k) values[3 * (accel + k)] = values[3 * (accel + k) + 1] = 0.5f * k;
+  for (std::size_t k = 0; k < 4; ++k) {
+    values[3 * (q + k) + 2] = k == 0 ? 1.0f : 0.0f;
+    values[3 * (u + k) + 2] = 0.01f;
+  }
+  std::size_t uflag = 0;
+  for (std::size_t i = 0; i < field_index("est_attitude_uncert_quaternion"); ++i)
+    uflag += kFields[i].flag != EstField{};
+  flags[3 * uflag + 2] = 1;
+  ros::Columns c;
+  c.count = 3;
+  c.kinds = kinds;
+  for (std::size_t k = 0; k < ros::kValueColumns; ++k) c.values[k] = &values[3 * k];
+  for (std::size_t k = 0; k < ros::kFlagColumns; ++k) c.flags[k] = &flags[3 * k];
+  c.stamps = c.log_times = stamps;
+  std::array<double, 9> cov{};
+  cov[0] = cov[4] = cov[8] = 1e-3;
+  mcap::Writer w = with_channels(1 << 20);
+  ros::MessagePacker packer("imu_link");
+  packer.set_covariances(cov, cov);
+  ASSERT_FALSE(packer.pack(c, w));
+  ros::MessageBatch batch;
+  batch.begin_message(1, 0, 0, 3);  // cleared below
+  batch.clear();
+  ASSERT_FALSE(packer.pack(c, batch));
+  const auto got = bodies(w);
+  for (std::uint16_t id = 1; id <= ros::kTopics; ++id) {
+    const auto& m = batch.topic(static_cast<ros::Topic>(id));
+    auto [first, last] = got.equal_range(id);
+    ASSERT_EQ(m.ends.size(), static_cast<std::size_t>(std::distance(first, last))) << id;
+    std::size_t at = 0;
+    for (std::size_t k = 0; first != last; ++first, ++k) {
+      EXPECT_EQ(Bytes(m.bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                      m.bytes.begin() + static_cast<std::ptrdiff_t>(m.ends[k])),
+                first->second)
+          << id << " " << k;
+      at = m.ends[k];
+    }
+  }
+  // "imu_link\0" ends the header at 25: the doubles from 28.
+  const auto& raw = batch.topic(ros::Topic::DataRaw);
+  ASSERT_EQ(raw.ends.size(), 2u);
+  const auto d = [&](std::size_t k) { return get<double>(&raw.bytes[raw.ends[0] + 28 + 8 * k]); };
+  EXPECT_EQ(d(26), 0.5 * 9.80665);  // the second packet's accel y, in m/s²
+  EXPECT_EQ(d(28), 1e-3);           // the raw sensor's covariance, the value given
+  const auto& data = batch.topic(ros::Topic::Data);
+  ASSERT_EQ(data.ends.size(), 1u);
+  EXPECT_EQ(get<double>(&data.bytes[28 + 8 * 4]), -1.0);  // the uncertainty flagged: not given
 }
 
 }  // namespace
