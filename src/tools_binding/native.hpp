@@ -28,6 +28,9 @@ PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
 PyObject* make_live_frames_type(PyObject* module);
 PyObject* make_ros_packer_type(PyObject* module);
+// ROS_TOPICS, the topics by id (name, message type, what each carries), and
+// STANDARD_GRAVITY (m/s² per g) into the module; -1 with an exception.
+int add_ros_tables(PyObject* module);
 
 // sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
