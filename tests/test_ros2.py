@@ -60,7 +60,7 @@ def log_rotation(q) -> np.ndarray:
 
 def one_filter_packet(q, s, flagged=()):
     """The packer's columns of one filter packet holding q and s (w, x, y, z)."""
-    from vorn.ros2 import FLAG_COLUMNS, VALUE_COLUMNS
+    from vorn.ros_messages import FLAG_COLUMNS, VALUE_COLUMNS
 
     values = []
     for c in VALUE_COLUMNS:
@@ -86,8 +86,9 @@ def test_orientation_covariance_is_that_of_small_rotations_about_the_reference_a
     spread per part: the covariance of their rotation from it, about the
     axes of the reference frame (NED; ENU in REP 103), is the message's.
     Flagged: -1 in element 0; no uncertainty: unknown."""
+    from rep103 import ENU_FROM_NED, FRD_FROM_FLU, qmul
+
     from vorn import _native
-    from vorn.export.ros_conventions import ENU_FROM_NED, FRD_FROM_FLU, qmul
 
     rng = np.random.default_rng(7)
     packer = _native.RosPacker("imu", body_frame=frame == "rep103")

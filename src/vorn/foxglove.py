@@ -620,9 +620,9 @@ class FoxgloveServer:
 
     def messages_of(self, batch: Mapping, tf: bool = True) -> list[tuple[int, int, bytes]]:
         """The batch's messages as (channel id, time, CDR body), the export's
-        channel by channel in id order, then (with tf) those of /tf; a
-        message's time is its header.stamp (from 0: the protocol's times are
-        unsigned)."""
+        channel by channel in id order (each in packet order), then with tf
+        those of /tf; a message's time is its header.stamp (from 0: the
+        protocol's times are unsigned)."""
         import numpy as np
 
         topics = self.packer.pack(batch, np.maximum(self.packer.stamp(batch), 0))
