@@ -1081,12 +1081,13 @@ def test_mcap_writer_hands_out_chunks_that_stay_whole_while_held(faulty):
     from vorn import _native
     from vorn.export import mcap
     from vorn.recording import Recording
+    from vorn.ros_messages import CHANNELS
 
     path, _, _ = faulty
     w = _native.McapWriter("ros2", "test", "imu_link", 3000)
-    for cid, (topic, type_name, data, _) in enumerate(mcap.CHANNELS, 1):
-        w.schema(cid, type_name, "ros2msg", data)
-        w.channel(cid, cid, topic, "cdr", {})
+    for ch in CHANNELS:
+        w.schema(ch.id, ch.type, "ros2msg", ch.schema)
+        w.channel(ch.id, ch.id, ch.topic, "cdr", {})
     held = []
     for kinds, values, flags, stamps, times in mcap.columns(Recording(path), 1000.0, "arrival", None, {}):
         for at in range(0, len(kinds), 40):  # a chunk closes every few calls
