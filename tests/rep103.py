@@ -8,21 +8,11 @@ an orientation q becomes ENU_FROM_NED * q * FRD_FROM_FLU.
 
 import math
 
+from vorn_model import _qmul as qmul  # the Hamilton product of quaternions given w, x, y, z
+
 HALF = math.sqrt(0.5)
 ENU_FROM_NED = (0.0, HALF, HALF, 0.0)  # w, x, y, z: swaps north and east, turns down into up
 FRD_FROM_FLU = (0.0, 1.0, 0.0, 0.0)  # half a turn about x
-
-
-def qmul(a, b):
-    """The Hamilton product a * b of quaternions given w, x, y, z."""
-    aw, ax, ay, az = a
-    bw, bx, by, bz = b
-    return (
-        aw * bw - ax * bx - ay * by - az * bz,
-        aw * bx + ax * bw + ay * bz - az * by,
-        aw * by - ax * bz + ay * bw + az * bx,
-        aw * bz + ax * by - ay * bx + az * bw,
-    )
 
 
 def body_vector(v):
