@@ -883,7 +883,6 @@ def files_of(args) -> tuple[list, list]:
         return [args.port], beside(args.output)
     if args.command == "doctor":
         return [], []
-    if args.command == "live":
     if args.command in ("live", "ros2"):
         return [args.port, args.noise, *(beside(args.replay) or [])], beside(args.record) or []
     inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
