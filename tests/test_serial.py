@@ -800,8 +800,8 @@ def test_stream_sync_iteration_timeout_and_selectors(pty, tmp_path):
     import vorn
 
     data = some_packets(0.1)
-    threads = threading.active_count()
-    with vorn.open(pty.path, 921600) as stream:
+    threads = len(os.listdir("/proc/self/task"))
+    with vorn.open(pty.path, 921600, lookahead=0.064) as stream:
         assert pty.exclusive() and pty.line()["ospeed"] == 921600  # claimed and set as SerialParser does
         started = time.monotonic()
         empty = stream.read(timeout=0.05)
@@ -826,8 +826,9 @@ def test_stream_sync_iteration_timeout_and_selectors(pty, tmp_path):
             if sum(b.num_rows for b in batches) == len(expected(data)):
                 break
         writer.finish()
-        assert threading.active_count() == threads  # the stream reads on the caller's thread alone
+        assert len(os.listdir("/proc/self/task")) == threads + 1  # the stream's reading thread
     assert stream.closed and not pty.exclusive()
+    assert len(os.listdir("/proc/self/task")) == threads  # ended with the stream
     assert_same_packets(batches, data, tmp_path)
 
 

@@ -15,7 +15,7 @@ import time
 from vorn.errors import with_path
 from vorn.locks import HeldError, claim, held_by
 from vorn.sample_clock import write_baud
-from vorn.times import TimesWriter, times_path
+from vorn.times import MAGIC_V2, TimesWriter, times_path
 
 FLUSH_EVERY = 0.5  # seconds; a crash or a power cut loses at most this much
 
@@ -63,6 +63,13 @@ class Outputs:
             os.close(fd)
         self.fds = []
 
+    def take(self) -> tuple[int, int]:
+        """Both emptied, as descriptors the caller closes from now on."""
+        for fd in self.fds:
+            os.ftruncate(fd, 0)
+        fds, self.fds = tuple(self.fds), []
+        return fds
+
     def open(self) -> tuple:
         """Both emptied, as binary files."""
         files = []
@@ -101,6 +108,25 @@ class Recorder:
         self.out, times_file = self.outputs.open()
         self.times = TimesWriter(self.path, durable=self.durable, file=times_file)
         self.last_flush = time.monotonic()
+
+    def hand_over(self, baud: int) -> tuple[int, int]:
+        """Instead of start(), for a writer of the caller's own (vorn.open's
+        reading thread): the baud rate written beside the recording, both
+        files emptied and the times file's magic line written; their
+        descriptors, which the caller closes from now on."""
+        try:
+            write_baud(self.path, baud)
+            fds = self.outputs.take()
+        except BaseException:
+            self.drop()
+            raise
+        try:
+            os.write(fds[1], MAGIC_V2)
+        except OSError as e:
+            for fd in fds:
+                os.close(fd)
+            raise with_path(e, self.path) from None
+        return fds
 
     def add(self, chunk: bytes, arrived) -> None:
         try:
