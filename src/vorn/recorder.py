@@ -94,6 +94,7 @@ class Recorder:
         self.out = self.times = None
         self.last_flush = time.monotonic()
         self.dirty = False  # reads added since the last flush
+        self.size = 0  # bytes written
 
     def drop(self) -> None:
         """Gives the outputs up unwritten (before start())."""
@@ -134,7 +135,23 @@ class Recorder:
             self.times.add(chunk, arrived)
         except OSError as e:  # a full disk: named, so that it is not taken for the port's
             raise with_path(e, self.path) from None
+        self.size += len(chunk)
         self.dirty = True
+
+    def overran(self, before, after, seen) -> int:
+        """The driver's overrun counts (Port.counters()) before and after a
+        read, any rise marked as lost ahead of that read's bytes (add them
+        after); the characters lost."""
+        lost = 0
+        if before is not None and after is not None:
+            for cause, was, now in zip((2, 3), before, after):
+                if now > was:
+                    try:
+                        self.times.loss(self.size, now - was, cause, seen)
+                    except OSError as e:
+                        raise with_path(e, self.path) from None
+                    lost += now - was
+        return lost
 
     def flush(self) -> None:
         try:
