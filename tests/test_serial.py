@@ -8,6 +8,7 @@ import ctypes
 import errno
 import fcntl
 import gc
+import math
 import os
 import pathlib
 import platform
@@ -960,6 +961,224 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     assert batches[-1]["time_ns"][-1] > gap.back_ns
     assert rec.read_bytes() == b"".join(bursts) and load_times(rec).untimed == 0
     assert recorded_gaps(rec) == [gap]
+
+
+def write_unread(fd: int, data: bytes, limit: float = 20.0) -> float:
+    """Writes data into the line as fast as it takes it; the seconds that took.
+    Fails, rather than hangs, when the line stops taking bytes for `limit` s."""
+    os.set_blocking(fd, False)
+    view = memoryview(data)
+    started = time.monotonic()
+    try:
+        while view:
+            if not select.select([], [fd], [], limit)[1]:
+                pytest.fail(f"the writer waited {limit:g} s with {len(view):,} bytes left: nobody reads the line")
+            view = view[os.write(fd, view[:65536]) :]
+    finally:
+        os.set_blocking(fd, True)
+    return time.monotonic() - started
+
+
+def read_all(stream, quiet: float = 0.5) -> list:
+    """The batches until the stream has had nothing for `quiet` s."""
+    batches = []
+    while (batch := stream.read(timeout=quiet)).num_rows or batch.losses:
+        batches.append(batch)
+    return batches
+
+
+def wait_for_size(path, size: int, limit: float = 20.0) -> None:
+    give_up = time.monotonic() + limit
+    while os.path.getsize(path) < size and time.monotonic() < give_up:
+        time.sleep(0.01)
+    assert os.path.getsize(path) == size
+
+
+@pytest.mark.serial_ioctls
+def test_stream_loses_nothing_while_its_caller_is_busy(pty, tmp_path):
+    """A caller that reads nothing for a while (a slow batch, a plot, a
+    blocked event loop): the unit's writer never waits, and every byte comes
+    out afterwards, in order, and into the recording."""
+    import vorn
+    from vorn.times import load_times
+
+    data = some_packets(5.0)  # 5 s of the unit, written at once: far past what a pty holds
+    rec = tmp_path / "busy.bin"
+    with vorn.open(pty.path, record=rec) as stream:
+        took = write_unread(pty.master, data)
+        wait_for_size(rec, len(data))
+        time.sleep(0.2)  # busy a little longer
+        batches = read_all(stream)
+        assert stream.lost_bytes == 0 and not any(b.losses for b in batches)
+    assert took < 10  # sanity: the reader took it as it came
+    assert_same_packets(batches, data, tmp_path)
+    assert rec.read_bytes() == data
+    times = load_times(rec)
+    assert times.untimed == 0 and times.losses == [] and times.note is None
+
+
+@pytest.mark.serial_ioctls
+def test_stream_past_its_ring_loses_the_oldest_bytes_and_says_so(pty, tmp_path):
+    """A caller further behind than the ring holds: the oldest bytes go, the
+    loss counted exactly on the next batch and the stream, framing begins
+    afresh after it; the recording keeps every byte and marks what the
+    stream missed, and vorn info shows it."""
+    import vorn
+    from vorn.times import load_times
+
+    ring = 1 << 16
+    data = some_packets(1.5)
+    rec = tmp_path / "behind.bin"
+    with vorn.open(pty.path, ring=ring, record=rec) as stream:
+        write_unread(pty.master, data)
+        wait_for_size(rec, len(data))
+        batches = read_all(stream)
+        lost = len(data) - ring
+        assert stream.lost == {"ring": lost, "overrun": 0, "buffer": 0} and stream.lost_bytes == lost
+        assert [b.lost_bytes for b in batches if b.losses] == [lost]
+        assert batches[0].losses[0].cause == "ring"
+        # Afterwards the stream goes on whole.
+        more = some_packets(0.2, seed=9)
+        write_unread(pty.master, more)
+        batches += read_all(stream)
+        assert stream.lost_bytes == lost
+    kept = data[lost:]
+    # The packets of the ring's bytes: from the first whole one on.
+    assert sum(b.num_rows for b in batches) == len(expected(kept + more))
+    assert rec.read_bytes() == data + more
+    times = load_times(rec)
+    assert times.untimed == 0
+    assert [(x.at, x.bytes, x.cause) for x in times.losses] == [(0, lost, "ring")]
+    shown = subprocess.run(
+        [sys.executable, "-m", "vorn", "info", str(rec)], capture_output=True, text=True, check=True
+    ).stdout
+    assert f"lost:              {lost:,} bytes" in shown and "the recording has them" in shown
+
+
+@pytest.mark.serial_ioctls
+def test_stream_close_from_another_thread_and_a_dropped_stream(pty):
+    """close() from another thread wakes a read() waiting in the first, which
+    raises ValueError; a stream dropped unclosed warns as a file does and
+    leaves no descriptor and no thread behind."""
+    import vorn
+
+    fds = len(os.listdir("/proc/self/fd"))
+    tasks = len(os.listdir("/proc/self/task"))
+    stream = vorn.open(pty.path)
+    outcome = []
+
+    def reader() -> None:
+        try:
+            stream.read()
+        except ValueError as e:
+            outcome.append(e)
+
+    waiting = threading.Thread(target=reader, daemon=True)
+    waiting.start()
+    time.sleep(0.2)
+    stream.close()
+    waiting.join(10)
+    assert not waiting.is_alive() and len(outcome) == 1
+    assert stream.closed and not pty.exclusive()
+    assert len(os.listdir("/proc/self/fd")) == fds
+    for timeout in (None, math.inf, 0):
+        with pytest.raises(ValueError):
+            stream.read(timeout)
+
+    dropped = vorn.open(pty.path)
+    assert pty.exclusive()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        del dropped
+        gc.collect()
+    assert any(issubclass(w.category, ResourceWarning) and "unclosed" in str(w.message) for w in caught)
+    assert not pty.exclusive()
+    assert len(os.listdir("/proc/self/fd")) == fds and len(os.listdir("/proc/self/task")) == tasks
+
+
+@pytest.mark.serial_ioctls
+def test_stream_forked_while_recording(pty, tmp_path):
+    """A child forked while the stream records: whether it exits dropping the
+    stream or closes it, it writes nothing into the recording and does not
+    disturb the parent's stream, whose close() is clean."""
+    import vorn
+    from vorn.times import load_times
+
+    fds = len(os.listdir("/proc/self/fd"))
+    parts = [some_packets(0.1, seed) for seed in (1, 2, 3)]
+    rec = tmp_path / "forked.bin"
+    stream = vorn.open(pty.path, record=rec)
+    batches = []
+    for how, part in zip(("dropped", "closed"), parts):
+        write_unread(pty.master, part)
+        batches += stream_rows(stream, len(expected(part)))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the child does nothing a thread could hold up
+            pid = os.fork()
+        if pid == 0:  # the child: leaves at once, never through pytest
+            code = 0
+            try:
+                if how == "closed":
+                    stream.close()
+                else:
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        globals()["_dropped"] = stream
+                        del globals()["_dropped"]
+                gc.collect()
+            except BaseException:
+                code = 1
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    write_unread(pty.master, parts[2])
+    wait_for_size(rec, len(b"".join(parts)))
+    batches += read_all(stream)
+    assert pty.exclusive()  # still the parent's
+    stream.close()
+    assert not pty.exclusive()
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert_same_packets(batches, b"".join(parts), tmp_path)
+    assert rec.read_bytes() == b"".join(parts)
+    times = load_times(rec)
+    assert times.note is None and times.untimed == 0
+
+
+def test_stream_timeouts_and_damaged_gaps(tmp_path):
+    """read() and aread() take and refuse the same timeouts; a replay whose
+    arrival times jump by centuries is refused as damaged, not waited out."""
+    import asyncio
+
+    import vorn
+    from vorn.times import Stamp, TimesWriter
+
+    data = some_packets(0.05)
+    path = tmp_path / "run.bin"
+    path.write_bytes(data)
+    half = len(data) // 2
+    with contextlib.closing(TimesWriter(path, force=False)) as times:
+        times.add(data[:half], Stamp(1_000_000_000, 1_000_000_000))
+        times.add(data[half:], Stamp(1_000_000_000 + 1_000_000, 1_000_000_000 + 1_000_000))
+    for timeout in (math.inf, 5, 0, -1, None):
+        with vorn.open(path, pace=False) as stream:
+            assert stream.read(timeout).num_rows
+        with vorn.open(path, pace=False) as stream:
+            assert asyncio.run(stream.aread(timeout)).num_rows
+    with vorn.open(path, pace=False) as stream:
+        for bad in (math.nan, "soon"):
+            with pytest.raises((ValueError, TypeError)) as sync:
+                stream.read(bad)
+            with pytest.raises(sync.type):
+                asyncio.run(stream.aread(bad))
+
+    far = tmp_path / "far.bin"
+    far.write_bytes(data)
+    with contextlib.closing(TimesWriter(far, force=False)) as times:
+        times.add(data[:half], Stamp(1_000_000_000, 1_000_000_000))
+        times.add(data[half:], Stamp(1_000_000_000 + 2**62, 1_000_000_000 + 2**62))
+    for pace in (0.1, 1, False):
+        with pytest.raises(ValueError, match="damaged arrival times"):
+            vorn.open(far, pace=pace)
 
 
 @pytest.mark.serial_ioctls
