@@ -280,6 +280,13 @@ void PortReader::push(const std::uint8_t* bytes, std::size_t n, std::int64_t wal
     carry_lost = carry_over = carry_buf = 0;
     break;
   }
+  if (!entries_.empty()) {  // whole reads went and the next one begins at the limit: it carries their loss
+    Entry& front = entries_.front();
+    front.ring_lost += carry_lost;
+    front.overrun += carry_over;
+    front.buf_overrun += carry_buf;
+    carry_lost = carry_over = carry_buf = 0;
+  }
   entries_.push_back(
       {new_start, new_end, wall, mono, carry_lost + skip, carry_over + overrun, carry_buf + buf_overrun});
   for (std::uint64_t at = new_start; at < new_end;) {
