@@ -25,7 +25,9 @@ waiting stream costs nothing.
 
 from __future__ import annotations
 
+import atexit
 import builtins
+import contextlib
 import errno
 import itertools
 import math
@@ -35,6 +37,7 @@ import stat
 import threading
 import time
 import warnings
+import weakref
 from array import array
 from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
@@ -341,9 +344,11 @@ class Stream:
     def __del__(self) -> None:
         if getattr(self, "_closed", True) or not hasattr(self, "_wake"):
             return
-        if os.getpid() == self._pid:
-            warnings.warn(f"unclosed {self!r}", ResourceWarning, stacklevel=2, source=self)
-        self.close()
+        try:
+            if os.getpid() == self._pid:
+                warnings.warn(f"unclosed {self!r}", ResourceWarning, stacklevel=2, source=self)
+        finally:
+            self.close()
 
     def _check_open(self) -> None:
         if self._closed:
@@ -544,6 +549,19 @@ class Stream:
         return f"<vorn.Stream {self.name!r} {state}>"
 
 
+# The streams that record, closed at the interpreter's exit so that the
+# times of their last reads are written too.
+_recording_streams: weakref.WeakSet[PortStream] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_recording_streams() -> None:
+    for stream in list(_recording_streams):
+        if os.getpid() == stream._pid:
+            with contextlib.suppress(Exception):
+                stream.close()
+
+
 class PortStream(Stream):
     """A serial port; with reconnect, a device that may come and go."""
 
@@ -589,6 +607,7 @@ class PortStream(Stream):
                 self._reader.record(data_fd, times_fd, flush_every=FLUSH_EVERY)
                 self._recording = recorder.path
                 recorder = None
+                _recording_streams.add(self)
             self._start()
         except BaseException:
             if recorder is not None:
