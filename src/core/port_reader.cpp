@@ -156,10 +156,19 @@ std::uint64_t RecordingWriter::size() const {
 }
 
 bool RecordingWriter::close() {
+  if (::getpid() != opener_) {
+    // A fork: the opener's reading thread may have held the lock as it
+    // forked, and is not here to let it go. Only this process's descriptors go.
+    if (data_fd_ >= 0) {
+      ::close(data_fd_);
+      ::close(times_fd_);
+      data_fd_ = times_fd_ = -1;
+    }
+    return true;
+  }
   std::lock_guard lock(mutex_);
   if (data_fd_ < 0) return !failure_;
-  const bool mine = ::getpid() == opener_;
-  const bool flushed = mine ? flush_locked() : true;
+  const bool flushed = flush_locked();
   ::close(data_fd_);
   ::close(times_fd_);
   data_fd_ = times_fd_ = -1;

@@ -353,6 +353,8 @@ class Stream:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("I/O operation on a closed stream")
+        if os.getpid() != self._pid:
+            raise ValueError(f"the stream belongs to the process that opened it ({self._pid}), not to a fork of it")
 
     def _frame(self, reads: list[tuple[bytes, Stamp]]) -> dict[str, np.ndarray] | None:
         """The columns of the packets that reads complete, time_ns still to be
