@@ -1188,6 +1188,32 @@ def test_stream_recording_left_open_at_exit(pty, tmp_path):
     assert not pty.exclusive()
 
 
+def test_driver_overruns_are_marked_where_they_happened(tmp_path):
+    """vorn record's writer given the driver's counts around each read (as
+    Port.counters() reads them): every rise is marked before that read's
+    bytes, by cause, and read back; counts that stay or a driver without them
+    mark nothing."""
+    from vorn.recorder import Recorder
+    from vorn.times import Stamp, load_times
+
+    data = some_packets(0.1)
+    out = tmp_path / "overrun.bin"
+    rec = Recorder(str(out), force=False, durable=False)
+    rec.start(921600)
+    third = len(data) // 3
+    assert rec.overran(None, None, Stamp(1, 1)) == 0
+    rec.add(data[:third], Stamp(10**18, 10**9))
+    assert rec.overran((5, 7), (5, 7), Stamp(2, 2)) == 0
+    rec.add(data[third : 2 * third], Stamp(10**18 + 10**6, 10**9 + 10**6))
+    assert rec.overran((5, 7), (8, 9), Stamp(10**18 + 2 * 10**6, 10**9 + 2 * 10**6)) == 5
+    rec.add(data[2 * third :], Stamp(10**18 + 3 * 10**6, 10**9 + 3 * 10**6))
+    rec.close()
+    times = load_times(out)
+    assert times.note is None
+    assert [(x.at, x.bytes, x.cause) for x in times.losses] == [(2 * third, 3, "overrun"), (2 * third, 2, "buffer")]
+    assert times.losses[0].seen == Stamp(10**18 + 2 * 10**6, 10**9 + 2 * 10**6)
+
+
 def test_stream_timeouts_and_damaged_gaps(tmp_path):
     """read() and aread() take and refuse the same timeouts; a replay whose
     arrival times jump by centuries is refused as damaged, not waited out."""
