@@ -215,6 +215,7 @@ PortReader::PortReader(std::unique_ptr<TTYPort> port, std::size_t ring_bytes,
       ring_(std::move(ring)),
       capacity_(ring_bytes) {
   if (recording_) recording_base_ = recording_->size();
+  counted_ = line_counters(port_->fd());
 }
 
 PortReader::~PortReader() { stop(); }
@@ -253,6 +254,7 @@ void PortReader::signal_locked() {
 }
 
 void PortReader::end(Failure failure, bool recording) {
+  ended_.store(true);
   std::lock_guard lock(mutex_);
   failure_ = std::move(failure);
   recording_failed_ = recording;
@@ -354,13 +356,60 @@ Taken PortReader::take(std::size_t max_bytes) {
   return out;
 }
 
+PortReader::Got PortReader::read_once(std::span<std::uint8_t> window, int& err) {
+  const int fd = port_->fd();
+  const ssize_t count = ::read(fd, window.data(), window.size());
+  const std::int64_t wall = wall_ns();
+  const std::int64_t mono = monotonic_ns();
+  if (count < 0 && (errno == EAGAIN || errno == EINTR)) return Got::Nothing;
+  if (count <= 0) {
+    // A raw line that polled readable gives a byte at least, unless it hung up meanwhile.
+    err = count < 0 ? errno : EPIPE;
+    return Got::Failed;
+  }
+  std::uint64_t overrun = 0, buf_overrun = 0;
+  if (counted_) {
+    const std::optional<LineCounters> now = line_counters(fd);
+    if (now) {
+      overrun = rise(now->overrun, counted_->overrun);
+      buf_overrun = rise(now->buf_overrun, counted_->buf_overrun);
+      counted_ = now;
+    }
+  }
+  const auto bytes = window.first(static_cast<std::size_t>(count));
+  if (recording_) {
+    // The driver's losses lie before this read's bytes in the recording.
+    const std::uint64_t at = recording_->size();
+    if (overrun) recording_->loss(at, overrun, times::LossCause::Overrun, wall, mono);
+    if (buf_overrun) recording_->loss(at, buf_overrun, times::LossCause::Buffer, wall, mono);
+    if (!recording_->add(bytes, wall, mono)) {
+      end(*recording_->failure(), true);
+      return Got::Ended;
+    }
+  }
+  push(bytes.data(), bytes.size(), wall, mono, overrun, buf_overrun);
+  return Got::Bytes;
+}
+
+void PortReader::read_now() {
+  if (::getpid() != opener_ || ended_.load()) return;
+  // Behind the thread's read, if it is reading: the order of the bytes is the
+  // order of the reads.
+  std::lock_guard lock(read_mutex_);
+  if (ended_.load()) return;
+  if (owner_window_.empty()) owner_window_.resize(kWindow);
+  int err = 0;
+  // Failures are the thread's to find and report, after what came before them.
+  for (int reads = 0; reads < 4 && read_once(owner_window_, err) == Got::Bytes; ++reads) {
+  }
+}
+
 void PortReader::run() {
   // Signals are for the interpreter's threads: none ends a wait here.
   sigset_t all;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
   const int fd = port_->fd();
-  std::optional<LineCounters> counted = line_counters(fd);
   std::vector<std::uint8_t> window(kWindow);
   for (;;) {
     const std::int64_t due = recording_ ? recording_->flush_due() : -1;
@@ -369,43 +418,25 @@ void PortReader::run() {
     if (waited == Waited::Stopped) return;
     if (waited == Waited::Failed) {
       if (errno == EINTR) continue;
-      end(Failure::serial(errno));
-      return;
+      return end(Failure::serial(errno));
     }
-    if (waited == Waited::TimedOut) {
-      if (!recording_->flush()) return end(*recording_->failure(), true);
-      continue;
+    if (waited == Waited::Ready) {
+      const auto seen = static_cast<unsigned short>(events);
+      if (seen >= kUnknownPollEvents) return end(Failure::serial(EIO));
+      if (seen != POLLIN) return end(Failure::serial((seen & (POLLHUP | POLLNVAL)) != 0 ? EPIPE : EIO));
+      std::lock_guard lock(read_mutex_);
+      int err = 0;
+      const Got got = read_once(window, err);
+      if (got == Got::Ended) return;
+      if (got == Got::Failed) return end(Failure::serial(err));
     }
-    const auto seen = static_cast<unsigned short>(events);
-    if (seen >= kUnknownPollEvents) return end(Failure::serial(EIO));
-    if (seen != POLLIN) return end(Failure::serial((seen & (POLLHUP | POLLNVAL)) != 0 ? EPIPE : EIO));
-    const ssize_t count = ::read(fd, window.data(), window.size());
-    const std::int64_t wall = wall_ns();
-    const std::int64_t mono = monotonic_ns();
-    if (count < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (count < 0) return end(Failure::serial(errno));
-    // A raw line that polled readable gives a byte at least, unless it hung up meanwhile.
-    if (count == 0) return end(Failure::serial(EPIPE));
-    std::uint64_t overrun = 0, buf_overrun = 0;
-    if (counted) {
-      const std::optional<LineCounters> now = line_counters(fd);
-      if (now) {
-        overrun = rise(now->overrun, counted->overrun);
-        buf_overrun = rise(now->buf_overrun, counted->buf_overrun);
-        counted = now;
+    // Flushed here alone: the owner reading meanwhile never waits for the disk.
+    if (recording_) {
+      const std::int64_t flush_at = recording_->flush_due();
+      if (flush_at >= 0 && flush_at <= monotonic_ns() && !recording_->flush()) {
+        return end(*recording_->failure(), true);
       }
     }
-    const auto bytes = std::span<const std::uint8_t>(window.data(), static_cast<std::size_t>(count));
-    if (recording_) {
-      // The driver's losses lie before this read's bytes in the recording.
-      const std::uint64_t at = recording_->size();
-      if (overrun) recording_->loss(at, overrun, times::LossCause::Overrun, wall, mono);
-      if (buf_overrun) recording_->loss(at, buf_overrun, times::LossCause::Buffer, wall, mono);
-      if (!recording_->add(bytes, wall, mono)) return end(*recording_->failure(), true);
-      const std::int64_t flush_at = recording_->flush_due();
-      if (flush_at >= 0 && flush_at <= mono && !recording_->flush()) return end(*recording_->failure(), true);
-    }
-    push(bytes.data(), bytes.size(), wall, mono, overrun, buf_overrun);
   }
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -123,6 +124,12 @@ class PortReader {
   // ring, notify_fd is cleared.
   Taken take(std::size_t max_bytes);
   int notify_fd() const { return notify_fd_; }
+  // The port's descriptor: readable while the line has bytes not yet read.
+  int port_fd() const { return port_->fd(); }
+  // Reads what the line holds now on the owner's thread (a few reads at
+  // most, without waiting), into the ring as the thread would: an owner that
+  // woke for the port itself need not wait for the thread to wake too.
+  void read_now();
   // Stops the thread and closes the port (in a fork: closes this process's
   // descriptors and touches nothing else). Safe to call again.
   void stop();
@@ -132,6 +139,10 @@ class PortReader {
   PortReader(std::unique_ptr<TTYPort> port, std::size_t ring_bytes, std::shared_ptr<RecordingWriter> recording,
              StopSignal stop, int notify_fd, std::unique_ptr<std::uint8_t[]> ring);
   void run();
+  enum class Got { Bytes, Nothing, Failed, Ended };
+  // One read, its bytes into the recording and the ring; under read_mutex_.
+  // Failed leaves the errno in err; Ended: the recording failed (reported).
+  Got read_once(std::span<std::uint8_t> window, int& err);
   void push(const std::uint8_t* bytes, std::size_t n, std::int64_t wall, std::int64_t mono, std::uint64_t overrun,
             std::uint64_t buf_overrun);
   void end(Failure failure, bool recording = false);
@@ -162,6 +173,10 @@ class PortReader {
   bool signalled_ = false;
   bool stopped_ = false;
   std::unique_ptr<std::thread> thread_;
+  std::mutex read_mutex_;                // the port's reads, the thread's and the owner's, one at a time
+  std::optional<LineCounters> counted_;  // the driver's counts at the last read
+  std::vector<std::uint8_t> owner_window_;
+  std::atomic<bool> ended_{false};
 };
 
 }  // namespace vorn

@@ -156,6 +156,13 @@ PyObject* reader_fileno(PyObject* self, PyObject*) {
   return PyLong_FromLong(*r->reader ? (*r->reader)->notify_fd() : -1);
 }
 
+PyObject* reader_port_fileno(PyObject* self, PyObject*) {
+  ReaderObject* r = as_reader(self);
+  BusyGuard guard(r->busy);
+  if (!guard) return nullptr;
+  return PyLong_FromLong(*r->reader ? (*r->reader)->port_fd() : -1);
+}
+
 // take(max_bytes) -> (reads, ring_lost, overrun, buf_overrun, failure).
 PyObject* reader_take(PyObject* self, PyObject* arg) {
   const Py_ssize_t max_bytes = PyLong_AsSsize_t(arg);
@@ -164,7 +171,10 @@ PyObject* reader_take(PyObject* self, PyObject* arg) {
   BusyGuard guard(r->busy);
   if (!guard) return nullptr;
   Taken taken;
-  if (*r->reader) taken = (*r->reader)->take(static_cast<std::size_t>(std::max<Py_ssize_t>(max_bytes, 1)));
+  if (*r->reader) {
+    (*r->reader)->read_now();  // what the line holds now: no wait for the thread to wake for it
+    taken = (*r->reader)->take(static_cast<std::size_t>(std::max<Py_ssize_t>(max_bytes, 1)));
+  }
   Ref reads = Ref::steal(PyList_New(static_cast<Py_ssize_t>(taken.reads.size())));
   if (!reads) return nullptr;
   for (std::size_t i = 0; i < taken.reads.size(); ++i) {
@@ -248,8 +258,12 @@ PyMethodDef reader_methods[] = {
     {"drop", reader_drop, METH_NOARGS, "drop($self, /)\n--\n\nStops reading and closes the port."},
     {"fileno", reader_fileno, METH_NOARGS,
      "fileno($self, /)\n--\n\nA descriptor readable while take() has something to give (-1 while closed)."},
+    {"port_fileno", reader_port_fileno, METH_NOARGS,
+     "port_fileno($self, /)\n--\n\nThe port's descriptor while it is read (-1 otherwise): readable while the line "
+     "holds bytes that take() would read itself."},
     {"take", reader_take, METH_O,
-     "take($self, max_bytes, /)\n--\n\n(reads, ring_lost, overrun, buf_overrun, failure): the reads held, "
+     "take($self, max_bytes, /)\n--\n\n(reads, ring_lost, overrun, buf_overrun, failure): what the line holds "
+     "read first (on this thread), then the reads held, "
      "oldest first, each (bytes, (wall_ns, mono_ns)), up to about max_bytes and stopping before a loss; the bytes "
      "dropped from the ring and the driver's overrun counts that rose just before them; and once the ring is "
      "empty after the port failed, (OSError, whether the recording's writing failed), else None."},

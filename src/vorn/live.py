@@ -18,9 +18,10 @@ gap; see open()). The port is opened as SerialParser opens it (claimed for exclu
 raw 8N1, the speed read back) and read as its bytes arrive by a native thread
 that only moves them, with their arrival times, into a bounded ring (and into
 the recording, with record=); the caller frames what the ring holds on its own
-thread. The stream waits on one descriptor (fileno(), an epoll set holding the
-ring's signal and a timer), which an event loop watches with add_reader, so a
-waiting stream costs nothing.
+thread (and, when it was waiting, takes what the line holds itself, in turn with
+the thread). The stream waits on one descriptor (fileno(), an epoll set holding
+the ring's signal, the port and a timer), which an event loop watches with
+add_reader, so a waiting stream costs nothing.
 """
 
 from __future__ import annotations
@@ -591,6 +592,7 @@ class PortStream(Stream):
         # The port, read on a thread of its own into the ring (and the recording).
         self._reader = _native.PortReader(ring)
         self._notify: int | None = None  # the reader's descriptor while it reads
+        self._port_fd = -1
         self._recording: str | None = None
         self._failure: OSError | None = None
         self._lost_ns = 0
@@ -634,13 +636,18 @@ class PortStream(Stream):
         self._reader.start()
         self._notify = self._reader.fileno()
         self._epoll.register(self._notify, select.EPOLLIN)
+        # The port itself too: a caller waiting wakes with the thread and
+        # takes the bytes itself rather than after the thread has.
+        self._port_fd = self._reader.port_fileno()
+        self._epoll.register(self._port_fd, select.EPOLLIN)
 
     def _drop(self) -> None:
         """Stops reading and closes the port at once: its device is released
         for whoever comes next."""
         if self._notify is not None:
-            self._unwatch()  # before the descriptor goes: the loop may be watching it
+            self._unwatch()  # before the descriptors go: the loop may be watching them
             self._epoll.unregister(self._notify)
+            self._epoll.unregister(self._port_fd)
             self._notify = None
         self._reader.drop()
 
@@ -651,12 +658,6 @@ class PortStream(Stream):
             self._reader.close()  # in a fork: this process's descriptors alone
         except OSError as e:
             raise with_path(e, self._recording) from None
-
-    def _waitable(self) -> int:
-        # While the port is read the timer is armed only for packets held.
-        if self._notify is not None and self._live.due() is None:
-            return self._notify
-        return super()._waitable()
 
     def _take(self) -> list[tuple[bytes, tuple[int, int]]]:
         if self._failure is not None:

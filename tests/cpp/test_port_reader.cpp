@@ -104,6 +104,31 @@ TEST(PortReader, TheRingKeepsTheNewestBytesAndCountsTheRestExactly) {
   }
 }
 
+TEST(PortReader, AnOwnerReadingAsWellKeepsTheOrder) {
+  // The owner takes what the line holds itself while the thread reads too:
+  // every byte once, in order.
+  Line line;
+  ASSERT_FALSE(line.path.empty());
+  auto reader = start(line, 1 << 20);
+  ASSERT_TRUE(reader);
+  std::mt19937 rng(11);
+  std::vector<std::uint8_t> data;
+  std::thread writer([&] { data = send(line, 200'000, rng, 1, 3000); });
+  std::vector<std::uint8_t> got;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (got.size() < 200'000 && std::chrono::steady_clock::now() < give_up) {
+    pollfd p[2] = {{reader->notify_fd(), POLLIN, 0}, {reader->port_fd(), POLLIN, 0}};
+    ::poll(p, 2, 100);
+    reader->read_now();
+    Taken t = reader->take(1 << 20);
+    ASSERT_FALSE(t.failure);
+    for (const RingRead& r : t.reads) got.insert(got.end(), r.bytes.begin(), r.bytes.end());
+  }
+  writer.join();
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(reader->lost_bytes(), 0u);
+}
+
 TEST(PortReader, AHangUpComesAfterWhatTheRingHolds) {
   Line line;
   ASSERT_FALSE(line.path.empty());
