@@ -262,7 +262,8 @@ class Stream:
         self._lock = threading.Lock()
         self._readers = 0  # threads in read()
         self._reading_thread: int | None = None
-        self._released = threading.Event()
+        self._releasing = False
+        self._released = threading.Event()  # set once all is released
         self._epoll = select.epoll()
         self._timer = Timer()
         self._epoll.register(self._timer.fd, select.EPOLLIN)
@@ -327,9 +328,9 @@ class Stream:
 
     def _release_all(self) -> None:
         with self._lock:
-            if self._released.is_set():
+            if self._releasing:
                 return
-            self._released.set()
+            self._releasing = True
         forked = os.getpid() != self._pid
         try:
             if not forked:
@@ -341,6 +342,7 @@ class Stream:
             # Only this process's descriptor: the set itself, shared with a
             # parent or a child, is left as it is.
             self._epoll.close()
+            self._released.set()
 
     def __del__(self) -> None:
         if getattr(self, "_closed", True) or not hasattr(self, "_wake"):
