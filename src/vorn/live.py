@@ -76,12 +76,10 @@ MAX_REPLAY_GAP_NS = 31 * 86400 * 10**9
 # A lost device is looked for again after 50 ms, then twice as long each time
 # up to 2 s: quick for a replug, cheap for a unit that stays away.
 FIRST_RETRY, LAST_RETRY = 0.05, 2.0
-# A batch takes reads from the port or a recording until it holds this many
-# bytes (four of the port's reads), so that a backlog comes out in pieces of
-# well under a millisecond of work each rather than holding up an event loop.
+# A batch takes reads from the ring or a recording until it holds this many
+# bytes, so that a backlog comes out in pieces of well under a millisecond of
+# work each rather than holding up an event loop.
 BATCH_BYTES = 1 << 16
-# Why bytes were lost, by the times file's cause code.
-LOSS_CAUSES = {1: "ring", 2: "overrun", 3: "buffer"}
 # Stable names of serial devices, which follow a device from port to port.
 STABLE_DIRS = ("/dev/serial/by-id", "/dev/serial/by-path")
 # The columns of a batch: those of a recording with arrival times, and the
