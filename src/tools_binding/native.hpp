@@ -28,6 +28,7 @@ PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
 PyObject* make_live_frames_type(PyObject* module);
 PyObject* make_ros_packer_type(PyObject* module);
+PyObject* make_port_reader_type(PyObject* module);
 
 // sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
 // wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
@@ -51,6 +52,8 @@ PyObject* set_line(PyObject* module, PyObject* args);
 // none does), strerror its text, filename `path` when not null. Python code
 // tells failures apart by errno, never by text. Returns null.
 PyObject* raise_failure(const Failure& failure, const char* path);
+// The same OSError made, not raised (a new reference, or null with an exception).
+PyObject* failure_object(const Failure& failure, const char* path);
 
 // Adds the times-file codec's functions and magic lines to the module; -1
 // with an exception on failure.

@@ -542,6 +542,8 @@ def run_record(args) -> int:
         why = "time limit reached"
     if got.gaps:
         why += f"; {got.gaps} gap{'s' if got.gaps > 1 else ''} without the device (vorn info lists them)"
+    if got.overruns:
+        why += f"; the driver lost {got.overruns:,} characters (overruns; vorn info lists them)"
     try:
         print(
             f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "

@@ -460,6 +460,7 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     # as the line was opened, judged with the rest only if no packet ever comes.
     lead: bytearray | None = bytearray()
     probe = _native.Framer()  # frames the lead as it grows, to tell when it holds a packet
+    counted = port.counters()  # the driver's overrun counts, where it keeps them
     start = time.monotonic()
     try:
         # Whatever the line held arrived before its settings (cooked, at
@@ -481,6 +482,17 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
                 done = packet_count(framer.counts())
                 arrivals.append((time.monotonic(), len(chunk), done - packets))
                 packets = done
+        overran = port.counters() if counted is not None else None
+        if overran is not None and (overran[0] > counted[0] or overran[1] > counted[1]):
+            uart, buffer = overran[0] - counted[0], overran[1] - counted[1]
+            report.facts["overruns"] = {"overrun": uart, "buf_overrun": buffer}
+            report.add(
+                "problem",
+                "listen",
+                f"the driver lost characters while listening: {uart:,} by the UART's overruns, {buffer:,} by "
+                "its buffer being full",
+                "the port was read too late: a loaded machine, a low-latency setting, or a lower speed",
+            )
     except OSError as e:
         report.add(
             "problem",

@@ -76,6 +76,10 @@ def frame(rec: Recording, clock=None) -> dict | None:
         "timed_seconds": span / 1e9,
         "timed_packets": dict(timed),
         "unplugged": unplugged,
+        "lost": [
+            {"at": x.at, "bytes": x.bytes, "cause": x.cause, "at_s": (x.seen.wall_ns - t.walls[0]) / 1e9}
+            for x in t.losses
+        ],
     }
 
 
@@ -106,10 +110,18 @@ def timing(t: dict | None, c: dict) -> list[str]:
     ]
     for g in t["unplugged"]:
         lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
+    for x in t.get("lost", ()):
+        lines.append(f"lost:              {x['bytes']:,} bytes at {x['at_s']:,.3f} s ({LOST_WHY[x['cause']]})")
     if t["untimed_bytes"]:
         lines.append(f"untimed:           {t['untimed_bytes']:,} bytes (their packets are kept, without a time)")
     return lines
 
+
+LOST_WHY = {
+    "ring": "the live stream's caller fell behind; the recording has them",
+    "overrun": "the UART overran: the driver's count of characters, missing here too",
+    "buffer": "the driver's buffer was full: its count of characters, missing here too",
+}
 
 CLOCK_HINT = "sample clock:      not worked out without numpy (pip install 'vorn_rs[columns]')"
 

@@ -35,6 +35,7 @@ class Summary(NamedTuple):
     counts: dict
     failure: OSError | None
     gaps: int = 0
+    overruns: int = 0  # characters the driver said it lost (its UART or its buffer overran)
 
 
 def open_port(port_path: str, baud: int):
@@ -117,8 +118,9 @@ def record(
     reopen_path = stable_name(port_path) if reconnect else port_path
     ports = Holder(port)
     framer = _native.Framer()
-    nbytes = gaps = 0
+    nbytes = gaps = overruns = 0
     failure = None
+    counters = port.counters()  # None where the driver keeps no overrun counts
     try:
         with contextlib.closing(ports), contextlib.closing(rec):
             start = last_status = time.monotonic()
@@ -142,9 +144,14 @@ def record(
                         break
                     rec.gap(lost, now())  # on record once the device is back
                     gaps += 1
+                    counters = ports.port.counters()
                     continue
                 if chunk:
-                    rec.add(chunk, now())
+                    arrived = now()
+                    if counters is not None:
+                        before, counters = counters, ports.port.counters()
+                        overruns += rec.overran(before, counters, arrived)
+                    rec.add(chunk, arrived)
                     framer.feed(chunk)
                     nbytes += len(chunk)
                 rec.tick()
@@ -155,4 +162,4 @@ def record(
             elapsed = time.monotonic() - start
     except OSError as e:
         raise with_path(e, out_path) from None
-    return Summary(nbytes, elapsed, framer.counts(), failure, gaps)
+    return Summary(nbytes, elapsed, framer.counts(), failure, gaps, overruns)

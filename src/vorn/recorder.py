@@ -15,7 +15,7 @@ import time
 from vorn.errors import with_path
 from vorn.locks import HeldError, claim, held_by
 from vorn.sample_clock import write_baud
-from vorn.times import TimesWriter, times_path
+from vorn.times import MAGIC_V2, TimesWriter, times_path
 
 FLUSH_EVERY = 0.5  # seconds; a crash or a power cut loses at most this much
 
@@ -63,6 +63,13 @@ class Outputs:
             os.close(fd)
         self.fds = []
 
+    def take(self) -> tuple[int, int]:
+        """Both emptied, as descriptors the caller closes from now on."""
+        for fd in self.fds:
+            os.ftruncate(fd, 0)
+        fds, self.fds = tuple(self.fds), []
+        return fds
+
     def open(self) -> tuple:
         """Both emptied, as binary files."""
         files = []
@@ -87,6 +94,7 @@ class Recorder:
         self.out = self.times = None
         self.last_flush = time.monotonic()
         self.dirty = False  # reads added since the last flush
+        self.size = 0  # bytes written
 
     def drop(self) -> None:
         """Gives the outputs up unwritten (before start())."""
@@ -102,13 +110,48 @@ class Recorder:
         self.times = TimesWriter(self.path, durable=self.durable, file=times_file)
         self.last_flush = time.monotonic()
 
+    def hand_over(self, baud: int) -> tuple[int, int]:
+        """Instead of start(), for a writer of the caller's own (vorn.open's
+        reading thread): the baud rate written beside the recording, both
+        files emptied and the times file's magic line written; their
+        descriptors, which the caller closes from now on."""
+        try:
+            write_baud(self.path, baud)
+            fds = self.outputs.take()
+        except BaseException:
+            self.drop()
+            raise
+        try:
+            os.write(fds[1], MAGIC_V2)
+        except OSError as e:
+            for fd in fds:
+                os.close(fd)
+            raise with_path(e, self.path) from None
+        return fds
+
     def add(self, chunk: bytes, arrived) -> None:
         try:
             self.out.write(chunk)
             self.times.add(chunk, arrived)
         except OSError as e:  # a full disk: named, so that it is not taken for the port's
             raise with_path(e, self.path) from None
+        self.size += len(chunk)
         self.dirty = True
+
+    def overran(self, before, after, seen) -> int:
+        """The driver's overrun counts (Port.counters()) before and after a
+        read, any rise marked as lost ahead of that read's bytes (add them
+        after); the characters lost."""
+        lost = 0
+        if before is not None and after is not None:
+            for cause, was, now in zip((2, 3), before, after):
+                if now > was:
+                    try:
+                        self.times.loss(self.size, now - was, cause, seen)
+                    except OSError as e:
+                        raise with_path(e, self.path) from None
+                    lost += now - was
+        return lost
 
     def flush(self) -> None:
         try:
