@@ -24,6 +24,7 @@ import time
 import warnings
 
 import pytest
+from conftest import as_nobody
 
 import vorn_model as vm
 import vorn_rs
@@ -31,7 +32,6 @@ import vorn_rs
 TCGETS2 = 0x802C542A
 TIOCGEXCL = 0x80045440
 BOTHER = 0o010000
-NOBODY = 65534
 SYS_TGKILL = {"x86_64": 234, "aarch64": 131}.get(platform.machine())  # by this machine's number
 
 TIMED_OUT = "Operation timed out"
@@ -219,29 +219,6 @@ def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
 
 
 # -- exclusive use ----------------------------------------------------------
-
-
-def as_nobody(work) -> tuple[int, str]:
-    """work()'s return value and what it printed, run in a forked child as nobody."""
-    read_end, write_end = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
-        child = os.fork()
-    if child == 0:
-        rc = 99  # could not drop privileges, or work() failed
-        try:
-            sys.stdout = os.fdopen(write_end, "w")  # not pytest's capture
-            os.setgroups([])
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
-            rc = work()
-            sys.stdout.flush()
-        finally:
-            os._exit(rc)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        out = f.read()
-    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), out
 
 
 def open_as_nobody(path: str) -> str:

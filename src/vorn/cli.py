@@ -27,9 +27,8 @@ import warnings
 from pathlib import Path
 
 from vorn.errors import UsageError
+from vorn.sidecars import LINE_BAUD, UNSAID_BAUD, beside
 
-TIMES_SUFFIX = ".times"  # vorn.times's, without loading the native helper for --help
-BAUD_SUFFIX = ".baud"  # vorn.sample_clock's, likewise
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 
@@ -101,8 +100,9 @@ class VersionAction(argparse.Action):
 RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
 BAUD_HELP = (
     "the line's baud rate, for each packet's wire time in its sample time (default: FILE.baud, "
-    "which `vorn record` writes, else 921600)"
+    f"which `vorn record` writes, else {UNSAID_BAUD})"
 )
+PORT_BAUD_HELP = f"baud rate (default {LINE_BAUD})"
 
 
 def add_selection(ap: argparse._ActionsContainer) -> None:
@@ -139,7 +139,7 @@ def parser() -> argparse.ArgumentParser:
         help="recording to write; an existing file is refused unless --force",
     )
     rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
-    rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    rec.add_argument("--baud", type=baud_rate, default=LINE_BAUD, metavar="N", help=PORT_BAUD_HELP)
     rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
     rec.add_argument(
         "--reconnect",
@@ -268,7 +268,7 @@ def parser() -> argparse.ArgumentParser:
         "fix; exit status 1 when there is a problem.",
     )
     doc.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0 (default: list all)")
-    doc.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    doc.add_argument("--baud", type=baud_rate, default=LINE_BAUD, metavar="N", help=PORT_BAUD_HELP)
     doc.add_argument(
         "--listen",
         type=positive,
@@ -299,7 +299,7 @@ def parser() -> argparse.ArgumentParser:
         metavar="HZ",
         help="replay a recording without arrival times at this many packets a second",
     )
-    live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    live.add_argument("--baud", type=baud_rate, default=LINE_BAUD, metavar="N", help=PORT_BAUD_HELP)
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
     live.add_argument(
         "--lookahead",
@@ -415,6 +415,11 @@ def run_record(args) -> int:
         s: signal.signal(s, on_signal) for s in RECORD_STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN
     }
     status = Status()
+
+    def told(text: str) -> None:
+        status.clear()
+        say(f"vorn record: {text}")
+
     try:
         got = record(
             args.port,
@@ -425,6 +430,7 @@ def run_record(args) -> int:
             stopped=lambda: bool(stop),
             status=status,
             reconnect=args.reconnect,
+            told=told,
         )
     finally:
         status.clear()
@@ -553,7 +559,7 @@ def live_source(args):
 
         open(args.replay, "rb").close()  # a missing file is said before the server starts
         if args.rate is None and not has_times(args.replay):
-            raise Failed(
+            raise UsageError(
                 f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ to "
                 "replay it at that many packets a second"
             )
@@ -651,15 +657,12 @@ def files_of(args) -> tuple[list, list]:
     """What the command reads and what it writes: a recording with the files
     beside it (its times and its baud rate)."""
 
-    def beside(path):
-        return path and [path, *(os.fsdecode(path) + suffix for suffix in (TIMES_SUFFIX, BAUD_SUFFIX))]
-
     if args.command == "record":
         return [args.port], beside(args.output)
     if args.command == "doctor":
         return [], []
     if args.command == "live":
-        return [args.port, *(beside(args.replay) or [])], beside(args.record) or []
+        return [args.port, *(beside(args.replay) if args.replay else [])], beside(args.record) if args.record else []
     inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
     return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
 

@@ -30,15 +30,17 @@ import os
 import select
 import stat
 import time
+import warnings
 from array import array
 from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, NamedTuple
 
-from vorn import _native
+from vorn import _native, ports
 from vorn.columns import Columns
 from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
 from vorn.sample_clock import sample_times
+from vorn.sidecars import LINE_BAUD
 from vorn.times import Stamp, Unplugged, load_times, now
 
 if TYPE_CHECKING:
@@ -48,7 +50,6 @@ if TYPE_CHECKING:
 
 __all__ = ["Batch", "Gap", "Stream", "open", "recorded_gaps"]
 
-DEFAULT_BAUD = 921600
 # How long a port's packets are held for the reads after them to confirm
 # their sample times (seconds): past a USB adapter's 16 ms bursts with room.
 DEFAULT_LOOKAHEAD = 0.064
@@ -446,6 +447,7 @@ class PortStream(Stream):
         self._live = _native.LiveFrames(float(baud), self._lookahead_ns)
         self._segment_over = False  # the port was lost: the clock gives what it holds
         self._reopen_path = stable_name(path) if reconnect else path
+        self._device: ports.Identity | None = None  # a USB adapter's, to know it again
         self._port: _native.Port | None = None
         self._failure: OSError | None = None
         self._lost_ns = 0
@@ -460,6 +462,8 @@ class PortStream(Stream):
                 # Claimed before the port is touched, as `vorn record` does.
                 self._recorder = Recorder(os.fsdecode(record), force)
             self._connect(path)
+            if reconnect:
+                self._device = ports.identity(self._port.fileno())
             if self._recorder is not None:
                 self._recorder.start(baud)
         except BaseException:
@@ -475,6 +479,12 @@ class PortStream(Stream):
             port = _native.Port(path, self.baud, 0.0)  # reads take what is there and never wait
         except OSError as e:
             raise os_error(e, path) from None
+        other = ports.other_device(port.fileno(), self._device)
+        if other is not None:  # not the unit's adapter: left for whoever owns it
+            port.close()
+            text = f"{path}: {other} appeared, not the {self._device} opened first; not taken"
+            warnings.warn(text, ports.OtherDeviceWarning, stacklevel=2)
+            raise OSError(errno.ENODEV, text, path)
         self._port = port
         # A new segment: a packet cut by the loss is not glued to what
         # follows, and the unit's clock may have a new phase, even rate.
@@ -688,7 +698,7 @@ class ReplayStream(Stream):
 
 def open(
     source,
-    baud: int = DEFAULT_BAUD,
+    baud: int | None = None,
     *,
     reconnect: bool = False,
     pace: bool | float = True,
@@ -713,7 +723,8 @@ def open(
     than the packet's arrival (host_time_ns) and rise strictly per kind (raw,
     filter), unless the host's wall clock is set back. A replay carries the
     recording's own sample times, those of vorn.read (baud: the line's, where
-    the recording does not say).
+    the recording does not say). A port is opened at baud, else LINE_BAUD
+    (115200, as SerialParser and every command).
 
     A port's hang-up or unplug ends the stream with OSError (errno and the
     kernel's text), unless reconnect: then the port is closed at once, the
@@ -743,4 +754,4 @@ def open(
         return ReplayStream(path, rate, baud)
     if not stat.S_ISCHR(mode):
         raise OSError(errno.ENOTTY, "not a serial port or a recording", path)
-    return PortStream(path, baud, reconnect, lookahead, record, force)
+    return PortStream(path, LINE_BAUD if baud is None else baud, reconnect, lookahead, record, force)

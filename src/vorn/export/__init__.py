@@ -20,7 +20,7 @@ from vorn.export.ros_conventions import FRAMES, STAMPS
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.sample_clock import check_baud
-from vorn.times import has_times
+from vorn.times import has_times, times_path
 
 TABLES = ("csv", "parquet", "npz")
 FORMATS = (*TABLES, "mcap", "rosbag2")
@@ -104,6 +104,11 @@ def export(
 
         require_numpy()
     rec = Recording(path, rows=by_rows, progress=progress)
+    if fmt not in TABLES and rate is None and not rec.times.timed:
+        raise UsageError(
+            f"{path}: no arrival times ({times_path(path).name} is missing or vouches for none); give "
+            "--rate HZ (raw packets per second) to stamp packets from it"
+        )
     # Written beside the target and renamed into place once complete.
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
