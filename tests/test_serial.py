@@ -906,7 +906,7 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     batches = []
     try:
         rec = tmp_path / "rec.bin"
-        with vorn.open(link, reconnect=True, record=rec) as stream:
+        with vorn.open(link, 921600, reconnect=True, record=rec) as stream:
             write_all(ptys[0].master, bursts[0])
             batches += stream_rows(stream, len(expected(bursts[0])))
             assert stream.read(timeout=0.6).num_rows == 0  # quiet: the flush falls due meanwhile
@@ -960,7 +960,7 @@ def test_stream_sample_times_against_a_simulated_adapter(pty):
             write_all(pty.master, data[pos:end])
             pos = end
 
-    with vorn.open(pty.path) as stream:
+    with vorn.open(pty.path, link.baud) as stream:
         start = time.monotonic_ns() + 20_000_000
         wall_minus_mono = time.time_ns() - time.monotonic_ns()
         writer = threading.Thread(target=play, args=(start,), daemon=True)

@@ -1738,6 +1738,36 @@ def test_reconnect_takes_only_the_same_adapter_back(tmp_path, monkeypatch):
     ]
     assert got[0].gaps == 1 and out.read_bytes() == b"".join(bursts)
 
+    # A live stream, likewise: a warning for the other adapter, once.
+    pytest.importorskip("numpy")
+    import warnings
+
+    import vorn
+
+    ptys = [Pty(), Pty(), Pty()]
+    fake_usb_sysfs(tmp_path / "sys2", {p.path: ("0403", "6001", s) for p, s in zip(ptys, serials)})
+    monkeypatch.setattr(ports, "SYS_TTY", tmp_path / "sys2" / "class" / "tty")
+    monkeypatch.setattr(ports, "SYS_DEV_CHAR", tmp_path / "sys2" / "dev" / "char")
+    repoint(link, ptys[0].path)
+    try:
+        with warnings.catch_warnings(record=True) as caught, vorn.open(link, 921600, reconnect=True) as stream:
+            warnings.simplefilter("default", ports.OtherDeviceWarning)
+            ptys[0].close_master()
+            repoint(link, ptys[1].path)
+            until(lambda: stream.read(timeout=0.05) is not None and caught, "the other adapter warned of")
+            for _ in range(10):
+                assert stream.read(timeout=0.05).num_rows == 0
+            assert not ptys[1].exclusive() and not stream.gaps
+            repoint(link, ptys[2].path)
+            until(lambda: stream.read(timeout=0.05) is not None and stream.gaps, "the unit's adapter taken back")
+            assert ptys[2].exclusive()
+    finally:
+        for p in ptys:
+            p.close_master()
+    assert [str(w.message) for w in caught if w.category is ports.OtherDeviceWarning] == [
+        f"{link}: USB 0403:6001 serial B2 appeared, not the USB 0403:6001 serial A1 opened first; not taken"
+    ]
+
 
 @functools.cache
 def cannot_hold_private_ptys() -> str | None:
