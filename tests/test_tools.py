@@ -1050,8 +1050,8 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (1, "vorn export: MCAP export needs zstd: pip install 'vorn_rs[mcap]'\n")
-    done = vorn("export", path, "-o", tmp_path / "x.mcap")
-    assert done.returncode == 1 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
+    done = vorn("export", path, "-o", tmp_path / "x.mcap")  # a usage error, as documented
+    assert done.returncode == 2 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
     assert not list(tmp_path.iterdir())
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
     written = (tmp_path / "x.mcap").read_bytes()

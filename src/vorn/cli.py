@@ -3,10 +3,10 @@ in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording in which no byte arrived, an output another
-`vorn record` is writing, a recording without packets, a port that hung up, a
-stop by SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage
-error (an output that is a file the command reads, --rate where it cannot
-apply or is needed). When a port will not open or streams badly,
+`vorn record` is writing or that is not a regular file, a recording without
+packets, a port that hung up, a stop by SIGTERM or SIGHUP) or `vorn doctor`
+found a problem, 2 for a usage error (an output that is a file the command
+reads, --rate where it cannot apply or is needed). When a port will not open or streams badly,
 `vorn doctor PORT` says why.
 """
 

@@ -398,7 +398,7 @@ def check_port(report: Report, path: str, baud: int) -> bool:
             f'ATTRS{{idProduct}}=="{info.usb["product"]}" names it /dev/vorn',
         )
     can_use = check_access(report, path, st, info)
-    held, unseen = check_holders(report, path, info.usb if info else None)
+    held, _ = check_holders(report, path, info.usb if info else None)
     if info:
         check_latency(report, info, baud)
     if not can_use:

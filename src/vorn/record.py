@@ -104,11 +104,14 @@ def wait_for_port(
 
 def no_packets_text(port_path: str, baud: int, seconds: float, nbytes: int) -> str:
     """What a recording that frames nothing at the line's speed is told."""
-    got = f"{nbytes:,} bytes and not one packet" if nbytes else "not one byte"
-    return (
-        f"{port_path}: {got} in {seconds:.0f} s at {baud} baud; the unit may send at another speed: "
-        f"`vorn doctor {port_path} --listen 5` says why"
-    )
+    if nbytes:
+        got = (
+            f"{nbytes:,} bytes and not one packet in {seconds:.0f} s at {baud} baud: the unit most likely "
+            "sends at another speed"
+        )
+    else:
+        got = f"not one byte in {seconds:.0f} s"
+    return f"{port_path}: {got}; `vorn doctor {port_path} --listen 5` says why"
 
 
 def record(
