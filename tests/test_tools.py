@@ -1648,22 +1648,30 @@ def cannot_mount_privately() -> str | None:
     return None if done.returncode == 0 else f"no private mount namespace here: {done.stderr.strip()}"
 
 
-def test_record_on_a_full_disk_leaves_nothing(tmp_path, pty):
-    """A disk full from the start: the failure names the file, and nothing is
-    left that a rerun would stumble on."""
+@pytest.mark.parametrize("room", [0, 4096])
+def test_record_on_a_full_disk_leaves_nothing(tmp_path, pty, room):
+    """A disk full from the start (no room at all, or room for the speed but
+    not the bytes): the failure names the file, and nothing is left that a
+    rerun would stumble on."""
     if reason := cannot_mount_privately():
         pytest.skip(reason)
     disk = tmp_path / "disk"
     disk.mkdir()
     script = (
-        f'mount -t tmpfs -o size=16k tmpfs "{disk}" && {{ cat /dev/zero > "{disk}/filler"; }} 2>/dev/null; '
-        f'"{VORN}" record {pty.path} -o "{disk}/run.bin" --seconds 1; echo "status $?"; ls -A "{disk}"'
+        f'mount -t tmpfs -o size=16k tmpfs "{disk}" && head -c {room} /dev/zero > "{disk}/room" && '
+        f'{{ cat /dev/zero > "{disk}/filler"; }} 2>/dev/null; rm "{disk}/room"; '
+        f'"{VORN}" record {pty.path} -o "{disk}/run.bin" --seconds 2 --baud 921600; echo "status $?"; ls -A "{disk}"'
     )
-    done = subprocess.run(
-        ["unshare", "--mount", "--fork", "sh", "-c", script], capture_output=True, text=True, timeout=60
-    )
+    unit = Trickle(pty.master, vm.UnitSimulator(seed=5).stream(0.2)[0])
+    try:
+        done = subprocess.run(
+            ["unshare", "--mount", "--fork", "sh", "-c", script], capture_output=True, text=True, timeout=60
+        )
+    finally:
+        unit.stop()
     assert done.stdout.split() == ["status", "1", "filler"], done
-    assert done.stderr == f"vorn record: {disk}/run.bin.baud: No space left on device\n"
+    full = f"{disk}/run.bin.baud" if room == 0 else f"{disk}/run.bin"
+    assert done.stderr == f"vorn record: {full}: No space left on device\n"
 
 
 def fake_usb_sysfs(root: Path, devices: dict) -> None:
