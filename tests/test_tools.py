@@ -745,7 +745,7 @@ def test_record_keeps_arrival_times_on_a_known_schedule(tmp_path):
     stamped at their arrival (a few milliseconds after the write on an idle
     machine; the bounds here only tell an arrival from a flush or a guess)."""
     from vorn.fields import TIMED_ROW_COLUMNS as COLUMNS
-    from vorn.times import times_path
+    from vorn.sidecars import times_path
 
     unit = vm.UnitSimulator(seed=8)
     bursts = [unit.stream(0.01)[0] for _ in range(12)]

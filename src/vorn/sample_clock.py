@@ -30,7 +30,7 @@ arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
 from __future__ import annotations
 
 from vorn import _native
-from vorn.sidecars import baud_of, check_baud, write_baud  # noqa: F401 (the clock's baud, and where it is kept)
+from vorn.sidecars import baud_of
 from vorn.times import Times, load_times
 
 PLACES_CHUNK = 1 << 18  # bytes of a recording framed at a time

@@ -37,7 +37,7 @@ from bisect import bisect_right
 from typing import NamedTuple
 
 from vorn import _native
-from vorn.sidecars import TIMES_SUFFIX, times_path  # noqa: F401 (where the times are kept)
+from vorn.sidecars import times_path
 
 MAGIC_V1 = _native.TIMES_MAGIC_V1.encode()
 MAGIC_V2 = _native.TIMES_MAGIC_V2.encode()

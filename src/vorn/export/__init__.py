@@ -19,8 +19,8 @@ from vorn.errors import UsageError, missing, with_path
 from vorn.export.ros_conventions import FRAMES, STAMPS
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
-from vorn.sample_clock import check_baud
-from vorn.times import has_times, times_path
+from vorn.sidecars import check_baud, times_path
+from vorn.times import has_times
 
 TABLES = ("csv", "parquet", "npz")
 FORMATS = (*TABLES, "mcap", "rosbag2")
