@@ -1849,3 +1849,36 @@ print(json.dumps(as_nobody(lambda: main(["doctor", {pty.path!r}, "--json"]))))
     rc, out = json.loads(done.stdout)
     report = json.loads(out)
     assert report["access"]["user"] == "nobody" and rc == (0 if report["ok"] else 1)
+
+
+def test_a_stop_signal_repeated_stops_a_command_that_lost_the_first(tmp_path):
+    """A stop signal can be lost inside a C extension's import (its error
+    cleared there); the command then waits on, here to open a FIFO nobody
+    writes: the signal sent again stops it, as the first should have."""
+    fifo = tmp_path / "in.bin"
+    os.mkfifo(fifo)
+    script = f"""
+import os, signal, time
+from vorn import cli
+cli.catch_stops()
+try:
+    os.kill(os.getpid(), signal.SIGTERM)
+    time.sleep(5)
+except BaseException:
+    pass
+print("lost", flush=True)
+try:
+    open({str(fifo)!r}).close()
+except cli.Stopped as e:
+    print("stopped by", e, flush=True)
+"""
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "lost\n"
+        time.sleep(1.2)  # past the clean-up's time
+        proc.send_signal(signal.SIGTERM)
+        out, _ = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert out == "stopped by SIGTERM\n"

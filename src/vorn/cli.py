@@ -381,9 +381,19 @@ STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 RECORD_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
+# A clean-up takes far less. A stop signal that came during the import of a C
+# extension can be lost there (its error cleared); one repeated after this
+# long stops the command even so, rather than being ignored with the first.
+CLEAN_UP_SECONDS = 1.0
+_first_stop: list[float] = []
+
+
 def on_stop(signum, frame) -> None:
-    for s in STOP_SIGNALS:  # a second signal must not cut the clean-up short
-        signal.signal(s, signal.SIG_IGN)
+    import time
+
+    if _first_stop and time.monotonic() - _first_stop[0] < CLEAN_UP_SECONDS:
+        return  # a second signal must not cut the clean-up short
+    _first_stop[:] = [time.monotonic()]
     raise Stopped(signum)
 
 
