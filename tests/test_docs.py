@@ -99,4 +99,3 @@ def test_every_command_line_shown_is_one_vorn_takes():
                         wrong.append(f"{where}: {name} has no option {option}")
     assert shown > 20, "the pages show fewer command lines than they do"
     assert not wrong, "\n".join(wrong)
-

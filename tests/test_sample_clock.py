@@ -15,7 +15,8 @@ import pytest
 import vorn
 from vorn import _native
 from vorn.fields import UNTIMED
-from vorn.sample_clock import evidence, packet_places, sample_times, write_baud
+from vorn.sample_clock import evidence, packet_places, sample_times
+from vorn.sidecars import write_baud
 from vorn_model import AdapterLink, write_timed_recording
 
 WALL_MINUS_MONO = 1_765_000_000_000_000_000 - 1_000_000_000_000  # a December 2025 wall clock

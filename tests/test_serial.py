@@ -25,6 +25,7 @@ import time
 import warnings
 
 import pytest
+from conftest import as_nobody
 
 import vorn_model as vm
 import vorn_rs
@@ -32,7 +33,6 @@ import vorn_rs
 TCGETS2 = 0x802C542A
 TIOCGEXCL = 0x80045440
 BOTHER = 0o010000
-NOBODY = 65534
 SYS_TGKILL = {"x86_64": 234, "aarch64": 131}.get(platform.machine())  # by this machine's number
 
 TIMED_OUT = "Operation timed out"
@@ -220,29 +220,6 @@ def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
 
 
 # -- exclusive use ----------------------------------------------------------
-
-
-def as_nobody(work) -> tuple[int, str]:
-    """work()'s return value and what it printed, run in a forked child as nobody."""
-    read_end, write_end = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
-        child = os.fork()
-    if child == 0:
-        rc = 99  # could not drop privileges, or work() failed
-        try:
-            sys.stdout = os.fdopen(write_end, "w")  # not pytest's capture
-            os.setgroups([])
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
-            rc = work()
-            sys.stdout.flush()
-        finally:
-            os._exit(rc)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        out = f.read()
-    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), out
 
 
 def open_as_nobody(path: str) -> str:
@@ -931,7 +908,7 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     batches = []
     try:
         rec = tmp_path / "rec.bin"
-        with vorn.open(link, reconnect=True, record=rec) as stream:
+        with vorn.open(link, 921600, reconnect=True, record=rec) as stream:
             write_all(ptys[0].master, bursts[0])
             batches += stream_rows(stream, len(expected(bursts[0])))
             assert stream.read(timeout=0.6).num_rows == 0  # quiet: the flush falls due meanwhile
@@ -1273,7 +1250,7 @@ def test_stream_sample_times_against_a_simulated_adapter(pty):
             write_all(pty.master, data[pos:end])
             pos = end
 
-    with vorn.open(pty.path) as stream:
+    with vorn.open(pty.path, link.baud) as stream:
         start = time.monotonic_ns() + 20_000_000
         wall_minus_mono = time.time_ns() - time.monotonic_ns()
         writer = threading.Thread(target=play, args=(start,), daemon=True)

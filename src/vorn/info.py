@@ -139,7 +139,7 @@ def clock_for(path, baud: int | None, times):
 
 def clock_figures(path, baud: int | None, clock) -> dict:
     """Each stream's recovered clock, the recording framed into `clock`."""
-    from vorn.sample_clock import baud_of
+    from vorn.sidecars import baud_of
 
     clock.finish()
     return {"baud": baud_of(path, baud), **clock.figures()}

@@ -44,12 +44,13 @@ from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, NamedTuple
 
-from vorn import _native
+from vorn import _native, ports
 from vorn.columns import Columns
 from vorn.errors import with_path
 from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
 from vorn.recorder import FLUSH_EVERY
 from vorn.sample_clock import sample_times
+from vorn.sidecars import LINE_BAUD
 from vorn.times import Stamp, Unplugged, load_times, now
 
 if TYPE_CHECKING:
@@ -59,7 +60,6 @@ if TYPE_CHECKING:
 
 __all__ = ["Batch", "Gap", "Loss", "Stream", "open", "recorded_gaps"]
 
-DEFAULT_BAUD = 921600
 # How long a port's packets are held for the reads after them to confirm
 # their sample times (seconds): past a USB adapter's 16 ms bursts with room.
 DEFAULT_LOOKAHEAD = 0.0
@@ -594,6 +594,7 @@ class PortStream(Stream):
         self._notify: int | None = None  # the reader's descriptor while it reads
         self._port_fd = -1
         self._recording: str | None = None
+        self._device: ports.Identity | None = None  # a USB adapter's, to know it again
         self._failure: OSError | None = None
         self._lost_ns = 0
         self._lost_at: Stamp | None = None
@@ -606,6 +607,8 @@ class PortStream(Stream):
                 # Claimed before the port is touched, as `vorn record` does.
                 recorder = Recorder(os.fsdecode(record), force)
             self._connect(path, start=False)
+            if reconnect:
+                self._device = ports.identity(self._reader.port_fileno())
             if recorder is not None:
                 data_fd, times_fd = recorder.hand_over(baud)
                 self._reader.record(data_fd, times_fd, flush_every=FLUSH_EVERY)
@@ -626,6 +629,12 @@ class PortStream(Stream):
             self._reader.open(path, self.baud)
         except OSError as e:
             raise os_error(e, path) from None
+        other = ports.other_device(self._reader.port_fileno(), self._device)
+        if other is not None:  # not the unit's adapter: left for whoever owns it
+            self._reader.drop()
+            text = f"{path}: {other} appeared, not the {self._device} opened first; not taken"
+            warnings.warn(text, ports.OtherDeviceWarning, stacklevel=2)
+            raise OSError(errno.ENODEV, text, path)
         # A new segment: a packet cut by the loss is not glued to what
         # follows, and the unit's clock may have a new phase, even rate.
         self._live.restart()
@@ -876,7 +885,7 @@ class ReplayStream(Stream):
 
 def open(
     source,
-    baud: int = DEFAULT_BAUD,
+    baud: int | None = None,
     *,
     reconnect: bool = False,
     pace: bool | float = True,
@@ -902,7 +911,8 @@ def open(
     than the packet's arrival (host_time_ns) and rise strictly per kind (raw,
     filter), unless the host's wall clock is set back. A replay carries the
     recording's own sample times, those of vorn.read (baud: the line's, where
-    the recording does not say).
+    the recording does not say). A port is opened at baud, else LINE_BAUD
+    (115200, as SerialParser and every command).
 
     A port's hang-up or unplug ends the stream with OSError (errno and the
     kernel's text), unless reconnect: then the port is closed at once, the
@@ -946,4 +956,4 @@ def open(
         return ReplayStream(path, rate, baud)
     if not stat.S_ISCHR(mode):
         raise OSError(errno.ENOTTY, "not a serial port or a recording", path)
-    return PortStream(path, baud, reconnect, lookahead, record, force, ring)
+    return PortStream(path, LINE_BAUD if baud is None else baud, reconnect, lookahead, record, force, ring)

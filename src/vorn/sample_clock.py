@@ -17,7 +17,7 @@ ranges, plots), vorn.times.extrapolate_times gives one, and the MCAP
 metadata lists it as extrapolated.
 
 The baud rate comes from NAME.baud beside the recording (written by `vorn
-record`), else from the caller, else DEFAULT_BAUD.
+record`), else from the caller, else vorn.sidecars.UNSAID_BAUD.
 
 A recording's clock (recording_clock) is fed the places of its packets as
 they are framed and gives their times a few seconds behind, in stream order,
@@ -29,52 +29,11 @@ arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
 
 from __future__ import annotations
 
-import numbers
-import os
-from pathlib import Path
-
 from vorn import _native
+from vorn.sidecars import baud_of
 from vorn.times import Times, load_times
 
-DEFAULT_BAUD = 921600
-BAUD_SUFFIX = ".baud"
 PLACES_CHUNK = 1 << 18  # bytes of a recording framed at a time
-
-
-def baud_path(path) -> Path:
-    return Path(os.fsdecode(path) + BAUD_SUFFIX)
-
-
-def write_baud(path, baud: int) -> None:
-    """Keeps the line's baud rate beside a recording."""
-    baud_path(path).write_text(f"{int(baud)}\n")
-
-
-def check_baud(baud) -> None:
-    """TypeError or ValueError for a baud argument that is neither None nor a
-    positive whole number."""
-    if baud is not None:
-        if isinstance(baud, bool) or not isinstance(baud, numbers.Integral):
-            raise TypeError(f"baud must be an int or None, not {type(baud).__name__}")
-        if baud <= 0:
-            raise ValueError(f"baud must be above 0, not {baud}")
-
-
-def baud_of(path, default: int | None = None) -> int:
-    """The baud rate a recording was made at: NAME.baud, else `default`, else
-    DEFAULT_BAUD."""
-    check_baud(default)
-    try:
-        text = baud_path(path).read_text().strip()
-    except FileNotFoundError:
-        return default or DEFAULT_BAUD
-    try:
-        baud = int(text)
-    except ValueError:
-        raise ValueError(f"{baud_path(path)}: not a baud rate: {text[:40]!r}") from None
-    if baud <= 0:
-        raise ValueError(f"{baud_path(path)}: not a baud rate: {baud}")
-    return baud
 
 
 def framed_places(path):

@@ -34,12 +34,11 @@ import warnings
 import zlib
 from array import array
 from bisect import bisect_right
-from pathlib import Path
 from typing import NamedTuple
 
 from vorn import _native
+from vorn.sidecars import times_path
 
-TIMES_SUFFIX = ".times"
 MAGIC_V1 = _native.TIMES_MAGIC_V1.encode()
 MAGIC_V2 = _native.TIMES_MAGIC_V2.encode()
 TIMES_MAGIC = MAGIC_V2
@@ -57,10 +56,6 @@ INFLATE_PIECE = 1 << 16
 
 class UntimedWarning(UserWarning):
     """Some of a recording's reads have no time the times file vouches for."""
-
-
-def times_path(path) -> Path:
-    return Path(os.fsdecode(path) + TIMES_SUFFIX)
 
 
 class Stamp(NamedTuple):

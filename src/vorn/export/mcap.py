@@ -44,7 +44,8 @@ from vorn.fields import (
     flag_column,
     value_columns,
 )
-from vorn.times import Estimate, times_path
+from vorn.sidecars import times_path
+from vorn.times import Estimate
 
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
 # zstd's first fast level: as small as level 1 on these messages (doubles, mostly
