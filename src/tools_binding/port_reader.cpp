@@ -160,7 +160,8 @@ PyObject* reader_port_fileno(PyObject* self, PyObject*) {
   ReaderObject* r = as_reader(self);
   BusyGuard guard(r->busy);
   if (!guard) return nullptr;
-  return PyLong_FromLong(*r->reader ? (*r->reader)->port_fd() : -1);
+  if (*r->reader) return PyLong_FromLong((*r->reader)->port_fd());
+  return PyLong_FromLong(*r->port ? (*r->port)->fd() : -1);  // opened, not yet read
 }
 
 // take(max_bytes) -> (reads, ring_lost, overrun, buf_overrun, failure).
@@ -259,7 +260,7 @@ PyMethodDef reader_methods[] = {
     {"fileno", reader_fileno, METH_NOARGS,
      "fileno($self, /)\n--\n\nA descriptor readable while take() has something to give (-1 while closed)."},
     {"port_fileno", reader_port_fileno, METH_NOARGS,
-     "port_fileno($self, /)\n--\n\nThe port's descriptor while it is read (-1 otherwise): readable while the line "
+     "port_fileno($self, /)\n--\n\nThe port's descriptor while it is open (-1 otherwise): readable while the line "
      "holds bytes that take() would read itself."},
     {"take", reader_take, METH_O,
      "take($self, max_bytes, /)\n--\n\n(reads, ring_lost, overrun, buf_overrun, failure): what the line holds "
