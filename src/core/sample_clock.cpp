@@ -16,6 +16,15 @@ constexpr double kNanosPerSecond = 1e9;
 // envelope to within a few wire bytes, fall in it many times over; short
 // enough that the drift of a unit warming up stays a straight line.
 constexpr std::int64_t kFitHalfWindowNs = 4'000'000'000;
+// Where the drift is smooth the window about a sample grows, doubling, up to
+// this far either side: an adapter whose latency timer keeps step with the
+// sample period brings a prompt arrival only as often as the unit's drift
+// sweeps the phase between them (every 25 s at 80 ppm and 500 Hz).
+constexpr std::int64_t kMaxHalfWindowNs = 32'000'000'000;
+// A window grows only while a straight line would miss the bend its two
+// halves show (their slopes apart, the unit's drift changing) by at most
+// this much at its centre.
+constexpr double kBendToleranceNs = 60'000;
 // How far past a loss or gap the arrivals are looked at to find how many
 // samples went missing (offline; online only the look-ahead is there).
 constexpr std::int64_t kAfterGapNs = 1'000'000'000;
@@ -273,8 +282,9 @@ bool OfflineClock::number_next() {
   }
   // The packets of the second after, numbered on as if nothing were missing:
   // anything missing or a pause only lifts them, so their lowest is the jump.
-  const std::size_t stop = reach_forward(p.y + kAfterGapNs, j, end());
+  std::size_t stop = reach_forward(p.y + kAfterGapNs, j, end());
   if (stop == end() && !finished_) return false;
+  const bool cut = cut_at_loss(j, stop);
   const std::size_t lo = reach_back(at(j - 1).y - 2 * kFitHalfWindowNs, j, std::max(first_, kept_from_));
   const auto pts = env_.window(lo - first_, j - first_);
   const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse_, hull_,
@@ -286,7 +296,7 @@ bool OfflineClock::number_next() {
   }
   const double period = before.slope > 0 ? before.slope : coarse_;
   const Verdict v = judge(jump, period, p.lost, kPausePeriodsOffline);
-  if (v.new_segment) {
+  if (v.new_segment && !cut) {
     ++pauses_;
     segment_end_ = j;
     return false;
@@ -296,6 +306,21 @@ bool OfflineClock::number_next() {
   env_.push(point(j));
   ++numbered_;
   return true;
+}
+
+// A gap before packet j with no loss (a host stall, or a pause) is told
+// from the packets after it; but a loss among them lifts those after it, and
+// would move the packets between onto a new segment. So they stop at such a
+// loss, which is judged in its turn; true when they were cut short.
+bool OfflineClock::cut_at_loss(std::size_t j, std::size_t& stop) const {
+  if (at(j).lost) return false;
+  for (std::size_t i = j + 1; i < stop; ++i) {
+    if (at(i).lost) {
+      stop = i;
+      return true;
+    }
+  }
+  return false;
 }
 
 // One line per block of kBlock packets, over the window about the block's
@@ -318,11 +343,21 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
     return false;
   }
   const std::size_t limit = seg_end != 0 ? seg_end : numbered_;
-  const std::size_t hi = reach_forward(at(c).y + kFitHalfWindowNs, c + 1, limit);
-  if (hi == limit && seg_end == 0) return false;  // the window may reach further
-  const std::size_t lo = reach_back(at(c).y - kFitHalfWindowNs, c, std::max(first_, kept_from_));
-  const Line line = fit(env_.window(lo - first_, hi - first_), env_[c - first_].x, coarse_, hull_,
-                        [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
+  if (seg_end == 0 && reach_forward(at(c).y + kMaxHalfWindowNs, c + 1, limit) == limit) {
+    return false;  // the window may reach further
+  }
+  const std::size_t floor = std::max(first_, kept_from_);
+  std::size_t lo = reach_back(at(c).y - kFitHalfWindowNs, c, floor);
+  std::size_t hi = reach_forward(at(c).y + kFitHalfWindowNs, c + 1, limit);
+  Line line = fit_over(lo, hi, env_[c - first_].x);
+  for (std::int64_t half = 2 * kFitHalfWindowNs; half <= kMaxHalfWindowNs; half *= 2) {
+    const std::size_t lo2 = reach_back(at(c).y - half, c, floor);
+    const std::size_t hi2 = reach_forward(at(c).y + half, c + 1, limit);
+    if ((lo2 == lo && hi2 == hi) || bend(lo2, c, hi2) > kBendToleranceNs) break;
+    lo = lo2;
+    hi = hi2;
+    line = fit_over(lo, hi, env_[c - first_].x);
+  }
   if (!has_line_) line_ = line;  // the segment's first packets are on its first line alone
   emit(c, has_line_ ? &line : nullptr, out);
   line_ = line;
@@ -330,6 +365,24 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
   has_line_ = true;
   next_block_ = b + kBlock;
   return true;
+}
+
+ClockLine OfflineClock::fit_over(std::size_t lo, std::size_t hi, double centre) {
+  return fit(env_.window(lo - first_, hi - first_), centre, coarse_, hull_,
+             [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
+}
+
+// How far below the window's points about c a straight line would pass at
+// c, from the slopes of its halves [lo, c] and [c, hi): a unit speeding up
+// bends the points down, and a line under them cuts the bend's chord. A
+// slowing unit bends them up, which a line under them follows.
+double OfflineClock::bend(std::size_t lo, std::size_t c, std::size_t hi) {
+  if (hi - c < 2 || c + 1 - lo < 2) return 0;
+  const Line left = fit_over(lo, c + 1, (env_[lo - first_].x + env_[c - first_].x) / 2);
+  const Line right = fit_over(c, hi, (env_[c - first_].x + env_[hi - 1 - first_].x) / 2);
+  if (!left.from_hull || !right.from_hull) return 0;
+  const double half = (env_[hi - 1 - first_].x - env_[lo - first_].x) / 2;
+  return (left.slope - right.slope) * half / 2;
 }
 
 // The times of the packets up to `upto` on line_, blended from the last
@@ -355,6 +408,7 @@ void OfflineClock::emit(std::size_t upto, const Line* next, std::vector<std::int
     if (i > 0) time = std::max(time, last_time_ + 1);
     last_time_ = time;
     late_.add(at(i).done - time);
+    residual_.add(at(i).y - time);
     out.push_back(time);
   }
   emitted_ = std::max(emitted_, upto);
@@ -379,7 +433,7 @@ void OfflineClock::forget() {
     forget_runs();
     return;
   }
-  constexpr std::int64_t kKeepNs = 2 * kFitHalfWindowNs + 4'000'000'000;
+  constexpr std::int64_t kKeepNs = 2 * kMaxHalfWindowNs + 4'000'000'000;
   const std::int64_t keep_after = at(emitted_).y - kKeepNs;
   std::size_t drop = kept_from_;
   const std::size_t bound = std::min(emitted_, has_line_ ? centre_ : emitted_);
@@ -410,6 +464,7 @@ ClockStats OfflineClock::stats() const {
   st.drift_ppm = st.nominal_hz > 0 ? (st.rate_hz / st.nominal_hz - 1) * 1e6 : 0;
   st.jitter_median_ns = late_.quantile(0.5);
   st.jitter_p99_ns = late_.quantile(0.99);
+  st.residual_median_ns = residual_.quantile(0.5);
   st.pauses = pauses_;
   st.lost = lost_;
   return st;
@@ -428,8 +483,10 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
 SampleClock::SampleClock(double baud, std::int64_t lookahead_ns) : baud_(baud), lookahead_(lookahead_ns) {}
 
 void SampleClock::push(const PacketArrival& packet) {
+  ++packets_;
   const std::int64_t y = latest_send_ns(packet, baud_);
   if (points_.empty()) {
+    first_y_ = y;
     points_.push_back({0, y, packet.done_ns, false, false});
   } else {
     const Point& back = points_.back();
@@ -448,9 +505,32 @@ void SampleClock::push(const PacketArrival& packet) {
 void SampleClock::take(std::vector<std::int64_t>& out, std::int64_t now_ns) {
   if (points_.empty()) return;
   const std::int64_t now = now_ns < 0 ? points_.back().done : now_ns;
+  // A stream's first packets wait until their arrivals span enough time for
+  // a period: a first batch read late, all at once, would otherwise give a
+  // period of a few wire times and times that jump once the next come.
+  if (period_ <= 0 && points_.back().y - points_.front().y < kMinFitSpanNs) return;
   std::size_t upto = emitted_;
   while (upto < points_.size() && points_[upto].done <= now - lookahead_) ++upto;
   emit(out, upto);
+}
+
+ClockState SampleClock::state() const {
+  ClockState st;
+  st.packets = packets_;
+  st.pauses = pauses_;
+  st.lost = lost_;
+  if (points_.empty()) return st;
+  st.segment_ns = points_.back().y - points_.front().y;
+  if (period_ > 0) {
+    st.rate_hz = kNanosPerSecond / period_;
+    const double nominal = nominal_rate(st.rate_hz);
+    st.drift_ppm = nominal > 0 ? (st.rate_hz / nominal - 1) * 1e6 : 0;
+  }
+  // Once a window of warm-up length has given the period.
+  st.locked = period_ > 0 && emitted_ > 0 && points_[emitted_ - 1].y - first_y_ >= kWarmUpNs;
+  const double residual = std::min(residual_now_, residual_before_);
+  st.residual_ns = std::isfinite(residual) ? residual : 0;
+  return st;
 }
 
 void SampleClock::finish(std::vector<std::int64_t>& out) { emit(out, points_.size()); }
@@ -543,6 +623,7 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
       const double t = std::min(line.at(static_cast<double>(p.n)), static_cast<double>(p.y - base));
       std::int64_t time = base + static_cast<std::int64_t>(std::floor(t));
       if (any_time_) time = std::max(time, last_time_ + 1);
+      note_residual(p.y, time);
       out.push_back(time);
       last_time_ = time;
       any_time_ = true;
@@ -551,18 +632,37 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
   }
 }
 
+void SampleClock::note_residual(std::int64_t y, std::int64_t time) {
+  if (time >= residual_until_) {
+    residual_before_ = residual_now_;
+    residual_now_ = std::numeric_limits<double>::infinity();
+    residual_until_ = time + kResidualSpanNs;
+  }
+  residual_now_ = std::min(residual_now_, static_cast<double>(y - time));
+}
+
 std::size_t SampleClock::decide(std::size_t at) {
   const Window pts(points_, at);
   const Line before =
       fit(pts, (pts.front().x + pts.back().x) / 2, period_, hull_, [&](std::vector<Pt>& h) { window_hull(at, h); });
   const std::int64_t base = points_.front().y;
   double jump = std::numeric_limits<double>::infinity();
-  for (std::size_t i = at; i < points_.size(); ++i) {
+  // As offline: a gap's packets stop at a loss after it, judged in its turn.
+  std::size_t stop = points_.size();
+  bool cut = false;
+  for (std::size_t i = at + 1; !points_[at].lost && i < stop; ++i) {
+    if (points_[i].lost) {
+      stop = i;
+      cut = true;
+    }
+  }
+  for (std::size_t i = at; i < stop; ++i) {
     jump = std::min(jump, static_cast<double>(points_[i].y - base) - before.at(static_cast<double>(points_[i].n)));
   }
   const Verdict v = judge(jump, before.slope > 0 ? before.slope : period_, points_[at].lost, kPausePeriodsOnline);
-  if (v.new_segment) {
+  if (v.new_segment && !cut) {
     ++pauses_;
+    first_y_ = points_[at].y;
     points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(at));
     const std::int64_t first = points_.front().n;
     for (Point& p : points_) p.n -= first;

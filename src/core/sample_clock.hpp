@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -41,8 +42,21 @@ struct ClockStats {
   double drift_ppm = 0;         // how much faster the unit's clock runs than the host's
   double jitter_median_ns = 0;  // arrival minus recovered time
   double jitter_p99_ns = 0;
+  double residual_median_ns = 0;  // latest send time minus recovered time: how near the evidence comes
   std::size_t pauses = 0;  // times the unit stopped and started again at a new phase
   std::size_t lost = 0;    // samples found missing between two packets
+};
+
+// What an online clock knows of its stream now.
+struct ClockState {
+  bool locked = false;        // past its warm-up: the period from a window of its own
+  std::size_t packets = 0;    // pushed
+  double rate_hz = 0;         // samples per second of the host's clock; 0 while unknown
+  double drift_ppm = 0;       // how much faster the unit's clock runs than its set rate
+  double residual_ns = 0;     // the least (latest send - time given) over the last second or so
+  std::int64_t segment_ns = 0;  // how long the current segment has run
+  std::size_t pauses = 0;
+  std::size_t lost = 0;
 };
 
 // Bits per byte on the line: 8N1 is a start bit, 8 data bits and a stop bit.
@@ -154,8 +168,11 @@ class OfflineClock {
   std::size_t reach_forward(std::int64_t above, std::size_t from, std::size_t limit) const;
   void run(std::vector<std::int64_t>& out);
   void start_segment(std::size_t first);
+  bool cut_at_loss(std::size_t j, std::size_t& stop) const;
   bool number_next();  // false when it must wait for more packets, or the segment ended
   bool next_line(std::vector<std::int64_t>& out);
+  ClockLine fit_over(std::size_t lo, std::size_t hi, double centre);
+  double bend(std::size_t lo, std::size_t c, std::size_t hi);
   void emit(std::size_t upto, const Line* next, std::vector<std::int64_t>& out);
   void fold_segment();
   void forget();
@@ -197,6 +214,7 @@ class OfflineClock {
   double sn_ = 0, st_ = 0, snn_ = 0, snt_ = 0, cnt_ = 0;  // the segment's sums of n, t, n^2, nt
   double sxy_ = 0, sxx_ = 0;                              // about each segment's means, all segments
   LateHistogram late_;
+  LateHistogram residual_;
 };
 
 // The same over a whole stream at once.
@@ -227,6 +245,7 @@ class SampleClock {
   std::size_t pending() const { return points_.size() - emitted_; }
   std::size_t pauses() const { return pauses_; }
   std::size_t lost() const { return lost_; }
+  ClockState state() const;
 
  private:
   struct Point {
@@ -264,6 +283,14 @@ class SampleClock {
   std::int64_t env_y0_ = 0;
   std::size_t pauses_ = 0;
   std::size_t lost_ = 0;
+  std::size_t packets_ = 0;
+  std::int64_t first_y_ = 0;  // the segment's first packet's latest send time
+  void note_residual(std::int64_t y, std::int64_t time);
+  static constexpr std::int64_t kResidualSpanNs = 1'000'000'000;
+  // The least residual of the packets given in this stretch and the one before.
+  std::int64_t residual_until_ = 0;
+  double residual_now_ = std::numeric_limits<double>::infinity();
+  double residual_before_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace vorn

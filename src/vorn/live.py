@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, NamedTuple
 from vorn import _native
 from vorn.columns import Columns
 from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
-from vorn.sample_clock import sample_times
+from vorn.sample_clock import ClockState, sample_times
 from vorn.times import Stamp, Unplugged, load_times, now
 
 if TYPE_CHECKING:
@@ -591,6 +591,12 @@ class PortStream(Stream):
         if batch is None and self._failure is not None:
             raise self._failure
         return batch
+
+    @property
+    def clock(self) -> ClockState:
+        """Each stream's sample clock now (vorn.sample_clock.ClockState):
+        warm-up or locked, rate and drift, residual, pauses and losses."""
+        return ClockState.from_native(self._live.state())
 
 
 def replay_events(times) -> Iterator[tuple[int, Stamp, Unplugged | None]]:

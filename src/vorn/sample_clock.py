@@ -30,6 +30,7 @@ arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
 from __future__ import annotations
 
 import numbers
+from dataclasses import asdict, dataclass
 import os
 from pathlib import Path
 
@@ -174,3 +175,61 @@ def recording_clock(path, baud: int | None, times: Times):
     stream order (Framer.places()), it gives their sample times a few seconds
     behind, UNTIMED for a packet no vouched read completed."""
     return _native.RecordingClock(times.ends, read_starts(times), times.monos, times.walls, float(baud_of(path, baud)))
+
+
+@dataclass(frozen=True)
+class StreamClock:
+    """One stream's online sample clock at a moment.
+
+    locked: past the warm-up (the segment has run 2 s and the period comes
+        from a window of its own); before, times are rougher.
+    packets: packets the clock was told of.
+    rate_hz: samples per second on the host's clock; 0.0 while unknown.
+    drift_ppm: how much faster the unit's clock runs than its set rate
+        (0.0 while unknown).
+    residual_ns: how close the most prompt arrivals of the last second or
+        two came to the times given (latest send time less the sample time,
+        ns): near the wire time of a few bytes when arrivals keep the
+        envelope pinned, larger where they all come late.
+    segment_ns: how long the current segment (since the start, a pause or a
+        reconnection) has run.
+    pauses: pauses of the unit found (each starts a new segment).
+    lost: samples found missing."""
+
+    locked: bool = False
+    packets: int = 0
+    rate_hz: float = 0.0
+    drift_ppm: float = 0.0
+    residual_ns: float = 0.0
+    segment_ns: int = 0
+    pauses: int = 0
+    lost: int = 0
+
+
+@dataclass(frozen=True)
+class ClockState:
+    """The sample clock of a live stream at a moment: `raw` and `estimated`,
+    each a StreamClock (see there for the attributes). `locked` is true once
+    every stream that has packets is locked; `warming_up` the reverse while
+    any has packets."""
+
+    raw: StreamClock
+    estimated: StreamClock
+
+    @classmethod
+    def from_native(cls, state: dict) -> ClockState:
+        """From what _native.SampleClock.state() (or the live stream's) gives."""
+        return cls(**{k: StreamClock(**state[k]) for k in ("raw", "estimated")})
+
+    @property
+    def locked(self) -> bool:
+        streams = [s for s in (self.raw, self.estimated) if s.packets]
+        return bool(streams) and all(s.locked for s in streams)
+
+    @property
+    def warming_up(self) -> bool:
+        return not self.locked and bool(self.raw.packets or self.estimated.packets)
+
+    def as_dict(self) -> dict:
+        """JSON-ready: {"raw": {...}, "estimated": {...}, "locked": bool}."""
+        return {"raw": asdict(self.raw), "estimated": asdict(self.estimated), "locked": self.locked}
