@@ -12,9 +12,11 @@ anywhere), host stalls, lost packets (one inside a stall), a pause, drifts of
 when the unit really sent each packet: the offset (median error) and the
 jitter (the errors' standard deviation about it), and the |error| p99 and
 max, of the offline sample times (over the whole recording), of the online
-ones (fed read by read, no look-ahead, after the warm-up) and of the arrival
-times. Rounds use other seeds; the worst round counts. --table prints the
-Markdown table of docs/times.md.
+ones (fed read by read, no look-ahead, past the warm-up after the start and
+after the pause) and of the arrival
+times. Packets the line held back behind earlier ones (the unit's own queue)
+are left out. Rounds use other seeds; the worst round counts. --table prints
+the Markdown table of docs/times.md.
 """
 
 from __future__ import annotations
@@ -22,82 +24,25 @@ from __future__ import annotations
 import sys
 import tempfile
 from pathlib import Path
-from typing import NamedTuple
 
 import numpy as np
 
 from vorn import _native
 from vorn.sample_clock import evidence, packet_places, sample_times, write_baud
-from vorn_model import AdapterLink, write_timed_recording
+from vorn_model import ADAPTER_PATTERNS, past_warm_up, regular_packets, write_timed_recording
 
 WALL_MINUS_MONO = 1_764_000_000_000_000_000
 WARM_UP = 2.0  # s, the online clock's stated warm-up
 GOALS = {"offline_p99": 0.3e6, "offline_max": 1e6, "online_p99": 0.5e6}
 
 
-class Case(NamedTuple):
-    name: str
-    link: dict  # AdapterLink's arguments, times in seconds of the run (scaled with it)
-
-
-def _stalls(seconds: float, *at: float) -> tuple[float, ...]:
-    return tuple(seconds * a for a in at)
-
-
-# Faults placed at fractions of the run, so that a short run has them too.
-CASES = (
-    Case("16 ms timer, 400 Hz, 60 ppm, stalls, a loss, a pause", {"drift_ppm": 60.0, "stalls": (0.15, 0.39, 0.69), "lost": 0.33, "pause": 0.5}),
-    Case("16 ms timer, 500 Hz (commensurate), 80 ppm, stalls, a loss, a pause", {"raw_rate": 500.0, "drift_ppm": 80.0, "stalls": (0.15, 0.39, 0.69), "lost": 0.33, "pause": 0.5}),
-    Case("16 ms timer, 500 Hz raw (commensurate, whole packets a tick), 80 ppm, stalls, a loss, a pause", {"raw_rate": 500.0, "filter_every": 50, "drift_ppm": 80.0, "stalls": (0.15, 0.39, 0.69), "lost": 0.33, "pause": 0.5}),
-    Case("16 ms timer, 400 Hz, 0 ppm", {"drift_ppm": 0.0}),
-    Case("2 ms timer, 500 Hz (commensurate), 30 ppm", {"raw_rate": 500.0, "latency_timer": 0.002, "drift_ppm": 30.0}),
-    Case("2 ms timer, 400 Hz, 100 ppm, stalls", {"latency_timer": 0.002, "drift_ppm": 100.0, "stalls": (0.2, 0.6)}),
-    Case("1 ms timer, 1 kHz (commensurate), 50 ppm", {"raw_rate": 1000.0, "filter_every": 10, "latency_timer": 0.001, "drift_ppm": 50.0}),
-    Case("bulk releases of 64 B, 16 ms timer, 400 Hz, 20 ppm", {"bulk_bytes": 64, "drift_ppm": 20.0}),
-    Case("a loss inside a host stall, 500 Hz, 16 ms, 80 ppm", {"raw_rate": 500.0, "drift_ppm": 80.0, "stalls": (0.5,), "lost": 0.5 + 0.02 / 60}),
-    Case("drift 40 -> 50 ppm over a minute, 400 Hz, 16 ms", {"drift_ppm": 40.0, "drift_change_ppm": 10.0}),
-)
-
-
-def link_of(case: Case, seconds: float, seed: int) -> AdapterLink:
-    """The case's AdapterLink over a run of `seconds`."""
-    kw = dict(case.link)
-    raw_rate = kw.get("raw_rate", 400.0)
-    every = kw.get("filter_every", 2)
-    if "stalls" in kw:
-        kw["stalls"] = _stalls(seconds, *kw["stalls"])
-    if "lost" in kw:
-        # The packet sent at that fraction of the run (raw and filter packets interleaved).
-        kw["lost"] = int(kw["lost"] * seconds * raw_rate * (1 + 1 / every))
-    if "pause" in kw:
-        kw["pause_tick"] = int(kw.pop("pause") * seconds * raw_rate)
-    if "drift_change_ppm" in kw:
-        kw["drift_change_from"] = seconds / 4
-        kw["drift_change_over"] = min(60.0, seconds / 2)
-    return AdapterLink(seed=seed, **kw)
-
-
-def regular(kinds, waits) -> np.ndarray:
-    """The packets the unit sent at their regular place: not held back by
-    the line still busy with earlier ones (a sample time at the tick is as
-    right for those as one at the late start)."""
-    out = np.ones(len(kinds), bool)
-    for k in (0, 1):
-        pick = kinds == k
-        if pick.any():
-            out[pick] = waits[pick] <= np.median(waits[pick]) + 50e3
-    return out
-
-
-def errors(times, truth, kinds, start=None, keep=None) -> dict:
-    """Signed errors (ns) per stream, from `start` (true time) on, of the packets in `keep`."""
+def errors(times, truth, kinds, keep=None) -> dict:
+    """Signed errors (ns) per stream of the packets in `keep`."""
     out = {}
     for k in (0, 1):
         pick = kinds == k
         if keep is not None:
             pick &= keep
-        if start is not None:
-            pick &= truth >= start
         out[k] = times[pick].astype(np.float64) - truth[pick]
     return out
 
@@ -138,9 +83,9 @@ def online(path, reads, baud, lookahead_ns: int = 0) -> np.ndarray:
     return np.concatenate(out), clock
 
 
-def run_case(case: Case, seconds: float, seed: int, workdir: Path) -> dict:
+def run_case(case, seconds: float, seed: int, workdir: Path) -> dict:
     """One case, one seed: the figures of the three kinds of time, and what the clocks counted."""
-    link = link_of(case, seconds, seed)
+    link = case.link(seconds, seed)
     data, reads, kinds, sent = link.recording(seconds)
     truth = sent + WALL_MINUS_MONO
     path = workdir / f"unit-{seed}.bin"
@@ -152,10 +97,10 @@ def run_case(case: Case, seconds: float, seed: int, workdir: Path) -> dict:
     done = np.searchsorted(ends, offsets + lengths.astype(np.int64) - 1, side="right")
     arrival = np.array([t for _, t in reads])[done] + WALL_MINUS_MONO
     live, clock = online(path, reads, link.baud)
-    keep = regular(kinds, link.waits)
+    keep = regular_packets(kinds, link.waits)
     return {
         "offline": figures(errors(times, truth, kinds, keep=keep)),
-        "online": figures(errors(live, truth, kinds, truth[0] + WARM_UP * 1e9, keep)),
+        "online": figures(errors(live, truth, kinds, keep & past_warm_up(truth, WARM_UP))),
         "arrival": figures(errors(arrival, truth, kinds, keep=keep)),
         "stats": stats,
         "keep": keep,
@@ -171,10 +116,10 @@ def worst(runs: list[dict], where: str) -> dict:
     return {k: max((r[where][k] for r in runs), key=abs) for k in ("offset", "jitter", "p99", "max")}
 
 
-def measure_cases(seconds: float, rounds: int) -> list[tuple[Case, dict]]:
+def measure_cases(seconds: float, rounds: int) -> list[tuple]:
     out = []
     with tempfile.TemporaryDirectory() as tmp:
-        for case in CASES:
+        for case in ADAPTER_PATTERNS:
             runs = [run_case(case, seconds, seed, Path(tmp)) for seed in range(1, rounds + 1)]
             out.append((case, {w: worst(runs, w) for w in ("offline", "online", "arrival")}))
     return out

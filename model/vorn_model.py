@@ -946,6 +946,89 @@ class AdapterLink:
         return times[order], reads[order]
 
 
+class AdapterPattern(NamedTuple):
+    """A row of the sample clock's benchmark: an AdapterLink whose faults sit
+    at fractions of the run (`args`: stalls and the pause as fractions, `lost`
+    the packet sent at that fraction), so that a short run has them too."""
+
+    name: str
+    args: dict
+
+    def link(self, seconds: float, seed: int = 1) -> AdapterLink:
+        kw = dict(self.args)
+        raw_rate = kw.get("raw_rate", 400.0)
+        every = kw.get("filter_every", 2)
+        if "stalls" in kw:
+            kw["stalls"] = tuple(seconds * a for a in kw["stalls"])
+        if "lost" in kw:
+            kw["lost"] = int(kw["lost"] * seconds * raw_rate * (1 + 1 / every))
+        if "pause" in kw:
+            kw["pause_tick"] = int(kw.pop("pause") * seconds * raw_rate)
+        if "drift_change_ppm" in kw:
+            kw["drift_change_from"] = seconds / 4
+            kw["drift_change_over"] = min(60.0, seconds / 2)
+        return AdapterLink(seed=seed, **kw)
+
+
+_FAULTS = {"stalls": (0.15, 0.39, 0.69), "lost": 0.33, "pause": 0.5}
+ADAPTER_PATTERNS = (
+    AdapterPattern("16 ms timer, 400 Hz, 60 ppm, stalls, a loss, a pause", {"drift_ppm": 60.0, **_FAULTS}),
+    AdapterPattern(
+        "16 ms timer, 500 Hz (commensurate), 80 ppm, stalls, a loss, a pause",
+        {"raw_rate": 500.0, "drift_ppm": 80.0, **_FAULTS},
+    ),
+    AdapterPattern(
+        "16 ms timer, 500 Hz (commensurate), filter at 50 Hz, 80 ppm, stalls, a loss, a pause",
+        {"raw_rate": 500.0, "filter_every": 10, "drift_ppm": 80.0, **_FAULTS},
+    ),
+    AdapterPattern("16 ms timer, 400 Hz, 0 ppm", {"drift_ppm": 0.0}),
+    AdapterPattern(
+        "2 ms timer, 500 Hz (commensurate), 30 ppm", {"raw_rate": 500.0, "latency_timer": 0.002, "drift_ppm": 30.0}
+    ),
+    AdapterPattern(
+        "2 ms timer, 400 Hz, 100 ppm, stalls", {"latency_timer": 0.002, "drift_ppm": 100.0, "stalls": (0.2, 0.6)}
+    ),
+    AdapterPattern(
+        "1 ms timer, 1 kHz (commensurate), 50 ppm",
+        {"raw_rate": 1000.0, "filter_every": 10, "latency_timer": 0.001, "drift_ppm": 50.0},
+    ),
+    AdapterPattern("bulk releases of 64 B, 16 ms timer, 400 Hz, 20 ppm", {"bulk_bytes": 64, "drift_ppm": 20.0}),
+    AdapterPattern(
+        "a loss inside a host stall, 500 Hz, 16 ms, 80 ppm",
+        {"raw_rate": 500.0, "drift_ppm": 80.0, "stalls": (0.5,), "lost": 0.5 + 0.02 / 60},
+    ),
+    AdapterPattern(
+        "drift 40 -> 50 ppm over a minute, 400 Hz, 16 ms", {"drift_ppm": 40.0, "drift_change_ppm": 10.0}
+    ),
+)
+
+
+def regular_packets(kinds, waits):
+    """The packets the unit sent at their regular place, not held back by the
+    line still busy with earlier ones (its own queue): a sample time at the
+    tick is as right for those as one at their late start."""
+    import numpy as np
+
+    out = np.ones(len(kinds), bool)
+    for k in (0, 1):
+        pick = kinds == k
+        if pick.any():
+            out[pick] = waits[pick] <= np.median(waits[pick]) + 50e3
+    return out
+
+
+def past_warm_up(truth, warm_up: float):
+    """The packets (by true send time, ns) `warm_up` seconds or more after
+    the stream's start and after each pause of the unit (a gap in the true
+    send times over 0.3 s): past an online clock's warm-up."""
+    import numpy as np
+
+    order = np.sort(truth)
+    starts = np.concatenate([order[:1], order[1:][np.diff(order) > 0.3e9]])
+    seg = np.searchsorted(starts, truth, side="right") - 1
+    return truth >= starts[seg] + warm_up * 1e9
+
+
 def write_timed_recording(path, data: bytes, reads, wall_minus_mono_ns: int) -> None:
     """A recording of `data` and its times file, each read as (end offset,
     monotonic ns), on a wall clock `wall_minus_mono_ns` ahead of it. Needs the

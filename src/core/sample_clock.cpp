@@ -46,6 +46,9 @@ constexpr double kWholePeriods = 0.35;
 // reads are there, whose lowest may sit a period or more above it.
 constexpr double kPausePeriodsOffline = 0.5;
 constexpr double kPausePeriodsOnline = 2.5;
+// Online, a loss whose arrivals say fewer samples than this is counted at
+// the fewest they allow.
+constexpr double kFewLost = 8;
 
 using Pt = EnvelopePoint;
 
@@ -433,7 +436,7 @@ void OfflineClock::forget() {
     forget_runs();
     return;
   }
-  constexpr std::int64_t kKeepNs = 2 * kMaxHalfWindowNs + 4'000'000'000;
+  constexpr std::int64_t kKeepNs = kMaxHalfWindowNs + 4'000'000'000;
   const std::int64_t keep_after = at(emitted_).y - kKeepNs;
   std::size_t drop = kept_from_;
   const std::size_t bound = std::min(emitted_, has_line_ ? centre_ : emitted_);
@@ -511,6 +514,15 @@ void SampleClock::take(std::vector<std::int64_t>& out, std::int64_t now_ns) {
   if (period_ <= 0 && points_.back().y - points_.front().y < kMinFitSpanNs) return;
   std::size_t upto = emitted_;
   while (upto < points_.size() && points_[upto].done <= now - lookahead_) ++upto;
+  // A loss or a gap is judged from the reads after it: those of a stall are
+  // all late, and only the next regular ones tell a lost sample from a pause.
+  // The packets from one on wait until the arrivals have gone kJudgeNs past it.
+  for (std::size_t i = emitted_; i < upto; ++i) {
+    if (points_[i].candidate && i > 0 && points_[i].done > now - std::max(lookahead_, kJudgeNs)) {
+      upto = i;
+      break;
+    }
+  }
   emit(out, upto);
 }
 
@@ -623,7 +635,7 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
       const double t = std::min(line.at(static_cast<double>(p.n)), static_cast<double>(p.y - base));
       std::int64_t time = base + static_cast<std::int64_t>(std::floor(t));
       if (any_time_) time = std::max(time, last_time_ + 1);
-      note_residual(p.y, time);
+      note_residual(static_cast<double>(p.y - base) - line.at(static_cast<double>(p.n)), time);
       out.push_back(time);
       last_time_ = time;
       any_time_ = true;
@@ -632,13 +644,13 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
   }
 }
 
-void SampleClock::note_residual(std::int64_t y, std::int64_t time) {
+void SampleClock::note_residual(double above, std::int64_t time) {
   if (time >= residual_until_) {
     residual_before_ = residual_now_;
     residual_now_ = std::numeric_limits<double>::infinity();
     residual_until_ = time + kResidualSpanNs;
   }
-  residual_now_ = std::min(residual_now_, static_cast<double>(y - time));
+  residual_now_ = std::min(residual_now_, above);
 }
 
 std::size_t SampleClock::decide(std::size_t at) {
@@ -656,10 +668,28 @@ std::size_t SampleClock::decide(std::size_t at) {
       cut = true;
     }
   }
-  for (std::size_t i = at; i < stop; ++i) {
-    jump = std::min(jump, static_cast<double>(points_[i].y - base) - before.at(static_cast<double>(points_[i].n)));
+  // Against the packets just before, not the line's far reach: an adapter
+  // whose timer keeps step with the samples moves the envelope's phase by a
+  // whole period now and then, which the line of the window would take for
+  // a lost sample.
+  const double slope = before.slope > 0 ? before.slope : period_;
+  double ahead = std::numeric_limits<double>::infinity();
+  for (std::size_t i = at; i-- > 0 && points_[at - 1].y - points_[i].y <= kJustBeforeNs;) {
+    ahead = std::min(ahead, static_cast<double>(points_[i].y - base) - slope * static_cast<double>(points_[i].n));
   }
-  const Verdict v = judge(jump, before.slope > 0 ? before.slope : period_, points_[at].lost, kPausePeriodsOnline);
+  const double line_ahead = before.at(0);
+  for (std::size_t i = at; i < stop; ++i) {
+    jump = std::min(jump, static_cast<double>(points_[i].y - base) - slope * static_cast<double>(points_[i].n));
+  }
+  // The line's own level where it lies under those packets, theirs where it does not.
+  jump -= std::max(ahead, line_ahead);
+  Verdict v = judge(jump, slope, points_[at].lost, kPausePeriodsOnline);
+  // The few reads after a loss that online has may all be late, each by up
+  // to a period: a loss of a few samples is taken at the fewest the
+  // arrivals allow rather than read as a pause.
+  if (points_[at].lost && slope > 0 && v.missing == 0 && jump / slope < kFewLost) {
+    v = {std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor(jump / slope + kWholePeriods))), false};
+  }
   if (v.new_segment && !cut) {
     ++pauses_;
     first_y_ = points_[at].y;

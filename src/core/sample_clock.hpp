@@ -43,17 +43,17 @@ struct ClockStats {
   double jitter_median_ns = 0;  // arrival minus recovered time
   double jitter_p99_ns = 0;
   double residual_median_ns = 0;  // latest send time minus recovered time: how near the evidence comes
-  std::size_t pauses = 0;  // times the unit stopped and started again at a new phase
-  std::size_t lost = 0;    // samples found missing between two packets
+  std::size_t pauses = 0;         // times the unit stopped and started again at a new phase
+  std::size_t lost = 0;           // samples found missing between two packets
 };
 
 // What an online clock knows of its stream now.
 struct ClockState {
-  bool locked = false;        // past its warm-up: the period from a window of its own
-  std::size_t packets = 0;    // pushed
-  double rate_hz = 0;         // samples per second of the host's clock; 0 while unknown
-  double drift_ppm = 0;       // how much faster the unit's clock runs than its set rate
-  double residual_ns = 0;     // the least (latest send - time given) over the last second or so
+  bool locked = false;          // past its warm-up: the period from a window of its own
+  std::size_t packets = 0;      // pushed
+  double rate_hz = 0;           // samples per second of the host's clock; 0 while unknown
+  double drift_ppm = 0;         // how much faster the unit's clock runs than its set rate
+  double residual_ns = 0;       // how far the most prompt arrival of the last second or two sat above the line (ns)
   std::int64_t segment_ns = 0;  // how long the current segment has run
   std::size_t pauses = 0;
   std::size_t lost = 0;
@@ -255,6 +255,11 @@ class SampleClock {
     bool lost;       // bytes were lost before it
     bool candidate;  // a loss or a long gap before it, not yet looked at
   };
+  // The packets from a loss or gap on wait at least this long for the reads
+  // after them (three of an adapter's 16 ms latency timer).
+  static constexpr std::int64_t kJudgeNs = 48'000'000;
+  // A loss or gap is measured against the packets this long before it.
+  static constexpr std::int64_t kJustBeforeNs = 500'000'000;
   // A window this long gives the period used where a segment is too young.
   static constexpr std::int64_t kMinPeriodSpanNs = 1'000'000'000;
 
@@ -285,7 +290,7 @@ class SampleClock {
   std::size_t lost_ = 0;
   std::size_t packets_ = 0;
   std::int64_t first_y_ = 0;  // the segment's first packet's latest send time
-  void note_residual(std::int64_t y, std::int64_t time);
+  void note_residual(double above, std::int64_t time);
   static constexpr std::int64_t kResidualSpanNs = 1'000'000'000;
   // The least residual of the packets given in this stretch and the one before.
   std::int64_t residual_until_ = 0;

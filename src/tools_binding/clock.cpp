@@ -31,10 +31,11 @@ PyObject* figures_dict(const std::array<ClockStats, 2>& stats) {
   if (!figures) return nullptr;
   for (std::size_t k = 0; k < stats.size(); ++k) {
     const ClockStats& s = stats[k];
-    Ref d = Ref::steal(Py_BuildValue(
-        "{s:n, s:d, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets), "rate_hz",
-        s.rate_hz, "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns", s.jitter_median_ns,
-        "jitter_p99_ns", s.jitter_p99_ns, "residual_median_ns", s.residual_median_ns, "pauses", static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
+    Ref d = Ref::steal(
+        Py_BuildValue("{s:n, s:d, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets),
+                      "rate_hz", s.rate_hz, "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns",
+                      s.jitter_median_ns, "jitter_p99_ns", s.jitter_p99_ns, "residual_median_ns", s.residual_median_ns,
+                      "pauses", static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
     if (!d || PyDict_SetItemString(figures.get(), k == 0 ? "raw" : "estimated", d.get()) < 0) return nullptr;
   }
   return figures.release();
@@ -45,11 +46,11 @@ PyObject* clock_state_dict(const std::array<ClockState, 2>& states) {
   if (!out) return nullptr;
   for (std::size_t k = 0; k < states.size(); ++k) {
     const ClockState& s = states[k];
-    Ref d = Ref::steal(Py_BuildValue("{s:O, s:n, s:d, s:d, s:d, s:L, s:n, s:n}", "locked", s.locked ? Py_True : Py_False,
-                                     "packets", static_cast<Py_ssize_t>(s.packets), "rate_hz", s.rate_hz, "drift_ppm",
-                                     s.drift_ppm, "residual_ns", s.residual_ns, "segment_ns",
-                                     static_cast<long long>(s.segment_ns), "pauses", static_cast<Py_ssize_t>(s.pauses),
-                                     "lost", static_cast<Py_ssize_t>(s.lost)));
+    Ref d = Ref::steal(Py_BuildValue("{s:O, s:n, s:d, s:d, s:d, s:L, s:n, s:n}", "locked",
+                                     s.locked ? Py_True : Py_False, "packets", static_cast<Py_ssize_t>(s.packets),
+                                     "rate_hz", s.rate_hz, "drift_ppm", s.drift_ppm, "residual_ns", s.residual_ns,
+                                     "segment_ns", static_cast<long long>(s.segment_ns), "pauses",
+                                     static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
     if (!d || PyDict_SetItemString(out.get(), k == 0 ? "raw" : "estimated", d.get()) < 0) return nullptr;
   }
   return out.release();
