@@ -914,7 +914,6 @@ class AdapterLink:
         self.waits = (starts_a - np.asarray(dues))[keep]
         return (data.tobytes(), reads, np.asarray(kinds, np.uint8)[keep], starts_a[keep].astype(np.int64))
 
-
     def _tick_times(self, ticks: int, period: float):
         """When each tick falls (ns of the host's clock after the first)."""
         import numpy as np
@@ -997,9 +996,7 @@ ADAPTER_PATTERNS = (
         "a loss inside a host stall, 500 Hz, 16 ms, 80 ppm",
         {"raw_rate": 500.0, "drift_ppm": 80.0, "stalls": (0.5,), "lost": 0.5 + 0.02 / 60},
     ),
-    AdapterPattern(
-        "drift 40 -> 50 ppm over a minute, 400 Hz, 16 ms", {"drift_ppm": 40.0, "drift_change_ppm": 10.0}
-    ),
+    AdapterPattern("drift 40 -> 50 ppm over a minute, 400 Hz, 16 ms", {"drift_ppm": 40.0, "drift_change_ppm": 10.0}),
 )
 
 

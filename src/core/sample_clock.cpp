@@ -467,7 +467,7 @@ ClockStats OfflineClock::stats() const {
   st.drift_ppm = st.nominal_hz > 0 ? (st.rate_hz / st.nominal_hz - 1) * 1e6 : 0;
   st.jitter_median_ns = late_.quantile(0.5);
   st.jitter_p99_ns = late_.quantile(0.99);
-  st.residual_median_ns = residual_.quantile(0.5);
+  st.residual_ns = residual_.quantile(0.01);
   st.pauses = pauses_;
   st.lost = lost_;
   return st;

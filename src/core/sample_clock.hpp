@@ -42,9 +42,9 @@ struct ClockStats {
   double drift_ppm = 0;         // how much faster the unit's clock runs than the host's
   double jitter_median_ns = 0;  // arrival minus recovered time
   double jitter_p99_ns = 0;
-  double residual_median_ns = 0;  // latest send time minus recovered time: how near the evidence comes
-  std::size_t pauses = 0;         // times the unit stopped and started again at a new phase
-  std::size_t lost = 0;           // samples found missing between two packets
+  double residual_ns = 0;  // 1st percentile of latest send time minus recovered time: how near the prompt arrivals come
+  std::size_t pauses = 0;  // times the unit stopped and started again at a new phase
+  std::size_t lost = 0;    // samples found missing between two packets
 };
 
 // What an online clock knows of its stream now.

@@ -30,8 +30,8 @@ arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
 from __future__ import annotations
 
 import numbers
-from dataclasses import asdict, dataclass
 import os
+from dataclasses import asdict, dataclass
 from pathlib import Path
 
 from vorn import _native
