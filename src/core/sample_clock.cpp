@@ -538,8 +538,7 @@ ClockState SampleClock::state() const {
     const double nominal = nominal_rate(st.rate_hz);
     st.drift_ppm = nominal > 0 ? (st.rate_hz / nominal - 1) * 1e6 : 0;
   }
-  // Once a window of warm-up length has given the period.
-  st.locked = period_ > 0 && emitted_ > 0 && points_[emitted_ - 1].y - first_y_ >= kWarmUpNs;
+  st.locked = locked();
   const double residual = std::min(residual_now_, residual_before_);
   st.residual_ns = std::isfinite(residual) ? residual : 0;
   return st;
@@ -624,10 +623,12 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
     ++next;
     while (next < upto && !points_[next].candidate) ++next;
     const Window pts(points_, points_.size());
-    const Line line = fit(pts, static_cast<double>(points_[next - 1].n), period_, hull_,
-                          [&](std::vector<Pt>& h) { window_hull(pts.size(), h); });
+    Line line = fit(pts, static_cast<double>(points_[next - 1].n), period_, hull_,
+                    [&](std::vector<Pt>& h) { window_hull(pts.size(), h); });
+    if (line.from_hull) line = steady_line(pts.front().x, pts.back().x, line);
     if (line.from_hull && pts.back().y - pts.front().y >= static_cast<double>(kMinPeriodSpanNs)) {
       period_ = line.slope;
+      note_period(points_.back().y);
     }
     const std::int64_t base = points_.front().y;
     for (; emitted_ < next; ++emitted_) {
@@ -642,6 +643,49 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
     }
     settle();
   }
+}
+
+// The line the times are read off, reaching past the window's newest
+// points: one edge of the hull there is short, and its slope, carried
+// across the window's last quarter, misses by milliseconds. The slope of the
+// hull across its middle half is steady; the line with it is lowered until
+// it touches the hull.
+ClockLine SampleClock::steady_line(double front, double back, const ClockLine& edge) const {
+  if (hull_.size() < 2) return edge;
+  const auto hull_at = [&](double x) {
+    auto right = std::upper_bound(hull_.begin() + 1, hull_.end() - 1, x, [](double c, const Pt& p) { return c < p.x; });
+    const Pt& a = *(right - 1);
+    const Pt& b = *right;
+    return a.y + (b.y - a.y) * (x - a.x) / (b.x - a.x);
+  };
+  const double xa = front + (back - front) / 4;
+  const double xb = back - (back - front) / 4;
+  if (xb <= xa) return edge;
+  const double slope = (hull_at(xb) - hull_at(xa)) / (xb - xa);
+  if (std::abs(slope / edge.slope - 1) > kSlopeTolerance) return edge;
+  double level = std::numeric_limits<double>::infinity();
+  for (const Pt& p : hull_) level = std::min(level, p.y - slope * p.x);
+  return {0, level, slope, true};
+}
+
+// The period every kPeriodStepNs, for the last kSteadyNs: a clock is locked
+// once its segment has run kWarmUpNs and the period has held within
+// kSteadyPpm over that time. A period still moving means arrivals that sweep
+// across the latency timer's phase faster than the unit drifts, which the
+// envelope cannot yet tell from the unit's own rate.
+void SampleClock::note_period(std::int64_t y) {
+  if (!periods_.empty() && y - periods_.back().first < kPeriodStepNs) return;
+  periods_.push_back({y, period_});
+  while (y - periods_.front().first > kSteadyNs) periods_.pop_front();
+}
+
+bool SampleClock::locked() const {
+  if (period_ <= 0 || emitted_ == 0 || points_[emitted_ - 1].y - first_y_ < kWarmUpNs) return false;
+  if (periods_.empty() || periods_.back().first - periods_.front().first < kSteadyNs - kPeriodStepNs) return false;
+  for (const auto& [at, p] : periods_) {
+    if (std::abs(p / period_ - 1) > kSteadyPpm * 1e-6) return false;
+  }
+  return true;
 }
 
 void SampleClock::note_residual(double above, std::int64_t time) {
@@ -693,6 +737,7 @@ std::size_t SampleClock::decide(std::size_t at) {
   if (v.new_segment && !cut) {
     ++pauses_;
     first_y_ = points_[at].y;
+    periods_.clear();
     points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(at));
     const std::int64_t first = points_.front().n;
     for (Point& p : points_) p.n -= first;

@@ -19,6 +19,7 @@
 #include <deque>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "envelope.hpp"
@@ -49,7 +50,7 @@ struct ClockStats {
 
 // What an online clock knows of its stream now.
 struct ClockState {
-  bool locked = false;          // past its warm-up: the period from a window of its own
+  bool locked = false;          // past its warm-up (2 s of the segment), its period steady over the last second
   std::size_t packets = 0;      // pushed
   double rate_hz = 0;           // samples per second of the host's clock; 0 while unknown
   double drift_ppm = 0;         // how much faster the unit's clock runs than its set rate
@@ -291,6 +292,13 @@ class SampleClock {
   std::size_t packets_ = 0;
   std::int64_t first_y_ = 0;  // the segment's first packet's latest send time
   void note_residual(double above, std::int64_t time);
+  ClockLine steady_line(double front, double back, const ClockLine& edge) const;
+  void note_period(std::int64_t y);
+  bool locked() const;
+  static constexpr std::int64_t kPeriodStepNs = 250'000'000;
+  static constexpr std::int64_t kSteadyNs = 1'000'000'000;
+  static constexpr double kSteadyPpm = 20;
+  std::deque<std::pair<std::int64_t, double>> periods_;  // (latest send time, period) of recent fits
   static constexpr std::int64_t kResidualSpanNs = 1'000'000'000;
   // The least residual of the packets given in this stretch and the one before.
   std::int64_t residual_until_ = 0;
