@@ -114,8 +114,6 @@ def run_case(case, seconds: float, seed: int, workdir: Path) -> dict:
         "online_warm": figures(errors(live, truth, kinds, keep & past_warm_up(truth, WARM_UP))),
         "warm_up": figures(errors(live, truth, kinds, keep & ~locked)),
         "unlocked_s": float((keep & ~locked).sum() / keep.sum() * (truth.max() - truth.min()) / 1e9),
-            (keep & ~locked & past_warm_up(truth, WARM_UP)).sum() / len(truth) * (truth[-1] - truth[0]) / 1e9
-        ),
         "arrival": figures(errors(arrival, truth, kinds, keep=keep)),
         "stats": stats,
         "keep": keep,
