@@ -80,7 +80,13 @@ Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull,
   }
   double slope = coarse;
   if (slope <= 0 && pts.size() >= 2 && pts.back().x > pts.front().x) {
-    slope = (pts.back().y - pts.front().y) / (pts.back().x - pts.front().x);
+    // No period yet: the hull's last edge. The newest packet, the last a
+    // read completed, is the most prompt of its read, and the edge reaches
+    // back to the most prompt of the earlier ones; a slope from the first
+    // packet, which waited in the adapter longest, would be too shallow.
+    hull_of(hull);
+    slope = hull.size() >= 2 ? (hull.back().y - hull[hull.size() - 2].y) / (hull.back().x - hull[hull.size() - 2].x)
+                             : (pts.back().y - pts.front().y) / (pts.back().x - pts.front().x);
   }
   Line line{0, std::numeric_limits<double>::infinity(), slope, false};
   for (const Pt& p : pts) line.y0 = std::min(line.y0, p.y - slope * p.x);
@@ -508,22 +514,36 @@ void SampleClock::push(const PacketArrival& packet) {
 void SampleClock::take(std::vector<std::int64_t>& out, std::int64_t now_ns) {
   if (points_.empty()) return;
   const std::int64_t now = now_ns < 0 ? points_.back().done : now_ns;
-  // A stream's first packets wait until their arrivals span enough time for
-  // a period: a first batch read late, all at once, would otherwise give a
-  // period of a few wire times and times that jump once the next come.
-  if (period_ <= 0 && points_.back().y - points_.front().y < kMinFitSpanNs) return;
   std::size_t upto = emitted_;
-  while (upto < points_.size() && points_[upto].done <= now - lookahead_) ++upto;
+  while (upto < points_.size() && points_[upto].done <= now - hold_ns()) ++upto;
   // A loss or a gap is judged from the reads after it: those of a stall are
   // all late, and only the next regular ones tell a lost sample from a pause.
   // The packets from one on wait until the arrivals have gone kJudgeNs past it.
   for (std::size_t i = emitted_; i < upto; ++i) {
-    if (points_[i].candidate && i > 0 && points_[i].done > now - std::max(lookahead_, kJudgeNs)) {
+    if (points_[i].candidate && i > 0 && points_[i].done > now - std::max(hold_ns(), kJudgeNs)) {
       upto = i;
       break;
     }
   }
   emit(out, upto);
+}
+
+// How long past its arrival a packet waits. A look-ahead shorter than a few
+// reads leaves the clock too little to go on at a segment's start: from its
+// first reads alone (a burst a wire time apart, or a slow stream's few
+// packets each as late as the adapter held it) the period cannot be told, and
+// the first times would later prove milliseconds off. Until the segment's
+// arrivals span kFirstSpanNs its packets wait that long.
+std::int64_t SampleClock::hold_ns() const {
+  if (lookahead_ >= kJudgeNs || period_ > 0) return lookahead_;
+  if (!points_.empty() && points_.back().y - points_.front().y >= kFirstSpanNs) return lookahead_;
+  return kFirstSpanNs;
+}
+
+std::int64_t SampleClock::due_ns() const {
+  if (emitted_ == points_.size()) return -1;
+  const Point& p = points_[emitted_];
+  return p.done + (p.candidate && emitted_ > 0 ? std::max(hold_ns(), kJudgeNs) : hold_ns());
 }
 
 ClockState SampleClock::state() const {

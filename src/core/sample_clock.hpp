@@ -244,6 +244,11 @@ class SampleClock {
   void finish(std::vector<std::int64_t>& out);
 
   std::size_t pending() const { return points_.size() - emitted_; }
+  // When (monotonic ns) take() will give the oldest packet not yet given,
+  // whatever else arrives; -1 when none is waiting. Never before its arrival
+  // plus the look-ahead: a segment's first packets and those from a loss or
+  // gap on may wait longer (see take()).
+  std::int64_t due_ns() const;
   std::size_t pauses() const { return pauses_; }
   std::size_t lost() const { return lost_; }
   ClockState state() const;
@@ -294,6 +299,8 @@ class SampleClock {
   void note_residual(double above, std::int64_t time);
   ClockLine steady_line(double front, double back, const ClockLine& edge) const;
   void note_period(std::int64_t y);
+  static constexpr std::int64_t kFirstSpanNs = 300'000'000;
+  std::int64_t hold_ns() const;
   bool locked() const;
   static constexpr std::int64_t kPeriodStepNs = 250'000'000;
   static constexpr std::int64_t kSteadyNs = 1'000'000'000;

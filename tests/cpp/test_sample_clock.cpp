@@ -340,12 +340,18 @@ TEST(SampleClockOnline, NoLookAheadAndItsState) {
   while (i < sim.arrivals.size()) {
     const std::int64_t read = sim.arrivals[i].done_ns;
     for (; i < sim.arrivals.size() && sim.arrivals[i].done_ns == read; ++i) clock.push(sim.arrivals[i]);
+    const std::int64_t due = clock.due_ns();
     clock.take(times);
+    // What is due is given; what is not waits for its time, not for more packets.
+    if (due >= 0 && due <= read) ASSERT_NE(clock.due_ns(), due);
+    if (clock.pending() > 0) ASSERT_GT(clock.due_ns(), read);
+    if (read - sim.arrivals[0].done_ns < 100 * kMs) EXPECT_EQ(clock.due_ns(), sim.arrivals[0].done_ns + 300 * kMs);
     if (read - sim.arrivals[0].done_ns < 1'000 * kMs) early = clock.state();
   }
   clock.finish(times);
   ASSERT_EQ(times.size(), sim.truth.size());
   EXPECT_LE(errors(sim, times).max, 5 * kMs);  // the warm-up's too
+  EXPECT_EQ(clock.due_ns(), -1);
   // Past the warm-up of the start and of the segment after the pause.
   std::vector<std::int64_t> warm_times;
   Simulated warm = sim;
