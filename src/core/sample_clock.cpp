@@ -60,14 +60,16 @@ using Line = ClockLine;
 // until it touches the lowest point. hull_of(hull) puts the lower hull of pts
 // in `hull`. Points: a range of Pt with size(), front() and back().
 template <class Points, class HullOf>
-Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of) {
+Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of,
+         double max_inset = std::numeric_limits<double>::infinity()) {
   if (pts.empty()) return {};
   if (pts.size() >= 2 && pts.back().y - pts.front().y >= static_cast<double>(kMinFitSpanNs)) {
     hull_of(hull);
     // The window's first and last points are always on its hull, however
     // late they came: an edge near either end can be steep for nothing.
-    // Near the ends, the edge a quarter of the window in is extended.
-    const double inset = (pts.back().x - pts.front().x) / 4;
+    // Near the ends, the edge a quarter of the window in (at most
+    // max_inset) is extended.
+    const double inset = std::min((pts.back().x - pts.front().x) / 4, max_inset);
     centre = std::clamp(centre, pts.front().x + inset, pts.back().x - inset);
     if (hull.size() >= 2) {
       auto right =
@@ -376,9 +378,15 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
   return true;
 }
 
+// A grown window's line near a segment's end is still carried from no
+// further in than a quarter of the shortest window: the further, the more a
+// small error of its slope tells.
 ClockLine OfflineClock::fit_over(std::size_t lo, std::size_t hi, double centre) {
-  return fit(env_.window(lo - first_, hi - first_), centre, coarse_, hull_,
-             [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
+  const double max_inset =
+      coarse_ > 0 ? static_cast<double>(kFitHalfWindowNs) / 2 / coarse_ : std::numeric_limits<double>::infinity();
+  return fit(
+      env_.window(lo - first_, hi - first_), centre, coarse_, hull_,
+      [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); }, max_inset);
 }
 
 // How far below the window's points about c a straight line would pass at
