@@ -31,11 +31,11 @@ PyObject* figures_dict(const std::array<ClockStats, 2>& stats) {
   if (!figures) return nullptr;
   for (std::size_t k = 0; k < stats.size(); ++k) {
     const ClockStats& s = stats[k];
-    Ref d = Ref::steal(
-        Py_BuildValue("{s:n, s:d, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets),
-                      "rate_hz", s.rate_hz, "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns",
-                      s.jitter_median_ns, "jitter_p99_ns", s.jitter_p99_ns, "residual_ns", s.residual_ns,
-                      "pauses", static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
+    Ref d = Ref::steal(Py_BuildValue("{s:n, s:d, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets",
+                                     static_cast<Py_ssize_t>(s.packets), "rate_hz", s.rate_hz, "nominal_hz",
+                                     s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns", s.jitter_median_ns,
+                                     "jitter_p99_ns", s.jitter_p99_ns, "residual_ns", s.residual_ns, "pauses",
+                                     static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
     if (!d || PyDict_SetItemString(figures.get(), k == 0 ? "raw" : "estimated", d.get()) < 0) return nullptr;
   }
   return figures.release();

@@ -25,6 +25,8 @@ working on a thread of its own; sample_times() runs it over a whole
 recording. Live, the same core runs causally (`_native.SampleClock`, which
 vorn.open's native LiveFrames feeds): a packet's time comes once the
 arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
+Its state per stream (locked or warming up, rate, drift, residual, pauses
+and losses) is a ClockState, which a live stream's `clock` gives.
 """
 
 from __future__ import annotations
