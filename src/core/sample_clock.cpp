@@ -394,7 +394,9 @@ ClockLine OfflineClock::fit_over(std::size_t lo, std::size_t hi, double centre) 
 // bends the points down, and a line under them cuts the bend's chord. A
 // slowing unit bends them up, which a line under them follows.
 double OfflineClock::bend(std::size_t lo, std::size_t c, std::size_t hi) {
-  if (hi - c < 2 || c + 1 - lo < 2) return 0;
+  // A half shorter than the first window (at a segment's end) says nothing
+  // of a bend: its own hull's ends pull its slope.
+  if (at(c).y - at(lo).y < kFitHalfWindowNs || at(hi - 1).y - at(c).y < kFitHalfWindowNs) return 0;
   const Line left = fit_over(lo, c + 1, (env_[lo - first_].x + env_[c - first_].x) / 2);
   const Line right = fit_over(c, hi, (env_[c - first_].x + env_[hi - 1 - first_].x) / 2);
   if (!left.from_hull || !right.from_hull) return 0;
