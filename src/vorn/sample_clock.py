@@ -183,16 +183,19 @@ def recording_clock(path, baud: int | None, times: Times):
 class StreamClock:
     """One stream's online sample clock at a moment.
 
-    locked: past the warm-up (the segment has run 2 s and the period comes
-        from a window of its own); before, times are rougher.
+    locked: past the warm-up: the segment has run 2 s and its period has
+        held within 20 ppm over the last second. Before, times are rougher
+        (within a few ms); an adapter whose timer keeps step with the
+        samples keeps a stream unlocked a few seconds longer.
     packets: packets the clock was told of.
     rate_hz: samples per second on the host's clock; 0.0 while unknown.
     drift_ppm: how much faster the unit's clock runs than its set rate
         (0.0 while unknown).
-    residual_ns: how close the most prompt arrivals of the last second or
-        two came to the times given (latest send time less the sample time,
-        ns): near the wire time of a few bytes when arrivals keep the
-        envelope pinned, larger where they all come late.
+    residual_ns: how far the most prompt arrival of the last second or two
+        sat above the clock's line (its latest send time, by its own
+        evidence, less the line's time; ns): about 0 while arrivals touch
+        the line, larger while they all come late (the line carried over
+        them), below 0 when they come earlier than it (the line late).
     segment_ns: how long the current segment (since the start, a pause or a
         reconnection) has run.
     pauses: pauses of the unit found (each starts a new segment).
