@@ -41,6 +41,8 @@ PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
 bool positive_baud(double baud);
 PyObject* int64_bytes(const std::vector<std::int64_t>& v);
 PyObject* figures_dict(const std::array<ClockStats, 2>& stats);
+// {"raw": {...}, "estimated": {...}}: each online clock's ClockState.
+PyObject* clock_state_dict(const std::array<ClockState, 2>& states);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read

@@ -157,8 +157,8 @@ def clock_lines(s: dict | None, t: dict | None) -> list[str]:
             f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
             f"drift {k['drift_ppm']:+.1f} ppm); "
             f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
-            f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
-            f"{k['lost']:,} lost"
+            f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; residual {k['residual_ns'] / 1e6:.3f} ms; "
+            f"{k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, {k['lost']:,} lost"
         )
     return lines
 

@@ -49,7 +49,7 @@ from vorn.columns import Columns
 from vorn.errors import with_path
 from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
 from vorn.recorder import FLUSH_EVERY
-from vorn.sample_clock import sample_times
+from vorn.sample_clock import ClockState, sample_times
 from vorn.sidecars import LINE_BAUD
 from vorn.times import Stamp, Unplugged, load_times, now
 
@@ -767,6 +767,12 @@ class PortStream(Stream):
         if batch is None and self._failure is not None:
             raise self._failure
         return batch
+
+    @property
+    def clock(self) -> ClockState:
+        """Each stream's sample clock now (vorn.sample_clock.ClockState):
+        warm-up or locked, rate and drift, residual, pauses and losses."""
+        return ClockState.from_native(self._live.state())
 
 
 def replay_events(times) -> Iterator[tuple[int, Stamp, Unplugged | None]]:

@@ -25,9 +25,13 @@ working on a thread of its own; sample_times() runs it over a whole
 recording. Live, the same core runs causally (`_native.SampleClock`, which
 vorn.open's native LiveFrames feeds): a packet's time comes once the
 arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
+Its state per stream (locked or warming up, rate, drift, residual, pauses
+and losses) is a ClockState, which a live stream's `clock` gives.
 """
 
 from __future__ import annotations
+
+from dataclasses import asdict, dataclass
 
 from vorn import _native
 from vorn.sidecars import baud_of
@@ -133,3 +137,64 @@ def recording_clock(path, baud: int | None, times: Times):
     stream order (Framer.places()), it gives their sample times a few seconds
     behind, UNTIMED for a packet no vouched read completed."""
     return _native.RecordingClock(times.ends, read_starts(times), times.monos, times.walls, float(baud_of(path, baud)))
+
+
+@dataclass(frozen=True)
+class StreamClock:
+    """One stream's online sample clock at a moment.
+
+    locked: past the warm-up: the segment has run 2 s and its period has
+        held within 20 ppm over the last second. Before, times are rougher
+        (within a few ms); an adapter whose timer keeps step with the
+        samples keeps a stream unlocked a few seconds longer.
+    packets: packets the clock was told of.
+    rate_hz: samples per second on the host's clock; 0.0 while unknown.
+    drift_ppm: how much faster the unit's clock runs than its set rate
+        (0.0 while unknown).
+    residual_ns: how far the most prompt arrival of the last second or two
+        sat above the clock's line (its latest send time, by its own
+        evidence, less the line's time; ns): about 0 while arrivals touch
+        the line, larger while they all come late (the line carried over
+        them), below 0 when they come earlier than it (the line late).
+    segment_ns: how long the current segment (since the start, a pause or a
+        reconnection) has run.
+    pauses: pauses of the unit found (each starts a new segment).
+    lost: samples found missing."""
+
+    locked: bool = False
+    packets: int = 0
+    rate_hz: float = 0.0
+    drift_ppm: float = 0.0
+    residual_ns: float = 0.0
+    segment_ns: int = 0
+    pauses: int = 0
+    lost: int = 0
+
+
+@dataclass(frozen=True)
+class ClockState:
+    """The sample clock of a live stream at a moment: `raw` and `estimated`,
+    each a StreamClock (see there for the attributes). `locked` is true once
+    every stream that has packets is locked; `warming_up` the reverse while
+    any has packets."""
+
+    raw: StreamClock
+    estimated: StreamClock
+
+    @classmethod
+    def from_native(cls, state: dict) -> ClockState:
+        """From what _native.SampleClock.state() (or the live stream's) gives."""
+        return cls(**{k: StreamClock(**state[k]) for k in ("raw", "estimated")})
+
+    @property
+    def locked(self) -> bool:
+        streams = [s for s in (self.raw, self.estimated) if s.packets]
+        return bool(streams) and all(s.locked for s in streams)
+
+    @property
+    def warming_up(self) -> bool:
+        return not self.locked and bool(self.raw.packets or self.estimated.packets)
+
+    def as_dict(self) -> dict:
+        """JSON-ready: {"raw": {...}, "estimated": {...}, "locked": bool}."""
+        return {"raw": asdict(self.raw), "estimated": asdict(self.estimated), "locked": self.locked}
