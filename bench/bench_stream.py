@@ -2,7 +2,8 @@
 """vorn.open under asyncio on a pseudo-terminal: latency, the loop's stalls, idle
 cost, and the error of its sample times.
 
-    bench/bench_stream.py [--packets N] [--seconds S] [--idle-seconds S] [--clock-seconds S] [--json]
+    bench/bench_stream.py [--packets N] [--seconds S] [--idle-seconds S] [--clock-seconds S]
+                          [--busy-seconds S] [--json]
 
 latency  One packet at a time is written into the master side, with a short
          pause between packets; the figure is the delay from the write to the
@@ -24,6 +25,12 @@ stall    A simulated unit in another process streams 1000 raw and 500 filter
          stalls of a scheduler tick (~4 ms): the process was not running.
 idle     An open stream waited on by `async for` with nothing arriving: the
          process's CPU time over the wall time.
+busy     A caller asleep for S seconds while S seconds of the unit are written
+         into the master at once: how long the writer took (it never waits for
+         the caller) and the bytes the stream lost (none); then the same past
+         a ring of 64 KiB, whose loss must be exactly what did not fit.
+         Reference: a pty nobody reads, which takes only so much before its
+         writer waits.
 Every measured run (latency, stall and their references) starts the same
 way: a full garbage collection and a short pause, so that the garbage of the
 start-up (imports, the unit's process, the run before) is not collected inside
@@ -34,7 +41,7 @@ clock    A simulated unit behind a USB adapter (model/vorn_model.AdapterLink:
          the host, a packet losing bytes) played into the master on the
          adapter's schedule; the figure is how far the batches' time_ns lies
          from when the unit really sent each packet, after the clock's 2 s
-         warm-up, with the default look-ahead and with lookahead=0.
+         warm-up, with lookahead=0 (the default) and with 64 ms.
          Reference: the arrival times (host_time_ns) against the same truth.
 """
 
@@ -61,6 +68,7 @@ GOAL_RATIO = 2.0  # latency within this of the pty alone
 GOAL_STALL_MS = 2.0
 GOAL_IDLE_MS = 10.0  # CPU ms over the idle run
 GOAL_CLOCK_P99_MS = 3.0  # sample times after the warm-up
+SMALL_RING = 1 << 16  # bytes, the busy run past the ring
 CLOCK_WARM_UP = 2.0  # s
 SETTLE = 0.2  # s of pause before each measured run
 
@@ -193,6 +201,58 @@ async def idle_cpu(seconds: float) -> float:
     return used
 
 
+def pty_holds() -> int:
+    """The bytes a pty takes from its writer while nobody reads it."""
+    master, path = open_pty()
+    slave = open_raw_slave(path)
+    os.set_blocking(master, False)
+    held = 0
+    try:
+        while True:
+            try:
+                held += os.write(master, bytes(4096))
+            except BlockingIOError:
+                return held
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
+def busy_caller(seconds: float, ring: int | None) -> tuple[float, int, int, int]:
+    """The writer's time (ms) to write `seconds` of the unit at once while the
+    caller sleeps that long, the bytes written, the bytes the stream lost, and
+    the packets it then handed out."""
+    from vorn_model import UnitSimulator
+
+    data = UnitSimulator(seed=4).stream(seconds)[0]
+    master, path = open_pty()
+    took = []
+
+    def write() -> None:
+        start = time.perf_counter()
+        view = memoryview(data)
+        while view:
+            view = view[os.write(master, view[:65536]) :]
+        took.append(time.perf_counter() - start)
+
+    try:
+        options = {} if ring is None else {"ring": ring}
+        with vorn.open(path, BAUD_RATE, **options) as stream:
+            writer = threading.Thread(target=write, daemon=True)
+            writer.start()
+            time.sleep(seconds)  # the caller is busy
+            writer.join(30)
+            if writer.is_alive():
+                raise SystemExit("busy: the writer was still waiting after the caller woke")
+            rows = 0
+            while (batch := stream.read(timeout=0.5)).num_rows or batch.losses:
+                rows += batch.num_rows
+            lost = stream.lost_bytes
+    finally:
+        os.close(master)
+    return took[0] * 1e3, len(data), lost, rows
+
+
 def clock_error(seconds: float, lookahead: float | None) -> tuple[float, float, float]:
     """|time_ns - truth| p99 and max after the warm-up, and the arrival's p99
     (ms), a simulated adapter played into a pty."""
@@ -248,7 +308,9 @@ def clock_error(seconds: float, lookahead: float | None) -> tuple[float, float, 
     )
 
 
-async def measure(packets: int, seconds: float, idle_seconds: float, clock_seconds: float) -> list[Row]:
+async def measure(
+    packets: int, seconds: float, idle_seconds: float, clock_seconds: float, busy_seconds: float
+) -> list[Row]:
     wires = latency_packets(packets + WARM_UP)
     ours, pty = await latency(wires)
     med, p99 = statistics.median(ours), percentile(ours, 0.99)
@@ -257,9 +319,12 @@ async def measure(packets: int, seconds: float, idle_seconds: float, clock_secon
     await settled()
     calm, calm_late = await latest_wake(seconds)
     idle = await idle_cpu(idle_seconds)
+    holds = pty_holds()
+    wrote_ms, busy_bytes, busy_lost, _ = await asyncio.to_thread(busy_caller, busy_seconds, None)
+    _, small_bytes, small_lost, _ = await asyncio.to_thread(busy_caller, min(busy_seconds, 2.0), SMALL_RING)
     clock = [
         (name, await asyncio.to_thread(clock_error, clock_seconds, lookahead))
-        for name, lookahead in (("default 64 ms look-ahead", None), ("lookahead=0", 0.0))
+        for name, lookahead in (("lookahead=0 (the default)", None), ("lookahead=0.064", 0.064))
     ]
     return [
         Row(
@@ -302,6 +367,30 @@ async def measure(packets: int, seconds: float, idle_seconds: float, clock_secon
             f"<= {GOAL_IDLE_MS:g} ms",
             idle <= GOAL_IDLE_MS,
         ),
+        Row(
+            f"vorn.open, a caller asleep {busy_seconds:g} s: the unit's writer, {busy_bytes:,} bytes at once",
+            f"{wrote_ms:.1f} ms",
+            f"a pty nobody reads takes {holds:,} bytes, then its writer waits",
+            "-",
+            "never waits",
+            busy_bytes > holds,
+        ),
+        Row(
+            f"vorn.open, a caller asleep {busy_seconds:g} s: bytes lost",
+            f"{busy_lost:,}",
+            "-",
+            "-",
+            "0",
+            busy_lost == 0,
+        ),
+        Row(
+            f"vorn.open past a {SMALL_RING >> 10} KiB ring: bytes lost ({small_bytes:,} written)",
+            f"{small_lost:,}",
+            f"what did not fit {small_bytes - SMALL_RING:,}",
+            "-",
+            "exact",
+            small_lost == small_bytes - SMALL_RING,
+        ),
         *(
             Row(
                 f"vorn.open time_ns vs the unit's, {name}: error p99 (max {worst:.2f} ms; {clock_seconds:g} s, "
@@ -325,6 +414,7 @@ def main() -> None:
     ap.add_argument(
         "--clock-seconds", type=float, default=8.0, help="length of each sample-time run, warm-up included (default 8)"
     )
+    ap.add_argument("--busy-seconds", type=float, default=5.0, help="how long the busy caller sleeps (default 5)")
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
     args = ap.parse_args()
     rows = asyncio.run(
@@ -333,6 +423,7 @@ def main() -> None:
             max(0.5, args.seconds),
             max(0.1, args.idle_seconds),
             max(CLOCK_WARM_UP + 1, args.clock_seconds),
+            max(0.5, args.busy_seconds),
         )
     )
     emit(rows, args.json)

@@ -784,7 +784,11 @@ class AdapterLink:
     stalls (the reader sleeps `stall_length`, then gets everything in one
     read), one packet losing some of its bytes on the way (`lost`, its index
     among the packets), and a pause of the unit (`pause`, seconds, before the
-    tick `pause_tick`, after which it ticks at a new phase).
+    tick `pause_tick`, after which it ticks at a new phase). `lost` may name
+    several packets. `bulk_bytes`: the adapter also releases as soon as that
+    many bytes wait (its buffer full), so that reads cut packets anywhere.
+    `drift_change_ppm`: the unit's drift moves on by that much, evenly over
+    `drift_change_over` seconds from `drift_change_from` (a unit warming up).
 
     The unit sends a raw packet every tick (`raw_rate` a second) and a filter
     packet every `filter_every` ticks right after it; a packet waits while the
@@ -795,7 +799,9 @@ class AdapterLink:
     recording(seconds) returns (data, reads, kinds, sent): the bytes the host
     read, where each read ends in them and when it returned (host monotonic
     ns), and for each packet that arrived whole its kind (0 raw, 1 filter) and
-    when the unit began sending it (host monotonic ns): the true sample time."""
+    when the unit began sending it (host monotonic ns): the true sample time.
+    After it, `waits` holds how long each of those packets waited for the
+    line after its tick (ns)."""
 
     BITS_PER_BYTE = 10  # 8N1
 
@@ -809,12 +815,16 @@ class AdapterLink:
         latency_timer: float = 0.016,
         stalls: tuple[float, ...] = (),
         stall_length: float = 0.060,
-        lost: int | None = None,
+        lost: int | tuple[int, ...] | None = None,
         lost_bytes: int = 20,
         pause_tick: int | None = None,
         pause: float = 0.5,
         seed: int = 1,
         start_ns: int = 1_000_000_000_000,
+        bulk_bytes: int | None = None,
+        drift_change_ppm: float = 0.0,
+        drift_change_from: float = 0.0,
+        drift_change_over: float = 60.0,
     ) -> None:
         self.baud = baud
         self.drift_ppm = drift_ppm
@@ -829,6 +839,10 @@ class AdapterLink:
         self.pause = pause
         self.seed = seed
         self.start_ns = start_ns
+        self.bulk_bytes = bulk_bytes
+        self.drift_change_ppm = drift_change_ppm
+        self.drift_change_from = drift_change_from
+        self.drift_change_over = drift_change_over
         pieces = UnitSimulator(seed=seed, invalid_rate=0.0).packets(0.02)
         self.templates = (
             [w for _, w, r in pieces if r and r["packet_type"] == "raw"],
@@ -841,12 +855,14 @@ class AdapterLink:
         rng = np.random.default_rng(self.seed)
         byte_ns = self.BITS_PER_BYTE * 1e9 / self.baud
         period = 1e9 / self.raw_rate / (1 + self.drift_ppm * 1e-6)  # ns of the host's clock
-        wires, kinds, starts = [], [], []
+        wires, kinds, starts, dues = [], [], [], []
         free = shift = 0.0
-        for tick in range(round(seconds * self.raw_rate)):
+        ticks = round(seconds * self.raw_rate)
+        at_tick = self._tick_times(ticks, period)
+        for tick in range(ticks):
             if tick == self.pause_tick:
                 shift += self.pause * 1e9 + rng.uniform(0, period)
-            due = self.start_ns + shift + tick * period
+            due = self.start_ns + shift + at_tick[tick]
             made = [(0, self.templates[0][tick % len(self.templates[0])])]
             if tick % self.filter_every == 0:
                 made.append((1, self.templates[1][tick % len(self.templates[1])]))
@@ -856,6 +872,7 @@ class AdapterLink:
                 wires.append(wire)
                 kinds.append(kind)
                 starts.append(start)
+                dues.append(due)
         lengths = np.fromiter(map(len, wires), np.int64, len(wires))
         starts_a = np.asarray(starts)
         offsets = np.arange(lengths.sum()) - np.repeat(np.cumsum(lengths) - lengths, lengths)
@@ -863,12 +880,13 @@ class AdapterLink:
         data = np.frombuffer(b"".join(wires), np.uint8)
         keep = np.ones(len(wires), bool)
         if self.lost is not None:
-            # Bytes from the middle of one packet never reach the host (an overrun).
-            first = int(lengths[: self.lost].sum()) + int(lengths[self.lost]) // 3
+            # Bytes from the middle of a packet never reach the host (an overrun).
             cut = np.ones(len(data), bool)
-            cut[first : first + self.lost_bytes] = False
+            for lost in (self.lost,) if isinstance(self.lost, int) else self.lost:
+                first = int(lengths[:lost].sum()) + int(lengths[lost]) // 3
+                cut[first : first + self.lost_bytes] = False
+                keep[lost] = False
             data, received = data[cut], received[cut]
-            keep[self.lost] = False
         # The latency timer, a little late now and then; each read returns
         # shortly after, or when a stall of the host ends.
         count = int((received[-1] - self.start_ns) / 1e9 / self.latency_timer) + 4
@@ -878,6 +896,8 @@ class AdapterLink:
             + np.cumsum(self.latency_timer * 1e9 + rng.uniform(0, 50e3, count))
         )
         at = flushes + rng.uniform(20e3, 200e3, len(flushes))
+        if self.bulk_bytes:
+            flushes, at = self._bulk(received, flushes, at, rng)
         for s in self.stalls:
             begin = self.start_ns + s * 1e9
             end = begin + self.stall_length * 1e9
@@ -890,7 +910,120 @@ class AdapterLink:
                 reads[-1] = (e, t)  # a stalled reader gets the flushes of its stall at once
             elif not reads or e > reads[-1][0]:
                 reads.append((e, t))
+        # How long each packet waited for the line after its tick (ns).
+        self.waits = (starts_a - np.asarray(dues))[keep]
         return (data.tobytes(), reads, np.asarray(kinds, np.uint8)[keep], starts_a[keep].astype(np.int64))
+
+    def _tick_times(self, ticks: int, period: float):
+        """When each tick falls (ns of the host's clock after the first)."""
+        import numpy as np
+
+        if not self.drift_change_ppm:
+            return np.arange(ticks) * period
+        t = np.arange(ticks) / self.raw_rate
+        ramp = np.clip((t - self.drift_change_from) / self.drift_change_over, 0.0, 1.0)
+        drift = self.drift_ppm + self.drift_change_ppm * ramp
+        steps = 1e9 / self.raw_rate / (1 + drift * 1e-6)
+        return np.concatenate([[0.0], np.cumsum(steps[:-1])])
+
+    def _bulk(self, received, flushes, at, rng):
+        """The timer's flushes and those of a full buffer, merged: a release
+        whenever bulk_bytes wait before the timer comes round."""
+        import numpy as np
+
+        extra = []
+        done = 0  # bytes released so far
+        for f in flushes.tolist():
+            while done + self.bulk_bytes <= len(received) and received[done + self.bulk_bytes - 1] < f:
+                done += self.bulk_bytes
+                extra.append(received[done - 1])
+            done = max(done, int(np.searchsorted(received, f, side="right")))
+        extra = np.asarray(extra)
+        times = np.concatenate([flushes, extra])
+        reads = np.concatenate([at, extra + rng.uniform(20e3, 200e3, len(extra))])
+        order = np.argsort(times, kind="stable")
+        return times[order], reads[order]
+
+
+class AdapterPattern(NamedTuple):
+    """A row of the sample clock's benchmark: an AdapterLink whose faults sit
+    at fractions of the run (`args`: stalls and the pause as fractions, `lost`
+    the packet sent at that fraction), so that a short run has them too."""
+
+    name: str
+    args: dict
+
+    def link(self, seconds: float, seed: int = 1) -> AdapterLink:
+        kw = dict(self.args)
+        raw_rate = kw.get("raw_rate", 400.0)
+        every = kw.get("filter_every", 2)
+        if "stalls" in kw:
+            kw["stalls"] = tuple(seconds * a for a in kw["stalls"])
+        if "lost" in kw:
+            kw["lost"] = int(kw["lost"] * seconds * raw_rate * (1 + 1 / every))
+        if "pause" in kw:
+            kw["pause_tick"] = int(kw.pop("pause") * seconds * raw_rate)
+        if "drift_change_ppm" in kw:
+            kw["drift_change_from"] = seconds / 4
+            kw["drift_change_over"] = min(60.0, seconds / 2)
+        return AdapterLink(seed=seed, **kw)
+
+
+_FAULTS = {"stalls": (0.15, 0.39, 0.69), "lost": 0.33, "pause": 0.5}
+ADAPTER_PATTERNS = (
+    AdapterPattern("16 ms timer, 400 Hz, 60 ppm, stalls, a loss, a pause", {"drift_ppm": 60.0, **_FAULTS}),
+    AdapterPattern(
+        "16 ms timer, 500 Hz (commensurate), 80 ppm, stalls, a loss, a pause",
+        {"raw_rate": 500.0, "drift_ppm": 80.0, **_FAULTS},
+    ),
+    AdapterPattern(
+        "16 ms timer, 500 Hz (commensurate), filter at 50 Hz, 80 ppm, stalls, a loss, a pause",
+        {"raw_rate": 500.0, "filter_every": 10, "drift_ppm": 80.0, **_FAULTS},
+    ),
+    AdapterPattern("16 ms timer, 400 Hz, 0 ppm", {"drift_ppm": 0.0}),
+    AdapterPattern(
+        "2 ms timer, 500 Hz (commensurate), 30 ppm", {"raw_rate": 500.0, "latency_timer": 0.002, "drift_ppm": 30.0}
+    ),
+    AdapterPattern(
+        "2 ms timer, 400 Hz, 100 ppm, stalls", {"latency_timer": 0.002, "drift_ppm": 100.0, "stalls": (0.2, 0.6)}
+    ),
+    AdapterPattern(
+        "1 ms timer, 1 kHz (commensurate), 50 ppm",
+        {"raw_rate": 1000.0, "filter_every": 10, "latency_timer": 0.001, "drift_ppm": 50.0},
+    ),
+    AdapterPattern("bulk releases of 64 B, 16 ms timer, 400 Hz, 20 ppm", {"bulk_bytes": 64, "drift_ppm": 20.0}),
+    AdapterPattern(
+        "a loss inside a host stall, 500 Hz, 16 ms, 80 ppm",
+        {"raw_rate": 500.0, "drift_ppm": 80.0, "stalls": (0.5,), "lost": 0.5 + 0.02 / 60},
+    ),
+    AdapterPattern("drift 40 -> 50 ppm over a minute, 400 Hz, 16 ms", {"drift_ppm": 40.0, "drift_change_ppm": 10.0}),
+)
+
+
+def regular_packets(kinds, waits):
+    """The packets the unit sent at their regular place, not held back by the
+    line still busy with earlier ones (its own queue): a sample time at the
+    tick is as right for those as one at their late start."""
+    import numpy as np
+
+    out = np.ones(len(kinds), bool)
+    for k in (0, 1):
+        pick = kinds == k
+        if pick.any():
+            out[pick] = waits[pick] <= np.median(waits[pick]) + 50e3
+    return out
+
+
+def past_warm_up(truth, warm_up: float):
+    """The packets (by true send time, ns) `warm_up` seconds or more after
+    the stream's start and after each pause of the unit (a gap in the true
+    send times over 0.3 s): past an online clock's warm-up."""
+    import numpy as np
+
+    order = np.sort(truth)
+    starts = np.concatenate([order[:1], order[1:][np.diff(order) > 0.3e9]])
+    seg = np.searchsorted(starts, truth, side="right") - 1
+    return truth >= starts[seg] + warm_up * 1e9
 
 
 def write_timed_recording(path, data: bytes, reads, wall_minus_mono_ns: int) -> None:

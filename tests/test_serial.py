@@ -8,6 +8,7 @@ import ctypes
 import errno
 import fcntl
 import gc
+import math
 import os
 import pathlib
 import platform
@@ -24,6 +25,7 @@ import time
 import warnings
 
 import pytest
+from conftest import as_nobody
 
 import vorn_model as vm
 import vorn_rs
@@ -31,7 +33,6 @@ import vorn_rs
 TCGETS2 = 0x802C542A
 TIOCGEXCL = 0x80045440
 BOTHER = 0o010000
-NOBODY = 65534
 SYS_TGKILL = {"x86_64": 234, "aarch64": 131}.get(platform.machine())  # by this machine's number
 
 TIMED_OUT = "Operation timed out"
@@ -219,29 +220,6 @@ def test_line_is_raw_8n1_at_the_requested_speed(pty, baudrate, speed):
 
 
 # -- exclusive use ----------------------------------------------------------
-
-
-def as_nobody(work) -> tuple[int, str]:
-    """work()'s return value and what it printed, run in a forked child as nobody."""
-    read_end, write_end = os.pipe()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork beside other threads
-        child = os.fork()
-    if child == 0:
-        rc = 99  # could not drop privileges, or work() failed
-        try:
-            sys.stdout = os.fdopen(write_end, "w")  # not pytest's capture
-            os.setgroups([])
-            os.setgid(NOBODY)
-            os.setuid(NOBODY)
-            rc = work()
-            sys.stdout.flush()
-        finally:
-            os._exit(rc)
-    os.close(write_end)
-    with os.fdopen(read_end) as f:
-        out = f.read()
-    return os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), out
 
 
 def open_as_nobody(path: str) -> str:
@@ -800,8 +778,8 @@ def test_stream_sync_iteration_timeout_and_selectors(pty, tmp_path):
     import vorn
 
     data = some_packets(0.1)
-    threads = threading.active_count()
-    with vorn.open(pty.path, 921600) as stream:
+    threads = len(os.listdir("/proc/self/task"))
+    with vorn.open(pty.path, 921600, lookahead=0.064) as stream:
         assert pty.exclusive() and pty.line()["ospeed"] == 921600  # claimed and set as SerialParser does
         started = time.monotonic()
         empty = stream.read(timeout=0.05)
@@ -826,8 +804,9 @@ def test_stream_sync_iteration_timeout_and_selectors(pty, tmp_path):
             if sum(b.num_rows for b in batches) == len(expected(data)):
                 break
         writer.finish()
-        assert threading.active_count() == threads  # the stream reads on the caller's thread alone
+        assert len(os.listdir("/proc/self/task")) == threads + 1  # the stream's reading thread
     assert stream.closed and not pty.exclusive()
+    assert len(os.listdir("/proc/self/task")) == threads  # ended with the stream
     assert_same_packets(batches, data, tmp_path)
 
 
@@ -929,7 +908,7 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     batches = []
     try:
         rec = tmp_path / "rec.bin"
-        with vorn.open(link, reconnect=True, record=rec) as stream:
+        with vorn.open(link, 921600, reconnect=True, record=rec) as stream:
             write_all(ptys[0].master, bursts[0])
             batches += stream_rows(stream, len(expected(bursts[0])))
             assert stream.read(timeout=0.6).num_rows == 0  # quiet: the flush falls due meanwhile
@@ -961,6 +940,294 @@ def test_stream_reconnects_through_a_repointed_name(tmp_path):
     assert recorded_gaps(rec) == [gap]
 
 
+def write_unread(fd: int, data: bytes, limit: float = 20.0) -> float:
+    """Writes data into the line as fast as it takes it; the seconds that took.
+    Fails, rather than hangs, when the line stops taking bytes for `limit` s."""
+    os.set_blocking(fd, False)
+    view = memoryview(data)
+    started = time.monotonic()
+    try:
+        while view:
+            if not select.select([], [fd], [], limit)[1]:
+                pytest.fail(f"the writer waited {limit:g} s with {len(view):,} bytes left: nobody reads the line")
+            view = view[os.write(fd, view[:65536]) :]
+    finally:
+        os.set_blocking(fd, True)
+    return time.monotonic() - started
+
+
+def read_all(stream, quiet: float = 0.5) -> list:
+    """The batches until the stream has had nothing for `quiet` s."""
+    batches = []
+    while (batch := stream.read(timeout=quiet)).num_rows or batch.losses:
+        batches.append(batch)
+    return batches
+
+
+def wait_for_size(path, size: int, limit: float = 20.0) -> None:
+    give_up = time.monotonic() + limit
+    while os.path.getsize(path) < size and time.monotonic() < give_up:
+        time.sleep(0.01)
+    assert os.path.getsize(path) == size
+
+
+@pytest.mark.serial_ioctls
+def test_stream_loses_nothing_while_its_caller_is_busy(pty, tmp_path):
+    """A caller that reads nothing for a while (a slow batch, a plot, a
+    blocked event loop): the unit's writer never waits, and every byte comes
+    out afterwards, in order, and into the recording."""
+    import vorn
+    from vorn.times import load_times
+
+    data = some_packets(5.0)  # 5 s of the unit, written at once: far past what a pty holds
+    rec = tmp_path / "busy.bin"
+    with vorn.open(pty.path, record=rec) as stream:
+        took = write_unread(pty.master, data)
+        wait_for_size(rec, len(data))
+        time.sleep(0.2)  # busy a little longer
+        batches = read_all(stream)
+        assert stream.lost_bytes == 0 and not any(b.losses for b in batches)
+    assert took < 10  # sanity: the reader took it as it came
+    assert_same_packets(batches, data, tmp_path)
+    assert rec.read_bytes() == data
+    times = load_times(rec)
+    assert times.untimed == 0 and times.losses == [] and times.note is None
+
+
+@pytest.mark.serial_ioctls
+def test_stream_past_its_ring_loses_the_oldest_bytes_and_says_so(pty, tmp_path):
+    """A caller further behind than the ring holds: the oldest bytes go, the
+    loss counted exactly on the next batch and the stream, framing begins
+    afresh after it; the recording keeps every byte and marks what the
+    stream missed, and vorn info shows it."""
+    import vorn
+    from vorn.times import load_times
+
+    ring = 1 << 16
+    data = some_packets(1.5)
+    rec = tmp_path / "behind.bin"
+    with vorn.open(pty.path, ring=ring, record=rec) as stream:
+        write_unread(pty.master, data)
+        wait_for_size(rec, len(data))
+        batches = read_all(stream)
+        lost = len(data) - ring
+        assert stream.lost == {"ring": lost, "overrun": 0, "buffer": 0} and stream.lost_bytes == lost
+        assert [b.lost_bytes for b in batches if b.losses] == [lost]
+        assert batches[0].losses[0].cause == "ring"
+        # Afterwards the stream goes on whole.
+        more = some_packets(0.2, seed=9)
+        write_unread(pty.master, more)
+        batches += read_all(stream)
+        assert stream.lost_bytes == lost
+    kept = data[lost:]
+    # The packets of the ring's bytes: from the first whole one on.
+    assert sum(b.num_rows for b in batches) == len(expected(kept + more))
+    assert rec.read_bytes() == data + more
+    times = load_times(rec)
+    assert times.untimed == 0
+    assert [(x.at, x.bytes, x.cause) for x in times.losses] == [(0, lost, "ring")]
+    shown = subprocess.run(
+        [sys.executable, "-m", "vorn", "info", str(rec)], capture_output=True, text=True, check=True
+    ).stdout
+    assert f"lost:              {lost:,} bytes" in shown and "the recording has them" in shown
+
+
+@pytest.mark.serial_ioctls
+def test_stream_close_from_another_thread_and_a_dropped_stream(pty):
+    """close() from another thread wakes a read() waiting in the first, which
+    raises ValueError; a stream dropped unclosed warns as a file does and
+    leaves no descriptor and no thread behind."""
+    pytest.importorskip("numpy")  # its threads, started on import, are not the stream's
+    import vorn
+
+    gc.collect()  # what earlier tests left closes now, not while counted
+    fds = len(os.listdir("/proc/self/fd"))
+    tasks = len(os.listdir("/proc/self/task"))
+    stream = vorn.open(pty.path)
+    outcome = []
+
+    def reader() -> None:
+        try:
+            stream.read()
+        except ValueError as e:
+            outcome.append(e)
+
+    waiting = threading.Thread(target=reader, daemon=True)
+    waiting.start()
+    time.sleep(0.2)
+    stream.close()
+    waiting.join(10)
+    assert not waiting.is_alive() and len(outcome) == 1
+    assert stream.closed and not pty.exclusive()
+    assert len(os.listdir("/proc/self/fd")) == fds
+    for timeout in (None, math.inf, 0):
+        with pytest.raises(ValueError):
+            stream.read(timeout)
+
+    dropped = vorn.open(pty.path)
+    assert pty.exclusive()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        del dropped
+        gc.collect()
+    assert any(issubclass(w.category, ResourceWarning) and "unclosed" in str(w.message) for w in caught)
+    assert not pty.exclusive()
+    assert len(os.listdir("/proc/self/fd")) == fds
+    # A joined Python thread's task may linger a moment after join() returns.
+    give_up = time.monotonic() + 5
+    while len(os.listdir("/proc/self/task")) > tasks and time.monotonic() < give_up:
+        time.sleep(0.01)
+    assert len(os.listdir("/proc/self/task")) == tasks
+
+
+@pytest.mark.serial_ioctls
+def test_stream_forked_while_recording(pty, tmp_path):
+    """A child forked while the stream records: whether it exits dropping the
+    stream or closes it, it writes nothing into the recording and does not
+    disturb the parent's stream, whose close() is clean."""
+    import vorn
+    from vorn.times import load_times
+
+    gc.collect()  # what earlier tests left closes now, not while counted
+    fds = len(os.listdir("/proc/self/fd"))
+    parts = [some_packets(0.1, seed) for seed in (1, 2, 3)]
+    rec = tmp_path / "forked.bin"
+    stream = vorn.open(pty.path, record=rec)
+    batches = []
+    for how, part in zip(("dropped", "closed"), parts):
+        write_unread(pty.master, part)
+        batches += stream_rows(stream, len(expected(part)))
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the child does nothing a thread could hold up
+            pid = os.fork()
+        if pid == 0:  # the child: leaves at once, never through pytest
+            code = 0
+            try:
+                with contextlib.suppress(ValueError):  # not the child's to read
+                    stream.read(timeout=0)
+                    code = 2
+                if how == "closed":
+                    stream.close()
+                else:
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        globals()["_dropped"] = stream
+                        del globals()["_dropped"]
+                gc.collect()
+            except BaseException:
+                code = 1
+            os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    write_unread(pty.master, parts[2])
+    wait_for_size(rec, len(b"".join(parts)))
+    batches += read_all(stream)
+    assert pty.exclusive()  # still the parent's
+    stream.close()
+    assert not pty.exclusive()
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert_same_packets(batches, b"".join(parts), tmp_path)
+    assert rec.read_bytes() == b"".join(parts)
+    times = load_times(rec)
+    assert times.note is None and times.untimed == 0
+
+
+@pytest.mark.serial_ioctls
+def test_stream_recording_left_open_at_exit(pty, tmp_path):
+    """A program that records and exits without close(): its recording's
+    times vouch for every byte all the same (the last ones written at exit)."""
+    data = some_packets(0.3)
+    rec = tmp_path / "left.bin"
+    script = (
+        "import os, sys, time, vorn\n"
+        "stream = vorn.open(sys.argv[1], record=sys.argv[2])\n"
+        "print('ready', flush=True)\n"
+        "give_up = time.monotonic() + 20\n"
+        "while os.path.getsize(sys.argv[2]) < int(sys.argv[3]) and time.monotonic() < give_up:\n"
+        "    time.sleep(0.01)\n"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", script, pty.path, str(rec), str(len(data))], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout.readline() == "ready\n"
+        write_unread(pty.master, data)
+        assert child.wait(30) == 0
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+    from vorn.times import load_times
+
+    assert rec.read_bytes() == data
+    times = load_times(rec)
+    assert times.untimed == 0 and times.note is None
+    assert not pty.exclusive()
+
+
+def test_driver_overruns_are_marked_where_they_happened(tmp_path):
+    """vorn record's writer given the driver's counts around each read (as
+    Port.counters() reads them): every rise is marked before that read's
+    bytes, by cause, and read back; counts that stay or a driver without them
+    mark nothing."""
+    from vorn.recorder import Recorder
+    from vorn.times import Stamp, load_times
+
+    data = some_packets(0.1)
+    out = tmp_path / "overrun.bin"
+    rec = Recorder(str(out), force=False, durable=False)
+    rec.start(921600)
+    third = len(data) // 3
+    assert rec.overran(None, None, Stamp(1, 1)) == 0
+    rec.add(data[:third], Stamp(10**18, 10**9))
+    assert rec.overran((5, 7), (5, 7), Stamp(2, 2)) == 0
+    rec.add(data[third : 2 * third], Stamp(10**18 + 10**6, 10**9 + 10**6))
+    assert rec.overran((5, 7), (8, 9), Stamp(10**18 + 2 * 10**6, 10**9 + 2 * 10**6)) == 5
+    rec.add(data[2 * third :], Stamp(10**18 + 3 * 10**6, 10**9 + 3 * 10**6))
+    rec.close()
+    times = load_times(out)
+    assert times.note is None
+    assert [(x.at, x.bytes, x.cause) for x in times.losses] == [(2 * third, 3, "overrun"), (2 * third, 2, "buffer")]
+    assert times.losses[0].seen == Stamp(10**18 + 2 * 10**6, 10**9 + 2 * 10**6)
+
+
+def test_stream_timeouts_and_damaged_gaps(tmp_path):
+    """read() and aread() take and refuse the same timeouts; a replay whose
+    arrival times jump by centuries is refused as damaged, not waited out."""
+    import asyncio
+
+    import vorn
+    from vorn.times import Stamp, TimesWriter
+
+    data = some_packets(0.05)
+    path = tmp_path / "run.bin"
+    path.write_bytes(data)
+    half = len(data) // 2
+    with contextlib.closing(TimesWriter(path, force=False)) as times:
+        times.add(data[:half], Stamp(1_000_000_000, 1_000_000_000))
+        times.add(data[half:], Stamp(1_000_000_000 + 1_000_000, 1_000_000_000 + 1_000_000))
+    for timeout in (math.inf, 5, 0, -1, None):
+        with vorn.open(path, pace=False) as stream:
+            assert stream.read(timeout).num_rows
+        with vorn.open(path, pace=False) as stream:
+            assert asyncio.run(stream.aread(timeout)).num_rows
+    with vorn.open(path, pace=False) as stream:
+        for bad in (math.nan, "soon"):
+            with pytest.raises((ValueError, TypeError)) as sync:
+                stream.read(bad)
+            with pytest.raises(sync.type):
+                asyncio.run(stream.aread(bad))
+
+    far = tmp_path / "far.bin"
+    far.write_bytes(data)
+    with contextlib.closing(TimesWriter(far, force=False)) as times:
+        times.add(data[:half], Stamp(1_000_000_000, 1_000_000_000))
+        times.add(data[half:], Stamp(1_000_000_000 + 2**62, 1_000_000_000 + 2**62))
+    for pace in (0.1, 1, False):
+        with pytest.raises(ValueError, match="damaged arrival times"):
+            vorn.open(far, pace=pace)
+
+
 @pytest.mark.serial_ioctls
 def test_stream_sample_times_against_a_simulated_adapter(pty):
     """A simulated unit behind a USB adapter (16 ms bursts, its clock 60 ppm
@@ -983,7 +1250,7 @@ def test_stream_sample_times_against_a_simulated_adapter(pty):
             write_all(pty.master, data[pos:end])
             pos = end
 
-    with vorn.open(pty.path) as stream:
+    with vorn.open(pty.path, link.baud) as stream:
         start = time.monotonic_ns() + 20_000_000
         wall_minus_mono = time.time_ns() - time.monotonic_ns()
         writer = threading.Thread(target=play, args=(start,), daemon=True)

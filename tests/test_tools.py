@@ -3,6 +3,7 @@ results checked against the stream model and against MockParser."""
 
 import contextlib
 import csv
+import functools
 import json
 import os
 import re
@@ -17,7 +18,8 @@ import time
 from pathlib import Path
 
 import pytest
-from test_serial import Pty, as_nobody, pty  # noqa: F401 (a fixture)
+from conftest import as_nobody
+from test_serial import Pty, pty  # noqa: F401 (a fixture)
 
 import vorn_model as vm
 
@@ -744,7 +746,7 @@ def test_record_keeps_arrival_times_on_a_known_schedule(tmp_path):
     stamped at their arrival (a few milliseconds after the write on an idle
     machine; the bounds here only tell an arrival from a flush or a guess)."""
     from vorn.fields import TIMED_ROW_COLUMNS as COLUMNS
-    from vorn.times import times_path
+    from vorn.sidecars import times_path
 
     unit = vm.UnitSimulator(seed=8)
     bursts = [unit.stream(0.01)[0] for _ in range(12)]
@@ -1114,8 +1116,8 @@ def test_mcap_without_zstd_or_arrival_times_says_what_to_do(faulty, tmp_path):
     )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (1, "vorn export: MCAP export needs zstd: pip install 'vorn_rs[mcap]'\n")
-    done = vorn("export", path, "-o", tmp_path / "x.mcap")
-    assert done.returncode == 1 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
+    done = vorn("export", path, "-o", tmp_path / "x.mcap")  # a usage error, as documented
+    assert done.returncode == 2 and "no arrival times" in done.stderr and done.stderr.count("\n") == 1
     assert not list(tmp_path.iterdir())
     assert vorn("export", path, "-o", tmp_path / "x.mcap", "--rate", "1000").returncode == 0
     written = (tmp_path / "x.mcap").read_bytes()
@@ -1165,6 +1167,30 @@ def listen(pty, feed, baud: int = 921600, seconds: float = 1.5) -> tuple[int, di
     feed(pty.master)
     out, _ = proc.communicate(timeout=60)
     return judged(proc.returncode, out)
+
+
+class Trickle(threading.Thread):
+    """A unit that sends `data` over and over in pieces every few ms, whoever
+    listens: what the line cannot take is left out (no reader blocks it)."""
+
+    def __init__(self, master: int, data: bytes, piece: int = 200) -> None:
+        super().__init__(daemon=True)
+        self.master, self.data, self.piece = master, data, piece
+        self.done = threading.Event()
+        self.start()
+
+    def run(self) -> None:
+        os.set_blocking(self.master, False)
+        at = 0
+        while not self.done.wait(0.005):
+            with contextlib.suppress(BlockingIOError, OSError):
+                at += os.write(self.master, self.data[at : at + self.piece])
+            at %= len(self.data)
+
+    def stop(self) -> None:
+        self.done.set()
+        self.join(10)
+        os.set_blocking(self.master, True)
 
 
 def write_all(fd: int, data: bytes) -> None:
@@ -1322,15 +1348,29 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     problem = problems["access"]
     assert "group dialout may use it" in problem["text"] and problem["fix"].startswith("sudo usermod -aG dialout $USER")
 
-    # Allowed in, but not allowed to see root's descriptors: any of root's
-    # programs may use the port, so its line is not touched.
+    # Allowed in, but not allowed to see root's descriptors: the speed is
+    # tried and the stream listened to all the same, the user told what was
+    # not ruled out and how to, and the line left as it was found.
     os.chmod(pty.path, 0o666)
-    argv = ["doctor", pty.path, "--baud", "921600", "--listen", "1", "--json"]
-    rc, report, problems = judged(*as_nobody(lambda: main(argv)))
-    notes = {f["topic"]: f["text"] for f in report["findings"] if f["level"] == "note"}
-    assert rc == 0 and "baud" not in report and "listen" not in report
-    assert "could not be looked at" in notes["held"] and "921600 baud not tried" in notes["baud"]
+    termios.tcsetattr(
+        pty.master,
+        termios.TCSANOW,
+        [*termios.tcgetattr(pty.master)[:4], termios.B9600, termios.B9600, termios.tcgetattr(pty.master)[6]],
+    )
+    found = pty.line()
+    unit = Trickle(pty.master, vm.UnitSimulator(seed=8).stream(0.2)[0])
+    try:
+        argv = ["doctor", pty.path, "--baud", "921600", "--listen", "1", "--json"]
+        rc, report, problems = judged(*as_nobody(lambda: main(argv)))
+    finally:
+        unit.stop()
+    notes = {f["topic"]: f for f in report["findings"] if f["level"] == "note"}
+    assert report["access"]["user"] == "nobody"
+    assert report["baud"]["taken"] and report["listen"]["packets_per_s"]["raw"] > 0
+    assert not {"silent", "noise", "baud", "listen"} & set(problems)
+    assert "not ruled out" in notes["held"]["text"] and f"sudo vorn doctor {pty.path}" in notes["held"]["fix"]
     assert not any(f["topic"] == "held" and f["level"] == "ok" for f in report["findings"])
+    assert pty.line() == found and found["ospeed"] == 9600
 
 
 def one_packet(kind: str, frame: str = "rep103", **values) -> tuple:
@@ -1564,3 +1604,385 @@ def test_plot_bins_columns_as_the_rows_would(tmp_path, monkeypatch):
         for fl in flags:
             assert fl.seen.tolist() == seen, case
             assert fl.flagged.tolist() == next(v for f, v in flagged.items() if fl.column == f + "_invalid"), case
+
+
+# -- one default speed, exit statuses, outputs, devices --------------------------
+
+
+def test_one_default_baud_and_a_word_when_nothing_frames(tmp_path):
+    """vorn.open, every command that opens a port and SerialParser open it at
+    the same speed; a recording that frames nothing at it is told so, once,
+    with where to look."""
+    import vorn
+    import vorn_rs
+    from vorn.cli import parser
+
+    opened = []
+    for open_it in (lambda p: vorn_rs.SerialParser(p), lambda p: vorn.open(p)):
+        p = Pty()
+        try:
+            with open_it(p.path):
+                opened.append(p.line()["ospeed"])
+        finally:
+            p.close_master()
+    assert opened[0] == opened[1]
+    for command in (["record", "P", "-o", "x"], ["doctor", "P"], ["live", "P"]):
+        assert parser().parse_args(command).baud == opened[0], command
+
+    pty = Pty()
+    try:
+        proc = subprocess.Popen(
+            [VORN, "record", pty.path, "-o", str(tmp_path / "run.bin"), "--seconds", "4.5"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        give_up = time.monotonic() + 10
+        while pty.line()["lflag"] & termios.ICANON:
+            assert proc.poll() is None and time.monotonic() < give_up, proc.communicate()
+            time.sleep(0.01)
+        # The unit at 921600, heard at the default speed: bytes, no packet.
+        unit = Trickle(pty.master, at_wrong_rate(vm.UnitSimulator(seed=3).stream(0.2)[0], 921600, opened[0]))
+        try:
+            stdout, stderr = proc.communicate(timeout=30)
+        finally:
+            unit.stop()
+    finally:
+        pty.close_master()
+    assert proc.returncode == 0 and "0 raw and 0 estimated packets" in stdout
+    [line] = stderr.splitlines()
+    assert f"bytes and not one packet in 3 s at {opened[0]} baud" in line
+    assert line.endswith(f"`vorn doctor {pty.path} --listen 5` says why")
+
+
+def test_exit_statuses_as_documented(tmp_path):
+    """Every case the documentation names, with the status it names."""
+    import fcntl
+
+    from vorn.cli import __doc__ as documented
+
+    assert "2 for a usage" in documented
+    untimed = tmp_path / "untimed.bin"
+    shutil.copy(SAMPLE, untimed)
+    noise = tmp_path / "noise.bin"
+    noise.write_bytes(bytes(range(256)) * 4)
+    held = tmp_path / "held.bin"
+    lock = os.open(held, os.O_CREAT | os.O_WRONLY)
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    fifo = tmp_path / "fifo.bin"
+    os.mkfifo(fifo)
+    silent = Pty()
+    hung = Pty()
+    try:
+        proc = start_recording(hung, tmp_path / "hung.bin")
+        hung.close_master()
+        hung_up = proc.communicate(timeout=30)[1]
+        assert proc.returncode == 1 and "the port hung up" in hung_up
+        stopped = subprocess.Popen(
+            [VORN, "export", fifo, "-o", tmp_path / "out.csv"], stderr=subprocess.PIPE, text=True
+        )
+        give_up = time.monotonic() + 5  # where the kernel does not say, long enough on a loaded machine
+        while "partner" not in Path(f"/proc/{stopped.pid}/wchan").read_text() and time.monotonic() < give_up:
+            time.sleep(0.05)  # until it waits to open the FIFO, which nobody writes
+        stopped.send_signal(signal.SIGTERM)
+        assert stopped.communicate(timeout=30)[1] == "vorn export: stopped by SIGTERM\n" and stopped.returncode == 1
+        cases = [
+            (0, ["info", untimed]),
+            (0, ["--version"]),
+            (1, ["info", tmp_path / "missing.bin"]),  # a missing file
+            (1, ["record", tmp_path / "no-port", "-o", tmp_path / "a.bin"]),  # a port that cannot be opened
+            (1, ["record", silent.path, "-o", tmp_path / "b.bin", "--seconds", "0.3", "--baud", "921600"]),  # no byte
+            (1, ["record", silent.path, "-o", held]),  # a file another record is writing
+            (1, ["info", noise]),  # no packets
+            (1, ["doctor", tmp_path / "no-port"]),  # the doctor found a problem
+            (2, ["record", silent.path]),  # an argument missing
+            (2, ["info", untimed, "--no-such-option"]),
+            (2, ["export", untimed, "-o", untimed, "--format", "csv"]),  # an output the command reads
+            (2, ["export", untimed, "-o", tmp_path / "x.csv", "--rate", "100"]),  # --rate where it does not apply
+            (2, ["live", silent.path, "--rate", "100"]),
+            (2, ["export", untimed, "-o", tmp_path / "x.mcap"]),  # --rate needed
+            (2, ["noise", untimed]),
+            (2, ["live", "--replay", untimed]),
+        ]
+        for status, argv in cases:
+            done = vorn(*argv)
+            assert done.returncode == status, (argv, done.stderr)
+            said = len(done.stderr.splitlines()) == 1 or "usage:" in done.stderr or argv[0] == "doctor"
+            assert status == 0 or said, (argv, done.stderr)
+    finally:
+        silent.close_master()
+        hung.close_master()
+        os.close(lock)
+
+
+@pytest.mark.parametrize("what", ["FIFO", "character device", "FIFO times"])
+def test_record_refuses_an_output_that_is_no_file(tmp_path, pty, what):
+    """Refused before anything is opened (the port untouched), naming the
+    path, nothing left beside it: a FIFO would block the open past every
+    signal, a device would swallow the recording."""
+    out = tmp_path / "run.bin"
+    if what == "FIFO":
+        os.mkfifo(out)
+        bad = out
+    elif what == "character device":
+        out.symlink_to(os.devnull)
+        bad = out
+    else:
+        bad = tmp_path / "run.bin.times"
+        os.mkfifo(bad)
+    before = sorted(os.listdir(tmp_path))
+    line = pty.line()
+    done = vorn("record", pty.path, "-o", out, "--force", "--seconds", "1")
+    assert done.returncode == 1
+    kind = "FIFO" if what == "FIFO times" else what
+    assert done.stderr == f"vorn record: {bad}: is a {kind}, not a file: a recording is written to a regular file\n"
+    assert sorted(os.listdir(tmp_path)) == before and pty.line() == line
+
+
+@functools.cache
+def cannot_mount_privately() -> str | None:
+    """Why a mount namespace of its own cannot be made here, or None."""
+    if shutil.which("unshare") is None:
+        return "no unshare command"
+    done = subprocess.run(
+        ["unshare", "--mount", "--fork", "sh", "-c", "mount -t tmpfs -o size=4k tmpfs /mnt"],
+        capture_output=True,
+        text=True,
+    )
+    return None if done.returncode == 0 else f"no private mount namespace here: {done.stderr.strip()}"
+
+
+@pytest.mark.parametrize("room", [0, 4096])
+def test_record_on_a_full_disk_leaves_nothing(tmp_path, pty, room):
+    """A disk full from the start (no room at all, or room for the speed but
+    not the bytes): the failure names the file, and nothing is left that a
+    rerun would stumble on."""
+    if reason := cannot_mount_privately():
+        pytest.skip(reason)
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    script = (
+        f'mount -t tmpfs -o size=16k tmpfs "{disk}" && head -c {room} /dev/zero > "{disk}/room" && '
+        f'{{ cat /dev/zero > "{disk}/filler"; }} 2>/dev/null; rm "{disk}/room"; '
+        f'"{VORN}" record {pty.path} -o "{disk}/run.bin" --seconds 2 --baud 921600; echo "status $?"; ls -A "{disk}"'
+    )
+    unit = Trickle(pty.master, vm.UnitSimulator(seed=5).stream(0.2)[0])
+    try:
+        done = subprocess.run(
+            ["unshare", "--mount", "--fork", "sh", "-c", script], capture_output=True, text=True, timeout=60
+        )
+    finally:
+        unit.stop()
+    assert done.stdout.split() == ["status", "1", "filler"], done
+    full = f"{disk}/run.bin.baud" if room == 0 else f"{disk}/run.bin"
+    assert done.stderr == f"vorn record: {full}: No space left on device\n"
+
+
+def fake_usb_sysfs(root: Path, devices: dict) -> None:
+    """A sysfs tree in which each pty of `devices` (its path: vendor,
+    product, serial) is a USB serial adapter's terminal."""
+    for i, (path, (vendor, product, serial)) in enumerate(devices.items()):
+        usb = root / "devices" / f"usb{i}" / "1-1"
+        interface = usb / "1-1:1.0" / f"ttyUSB{i}"
+        tty = interface / "tty" / f"ttyUSB{i}"
+        tty.mkdir(parents=True)
+        for name, value in (("idVendor", vendor), ("idProduct", product), ("serial", serial)):
+            (usb / name).write_text(value + "\n")
+        (tty / "device").symlink_to(interface)
+        (root / "class" / "tty").mkdir(parents=True, exist_ok=True)
+        (root / "class" / "tty" / f"ttyUSB{i}").symlink_to(tty)
+        (root / "dev" / "char").mkdir(parents=True, exist_ok=True)
+        rdev = os.stat(path).st_rdev
+        (root / "dev" / "char" / f"{os.major(rdev)}:{os.minor(rdev)}").symlink_to(tty)
+
+
+@pytest.mark.serial_ioctls
+def test_reconnect_takes_only_the_same_adapter_back(tmp_path, monkeypatch):
+    """A USB adapter is known again by vendor, product and serial number:
+    another one at the same name is let go, said once, and the recording
+    waits on for its own."""
+    from test_serial import repoint
+
+    from vorn import ports
+    from vorn.live import recorded_gaps
+    from vorn.record import record
+
+    bursts = [vm.UnitSimulator(seed=s).stream(0.1)[0] for s in (11, 12)]
+    ptys = [Pty(), Pty(), Pty()]  # the unit, another adapter, the unit plugged in again
+    serials = ["A1", "B2", "A1"]
+    fake_usb_sysfs(tmp_path / "sys", {p.path: ("0403", "6001", s) for p, s in zip(ptys, serials)})
+    monkeypatch.setattr(ports, "SYS_TTY", tmp_path / "sys" / "class" / "tty")
+    monkeypatch.setattr(ports, "SYS_DEV_CHAR", tmp_path / "sys" / "dev" / "char")
+    link, out = tmp_path / "usb-unit", tmp_path / "run.bin"
+    stop, told, got = threading.Event(), [], []
+
+    def until(ready, what):
+        give_up = time.monotonic() + 10
+        while not ready():
+            assert time.monotonic() < give_up, what
+            time.sleep(0.02)
+
+    def run():
+        got.append(record(str(link), str(out), 921600, reconnect=True, stopped=stop.is_set, told=told.append))
+
+    repoint(link, ptys[0].path)
+    recorder = threading.Thread(target=run)
+    recorder.start()
+    try:
+        until(lambda: ptys[0].line()["ospeed"] == 921600, "the unit's port set up")
+        play(ptys[0], bursts[0], out)
+        ptys[0].close_master()
+        repoint(link, ptys[1].path)
+        until(lambda: told, "the other adapter told of")
+        time.sleep(0.5)  # looked at again, and again let go
+        assert not ptys[1].exclusive() and not recorded_gaps(out)
+        repoint(link, ptys[2].path)
+        until(lambda: recorded_gaps(out), "the unit's adapter taken back")
+        write_all(ptys[2].master, bursts[1])
+        until(lambda: out.stat().st_size == len(b"".join(bursts)), "the unit's bytes recorded")
+    finally:
+        stop.set()
+        recorder.join(30)
+        for p in ptys:
+            p.close_master()
+    assert told == [
+        f"{link}: USB 0403:6001 serial B2 appeared, not the USB 0403:6001 serial A1 recorded; not taken, still waiting"
+    ]
+    assert got[0].gaps == 1 and out.read_bytes() == b"".join(bursts)
+
+    # A live stream, likewise: a warning for the other adapter, once.
+    pytest.importorskip("numpy")
+    import warnings
+
+    import vorn
+
+    ptys = [Pty(), Pty(), Pty()]
+    fake_usb_sysfs(tmp_path / "sys2", {p.path: ("0403", "6001", s) for p, s in zip(ptys, serials)})
+    monkeypatch.setattr(ports, "SYS_TTY", tmp_path / "sys2" / "class" / "tty")
+    monkeypatch.setattr(ports, "SYS_DEV_CHAR", tmp_path / "sys2" / "dev" / "char")
+    repoint(link, ptys[0].path)
+    try:
+        with warnings.catch_warnings(record=True) as caught, vorn.open(link, 921600, reconnect=True) as stream:
+            warnings.simplefilter("default", ports.OtherDeviceWarning)
+            ptys[0].close_master()
+            repoint(link, ptys[1].path)
+            until(lambda: stream.read(timeout=0.05) is not None and caught, "the other adapter warned of")
+            for _ in range(10):
+                assert stream.read(timeout=0.05).num_rows == 0
+            assert not ptys[1].exclusive() and not stream.gaps
+            repoint(link, ptys[2].path)
+            until(lambda: stream.read(timeout=0.05) is not None and stream.gaps, "the unit's adapter taken back")
+            assert ptys[2].exclusive()
+    finally:
+        for p in ptys:
+            p.close_master()
+    assert [str(w.message) for w in caught if w.category is ports.OtherDeviceWarning] == [
+        f"{link}: USB 0403:6001 serial B2 appeared, not the USB 0403:6001 serial A1 opened first; not taken"
+    ]
+
+
+@functools.cache
+def cannot_hold_private_ptys() -> str | None:
+    """Why pseudo-terminals of a devpts instance of its own cannot be made
+    here, or None."""
+    if reason := cannot_mount_privately():
+        return reason
+    done = subprocess.run(
+        ["unshare", "--mount", "--fork", "sh", "-c", "mount -t devpts -o newinstance devpts /dev/pts"],
+        capture_output=True,
+        text=True,
+    )
+    return None if done.returncode == 0 else f"no devpts instance of its own here: {done.stderr.strip()}"
+
+
+@pytest.mark.serial_ioctls
+def test_doctor_tells_our_pty_from_another_instances_of_the_same_number(pty):
+    """A program in a mount namespace of its own holds pseudo-terminals of its
+    own devpts instance, one of them numbered as ours: not a holder of ours."""
+    if reason := cannot_hold_private_ptys():
+        pytest.skip(reason)
+    number = int(pty.path.rsplit("/", 1)[1])
+    holder = f"""
+import os, sys
+fds = [os.openpty() for _ in range({number + 1})]
+print(os.ttyname(fds[-1][1]), os.fstat(fds[-1][1]).st_rdev, flush=True)
+sys.stdin.read()
+"""
+    private = (
+        "mount -t devpts -o newinstance,ptmxmode=0666 devpts /dev/pts && mount --bind /dev/pts/ptmx /dev/ptmx && "
+        f'exec "{sys.executable}" -c "$0"'
+    )
+    proc = subprocess.Popen(
+        ["unshare", "--mount", "--fork", "sh", "-c", private, holder],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        name, rdev = proc.stdout.readline().split()
+        assert name == pty.path and int(rdev) == os.stat(pty.path).st_rdev  # the same name and number
+        rc, report, problems = doctor_json(pty.path, "--baud", "921600")
+    finally:
+        proc.stdin.close()
+        proc.wait(30)
+    assert rc == 0 and not problems, report["findings"]
+    assert report["baud"]["taken"] and any(f["topic"] == "held" and f["level"] == "ok" for f in report["findings"])
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to switch to another user")
+def test_work_as_nobody_from_a_checkout_nobody_can_read(tmp_path, pty):
+    """The package loaded from a directory only root may enter, as from a
+    checkout under a 0700 home: the doctor run as nobody still reports."""
+    import vorn
+
+    private = tmp_path / "private"
+    shutil.copytree(Path(vorn.__file__).parent, private / "vorn")
+    private.chmod(0o700)
+    os.chmod(pty.path, 0o666)
+    script = f"""
+import json, sys
+sys.path[:0] = [{str(private)!r}, {str(ROOT / "tests")!r}]
+import vorn
+assert vorn.__file__.startswith({str(private)!r}), vorn.__file__
+from conftest import as_nobody
+from vorn.cli import main
+print(json.dumps(as_nobody(lambda: main(["doctor", {pty.path!r}, "--json"]))))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    rc, out = json.loads(done.stdout)
+    report = json.loads(out)
+    assert report["access"]["user"] == "nobody" and rc == (0 if report["ok"] else 1)
+
+
+def test_a_stop_signal_repeated_stops_a_command_that_lost_the_first(tmp_path):
+    """A stop signal can be lost inside a C extension's import (its error
+    cleared there); the command then waits on, here to open a FIFO nobody
+    writes: the signal sent again stops it, as the first should have."""
+    fifo = tmp_path / "in.bin"
+    os.mkfifo(fifo)
+    script = f"""
+import os, signal, time
+from vorn import cli
+cli.catch_stops()
+try:
+    os.kill(os.getpid(), signal.SIGTERM)
+    time.sleep(5)
+except BaseException:
+    pass
+print("lost", flush=True)
+try:
+    open({str(fifo)!r}).close()
+except cli.Stopped as e:
+    print("stopped by", e, flush=True)
+"""
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "lost\n"
+        time.sleep(1.2)  # past the clean-up's time
+        proc.send_signal(signal.SIGTERM)
+        out, _ = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert out == "stopped by SIGTERM\n"

@@ -16,6 +16,15 @@ constexpr double kNanosPerSecond = 1e9;
 // envelope to within a few wire bytes, fall in it many times over; short
 // enough that the drift of a unit warming up stays a straight line.
 constexpr std::int64_t kFitHalfWindowNs = 4'000'000'000;
+// Where the drift is smooth the window about a sample grows, doubling, up to
+// this far either side: an adapter whose latency timer keeps step with the
+// sample period brings a prompt arrival only as often as the unit's drift
+// sweeps the phase between them (every 25 s at 80 ppm and 500 Hz).
+constexpr std::int64_t kMaxHalfWindowNs = 32'000'000'000;
+// A window grows only while a straight line would miss the bend its two
+// halves show (their slopes apart, the unit's drift changing) by at most
+// this much at its centre.
+constexpr double kBendToleranceNs = 60'000;
 // How far past a loss or gap the arrivals are looked at to find how many
 // samples went missing (offline; online only the look-ahead is there).
 constexpr std::int64_t kAfterGapNs = 1'000'000'000;
@@ -37,6 +46,9 @@ constexpr double kWholePeriods = 0.35;
 // reads are there, whose lowest may sit a period or more above it.
 constexpr double kPausePeriodsOffline = 0.5;
 constexpr double kPausePeriodsOnline = 2.5;
+// Online, a loss whose arrivals say fewer samples than this is counted at
+// the fewest they allow.
+constexpr double kFewLost = 8;
 
 using Pt = EnvelopePoint;
 
@@ -48,14 +60,16 @@ using Line = ClockLine;
 // until it touches the lowest point. hull_of(hull) puts the lower hull of pts
 // in `hull`. Points: a range of Pt with size(), front() and back().
 template <class Points, class HullOf>
-Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of) {
+Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull, HullOf&& hull_of,
+         double max_inset = std::numeric_limits<double>::infinity()) {
   if (pts.empty()) return {};
   if (pts.size() >= 2 && pts.back().y - pts.front().y >= static_cast<double>(kMinFitSpanNs)) {
     hull_of(hull);
     // The window's first and last points are always on its hull, however
     // late they came: an edge near either end can be steep for nothing.
-    // Near the ends, the edge a quarter of the window in is extended.
-    const double inset = (pts.back().x - pts.front().x) / 4;
+    // Near the ends, the edge a quarter of the window in (at most
+    // max_inset) is extended.
+    const double inset = std::min((pts.back().x - pts.front().x) / 4, max_inset);
     centre = std::clamp(centre, pts.front().x + inset, pts.back().x - inset);
     if (hull.size() >= 2) {
       auto right =
@@ -68,7 +82,13 @@ Line fit(const Points& pts, double centre, double coarse, std::vector<Pt>& hull,
   }
   double slope = coarse;
   if (slope <= 0 && pts.size() >= 2 && pts.back().x > pts.front().x) {
-    slope = (pts.back().y - pts.front().y) / (pts.back().x - pts.front().x);
+    // No period yet: the hull's last edge. The newest packet, the last a
+    // read completed, is the most prompt of its read, and the edge reaches
+    // back to the most prompt of the earlier ones; a slope from the first
+    // packet, which waited in the adapter longest, would be too shallow.
+    hull_of(hull);
+    slope = hull.size() >= 2 ? (hull.back().y - hull[hull.size() - 2].y) / (hull.back().x - hull[hull.size() - 2].x)
+                             : (pts.back().y - pts.front().y) / (pts.back().x - pts.front().x);
   }
   Line line{0, std::numeric_limits<double>::infinity(), slope, false};
   for (const Pt& p : pts) line.y0 = std::min(line.y0, p.y - slope * p.x);
@@ -273,8 +293,9 @@ bool OfflineClock::number_next() {
   }
   // The packets of the second after, numbered on as if nothing were missing:
   // anything missing or a pause only lifts them, so their lowest is the jump.
-  const std::size_t stop = reach_forward(p.y + kAfterGapNs, j, end());
+  std::size_t stop = reach_forward(p.y + kAfterGapNs, j, end());
   if (stop == end() && !finished_) return false;
+  const bool cut = cut_at_loss(j, stop);
   const std::size_t lo = reach_back(at(j - 1).y - 2 * kFitHalfWindowNs, j, std::max(first_, kept_from_));
   const auto pts = env_.window(lo - first_, j - first_);
   const Line before = fit(pts, (pts.front().x + pts.back().x) / 2, coarse_, hull_,
@@ -286,7 +307,7 @@ bool OfflineClock::number_next() {
   }
   const double period = before.slope > 0 ? before.slope : coarse_;
   const Verdict v = judge(jump, period, p.lost, kPausePeriodsOffline);
-  if (v.new_segment) {
+  if (v.new_segment && !cut) {
     ++pauses_;
     segment_end_ = j;
     return false;
@@ -296,6 +317,21 @@ bool OfflineClock::number_next() {
   env_.push(point(j));
   ++numbered_;
   return true;
+}
+
+// A gap before packet j with no loss (a host stall, or a pause) is told
+// from the packets after it; but a loss among them lifts those after it, and
+// would move the packets between onto a new segment. So they stop at such a
+// loss, which is judged in its turn; true when they were cut short.
+bool OfflineClock::cut_at_loss(std::size_t j, std::size_t& stop) const {
+  if (at(j).lost) return false;
+  for (std::size_t i = j + 1; i < stop; ++i) {
+    if (at(i).lost) {
+      stop = i;
+      return true;
+    }
+  }
+  return false;
 }
 
 // One line per block of kBlock packets, over the window about the block's
@@ -318,11 +354,21 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
     return false;
   }
   const std::size_t limit = seg_end != 0 ? seg_end : numbered_;
-  const std::size_t hi = reach_forward(at(c).y + kFitHalfWindowNs, c + 1, limit);
-  if (hi == limit && seg_end == 0) return false;  // the window may reach further
-  const std::size_t lo = reach_back(at(c).y - kFitHalfWindowNs, c, std::max(first_, kept_from_));
-  const Line line = fit(env_.window(lo - first_, hi - first_), env_[c - first_].x, coarse_, hull_,
-                        [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); });
+  if (seg_end == 0 && reach_forward(at(c).y + kMaxHalfWindowNs, c + 1, limit) == limit) {
+    return false;  // the window may reach further
+  }
+  const std::size_t floor = std::max(first_, kept_from_);
+  std::size_t lo = reach_back(at(c).y - kFitHalfWindowNs, c, floor);
+  std::size_t hi = reach_forward(at(c).y + kFitHalfWindowNs, c + 1, limit);
+  Line line = fit_over(lo, hi, env_[c - first_].x);
+  for (std::int64_t half = 2 * kFitHalfWindowNs; half <= kMaxHalfWindowNs; half *= 2) {
+    const std::size_t lo2 = reach_back(at(c).y - half, c, floor);
+    const std::size_t hi2 = reach_forward(at(c).y + half, c + 1, limit);
+    if ((lo2 == lo && hi2 == hi) || bend(lo2, c, hi2) > kBendToleranceNs) break;
+    lo = lo2;
+    hi = hi2;
+    line = fit_over(lo, hi, env_[c - first_].x);
+  }
   if (!has_line_) line_ = line;  // the segment's first packets are on its first line alone
   emit(c, has_line_ ? &line : nullptr, out);
   line_ = line;
@@ -330,6 +376,32 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
   has_line_ = true;
   next_block_ = b + kBlock;
   return true;
+}
+
+// A grown window's line near a segment's end is still carried from no
+// further in than a quarter of the shortest window: the further, the more a
+// small error of its slope tells.
+ClockLine OfflineClock::fit_over(std::size_t lo, std::size_t hi, double centre) {
+  const double max_inset =
+      coarse_ > 0 ? static_cast<double>(kFitHalfWindowNs) / 2 / coarse_ : std::numeric_limits<double>::infinity();
+  return fit(
+      env_.window(lo - first_, hi - first_), centre, coarse_, hull_,
+      [&](std::vector<Pt>& h) { env_.hull(lo - first_, hi - first_, h); }, max_inset);
+}
+
+// How far below the window's points about c a straight line would pass at
+// c, from the slopes of its halves [lo, c] and [c, hi): a unit speeding up
+// bends the points down, and a line under them cuts the bend's chord. A
+// slowing unit bends them up, which a line under them follows.
+double OfflineClock::bend(std::size_t lo, std::size_t c, std::size_t hi) {
+  // A half shorter than the first window (at a segment's end) says nothing
+  // of a bend: its own hull's ends pull its slope.
+  if (at(c).y - at(lo).y < kFitHalfWindowNs || at(hi - 1).y - at(c).y < kFitHalfWindowNs) return 0;
+  const Line left = fit_over(lo, c + 1, (env_[lo - first_].x + env_[c - first_].x) / 2);
+  const Line right = fit_over(c, hi, (env_[c - first_].x + env_[hi - 1 - first_].x) / 2);
+  if (!left.from_hull || !right.from_hull) return 0;
+  const double half = (env_[hi - 1 - first_].x - env_[lo - first_].x) / 2;
+  return (left.slope - right.slope) * half / 2;
 }
 
 // The times of the packets up to `upto` on line_, blended from the last
@@ -355,6 +427,7 @@ void OfflineClock::emit(std::size_t upto, const Line* next, std::vector<std::int
     if (i > 0) time = std::max(time, last_time_ + 1);
     last_time_ = time;
     late_.add(at(i).done - time);
+    residual_.add(at(i).y - time);
     out.push_back(time);
   }
   emitted_ = std::max(emitted_, upto);
@@ -379,7 +452,7 @@ void OfflineClock::forget() {
     forget_runs();
     return;
   }
-  constexpr std::int64_t kKeepNs = 2 * kFitHalfWindowNs + 4'000'000'000;
+  constexpr std::int64_t kKeepNs = kMaxHalfWindowNs + 4'000'000'000;
   const std::int64_t keep_after = at(emitted_).y - kKeepNs;
   std::size_t drop = kept_from_;
   const std::size_t bound = std::min(emitted_, has_line_ ? centre_ : emitted_);
@@ -410,6 +483,7 @@ ClockStats OfflineClock::stats() const {
   st.drift_ppm = st.nominal_hz > 0 ? (st.rate_hz / st.nominal_hz - 1) * 1e6 : 0;
   st.jitter_median_ns = late_.quantile(0.5);
   st.jitter_p99_ns = late_.quantile(0.99);
+  st.residual_ns = residual_.quantile(0.01);
   st.pauses = pauses_;
   st.lost = lost_;
   return st;
@@ -428,8 +502,10 @@ std::vector<std::int64_t> recover_offline(std::span<const PacketArrival> packets
 SampleClock::SampleClock(double baud, std::int64_t lookahead_ns) : baud_(baud), lookahead_(lookahead_ns) {}
 
 void SampleClock::push(const PacketArrival& packet) {
+  ++packets_;
   const std::int64_t y = latest_send_ns(packet, baud_);
   if (points_.empty()) {
+    first_y_ = y;
     points_.push_back({0, y, packet.done_ns, false, false});
   } else {
     const Point& back = points_.back();
@@ -449,8 +525,53 @@ void SampleClock::take(std::vector<std::int64_t>& out, std::int64_t now_ns) {
   if (points_.empty()) return;
   const std::int64_t now = now_ns < 0 ? points_.back().done : now_ns;
   std::size_t upto = emitted_;
-  while (upto < points_.size() && points_[upto].done <= now - lookahead_) ++upto;
+  while (upto < points_.size() && points_[upto].done <= now - hold_ns()) ++upto;
+  // A loss or a gap is judged from the reads after it: those of a stall are
+  // all late, and only the next regular ones tell a lost sample from a pause.
+  // The packets from one on wait until the arrivals have gone kJudgeNs past it.
+  for (std::size_t i = emitted_; i < upto; ++i) {
+    if (points_[i].candidate && i > 0 && points_[i].done > now - std::max(hold_ns(), kJudgeNs)) {
+      upto = i;
+      break;
+    }
+  }
   emit(out, upto);
+}
+
+// How long past its arrival a packet waits. A look-ahead shorter than a few
+// reads leaves the clock too little to go on at a segment's start: from its
+// first reads alone (a burst a wire time apart, or a slow stream's few
+// packets each as late as the adapter held it) the period cannot be told, and
+// the first times would later prove milliseconds off. Until the segment's
+// arrivals span kFirstSpanNs its packets wait that long.
+std::int64_t SampleClock::hold_ns() const {
+  if (lookahead_ >= kJudgeNs || period_ > 0) return lookahead_;
+  if (!points_.empty() && points_.back().y - points_.front().y >= kFirstSpanNs) return lookahead_;
+  return kFirstSpanNs;
+}
+
+std::int64_t SampleClock::due_ns() const {
+  if (emitted_ == points_.size()) return -1;
+  const Point& p = points_[emitted_];
+  return p.done + (p.candidate && emitted_ > 0 ? std::max(hold_ns(), kJudgeNs) : hold_ns());
+}
+
+ClockState SampleClock::state() const {
+  ClockState st;
+  st.packets = packets_;
+  st.pauses = pauses_;
+  st.lost = lost_;
+  if (points_.empty()) return st;
+  st.segment_ns = points_.back().y - points_.front().y;
+  if (period_ > 0) {
+    st.rate_hz = kNanosPerSecond / period_;
+    const double nominal = nominal_rate(st.rate_hz);
+    st.drift_ppm = nominal > 0 ? (st.rate_hz / nominal - 1) * 1e6 : 0;
+  }
+  st.locked = locked();
+  const double residual = std::min(residual_now_, residual_before_);
+  st.residual_ns = std::isfinite(residual) ? residual : 0;
+  return st;
 }
 
 void SampleClock::finish(std::vector<std::int64_t>& out) { emit(out, points_.size()); }
@@ -532,10 +653,12 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
     ++next;
     while (next < upto && !points_[next].candidate) ++next;
     const Window pts(points_, points_.size());
-    const Line line = fit(pts, static_cast<double>(points_[next - 1].n), period_, hull_,
-                          [&](std::vector<Pt>& h) { window_hull(pts.size(), h); });
+    Line line = fit(pts, static_cast<double>(points_[next - 1].n), period_, hull_,
+                    [&](std::vector<Pt>& h) { window_hull(pts.size(), h); });
+    if (line.from_hull) line = steady_line(pts.front().x, pts.back().x, line);
     if (line.from_hull && pts.back().y - pts.front().y >= static_cast<double>(kMinPeriodSpanNs)) {
       period_ = line.slope;
+      note_period(points_.back().y);
     }
     const std::int64_t base = points_.front().y;
     for (; emitted_ < next; ++emitted_) {
@@ -543,6 +666,7 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
       const double t = std::min(line.at(static_cast<double>(p.n)), static_cast<double>(p.y - base));
       std::int64_t time = base + static_cast<std::int64_t>(std::floor(t));
       if (any_time_) time = std::max(time, last_time_ + 1);
+      note_residual(static_cast<double>(p.y - base) - line.at(static_cast<double>(p.n)), time);
       out.push_back(time);
       last_time_ = time;
       any_time_ = true;
@@ -551,18 +675,99 @@ void SampleClock::emit(std::vector<std::int64_t>& out, std::size_t upto) {
   }
 }
 
+// The line the times are read off, reaching past the window's newest
+// points: one edge of the hull there is short, and its slope, carried
+// across the window's last quarter, misses by milliseconds. The slope of the
+// hull across its middle half is steady; the line with it is lowered until
+// it touches the hull.
+ClockLine SampleClock::steady_line(double front, double back, const ClockLine& edge) const {
+  if (hull_.size() < 2) return edge;
+  const auto hull_at = [&](double x) {
+    auto right = std::upper_bound(hull_.begin() + 1, hull_.end() - 1, x, [](double c, const Pt& p) { return c < p.x; });
+    const Pt& a = *(right - 1);
+    const Pt& b = *right;
+    return a.y + (b.y - a.y) * (x - a.x) / (b.x - a.x);
+  };
+  const double xa = front + (back - front) / 4;
+  const double xb = back - (back - front) / 4;
+  if (xb <= xa) return edge;
+  const double slope = (hull_at(xb) - hull_at(xa)) / (xb - xa);
+  if (std::abs(slope / edge.slope - 1) > kSlopeTolerance) return edge;
+  double level = std::numeric_limits<double>::infinity();
+  for (const Pt& p : hull_) level = std::min(level, p.y - slope * p.x);
+  return {0, level, slope, true};
+}
+
+// The period every kPeriodStepNs, for the last kSteadyNs: a clock is locked
+// once its segment has run kWarmUpNs and the period has held within
+// kSteadyPpm over that time. A period still moving means arrivals that sweep
+// across the latency timer's phase faster than the unit drifts, which the
+// envelope cannot yet tell from the unit's own rate.
+void SampleClock::note_period(std::int64_t y) {
+  if (!periods_.empty() && y - periods_.back().first < kPeriodStepNs) return;
+  periods_.push_back({y, period_});
+  while (y - periods_.front().first > kSteadyNs) periods_.pop_front();
+}
+
+bool SampleClock::locked() const {
+  if (period_ <= 0 || emitted_ == 0 || points_[emitted_ - 1].y - first_y_ < kWarmUpNs) return false;
+  if (periods_.empty() || periods_.back().first - periods_.front().first < kSteadyNs - kPeriodStepNs) return false;
+  for (const auto& [at, p] : periods_) {
+    if (std::abs(p / period_ - 1) > kSteadyPpm * 1e-6) return false;
+  }
+  return true;
+}
+
+void SampleClock::note_residual(double above, std::int64_t time) {
+  if (time >= residual_until_) {
+    residual_before_ = residual_now_;
+    residual_now_ = std::numeric_limits<double>::infinity();
+    residual_until_ = time + kResidualSpanNs;
+  }
+  residual_now_ = std::min(residual_now_, above);
+}
+
 std::size_t SampleClock::decide(std::size_t at) {
   const Window pts(points_, at);
   const Line before =
       fit(pts, (pts.front().x + pts.back().x) / 2, period_, hull_, [&](std::vector<Pt>& h) { window_hull(at, h); });
   const std::int64_t base = points_.front().y;
   double jump = std::numeric_limits<double>::infinity();
-  for (std::size_t i = at; i < points_.size(); ++i) {
-    jump = std::min(jump, static_cast<double>(points_[i].y - base) - before.at(static_cast<double>(points_[i].n)));
+  // As offline: a gap's packets stop at a loss after it, judged in its turn.
+  std::size_t stop = points_.size();
+  bool cut = false;
+  for (std::size_t i = at + 1; !points_[at].lost && i < stop; ++i) {
+    if (points_[i].lost) {
+      stop = i;
+      cut = true;
+    }
   }
-  const Verdict v = judge(jump, before.slope > 0 ? before.slope : period_, points_[at].lost, kPausePeriodsOnline);
-  if (v.new_segment) {
+  // Against the packets just before, not the line's far reach: an adapter
+  // whose timer keeps step with the samples moves the envelope's phase by a
+  // whole period now and then, which the line of the window would take for
+  // a lost sample.
+  const double slope = before.slope > 0 ? before.slope : period_;
+  double ahead = std::numeric_limits<double>::infinity();
+  for (std::size_t i = at; i-- > 0 && points_[at - 1].y - points_[i].y <= kJustBeforeNs;) {
+    ahead = std::min(ahead, static_cast<double>(points_[i].y - base) - slope * static_cast<double>(points_[i].n));
+  }
+  const double line_ahead = before.at(0);
+  for (std::size_t i = at; i < stop; ++i) {
+    jump = std::min(jump, static_cast<double>(points_[i].y - base) - slope * static_cast<double>(points_[i].n));
+  }
+  // The line's own level where it lies under those packets, theirs where it does not.
+  jump -= std::max(ahead, line_ahead);
+  Verdict v = judge(jump, slope, points_[at].lost, kPausePeriodsOnline);
+  // The few reads after a loss that online has may all be late, each by up
+  // to a period: a loss of a few samples is taken at the fewest the
+  // arrivals allow rather than read as a pause.
+  if (points_[at].lost && slope > 0 && v.missing == 0 && jump / slope < kFewLost) {
+    v = {std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor(jump / slope + kWholePeriods))), false};
+  }
+  if (v.new_segment && !cut) {
     ++pauses_;
+    first_y_ = points_[at].y;
+    periods_.clear();
     points_.erase(points_.begin(), points_.begin() + static_cast<std::ptrdiff_t>(at));
     const std::int64_t first = points_.front().n;
     for (Point& p : points_) p.n -= first;

@@ -17,7 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "envelope.hpp"
@@ -41,8 +43,21 @@ struct ClockStats {
   double drift_ppm = 0;         // how much faster the unit's clock runs than the host's
   double jitter_median_ns = 0;  // arrival minus recovered time
   double jitter_p99_ns = 0;
+  double residual_ns = 0;  // 1st percentile of latest send time minus recovered time: how near the prompt arrivals come
   std::size_t pauses = 0;  // times the unit stopped and started again at a new phase
   std::size_t lost = 0;    // samples found missing between two packets
+};
+
+// What an online clock knows of its stream now.
+struct ClockState {
+  bool locked = false;          // past its warm-up (2 s of the segment), its period steady over the last second
+  std::size_t packets = 0;      // pushed
+  double rate_hz = 0;           // samples per second of the host's clock; 0 while unknown
+  double drift_ppm = 0;         // how much faster the unit's clock runs than its set rate
+  double residual_ns = 0;       // how far the most prompt arrival of the last second or two sat above the line (ns)
+  std::int64_t segment_ns = 0;  // how long the current segment has run
+  std::size_t pauses = 0;
+  std::size_t lost = 0;
 };
 
 // Bits per byte on the line: 8N1 is a start bit, 8 data bits and a stop bit.
@@ -154,8 +169,11 @@ class OfflineClock {
   std::size_t reach_forward(std::int64_t above, std::size_t from, std::size_t limit) const;
   void run(std::vector<std::int64_t>& out);
   void start_segment(std::size_t first);
+  bool cut_at_loss(std::size_t j, std::size_t& stop) const;
   bool number_next();  // false when it must wait for more packets, or the segment ended
   bool next_line(std::vector<std::int64_t>& out);
+  ClockLine fit_over(std::size_t lo, std::size_t hi, double centre);
+  double bend(std::size_t lo, std::size_t c, std::size_t hi);
   void emit(std::size_t upto, const Line* next, std::vector<std::int64_t>& out);
   void fold_segment();
   void forget();
@@ -197,6 +215,7 @@ class OfflineClock {
   double sn_ = 0, st_ = 0, snn_ = 0, snt_ = 0, cnt_ = 0;  // the segment's sums of n, t, n^2, nt
   double sxy_ = 0, sxx_ = 0;                              // about each segment's means, all segments
   LateHistogram late_;
+  LateHistogram residual_;
 };
 
 // The same over a whole stream at once.
@@ -225,8 +244,14 @@ class SampleClock {
   void finish(std::vector<std::int64_t>& out);
 
   std::size_t pending() const { return points_.size() - emitted_; }
+  // When (monotonic ns) take() will give the oldest packet not yet given,
+  // whatever else arrives; -1 when none is waiting. Never before its arrival
+  // plus the look-ahead: a segment's first packets and those from a loss or
+  // gap on may wait longer (see take()).
+  std::int64_t due_ns() const;
   std::size_t pauses() const { return pauses_; }
   std::size_t lost() const { return lost_; }
+  ClockState state() const;
 
  private:
   struct Point {
@@ -236,6 +261,11 @@ class SampleClock {
     bool lost;       // bytes were lost before it
     bool candidate;  // a loss or a long gap before it, not yet looked at
   };
+  // The packets from a loss or gap on wait at least this long for the reads
+  // after them (three of an adapter's 16 ms latency timer).
+  static constexpr std::int64_t kJudgeNs = 48'000'000;
+  // A loss or gap is measured against the packets this long before it.
+  static constexpr std::int64_t kJustBeforeNs = 500'000'000;
   // A window this long gives the period used where a segment is too young.
   static constexpr std::int64_t kMinPeriodSpanNs = 1'000'000'000;
 
@@ -264,6 +294,23 @@ class SampleClock {
   std::int64_t env_y0_ = 0;
   std::size_t pauses_ = 0;
   std::size_t lost_ = 0;
+  std::size_t packets_ = 0;
+  std::int64_t first_y_ = 0;  // the segment's first packet's latest send time
+  void note_residual(double above, std::int64_t time);
+  ClockLine steady_line(double front, double back, const ClockLine& edge) const;
+  void note_period(std::int64_t y);
+  static constexpr std::int64_t kFirstSpanNs = 300'000'000;
+  std::int64_t hold_ns() const;
+  bool locked() const;
+  static constexpr std::int64_t kPeriodStepNs = 250'000'000;
+  static constexpr std::int64_t kSteadyNs = 1'000'000'000;
+  static constexpr double kSteadyPpm = 20;
+  std::deque<std::pair<std::int64_t, double>> periods_;  // (latest send time, period) of recent fits
+  static constexpr std::int64_t kResidualSpanNs = 1'000'000'000;
+  // The least residual of the packets given in this stretch and the one before.
+  std::int64_t residual_until_ = 0;
+  double residual_now_ = std::numeric_limits<double>::infinity();
+  double residual_before_ = std::numeric_limits<double>::infinity();
 };
 
 }  // namespace vorn

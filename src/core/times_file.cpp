@@ -146,7 +146,26 @@ struct Clocks {
   }
 };
 
-enum class BlockCheck { Sound, Gap, Damaged, Cut };
+enum class BlockCheck { Sound, Gap, Loss, Damaged, Cut };
+
+// The body of a loss marker: its five numbers, exactly, a cause this reader
+// knows; false for anything else.
+bool read_loss(std::span<const std::uint8_t> body, Loss& loss) {
+  Cursor c(body);
+  std::uint64_t v[5];
+  for (std::uint64_t& x : v) {
+    const auto n = c.varint();
+    if (!n) return false;
+    x = *n;
+  }
+  if (!c.done() || v[1] == 0 || v[2] < 1 || v[2] > 3) return false;
+  loss.at = v[0];
+  loss.bytes = v[1];
+  loss.cause = static_cast<LossCause>(v[2]);
+  loss.wall = unzigzag(v[3]);
+  loss.mono = unzigzag(v[4]);
+  return true;
+}
 
 // The body of a gap block: its four clocks, exactly; false for anything else
 // or a monotonic clock that runs back.
@@ -169,7 +188,7 @@ bool read_gap(std::span<const std::uint8_t> body, Gap& gap) {
 // reads to `out` and its Block to `block`; a gap block fills `block` with the
 // header it repeats and `gap` with its clocks.
 BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decoded& out, Block& block, Gap& gap,
-                      std::size_t& next) {
+                      Loss& loss, std::size_t& next) {
   const std::size_t left = file.size() - at;
   if (left < kBlockHeaderSize) return BlockCheck::Cut;
   const std::uint8_t* h = file.data() + at;
@@ -183,6 +202,11 @@ BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decode
   if (left - kBlockHeaderSize < static_cast<std::size_t>(body_len) + kBlockCrcSize) return BlockCheck::Cut;
   const auto body = file.subspan(at + kBlockHeaderSize, body_len);
   if (crc32c(body) != get_u32(body.data() + body_len)) return BlockCheck::Damaged;
+  if (count == kLossCount) {
+    if (block.end < block.first || !read_loss(body, loss)) return BlockCheck::Damaged;
+    next = at + kBlockHeaderSize + body_len + kBlockCrcSize;
+    return BlockCheck::Loss;
+  }
   if (count == 0) {
     if (block.end < block.first || !read_gap(body, gap)) return BlockCheck::Damaged;
     gap.at = block.end;
@@ -297,6 +321,24 @@ bool encode_gap(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint64
   return true;
 }
 
+void encode_loss(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint64_t end, std::uint32_t data_crc,
+                 std::uint64_t at, std::uint64_t bytes, LossCause cause, std::int64_t wall, std::int64_t mono) {
+  std::vector<std::uint8_t> body;
+  for (const std::uint64_t v : {at, bytes, static_cast<std::uint64_t>(cause), zigzag(wall), zigzag(mono)}) {
+    put_varint(body, v);
+  }
+  const std::size_t start = out.size();
+  out.insert(out.end(), kBlockMarker.begin(), kBlockMarker.end());
+  put_u32(out, static_cast<std::uint32_t>(body.size()));
+  put_u32(out, kLossCount);
+  put_u64(out, first);
+  put_u64(out, end);
+  put_u32(out, data_crc);
+  put_u32(out, crc32c(std::span(out.data() + start, kBlockHeaderSize - 4)));
+  out.insert(out.end(), body.begin(), body.end());
+  put_u32(out, crc32c(body));
+}
+
 int version_of(std::span<const std::uint8_t> file) {
   const auto starts = [&](std::string_view magic) {
     return file.size() >= magic.size() && std::memcmp(file.data(), magic.data(), magic.size()) == 0;
@@ -313,13 +355,30 @@ Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size)
   while (at < file.size()) {
     Block block;
     Gap gap;
+    Loss loss;
     std::size_t next = at;
     // A marker here, or the start of one cut off by the file's end.
     const auto here = file.begin() + static_cast<std::ptrdiff_t>(at);
     const bool marked = file.size() - at >= kBlockMarker.size()
                             ? std::equal(kBlockMarker.begin(), kBlockMarker.end(), here)
                             : std::equal(here, file.end(), kBlockMarker.begin());
-    const BlockCheck check = marked ? read_block(file, at, out, block, gap, next) : BlockCheck::Damaged;
+    const BlockCheck check = marked ? read_block(file, at, out, block, gap, loss, next) : BlockCheck::Damaged;
+    if (check == BlockCheck::Loss) {
+      // Taken only right after the block it names, and within the recording.
+      const Block* last = out.blocks.empty() ? nullptr : &out.blocks.back();
+      const bool follows =
+          last ? block.first == last->first && block.end == last->end && block.data_crc == last->data_crc
+               : block.first == 0 && block.end == 0 && block.data_crc == 0;
+      const std::uint64_t spans = loss.cause == LossCause::Ring ? loss.bytes : 0;
+      if (follows && loss.at <= recording_size && spans <= recording_size - loss.at) {
+        loss.block = last ? out.blocks.size() - 1 : Gap::kNoBlock;
+        out.losses.push_back(loss);
+      } else {
+        ++out.misplaced_blocks;
+      }
+      at = next;
+      continue;
+    }
     if (check == BlockCheck::Gap) {
       // Taken only right after the block it names, which vouches for it.
       const Block* last = out.blocks.empty() ? nullptr : &out.blocks.back();

@@ -24,6 +24,15 @@
 // line went and when it was back. A gap is not a read: it takes no byte of
 // the recording, and each costs at least kGapBlockSize bytes of the file.
 //
+// A block whose read count is kLossCount is a loss marker: bytes of the line
+// that someone did not get. Its header repeats the block before it, as a gap's
+// does; its body is five LEB128 numbers: the recording offset of the loss,
+// the bytes lost, the cause (LossCause), and the wall and monotonic clocks
+// (ns, zigzag) when it was seen. A loss of the recording itself (the driver's
+// overruns) lies between bytes `at` and `at` + 0 of it; a loss of the live
+// stream's caller (kRing) names bytes [at, at + bytes) that the recording
+// holds and the stream's reader did not hand out.
+//
 // Version 1 is the magic line and one zlib stream of the same triples, with
 // no block structure; its payload (inflated by the caller) is checked for
 // what it allows: lengths within the recording and a monotonic clock that
@@ -47,6 +56,14 @@ inline constexpr std::size_t kBlockHeaderSize = 36;                             
 inline constexpr std::size_t kBlockCrcSize = 4;                                     // the body's CRC after it
 inline constexpr std::size_t kMinReadSize = 3;                                      // one byte per number at the least
 inline constexpr std::size_t kGapBlockSize = kBlockHeaderSize + 4 + kBlockCrcSize;  // the least a gap takes
+inline constexpr std::uint32_t kLossCount = 0xFFFFFFFFu;                            // the read count of a loss marker
+
+// Why bytes were lost.
+enum class LossCause : std::uint8_t {
+  Ring = 1,     // a live stream's caller fell further behind than its reader's ring holds
+  Overrun = 2,  // the UART's receiver overran (the driver's overrun count rose)
+  Buffer = 3,   // the driver's buffer was full (its buf_overrun count rose)
+};
 
 // CRC-32C (Castagnoli) of `bytes` continuing from `crc` (0 to start): the
 // machine's CRC instruction where there is one.
@@ -66,6 +83,12 @@ bool encode_block(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint
 // `out` untouched, when first > end or the monotonic clock runs back.
 bool encode_gap(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint64_t end, std::uint32_t data_crc,
                 std::int64_t lost_wall, std::int64_t lost_mono, std::int64_t back_wall, std::int64_t back_mono);
+
+// Appends one loss marker to `out` after the block of recording bytes
+// [first, end) whose CRC-32C is data_crc (0, 0, 0 before any): `bytes` lost
+// at recording offset `at` for `cause`, seen at (wall, mono).
+void encode_loss(std::vector<std::uint8_t>& out, std::uint64_t first, std::uint64_t end, std::uint32_t data_crc,
+                 std::uint64_t at, std::uint64_t bytes, LossCause cause, std::int64_t wall, std::int64_t mono);
 
 // A run of reads the file vouches for by itself: recording bytes [first, end),
 // reads [reads_begin, reads_end) of Decoded's arrays. `checked`: the block
@@ -93,6 +116,16 @@ struct Gap {
   std::int64_t back_mono = 0;
 };
 
+// A loss the file marks, vouched for as a gap is.
+struct Loss {
+  std::uint64_t at = 0;
+  std::uint64_t bytes = 0;
+  LossCause cause = LossCause::Ring;
+  std::size_t block = Gap::kNoBlock;
+  std::int64_t wall = 0;
+  std::int64_t mono = 0;
+};
+
 // What a times file holds, as far as it can vouch for it. Every array has
 // one entry per read of an accepted block: where the read ends in the
 // recording, and its wall and monotonic clocks (ns, the monotonic one to the
@@ -107,6 +140,7 @@ struct Decoded {
   std::vector<std::int64_t> walls;
   std::vector<std::int64_t> monos;
   std::vector<Gap> gaps;
+  std::vector<Loss> losses;            // in file order
   std::uint64_t damaged_bytes = 0;     // bytes of the file in no sound block
   std::uint32_t damaged_blocks = 0;    // stretches of such bytes
   std::uint32_t misplaced_blocks = 0;  // sound, but beyond the recording, over an earlier block, or a gap

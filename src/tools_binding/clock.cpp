@@ -31,13 +31,29 @@ PyObject* figures_dict(const std::array<ClockStats, 2>& stats) {
   if (!figures) return nullptr;
   for (std::size_t k = 0; k < stats.size(); ++k) {
     const ClockStats& s = stats[k];
-    Ref d = Ref::steal(Py_BuildValue(
-        "{s:n, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets", static_cast<Py_ssize_t>(s.packets), "rate_hz", s.rate_hz,
-        "nominal_hz", s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns", s.jitter_median_ns, "jitter_p99_ns",
-        s.jitter_p99_ns, "pauses", static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
+    Ref d = Ref::steal(Py_BuildValue("{s:n, s:d, s:d, s:d, s:d, s:d, s:d, s:n, s:n}", "packets",
+                                     static_cast<Py_ssize_t>(s.packets), "rate_hz", s.rate_hz, "nominal_hz",
+                                     s.nominal_hz, "drift_ppm", s.drift_ppm, "jitter_median_ns", s.jitter_median_ns,
+                                     "jitter_p99_ns", s.jitter_p99_ns, "residual_ns", s.residual_ns, "pauses",
+                                     static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
     if (!d || PyDict_SetItemString(figures.get(), k == 0 ? "raw" : "estimated", d.get()) < 0) return nullptr;
   }
   return figures.release();
+}
+
+PyObject* clock_state_dict(const std::array<ClockState, 2>& states) {
+  Ref out = Ref::steal(PyDict_New());
+  if (!out) return nullptr;
+  for (std::size_t k = 0; k < states.size(); ++k) {
+    const ClockState& s = states[k];
+    Ref d = Ref::steal(Py_BuildValue("{s:O, s:n, s:d, s:d, s:d, s:L, s:n, s:n}", "locked",
+                                     s.locked ? Py_True : Py_False, "packets", static_cast<Py_ssize_t>(s.packets),
+                                     "rate_hz", s.rate_hz, "drift_ppm", s.drift_ppm, "residual_ns", s.residual_ns,
+                                     "segment_ns", static_cast<long long>(s.segment_ns), "pauses",
+                                     static_cast<Py_ssize_t>(s.pauses), "lost", static_cast<Py_ssize_t>(s.lost)));
+    if (!d || PyDict_SetItemString(out.get(), k == 0 ? "raw" : "estimated", d.get()) < 0) return nullptr;
+  }
+  return out.release();
 }
 
 namespace {
@@ -214,7 +230,18 @@ PyObject* clock_finish(PyObject* self, PyObject* args, PyObject* kwargs) {
   return hand_out(c, offset);
 }
 
+// state(): each stream's ClockState as a dict.
+PyObject* clock_state(PyObject* self, PyObject*) {
+  SampleClockObject* c = as_clock(self);
+  BusyGuard guard(c->busy);
+  if (!guard) return nullptr;
+  return clock_state_dict({(*c->clocks)[0].state(), (*c->clocks)[1].state()});
+}
+
 PyMethodDef clock_methods[] = {
+    {"state", clock_state, METH_NOARGS,
+     "state($self, /)\n--\n\nEach stream's clock now: {'raw': {...}, 'estimated': {...}} with locked, packets, "
+     "rate_hz, drift_ppm, residual_ns, segment_ns, pauses and lost."},
     {"feed", clock_feed, METH_VARARGS,
      "feed($self, first_ns, first_bytes, done_ns, lengths, kinds, lost, /)\n--\n\nAdds packets in arrival order "
      "(bytes-like arrays of int64, uint32, int64, uint32, uint8, uint8)."},

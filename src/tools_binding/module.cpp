@@ -23,6 +23,7 @@ int exec_module(PyObject* module) {
   if (add(module, "SampleClock", make_sample_clock_type(module)) < 0) return -1;
   if (add(module, "RecordingClock", make_recording_clock_type(module)) < 0) return -1;
   if (add(module, "LiveFrames", make_live_frames_type(module)) < 0) return -1;
+  if (add(module, "PortReader", make_port_reader_type(module)) < 0) return -1;
   if (add(module, "McapWriter", make_mcap_writer_type(module)) < 0) return -1;
   if (add(module, "RosPacker", make_ros_packer_type(module)) < 0) return -1;
   if (add(module, "FIELDS", field_table()) < 0) return -1;

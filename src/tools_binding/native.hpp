@@ -28,6 +28,7 @@ PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
 PyObject* make_live_frames_type(PyObject* module);
 PyObject* make_ros_packer_type(PyObject* module);
+PyObject* make_port_reader_type(PyObject* module);
 // ROS_TOPICS, the topics by id (name, message type, what each carries), and
 // STANDARD_GRAVITY (m/s² per g) into the module; -1 with an exception.
 int add_ros_tables(PyObject* module);
@@ -43,6 +44,8 @@ PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
 bool positive_baud(double baud);
 PyObject* int64_bytes(const std::vector<std::int64_t>& v);
 PyObject* figures_dict(const std::array<ClockStats, 2>& stats);
+// {"raw": {...}, "estimated": {...}}: each online clock's ClockState.
+PyObject* clock_state_dict(const std::array<ClockState, 2>& states);
 
 // set_line(fd, baud) -> (input, output, taken): the line of an open terminal
 // set up as SerialParser sets it, the speeds the driver put into effect read
@@ -54,6 +57,8 @@ PyObject* set_line(PyObject* module, PyObject* args);
 // none does), strerror its text, filename `path` when not null. Python code
 // tells failures apart by errno, never by text. Returns null.
 PyObject* raise_failure(const Failure& failure, const char* path);
+// The same OSError made, not raised (a new reference, or null with an exception).
+PyObject* failure_object(const Failure& failure, const char* path);
 
 // Adds the times-file codec's functions and magic lines to the module; -1
 // with an exception on failure.

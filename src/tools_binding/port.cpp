@@ -11,6 +11,7 @@
 #include <string>
 
 #include "native.hpp"
+#include "port_reader.hpp"
 #include "pyref.hpp"
 #include "serial.hpp"
 
@@ -52,7 +53,7 @@ int errno_of(const Failure& failure) {
 
 }  // namespace
 
-PyObject* raise_failure(const Failure& failure, const char* path) {
+PyObject* failure_object(const Failure& failure, const char* path) {
   const int err = errno_of(failure);
   py::Ref code = err ? py::Ref::steal(PyLong_FromLong(err)) : py::Ref::borrow(Py_None);
   if (!code) return nullptr;
@@ -60,6 +61,11 @@ PyObject* raise_failure(const Failure& failure, const char* path) {
   py::Ref error =
       py::Ref::steal(path ? PyObject_CallFunction(PyExc_OSError, "Oss", code.get(), failure.message.c_str(), path)
                           : PyObject_CallFunction(PyExc_OSError, "Os", code.get(), failure.message.c_str()));
+  return error.release();
+}
+
+PyObject* raise_failure(const Failure& failure, const char* path) {
+  py::Ref error = py::Ref::steal(failure_object(failure, path));
   if (!error) return nullptr;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
   return nullptr;
@@ -161,6 +167,21 @@ PyObject* port_discard_input(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// The driver's overrun counts, (overrun, buf_overrun), or None where it keeps none.
+PyObject* port_counters(PyObject* self, PyObject*) {
+  PortObject* p = as_port(self);
+  BusyGuard guard(p->busy);
+  if (!guard) return nullptr;
+  if (!p->port) {
+    PyErr_SetString(PyExc_ValueError, "counters of a closed port");
+    return nullptr;
+  }
+  const std::optional<LineCounters> counts = line_counters(p->port->fd());
+  if (!counts) Py_RETURN_NONE;
+  return Py_BuildValue("(KK)", static_cast<unsigned long long>(counts->overrun),
+                       static_cast<unsigned long long>(counts->buf_overrun));
+}
+
 PyObject* port_close(PyObject* self, PyObject*) {
   PortObject* p = as_port(self);
   BusyGuard guard(p->busy);
@@ -176,6 +197,9 @@ PyMethodDef port_methods[] = {
     {"fileno", port_fileno, METH_NOARGS, "fileno($self)\n--\n\nThe port's descriptor (non-blocking)."},
     {"discard_input", port_discard_input, METH_NOARGS,
      "discard_input($self)\n--\n\nDrops what the line received and was not read yet."},
+    {"counters", port_counters, METH_NOARGS,
+     "counters($self)\n--\n\nThe driver's receive overrun counts (overrun, buf_overrun), or None where it keeps "
+     "none (a pseudo-terminal)."},
     {"close", port_close, METH_NOARGS, "close($self)\n--\n\nReleases the device."},
     {nullptr, nullptr, 0, nullptr},
 };

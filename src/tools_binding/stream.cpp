@@ -335,7 +335,19 @@ PyObject* live_due(PyObject* self, PyObject*) {
   if (!guard) return nullptr;
   const Held& held = *l->held;
   if (held.size() == 0) Py_RETURN_NONE;
-  return PyLong_FromLongLong(held.done[held.head] + l->lookahead);
+  // The oldest packet's clock may hold it past its look-ahead (a segment's
+  // first packets, those from a loss on): it says when.
+  const std::int64_t clock_due = l->segment->clocks[held.kinds[held.head]].due_ns();
+  return PyLong_FromLongLong(std::max(held.done[held.head] + l->lookahead, clock_due));
+}
+
+// state(): each stream's clock now, as SampleClock.state() gives it.
+PyObject* live_state(PyObject* self, PyObject*) {
+  LiveObject* l = as_live(self);
+  BusyGuard guard(l->busy);
+  if (!guard) return nullptr;
+  const Segment& s = *l->segment;
+  return clock_state_dict({s.clocks[0].state(), s.clocks[1].state()});
 }
 
 PyMethodDef live_methods[] = {
@@ -350,6 +362,9 @@ PyMethodDef live_methods[] = {
      "restart($self, /)\n--\n\nA new segment: framing and the sample clock begin again."},
     {"due", live_due, METH_NOARGS,
      "due($self, /)\n--\n\nWhen the oldest packet held falls due (monotonic ns), or None."},
+    {"state", live_state, METH_NOARGS,
+     "state($self, /)\n--\n\nEach stream's sample clock now, as SampleClock.state() gives it (the counts "
+     "begin again with a segment)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

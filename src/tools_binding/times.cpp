@@ -96,6 +96,26 @@ PyObject* py_encode_gap(PyObject*, PyObject* args) {
   return as_bytes(out);
 }
 
+// encode_times_loss(first, end, data_crc, at, bytes, cause, wall, mono, /) -> bytes.
+PyObject* py_encode_loss(PyObject*, PyObject* args) {
+  unsigned long long first = 0, end = 0, at = 0, bytes = 0;
+  unsigned long data_crc = 0;
+  int cause = 0;
+  long long wall = 0, mono = 0;
+  if (!PyArg_ParseTuple(args, "KKkKKiLL:encode_times_loss", &first, &end, &data_crc, &at, &bytes, &cause, &wall,
+                        &mono)) {
+    return nullptr;
+  }
+  if (first > end || bytes == 0 || cause < 1 || cause > 3) {
+    PyErr_SetString(PyExc_ValueError, "a loss follows a block (first <= end), of at least a byte, cause 1 to 3");
+    return nullptr;
+  }
+  std::vector<std::uint8_t> out;
+  times::encode_loss(out, first, end, static_cast<std::uint32_t>(data_crc), at, bytes,
+                     static_cast<times::LossCause>(cause), wall, mono);
+  return as_bytes(out);
+}
+
 // Sets d[key] = value (a new reference, stolen); false with an exception.
 bool put(PyObject* d, const char* key, PyObject* value) {
   Ref v = Ref::steal(value);
@@ -128,8 +148,22 @@ PyObject* decoded_dict(const times::Decoded& t) {
     if (!item) return nullptr;
     PyList_SET_ITEM(gaps.get(), static_cast<Py_ssize_t>(i), item);
   }
+  // Each loss as (index of the block that vouches for it or None, offset, bytes, cause, wall, mono).
+  Ref losses = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.losses.size())));
+  if (!losses) return nullptr;
+  for (std::size_t i = 0; i < t.losses.size(); ++i) {
+    const times::Loss& l = t.losses[i];
+    Ref block = Ref::steal(l.block == times::Gap::kNoBlock ? Py_NewRef(Py_None) : PyLong_FromSize_t(l.block));
+    PyObject* item = block ? Py_BuildValue("(OKKiLL)", block.get(), static_cast<unsigned long long>(l.at),
+                                           static_cast<unsigned long long>(l.bytes), static_cast<int>(l.cause),
+                                           static_cast<long long>(l.wall), static_cast<long long>(l.mono))
+                           : nullptr;
+    if (!item) return nullptr;
+    PyList_SET_ITEM(losses.get(), static_cast<Py_ssize_t>(i), item);
+  }
   Ref d = Ref::steal(PyDict_New());
   if (!d || !put(d.get(), "version", PyLong_FromLong(t.version)) ||
+      PyDict_SetItemString(d.get(), "losses", losses.get()) < 0 ||
       PyDict_SetItemString(d.get(), "blocks", blocks.get()) < 0 ||
       PyDict_SetItemString(d.get(), "gaps", gaps.get()) < 0 || !put(d.get(), "ends", as_bytes(t.ends)) ||
       !put(d.get(), "walls", as_bytes(t.walls)) || !put(d.get(), "monos", as_bytes(t.monos)) ||
@@ -179,6 +213,11 @@ PyMethodDef times_functions[] = {
      "encode_times_gap(first, end, data_crc, lost_wall, lost_mono, back_wall, back_mono, /)\n--\n\nOne gap block "
      "of a version 2 times file: the device went at the first two clocks (ns) and was back at the last two, after "
      "the block of recording bytes [first, end) with that CRC-32C (0, 0, 0 before any block)."},
+    {"encode_times_loss", py_encode_loss, METH_VARARGS,
+     "encode_times_loss(first, end, data_crc, at, bytes, cause, wall, mono, /)\n--\n\nOne loss marker of a "
+     "version 2 times file: bytes lost at recording offset at (cause 1: a live stream's ring, 2: the UART's "
+     "overrun, 3: the driver's buffer), seen at the wall and monotonic clocks (ns), after the block of recording "
+     "bytes [first, end) with that CRC-32C."},
     {"decode_times", py_decode, METH_VARARGS,
      "decode_times(data, recording_size, /)\n--\n\nThe reads a version 2 times file vouches for, as a dict; for "
      "another version only its number."},

@@ -3,10 +3,10 @@ in Foxglove, measure its noise, and find out why a port will not work.
 
 Exit status: 0 on success, 1 when the work failed (a missing file, a port that
 cannot be opened, a recording in which no byte arrived, an output another
-`vorn record` is writing, a recording without packets, a port that hung up, a
-stop by SIGTERM or SIGHUP) or `vorn doctor` found a problem, 2 for a usage
-error (an output that is a file the command reads, --rate where it cannot
-apply or is needed). When a port will not open or streams badly,
+`vorn record` is writing or that is not a regular file, a recording without
+packets, a port that hung up, a stop by SIGTERM or SIGHUP) or `vorn doctor`
+found a problem, 2 for a usage error (an output that is a file the command
+reads, --rate where it cannot apply or is needed). When a port will not open or streams badly,
 `vorn doctor PORT` says why.
 """
 
@@ -27,10 +27,9 @@ import warnings
 from pathlib import Path
 
 from vorn.errors import UsageError
-from vorn.ros_messages import DEFAULT_FRAME_ID, check_frame_id
+from vorn.ros_messages import DEFAULT_FRAME_ID
+from vorn.sidecars import LINE_BAUD, UNSAID_BAUD, beside
 
-TIMES_SUFFIX = ".times"  # vorn.times's, without loading the native helper for --help
-BAUD_SUFFIX = ".baud"  # vorn.sample_clock's, likewise
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
 MAX_BAUD = 2**32  # the port takes a 32-bit speed
 
@@ -78,6 +77,8 @@ def topic_prefix(text: str) -> str:
 
 def frame_id(text: str) -> str:
     """A header.frame_id as tf2 takes it."""
+    from vorn.ros_messages import check_frame_id
+
     try:
         return check_frame_id(text)
     except ValueError as e:
@@ -120,8 +121,9 @@ class VersionAction(argparse.Action):
 RECORDING_HELP = "a recording: the bytes of the stream as `vorn record` writes them"
 BAUD_HELP = (
     "the line's baud rate, for each packet's wire time in its sample time (default: FILE.baud, "
-    "which `vorn record` writes, else 921600)"
+    f"which `vorn record` writes, else {UNSAID_BAUD})"
 )
+PORT_BAUD_HELP = f"baud rate (default {LINE_BAUD})"
 
 
 def add_selection(ap: argparse._ActionsContainer) -> None:
@@ -210,7 +212,7 @@ def parser() -> argparse.ArgumentParser:
         help="recording to write; an existing file is refused unless --force",
     )
     rec.add_argument("--force", action="store_true", help="replace FILE if it exists")
-    rec.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    rec.add_argument("--baud", type=baud_rate, default=LINE_BAUD, metavar="N", help=PORT_BAUD_HELP)
     rec.add_argument("--seconds", type=positive, metavar="S", help="stop after S seconds")
     rec.add_argument(
         "--reconnect",
@@ -313,7 +315,7 @@ def parser() -> argparse.ArgumentParser:
         "fix; exit status 1 when there is a problem.",
     )
     doc.add_argument("port", metavar="PORT", nargs="?", help="serial device, e.g. /dev/ttyUSB0 (default: list all)")
-    doc.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    doc.add_argument("--baud", type=baud_rate, default=LINE_BAUD, metavar="N", help=PORT_BAUD_HELP)
     doc.add_argument(
         "--listen",
         type=positive,
@@ -347,7 +349,7 @@ def parser() -> argparse.ArgumentParser:
         help="raw packets per second: replay a recording without arrival times at this pace, "
         "filter packets between the raw packets around them (as export --rate)",
     )
-    live.add_argument("--baud", type=baud_rate, default=115200, metavar="N", help="baud rate (default 115200)")
+    live.add_argument("--baud", type=baud_rate, default=LINE_BAUD, metavar="N", help=PORT_BAUD_HELP)
     live.add_argument("--reconnect", action="store_true", help="wait for the port to come back after an unplug")
     live.add_argument(
         "--lookahead",
@@ -490,9 +492,19 @@ STOP_SIGNALS = (signal.SIGTERM, signal.SIGHUP)
 RECORD_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
+# A clean-up takes far less. A stop signal that came during the import of a C
+# extension can be lost there (its error cleared); one repeated after this
+# long stops the command even so, rather than being ignored with the first.
+CLEAN_UP_SECONDS = 1.0
+_first_stop: list[float] = []
+
+
 def on_stop(signum, frame) -> None:
-    for s in STOP_SIGNALS:  # a second signal must not cut the clean-up short
-        signal.signal(s, signal.SIG_IGN)
+    import time
+
+    if _first_stop and time.monotonic() - _first_stop[0] < CLEAN_UP_SECONDS:
+        return  # a second signal must not cut the clean-up short
+    _first_stop[:] = [time.monotonic()]
     raise Stopped(signum)
 
 
@@ -524,6 +536,11 @@ def run_record(args) -> int:
         s: signal.signal(s, on_signal) for s in RECORD_STOP_SIGNALS if signal.getsignal(s) is not signal.SIG_IGN
     }
     status = Status()
+
+    def told(text: str) -> None:
+        status.clear()
+        say(f"vorn record: {text}")
+
     try:
         got = record(
             args.port,
@@ -534,6 +551,7 @@ def run_record(args) -> int:
             stopped=lambda: bool(stop),
             status=status,
             reconnect=args.reconnect,
+            told=told,
         )
     finally:
         status.clear()
@@ -548,6 +566,8 @@ def run_record(args) -> int:
         why = "time limit reached"
     if got.gaps:
         why += f"; {got.gaps} gap{'s' if got.gaps > 1 else ''} without the device (vorn info lists them)"
+    if got.overruns:
+        why += f"; the driver lost {got.overruns:,} characters (overruns; vorn info lists them)"
     try:
         print(
             f"{args.output}: {got.bytes:,} bytes in {got.seconds:.1f} s, {c['raw']:,} raw and "
@@ -668,7 +688,7 @@ def live_source(args, server):
         if args.rate is None and not has_times(args.replay):
             from vorn.rate_clock import no_arrival_times
 
-            raise Failed(str(no_arrival_times(args.replay)))
+            raise UsageError(str(no_arrival_times(args.replay)))
         return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
     import time
 
@@ -881,15 +901,14 @@ def files_of(args) -> tuple[list, list]:
     """What the command reads and what it writes: a recording with the files
     beside it (its times and its baud rate)."""
 
-    def beside(path):
-        return path and [path, *(os.fsdecode(path) + suffix for suffix in (TIMES_SUFFIX, BAUD_SUFFIX))]
-
     if args.command == "record":
         return [args.port], beside(args.output)
     if args.command == "doctor":
         return [], []
     if args.command in ("live", "ros2"):
-        return [args.port, args.noise, *(beside(args.replay) or [])], beside(args.record) or []
+        return [args.port, args.noise, *(beside(args.replay) if args.replay else [])], (
+            beside(args.record) if args.record else []
+        )
     inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
     return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
 

@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 from vorn.errors import missing
 from vorn.fields import KINDS, SAMPLE_TIME_COLUMN, TIME_COLUMN, UNTIMED, column_names, describe
 from vorn.recording import Progress, Recording, check_selection
-from vorn.sample_clock import check_baud
+from vorn.sidecars import check_baud
 from vorn.times import UntimedWarning
 
 TIME_COLUMNS = (TIME_COLUMN, SAMPLE_TIME_COLUMN)  # UNTIMED in them is null

@@ -17,6 +17,7 @@ from dataclasses import asdict, dataclass
 
 from vorn import _native
 from vorn import ports as sysports
+from vorn.sidecars import LINE_BAUD
 
 TCGETS2 = 0x802C542A
 TCSETS2 = 0x402C542B
@@ -103,8 +104,9 @@ def check_holders(report: Report, path: str, usb: dict | None) -> tuple[list[sys
             "note",
             "held",
             f"no process seen holding {path} open, but the descriptors of {unseen} processes "
-            "of other users could not be looked at",
-            "run as root to see them all",
+            "of other users could not be looked at: one of them holding it without exclusive mode "
+            "or the lock is not ruled out",
+            f"`sudo vorn doctor {path}` (or `sudo fuser -v {path}`) looks at them all",
         )
     elif not found:
         report.add("ok", "held", f"no other process has {path} open")
@@ -396,7 +398,7 @@ def check_port(report: Report, path: str, baud: int) -> bool:
             f'ATTRS{{idProduct}}=="{info.usb["product"]}" names it /dev/vorn',
         )
     can_use = check_access(report, path, st, info)
-    held, unseen = check_holders(report, path, info.usb if info else None)
+    held, _ = check_holders(report, path, info.usb if info else None)
     if info:
         check_latency(report, info, baud)
     if not can_use:
@@ -427,16 +429,8 @@ def check_port(report: Report, path: str, baud: int) -> bool:
                 "settings under the program using it",
             )
             return False
-        if unseen:
-            # Any of them may use the port without exclusive mode or the lock.
-            report.add(
-                "note",
-                "baud",
-                f"{baud} baud not tried: {unseen} processes of other users may "
-                "hold the port, and trying would change its settings under them",
-                "run as root to rule them out",
-            )
-            return False
+        # Processes of other users that could not be looked at are not ruled
+        # out (said above); the settings are put back as they were found.
         return check_baud(report, fd, baud)
     finally:
         os.close(fd)
@@ -447,7 +441,28 @@ def check_port(report: Report, path: str, baud: int) -> bool:
 
 def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     """Opens the port as SerialParser does, reads raw for `seconds` and frames
-    what arrives with the core's framing."""
+    what arrives with the core's framing; then puts the line's settings back
+    as it found them."""
+    try:
+        keeper = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        report.add("problem", "listen", f"{path} does not open: {e.strerror}")
+        return
+    try:
+        # Held open across the listen, so that the settings found are put back
+        # on the same line (and no last close hangs it up in between).
+        saved = fcntl.ioctl(keeper, TCGETS2, bytes(KERNEL_TERMIOS2_SIZE))
+        try:
+            listen_as_parser(report, path, baud, seconds)
+        finally:
+            fcntl.ioctl(keeper, TCSETS2, saved)
+    except OSError as e:
+        report.add("problem", "listen", f"the settings of {path} cannot be read or put back: {e.strerror}")
+    finally:
+        os.close(keeper)
+
+
+def listen_as_parser(report: Report, path: str, baud: int, seconds: float) -> None:
     try:
         port = _native.Port(path, baud, READ_WAIT)
     except OSError as e:
@@ -460,6 +475,7 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
     # as the line was opened, judged with the rest only if no packet ever comes.
     lead: bytearray | None = bytearray()
     probe = _native.Framer()  # frames the lead as it grows, to tell when it holds a packet
+    counted = port.counters()  # the driver's overrun counts, where it keeps them
     start = time.monotonic()
     try:
         # Whatever the line held arrived before its settings (cooked, at
@@ -481,6 +497,17 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
                 done = packet_count(framer.counts())
                 arrivals.append((time.monotonic(), len(chunk), done - packets))
                 packets = done
+        overran = port.counters() if counted is not None else None
+        if overran is not None and (overran[0] > counted[0] or overran[1] > counted[1]):
+            uart, buffer = overran[0] - counted[0], overran[1] - counted[1]
+            report.facts["overruns"] = {"overrun": uart, "buf_overrun": buffer}
+            report.add(
+                "problem",
+                "listen",
+                f"the driver lost characters while listening: {uart:,} by the UART's overruns, {buffer:,} by "
+                "its buffer being full",
+                "the port was read too late: a loaded machine, a low-latency setting, or a lower speed",
+            )
     except OSError as e:
         report.add(
             "problem",
@@ -627,7 +654,7 @@ def judge(report: Report, c: dict, arrivals: list, elapsed: float, path: str, ba
 # -- the command ----------------------------------------------------------------
 
 
-def examine(port: str | None, baud: int = 115200, listen_seconds: float | None = None) -> Report:
+def examine(port: str | None, baud: int = LINE_BAUD, listen_seconds: float | None = None) -> Report:
     """The findings: about the machine's serial ports without port, else about
     that port, and with listen_seconds about the stream it delivers."""
     report = Report()

@@ -76,6 +76,10 @@ def frame(rec: Recording, clock=None) -> dict | None:
         "timed_seconds": span / 1e9,
         "timed_packets": dict(timed),
         "unplugged": unplugged,
+        "lost": [
+            {"at": x.at, "bytes": x.bytes, "cause": x.cause, "at_s": (x.seen.wall_ns - t.walls[0]) / 1e9}
+            for x in t.losses
+        ],
     }
 
 
@@ -106,10 +110,18 @@ def timing(t: dict | None, c: dict) -> list[str]:
     ]
     for g in t["unplugged"]:
         lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
+    for x in t.get("lost", ()):
+        lines.append(f"lost:              {x['bytes']:,} bytes at {x['at_s']:,.3f} s ({LOST_WHY[x['cause']]})")
     if t["untimed_bytes"]:
         lines.append(f"untimed:           {t['untimed_bytes']:,} bytes (their packets are kept, without a time)")
     return lines
 
+
+LOST_WHY = {
+    "ring": "the live stream's caller fell behind; the recording has them",
+    "overrun": "the UART overran: the driver's count of characters, missing here too",
+    "buffer": "the driver's buffer was full: its count of characters, missing here too",
+}
 
 CLOCK_HINT = "sample clock:      not worked out without numpy (pip install 'vorn_rs[columns]')"
 
@@ -127,7 +139,7 @@ def clock_for(path, baud: int | None, times):
 
 def clock_figures(path, baud: int | None, clock) -> dict:
     """Each stream's recovered clock, the recording framed into `clock`."""
-    from vorn.sample_clock import baud_of
+    from vorn.sidecars import baud_of
 
     clock.finish()
     return {"baud": baud_of(path, baud), **clock.figures()}
@@ -145,8 +157,8 @@ def clock_lines(s: dict | None, t: dict | None) -> list[str]:
             f"  {kind + ':':<11}{k['rate_hz']:,.4f} Hz (set to {k['nominal_hz']:g}, "
             f"drift {k['drift_ppm']:+.1f} ppm); "
             f"arrival after sample: median {k['jitter_median_ns'] / 1e6:.2f} ms, "
-            f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; {k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, "
-            f"{k['lost']:,} lost"
+            f"p99 {k['jitter_p99_ns'] / 1e6:.2f} ms; residual {k['residual_ns'] / 1e6:.3f} ms; "
+            f"{k['pauses']:,} pause{'s' * (k['pauses'] != 1)}, {k['lost']:,} lost"
         )
     return lines
 

@@ -15,30 +15,42 @@ A batch holds the columns of vorn.read (see vorn.columns) with, after
 host_time_ns, time_ns: the time each packet was sampled on the host's wall
 clock, from the core's sample clock (one per stream, a new segment after each
 gap; see open()). The port is opened as SerialParser opens it (claimed for exclusive use,
-raw 8N1, the speed read back) and read through the same core, without a thread:
-the stream waits on one descriptor (fileno(), an epoll set holding the port and
-a timer), which an event loop watches with add_reader, so a waiting stream
-costs nothing.
+raw 8N1, the speed read back) and read as its bytes arrive by a native thread
+that only moves them, with their arrival times, into a bounded ring (and into
+the recording, with record=); the caller frames what the ring holds on its own
+thread (and, when it was waiting, takes what the line holds itself, in turn with
+the thread). The stream waits on one descriptor (fileno(), an epoll set holding
+the ring's signal, the port and a timer), which an event loop watches with
+add_reader, so a waiting stream costs nothing.
 """
 
 from __future__ import annotations
 
+import atexit
 import builtins
+import contextlib
 import errno
 import itertools
+import math
 import os
 import select
 import stat
+import threading
 import time
+import warnings
+import weakref
 from array import array
 from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, NamedTuple
 
-from vorn import _native
+from vorn import _native, ports
 from vorn.columns import Columns
+from vorn.errors import with_path
 from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, column_names, flag_column, value_columns
-from vorn.sample_clock import sample_times
+from vorn.recorder import FLUSH_EVERY
+from vorn.sample_clock import ClockState, sample_times
+from vorn.sidecars import LINE_BAUD
 from vorn.times import Stamp, Unplugged, load_times, now
 
 if TYPE_CHECKING:
@@ -46,22 +58,28 @@ if TYPE_CHECKING:
 
     import numpy as np
 
-__all__ = ["Batch", "Gap", "Stream", "open", "recorded_gaps"]
+__all__ = ["Batch", "Gap", "Loss", "Stream", "open", "recorded_gaps"]
 
-DEFAULT_BAUD = 921600
 # How long a port's packets are held for the reads after them to confirm
 # their sample times (seconds): past a USB adapter's 16 ms bursts with room.
-DEFAULT_LOOKAHEAD = 0.064
+DEFAULT_LOOKAHEAD = 0.0
 MAX_LOOKAHEAD = 10.0
+# What the reader's ring holds while the caller is busy: about 12 minutes of
+# the unit at 921600 baud. Its pages cost memory only once bytes fill them.
+DEFAULT_RING = 64 << 20
+MIN_RING = 4096
+# How long close() from another thread waits for a read it woke to let go.
+CLOSE_WAIT = 5.0
+# A replay refuses a recording whose arrivals jump further than this (ns): a
+# month, past any unplug worth replaying; a larger jump is damage.
+MAX_REPLAY_GAP_NS = 31 * 86400 * 10**9
 # A lost device is looked for again after 50 ms, then twice as long each time
 # up to 2 s: quick for a replug, cheap for a unit that stays away.
 FIRST_RETRY, LAST_RETRY = 0.05, 2.0
-# A batch takes reads from the port or a recording until it holds this many
-# bytes (four of the port's reads), so that a backlog comes out in pieces of
-# well under a millisecond of work each rather than holding up an event loop.
+# A batch takes reads from the ring or a recording until it holds this many
+# bytes, so that a backlog comes out in pieces of well under a millisecond of
+# work each rather than holding up an event loop.
 BATCH_BYTES = 1 << 16
-# The native port's read window: a shorter read has emptied the line for now.
-PORT_WINDOW = 16384
 # Stable names of serial devices, which follow a device from port to port.
 STABLE_DIRS = ("/dev/serial/by-id", "/dev/serial/by-path")
 # The columns of a batch: those of a recording with arrival times, and the
@@ -92,13 +110,35 @@ class Gap(NamedTuple):
         return (self.back_ns - self.lost_ns) / 1e9
 
 
+class Loss(NamedTuple):
+    """Bytes of the line the stream did not hand out, seen at wall_ns (the
+    host's wall clock, ns). cause: "ring", the caller fell further behind than
+    the reader's ring holds (the oldest bytes went; exact; a recording made
+    with record= still has them); "overrun", the UART's receiver overran, or
+    "buffer", the driver's buffer was full (the driver's counts of characters
+    lost, which no recording has either)."""
+
+    wall_ns: int
+    bytes: int
+    cause: str
+
+
 class Batch(Columns):
     """A vorn.Columns of one batch; gap is the Gap just before it, if the device
-    was lost and found again since the previous batch."""
+    was lost and found again since the previous batch; losses the Loss(es)
+    just before its packets (lost_bytes: their bytes in all), empty when
+    nothing was lost."""
 
-    def __init__(self, arrays: dict[str, np.ndarray], path: str, gap: Gap | None = None) -> None:
+    def __init__(
+        self, arrays: dict[str, np.ndarray], path: str, gap: Gap | None = None, losses: tuple[Loss, ...] = ()
+    ) -> None:
         super().__init__(arrays, path)
         self.gap = gap
+        self.losses = losses
+
+    @property
+    def lost_bytes(self) -> int:
+        return sum(loss.bytes for loss in self.losses)
 
 
 def columns_of(np, host, times, kinds, values, flags) -> dict[str, np.ndarray]:
@@ -191,21 +231,46 @@ class Timer:
         os.close(self.fd)
 
 
+def check_timeout(timeout: float | None) -> float | None:
+    """A read's timeout as read() and aread() both take it: None or inf for
+    ever, a number of seconds (0 or less: only what is there now)."""
+    if timeout is None:
+        return None
+    seconds = float(timeout)
+    if seconds != seconds:
+        raise ValueError("timeout must be a number of seconds or None, not nan")
+    return None if seconds == math.inf else seconds
+
+
 class Stream:
     """The packets of a port, or of a recording replayed, batch by batch (see
-    the module's text). Made by vorn.open; owned by one thread at a time."""
+    the module's text). Made by vorn.open; read by one thread at a time, and
+    closed by any: a read blocked meanwhile wakes and raises ValueError. A
+    stream belongs to the process that opened it: in a forked child, close()
+    (or exit) only closes the child's descriptors."""
 
     def __init__(self, name: str) -> None:
         self.name = name
+        self._closed = False
+        self._pid = os.getpid()
         self.gaps: list[Gap] = []  # every stretch without the device, in order
+        self.lost = {"ring": 0, "overrun": 0, "buffer": 0}  # bytes not handed out, by cause (see Loss)
+        self._losses: list[Loss] = []  # not yet handed out with a batch
         self._np = require_numpy()
+        self._lock = threading.Lock()
+        self._readers = 0  # threads in read()
+        self._reading_thread: int | None = None
+        self._releasing = False
+        self._released = threading.Event()  # set once all is released
         self._epoll = select.epoll()
         self._timer = Timer()
         self._epoll.register(self._timer.fd, select.EPOLLIN)
+        # Written by close() from another thread, to wake a read() waiting.
+        self._wake = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+        self._epoll.register(self._wake, select.EPOLLIN)
         self._framer = _native.Framer()
         self._gap: Gap | None = None  # found again, not yet handed out with a batch
         self._ended = False
-        self._closed = False
         self._drained = False  # the last look took all there was: the next waits first
         # The event loop watching the descriptor for aread(), and which one:
         # kept from one batch to the next while batches are awaited in turn.
@@ -218,7 +283,7 @@ class Stream:
         """The reads that have arrived (or fallen due), without waiting."""
         raise NotImplementedError
 
-    def _release(self) -> None:
+    def _release(self, forked: bool) -> None:
         pass
 
     # -- the shared machinery --
@@ -238,19 +303,59 @@ class Stream:
         """Whether a replay has delivered its last batch."""
         return self._ended
 
+    @property
+    def lost_bytes(self) -> int:
+        """The bytes of the line the stream did not hand out, in all (see Loss)."""
+        return sum(self.lost.values())
+
     def close(self) -> None:
-        """Releases the port (or the recording); safe to call again."""
-        if self._closed:
+        """Releases the port (or the recording); safe to call again, from any
+        thread: a read() waiting in another wakes and raises ValueError."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            elsewhere = self._readers > 0 and self._reading_thread != threading.get_ident()
+            if self._readers:
+                os.eventfd_write(self._wake, 1)
+        if not self._readers:
+            self._release_all()
+        elif elsewhere:
+            # The read wakes at once and releases on its way out.
+            self._released.wait(CLOSE_WAIT)
+
+    def _release_all(self) -> None:
+        with self._lock:
+            if self._releasing:
+                return
+            self._releasing = True
+        forked = os.getpid() != self._pid
+        try:
+            if not forked:
+                self._unwatch(wake=True)
+            self._release(forked)
+        finally:
+            self._timer.close()
+            os.close(self._wake)
+            # Only this process's descriptor: the set itself, shared with a
+            # parent or a child, is left as it is.
+            self._epoll.close()
+            self._released.set()
+
+    def __del__(self) -> None:
+        if getattr(self, "_closed", True) or not hasattr(self, "_wake"):
             return
-        self._closed = True
-        self._unwatch(wake=True)
-        self._release()
-        self._timer.close()
-        self._epoll.close()
+        try:
+            if os.getpid() == self._pid:
+                warnings.warn(f"unclosed {self!r}", ResourceWarning, stacklevel=2, source=self)
+        finally:
+            self.close()
 
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("I/O operation on a closed stream")
+        if os.getpid() != self._pid:
+            raise ValueError(f"the stream belongs to the process that opened it ({self._pid}), not to a fork of it")
 
     def _frame(self, reads: list[tuple[bytes, Stamp]]) -> dict[str, np.ndarray] | None:
         """The columns of the packets that reads complete, time_ns still to be
@@ -286,9 +391,12 @@ class Stream:
         """The sample times of the next n packets."""
         raise NotImplementedError
 
-    def _batch(self, arrays: dict[str, np.ndarray]) -> Batch:
+    def _batch(self, arrays: dict[str, np.ndarray], losses: bool = True) -> Batch:
         gap, self._gap = self._gap, None
-        return Batch(arrays, self.name, gap)
+        lost: tuple[Loss, ...] = ()
+        if losses and self._losses:
+            lost, self._losses = tuple(self._losses), []
+        return Batch(arrays, self.name, gap, lost)
 
     def _empty(self) -> Batch:
         np = self._np
@@ -308,8 +416,24 @@ class Stream:
 
     def read(self, timeout: float | None = None) -> Batch:
         """The next batch: waits for it up to timeout seconds (for ever with
-        None); an empty batch when none came in time or a replay has ended.
-        OSError when the port fails (a hang-up, an unplug) without reconnect."""
+        None or inf); an empty batch when none came in time or a replay has
+        ended. OSError when the port fails (a hang-up, an unplug) without
+        reconnect; ValueError once the stream is closed, by any thread."""
+        timeout = check_timeout(timeout)
+        with self._lock:
+            self._check_open()
+            self._readers += 1
+            self._reading_thread = threading.get_ident()
+        try:
+            return self._read(timeout)
+        finally:
+            with self._lock:
+                self._readers -= 1
+                release = self._closed and not self._readers
+            if release:
+                self._release_all()
+
+    def _read(self, timeout: float | None) -> Batch:
         deadline = None if timeout is None else time.monotonic() + timeout
         look = not self._drained or timeout is not None and timeout <= 0  # as in aread()
         while True:
@@ -321,13 +445,16 @@ class Stream:
             look = True
             left = None if deadline is None else deadline - time.monotonic()
             if self._ended or (left is not None and left <= 0):
+                self._check_open()
                 return self._empty()
             self._wait(left)
 
     async def aread(self, timeout: float | None = None) -> Batch:
-        """read() for asyncio: the loop watches fileno() meanwhile."""
+        """read() for asyncio: the loop watches fileno() meanwhile; the same
+        timeouts."""
         import asyncio
 
+        timeout = check_timeout(timeout)
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
         # After a look that emptied the line, a look before waiting would find
@@ -425,6 +552,19 @@ class Stream:
         return f"<vorn.Stream {self.name!r} {state}>"
 
 
+# The streams that record, closed at the interpreter's exit so that the
+# times of their last reads are written too.
+_recording_streams: weakref.WeakSet[PortStream] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_recording_streams() -> None:
+    for stream in list(_recording_streams):
+        if os.getpid() == stream._pid:
+            with contextlib.suppress(Exception):
+                stream.close()
+
+
 class PortStream(Stream):
     """A serial port; with reconnect, a device that may come and go."""
 
@@ -436,114 +576,137 @@ class PortStream(Stream):
         lookahead: float,
         record: str | os.PathLike[str] | None = None,
         force: bool = False,
+        ring: int = DEFAULT_RING,
     ) -> None:
         super().__init__(path)
         self.baud = baud
         self.reconnect = reconnect
         self.lookahead = lookahead
+        self.ring = ring
         self._lookahead_ns = round(lookahead * 1e9)
         # Framing, the sample clock and the packets held for their times.
         self._live = _native.LiveFrames(float(baud), self._lookahead_ns)
         self._segment_over = False  # the port was lost: the clock gives what it holds
+        self._loss_break = False  # bytes were lost before the reads taken last
         self._reopen_path = stable_name(path) if reconnect else path
-        self._port: _native.Port | None = None
+        # The port, read on a thread of its own into the ring (and the recording).
+        self._reader = _native.PortReader(ring)
+        self._notify: int | None = None  # the reader's descriptor while it reads
+        self._port_fd = -1
+        self._recording: str | None = None
+        self._device: ports.Identity | None = None  # a USB adapter's, to know it again
         self._failure: OSError | None = None
         self._lost_ns = 0
         self._lost_at: Stamp | None = None
         self._retry = FIRST_RETRY
-        self._recorder = None
-        self._flush_due_ns: int | None = None  # a recording's next flush, monotonic ns
+        recorder = None
         try:
             if record is not None:
                 from vorn.recorder import Recorder
 
                 # Claimed before the port is touched, as `vorn record` does.
-                self._recorder = Recorder(os.fsdecode(record), force)
-            self._connect(path)
-            if self._recorder is not None:
-                self._recorder.start(baud)
+                recorder = Recorder(os.fsdecode(record), force)
+            self._connect(path, start=False)
+            if reconnect:
+                self._device = ports.identity(self._reader.port_fileno())
+            if recorder is not None:
+                data_fd, times_fd = recorder.hand_over(baud)
+                self._reader.record(data_fd, times_fd, flush_every=FLUSH_EVERY)
+                self._recording = recorder.path
+                recorder = None
+                _recording_streams.add(self)
+            self._start()
         except BaseException:
-            if self._recorder is not None and self._recorder.out is None:
-                self._recorder.drop()
-                self._recorder = None
+            if recorder is not None:
+                recorder.drop()
             self.close()
             raise
 
-    def _connect(self, path: str) -> None:
-        """Opens the port as SerialParser does and waits on it; OSError if it cannot."""
+    def _connect(self, path: str, start: bool = True) -> None:
+        """Opens the port as SerialParser does and reads it from now on (with
+        start); OSError if it cannot."""
         try:
-            port = _native.Port(path, self.baud, 0.0)  # reads take what is there and never wait
+            self._reader.open(path, self.baud)
         except OSError as e:
             raise os_error(e, path) from None
-        self._port = port
+        other = ports.other_device(self._reader.port_fileno(), self._device)
+        if other is not None:  # not the unit's adapter: left for whoever owns it
+            self._reader.drop()
+            text = f"{path}: {other} appeared, not the {self._device} opened first; not taken"
+            warnings.warn(text, ports.OtherDeviceWarning, stacklevel=2)
+            raise OSError(errno.ENODEV, text, path)
         # A new segment: a packet cut by the loss is not glued to what
         # follows, and the unit's clock may have a new phase, even rate.
         self._live.restart()
-        self._epoll.register(port.fileno(), select.EPOLLIN)
+        if start:
+            self._start()
+
+    def _start(self) -> None:
+        self._reader.start()
+        self._notify = self._reader.fileno()
+        self._epoll.register(self._notify, select.EPOLLIN)
+        # The port itself too: a caller waiting wakes with the thread and
+        # takes the bytes itself rather than after the thread has.
+        self._port_fd = self._reader.port_fileno()
+        self._epoll.register(self._port_fd, select.EPOLLIN)
 
     def _drop(self) -> None:
-        """Closes the port at once: its device is released for whoever comes next."""
-        if self._port is not None:
-            self._unwatch()  # before the descriptor goes: the loop may be watching it
-            self._epoll.unregister(self._port.fileno())
-            self._port.close()
-            self._port = None
+        """Stops reading and closes the port at once: its device is released
+        for whoever comes next."""
+        if self._notify is not None:
+            self._unwatch()  # before the descriptors go: the loop may be watching them
+            self._epoll.unregister(self._notify)
+            self._epoll.unregister(self._port_fd)
+            self._notify = None
+        self._reader.drop()
 
-    def _release(self) -> None:
-        self._drop()
-        if self._recorder is not None:
-            self._recorder.close()
+    def _release(self, forked: bool) -> None:
+        if not forked:
+            self._drop()
+        try:
+            self._reader.close()  # in a fork: this process's descriptors alone
+        except OSError as e:
+            raise with_path(e, self._recording) from None
 
-    def _waitable(self) -> int:
-        # While the port is open the timer is armed only for packets held and
-        # for a recording's next flush.
-        if self._port is not None and self._recorder is None and self._live.due() is None:
-            return self._port.fileno()
-        return super()._waitable()
-
-    def _take(self) -> list[tuple[bytes, Stamp]]:
+    def _take(self) -> list[tuple[bytes, tuple[int, int]]]:
         if self._failure is not None:
             raise self._failure
-        if self._port is None:
+        if self._notify is None:
             self._try_reconnect()
-            if self._port is None:
+            if self._notify is None:
                 return []
-        rec = self._recorder
-        if rec is not None:
-            self._timer.clear()  # a flush due, done below
-        reads = []
-        taken = 0
-        while taken < BATCH_BYTES:
-            try:
-                piece = self._port.read()
-            except OSError as e:
-                self._lost(os_error(e, self.name))
-                break
-            if not piece:
-                break
-            stamp = now()
-            reads.append((piece, stamp))
-            if rec is not None:
-                rec.add(piece, stamp)
-            taken += len(piece)
-            if len(piece) < PORT_WINDOW:
-                self._drained = True  # more will wake the descriptor; no need to ask now
-                break
-        self._flush_due_ns = None
-        if rec is not None and self._port is not None:
-            rec.tick()
-            due = rec.flush_due()
-            if due is not None:  # wakes the stream for it should the line go quiet
-                self._flush_due_ns = int(due * 1e9)
-                self._timer.set(self._flush_due_ns)
+        reads, ring_lost, overrun, buf_overrun, failure = self._reader.take(BATCH_BYTES)
+        if ring_lost or overrun or buf_overrun:
+            wall = reads[0][1][0] if reads else time.time_ns()
+            for n, cause in ((ring_lost, "ring"), (overrun, "overrun"), (buf_overrun, "buffer")):
+                if n:
+                    self._losses.append(Loss(wall, n, cause))
+                    self.lost[cause] += n
+            self._loss_break = True
+        # The reader's descriptor stays readable while the ring holds more.
+        self._drained = True
+        if failure is not None:
+            error, in_recording = failure
+            if in_recording:  # a full disk: named, so that it is not taken for the port's
+                self._drop()
+                self._failure = with_path(error, self._recording)
+                self._timer.set(0)
+            else:
+                self._lost(os_error(error, self.name))
         return reads
 
     def _lost(self, failure: OSError) -> None:
         self._drop()
         self._segment_over = True
         self._lost_at = now()
-        if self._recorder is not None:
-            self._recorder.flush()  # durable however long the device stays away
+        if self._recording is not None:
+            try:
+                self._reader.flush()  # durable however long the device stays away
+            except OSError as e:
+                failure = with_path(e, self._recording)
+                self._failure = failure
+                self._timer.set(0)
+                return
         if not self.reconnect:
             self._failure = failure  # raised now, and by every read after
             self._timer.set(0)  # fileno() stays readable: the failure is there to be read
@@ -556,41 +719,60 @@ class PortStream(Stream):
         if not self._timer.clear():
             return
         try:
-            self._connect(self._reopen_path)
+            self._connect(self._reopen_path, start=False)
         except OSError:
             self._retry = min(self._retry * 2, LAST_RETRY)
             self._timer.set(time.monotonic_ns() + int(self._retry * 1e9))
             return
         back = now()
         gap = Gap(self._lost_ns, back.wall_ns)
-        if self._recorder is not None:
-            self._recorder.gap(self._lost_at, back)
+        if self._recording is not None and self._lost_at is not None:
+            try:
+                self._reader.gap(self._lost_at.wall_ns, self._lost_at.mono_ns, back.wall_ns, back.mono_ns)
+            except OSError as e:
+                self._reader.drop()
+                raise with_path(e, self._recording) from None
+        self._start()
         self.gaps.append(gap)
         self._gap = gap
 
     def _step(self) -> Batch | None:
         self._check_open()
-        if self._port is not None:
+        if self._notify is not None:
             self._timer.clear()  # armed for the packets held, if any: looked at now
         reads = self._take()
         live = self._live
+        before = None
+        if self._loss_break:
+            # The bytes lost cut the stream: what was held goes out as it is,
+            # and framing and the clock begin afresh after the loss.
+            self._loss_break = False
+            before = live.finish()
+            live.restart()
         if reads:
             live.feed(reads)
+        if before is not None:
+            self._drained = False  # what was fed comes out with the next look
+            return self._batch(columns_of(self._np, *before), losses=False)
         if self._segment_over:
             self._segment_over = False
             got = live.finish()
         else:
             got = live.take(time.monotonic_ns())
         batch = None if got is None else self._batch(columns_of(self._np, *got))
-        if self._port is not None:
+        if self._notify is not None:
             due = live.due()  # the packets held fall due
-            if self._flush_due_ns is not None:
-                due = self._flush_due_ns if due is None else min(due, self._flush_due_ns)
             if due is not None:
                 self._timer.set(due)
         if batch is None and self._failure is not None:
             raise self._failure
         return batch
+
+    @property
+    def clock(self) -> ClockState:
+        """Each stream's sample clock now (vorn.sample_clock.ClockState):
+        warm-up or locked, rate and drift, residual, pauses and losses."""
+        return ClockState.from_native(self._live.state())
 
 
 def replay_events(times) -> Iterator[tuple[int, Stamp, Unplugged | None]]:
@@ -608,6 +790,22 @@ def replay_events(times) -> Iterator[tuple[int, Stamp, Unplugged | None]]:
             return
         yield end, stamp, None
         pos = end
+
+
+def check_replay_times(path: str, times) -> None:
+    """ValueError when the arrivals of a recording jump by more than
+    MAX_REPLAY_GAP_NS (or a gap lasts longer): damage, which a replay at its
+    pace would wait out for years."""
+    np = require_numpy()
+    monos = np.frombuffer(times.monos, np.int64) if len(times.monos) else np.empty(0, np.int64)
+    steps = np.diff(monos) if len(monos) > 1 else monos[:0]
+    longest = int(np.abs(steps).max()) if len(steps) else 0
+    for gap in times.gaps:
+        longest = max(longest, abs(gap.back.mono_ns - gap.lost.mono_ns))
+    if longest > MAX_REPLAY_GAP_NS:
+        raise ValueError(
+            f"{path}: damaged arrival times: they jump by {longest / 86400e9:,.0f} days, more than a replay takes"
+        )
 
 
 class ReplayStream(Stream):
@@ -638,10 +836,15 @@ class ReplayStream(Stream):
             )
         self._end = 0  # where the previous read ended
         self._first_mono = self._next[1].mono_ns
+        try:
+            check_replay_times(path, times)
+        except ValueError:
+            self.close()
+            raise
         self._start = time.monotonic_ns()
         self._timer.set(self._start)
 
-    def _release(self) -> None:
+    def _release(self, forked: bool) -> None:
         if hasattr(self, "_file"):
             self._file.close()
 
@@ -688,13 +891,14 @@ class ReplayStream(Stream):
 
 def open(
     source,
-    baud: int = DEFAULT_BAUD,
+    baud: int | None = None,
     *,
     reconnect: bool = False,
     pace: bool | float = True,
     lookahead: float = DEFAULT_LOOKAHEAD,
     record: str | os.PathLike[str] | None = None,
     force: bool = False,
+    ring: int = DEFAULT_RING,
 ) -> Stream:
     """A Stream of the packets of `source`: a serial port (a path; a name under
     /dev/serial/by-id follows the device), or a recording made by `vorn record`
@@ -702,18 +906,19 @@ def open(
     as fast (a number), or all at once (pace=False).
 
     A port's batches carry the unit's sample times (time_ns) recovered as the
-    packets arrive: a packet is held until the arrivals (or the clock) have
-    gone `lookahead` seconds past its own, so that the reads after it confirm
-    its time; batches come at most that late. lookahead=0 hands every packet
-    out as soon as it arrives, its time from what came before it alone
-    (rougher: on a simulated 16 ms USB adapter, an error p99 of about 2.5 ms
-    against about 0.1 ms at the default 64 ms, and worse for a second after a
-    lost packet). The first 2 s of the stream, and of each segment after a
+    packets arrive. With lookahead=0 (the default) every packet goes out as
+    soon as it arrives, its time from what came before it alone; a lookahead
+    of some seconds holds each packet until the arrivals (or the clock) have
+    gone that far past its own, so that the reads after it confirm its time
+    (on a simulated 16 ms USB adapter, an error p99 of about 0.1 ms at 0.064
+    against about 2.5 ms at 0, and worse for a second after a lost packet),
+    and batches come at most that late. The first 2 s of the stream, and of each segment after a
     gap, are the clock's warm-up, its times rougher. Times are never later
     than the packet's arrival (host_time_ns) and rise strictly per kind (raw,
     filter), unless the host's wall clock is set back. A replay carries the
     recording's own sample times, those of vorn.read (baud: the line's, where
-    the recording does not say).
+    the recording does not say). A port is opened at baud, else LINE_BAUD
+    (115200, as SerialParser and every command).
 
     A port's hang-up or unplug ends the stream with OSError (errno and the
     kernel's text), unless reconnect: then the port is closed at once, the
@@ -721,12 +926,26 @@ def open(
     again, and the stream goes on; each gap is in stream.gaps and on the next
     batch (batch.gap), and the sample clock starts a new segment there.
 
+    A port is read as its bytes arrive by a thread of the stream's own, into
+    a ring of `ring` bytes (64 MiB: minutes of the unit), whatever the caller
+    does between batches. A caller further behind than the ring holds loses
+    the oldest bytes: never silently; each Loss (bytes and cause) is on the
+    next batch (batch.losses, batch.lost_bytes) and counted in stream.lost
+    and stream.lost_bytes, as are the characters the driver says it lost (the
+    UART's overruns, where it counts them); framing and the sample clock
+    start afresh after a loss.
+
     record: a port's bytes, exactly as read, written to this file as well,
     with their arrival times and baud rate beside it, as `vorn record` writes
-    them (gaps marked, flushed durably at least twice a second and at close).
+    them (gaps marked, flushed durably at least twice a second and at close),
+    by the reading thread: a slow caller never costs the recording a byte.
+    Its times file marks the bytes the stream's caller missed and those the
+    driver lost (`vorn info` shows them).
     An existing file is refused (FileExistsError) unless force, one another
     recorder is writing in any case (vorn.locks.HeldError)."""
     lookahead = float(lookahead)
+    if isinstance(ring, bool) or not isinstance(ring, int) or ring < MIN_RING:
+        raise ValueError(f"ring must be a number of bytes of at least {MIN_RING}, not {ring!r}")
     if not 0 <= lookahead <= MAX_LOOKAHEAD:
         raise ValueError(f"lookahead must be from 0 to {MAX_LOOKAHEAD:g} seconds, not {lookahead!r}")
     path = os.fsdecode(source)
@@ -743,4 +962,4 @@ def open(
         return ReplayStream(path, rate, baud)
     if not stat.S_ISCHR(mode):
         raise OSError(errno.ENOTTY, "not a serial port or a recording", path)
-    return PortStream(path, baud, reconnect, lookahead, record, force)
+    return PortStream(path, LINE_BAUD if baud is None else baud, reconnect, lookahead, record, force, ring)

@@ -1,7 +1,8 @@
-"""The machine's serial ports as the kernel shows them, for `vorn doctor`:
-sysfs for the driver, the USB identity and the latency timer, /dev/serial for
-the stable names, /proc for the processes that hold a port open. Reading
-them changes nothing."""
+"""The machine's serial ports as the kernel shows them: sysfs for the driver,
+the USB identity and the latency timer, /dev/serial for the stable names,
+/proc for the processes that hold a port open (`vorn doctor`), and the
+identity a reconnection checks the returned device against. Reading them
+changes nothing."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 SYS_TTY = Path("/sys/class/tty")
+SYS_DEV_CHAR = Path("/sys/dev/char")  # each character device by its number
 SERIAL_LINKS = Path("/dev/serial")
 # Programs that open serial ports that are not theirs, by their command name.
 GRABBERS = {"ModemManager": "ModemManager", "brltty": "brltty"}
@@ -19,7 +21,11 @@ TIOCGSERIAL = 0x541E
 SERIAL_STRUCT_SIZE = 72
 BAUD_BASE_OFFSET = 28
 PORT_UNKNOWN = "0"
-CMDLINE_SHOWN = 100  # characters of a holder's command line  # an 8250 placeholder without a UART behind it
+CMDLINE_SHOWN = 100  # characters of a holder's command line
+# The majors of the pseudo-terminals' slave ends: every devpts instance (a
+# container's, another mount namespace's) numbers its own from 0, so the same
+# device number may be another terminal there.
+PTY_SLAVE_MAJORS = range(136, 144)
 
 
 @dataclass
@@ -143,7 +149,12 @@ def tty_name(path: str) -> str | None:
         return None
     if not stat.S_ISCHR(st.st_mode):
         return None
-    target = Path(f"/sys/dev/char/{os.major(st.st_rdev)}:{os.minor(st.st_rdev)}")
+    return tty_name_of(st.st_rdev)
+
+
+def tty_name_of(rdev: int) -> str | None:
+    """The kernel's name of the terminal with device number rdev, or None."""
+    target = SYS_DEV_CHAR / f"{os.major(rdev)}:{os.minor(rdev)}"
     try:
         resolved = target.resolve(strict=True)
     except OSError:
@@ -156,7 +167,7 @@ def holders(path: str) -> tuple[list[Holder], int]:
     the number of processes whose descriptors could not be looked at (those
     of other users, unless run as root)."""
     try:
-        rdev = os.stat(path).st_rdev
+        node = os.stat(path)
     except OSError:
         return [], 0
     found, unseen = [], 0
@@ -179,13 +190,24 @@ def holders(path: str) -> tuple[list[Holder], int]:
                 st = os.stat(f"/proc/{pid}/fd/{fd}")
             except OSError:
                 continue
-            if stat.S_ISCHR(st.st_mode) and st.st_rdev == rdev:
+            if stat.S_ISCHR(st.st_mode) and same_device(st, node):
                 cmdline = read(Path(f"/proc/{pid}/cmdline")) or ""
                 cmdline = " ".join(cmdline.replace("\0", " ").split())
                 cmdline = cmdline if len(cmdline) <= CMDLINE_SHOWN else cmdline[: CMDLINE_SHOWN - 3] + "..."
                 found.append(Holder(pid, read(Path(f"/proc/{pid}/comm")) or "?", cmdline))
                 break
     return found, unseen
+
+
+def same_device(opened: os.stat_result, node: os.stat_result) -> bool:
+    """Whether an open file (stat through /proc/PID/fd: the node it was opened
+    by) is the device of node. The same node is; a pseudo-terminal of the same
+    number through another node is another instance's; any other device with
+    the same number is the same device, whatever node (a container's /dev)
+    opened it."""
+    if (opened.st_dev, opened.st_ino) == (node.st_dev, node.st_ino):
+        return True
+    return opened.st_rdev == node.st_rdev and os.major(node.st_rdev) not in PTY_SLAVE_MAJORS
 
 
 def running(command: str) -> list[int]:
@@ -208,3 +230,46 @@ def baud_base(fd: int) -> int | None:
     except OSError:
         return None
     return struct.unpack_from("i", raw, BAUD_BASE_OFFSET)[0] or None
+
+
+class OtherDeviceWarning(UserWarning):
+    """Another device than the one a stream reconnects to appeared at its path."""
+
+
+@dataclass(frozen=True)
+class Identity:
+    """What tells one USB serial adapter from another: its vendor and product
+    ids and its serial number (None where it has none)."""
+
+    vendor: str
+    product: str
+    serial: str | None
+
+    def __str__(self) -> str:
+        return f"USB {self.vendor}:{self.product} serial {self.serial or 'none'}"
+
+
+def identity(fd: int) -> Identity | None:
+    """The identity of the device open at fd, from sysfs: None for a device
+    without one (a pseudo-terminal, a built-in UART), which can only be
+    followed by its path."""
+    try:
+        rdev = os.fstat(fd).st_rdev
+    except OSError:
+        return None
+    name = tty_name_of(rdev)
+    usb = usb_identity(name) if name else None
+    if not usb or not usb["vendor"] or not usb["product"]:
+        return None
+    return Identity(usb["vendor"], usb["product"], usb["serial"])
+
+
+def other_device(fd: int, expected: Identity | None) -> str | None:
+    """None when the device open at fd may be taken for the one that had
+    `expected` (always, when that had no identity), else what it is instead."""
+    if expected is None:
+        return None
+    got = identity(fd)
+    if got == expected:
+        return None
+    return str(got) if got else "a device without a USB identity"

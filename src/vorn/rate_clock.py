@@ -7,7 +7,7 @@ means wherever one applies (the export, `vorn live --replay`)."""
 from __future__ import annotations
 
 from vorn.fields import KINDS
-from vorn.times import times_path
+from vorn.sidecars import times_path
 
 RAW = KINDS.index("raw")
 

@@ -15,13 +15,18 @@ from collections.abc import Callable
 from typing import NamedTuple
 
 from vorn import _native
+from vorn import ports as sysports
 from vorn.errors import with_path
 from vorn.live import FIRST_RETRY, LAST_RETRY, stable_name
 from vorn.recorder import Recorder
+from vorn.sidecars import LINE_BAUD
 from vorn.times import now
 
 READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 STATUS_EVERY = 0.5
+# Long enough for any unit's first packets at any speed, short enough that a
+# user at the wrong one is told before giving up.
+FRAMING_GRACE = 3.0
 
 
 class Summary(NamedTuple):
@@ -35,6 +40,7 @@ class Summary(NamedTuple):
     counts: dict
     failure: OSError | None
     gaps: int = 0
+    overruns: int = 0  # characters the driver said it lost (its UART or its buffer overran)
 
 
 def open_port(port_path: str, baud: int):
@@ -61,11 +67,21 @@ class Holder:
             self.port = None
 
 
-def wait_for_port(path: str, baud: int, stopped: Callable[[], bool], until: float):
+def wait_for_port(
+    path: str,
+    baud: int,
+    stopped: Callable[[], bool],
+    until: float,
+    device: sysports.Identity | None = None,
+    told: Callable[[str], None] = lambda text: None,
+):
     """The port opened again once its device is back, or None when stopped()
     or the time limit came first. Looks after 50 ms, then twice as long each
-    time up to 2 s, in slices short enough to notice a stop."""
+    time up to 2 s, in slices short enough to notice a stop. With device (the
+    identity the port had), another device at path is let go at once and
+    told(what it is), once for each that appears."""
     delay = FIRST_RETRY
+    refused: set[str] = set()
     while True:
         due = time.monotonic() + delay
         while time.monotonic() < due:
@@ -73,15 +89,36 @@ def wait_for_port(path: str, baud: int, stopped: Callable[[], bool], until: floa
                 return None
             time.sleep(min(READ_WAIT, max(0.0, due - time.monotonic())))
         try:
-            return _native.Port(path, baud, READ_WAIT)
+            port = _native.Port(path, baud, READ_WAIT)
         except (OSError, UnicodeEncodeError):
             delay = min(delay * 2, LAST_RETRY)
+            continue
+        other = sysports.other_device(port.fileno(), device)
+        if other is None:
+            return port
+        port.close()
+        if other not in refused:
+            refused.add(other)
+            told(f"{path}: {other} appeared, not the {device} recorded; not taken, still waiting")
+        delay = min(delay * 2, LAST_RETRY)
+
+
+def no_packets_text(port_path: str, baud: int, seconds: float, nbytes: int) -> str:
+    """What a recording that frames nothing at the line's speed is told."""
+    if nbytes:
+        got = (
+            f"{nbytes:,} bytes and not one packet in {seconds:.0f} s at {baud} baud: the unit most likely "
+            "sends at another speed"
+        )
+    else:
+        got = f"not one byte in {seconds:.0f} s"
+    return f"{port_path}: {got}; `vorn doctor {port_path} --listen 5` says why"
 
 
 def record(
     port_path: str,
     out_path: str,
-    baud: int = 115200,
+    baud: int = LINE_BAUD,
     seconds: float | None = None,
     force: bool = False,
     *,
@@ -89,6 +126,7 @@ def record(
     status: Callable[[float, int, dict], None] | None = None,
     durable: bool = True,
     reconnect: bool = False,
+    told: Callable[[str], None] = lambda text: None,
 ) -> Summary:
     """Records the port at port_path into out_path (with out_path.times, and
     the baud rate in out_path.baud) until seconds have passed, stopped()
@@ -101,7 +139,11 @@ def record(
     bytes a power cut took. reconnect: a hang-up or unplug releases the port
     and waits for the same device (a path outside /dev/serial followed by its
     by-id link) instead of ending the recording; each gap is marked in the
-    times file once the device is back."""
+    times file once the device is back. A USB adapter is known by its vendor,
+    product and serial number: another one at the path is not taken. A device
+    without them (a pseudo-terminal, a built-in UART) is followed as a path.
+    told(line) hears what the user should know meanwhile: that nothing framed
+    in the first FRAMING_GRACE s, another device appearing."""
     # Claimed before the port is touched, emptied once it is open.
     rec = Recorder(out_path, force, durable)
     try:
@@ -115,10 +157,13 @@ def record(
         port.close()
         raise
     reopen_path = stable_name(port_path) if reconnect else port_path
+    device = sysports.identity(port.fileno()) if reconnect else None
     ports = Holder(port)
+    framed = False  # a packet came, or the user was told that none did
     framer = _native.Framer()
-    nbytes = gaps = 0
+    nbytes = gaps = overruns = 0
     failure = None
+    counters = port.counters()  # None where the driver keeps no overrun counts
     try:
         with contextlib.closing(ports), contextlib.closing(rec):
             start = last_status = time.monotonic()
@@ -137,22 +182,34 @@ def record(
                     ports.close()
                     rec.flush()
                     until = start + seconds if seconds is not None else math.inf
-                    ports.port = wait_for_port(reopen_path, baud, stopped, until)
+                    ports.port = wait_for_port(reopen_path, baud, stopped, until, device, told)
                     if ports.port is None:
                         break
                     rec.gap(lost, now())  # on record once the device is back
                     gaps += 1
+                    counters = ports.port.counters()
                     continue
                 if chunk:
-                    rec.add(chunk, now())
+                    arrived = now()
+                    if counters is not None:
+                        before, counters = counters, ports.port.counters()
+                        overruns += rec.overran(before, counters, arrived)
+                    rec.add(chunk, arrived)
                     framer.feed(chunk)
                     nbytes += len(chunk)
                 rec.tick()
                 t = time.monotonic()
+                if not framed:
+                    c = framer.counts()
+                    if c["raw"] + c["estimated"] + sum(c["other_sets"].values()):
+                        framed = True
+                    elif t - start >= FRAMING_GRACE:
+                        told(no_packets_text(port_path, baud, t - start, nbytes))
+                        framed = True
                 if status is not None and t - last_status >= STATUS_EVERY:
                     status(t - start, nbytes, framer.counts())
                     last_status = t
             elapsed = time.monotonic() - start
     except OSError as e:
         raise with_path(e, out_path) from None
-    return Summary(nbytes, elapsed, framer.counts(), failure, gaps)
+    return Summary(nbytes, elapsed, framer.counts(), failure, gaps, overruns)

@@ -10,18 +10,43 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
+import stat
 import time
 
 from vorn.errors import with_path
 from vorn.locks import HeldError, claim, held_by
-from vorn.sample_clock import write_baud
-from vorn.times import TimesWriter, times_path
+from vorn.sidecars import baud_path, beside, times_path, write_baud
+from vorn.times import MAGIC_V2, TimesWriter
 
 FLUSH_EVERY = 0.5  # seconds; a crash or a power cut loses at most this much
 
 
 def exists_error(path) -> FileExistsError:
     return FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(path))
+
+
+NOT_FILES = (
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+    (stat.S_ISDIR, "a directory"),
+)
+
+
+def refuse_non_files(out_path) -> None:
+    """OSError naming the first of the recording and the files beside it that
+    is there and not a regular file: a FIFO would block the open, a device
+    would take the bytes without keeping them (or refuse them), and nothing is
+    opened to find out."""
+    for path in beside(out_path):
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            continue  # missing (or a dangling link): made as a file
+        for test, what in NOT_FILES:
+            if test(mode):
+                raise OSError(errno.EINVAL, f"is {what}, not a file: a recording is written to a regular file", path)
 
 
 class Outputs:
@@ -32,7 +57,8 @@ class Outputs:
     writes."""
 
     def __init__(self, out_path: str, force: bool) -> None:
-        self.paths = (out_path, times_path(out_path))
+        refuse_non_files(out_path)
+        self.paths = (out_path, os.fsdecode(times_path(out_path)))
         for path in self.paths:
             pid = held_by(path)
             if pid is not False:
@@ -63,6 +89,20 @@ class Outputs:
             os.close(fd)
         self.fds = []
 
+    def take(self) -> tuple[int, int]:
+        """Both emptied, as descriptors the caller closes from now on."""
+        for fd in self.fds:
+            os.ftruncate(fd, 0)
+        fds, self.fds = tuple(self.fds), []
+        return fds
+
+    def remove(self) -> None:
+        """Removes both once given up empty (a start that failed, a disk full
+        from the start): a rerun finds nothing in its way."""
+        for path in self.paths:
+            with contextlib.suppress(OSError):
+                os.unlink(path)
+
     def open(self) -> tuple:
         """Both emptied, as binary files."""
         files = []
@@ -87,28 +127,73 @@ class Recorder:
         self.out = self.times = None
         self.last_flush = time.monotonic()
         self.dirty = False  # reads added since the last flush
+        self.size = 0  # bytes written
+        self.kept = False  # some bytes are on the disk: the recording stays, whatever fails
+        self.failed = False
+        self.baud_made = not os.path.lexists(baud_path(out_path))
 
     def drop(self) -> None:
         """Gives the outputs up unwritten (before start())."""
         self.outputs.drop()
+        if self.baud_made:
+            with contextlib.suppress(OSError):
+                os.unlink(baud_path(self.path))
 
     def start(self, baud: int) -> None:
         try:
             write_baud(self.path, baud)  # the wire time of each packet, for its sample time
-        except BaseException:
+        except BaseException as e:
             self.drop()
+            if isinstance(e, OSError):
+                raise with_path(e, baud_path(self.path)) from None
             raise
         self.out, times_file = self.outputs.open()
         self.times = TimesWriter(self.path, durable=self.durable, file=times_file)
         self.last_flush = time.monotonic()
+
+    def hand_over(self, baud: int) -> tuple[int, int]:
+        """Instead of start(), for a writer of the caller's own (vorn.open's
+        reading thread): the baud rate written beside the recording, both
+        files emptied and the times file's magic line written; their
+        descriptors, which the caller closes from now on."""
+        try:
+            write_baud(self.path, baud)
+            fds = self.outputs.take()
+        except BaseException:
+            self.drop()
+            raise
+        try:
+            os.write(fds[1], MAGIC_V2)
+        except OSError as e:
+            for fd in fds:
+                os.close(fd)
+            raise with_path(e, self.path) from None
+        return fds
 
     def add(self, chunk: bytes, arrived) -> None:
         try:
             self.out.write(chunk)
             self.times.add(chunk, arrived)
         except OSError as e:  # a full disk: named, so that it is not taken for the port's
+            self.failed = True
             raise with_path(e, self.path) from None
+        self.size += len(chunk)
         self.dirty = True
+
+    def overran(self, before, after, seen) -> int:
+        """The driver's overrun counts (Port.counters()) before and after a
+        read, any rise marked as lost ahead of that read's bytes (add them
+        after); the characters lost."""
+        lost = 0
+        if before is not None and after is not None:
+            for cause, was, now in zip((2, 3), before, after):
+                if now > was:
+                    try:
+                        self.times.loss(self.size, now - was, cause, seen)
+                    except OSError as e:
+                        raise with_path(e, self.path) from None
+                    lost += now - was
+        return lost
 
     def flush(self) -> None:
         try:
@@ -117,7 +202,9 @@ class Recorder:
                 os.fdatasync(self.out.fileno())
             self.times.flush()
         except OSError as e:
+            self.failed = True
             raise with_path(e, self.path) from None
+        self.kept = self.kept or self.out.tell() > 0
         self.last_flush = time.monotonic()
         self.dirty = False
 
@@ -155,4 +242,10 @@ class Recorder:
                 finally:
                     out.close()
         except OSError as e:
+            self.failed = True
             raise with_path(e, self.path) from None
+        finally:
+            if self.failed and not self.kept:  # not one byte made it: nothing is left half-made
+                self.outputs.remove()
+                with contextlib.suppress(OSError):
+                    os.unlink(baud_path(self.path))

@@ -14,9 +14,6 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import NamedTuple
 
-from vorn import _native
-from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, flag_column, value_columns
-
 DEFAULT_FRAME_ID = "imu_link"
 FRAMES = ("unit", "rep103")
 DEFAULT_FRAME = "rep103"  # of every ROS-facing output: what every ROS consumer assumes
@@ -97,13 +94,6 @@ class Channel(NamedTuple):
         return f"{package}.msg", name
 
 
-# In the order of the packer's output: the channel ids from 1.
-CHANNELS: tuple[Channel, ...] = tuple(
-    Channel(cid, topic, type_name, SCHEMAS[type_name], text)
-    for cid, (topic, type_name, text) in enumerate(_native.ROS_TOPICS, 1)
-)
-
-
 def frame_text(frame: str) -> str:
     """What the axes of frame are, in a line."""
     return FRAME_TEXT[frame]
@@ -129,8 +119,37 @@ def check_choices(frame: str, stamps: str) -> None:
         raise ValueError(f"stamps must be one of {', '.join(STAMPS)}, not {stamps!r}")
 
 
-VALUE_COLUMNS = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
-FLAG_COLUMNS = tuple(flag_column(f) for f in FLAG_FIELDS)
+# What the native helper states, made on first use (the module's
+# __getattr__), so that the command's options take the rest of this module
+# without loading it.
+CHANNELS: tuple[Channel, ...]  # in the order of the packer's output: the channel ids from 1
+VALUE_COLUMNS: tuple[str, ...]  # the packer's value columns, in record order
+FLAG_COLUMNS: tuple[str, ...]  # and its flag columns
+
+
+def made(name: str):
+    """CHANNELS, VALUE_COLUMNS or FLAG_COLUMNS."""
+    if name in globals():
+        return globals()[name]
+    from vorn import _native
+    from vorn.fields import FLAG_FIELDS, VALUE_FIELDS, flag_column, value_columns
+
+    if name == "CHANNELS":
+        value = tuple(
+            Channel(cid, topic, type_name, SCHEMAS[type_name], text)
+            for cid, (topic, type_name, text) in enumerate(_native.ROS_TOPICS, 1)
+        )
+    elif name == "VALUE_COLUMNS":
+        value = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
+    elif name == "FLAG_COLUMNS":
+        value = tuple(flag_column(f) for f in FLAG_FIELDS)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+__getattr__ = made
 
 
 class BatchPacker:
@@ -150,6 +169,7 @@ class BatchPacker:
     ) -> None:
         check_frame_id(frame_id)
         check_choices(frame, stamps)
+        from vorn import _native
         from vorn.noise import covariances, read_noise
 
         cov = None if noise is None else covariances(read_noise(noise))
@@ -176,8 +196,9 @@ class BatchPacker:
         packet (int64 ns), if not as stamp() gives it."""
         kinds = batch["packet_type"]
         stamp = self.stamp(batch) if stamp is None else stamp
+        values, flags = made("VALUE_COLUMNS"), made("FLAG_COLUMNS")
         try:  # a batch of vorn.open: its columns as they are
-            return self.packer.pack(kinds, [batch[c] for c in VALUE_COLUMNS], [batch[c] for c in FLAG_COLUMNS], stamp)
+            return self.packer.pack(kinds, [batch[c] for c in values], [batch[c] for c in flags], stamp)
         except (BufferError, ValueError, KeyError, TypeError):  # other arrays: made what the packer takes
             pass
         import numpy as np
@@ -190,7 +211,7 @@ class BatchPacker:
 
         return self.packer.pack(
             np.ascontiguousarray(kinds, np.uint8),
-            [column(c, np.float32, np.nan) for c in VALUE_COLUMNS],
-            [column(c, np.bool_, False).view(np.uint8) for c in FLAG_COLUMNS],
+            [column(c, np.float32, np.nan) for c in values],
+            [column(c, np.bool_, False).view(np.uint8) for c in flags],
             np.ascontiguousarray(stamp, np.int64),
         )

@@ -17,7 +17,7 @@ ranges, plots), vorn.times.extrapolate_times gives one, and the MCAP
 metadata lists it as extrapolated.
 
 The baud rate comes from NAME.baud beside the recording (written by `vorn
-record`), else from the caller, else DEFAULT_BAUD.
+record`), else from the caller, else vorn.sidecars.UNSAID_BAUD.
 
 A recording's clock (recording_clock) is fed the places of its packets as
 they are framed and gives their times a few seconds behind, in stream order,
@@ -25,56 +25,19 @@ working on a thread of its own; sample_times() runs it over a whole
 recording. Live, the same core runs causally (`_native.SampleClock`, which
 vorn.open's native LiveFrames feeds): a packet's time comes once the
 arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
+Its state per stream (locked or warming up, rate, drift, residual, pauses
+and losses) is a ClockState, which a live stream's `clock` gives.
 """
 
 from __future__ import annotations
 
-import numbers
-import os
-from pathlib import Path
+from dataclasses import asdict, dataclass
 
 from vorn import _native
+from vorn.sidecars import baud_of
 from vorn.times import Times, load_times
 
-DEFAULT_BAUD = 921600
-BAUD_SUFFIX = ".baud"
 PLACES_CHUNK = 1 << 18  # bytes of a recording framed at a time
-
-
-def baud_path(path) -> Path:
-    return Path(os.fsdecode(path) + BAUD_SUFFIX)
-
-
-def write_baud(path, baud: int) -> None:
-    """Keeps the line's baud rate beside a recording."""
-    baud_path(path).write_text(f"{int(baud)}\n")
-
-
-def check_baud(baud) -> None:
-    """TypeError or ValueError for a baud argument that is neither None nor a
-    positive whole number."""
-    if baud is not None:
-        if isinstance(baud, bool) or not isinstance(baud, numbers.Integral):
-            raise TypeError(f"baud must be an int or None, not {type(baud).__name__}")
-        if baud <= 0:
-            raise ValueError(f"baud must be above 0, not {baud}")
-
-
-def baud_of(path, default: int | None = None) -> int:
-    """The baud rate a recording was made at: NAME.baud, else `default`, else
-    DEFAULT_BAUD."""
-    check_baud(default)
-    try:
-        text = baud_path(path).read_text().strip()
-    except FileNotFoundError:
-        return default or DEFAULT_BAUD
-    try:
-        baud = int(text)
-    except ValueError:
-        raise ValueError(f"{baud_path(path)}: not a baud rate: {text[:40]!r}") from None
-    if baud <= 0:
-        raise ValueError(f"{baud_path(path)}: not a baud rate: {baud}")
-    return baud
 
 
 def framed_places(path):
@@ -174,3 +137,64 @@ def recording_clock(path, baud: int | None, times: Times):
     stream order (Framer.places()), it gives their sample times a few seconds
     behind, UNTIMED for a packet no vouched read completed."""
     return _native.RecordingClock(times.ends, read_starts(times), times.monos, times.walls, float(baud_of(path, baud)))
+
+
+@dataclass(frozen=True)
+class StreamClock:
+    """One stream's online sample clock at a moment.
+
+    locked: past the warm-up: the segment has run 2 s and its period has
+        held within 20 ppm over the last second. Before, times are rougher
+        (within a few ms); an adapter whose timer keeps step with the
+        samples keeps a stream unlocked a few seconds longer.
+    packets: packets the clock was told of.
+    rate_hz: samples per second on the host's clock; 0.0 while unknown.
+    drift_ppm: how much faster the unit's clock runs than its set rate
+        (0.0 while unknown).
+    residual_ns: how far the most prompt arrival of the last second or two
+        sat above the clock's line (its latest send time, by its own
+        evidence, less the line's time; ns): about 0 while arrivals touch
+        the line, larger while they all come late (the line carried over
+        them), below 0 when they come earlier than it (the line late).
+    segment_ns: how long the current segment (since the start, a pause or a
+        reconnection) has run.
+    pauses: pauses of the unit found (each starts a new segment).
+    lost: samples found missing."""
+
+    locked: bool = False
+    packets: int = 0
+    rate_hz: float = 0.0
+    drift_ppm: float = 0.0
+    residual_ns: float = 0.0
+    segment_ns: int = 0
+    pauses: int = 0
+    lost: int = 0
+
+
+@dataclass(frozen=True)
+class ClockState:
+    """The sample clock of a live stream at a moment: `raw` and `estimated`,
+    each a StreamClock (see there for the attributes). `locked` is true once
+    every stream that has packets is locked; `warming_up` the reverse while
+    any has packets."""
+
+    raw: StreamClock
+    estimated: StreamClock
+
+    @classmethod
+    def from_native(cls, state: dict) -> ClockState:
+        """From what _native.SampleClock.state() (or the live stream's) gives."""
+        return cls(**{k: StreamClock(**state[k]) for k in ("raw", "estimated")})
+
+    @property
+    def locked(self) -> bool:
+        streams = [s for s in (self.raw, self.estimated) if s.packets]
+        return bool(streams) and all(s.locked for s in streams)
+
+    @property
+    def warming_up(self) -> bool:
+        return not self.locked and bool(self.raw.packets or self.estimated.packets)
+
+    def as_dict(self) -> dict:
+        """JSON-ready: {"raw": {...}, "estimated": {...}, "locked": bool}."""
+        return {"raw": asdict(self.raw), "estimated": asdict(self.estimated), "locked": self.locked}

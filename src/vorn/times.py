@@ -34,12 +34,11 @@ import warnings
 import zlib
 from array import array
 from bisect import bisect_right
-from pathlib import Path
 from typing import NamedTuple
 
 from vorn import _native
+from vorn.sidecars import times_path
 
-TIMES_SUFFIX = ".times"
 MAGIC_V1 = _native.TIMES_MAGIC_V1.encode()
 MAGIC_V2 = _native.TIMES_MAGIC_V2.encode()
 TIMES_MAGIC = MAGIC_V2
@@ -59,10 +58,6 @@ class UntimedWarning(UserWarning):
     """Some of a recording's reads have no time the times file vouches for."""
 
 
-def times_path(path) -> Path:
-    return Path(os.fsdecode(path) + TIMES_SUFFIX)
-
-
 class Stamp(NamedTuple):
     """When a read arrived: the wall clock of IMUPacket.timestamp and the
     monotonic clock, both in ns."""
@@ -79,6 +74,23 @@ class Unplugged(NamedTuple):
     at: int
     lost: Stamp
     back: Stamp
+
+
+class Lost(NamedTuple):
+    """Bytes lost, as the times file marks them: `bytes` at this offset of
+    the recording, seen at `seen`. cause "ring": a live stream's caller fell
+    behind its reader's ring and missed bytes [at, at + bytes), which the
+    recording holds; "overrun" or "buffer": the driver counted characters
+    lost before offset at (its UART overran, its buffer was full), which the
+    recording lacks too."""
+
+    at: int
+    bytes: int
+    cause: str
+    seen: Stamp
+
+
+LOST_CAUSES = {1: "ring", 2: "overrun", 3: "buffer"}
 
 
 class Estimate(Stamp):
@@ -173,6 +185,13 @@ class TimesWriter:
             )
         )
 
+    def loss(self, at: int, n: int, cause: int, seen: Stamp) -> None:
+        """Marks n bytes lost at recording offset at for cause (a key of
+        LOST_CAUSES; see Lost), after the reads added so far; made durable at
+        the next flush()."""
+        self.write_block()
+        self.file.write(_native.encode_times_loss(*self.last_block, at, n, cause, seen.wall_ns, seen.mono_ns))
+
     def flush(self) -> None:
         self.write_block()
         self.file.flush()
@@ -212,6 +231,7 @@ class Times:
         self.ends = self.walls = self.monos = memoryview(b"").cast("q")
         self.segments: list[tuple[int, int, int, int]] = []
         self.gaps: list[Unplugged] = []
+        self.losses: list[Lost] = []
         self.reasons: list[str] = []
         self._slope: float | None = None
 
@@ -384,6 +404,11 @@ def _load(path: str, key: tuple, content: _Content) -> Times:
     times.gaps = [
         Unplugged(at, Stamp(lost_wall, lost_mono), Stamp(back_wall, back_mono))
         for block, at, lost_wall, lost_mono, back_wall, back_mono in decoded["gaps"]
+        if block is None or block in vouched
+    ]
+    times.losses = [
+        Lost(at, n, LOST_CAUSES[cause], Stamp(wall, mono))
+        for block, at, n, cause, wall, mono in decoded.get("losses", ())
         if block is None or block in vouched
     ]
     breaks = {g.at for g in times.gaps}

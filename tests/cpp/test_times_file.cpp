@@ -271,6 +271,55 @@ TEST(TimesFile, GapsFollowTheBlockThatVouchesForThem) {
   EXPECT_LE(decode(many, 0).gaps.size(), many.size() / kGapBlockSize);
 }
 
+TEST(TimesFile, LossMarkersFollowTheirBlockAndStayWithinTheRecording) {
+  const Made m = make(22, 2);
+  std::uint64_t end = 0;
+  for (const Read& r : m.blocks[0]) end += r.length;
+  const auto crc = crc32c(std::span(m.recording).subspan(0, end));
+  Bytes file(kMagicV2.begin(), kMagicV2.end());
+  encode_loss(file, 0, 0, 0, 0, 7, LossCause::Overrun, -3, 4);  // before any block
+  file.insert(file.end(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[0]),
+              m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[1]));
+  const std::size_t ring_at = file.size();
+  encode_loss(file, 0, end, crc, 3, end - 3, LossCause::Ring, 1'700'000'000'000'000'000, 99);
+  encode_loss(file, 0, end, crc, end, 2, LossCause::Buffer, 5, 6);
+  file.insert(file.end(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[1]), m.file.end());
+  Decoded d = decode(file, m.recording.size());
+  EXPECT_EQ(expect_only_written(m, d), m.blocks.size());  // a loss takes no byte and no read
+  EXPECT_TRUE(d.gaps.empty());
+  ASSERT_EQ(d.losses.size(), 3u);
+  EXPECT_EQ(d.losses[0].block, Gap::kNoBlock);
+  EXPECT_EQ(d.losses[0].cause, LossCause::Overrun);
+  EXPECT_EQ(d.losses[0].wall, -3);
+  EXPECT_EQ(d.losses[1].block, 0u);
+  EXPECT_EQ(d.losses[1].at, 3u);
+  EXPECT_EQ(d.losses[1].bytes, end - 3);
+  EXPECT_EQ(d.losses[1].cause, LossCause::Ring);
+  EXPECT_EQ(d.losses[1].wall, 1'700'000'000'000'000'000);
+  EXPECT_EQ(d.losses[2].cause, LossCause::Buffer);
+  EXPECT_EQ(d.losses[2].at, end);
+  // A flipped bit costs the marker alone.
+  for (std::size_t bit = 0; bit < 8 * (kBlockHeaderSize + 8); bit += 5) {
+    Bytes bad = file;
+    bad[ring_at + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    d = decode(bad, m.recording.size());
+    EXPECT_EQ(d.losses.size(), 2u) << bit;
+    EXPECT_EQ(expect_only_written(m, d), m.blocks.size());
+  }
+  // Bytes the stream missed beyond the recording, a marker naming another
+  // block, an unknown cause: none of them taken.
+  Bytes stray(kMagicV2.begin(), kMagicV2.end());
+  stray.insert(stray.end(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[0]),
+               m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[1]));
+  encode_loss(stray, 0, end, crc, m.recording.size() - 1, 2, LossCause::Ring, 0, 0);
+  encode_loss(stray, 0, end, crc ^ 1, 0, 1, LossCause::Overrun, 0, 0);
+  encode_loss(stray, 0, end, crc, 0, 1, static_cast<LossCause>(9), 0, 0);
+  d = decode(stray, m.recording.size());
+  EXPECT_TRUE(d.losses.empty());
+  EXPECT_EQ(d.misplaced_blocks, 2u);
+  EXPECT_EQ(d.damaged_blocks, 1u);
+}
+
 // A version 1 stream's triples, inflated: (length, wall change, skew change).
 Bytes v1_payload(const std::vector<std::array<std::uint64_t, 3>>& triples) {
   Bytes out;

@@ -19,7 +19,7 @@ from vorn.errors import UsageError, missing, with_path
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.ros_messages import DEFAULT_FRAME, DEFAULT_FRAME_ID, check_choices
-from vorn.sample_clock import check_baud
+from vorn.sidecars import check_baud, times_path
 from vorn.times import has_times
 
 TABLES = ("csv", "parquet", "npz")
@@ -104,6 +104,11 @@ def export(
 
         require_numpy()
     rec = Recording(path, rows=by_rows, progress=progress)
+    if fmt not in TABLES and rate is None and not rec.times.timed:
+        raise UsageError(
+            f"{path}: no arrival times ({times_path(path).name} is missing or vouches for none); give "
+            "--rate HZ (raw packets per second) to stamp packets from it"
+        )
     # Written beside the target and renamed into place once complete.
     tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
     try:
