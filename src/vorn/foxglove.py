@@ -44,8 +44,6 @@ from vorn.ros_messages import (
     QUATERNION_MSG,
     VECTOR3_MSG,
     BatchPacker,
-    check_choices,
-    check_frame_id,
     definition,
     frame_text,
 )
@@ -510,11 +508,9 @@ class FoxgloveServer:
             raise ValueError(f"max_clients must be at least 1, not {max_clients}")
         if not stall_limit > 0:
             raise ValueError(f"stall_limit must be above 0 seconds, not {stall_limit!r}")
-        check_choices(frame, stamps)
-        check_frame_id(frame_id)
+        self.packer = BatchPacker(frame_id, frame=frame, stamps=stamps, noise=noise)  # checks all four
         self.host, self.port = host, port
         self.frame = frame
-        self.packer = BatchPacker(frame_id, frame=frame, stamps=stamps, noise=noise)
         self.transforms = Transforms(PARENT_FRAMES[frame], frame_id)
         self.tf_at = -TF_EVERY_NS
         self.channels = channels(prefix)
