@@ -401,6 +401,10 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
     rates = [float(s[4]["rate (packets/s)"]) for s in during if s[0] == "vorn: raw packets"]
     assert max(rates) > 500
     assert {"arrival jitter p99 (ms)", "lost packets", "clock warm-up", "port", "reconnections"} <= set(during[0][4])
+    # The stream's own sample clock and losses before framing, as vorn.open gives them.
+    last = during[-1][4]
+    assert last["clock"] in ("locked", "warming up") and float(last["clock drift (ppm)"]) == pytest.approx(0, abs=500)
+    assert last["lost bytes (before framing)"] == "0"
 
 
 @needs_graph

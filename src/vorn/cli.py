@@ -695,13 +695,24 @@ def live_source(args, server):
 
     async def batches(stream):
         # Empty batches after a second without packets: the watch below.
-        last, quiet = time.monotonic(), False
+        last, quiet, locked = time.monotonic(), False, False
         async with stream:
             while True:
                 batch = await stream.aread(timeout=1.0)
                 if batch.gap is not None:
                     tell(foxglove.STATUS_INFO, f"{port}: back after {batch.gap.seconds:.1f} s without the device")
                     last, quiet = time.monotonic(), False
+                for loss in batch.losses:
+                    tell(foxglove.STATUS_WARNING, f"{port}: {loss.bytes:,} bytes lost ({loss.cause})")
+                if stream.clock.locked != locked:
+                    locked = not locked
+                    raw = stream.clock.raw
+                    server.tell(
+                        foxglove.STATUS_INFO,
+                        f"{port}: sample clock locked (drift {raw.drift_ppm:+.1f} ppm)"
+                        if locked
+                        else f"{port}: sample clock warming up: sample times rougher for a few seconds",
+                    )
                 if batch.num_rows:
                     if quiet:
                         server.tell(foxglove.STATUS_INFO, f"{port}: packets again")

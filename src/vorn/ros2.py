@@ -319,29 +319,33 @@ class Diagnostics:
     def lost_port(self, why: str) -> None:
         self.port_state = f"gone ({why})"
 
-    def clock_values(self) -> dict[str, str]:
-        """What the stream's clock says of itself, where it says it (drift,
-        warm-up, checksum failures, untimed bytes...)."""
-        clock = getattr(self.stream, "clock", None)
-        if clock is None:
-            return {}
+    def clock_values(self, kind: str) -> dict[str, str]:
+        """What the stream says of itself for one kind of packet, where it
+        says it: its sample clock's state (vorn.sample_clock.ClockState) and
+        the bytes it lost before framing."""
+        values = {}
         try:
-            state = clock() if callable(clock) else clock
-            if hasattr(state, "as_dict"):
-                state = state.as_dict()
-            if not isinstance(state, Mapping):
-                state = {k: getattr(state, k) for k in dir(state) if not k.startswith("_")}
-                state = {k: v for k, v in state.items() if not callable(v)}
-            return {f"clock {k}": str(v) for k, v in state.items()}
-        except Exception as e:  # what the clock says must not stop the diagnostics
-            return {"clock": f"unreadable ({type(e).__name__})"}
+            mine = getattr(getattr(self.stream, "clock", None), kind, None)
+            if mine is not None:
+                values = {
+                    "clock": "locked" if mine.locked else "warming up",
+                    "clock drift (ppm)": f"{mine.drift_ppm:.2f}",
+                    "clock residual (ms)": f"{mine.residual_ns / 1e6:.3f}",
+                    "clock pauses": str(mine.pauses),
+                    "clock lost samples": str(mine.lost),
+                }
+            lost_bytes = getattr(self.stream, "lost_bytes", None)
+            if lost_bytes is not None:
+                values["lost bytes (before framing)"] = str(lost_bytes)
+        except Exception as e:  # what the stream says must not stop the diagnostics
+            values["clock"] = f"unreadable ({type(e).__name__}: {e})"
+        return values
 
     def status(self, now_ns: int | None = None):
         """The DiagnosticArray of now."""
         from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus, KeyValue
 
         now_ns = time.time_ns() if now_ns is None else now_ns
-        clock = self.clock_values()
         silent = (now_ns - self.last_packet_ns) / 1e9
         out = DiagnosticArray()
         out.header.stamp.sec, out.header.stamp.nanosec = divmod(now_ns, 1_000_000_000)
@@ -372,7 +376,7 @@ class Diagnostics:
                 "clock warm-up": "yes" if w["warm_up"] else "no",
                 "port": self.port_state,
                 "reconnections": str(self.gaps),
-                **clock,
+                **self.clock_values(kind),
             }
             s.values = [KeyValue(key=k, value=v) for k, v in values.items()]
             out.status.append(s)
