@@ -119,6 +119,7 @@ class Recording:
         self.progress = progress
         self.untimed = 0  # bytes fed without a vouched arrival time
         self.fed = 0  # bytes framed so far
+        self.clock = None  # the sample clock columns() runs, for its figures at the end
 
     def advance(self, n: int) -> None:
         self.fed += n
@@ -262,7 +263,7 @@ class Recording:
             from vorn.sample_clock import recording_clock
 
             try:
-                clock = recording_clock(self.path, baud, self.times)
+                clock = self.clock = recording_clock(self.path, baud, self.times)
             except OSError as e:
                 raise with_path(e, self.path) from None
         # The sample clock gives a packet's time a few seconds of recording
