@@ -1646,3 +1646,65 @@ def test_dataset_read_by_polars_with_types_and_pruning(fleet):
         assert got.row(0)[0] == counts["other"]
         with pytest.raises(Exception):  # noqa: B017 (Polars' error classes vary by release)
             frame.select(pl.col("scaled_accel_x").sum()).collect()
+
+
+# -- how an output is put in place -----------------------------------------------
+
+
+def test_export_output_is_synced_written_through_links_and_cleared_of_dead_parts(tmp_path, monkeypatch):
+    from vorn.export import export
+
+    # Parts that writers killed mid-way left; one of a process still running stays.
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    living = subprocess.Popen(["sleep", "60"])
+    try:
+        stale, held = tmp_path / f".out.csv.{dead.pid}.part", tmp_path / f".out.csv.{living.pid}.part"
+        stale.write_text("half")
+        held.write_text("half")
+        events = []
+        real_fsync, real_replace = os.fsync, os.replace
+        monkeypatch.setattr(os, "fsync", lambda fd: events.append(("fsync", os.readlink(f"/proc/self/fd/{fd}"))))
+        monkeypatch.setattr(os, "replace", lambda a, b: (events.append(("replace", str(a))), real_replace(a, b)))
+        export(SAMPLE, tmp_path / "out.csv", "csv")
+        monkeypatch.setattr(os, "fsync", real_fsync)
+        part = str(tmp_path / f".out.csv.{os.getpid()}.part")
+        assert events == [("fsync", part), ("replace", part), ("fsync", str(tmp_path))]
+        assert not stale.exists() and held.exists()
+    finally:
+        living.kill()
+        living.wait()
+    # Through a symlink, a dangling one too: the file it names is written, the link kept.
+    (tmp_path / "elsewhere").mkdir()
+    for target in (tmp_path / "elsewhere" / "kept.csv", tmp_path / "elsewhere" / "new.csv"):
+        if target.name == "kept.csv":
+            target.write_text("old")
+        link = tmp_path / f"link-{target.name}"
+        link.symlink_to(target)
+        assert vorn("export", SAMPLE, "-o", link).returncode == 0
+        assert link.is_symlink()
+        assert target.read_text() == (tmp_path / "out.csv").read_text()
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == [held.name]
+
+
+@pytest.mark.parametrize("when", ["renaming", "renamed"])
+def test_export_stopped_once_its_output_is_whole_exits_0(tmp_path, when):
+    # SIGTERM as the output is renamed into place, or just after: the output is
+    # whole, and the command says it succeeded.
+    code = f"""
+import os, signal, sys
+from vorn import overwrite
+from vorn.cli import main
+real = overwrite.sync_directory if {when!r} == "renaming" else overwrite.commit
+def stopped(*args, **kwargs):
+    real(*args, **kwargs)
+    os.kill(os.getpid(), signal.SIGTERM)
+setattr(overwrite, real.__name__, stopped)
+import vorn.export
+vorn.export.commit = overwrite.commit
+sys.exit(main(["export", {str(SAMPLE)!r}, "-o", {str(tmp_path / "out.npz")!r}]))
+"""
+    pytest.importorskip("numpy")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert [p.name for p in tmp_path.iterdir()] == ["out.npz"]

@@ -395,6 +395,13 @@ RECORD_STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def on_stop(signum, frame) -> None:
+    from vorn import overwrite
+
+    if overwrite.placed.is_set():
+        return  # the output is whole: the command ends as it would have
+    if overwrite.committing.is_set():
+        overwrite.stopping.append(signum)  # raised again once the output is in place, or not
+        return
     for s in STOP_SIGNALS:  # a second signal must not cut the clean-up short
         signal.signal(s, signal.SIG_IGN)
     raise Stopped(signum)
@@ -754,6 +761,9 @@ def main(argv: list[str] | None = None) -> int:
         args.usage.error("--record and --reconnect are for a PORT")
     if args.command == "live" and args.replay is None and args.rate is not None:
         args.usage.error("--rate is for --replay")
+    from vorn.overwrite import placed
+
+    placed.clear()
     catch_stops()
     told = args.told = Told(args.command)
     try:

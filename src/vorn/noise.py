@@ -577,7 +577,7 @@ def yaml_text(report: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write_atomically(out, data: bytes) -> None:
+def write_atomically(out, data: bytes, last: bool = True) -> None:
     """data as the file out (through a symlink, its target), on the disk
     before it takes the name; what dead writers of it left removed."""
     from vorn.overwrite import commit, destination, part_path, sweep
@@ -587,7 +587,7 @@ def write_atomically(out, data: bytes) -> None:
     tmp = part_path(final)
     try:
         tmp.write_bytes(data)
-        commit(tmp, final)
+        commit(tmp, final, last)
     except OSError as e:
         raise with_path(e, out, tmp) from None
     finally:
@@ -679,7 +679,7 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
 
         buf = io.BytesIO()
         draw(report).savefig(buf, format=Path(out).suffix[1:].lower(), dpi=100)
-        write_atomically(out, buf.getvalue())
+        write_atomically(out, buf.getvalue(), last=yaml_out is None)
     if yaml_out is not None:
         write_atomically(yaml_out, yaml_text(report).encode())
     return report

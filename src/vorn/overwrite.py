@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import re
 import shutil
+import signal
 import threading
 from pathlib import Path
 
@@ -67,6 +68,7 @@ def refuse(outputs, inputs) -> None:
 PART = re.compile(r"^\.(?P<name>.+)\.(?P<pid>\d+)\.part$")
 placed = threading.Event()  # an output of this process is in place: its work is done
 committing = threading.Event()  # an output is being renamed into place
+stopping: list[int] = []  # a stop signal put off while committing
 
 
 def destination(out) -> Path:
@@ -141,13 +143,19 @@ def sync_directory(path) -> None:
         os.close(fd)
 
 
-def commit(part, final) -> None:
-    """part renamed to final once it and then the rename are on the disk."""
+def commit(part, final, last: bool = True) -> None:
+    """part renamed to final once it and then the rename are on the disk;
+    last: the command's work is done once it is in place (placed). A stop
+    signal that its handler put off meanwhile (in stopping) is raised again
+    after."""
     sync_tree(part)
     committing.set()
     try:
         os.replace(part, final)
         sync_directory(Path(final).parent)
-        placed.set()
+        if last:
+            placed.set()
     finally:
         committing.clear()
+        if stopping:
+            signal.raise_signal(stopping.pop())

@@ -5,7 +5,8 @@ messages (MCAP, rosbag2).
 One module per format, each taking the recording piece by piece (a chunk of
 columns at a time), so
 memory stays flat however long it is. The output appears under its name only
-when complete; a failure to write it is an OSError naming it.
+when complete and on the disk (through a symlink, the file it names); a
+failure to write it is an OSError naming it.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ from pathlib import Path
 from vorn.errors import UsageError, missing, with_path
 from vorn.export.ros_conventions import FRAMES, STAMPS
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
+from vorn.overwrite import commit, destination, part_path, sweep
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.sample_clock import check_baud
 from vorn.times import has_times
@@ -104,8 +106,11 @@ def export(
 
         require_numpy()
     rec = Recording(path, rows=by_rows, progress=progress)
-    # Written beside the target and renamed into place once complete.
-    tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
+    # Written beside the target (through a symlink, the file it names) and
+    # renamed into place once complete and on the disk.
+    final = destination(out)
+    sweep(final)
+    tmp = part_path(final)
     try:
         if fmt in TABLES:
             names = column_names(kind, rec.times.timed)
@@ -135,7 +140,7 @@ def export(
                 noise=noise,
                 **named,
             )
-        os.replace(tmp, out)
+        commit(tmp, final)
     except OSError as e:
         raise with_path(e, out, tmp) from None
     finally:

@@ -21,12 +21,14 @@ import errno
 import json
 import os
 import re
+import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from urllib.parse import quote
 
 from vorn.errors import missing, with_path
 from vorn.fields import UNTIMED, column_names
+from vorn.overwrite import placed
 from vorn.recording import Recording, gathered
 
 ROW_GROUP = 1 << 17  # rows per row group, about: a few MB a column, what scanners read at a time
@@ -195,21 +197,23 @@ def dataset(
         return report
 
     workers = workers or min(2, os.cpu_count() or 1)
-    with ThreadPoolExecutor(max(1, min(workers, len(jobs)))) as pool:
-        futures = [pool.submit(write_recording, root, *job, want, baud, told(i)) for i, job in enumerate(jobs)]
+    halt = threading.Event()  # a failure or an interruption: the recordings under way stop, the others never start
+    pool = ThreadPoolExecutor(max(1, min(workers, len(jobs))))
+    try:
+        futures = [pool.submit(write_recording, root, *job, want, baud, told(i), halt) for i, job in enumerate(jobs)]
         written = []
-        failure = None
         for f in futures:
-            try:
-                written += f.result()
-            except BaseException as e:  # the others finish (or fail) on their own; the first failure is raised
-                failure = failure or e
-        if failure is not None:
-            raise failure
+            written += f.result()
+    except BaseException:
+        halt.set()
+        raise
+    finally:
+        pool.shutdown(cancel_futures=True)
+    placed.set()
     return written
 
 
-def write_recording(root: Path, path, unit: str, name: str, old: list[Path], want, baud, progress) -> list[Path]:
+def write_recording(root: Path, path, unit: str, name: str, old: list[Path], want, baud, progress, halt) -> list[Path]:
     """One recording's files, a day each, placed once all are complete; the
     files of old not replaced by a new one removed after."""
     import numpy as np
@@ -250,6 +254,8 @@ def write_recording(root: Path, path, unit: str, name: str, old: list[Path], wan
     try:
         try:
             for group in gathered(rec.columns(baud=baud), ROW_GROUP):
+                if halt.is_set():
+                    return []
                 n = len(group["packet_type"])
                 table = arrow_table(group)
                 columns = []
@@ -291,7 +297,7 @@ def write_recording(root: Path, path, unit: str, name: str, old: list[Path], wan
                     f.close()
         placed = []
         for _, _, part, final in writers.values():
-            commit(part, final)
+            commit(part, final, last=False)
             placed.append(final)
         for stale in old:
             if stale not in placed:
