@@ -2,6 +2,7 @@
 mis-timed: damaged, cut and foreign times files, outputs that are inputs,
 two recorders on one file, untimed packets and --rate."""
 
+import csv
 import json
 import os
 import re
@@ -90,7 +91,8 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     timed_recording(other, vm.UnitSimulator(seed=32).stream(0.6)[0])
     os.replace(tmp_path / "other.bin.times", tmp_path / "run.bin.times")
     cols, said = host_times(rec)
-    assert "host_time_ns" not in cols and "belongs to another recording" in said[0]
+    assert "belongs to another recording" in said[0]
+    assert (cols["host_time_ns"] == -1).all() and (cols["time_ns"] == -1).all()  # unknown, not gone
     done = vorn("export", rec, "-o", tmp_path / "x.mcap")
     assert done.returncode == 1 and "belongs to another recording" in done.stderr and "--rate" in done.stderr
 
@@ -103,7 +105,24 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     assert "before the recording does, the times file cut short (a crash?)" in said[0]
     (tmp_path / "run.bin.times").write_bytes(times[:5])  # a crash before the first flush
     cols, said = host_times(rec)
-    assert "host_time_ns" not in cols and "holds no reads" in said[0]
+    assert "holds no reads" in said[0] and list(cols)[:3] == ["host_time_ns", "time_ns", "packet_type"]
+    assert (cols["host_time_ns"] == -1).all() and (cols["time_ns"] == -1).all()
+    assert vorn("export", rec, "-o", tmp_path / "x.csv").returncode == 0
+    with open(tmp_path / "x.csv", newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0][:3] == ["host_time_ns", "time_ns", "packet_type"] and {r[0] + r[1] for r in rows[1:]} == {""}
+    # --start and --end are seconds whatever the times file holds: with no time known, refused.
+    done = vorn("export", rec, "-o", tmp_path / "y.csv", "--start", "1", "--end", "2")
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (
+        2,
+        f"vorn export: {rec}: no read has a time its times file vouches for, so no packet can be placed in a "
+        "range of seconds (start, end)",
+    )
+    assert not (tmp_path / "y.csv").exists()
+    from vorn import read
+
+    with pytest.raises(ValueError, match="no read has a time"):
+        read(rec, start=1, end=2)
 
     # A recording far larger than its times (sparse here): the times file is
     # read for what it holds, not for all a recording of that size might have.
@@ -195,7 +214,7 @@ def test_version_one_files_are_read_with_the_checks_they_allow(tmp_path, stream)
     body[-2] ^= 0x04  # in the stream's checksum
     (tmp_path / "old.bin.times").write_bytes(bytes(body))
     cols, said = host_times(rec)
-    assert "host_time_ns" not in cols and "checksum" in said[0]
+    assert (cols["host_time_ns"] == -1).all() and "checksum" in said[0]
 
 
 # -- what a command reads it never writes -----------------------------------------

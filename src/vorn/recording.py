@@ -21,7 +21,7 @@ from collections import deque
 from collections.abc import Callable
 
 from vorn import _native
-from vorn.errors import with_path
+from vorn.errors import UsageError, with_path
 from vorn.fields import (
     FIELD_OF_INVALID_NAME,
     FLAG_FIELDS,
@@ -257,6 +257,11 @@ class Recording:
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
+        if (start, end) != (None, None) and self.times.stamped and not self.times.timed:
+            raise UsageError(
+                f"{self.path}: no read has a time its times file vouches for, so no packet can be placed "
+                "in a range of seconds (start, end)"
+            )
         window = Window(self.times, kind, start, end, guess=extrapolated)
         clock = None
         if self.times.timed and sample:
@@ -459,6 +464,8 @@ class Window:
             elif self.ranged:
                 inside = np.zeros(0, bool)
             self.mono = mono
+        elif self.times.stamped:
+            wall = np.full(n, UNTIMED, np.int64)  # a times file that vouches for nothing: every time unknown
         else:
             number = np.arange(self.seen, self.seen + n)
             inside = (number >= max(self.lo, 0)) & (number < self.hi)

@@ -220,6 +220,12 @@ class Times:
         return bool(self.ends)
 
     @property
+    def stamped(self) -> bool:
+        """Whether the recording's columns carry its times: it has a times file,
+        whatever that vouches for (where it vouches for nothing, unknown)."""
+        return self.timed or self.version is not None
+
+    @property
     def untimed(self) -> int:
         return self.size - sum(end - first for first, end, _, _ in self.segments)
 
@@ -478,5 +484,14 @@ def has_times(path) -> bool:
     for; False for a recording that cannot be read (its reader says why)."""
     try:
         return load_times(path).timed
+    except OSError:
+        return False
+
+
+def has_times_file(path) -> bool:
+    """Whether the recording has a times file, whatever it vouches for; False
+    for a recording that cannot be read (its reader says why)."""
+    try:
+        return load_times(path).stamped
     except OSError:
         return False

@@ -22,7 +22,7 @@ from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.overwrite import commit, destination, part_path, sweep
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.sample_clock import check_baud
-from vorn.times import has_times
+from vorn.times import has_times_file
 
 TABLES = ("csv", "parquet", "npz")
 FORMATS = (*TABLES, "mcap", "rosbag2")
@@ -92,7 +92,7 @@ def export(
         fmt == "csv" and not all(map(importable, ("numpy", "pyarrow"))) or fmt not in TABLES and not importable("numpy")
     )
     if fmt in TABLES and not by_rows:
-        if not has_times(path):
+        if not has_times_file(path):  # the bounds count packets; with a times file, always seconds
             start, end = packet_numbers(start, end)
     elif fmt in TABLES:
         if (start, end) != (None, None):
@@ -113,7 +113,7 @@ def export(
     tmp = part_path(final)
     try:
         if fmt in TABLES:
-            names = column_names(kind, rec.times.timed)
+            names = column_names(kind, rec.times.stamped)
             if by_rows:
                 from vorn.export.csv import write_rows
 
