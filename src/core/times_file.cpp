@@ -198,18 +198,21 @@ BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decode
   Cursor c(body);
   Clocks clocks;
   std::uint64_t pos = block.first;
+  // The monotonic clock never runs back, within a block or from the block before.
+  std::int64_t last_mono = base ? out.monos[base - 1] : INT64_MIN;
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto len = c.varint();
     const auto wall = c.varint();
     const auto skew = c.varint();
-    if (!len || !wall || !skew || *len == 0 || *len > block.end - pos) {
+    const auto [w, m] = len && wall && skew ? clocks.step(*wall, *skew) : std::pair<std::int64_t, std::int64_t>{};
+    if (!len || !wall || !skew || *len == 0 || *len > block.end - pos || m < last_mono) {
       out.ends.resize(base);
       out.walls.resize(base);
       out.monos.resize(base);
       return BlockCheck::Damaged;
     }
+    last_mono = m;
     pos += *len;
-    const auto [w, m] = clocks.step(*wall, *skew);
     out.ends.push_back(static_cast<std::int64_t>(pos));
     out.walls.push_back(w);
     out.monos.push_back(m);

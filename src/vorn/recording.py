@@ -268,7 +268,7 @@ class Recording:
             from vorn.sample_clock import recording_clock
 
             try:
-                clock = self.clock = recording_clock(self.path, baud, self.times)
+                clock = self.clock = recording_clock(self.path, baud, self.times.steady())
             except OSError as e:
                 raise with_path(e, self.path) from None
         # The sample clock gives a packet's time a few seconds of recording

@@ -27,6 +27,7 @@ from the recording's rate as the timed reads show it.
 
 from __future__ import annotations
 
+import copy
 import functools
 import os
 import time
@@ -53,6 +54,9 @@ MAX_TIMES_PER_BYTE = 72
 # recording whose device came and went many times while it sent little.
 TIMES_SLACK = 1 << 20
 INFLATE_PIECE = 1 << 16
+# A wall clock set back by more than this between two reads is said to have
+# stepped (NTP slews far more slowly; a clock set by hand or by a step goes further).
+STEP_BACK = 1_000_000
 
 
 class UntimedWarning(UserWarning):
@@ -214,6 +218,7 @@ class Times:
         self.gaps: list[Unplugged] = []
         self.reasons: list[str] = []
         self._slope: float | None = None
+        self._steady: Times | None = None
 
     @property
     def timed(self) -> bool:
@@ -251,6 +256,35 @@ class Times:
             pos = end
         if pos < self.size:
             yield self.size, None
+
+    def steady(self) -> Times:
+        """These times with a wall clock that is never set back, for the sample
+        times, which the monotonic clock orders: each read's wall time is its
+        monotonic time plus the largest wall-minus-monotonic difference so far.
+        Itself where the wall clock never went back."""
+        if self._steady is None:
+            import numpy as np
+
+            monos = np.frombuffer(self.monos, np.int64)
+            offsets = np.frombuffer(self.walls, np.int64) - monos
+            highest = np.maximum.accumulate(offsets)
+            if (highest == offsets).all():
+                self._steady = self
+            else:
+                steady = copy.copy(self)
+                steady.walls = memoryview((monos + highest).tobytes()).cast("q")
+                steady._steady = steady
+                self._steady = steady
+        return self._steady
+
+    def steps_back(self) -> list[tuple[int, int]]:
+        """(read, ns) where the wall clock was set back by more than STEP_BACK
+        against the monotonic clock, since the read before."""
+        import numpy as np
+
+        offsets = np.frombuffer(self.walls, np.int64) - np.frombuffer(self.monos, np.int64)
+        drops = np.flatnonzero(np.diff(offsets) < -STEP_BACK) + 1
+        return [(int(i), int(offsets[i - 1] - offsets[i])) for i in drops]
 
     def origin(self) -> int | None:
         """The monotonic time of the recording's first byte's arrival: the first
