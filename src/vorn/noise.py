@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import math
 import os
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import NamedTuple
 
@@ -90,19 +91,27 @@ def read_still(path, progress: Progress | None = None, rate: float | None = None
     rec = Recording(path, progress=progress)
     deviations, arrivals = AllanStream(len(wanted)), ArrivalFit()
     samples = skipped = 0
-    # The clock's figures come with the sample times: the columns wait a few seconds for them.
-    for chunk in gathered(rec.columns("raw", sample=not rate), GATHER):
-        values = np.stack([chunk[c] for c in wanted], axis=1)  # a missing value is NaN
-        complete = np.isfinite(values).all(axis=1)
-        if not complete.all():
-            skipped += int(len(complete) - complete.sum())
-            values = values[complete]
-        if "host_time_ns" in chunk:
-            arrivals.add(chunk["host_time_ns"][complete] if len(values) < len(complete) else chunk["host_time_ns"])
-        else:
-            arrivals.skip(len(values))
-        deviations.add(values)
-        samples += len(values)
+    # The deviations are summed on a thread of their own while the next piece is
+    # framed. The clock's figures come with the sample times: the columns wait a
+    # few seconds for them.
+    with ThreadPoolExecutor(1) as summing:
+        adding = None
+        for chunk in gathered(rec.columns("raw", sample=not rate), GATHER):
+            values = np.stack([chunk[c] for c in wanted], axis=1)  # a missing value is NaN
+            complete = np.isfinite(values).all(axis=1)
+            if not complete.all():
+                skipped += int(len(complete) - complete.sum())
+                values = values[complete]
+            if "host_time_ns" in chunk:
+                arrivals.add(chunk["host_time_ns"][complete] if len(values) < len(complete) else chunk["host_time_ns"])
+            else:
+                arrivals.skip(len(values))
+            if adding is not None:
+                adding.result()
+            adding = summing.submit(deviations.add, values)
+            samples += len(values)
+        if adding is not None:
+            adding.result()
     counts = rec.require_packets()
     if not counts["raw"]:
         raise ValueError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
@@ -263,6 +272,7 @@ def allan_deviation(series, sizes):
 EXACT = 1 << 19
 OFFSETS = 1 << 14
 PIECE = 1 << 18  # new values of the running sum taken at a time
+TILE = 1 << 13  # new values every lag is worked out over at a time
 
 
 class Stride:
@@ -274,6 +284,7 @@ class Stride:
         self.np, self.step, self.lags = np, step, lags
         self.keep = 2 * max(lags)
         self.buf = np.zeros((width, 1))  # S[0] = 0
+        self.scratch = np.empty((width, TILE))
         self.used = 1  # values in buf, the last of them at index `index`
         self.index = 0  # the running sum's index of the last value held
         self.squares = np.zeros((len(lags), width))
@@ -305,14 +316,22 @@ class Stride:
         self.used = held + k
         self.index += k
         # buf[:, :used] holds the running sum's (decimated) values up to self.index.
-        for i, q in enumerate(self.lags):
-            lo = max(held, 2 * q - (self.index - self.used + 1))  # the first new value with two lags before it
-            if lo >= self.used:
-                continue
-            a = self.buf[:, lo : self.used]
-            d = a - 2.0 * self.buf[:, lo - q : self.used - q] + self.buf[:, lo - 2 * q : self.used - 2 * q]
-            self.squares[i] += np.einsum("ij,ij->i", d, d)
-            self.count[i] += self.used - lo
+        buf, used = self.buf, self.used
+        origin = self.index - used + 1  # the running sum's index of buf[:, 0]
+        # A tile of new values at a time, every lag: the tile and the differences
+        # stay in the processor's cache, only the values a lag back come from memory.
+        for start in range(held, used, TILE):
+            stop = min(start + TILE, used)
+            for i, q in enumerate(self.lags):
+                lo = max(start, 2 * q - origin)  # the first new value with two lags before it
+                if lo >= stop:
+                    continue
+                d = self.scratch[:, : stop - lo]
+                np.subtract(buf[:, lo:stop], buf[:, lo - q : stop - q], out=d)
+                np.subtract(d, buf[:, lo - q : stop - q], out=d)
+                np.add(d, buf[:, lo - 2 * q : stop - 2 * q], out=d)
+                self.squares[i] += np.einsum("ij,ij->i", d, d)
+                self.count[i] += stop - lo
 
 
 class AllanStream:
@@ -334,6 +353,7 @@ class AllanStream:
         self.total = np.zeros(width)
         self.total_squares = np.zeros(width)
         self.last = np.zeros(width)  # the running sum so far
+        self.sums = np.empty((width, 0))  # a piece's running sums, room kept from piece to piece
         self.exact = Stride(np, width, 1, [1 << k for k in range(EXACT.bit_length())])
         self.strided: list[Stride] = []  # cluster size EXACT * 2**(k+1), step 2**(k+1) * EXACT // OFFSETS
 
@@ -345,7 +365,9 @@ class AllanStream:
             return
         if self.offset is None:
             self.offset = samples.mean(axis=0, dtype=np.float64)
-        s = np.empty((self.width, k))
+        if self.sums.shape[1] < k:
+            self.sums = np.empty((self.width, k))
+        s = self.sums[:, :k]
         for j in range(self.width):
             np.subtract(samples[:, j], self.offset[j], out=s[j], dtype=np.float64)
         self.total += s.sum(axis=1)
