@@ -54,8 +54,9 @@ MAX_TIMES_PER_BYTE = 72
 # recording whose device came and went many times while it sent little.
 TIMES_SLACK = 1 << 20
 INFLATE_PIECE = 1 << 16
-# A wall clock set back by more than this between two reads is said to have
-# stepped (NTP slews far more slowly; a clock set by hand or by a step goes further).
+# A wall clock set back by more than this (ns) against the monotonic clock
+# between two reads has stepped: NTP slews at most 0.5 ms a second, and steps
+# (or a clock set by hand) go further.
 STEP_BACK = 1_000_000
 
 
@@ -258,28 +259,31 @@ class Times:
             yield self.size, None
 
     def steady(self) -> Times:
-        """These times with a wall clock that is never set back, for the sample
-        times, which the monotonic clock orders: each read's wall time is its
-        monotonic time plus the largest wall-minus-monotonic difference so far.
-        Itself where the wall clock never went back."""
+        """These times with the wall clock's steps back (steps_back) taken out,
+        for the sample times, which the monotonic clock orders: after a step,
+        each read's wall time keeps the wall-minus-monotonic difference of the
+        read before it. Itself where the wall clock never stepped back."""
         if self._steady is None:
-            import numpy as np
-
-            monos = np.frombuffer(self.monos, np.int64)
-            offsets = np.frombuffer(self.walls, np.int64) - monos
-            highest = np.maximum.accumulate(offsets)
-            if (highest == offsets).all():
+            steps = self.steps_back()
+            if not steps:
                 self._steady = self
             else:
+                import numpy as np
+
+                shift = np.zeros(len(self.walls), np.int64)
+                for i, ns in steps:
+                    shift[i] = ns
                 steady = copy.copy(self)
-                steady.walls = memoryview((monos + highest).tobytes()).cast("q")
+                walls = np.frombuffer(self.walls, np.int64) + np.cumsum(shift)
+                steady.walls = memoryview(walls.tobytes()).cast("q")
                 steady._steady = steady
                 self._steady = steady
         return self._steady
 
     def steps_back(self) -> list[tuple[int, int]]:
         """(read, ns) where the wall clock was set back by more than STEP_BACK
-        against the monotonic clock, since the read before."""
+        against the monotonic clock since the read before. Slewing and the
+        clocks' rounding stay far below."""
         import numpy as np
 
         offsets = np.frombuffer(self.walls, np.int64) - np.frombuffer(self.monos, np.int64)
