@@ -264,11 +264,11 @@ def allan_deviation(series, sizes):
 
 
 # Cluster sizes up to EXACT have the overlapping deviation over every offset,
-# from the running sum's last 2 EXACT + 1 values; a larger cluster size m over
-# OFFSETS offsets a cluster, every m / OFFSETS samples, from as many values of
-# the running sum taken that far apart. Memory is so bounded by the number of
-# cluster sizes, however long the recording: about 50 MB for the first, 1.5 MB
-# for each of the others (six series).
+# from the last q sums of q samples for each size q (Clusters); a larger
+# cluster size m over OFFSETS offsets a cluster, every m / OFFSETS samples, from
+# as many values of the running sum taken that far apart (Stride). Memory is so
+# bounded by the number of cluster sizes, however long the recording: about
+# 60 MB for the first, 1.5 MB for each of the others (six series).
 EXACT = 1 << 19
 OFFSETS = 1 << 14
 PIECE = 1 << 18  # new values of the running sum taken at a time
@@ -336,6 +336,93 @@ class Stride:
                 self.count[i] += stop - lo
 
 
+class Clusters:
+    """The sums of every q consecutive samples, q = 1, 2, 4, ... up to twice
+    top, each level made from the one below (D2q[t] = Dq[t] + Dq[t-q]) and
+    holding its last q + TILE values in a ring, and per level the sums of the
+    squares of all its values and of its first q. The Allan variance at q
+    follows without differences of its own (variance): per sample and level,
+    one sum and one square, where the differences took four passes."""
+
+    def __init__(self, np, width: int, top: int) -> None:
+        self.np = np
+        self.levels = top.bit_length()  # kept: q = 1 .. top; the level above only counted
+        # Zeros: pages the kernel gives once written, so short recordings take little.
+        self.rings = [np.zeros((width, (1 << j) + TILE)) for j in range(self.levels)]
+        self.count = [0] * (self.levels + 1)  # values so far, of each level
+        self.total = np.zeros((self.levels + 1, width))
+        self.early = np.zeros((self.levels + 1, width))
+        self.scratch = np.empty((width, TILE))
+
+    def take(self, j: int, block) -> None:
+        """Level j's new values (width, k) counted into its squares."""
+        q, before, total = 1 << j, self.count[j], self.total[j]
+        cut = q - before if before < q <= before + block.shape[1] else 0
+        if cut:  # its first q values complete here
+            for r, row in enumerate(block[:, :cut]):
+                total[r] += self.np.dot(row, row)
+            self.early[j] = total
+        for r, row in enumerate(block[:, cut:]):
+            total[r] += self.np.dot(row, row)
+        self.count[j] = before + block.shape[1]
+
+    def values(self, j: int, v: int, k: int):
+        """Level j's values v .. v + k (held in its ring)."""
+        ring = self.rings[j]
+        p = v % ring.shape[1]
+        if p + k <= ring.shape[1]:
+            return ring[:, p : p + k]
+        return self.np.concatenate([ring[:, p:], ring[:, : p + k - ring.shape[1]]], axis=1)
+
+    def put(self, j: int, v: int, block) -> None:
+        ring, k = self.rings[j], block.shape[1]
+        p = v % ring.shape[1]
+        first = min(k, ring.shape[1] - p)
+        ring[:, p : p + first] = block[:, :first]
+        ring[:, : k - first] = block[:, first:]
+
+    def add(self, block) -> None:
+        """The next samples (width, k <= TILE), their offset taken out."""
+        np = self.np
+        k = block.shape[1]
+        self.put(0, self.count[0], block)
+        self.take(0, block)
+        for j in range(self.levels):
+            q, c = 1 << j, self.count[j]
+            lo = max(c - k, q)  # the new values of level j with one q before them
+            if lo >= c:
+                return
+            k = c - lo
+            # Level j + 1's value at index lo - q is level j's at lo and lo - q:
+            # summed straight into its ring, in pieces where no ring wraps.
+            here = self.rings[j]
+            there = self.rings[j + 1] if j + 1 < self.levels else None
+            cuts = {0, k}
+            for v, ring in ((lo, here), (lo - q, here), (lo - q, there)):
+                if ring is not None and 0 < ring.shape[1] - v % ring.shape[1] < k:
+                    cuts.add(ring.shape[1] - v % ring.shape[1])
+            edges = sorted(cuts)
+            for a, b in zip(edges, edges[1:]):
+                n, p, r = b - a, (lo + a) % here.shape[1], (lo - q + a) % here.shape[1]
+                if there is None:
+                    out = self.scratch[:, :n]
+                else:
+                    d = (lo - q + a) % there.shape[1]
+                    out = there[:, d : d + n]
+                np.add(here[:, p : p + n], here[:, r : r + n], out=out)
+                self.take(j + 1, out)
+
+    def variance_sums(self, j: int, n: int):
+        """The sum over t of (S[t] - 2 S[t-q] + S[t-2q])², q = 2**j, for n
+        samples (n >= 2q): with Dq[t] = S[t] - S[t-q] it is
+        2 sum(Dq[t]², t >= 2q) + 2 sum(Dq[t]², t <= n - q) - sum(D2q[t]²)."""
+        np = self.np
+        q = 1 << j
+        last = self.values(j, self.count[j] - q, q)  # its last q values
+        tail = np.array([np.dot(r, r) for r in last])
+        return 2.0 * (self.total[j] - self.early[j]) + 2.0 * (self.total[j] - tail) - self.total[j + 1]
+
+
 class AllanStream:
     """The overlapping Allan deviation of `width` evenly spaced series at
     every octave cluster size, fed a piece of the series at a time (add), in
@@ -356,7 +443,7 @@ class AllanStream:
         self.total_squares = np.zeros(width)
         self.last = np.zeros(width)  # the running sum so far
         self.sums = np.empty((width, 0))  # a piece's running sums, room kept from piece to piece
-        self.exact = Stride(np, width, 1, [1 << k for k in range(EXACT.bit_length())])
+        self.exact = Clusters(np, width, EXACT)
         self.strided: list[Stride] = []  # cluster size EXACT * 2**(k+1), step 2**(k+1) * EXACT // OFFSETS
 
     def add(self, samples) -> None:
@@ -374,6 +461,8 @@ class AllanStream:
             np.subtract(samples[:, j], self.offset[j], out=s[j], dtype=np.float64)
         self.total += s.sum(axis=1)
         self.total_squares += np.einsum("ij,ij->i", s, s)
+        for lo in range(0, k, TILE):
+            self.exact.add(s[:, lo : lo + TILE])
         np.cumsum(s, axis=1, out=s)
         s += self.last[:, None]
         self.last = s[:, -1].copy()
@@ -383,9 +472,12 @@ class AllanStream:
         while EXACT * 2 ** (len(self.strided) + 1) // OFFSETS <= self.n:
             step = EXACT * 2 ** (len(self.strided) + 1) // OFFSETS
             self.strided.append(Stride(np, self.width, step, [OFFSETS]))
-        self.exact.add(first, s)
         for stride in self.strided:
             stride.add(first, s)
+
+    def held(self) -> int:
+        """Bytes of the values held for the deviations: bounded by the cluster sizes."""
+        return sum(r.nbytes for r in self.exact.rings) + sum(s.buf.nbytes for s in self.strided)
 
     def spread(self):
         """Each series' standard deviation."""
@@ -400,8 +492,7 @@ class AllanStream:
         out = np.empty((self.width, len(sizes)))
         for i, m in enumerate(sizes):
             if m <= EXACT:
-                at = m.bit_length() - 1
-                squares, count = self.exact.squares[at], self.exact.count[at]
+                squares, count = self.exact.variance_sums(m.bit_length() - 1, self.n), self.n + 1 - 2 * m
             else:
                 stride = self.strided[(m // EXACT).bit_length() - 2]
                 squares, count = stride.squares[0], stride.count[0]
