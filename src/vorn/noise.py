@@ -30,7 +30,7 @@ from typing import NamedTuple
 
 from vorn.errors import UsageError, missing, with_path
 from vorn.fields import FIELDS, STANDARD_GRAVITY, value_columns
-from vorn.recording import Progress, Recording, gathered
+from vorn.recording import Progress, Recording
 
 # How far the spread of a still sensor's values may exceed its white noise per
 # sample: drift and bias walk stay well below; a unit moved or turned by hand
@@ -94,9 +94,19 @@ def read_still(path, progress: Progress | None = None, rate: float | None = None
     # The deviations are summed on a thread of their own while the next piece is
     # framed. The clock's figures come with the sample times: the columns wait a
     # few seconds for them.
+    held: list = []  # the wanted values of chunks, until there are GATHER of them
+
     with ThreadPoolExecutor(1) as summing:
         adding = None
-        for chunk in gathered(rec.columns("raw", sample=not rate), GATHER):
+
+        def hand_over() -> None:
+            nonlocal adding
+            if adding is not None:
+                adding.result()
+            adding = summing.submit(deviations.add, held[0] if len(held) == 1 else np.concatenate(held))
+            held.clear()
+
+        for chunk in rec.columns("raw", sample=not rate):
             values = np.stack([chunk[c] for c in wanted], axis=1)  # a missing value is NaN
             complete = np.isfinite(values).all(axis=1)
             if not complete.all():
@@ -106,10 +116,12 @@ def read_still(path, progress: Progress | None = None, rate: float | None = None
                 arrivals.add(chunk["host_time_ns"][complete] if len(values) < len(complete) else chunk["host_time_ns"])
             else:
                 arrivals.skip(len(values))
-            if adding is not None:
-                adding.result()
-            adding = summing.submit(deviations.add, values)
+            held.append(values)
             samples += len(values)
+            if sum(map(len, held)) >= GATHER:
+                hand_over()
+        if held:
+            hand_over()
         if adding is not None:
             adding.result()
     counts = rec.require_packets()
