@@ -22,9 +22,12 @@ imu/pressure_altitude and imu/invalid_fields are of message types of its own,
 which no ROS 2 installation holds: they are not published (diagnostics count
 the flagged fields; a flagged value's covariance says so with -1).
 
-QoS as REP 2003 asks of a sensor driver: reliable, volatile, keep last 10, so
+QoS as REP 2003 asks of a sensor driver: reliable, volatile, keep last, so
 that reliable subscribers and SensorDataQoS (best-effort) ones both match;
-reliability="best_effort" publishes best-effort.
+reliability="best_effort" publishes best-effort. The history keeps a second of
+the unit (1000 messages a topic) rather than 10: while the sample clock warms
+up, and after a loss, packets are handed over in bursts of up to 0.3 s, which
+a reliable subscriber must get whole.
 
 rclpy is imported when a Publisher is made: from a sourced ROS 2 (Humble,
 Jazzy, ...) or from the package index (pip install 'vorn_rs[ros2]': x86-64,
@@ -54,7 +57,8 @@ INSTALL_HINT = (
     "pip install 'vorn_rs[ros2]' (x86-64, CPython 3.10-3.13 with the GIL)"
 )
 RELIABILITIES = ("reliable", "best_effort")
-DEPTH = 10  # keep last 10, as SystemDefaultsQoS
+DEPTH = 1000  # a second of the unit's fastest stream: its bursts reach reliable subscribers whole
+DIAGNOSTICS_DEPTH = 10
 
 # The packer's topics in the order of its output (the MCAP export's channel
 # ids), each with its ROS 2 message type, or None where the type is ours alone.
@@ -91,7 +95,7 @@ def check_frame_id(frame_id: str) -> str:
 
 
 def qos_profile(reliability: str):
-    """REP 2003's sensor-driver QoS: keep last 10, volatile; reliable unless asked."""
+    """REP 2003's sensor-driver QoS: keep last (DEPTH), volatile; reliable unless asked."""
     from rclpy.qos import DurabilityPolicy, HistoryPolicy, QoSProfile, ReliabilityPolicy
 
     if reliability not in RELIABILITIES:
@@ -292,7 +296,7 @@ class Diagnostics:
         self.gaps = 0
         self.port_state = "open"
         self.last_packet_ns = time.time_ns()
-        self._pub = node.create_publisher(DiagnosticArray, "/diagnostics", DEPTH)
+        self._pub = node.create_publisher(DiagnosticArray, "/diagnostics", DIAGNOSTICS_DEPTH)
 
     def add(self, batch: Mapping) -> None:
         """Counts a batch's packets (and the gap before it, if any)."""
