@@ -5,11 +5,13 @@ import asyncio
 import json
 import logging
 import math
+import os
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -876,3 +878,52 @@ def test_live_tells_its_clients_when_no_packets_come_and_when_the_port_is_unplug
     assert err.splitlines()[:2] == [f"vorn live: {quiet}", f"vorn live: {gone}"], err
     assert err.splitlines()[2].startswith(f"vorn live: {port}: back after "), err
     assert proc.returncode == 0, (out, err)
+
+
+def test_live_tells_its_clients_when_the_sample_clock_locks(tmp_path):
+    """A unit streaming at its own pace: once its sample clock has locked
+    (past the warm-up), the clients are told so, with the unit's drift."""
+    from test_serial import Pty
+
+    seconds = 12.0
+    data = vm.UnitSimulator(seed=3).stream(seconds)[0]
+    unit = Pty()
+    stop = threading.Event()
+
+    def paced():  # the unit's bytes at the line's pace, 10 ms at a time
+        start, sent = time.monotonic(), 0
+        while sent < len(data) and not stop.wait(0.01):
+            due = min(len(data), int((time.monotonic() - start) / seconds * len(data)))
+            if due > sent:
+                os.write(unit.master, data[sent:due])
+                sent = due
+
+    proc = subprocess.Popen(
+        [VORN, "live", unit.path, "--baud", "921600", "--port", "0"], stderr=subprocess.PIPE, text=True
+    )
+    writer = threading.Thread(target=paced, daemon=True)
+    try:
+        line = proc.stderr.readline()
+        ws_port = int(line.split("ws://127.0.0.1:")[1].split()[0])
+
+        async def visit():
+            client = await Client(ws_port, "foxglove.sdk.v1", ["/imu/data_raw"]).start()
+            taking = asyncio.ensure_future(client.take(30))
+            writer.start()
+            give_up = time.monotonic() + 30
+            while not client.status and time.monotonic() < give_up:
+                await asyncio.sleep(0.05)
+            proc.send_signal(signal.SIGTERM)
+            await taking
+            return client
+
+        client = asyncio.run(visit())
+        proc.communicate(timeout=20)
+    finally:
+        stop.set()
+        proc.kill()
+        unit.close_master()
+    assert client.status, "no status while the unit streamed"
+    first = client.status[0]
+    assert first["level"] == 0 and first["message"].startswith(f"{unit.path}: sample clock locked (drift "), first
+    assert abs(float(first["message"].split("drift ")[1].split()[0])) < 200  # ppm: the simulated unit's is small

@@ -402,6 +402,10 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
     rates = [float(s[4]["rate (packets/s)"]) for s in during if s[0] == "vorn: raw packets"]
     assert max(rates) > 500
     assert {"arrival jitter p99 (ms)", "lost packets", "clock warm-up", "port", "reconnections"} <= set(during[0][4])
+    # The stream's own sample clock and losses before framing, as vorn.open gives them.
+    last = during[-1][4]
+    assert last["clock"] in ("locked", "warming up") and float(last["clock drift (ppm)"]) == pytest.approx(0, abs=500)
+    assert last["lost bytes (before framing)"] == "0"
 
 
 @needs_graph
@@ -516,6 +520,7 @@ def test_diagnostics_warn_on_lost_packets_and_carry_the_clocks_figures(graph_env
     import rclpy
 
     from vorn.ros2 import Diagnostics
+    from vorn.sample_clock import ClockState, StreamClock
 
     for k, v in graph_env.items():
         monkeypatch.setenv(k, v)
@@ -523,8 +528,8 @@ def test_diagnostics_warn_on_lost_packets_and_carry_the_clocks_figures(graph_env
     rclpy.init(context=context)
     try:
         node = rclpy.create_node("diagnosed", context=context)
-        clock = SimpleNamespace(drift_ppm=12.5, warm_up=False)
-        d = Diagnostics(node, "/dev/ttyUSB0", SimpleNamespace(clock=clock))
+        clock = ClockState(StreamClock(locked=True, packets=400, drift_ppm=12.5, lost=1), StreamClock())
+        d = Diagnostics(node, "/dev/ttyUSB0", SimpleNamespace(clock=clock, lost_bytes=0))
         now = time.time_ns()
         sample = now - 500_000_000 + np.delete(np.arange(400), 200) * 1_000_000  # packet 200 lost
         for at in range(0, len(sample), 50):  # batches as a stream gives them
@@ -535,7 +540,8 @@ def test_diagnostics_warn_on_lost_packets_and_carry_the_clocks_figures(graph_env
         assert raw.level == b"\x01" and raw.message == "1 packets lost in the last second"
         assert values["lost packets"] == "1" and values["packets"] == "399"
         assert values["arrival jitter p50 (ms)"] == "0.300"
-        assert values["clock drift_ppm"] == "12.5" and values["port"] == "open"
+        assert values["clock"] == "locked" and values["clock drift (ppm)"] == "12.50" and values["port"] == "open"
+        assert values["clock lost samples"] == "1" and values["lost bytes (before framing)"] == "0"
         assert estimated.level == b"\x00" and raw.hardware_id == "/dev/ttyUSB0"
         d.lost_port("unplugged")
         assert all(s.level == b"\x02" for s in d.status(now).status)

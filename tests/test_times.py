@@ -2,6 +2,8 @@
 mis-timed: damaged, cut and foreign times files, outputs that are inputs,
 two recorders on one file, untimed packets and --rate."""
 
+import contextlib
+import csv
 import json
 import os
 import re
@@ -90,7 +92,8 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     timed_recording(other, vm.UnitSimulator(seed=32).stream(0.6)[0])
     os.replace(tmp_path / "other.bin.times", tmp_path / "run.bin.times")
     cols, said = host_times(rec)
-    assert "host_time_ns" not in cols and "belongs to another recording" in said[0]
+    assert "belongs to another recording" in said[0]
+    assert (cols["host_time_ns"] == -1).all() and (cols["time_ns"] == -1).all()  # unknown, not gone
     done = vorn("export", rec, "-o", tmp_path / "x.mcap")
     assert done.returncode == 2 and "belongs to another recording" in done.stderr and "--rate" in done.stderr
 
@@ -103,7 +106,24 @@ def test_damaged_cut_and_foreign_times_give_no_time_they_cannot_vouch_for(tmp_pa
     assert "before the recording does, the times file cut short (a crash?)" in said[0]
     (tmp_path / "run.bin.times").write_bytes(times[:5])  # a crash before the first flush
     cols, said = host_times(rec)
-    assert "host_time_ns" not in cols and "holds no reads" in said[0]
+    assert "holds no reads" in said[0] and list(cols)[:3] == ["host_time_ns", "time_ns", "packet_type"]
+    assert (cols["host_time_ns"] == -1).all() and (cols["time_ns"] == -1).all()
+    assert vorn("export", rec, "-o", tmp_path / "x.csv").returncode == 0
+    with open(tmp_path / "x.csv", newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0][:3] == ["host_time_ns", "time_ns", "packet_type"] and {r[0] + r[1] for r in rows[1:]} == {""}
+    # --start and --end are seconds whatever the times file holds: with no time known, refused.
+    done = vorn("export", rec, "-o", tmp_path / "y.csv", "--start", "1", "--end", "2")
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (
+        2,
+        f"vorn export: {rec}: no read has a time its times file vouches for, so no packet can be placed in a "
+        "range of seconds (start, end)",
+    )
+    assert not (tmp_path / "y.csv").exists()
+    from vorn import read
+
+    with pytest.raises(ValueError, match="no read has a time"):
+        read(rec, start=1, end=2)
 
     # A recording far larger than its times (sparse here): the times file is
     # read for what it holds, not for all a recording of that size might have.
@@ -195,7 +215,7 @@ def test_version_one_files_are_read_with_the_checks_they_allow(tmp_path, stream)
     body[-2] ^= 0x04  # in the stream's checksum
     (tmp_path / "old.bin.times").write_bytes(bytes(body))
     cols, said = host_times(rec)
-    assert "host_time_ns" not in cols and "checksum" in said[0]
+    assert (cols["host_time_ns"] == -1).all() and "checksum" in said[0]
 
 
 # -- what a command reads it never writes -----------------------------------------
@@ -382,3 +402,52 @@ def test_noise_needs_a_rate_and_a_unit_at_rest(tmp_path):
     done = vorn("noise", moving, "--rate", "1000", "--yaml", tmp_path / "imu.yaml")
     assert done.returncode == 1 and "not a still recording" in done.stderr and done.stderr.count("\n") == 1
     assert not (tmp_path / "imu.yaml").exists()
+
+
+def test_a_monotonic_clock_that_runs_back_is_damage_and_a_wall_clock_set_back_is_said(tmp_path, stream):
+    np = pytest.importorskip("numpy")
+    from vorn import read
+    from vorn.times import Stamp, TimesWriter
+
+    rec = tmp_path / "run.bin"
+    rec.write_bytes(stream)
+    pieces = range(0, len(stream), 97)
+    half = len(pieces) // 2
+
+    def times(mono_of, wall_of) -> None:
+        with contextlib.closing(TimesWriter(rec, force=True)) as w:
+            for i, pos in enumerate(pieces):
+                w.add(stream[pos : pos + 97], Stamp(wall_of(i), mono_of(i)))
+                if i == half - 1:
+                    w.flush()
+
+    ms, t0 = 1_000_000, 10**18
+    # Valid checksums, a monotonic clock that runs back within the second block:
+    # its reads have no time, the first block's keep theirs.
+    times(lambda i: 5 * 10**9 + i * ms * (1 if i < half else -1), lambda i: t0 + i * ms)
+    cols, said = host_times(rec)
+    timed = cols["host_time_ns"] >= 0
+    assert timed[:10].all() and not timed[-10:].any() and "1 damaged stretch(es)" in said[0]
+    # ... or from one block to the next.
+    times(lambda i: 5 * 10**9 + i * ms - (2000 * ms if i >= half else 0), lambda i: t0 + i * ms)
+    cols, said = host_times(rec)
+    timed = cols["host_time_ns"] >= 0
+    assert timed[:10].all() and not timed[-10:].any() and "1 damaged stretch(es)" in said[0]
+
+    # The wall clock set back 1 s half way: arrivals say so, the sample times
+    # still increase, on the monotonic clock; info says the clock stepped.
+    times(lambda i: 5 * 10**9 + i * ms, lambda i: t0 + i * ms - (10**9 if i >= half else 0))
+    cols, said = host_times(rec)
+    assert said == [] and (np.diff(cols["host_time_ns"]) < -900 * ms).sum() == 1
+    for kind in (0, 1):
+        t = cols["time_ns"][cols["packet_type"] == kind]
+        t = t[t >= 0]  # (the last packets' come with the recording's end)
+        assert len(t) > 100 and (np.diff(t) > 0).all(), kind
+    done = vorn("info", rec)
+    at = (half * ms) / 1e9
+    assert (
+        done.returncode == 0
+        and (f"wall clock:        set back 1.000 s at {at:,.3f} s (sample times follow the monotonic clock)")
+        in done.stdout.splitlines()
+    ), done.stdout
+    assert read(rec, start=0.0).num_rows == cols.num_rows

@@ -1986,3 +1986,251 @@ except cli.Stopped as e:
         proc.kill()
         proc.wait()
     assert out == "stopped by SIGTERM\n"
+
+
+# -- a dataset of many recordings ------------------------------------------------
+
+DAY_NS = 86_400 * 10**9
+
+
+def timed_unit_recording(path, start_ns: int, seconds: float, seed: int) -> Path:
+    """seconds of the unit at path, its reads 5 ms apart from start_ns on the wall clock."""
+    from vorn.times import Stamp, TimesWriter
+
+    data = vm.UnitSimulator(seed=seed, noise=0.01).stream(seconds)[0]
+    path.write_bytes(data)
+    writer = TimesWriter(path, force=True)
+    for i, pos in enumerate(range(0, len(data), 460)):
+        writer.add(len(data[pos : pos + 460]), Stamp(start_ns + i * 5_000_000, 10**9 + i * 5_000_000))
+    writer.close()
+    return path
+
+
+@pytest.fixture(scope="module")
+def fleet(tmp_path_factory):
+    """A dataset of three recordings of two units, one of them running past
+    midnight, written by the command; and the recordings."""
+    pytest.importorskip("pyarrow")
+    base = tmp_path_factory.mktemp("fleet")
+    night = 20_000 * DAY_NS + DAY_NS - 700_000_000  # 0.7 s before midnight
+    recs = {
+        "night": timed_unit_recording(base / "night.bin", night, 1.5, 1),
+        "noon": timed_unit_recording(base / "noon.bin", 20_001 * DAY_NS + DAY_NS // 2, 1.0, 2),
+        "other": timed_unit_recording(base / "other.bin", 20_001 * DAY_NS + 3600 * 10**9, 1.0, 3),
+    }
+    root = base / "set"
+    for unit, names in (("left", ["night", "noon"]), ("right", ["other"])):
+        done = vorn("export", *(recs[n] for n in names), "--dataset", root, "--unit", unit)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "", ""), done.stderr
+    return SimpleNamespace(root=root, recs=recs, days=("2024-10-04", "2024-10-05"))
+
+
+@contextlib.contextmanager
+def spoiled(fleet, keep: str):
+    """Every data file but those under keep unreadable for a while: a reader
+    that opens one has not pruned the partitions."""
+    for f in fleet.root.rglob("*.parquet"):
+        if keep not in str(f.relative_to(fleet.root)):
+            f.rename(f.with_suffix(".good"))
+            f.write_bytes(b"PAR1 not a file PAR1")
+    try:
+        yield
+    finally:
+        for f in fleet.root.rglob("*.good"):
+            f.rename(f.with_suffix(".parquet"))
+
+
+def test_dataset_holds_every_packet_by_unit_and_day(fleet, tmp_path):
+    import pyarrow as pa
+    import pyarrow.dataset as ds
+    import pyarrow.parquet as pq
+
+    import vorn
+
+    files = sorted(str(f.relative_to(fleet.root)) for f in fleet.root.rglob("*") if f.is_file())
+    assert files == [
+        "_common_metadata",
+        "unit=left/date=2024-10-04/part-night.parquet",
+        "unit=left/date=2024-10-05/part-night.parquet",
+        "unit=left/date=2024-10-05/part-noon.parquet",
+        "unit=right/date=2024-10-05/part-other.parquet",
+    ]
+    common = pq.read_schema(fleet.root / "_common_metadata")
+    assert common.field("scaled_accel_x").metadata[b"unit"] == b"g"
+    assert common.field("host_time_ns").metadata[b"unit"] == b"ns"
+    parts = ds.partitioning(pa.schema([("unit", pa.string()), ("date", pa.date32())]), flavor="hive")
+    data = ds.dataset(fleet.root, format="parquet", partitioning=parts)
+    table = data.to_table()
+    types = {f.name: f.type for f in table.schema}
+    assert (types["host_time_ns"], types["time_ns"], types["recording"]) == (pa.int64(), pa.int64(), pa.string())
+    assert types["scaled_gyro_z"] == pa.float32() and types["date"] == pa.date32()
+    for name, path in fleet.recs.items():
+        want = vorn.read(path)
+        got = table.filter(ds.field("recording") == name).sort_by("host_time_ns")
+        assert got.num_rows == want.num_rows, name
+        for column in ("host_time_ns", "time_ns", "scaled_accel_x", "est_orient_quaternion_w"):
+            assert got[column].to_numpy(zero_copy_only=False).tolist() == pytest.approx(
+                want[column].tolist(), nan_ok=True
+            ), (name, column)
+        days = (got["host_time_ns"].to_numpy() // DAY_NS).astype("datetime64[D]").astype(str)
+        assert days.tolist() == [str(d) for d in got["date"].to_pylist()], name
+    # Partition pruning: one unit's day is read from its files alone.
+    with spoiled(fleet, "unit=right/"):
+        one = ds.dataset(fleet.root, format="parquet", partitioning=parts)
+        assert one.to_table(filter=ds.field("unit") == "right").num_rows == vorn.read(fleet.recs["other"]).num_rows
+        with pytest.raises(pa.ArrowInvalid):
+            one.to_table()
+
+
+def test_dataset_appends_without_rewriting_and_replaces_only_when_told(fleet, tmp_path):
+    import pyarrow.parquet as pq
+
+    root = tmp_path / "set"
+    shutil.copytree(fleet.root, root)
+    before = {f: (f.stat().st_ino, f.stat().st_mtime_ns) for f in root.rglob("*") if f.is_file()}
+    later = timed_unit_recording(tmp_path / "later.bin", 20_002 * DAY_NS, 0.5, 4)
+    assert vorn("export", later, "--dataset", root, "--unit", "left").returncode == 0
+    after = {f: (f.stat().st_ino, f.stat().st_mtime_ns) for f in root.rglob("*") if f.is_file()}
+    assert {f: after[f] for f in before} == before  # the others untouched, _common_metadata too
+    assert set(after) - set(before) == {root / "unit=left/date=2024-10-06/part-later.parquet"}
+    # Again: refused, nothing written; the same name under another unit is another recording.
+    done = vorn("export", later, fleet.recs["noon"], "--dataset", root, "--unit", "left")
+    assert done.returncode == 1
+    assert done.stderr == (
+        f"vorn export: {root}/unit=left/date=2024-10-06/part-later.parquet: recording 'later' of unit 'left' "
+        "is already in the dataset; --replace writes it anew\n"
+    )
+    assert {f: f.stat().st_mtime_ns for f in root.rglob("*") if f.is_file()} == {f: t for f, (_, t) in after.items()}
+    # Replaced by a recording of the same name from another day: its old day goes.
+    (tmp_path / "elsewhere").mkdir()
+    moved = timed_unit_recording(tmp_path / "elsewhere" / "later.bin", 20_003 * DAY_NS, 0.5, 5)
+    assert vorn("export", moved, "--dataset", root, "--unit", "left", "--replace").returncode == 0
+    assert not (root / "unit=left/date=2024-10-06").exists()
+    assert pq.read_table(root / "unit=left/date=2024-10-07/part-later.parquet").num_rows > 0
+    assert not list(root.rglob(".*.part"))
+    # A directory that holds a dataset of other columns is refused.
+    (tmp_path / "odd").mkdir()
+    pq.write_metadata(pq.read_schema(root / "_common_metadata").remove(1), tmp_path / "odd" / "_common_metadata")
+    done = vorn("export", later, "--dataset", tmp_path / "odd")
+    assert (done.returncode, done.stderr) == (
+        1,
+        f"vorn export: {tmp_path / 'odd'}: a dataset of other columns; write this one to another directory\n",
+    )
+
+
+def test_dataset_read_by_duckdb_with_types_and_pruning(fleet):
+    duckdb = pytest.importorskip("duckdb", reason="DuckDB has no build for this interpreter (free-threaded 3.13)")
+    from datetime import date
+
+    import vorn
+
+    glob = f"{fleet.root}/**/*.parquet"
+    con = duckdb.connect()
+    rows = con.execute(
+        f"SELECT unit, date, recording, count(*), min(host_time_ns), any_value(typeof(host_time_ns)), "
+        f"any_value(typeof(scaled_accel_x)), any_value(typeof(date)) "
+        f"FROM read_parquet('{glob}', hive_partitioning = true) GROUP BY ALL ORDER BY ALL"
+    ).fetchall()
+    assert [r[:3] for r in rows] == [
+        ("left", date(2024, 10, 4), "night"),
+        ("left", date(2024, 10, 5), "night"),
+        ("left", date(2024, 10, 5), "noon"),
+        ("right", date(2024, 10, 5), "other"),
+    ]
+    assert {r[5:] for r in rows} == {("BIGINT", "FLOAT", "DATE")}
+    assert sum(r[3] for r in rows if r[2] == "night") == vorn.read(fleet.recs["night"]).num_rows
+    query = (
+        f"SELECT count(*) FROM read_parquet('{glob}', hive_partitioning = true) "
+        "WHERE unit = 'left' AND date = DATE '2024-10-04'"
+    )
+    with spoiled(fleet, "unit=left/date=2024-10-04/"):
+        assert con.execute(query).fetchone()[0] == rows[0][3]
+        with pytest.raises(duckdb.Error):
+            con.execute(f"SELECT count(*) FROM read_parquet('{glob}', hive_partitioning = true)").fetchall()
+
+
+def test_dataset_read_by_polars_with_types_and_pruning(fleet):
+    pl = pytest.importorskip("polars", reason="Polars has no build for this interpreter (free-threaded 3.13)")
+
+    import vorn
+
+    frame = pl.scan_parquet(f"{fleet.root}/**/*.parquet", hive_partitioning=True)
+    schema = frame.collect_schema()
+    assert (schema["host_time_ns"], schema["scaled_gyro_z"], schema["recording"]) == (pl.Int64, pl.Float32, pl.String)
+    counts = dict(frame.group_by("recording").len().collect().iter_rows())
+    assert counts == {n: vorn.read(p).num_rows for n, p in fleet.recs.items()}
+    # Given the schemas (the first file found need not be one of those read).
+    file_schema = pl.read_parquet_schema(next(fleet.root.rglob("*.parquet")))
+    with spoiled(fleet, "unit=right/"):
+        frame = pl.scan_parquet(
+            f"{fleet.root}/**/*.parquet",
+            hive_partitioning=True,
+            schema=file_schema,
+            hive_schema={"unit": pl.String, "date": pl.Date},
+        )
+        got = frame.filter(pl.col("unit") == "right").select(pl.len(), pl.col("scaled_accel_x").sum()).collect()
+        assert got.row(0)[0] == counts["other"]
+        with pytest.raises(Exception):  # noqa: B017 (Polars' error classes vary by release)
+            frame.select(pl.col("scaled_accel_x").sum()).collect()
+
+
+# -- how an output is put in place -----------------------------------------------
+
+
+def test_export_output_is_synced_written_through_links_and_cleared_of_dead_parts(tmp_path, monkeypatch):
+    from vorn.export import export
+
+    # Parts that writers killed mid-way left; one of a process still running stays.
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    living = subprocess.Popen(["sleep", "60"])
+    try:
+        stale, held = tmp_path / f".out.csv.{dead.pid}.part", tmp_path / f".out.csv.{living.pid}.part"
+        stale.write_text("half")
+        held.write_text("half")
+        events = []
+        real_fsync, real_replace = os.fsync, os.replace
+        monkeypatch.setattr(os, "fsync", lambda fd: events.append(("fsync", os.readlink(f"/proc/self/fd/{fd}"))))
+        monkeypatch.setattr(os, "replace", lambda a, b: (events.append(("replace", str(a))), real_replace(a, b)))
+        export(SAMPLE, tmp_path / "out.csv", "csv")
+        monkeypatch.setattr(os, "fsync", real_fsync)
+        part = str(tmp_path / f".out.csv.{os.getpid()}.part")
+        assert events == [("fsync", part), ("replace", part), ("fsync", str(tmp_path))]
+        assert not stale.exists() and held.exists()
+    finally:
+        living.kill()
+        living.wait()
+    # Through a symlink, a dangling one too: the file it names is written, the link kept.
+    (tmp_path / "elsewhere").mkdir()
+    for target in (tmp_path / "elsewhere" / "kept.csv", tmp_path / "elsewhere" / "new.csv"):
+        if target.name == "kept.csv":
+            target.write_text("old")
+        link = tmp_path / f"link-{target.name}"
+        link.symlink_to(target)
+        assert vorn("export", SAMPLE, "-o", link).returncode == 0
+        assert link.is_symlink()
+        assert target.read_text() == (tmp_path / "out.csv").read_text()
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == [held.name]
+
+
+@pytest.mark.parametrize("when", ["renaming", "renamed"])
+def test_export_stopped_once_its_output_is_whole_exits_0(tmp_path, when):
+    # SIGTERM as the output is renamed into place, or just after: the output is
+    # whole, and the command says it succeeded.
+    code = f"""
+import os, signal, sys
+from vorn import overwrite
+from vorn.cli import main
+real = overwrite.sync_directory if {when!r} == "renaming" else overwrite.commit
+def stopped(*args, **kwargs):
+    real(*args, **kwargs)
+    os.kill(os.getpid(), signal.SIGTERM)
+setattr(overwrite, real.__name__, stopped)
+import vorn.export
+vorn.export.commit = overwrite.commit
+sys.exit(main(["export", {str(SAMPLE)!r}, "-o", {str(tmp_path / "out.npz")!r}]))
+"""
+    pytest.importorskip("numpy")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert [p.name for p in tmp_path.iterdir()] == ["out.npz"]

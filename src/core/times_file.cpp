@@ -222,18 +222,20 @@ BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decode
   Cursor c(body);
   Clocks clocks;
   std::uint64_t pos = block.first;
+  std::int64_t last_mono = INT64_MIN;  // the monotonic clock never runs back
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto len = c.varint();
     const auto wall = c.varint();
     const auto skew = c.varint();
-    if (!len || !wall || !skew || *len == 0 || *len > block.end - pos) {
+    const auto [w, m] = len && wall && skew ? clocks.step(*wall, *skew) : std::pair<std::int64_t, std::int64_t>{};
+    if (!len || !wall || !skew || *len == 0 || *len > block.end - pos || m < last_mono) {
       out.ends.resize(base);
       out.walls.resize(base);
       out.monos.resize(base);
       return BlockCheck::Damaged;
     }
+    last_mono = m;
     pos += *len;
-    const auto [w, m] = clocks.step(*wall, *skew);
     out.ends.push_back(static_cast<std::int64_t>(pos));
     out.walls.push_back(w);
     out.monos.push_back(m);
@@ -395,11 +397,20 @@ Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size)
       continue;
     }
     if (check == BlockCheck::Sound) {
-      if (block.end > recording_size || block.first < covered) {
-        ++out.misplaced_blocks;
-        out.ends.resize(block.reads_begin);
-        out.walls.resize(block.reads_begin);
-        out.monos.resize(block.reads_begin);
+      const std::size_t first = block.reads_begin;
+      const bool misplaced = block.end > recording_size || block.first < covered;
+      // The monotonic clock never runs back from the block before either.
+      const bool back = first > 0 && out.monos[first] < out.monos[first - 1];
+      if (misplaced || back) {
+        if (misplaced) {
+          ++out.misplaced_blocks;
+        } else {
+          ++out.damaged_blocks;
+          out.damaged_bytes += next - at;
+        }
+        out.ends.resize(first);
+        out.walls.resize(first);
+        out.monos.resize(first);
       } else {
         out.blocks.push_back(block);
         covered = block.end;

@@ -235,12 +235,11 @@ def parser() -> argparse.ArgumentParser:
         "(.csv; .npz: needs numpy, 'vorn_rs[columns]'; .parquet: needs pyarrow as well, "
         "'vorn_rs[parquet]'; .mcap: needs 'vorn_rs[mcap]') or --format.",
     )
-    exp.add_argument("file", metavar="FILE", help=RECORDING_HELP)
+    exp.add_argument("file", metavar="FILE", nargs="+", help=RECORDING_HELP + "; several with --dataset")
     exp.add_argument(
         "-o",
         "--output",
         metavar="OUT",
-        required=True,
         help="file to write, replaced (NAME.csv, NAME.parquet, NAME.npz, NAME.mcap), or with "
         "--format rosbag2 a new directory",
     )
@@ -252,6 +251,17 @@ def parser() -> argparse.ArgumentParser:
     ros = exp.add_argument_group("MCAP and rosbag2")
     add_ros_options(ros)
     exp.add_argument("--baud", type=baud_rate, metavar="N", help=BAUD_HELP)
+    many = exp.add_argument_group("a dataset of many recordings")
+    many.add_argument(
+        "--dataset",
+        metavar="DIR",
+        help="add every FILE to the Hive-partitioned Parquet dataset DIR "
+        "(unit=UNIT/date=YYYY-MM-DD/part-RECORDING.parquet; made if missing), instead of -o",
+    )
+    many.add_argument(
+        "--unit", metavar="NAME", help="the unit of every FILE (default: each FILE's name without suffix)"
+    )
+    many.add_argument("--replace", action="store_true", help="write a recording the dataset already holds anew")
     ros.add_argument(
         "--rate",
         type=positive,
@@ -463,6 +473,7 @@ def say(text: str) -> None:
 def os_failure_text(command: str, e: OSError) -> str:
     """The one line for a failed system call: the path and the system's short
     text, without the errno number or a library's wording around it."""
+    from vorn.export.dataset import InDataset
     from vorn.locks import HeldError
 
     text = e.strerror or str(e)
@@ -473,6 +484,8 @@ def os_failure_text(command: str, e: OSError) -> str:
     elif isinstance(e, HeldError) and command in ("record", "live"):
         who = f"process {e.pid}" if e.pid else "another process"
         text = f"being recorded by {who}; stop it first or record to another file"
+    elif isinstance(e, InDataset):
+        text = f"{text}; --replace writes it anew"
     elif isinstance(e, FileExistsError) and command == "export":
         text = "exists; a rosbag2 directory is written anew"
     return text if e.filename is None else f"{os.fsdecode(e.filename)}: {text}"
@@ -502,6 +515,13 @@ _first_stop: list[float] = []
 def on_stop(signum, frame) -> None:
     import time
 
+    from vorn import overwrite
+
+    if overwrite.placed.is_set():
+        return  # the output is whole: the command ends as it would have
+    if overwrite.committing.is_set():
+        overwrite.stopping.append(signum)  # raised again once the output is in place, or not
+        return
     if _first_stop and time.monotonic() - _first_stop[0] < CLEAN_UP_SECONDS:
         return  # a second signal must not cut the clean-up short
     _first_stop[:] = [time.monotonic()]
@@ -632,6 +652,16 @@ def run_export(args) -> int:
     from vorn.progress import Progress
 
     progress = Progress("export")
+    if args.dataset is not None:
+        from vorn.export.dataset import dataset
+
+        try:
+            dataset(
+                args.recordings, args.dataset, unit=args.unit, replace=args.replace, baud=args.baud, progress=progress
+            )
+        finally:
+            progress.close()
+        return 0
     try:
         export(
             args.file,
@@ -702,13 +732,24 @@ def live_source(args, server):
 
     async def batches(stream):
         # Empty batches after a second without packets: the watch below.
-        last, quiet = time.monotonic(), False
+        last, quiet, locked = time.monotonic(), False, False
         async with stream:
             while True:
                 batch = await stream.aread(timeout=1.0)
                 if batch.gap is not None:
                     tell(foxglove.STATUS_INFO, f"{port}: back after {batch.gap.seconds:.1f} s without the device")
                     last, quiet = time.monotonic(), False
+                for loss in batch.losses:
+                    tell(foxglove.STATUS_WARNING, f"{port}: {loss.bytes:,} bytes lost ({loss.cause})")
+                if stream.clock.locked != locked:
+                    locked = not locked
+                    raw = stream.clock.raw
+                    server.tell(
+                        foxglove.STATUS_INFO,
+                        f"{port}: sample clock locked (drift {raw.drift_ppm:+.1f} ppm)"
+                        if locked
+                        else f"{port}: sample clock warming up: sample times rougher for a few seconds",
+                    )
                 if batch.num_rows:
                     if quiet:
                         server.tell(foxglove.STATUS_INFO, f"{port}: packets again")
@@ -909,6 +950,8 @@ def files_of(args) -> tuple[list, list]:
         return [args.port, args.noise, *(beside(args.replay) if args.replay else [])], (
             beside(args.record) if args.record else []
         )
+    if getattr(args, "dataset", None) is not None:
+        return [p for r in args.recordings for p in beside(r)], []
     inputs = [*beside(args.file), getattr(args, "noise", None)]  # export --noise imu.yaml is read too
     return inputs, [getattr(args, "output", None), getattr(args, "yaml", None)]
 
@@ -937,9 +980,33 @@ class Told:
                 say(f"vorn {self.command}: {text}")
 
 
+def check_export(args) -> None:
+    """One FILE and -o, or FILEs and --dataset with the options that go with it."""
+    if args.dataset is None:
+        if args.unit is not None or args.replace:
+            args.usage.error("--unit and --replace are for --dataset")
+        if len(args.file) > 1:
+            args.usage.error("one FILE, or several with --dataset DIR")
+        if args.output is None:
+            args.usage.error("the following arguments are required: -o/--output")
+        args.file = args.file[0]
+        return
+    given = [
+        flag
+        for flag, value in (("-o", args.output), ("--format", args.format), ("--kind", args.kind))
+        + (("--start", args.start), ("--end", args.end), ("--noise", args.noise), ("--rate", args.rate))
+        if value is not None
+    ]
+    if given:
+        args.usage.error(f"{', '.join(given)}: not with --dataset, which holds every packet as Parquet")
+    args.recordings, args.file = args.file, None
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "export":
+        check_export(args)
+    if args.command == "export" and args.dataset is None:
         args.format = export_format(args.output, args.format)
         if args.format is None:
             args.usage.error(
@@ -958,6 +1025,9 @@ def main(argv: list[str] | None = None) -> int:
         args.usage.error("give a PORT or --replay RECORDING")
     if args.command == "ros2" and args.replay is not None and (args.record or args.reconnect):
         args.usage.error("--record and --reconnect are for a PORT")
+    from vorn.overwrite import placed
+
+    placed.clear()
     catch_stops()
     told = args.told = Told(args.command)
     try:

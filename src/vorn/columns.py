@@ -191,7 +191,7 @@ def read(
     kind, start, end = check_selection(kind, start, end)
     check_baud(baud)
     rec = Recording(path, progress=progress)
-    names = column_names(kind, rec.times.timed)
+    names = column_names(kind, rec.times.stamped)
     # The columns of one type are the rows of one block: one allocation (big
     # enough for the kernel's large pages) rather than one per column.
     groups: dict[Any, list[str]] = {}

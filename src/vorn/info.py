@@ -80,6 +80,11 @@ def frame(rec: Recording, clock=None) -> dict | None:
             {"at": x.at, "bytes": x.bytes, "cause": x.cause, "at_s": (x.seen.wall_ns - t.walls[0]) / 1e9}
             for x in t.losses
         ],
+        "wall_clock_set_back": [
+            {"at_s": (t.monos[i] - t.monos[0]) / 1e9, "seconds": ns / 1e9} for i, ns in t.steps_back()
+        ]
+        if importable_numpy()
+        else [],
     }
 
 
@@ -112,6 +117,11 @@ def timing(t: dict | None, c: dict) -> list[str]:
         lines.append(f"unplugged:         {g['seconds']:,.3f} s from {g['at_s']:,.3f} s (reconnected)")
     for x in t.get("lost", ()):
         lines.append(f"lost:              {x['bytes']:,} bytes at {x['at_s']:,.3f} s ({LOST_WHY[x['cause']]})")
+    for g in t["wall_clock_set_back"]:
+        lines.append(
+            f"wall clock:        set back {g['seconds']:,.3f} s at {g['at_s']:,.3f} s "
+            "(sample times follow the monotonic clock)"
+        )
     if t["untimed_bytes"]:
         lines.append(f"untimed:           {t['untimed_bytes']:,} bytes (their packets are kept, without a time)")
     return lines
@@ -134,7 +144,7 @@ def clock_for(path, baud: int | None, times):
         return None
     from vorn.sample_clock import recording_clock
 
-    return recording_clock(path, baud, times)
+    return recording_clock(path, baud, times.steady())  # sample times keep to the monotonic clock
 
 
 def clock_figures(path, baud: int | None, clock) -> dict:

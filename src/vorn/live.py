@@ -822,7 +822,7 @@ class ReplayStream(Stream):
             times = load_times(path)
             self._events = replay_events(times)
             # The times vorn.read gives, every packet's in stream order.
-            self._sampled = sample_times(path, baud, times)[0] if times.timed else None
+            self._sampled = sample_times(path, baud, times.steady())[0] if times.timed else None
         except (OSError, ValueError):
             self.close()
             raise

@@ -3,7 +3,9 @@
 The overlapping Allan deviation of each accelerometer and gyroscope axis over
 octave-spaced cluster times, and from it, per axis: white-noise density, bias
 instability (the floor of the curve) and rate random walk, each with its
-confidence from the number of clusters behind it.
+confidence from the number of clusters behind it. The recording is read once,
+a piece at a time, into running sums (AllanStream): memory does not grow with
+its length.
 
 The scaled values are analysed, not the increments: they are what a driver
 publishes (a ROS Imu message carries rate and acceleration), so the densities
@@ -22,11 +24,12 @@ from __future__ import annotations
 
 import math
 import os
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import NamedTuple
 
 from vorn.errors import UsageError, missing, with_path
-from vorn.fields import FIELDS, STANDARD_GRAVITY, UNTIMED, value_columns
+from vorn.fields import FIELDS, STANDARD_GRAVITY, value_columns
 from vorn.recording import Progress, Recording
 
 # How far the spread of a still sensor's values may exceed its white noise per
@@ -69,75 +72,154 @@ def numpy():
 
 
 class Still(NamedTuple):
-    samples: object  # (n, 6) float32 in the recorded units: accelerometer x y z, gyroscope x y z
-    times: object | None  # (n,) arrival times in ns, -1 where unknown; None without any
+    samples: int  # raw packets carrying both values, all finite
     skipped: int  # raw packets lacking one of the values, or carrying an infinite or NaN one
+    deviations: AllanStream  # of the samples, in the recorded units: accelerometer x y z, gyroscope x y z
+    arrivals: ArrivalFit  # the samples' arrival times
+    recovered: float | None  # the raw stream's rate on the unit's clock, where the recording has arrival times
 
 
-def read_still(path, progress: Progress | None = None) -> Still:
-    """The scaled values of every raw packet that carries both, in order.
-    float32 as decoded: exact, and half the memory of an hour at 1 kHz in float64."""
+GATHER = 1 << 16  # samples added to the deviations at a time, about
+
+
+def read_still(path, progress: Progress | None = None, rate: float | None = None) -> Still:
+    """The scaled values of every raw packet that carries both, in order, read
+    once a piece at a time into their deviations; the rate from the unit's
+    clock unless given. float32 as decoded, widened a piece at a time."""
     np = numpy()
     wanted = [c for s in SENSORS for c in value_columns(s.field)]
     rec = Recording(path, progress=progress)
-    pieces, stamps = [], []
-    for chunk in rec.columns("raw", sample=False):  # the rate comes from the clock's figures alone
-        pieces.append(np.stack([chunk[c] for c in wanted], axis=1))  # a missing value is NaN
-        stamps.append(chunk.get("host_time_ns", np.full(len(chunk["packet_type"]), UNTIMED, np.int64)))
+    deviations, arrivals = AllanStream(len(wanted)), ArrivalFit()
+    samples = skipped = 0
+    # The deviations are summed on a thread of their own while the next piece is
+    # framed. The clock's figures come with the sample times: the columns wait a
+    # few seconds for them.
+    held: list = []  # the wanted values of chunks, until there are GATHER of them
+
+    with ThreadPoolExecutor(1) as summing:
+        adding = None
+
+        def hand_over() -> None:
+            nonlocal adding
+            if adding is not None:
+                adding.result()
+            adding = summing.submit(deviations.add, held[0] if len(held) == 1 else np.concatenate(held))
+            held.clear()
+
+        for chunk in rec.columns("raw", sample=not rate):
+            values = np.stack([chunk[c] for c in wanted], axis=1)  # a missing value is NaN
+            complete = np.isfinite(values).all(axis=1)
+            if not complete.all():
+                skipped += int(len(complete) - complete.sum())
+                values = values[complete]
+            if "host_time_ns" in chunk:
+                arrivals.add(chunk["host_time_ns"][complete] if len(values) < len(complete) else chunk["host_time_ns"])
+            else:
+                arrivals.skip(len(values))
+            held.append(values)
+            samples += len(values)
+            if sum(map(len, held)) >= GATHER:
+                hand_over()
+        if held:
+            hand_over()
+        if adding is not None:
+            adding.result()
     counts = rec.require_packets()
     if not counts["raw"]:
         raise ValueError(f"{path}: no raw packets, only {counts['estimated']:,} filter packets")
-    samples, times = np.concatenate(pieces), np.concatenate(stamps)
-    del pieces, stamps
-    complete = np.isfinite(samples).all(axis=1)
-    skipped = int(len(samples) - complete.sum())
-    if skipped:
-        samples, times = samples[complete], times[complete]
-    return Still(samples, times if (times >= 0).any() else None, skipped)
+    recovered = None
+    if rec.clock is not None:
+        rec.clock.finish()
+        hz = rec.clock.figures()["raw"]["rate_hz"]
+        recovered = hz if math.isfinite(hz) and hz > 0 else None
+    return Still(samples, skipped, deviations, arrivals, recovered)
+
+
+class ArrivalFit:
+    """The straight line through (arrival time, packet number) over the
+    packets that have a time (-1: none), fitted as they come: its slope is
+    packets per second. Single intervals say little, packets come in bursts;
+    the fit over the whole run is the unit's clock seen by the host's."""
+
+    def __init__(self) -> None:
+        self.n = 0  # packets so far, timed or not
+        self.t0 = self.n0 = None  # the first timed packet
+        self.count = 0
+        self.st = self.sn = self.stt = self.stn = 0.0
+        self.first = self.last = None
+
+    def skip(self, k: int) -> None:
+        self.n += k
+
+    def add(self, times_ns) -> None:
+        np = numpy()
+        times_ns = np.asarray(times_ns, dtype=np.int64)
+        known = np.flatnonzero(times_ns >= 0)
+        if len(known):
+            if self.t0 is None:
+                self.t0, self.n0 = int(times_ns[known[0]]), self.n + int(known[0])
+            t = (times_ns[known] - self.t0) * 1e-9
+            n = (known + (self.n - self.n0)).astype(np.float64)
+            self.count += len(known)
+            self.st += float(t.sum())
+            self.sn += float(n.sum())
+            self.stt += float(t @ t)
+            self.stn += float(t @ n)
+            self.first = self.t0
+            self.last = int(times_ns[known[-1]])
+        self.n += len(times_ns)
+
+    def rate(self) -> float:
+        """Packets per second; NaN where the times span no time."""
+        if self.count < 2:
+            return math.nan
+        var = self.stt - self.st * self.st / self.count
+        if not var > 0:
+            return math.nan
+        return (self.stn - self.st * self.sn / self.count) / var
 
 
 def arrival_rate(times_ns) -> float:
-    """Packets per second from the host's arrival times: the slope of the straight
-    line through (time, packet number), over the packets that have a time (-1:
-    none). Single intervals say little, packets come in bursts; the fit over
-    the whole run is the unit's clock seen by the host's."""
-    np = numpy()
-    times_ns = np.asarray(times_ns, dtype=np.int64)
-    known = np.flatnonzero(times_ns >= 0)
-    t = (times_ns[known] - times_ns[known[0]]) * 1e-9
-    n = known.astype(np.float64)
-    t_mean, n_mean = t.mean(), n.mean()
-    return float(((t - t_mean) * (n - n_mean)).sum() / ((t - t_mean) ** 2).sum())
+    """Packets per second from the host's arrival times (ArrivalFit)."""
+    fit = ArrivalFit()
+    fit.add(times_ns)
+    return fit.rate()
 
 
 RECOVERED = "the unit's clock, recovered from the arrival times"
 
 
-def packet_rate(still: Still, given: float | None, path=None) -> tuple[float, str]:
+def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
     """The sample rate and where it came from: the unit's own clock where the
     recording has arrival times (its raw stream's recovered rate, pauses and
     lost packets left out), else the mean rate of the arrivals."""
     if given:
         return given, "--rate"
-    if still.times is not None and (still.times >= 0).sum() > 1:
-        if path is not None:
-            from vorn.sample_clock import sample_times
-
-            _, stats = sample_times(path)
-            if stats and stats["raw"]["rate_hz"] > 0:
-                return stats["raw"]["rate_hz"], RECOVERED
-        return arrival_rate(still.times), "arrival times"
+    if still.arrivals.count > 1:
+        if still.recovered:
+            return still.recovered, RECOVERED
+        hz = still.arrivals.rate()
+        if math.isfinite(hz) and hz > 0:
+            return hz, "arrival times"
+        raise UsageError(
+            f"the arrival times tell no rate: all {still.arrivals.count:,} timed raw packets arrived at one "
+            "time; give --rate HZ, the raw packets per second the unit was set to send"
+        )
+    if still.arrivals.count == 1:
+        raise UsageError(
+            "only one raw packet has an arrival time: give --rate HZ, the raw packets per second "
+            "the unit was set to send"
+        )
     raise UsageError(
         "the recording has no arrival times: give --rate HZ, the raw packets per second the unit was set to send"
     )
 
 
-def check_still(samples, result: dict, rate: float) -> None:
+def check_still(spread, result: dict, rate: float) -> None:
     """Refuses a recording that is not of a unit at rest: a sensor axis without
     white noise (a constant, or a fit that finds only drift), or one whose
-    values spread far beyond that noise (the unit moved)."""
-    np = numpy()
-    spread = samples.std(axis=0, dtype=np.float64)
+    values spread far beyond that noise (the unit moved). spread: each
+    series' standard deviation, in the recorded units."""
     for i, sensor in enumerate(SENSORS):
         for j, axis in enumerate(AXES):
             density = result[sensor.name][axis]["noise_density"]
@@ -191,6 +273,243 @@ def allan_deviation(series, sizes):
             # einsum: one pass, no temporary, several times the speed of np.dot here.
             out[k, i] = math.sqrt(float(np.einsum("i,i->", diff, diff)) / (2.0 * len(diff))) / m
     return out if np.ndim(series) > 1 else out[0]
+
+
+# Cluster sizes up to EXACT have the overlapping deviation over every offset,
+# from the last q sums of q samples for each size q (Clusters); a larger
+# cluster size m over OFFSETS offsets a cluster, every m / OFFSETS samples, from
+# as many values of the running sum taken that far apart (Stride). Memory is so
+# bounded by the number of cluster sizes, however long the recording: about
+# 60 MB for the first, 1.5 MB for each of the others (six series).
+EXACT = 1 << 19
+OFFSETS = 1 << 14
+PIECE = 1 << 18  # new values of the running sum taken at a time
+TILE = 1 << 13  # new values every lag is worked out over at a time
+
+
+class Stride:
+    """The running sums taken every `step` samples (the last 2 q + 1 of them
+    for the largest lag q in lags), and for each lag q the sum of the squared
+    second differences S[t] - 2 S[t-q] + S[t-2q] and how many there were."""
+
+    def __init__(self, np, width: int, step: int, lags: list[int]) -> None:
+        self.np, self.step, self.lags = np, step, lags
+        self.keep = 2 * max(lags)
+        self.buf = np.zeros((width, 1))  # S[0] = 0
+        self.scratch = np.empty((width, TILE))
+        self.used = 1  # values in buf, the last of them at index `index`
+        self.index = 0  # the running sum's index of the last value held
+        self.squares = np.zeros((len(lags), width))
+        self.count = np.zeros(len(lags), np.int64)
+
+    def add(self, first: int, values) -> None:
+        """values: the running sum at indices first, first + 1, ...; those that
+        fall on this stride kept."""
+        lead = (-first) % self.step
+        taken = values[:, lead :: self.step]
+        for lo in range(0, taken.shape[1], PIECE):
+            self.append(taken[:, lo : lo + PIECE])
+
+    def append(self, new) -> None:
+        np = self.np
+        k = new.shape[1]
+        if not k:
+            return
+        held = min(self.used, self.keep)
+        if held + k > self.buf.shape[1]:
+            grown = np.empty((self.buf.shape[0], held + k + min(held + k, PIECE)))
+            grown[:, :held] = self.buf[:, self.used - held : self.used]
+            self.buf = grown
+        elif self.used + k > self.buf.shape[1]:
+            self.buf[:, :held] = self.buf[:, self.used - held : self.used]
+        else:
+            held = self.used
+        self.buf[:, held : held + k] = new
+        self.used = held + k
+        self.index += k
+        # buf[:, :used] holds the running sum's (decimated) values up to self.index.
+        buf, used = self.buf, self.used
+        origin = self.index - used + 1  # the running sum's index of buf[:, 0]
+        # A tile of new values at a time, every lag: the tile and the differences
+        # stay in the processor's cache, only the values a lag back come from memory.
+        for start in range(held, used, TILE):
+            stop = min(start + TILE, used)
+            for i, q in enumerate(self.lags):
+                lo = max(start, 2 * q - origin)  # the first new value with two lags before it
+                if lo >= stop:
+                    continue
+                d = self.scratch[:, : stop - lo]
+                np.subtract(buf[:, lo:stop], buf[:, lo - q : stop - q], out=d)
+                np.subtract(d, buf[:, lo - q : stop - q], out=d)
+                np.add(d, buf[:, lo - 2 * q : stop - 2 * q], out=d)
+                squares = self.squares[i]
+                for r, row in enumerate(d):  # a dot product a row: BLAS, faster than einsum here
+                    squares[r] += np.dot(row, row)
+                self.count[i] += stop - lo
+
+
+class Clusters:
+    """The sums of every q consecutive samples, q = 1, 2, 4, ... up to twice
+    top, each level made from the one below (D2q[t] = Dq[t] + Dq[t-q]) and
+    holding its last q + TILE values in a ring, and per level the sums of the
+    squares of all its values and of its first q. The Allan variance at q
+    follows without differences of its own (variance): per sample and level,
+    one sum and one square, where the differences took four passes."""
+
+    def __init__(self, np, width: int, top: int) -> None:
+        self.np = np
+        self.levels = top.bit_length()  # kept: q = 1 .. top; the level above only counted
+        # Zeros: pages the kernel gives once written, so short recordings take little.
+        self.rings = [np.zeros((width, (1 << j) + TILE)) for j in range(self.levels)]
+        self.count = [0] * (self.levels + 1)  # values so far, of each level
+        self.total = np.zeros((self.levels + 1, width))
+        self.early = np.zeros((self.levels + 1, width))
+        self.scratch = np.empty((width, TILE))
+
+    def take(self, j: int, block) -> None:
+        """Level j's new values (width, k) counted into its squares."""
+        q, before, total = 1 << j, self.count[j], self.total[j]
+        cut = q - before if before < q <= before + block.shape[1] else 0
+        if cut:  # its first q values complete here
+            for r, row in enumerate(block[:, :cut]):
+                total[r] += self.np.dot(row, row)
+            self.early[j] = total
+        for r, row in enumerate(block[:, cut:]):
+            total[r] += self.np.dot(row, row)
+        self.count[j] = before + block.shape[1]
+
+    def values(self, j: int, v: int, k: int):
+        """Level j's values v .. v + k (held in its ring)."""
+        ring = self.rings[j]
+        p = v % ring.shape[1]
+        if p + k <= ring.shape[1]:
+            return ring[:, p : p + k]
+        return self.np.concatenate([ring[:, p:], ring[:, : p + k - ring.shape[1]]], axis=1)
+
+    def put(self, j: int, v: int, block) -> None:
+        ring, k = self.rings[j], block.shape[1]
+        p = v % ring.shape[1]
+        first = min(k, ring.shape[1] - p)
+        ring[:, p : p + first] = block[:, :first]
+        ring[:, : k - first] = block[:, first:]
+
+    def add(self, block) -> None:
+        """The next samples (width, k <= TILE), their offset taken out."""
+        np = self.np
+        k = block.shape[1]
+        self.put(0, self.count[0], block)
+        self.take(0, block)
+        for j in range(self.levels):
+            q, c = 1 << j, self.count[j]
+            lo = max(c - k, q)  # the new values of level j with one q before them
+            if lo >= c:
+                return
+            k = c - lo
+            # Level j + 1's value at index lo - q is level j's at lo and lo - q:
+            # summed straight into its ring, in pieces where no ring wraps.
+            here = self.rings[j]
+            there = self.rings[j + 1] if j + 1 < self.levels else None
+            cuts = {0, k}
+            for v, ring in ((lo, here), (lo - q, here), (lo - q, there)):
+                if ring is not None and 0 < ring.shape[1] - v % ring.shape[1] < k:
+                    cuts.add(ring.shape[1] - v % ring.shape[1])
+            edges = sorted(cuts)
+            for a, b in zip(edges, edges[1:]):
+                n, p, r = b - a, (lo + a) % here.shape[1], (lo - q + a) % here.shape[1]
+                if there is None:
+                    out = self.scratch[:, :n]
+                else:
+                    d = (lo - q + a) % there.shape[1]
+                    out = there[:, d : d + n]
+                np.add(here[:, p : p + n], here[:, r : r + n], out=out)
+                self.take(j + 1, out)
+
+    def variance_sums(self, j: int, n: int):
+        """The sum over t of (S[t] - 2 S[t-q] + S[t-2q])², q = 2**j, for n
+        samples (n >= 2q): with Dq[t] = S[t] - S[t-q] it is
+        2 sum(Dq[t]², t >= 2q) + 2 sum(Dq[t]², t <= n - q) - sum(D2q[t]²)."""
+        np = self.np
+        q = 1 << j
+        last = self.values(j, self.count[j] - q, q)  # its last q values
+        tail = np.array([np.dot(r, r) for r in last])
+        return 2.0 * (self.total[j] - self.early[j]) + 2.0 * (self.total[j] - tail) - self.total[j + 1]
+
+
+class AllanStream:
+    """The overlapping Allan deviation of `width` evenly spaced series at
+    every octave cluster size, fed a piece of the series at a time (add), in
+    memory bounded by the number of cluster sizes, and the samples' mean and
+    spread. Cluster sizes up to EXACT give allan_deviation's figures; larger
+    ones the same estimator over OFFSETS offsets a cluster.
+
+    The first piece's mean is taken out of every sample, so that the running
+    sum stays small and its rounding far below the noise; a constant taken
+    out leaves the differences as they are."""
+
+    def __init__(self, width: int) -> None:
+        self.np = np = numpy()
+        self.width = width
+        self.n = 0
+        self.offset = None
+        self.total = np.zeros(width)
+        self.total_squares = np.zeros(width)
+        self.last = np.zeros(width)  # the running sum so far
+        self.sums = np.empty((width, 0))  # a piece's running sums, room kept from piece to piece
+        self.exact = Clusters(np, width, EXACT)
+        self.strided: list[Stride] = []  # cluster size EXACT * 2**(k+1), step 2**(k+1) * EXACT // OFFSETS
+
+    def add(self, samples) -> None:
+        """samples: (k, width), any float type; widened a column at a time."""
+        np = self.np
+        k = len(samples)
+        if not k:
+            return
+        if self.offset is None:
+            self.offset = samples.mean(axis=0, dtype=np.float64)
+        if self.sums.shape[1] < k:
+            self.sums = np.empty((self.width, k))
+        s = self.sums[:, :k]
+        for j in range(self.width):
+            np.subtract(samples[:, j], self.offset[j], out=s[j], dtype=np.float64)
+        self.total += s.sum(axis=1)
+        self.total_squares += np.einsum("ij,ij->i", s, s)
+        for lo in range(0, k, TILE):
+            self.exact.add(s[:, lo : lo + TILE])
+        np.cumsum(s, axis=1, out=s)
+        s += self.last[:, None]
+        self.last = s[:, -1].copy()
+        first = self.n + 1  # the running sum's index of s[:, 0]
+        self.n += k
+        # Each stride made before the running sum passes its first value after S[0].
+        while EXACT * 2 ** (len(self.strided) + 1) // OFFSETS <= self.n:
+            step = EXACT * 2 ** (len(self.strided) + 1) // OFFSETS
+            self.strided.append(Stride(np, self.width, step, [OFFSETS]))
+        for stride in self.strided:
+            stride.add(first, s)
+
+    def held(self) -> int:
+        """Bytes of the values held for the deviations: bounded by the cluster sizes."""
+        return sum(r.nbytes for r in self.exact.rings) + sum(s.buf.nbytes for s in self.strided)
+
+    def spread(self):
+        """Each series' standard deviation."""
+        np = self.np
+        mean = self.total / self.n
+        return np.sqrt(np.maximum(self.total_squares / self.n - mean * mean, 0.0))
+
+    def deviations(self, sizes):
+        """(width, len(sizes)): the deviation at each cluster size of sizes
+        (powers of two, cluster_sizes(n))."""
+        np = self.np
+        out = np.empty((self.width, len(sizes)))
+        for i, m in enumerate(sizes):
+            if m <= EXACT:
+                squares, count = self.exact.variance_sums(m.bit_length() - 1, self.n), self.n + 1 - 2 * m
+            else:
+                stride = self.strided[(m // EXACT).bit_length() - 2]
+                squares, count = stride.squares[0], stride.count[0]
+            out[:, i] = np.sqrt(squares / (2.0 * count)) / m
+        return out
 
 
 def relative_error(n: int, m: int) -> float:
@@ -270,13 +589,29 @@ def parameters(adev, n: int, rate: float) -> dict:
 
 
 def analyse(samples, rate: float) -> dict:
-    """Every axis of both sensors, in SI: {sensor: {axis: parameters(...)}}."""
-    numpy()  # the ImportError naming the extra, before any work
-    n = len(samples)
+    """Every axis of both sensors, in SI: {sensor: {axis: parameters(...)}};
+    samples (n, 6) as read_still reads them."""
+    stream = AllanStream(samples.shape[1])
+    stream.add(samples)
+    return analysed(stream, rate)
+
+
+def too_few(n: int) -> str | None:
+    """What is wrong with n samples for the fit, if anything."""
+    if len(cluster_sizes(n)) < MIN_CLUSTER_TIMES:
+        return (
+            f"{n:,} raw packet{'s are' if n != 1 else ' is'} too few: the fit needs at least {2**MIN_CLUSTER_TIMES + 1}"
+        )
+    return None
+
+
+def analysed(stream: AllanStream, rate: float) -> dict:
+    """analyse() of the samples stream was fed."""
+    n = stream.n
+    if too_few(n):
+        raise ValueError(too_few(n))
     sizes = cluster_sizes(n)
-    if len(sizes) < MIN_CLUSTER_TIMES:
-        raise ValueError(f"{n} samples are too few: the fit needs at least {2**MIN_CLUSTER_TIMES + 1}")
-    adev = allan_deviation(samples.T, sizes)  # float32 goes in whole: widened a row at a time
+    adev = stream.deviations(sizes)
     out = {}
     for i, sensor in enumerate(SENSORS):
         out[sensor.name] = {axis: parameters(adev[3 * i + j] * sensor.scale, n, rate) for j, axis in enumerate(AXES)}
@@ -363,17 +698,23 @@ def yaml_text(report: dict) -> str:
     lines = [
         f"# Noise of the unit from a still recording: {os.fsencode(report['file']).decode('utf-8', 'replace')}",
         f"# {report['samples']:,} samples at {report['rate']:g} Hz; the largest axis of each sensor.",
-        "rostopic: /imu/data",
+        "rostopic: /imu/data_raw",
     ]
     lines += [f"{k}: {v!r}  # {YAML_COMMENTS[k]}" for k, v in report["imu_yaml"].items()]
     return "\n".join(lines) + "\n"
 
 
-def write_atomically(out, data: bytes) -> None:
-    tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
+def write_atomically(out, data: bytes, last: bool = True) -> None:
+    """data as the file out (through a symlink, its target), on the disk
+    before it takes the name; what dead writers of it left removed."""
+    from vorn.overwrite import commit, destination, part_path, sweep
+
+    final = destination(out)
+    sweep(final)
+    tmp = part_path(final)
     try:
         tmp.write_bytes(data)
-        os.replace(tmp, out)
+        commit(tmp, final, last)
     except OSError as e:
         raise with_path(e, out, tmp) from None
     finally:
@@ -439,20 +780,22 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
         fmt = Path(out).suffix[1:].lower()
         if fmt not in Figure().canvas.get_supported_filetypes():
             raise ValueError(f"{out}: name the image NAME.png, NAME.svg, NAME.pdf or another format matplotlib writes")
-    still = read_still(path, progress)
-    if not len(still.samples):
+    still = read_still(path, progress, rate)
+    if not still.samples:
         raise ValueError(f"{path}: no raw packet carries both scaled acceleration and angular rate")
-    hz, source = packet_rate(still, rate, path)
+    if too_few(still.samples):
+        raise ValueError(f"{path}: {too_few(still.samples)}")
+    hz, source = packet_rate(still, rate)
     try:
-        result = analyse(still.samples, hz)
-        check_still(still.samples, result, hz)
+        result = analysed(still.deviations, hz)
+        check_still(still.deviations.spread(), result, hz)
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
     report = {
         "file": os.fsdecode(path),
-        "samples": len(still.samples),
+        "samples": still.samples,
         "skipped": still.skipped,
-        "seconds": len(still.samples) / hz,
+        "seconds": still.samples / hz,
         "rate": hz,
         "rate_from": source,
         **result,
@@ -463,7 +806,7 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
 
         buf = io.BytesIO()
         draw(report).savefig(buf, format=Path(out).suffix[1:].lower(), dpi=100)
-        write_atomically(out, buf.getvalue())
+        write_atomically(out, buf.getvalue(), last=yaml_out is None)
     if yaml_out is not None:
         write_atomically(yaml_out, yaml_text(report).encode())
     return report

@@ -21,7 +21,7 @@ from collections import deque
 from collections.abc import Callable
 
 from vorn import _native
-from vorn.errors import with_path
+from vorn.errors import UsageError, with_path
 from vorn.fields import (
     FIELD_OF_INVALID_NAME,
     FLAG_FIELDS,
@@ -119,6 +119,7 @@ class Recording:
         self.progress = progress
         self.untimed = 0  # bytes fed without a vouched arrival time
         self.fed = 0  # bytes framed so far
+        self.clock = None  # the sample clock columns() runs, for its figures at the end
 
     def advance(self, n: int) -> None:
         self.fed += n
@@ -256,13 +257,18 @@ class Recording:
         import numpy as np
 
         kind, start, end = check_selection(kind, start, end)
+        if (start, end) != (None, None) and self.times.stamped and not self.times.timed:
+            raise UsageError(
+                f"{self.path}: no read has a time its times file vouches for, so no packet can be placed "
+                "in a range of seconds (start, end)"
+            )
         window = Window(self.times, kind, start, end, guess=extrapolated)
         clock = None
         if self.times.timed and sample:
             from vorn.sample_clock import recording_clock
 
             try:
-                clock = recording_clock(self.path, baud, self.times)
+                clock = self.clock = recording_clock(self.path, baud, self.times.steady())
             except OSError as e:
                 raise with_path(e, self.path) from None
         # The sample clock gives a packet's time a few seconds of recording
@@ -458,6 +464,8 @@ class Window:
             elif self.ranged:
                 inside = np.zeros(0, bool)
             self.mono = mono
+        elif self.times.stamped:
+            wall = np.full(n, UNTIMED, np.int64)  # a times file that vouches for nothing: every time unknown
         else:
             number = np.arange(self.seen, self.seen + n)
             inside = (number >= max(self.lo, 0)) & (number < self.hi)

@@ -22,9 +22,12 @@ imu/pressure_altitude and imu/invalid_fields are of message types of its own,
 which no ROS 2 installation holds: they are not published (diagnostics count
 the flagged fields; a flagged value's covariance says so with -1).
 
-QoS as REP 2003 asks of a sensor driver: reliable, volatile, keep last 10, so
+QoS as REP 2003 asks of a sensor driver: reliable, volatile, keep last, so
 that reliable subscribers and SensorDataQoS (best-effort) ones both match;
-reliability="best_effort" publishes best-effort.
+reliability="best_effort" publishes best-effort. The history keeps a second of
+the unit (1000 messages a topic) rather than 10: while the sample clock warms
+up, and after a loss, packets are handed over in bursts of up to 0.3 s, which
+a reliable subscriber must get whole.
 
 rclpy is imported when a Publisher is made: from a sourced ROS 2 (Humble,
 Jazzy, ...) or from the package index (pip install 'vorn_rs[ros2]': x86-64,
@@ -52,6 +55,7 @@ INSTALL_HINT = (
     "vorn's ROS 2 node needs rclpy: source a ROS 2 installation (Humble, Jazzy, ...), or "
     "pip install 'vorn_rs[ros2]' (x86-64, CPython 3.10-3.13 with the GIL)"
 )
+DIAGNOSTICS_DEPTH = 10
 
 # The packer's topics in the order of its output (the channel ids), each with
 # its ROS 2 message type (module, class), or None where the type is ours alone.
@@ -68,7 +72,7 @@ def require_rclpy():
 
 
 def qos_profile(reliability: str):
-    """REP 2003's sensor-driver QoS: keep last 10, volatile; reliable unless asked."""
+    """REP 2003's sensor-driver QoS: keep last (DEPTH), volatile; reliable unless asked."""
     from rclpy.qos import DurabilityPolicy, HistoryPolicy, QoSProfile, ReliabilityPolicy
 
     if reliability not in RELIABILITIES:
@@ -245,7 +249,7 @@ class Diagnostics:
         self.gaps = 0
         self.port_state = "open"
         self.last_packet_ns = time.time_ns()
-        self._pub = node.create_publisher(DiagnosticArray, "/diagnostics", DEPTH)
+        self._pub = node.create_publisher(DiagnosticArray, "/diagnostics", DIAGNOSTICS_DEPTH)
 
     def add(self, batch: Mapping) -> None:
         """Counts a batch's packets (and the gap before it, if any)."""
@@ -272,29 +276,33 @@ class Diagnostics:
     def lost_port(self, why: str) -> None:
         self.port_state = f"gone ({why})"
 
-    def clock_values(self) -> dict[str, str]:
-        """What the stream's clock says of itself, where it says it (drift,
-        warm-up, checksum failures, untimed bytes...)."""
-        clock = getattr(self.stream, "clock", None)
-        if clock is None:
-            return {}
+    def clock_values(self, kind: str) -> dict[str, str]:
+        """What the stream says of itself for one kind of packet, where it
+        says it: its sample clock's state (vorn.sample_clock.ClockState) and
+        the bytes it lost before framing."""
+        values = {}
         try:
-            state = clock() if callable(clock) else clock
-            if hasattr(state, "as_dict"):
-                state = state.as_dict()
-            if not isinstance(state, Mapping):
-                state = {k: getattr(state, k) for k in dir(state) if not k.startswith("_")}
-                state = {k: v for k, v in state.items() if not callable(v)}
-            return {f"clock {k}": str(v) for k, v in state.items()}
-        except Exception as e:  # what the clock says must not stop the diagnostics
-            return {"clock": f"unreadable ({type(e).__name__})"}
+            mine = getattr(getattr(self.stream, "clock", None), kind, None)
+            if mine is not None:
+                values = {
+                    "clock": "locked" if mine.locked else "warming up",
+                    "clock drift (ppm)": f"{mine.drift_ppm:.2f}",
+                    "clock residual (ms)": f"{mine.residual_ns / 1e6:.3f}",
+                    "clock pauses": str(mine.pauses),
+                    "clock lost samples": str(mine.lost),
+                }
+            lost_bytes = getattr(self.stream, "lost_bytes", None)
+            if lost_bytes is not None:
+                values["lost bytes (before framing)"] = str(lost_bytes)
+        except Exception as e:  # what the stream says must not stop the diagnostics
+            values["clock"] = f"unreadable ({type(e).__name__}: {e})"
+        return values
 
     def status(self, now_ns: int | None = None):
         """The DiagnosticArray of now."""
         from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus, KeyValue
 
         now_ns = time.time_ns() if now_ns is None else now_ns
-        clock = self.clock_values()
         silent = (now_ns - self.last_packet_ns) / 1e9
         out = DiagnosticArray()
         out.header.stamp.sec, out.header.stamp.nanosec = divmod(now_ns, 1_000_000_000)
@@ -325,7 +333,7 @@ class Diagnostics:
                 "clock warm-up": "yes" if w["warm_up"] else "no",
                 "port": self.port_state,
                 "reconnections": str(self.gaps),
-                **clock,
+                **self.clock_values(kind),
             }
             s.values = [KeyValue(key=k, value=v) for k, v in values.items()]
             out.status.append(s)

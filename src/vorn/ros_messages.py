@@ -36,7 +36,7 @@ BAG_QOS = (
 # DEPTH, reliable unless asked, so that reliable and SensorDataQoS
 # (best-effort) subscribers both match.
 RELIABILITIES = ("reliable", "best_effort")
-DEPTH = 10
+DEPTH = 1000  # a second of the unit's fastest stream: its bursts reach reliable subscribers whole
 
 SEPARATOR = "=" * 80 + "\n"
 HEADER_MSG = "builtin_interfaces/Time stamp\nstring frame_id\n"

@@ -27,6 +27,7 @@ from the recording's rate as the timed reads show it.
 
 from __future__ import annotations
 
+import copy
 import functools
 import os
 import time
@@ -52,6 +53,10 @@ MAX_TIMES_PER_BYTE = 72
 # recording whose device came and went many times while it sent little.
 TIMES_SLACK = 1 << 20
 INFLATE_PIECE = 1 << 16
+# A wall clock set back by more than this (ns) against the monotonic clock
+# between two reads has stepped: NTP slews at most 0.5 ms a second, and steps
+# (or a clock set by hand) go further.
+STEP_BACK = 1_000_000
 
 
 class UntimedWarning(UserWarning):
@@ -234,10 +239,17 @@ class Times:
         self.losses: list[Lost] = []
         self.reasons: list[str] = []
         self._slope: float | None = None
+        self._steady: Times | None = None
 
     @property
     def timed(self) -> bool:
         return bool(self.ends)
+
+    @property
+    def stamped(self) -> bool:
+        """Whether the recording's columns carry its times: it has a times file,
+        whatever that vouches for (where it vouches for nothing, unknown)."""
+        return self.timed or self.version is not None
 
     @property
     def untimed(self) -> int:
@@ -265,6 +277,38 @@ class Times:
             pos = end
         if pos < self.size:
             yield self.size, None
+
+    def steady(self) -> Times:
+        """These times with the wall clock's steps back (steps_back) taken out,
+        for the sample times, which the monotonic clock orders: after a step,
+        each read's wall time keeps the wall-minus-monotonic difference of the
+        read before it. Itself where the wall clock never stepped back."""
+        if self._steady is None:
+            steps = self.steps_back()
+            if not steps:
+                self._steady = self
+            else:
+                import numpy as np
+
+                shift = np.zeros(len(self.walls), np.int64)
+                for i, ns in steps:
+                    shift[i] = ns
+                steady = copy.copy(self)
+                walls = np.frombuffer(self.walls, np.int64) + np.cumsum(shift)
+                steady.walls = memoryview(walls.tobytes()).cast("q")
+                steady._steady = steady
+                self._steady = steady
+        return self._steady
+
+    def steps_back(self) -> list[tuple[int, int]]:
+        """(read, ns) where the wall clock was set back by more than STEP_BACK
+        against the monotonic clock since the read before. Slewing and the
+        clocks' rounding stay far below."""
+        import numpy as np
+
+        offsets = np.frombuffer(self.walls, np.int64) - np.frombuffer(self.monos, np.int64)
+        drops = np.flatnonzero(np.diff(offsets) < -STEP_BACK) + 1
+        return [(int(i), int(offsets[i - 1] - offsets[i])) for i in drops]
 
     def origin(self) -> int | None:
         """The monotonic time of the recording's first byte's arrival: the first
@@ -503,5 +547,14 @@ def has_times(path) -> bool:
     for; False for a recording that cannot be read (its reader says why)."""
     try:
         return load_times(path).timed
+    except OSError:
+        return False
+
+
+def has_times_file(path) -> bool:
+    """Whether the recording has a times file, whatever it vouches for; False
+    for a recording that cannot be read (its reader says why)."""
+    try:
+        return load_times(path).stamped
     except OSError:
         return False

@@ -5,7 +5,8 @@ messages (MCAP, rosbag2).
 One module per format, each taking the recording piece by piece (a chunk of
 columns at a time), so
 memory stays flat however long it is. The output appears under its name only
-when complete; a failure to write it is an OSError naming it.
+when complete and on the disk (through a symlink, the file it names); a
+failure to write it is an OSError naming it.
 """
 
 from __future__ import annotations
@@ -17,10 +18,11 @@ from pathlib import Path
 
 from vorn.errors import UsageError, missing, with_path
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
+from vorn.overwrite import commit, destination, part_path, sweep
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.ros_messages import DEFAULT_FRAME, DEFAULT_FRAME_ID, check_choices
 from vorn.sidecars import check_baud, times_path
-from vorn.times import has_times
+from vorn.times import has_times_file
 
 TABLES = ("csv", "parquet", "npz")
 FORMATS = (*TABLES, "mcap", "rosbag2")
@@ -90,7 +92,7 @@ def export(
         fmt == "csv" and not all(map(importable, ("numpy", "pyarrow"))) or fmt not in TABLES and not importable("numpy")
     )
     if fmt in TABLES and not by_rows:
-        if not has_times(path):
+        if not has_times_file(path):  # the bounds count packets; with a times file, always seconds
             start, end = packet_numbers(start, end)
     elif fmt in TABLES:
         if (start, end) != (None, None):
@@ -109,11 +111,14 @@ def export(
             f"{path}: no arrival times ({times_path(path).name} is missing or vouches for none); give "
             "--rate HZ (raw packets per second) to stamp packets from it"
         )
-    # Written beside the target and renamed into place once complete.
-    tmp = Path(out).with_name(f".{Path(out).name}.{os.getpid()}.part")
+    # Written beside the target (through a symlink, the file it names) and
+    # renamed into place once complete and on the disk.
+    final = destination(out)
+    sweep(final)
+    tmp = part_path(final)
     try:
         if fmt in TABLES:
-            names = column_names(kind, rec.times.timed)
+            names = column_names(kind, rec.times.stamped)
             if by_rows:
                 from vorn.export.csv import write_rows
 
@@ -140,7 +145,7 @@ def export(
                 noise=noise,
                 **named,
             )
-        os.replace(tmp, out)
+        commit(tmp, final)
     except OSError as e:
         raise with_path(e, out, tmp) from None
     finally:
