@@ -16,6 +16,7 @@ import termios
 import threading
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 from conftest import as_nobody
@@ -797,6 +798,7 @@ def flat(m):
 READER = f"""
 import json, sys
 from pathlib import Path
+from types import SimpleNamespace
 from rosbags.highlevel import AnyReader
 
 {__import__("inspect").getsource(flat)}
