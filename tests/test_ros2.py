@@ -338,6 +338,7 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
         feed(pty, pieces, pieces[0][0])
         out, err = user.communicate(timeout=60)
         assert user.returncode == 0, err
+        user_packets, user_messages = map(int, out.split())
         raw_count = sum(rec is not None and rec["packet_type"] == "raw" for _, _, rec in pieces)
         peer.wait_for("imu/data_raw", raw_count)
         time.sleep(1.2)  # a diagnostics round after the last packets
@@ -381,10 +382,12 @@ def test_node_publishes_a_port_to_reliable_and_best_effort_subscribers_and_a_use
     # A best-effort subscriber matches the reliable publisher and gets the same messages.
     best = [m for _, m in got["best_effort"]]
     reliable = {m for _, m in got["imu/data_raw"]}
-    assert len(best) > len(raws) // 2 and set(best) <= reliable
+    assert best and set(best) <= reliable  # best-effort: how many arrive is the machine's business
     # The user's node: its own namespace, frame id and the unit's axes.
     user_msgs = [m for _, m in got["user"]]
     assert len(user_msgs) == len(raws)
+    # Only its subscribed topic was handed to the middleware.
+    assert user_packets == len(records) and user_messages == len(raws)
     for m, r in zip(user_msgs, raws):
         assert header(m)[1] == "user_link"
         assert imu_doubles(m)[25:28] == tuple(v * G for v in r.scaled_accel)

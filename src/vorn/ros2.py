@@ -56,6 +56,9 @@ INSTALL_HINT = (
     "pip install 'vorn_rs[ros2]' (x86-64, CPython 3.10-3.13 with the GIL)"
 )
 DIAGNOSTICS_DEPTH = 10
+# How often the subscribers of each topic are counted again (s): a subscriber
+# matched since misses at most this much, as it would have by matching later.
+MATCH_REFRESH_S = 0.05
 
 # The packer's topics in the order of its output (the channel ids), each with
 # its ROS 2 message type (module, class), or None where the type is ours alone.
@@ -125,6 +128,8 @@ class Publisher:
         ]
         self.packets = 0
         self.messages = 0
+        self._matched: list[bool] = []
+        self._matched_until = 0.0
 
     @property
     def topics(self) -> list[str]:
@@ -133,14 +138,22 @@ class Publisher:
 
     def publish(self, batch: Mapping) -> int:
         """Publishes every packet of a batch (a vorn.Columns of vorn.open, or
-        any mapping of its columns); returns the messages published."""
+        any mapping of its columns) on each topic some subscriber takes;
+        returns the messages published."""
         kinds = batch["packet_type"]
         if not len(kinds):
             return 0
         topics = self._packer.pack(batch)
+        now = time.monotonic()
+        if now >= self._matched_until:
+            # A message no subscriber takes is not handed to the middleware at
+            # all (the topics are volatile: nobody could get it later), which
+            # is most of the node's cost at the unit's rate.
+            self._matched = [p is not None and p.get_subscription_count() > 0 for p in self._publishers]
+            self._matched_until = now + MATCH_REFRESH_S
         sent = 0
-        for publisher, messages in zip(self._publishers, topics):
-            if publisher is None:
+        for publisher, matched, messages in zip(self._publishers, self._matched, topics):
+            if not matched:
                 continue
             for message in messages:
                 publisher.publish(message)
