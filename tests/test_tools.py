@@ -443,14 +443,22 @@ def test_the_library_raises_standard_exceptions_and_checks_its_arguments(tmp_pat
     assert package.read(SAMPLE, start=5, end=5).num_rows == 0  # an empty range is a range
     from vorn.export import export
 
+    # The library names its arguments; the command its options, for the same refusal.
     for fmt, kwargs, text in [
-        ("csv", dict(frame="rep103"), "--stamps, --frame and --noise are for mcap and rosbag2"),
+        ("csv", dict(frame="rep103"), "stamps, frame and noise are for mcap and rosbag2"),
+        ("csv", dict(rate=100.0), "rate is for mcap and rosbag2"),
+        ("mcap", dict(kind="raw"), "kind, start and end are for csv, parquet, npz; mcap holds every packet"),
         ("mcap", dict(stamps="header"), "stamps must be one of sample, arrival"),
         ("rosbag2", dict(frame="enu"), "frame must be one of unit, rep103"),
     ]:
-        with pytest.raises(ValueError, match=re.escape(text)):
+        with pytest.raises(ValueError, match=re.escape(text)) as refused:
             export(SAMPLE, tmp_path / f"x.{fmt}", fmt, **kwargs)
+        assert "--" not in str(refused.value)
     assert not list(tmp_path.iterdir())  # refused before anything was written
+    done = vorn("export", SAMPLE, "-o", tmp_path / "x.csv", "--frame", "rep103")
+    assert done.returncode == 2 and done.stderr.startswith("vorn export: --stamps, --frame and --noise are for mcap")
+    done = vorn("export", SAMPLE, "-o", tmp_path / "x.mcap", "--kind", "raw")
+    assert done.returncode == 1 and done.stderr.startswith("vorn export: --kind, --start and --end are for csv")
     with pytest.raises(IsADirectoryError):
         Recording(tmp_path)
     noise = tmp_path / "noise.bin"
