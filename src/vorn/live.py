@@ -27,14 +27,16 @@ add_reader, so a waiting stream costs nothing.
 from __future__ import annotations
 
 import errno
+import math
 import os
 import stat
 
 from vorn.port_session import Gap
 from vorn.port_stream import DEFAULT_RING, MIN_RING, PortStream
-from vorn.replay import ReplayStream, recorded_gaps
+from vorn.replay import RatedReplayStream, ReplayStream, recorded_gaps
 from vorn.sidecars import LINE_BAUD
 from vorn.stream import BATCH_BYTES, Batch, Loss, Stream  # noqa: F401 (reached through vorn.live too)
+from vorn.times import has_times
 
 __all__ = ["Batch", "Gap", "Loss", "Stream", "open", "recorded_gaps"]
 
@@ -54,6 +56,7 @@ def open(
     record: str | os.PathLike[str] | None = None,
     force: bool = False,
     ring: int = DEFAULT_RING,
+    rate: float | None = None,
 ) -> Stream:
     """A Stream of the packets of `source`: a serial port (a path; a name under
     /dev/serial/by-id follows the device), or a recording made by `vorn record`
@@ -72,7 +75,10 @@ def open(
     than the packet's arrival (host_time_ns) and rise strictly per kind (raw,
     filter), unless the host's wall clock is set back. A replay carries the
     recording's own sample times, those of vorn.read (baud: the line's, where
-    the recording does not say). A port is opened at baud, else LINE_BAUD
+    the recording does not say). A recording without arrival times is
+    replayed by rate, its raw packets per second, if given (vorn.rate_clock:
+    raw packet k at k/rate s, both its times the wall clock's at the start
+    plus that). A port is opened at baud, else LINE_BAUD
     (115200, as SerialParser and every command).
 
     A port's hang-up or unplug ends the stream with OSError (errno and the
@@ -111,10 +117,14 @@ def open(
     if stat.S_ISREG(mode):
         if record is not None:
             raise ValueError(f"{path}: record is for a serial port, not a recording replayed")
-        rate = 1.0 if pace is True else float(pace)
-        if rate < 0 or rate != rate:
+        speed = 1.0 if pace is True else float(pace)
+        if speed < 0 or speed != speed:
             raise ValueError(f"pace must be True, False or a positive rate, not {pace!r}")
-        return ReplayStream(path, rate, baud)
+        if rate is not None and not 0 < float(rate) < math.inf:
+            raise ValueError(f"rate must be a number of raw packets per second above 0, not {rate!r}")
+        if rate is not None and not has_times(path):
+            return RatedReplayStream(path, float(rate), speed, baud)
+        return ReplayStream(path, speed, baud)
     if not stat.S_ISCHR(mode):
         raise OSError(errno.ENOTTY, "not a serial port or a recording", path)
     return PortStream(path, LINE_BAUD if baud is None else baud, reconnect, lookahead, record, force, ring)

@@ -10,8 +10,10 @@ from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
 from vorn.port_session import Gap
+from vorn.rate_clock import RateClock
+from vorn.recording import Recording
 from vorn.sample_clock import sample_times
-from vorn.stream import BATCH_BYTES, Stream, require_numpy
+from vorn.stream import BATCH_BYTES, Batch, Stream, require_numpy
 from vorn.times import Stamp, Unplugged, load_times
 
 if TYPE_CHECKING:
@@ -140,3 +142,57 @@ class ReplayStream(Stream):
         else:
             self._timer.set(self._due(self._next[1]))
         return reads
+
+
+class RatedReplayStream(Stream):
+    """A recording without arrival times replayed by the rate of its raw
+    packets (vorn.rate_clock): raw packet k handed out k/rate s after the
+    start (at `pace` times that speed; all at once with pace 0), the filter
+    packets between the raw packets around them; both times of a packet are
+    the host's wall clock at the start plus its own time by the rate."""
+
+    def __init__(self, path: str, rate: float, pace: float, baud: int | None = None) -> None:
+        super().__init__(path)
+        self.rate = pace
+        try:
+            self._clock = RateClock(rate)
+            self._chunks = iter(Recording(path).columns(baud=baud))
+        except (OSError, ValueError):
+            self.close()
+            raise
+        self._part: tuple[dict[str, np.ndarray], np.ndarray] | None = None  # a chunk and its packets' times
+        self._at = 0  # its first packet not handed out
+        self._start = time.monotonic_ns()
+        self._wall = time.time_ns()
+        self._timer.set(self._start)
+
+    def _release(self, forked: bool) -> None:
+        self._chunks = iter(())
+
+    def _due(self, offset: int) -> int:
+        return self._start + int(offset / self.rate) if self.rate else 0
+
+    def _step(self) -> Batch | None:
+        self._check_open()
+        self._timer.clear()
+        while self._part is None or self._at == len(self._part[1]):
+            chunk = next(self._chunks, None)
+            if chunk is None:
+                self._ended = True
+                self._timer.set(0)  # the end stays readable
+                return None
+            self._part = chunk, self._clock.times(chunk["packet_type"])
+            self._at = 0
+        chunk, offsets = self._part
+        np, i = self._np, self._at
+        if self._due(int(offsets[i])) > time.monotonic_ns():
+            self._timer.set(self._due(int(offsets[i])))
+            return None
+        elapsed = (time.monotonic_ns() - self._start) * self.rate if self.rate else np.iinfo(np.int64).max
+        j = i + max(1, int(np.searchsorted(offsets[i:], elapsed, "right")))
+        self._at = j
+        self._timer.set(0 if j == len(offsets) else self._due(int(offsets[j])))
+        stamps = self._wall + offsets[i:j]
+        arrays = {"host_time_ns": stamps, "time_ns": stamps}
+        arrays.update((name, values[i:j]) for name, values in chunk.items())
+        return self._batch(arrays)
