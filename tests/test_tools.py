@@ -3,7 +3,9 @@ results checked against the stream model and against MockParser."""
 
 import contextlib
 import csv
+import errno
 import functools
+import importlib.util
 import json
 import os
 import re
@@ -166,6 +168,15 @@ def test_record_refuses_a_port_it_cannot_open(tmp_path):
     done = vorn("record", plain, "-o", tmp_path / "x.bin")
     assert done.stderr == f"vorn record: {plain}: not a serial port (not a terminal device)\n"
     assert not (tmp_path / "x.bin").exists()
+    # A device that is not a terminal is refused alike by every opener of ports.
+    done = vorn("record", "/dev/null", "-o", tmp_path / "x.bin")
+    assert done.stderr == "vorn record: /dev/null: not a serial port (not a terminal device)\n"
+    if importlib.util.find_spec("numpy"):
+        import vorn as package
+
+        with pytest.raises(OSError, match=re.escape("not a serial port (not a terminal device)")) as refused:
+            package.open("/dev/null")
+        assert refused.value.errno == errno.ENOTTY and refused.value.filename == "/dev/null"
 
     # An existing recording is kept, and refused before the port is touched.
     done = vorn("record", tmp_path / "no-such-tty", "-o", plain)
