@@ -268,6 +268,25 @@ def test_version_and_help():
         assert command == "info" or re.search(r"^  -o(?: \S+)?, --output \S+\s+\w", text, re.M), text
 
 
+def test_a_command_loads_only_the_modules_it_uses():
+    """`vorn info` on a recording without times loads neither the live
+    stream nor NumPy; the package's names are there when asked for."""
+    code = (
+        "import sys, contextlib, io\n"
+        "from vorn.cli import main\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        f"    assert main(['info', {str(SAMPLE)!r}]) == 0\n"
+        "print(' '.join(sorted(m for m in sys.modules if m.split('.')[0] in ('vorn', 'numpy'))))\n"
+        "import vorn\n"
+        "print(vorn.open.__module__, vorn.read.__module__, sorted(set(vorn.__all__) - set(dir(vorn))))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    loaded, names = done.stdout.splitlines()
+    assert "numpy" not in loaded.split() and "vorn.live" not in loaded.split() and "vorn.columns" not in loaded.split()
+    assert names == "vorn.live vorn.columns []"
+
+
 # -- export -----------------------------------------------------------------
 
 
