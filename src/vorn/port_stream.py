@@ -15,7 +15,7 @@ import weakref
 from vorn import _native, ports
 from vorn.errors import with_path
 from vorn.port_session import PortSession, os_error
-from vorn.recorder import FLUSH_EVERY
+from vorn.recorder import FLUSH_EVERY, Recorder
 from vorn.sample_clock import ClockState
 from vorn.stream import BATCH_BYTES, Batch, Loss, Stream, columns_of
 from vorn.times import Stamp
@@ -81,8 +81,6 @@ class PortStream(Stream):
         recorder = None
         try:
             if record is not None:
-                from vorn.recorder import Recorder
-
                 # Claimed before the port is touched, as `vorn record` does.
                 recorder = Recorder(os.fsdecode(record), force)
             self._session.open()
