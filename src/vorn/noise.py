@@ -828,7 +828,7 @@ def read_noise(path) -> dict:
     wanted = ("accelerometer_noise_density", "gyroscope_noise_density", "update_rate")
     absent = [k for k in wanted if k not in out]
     if absent:
-        raise ValueError(f"{path}: no {', '.join(absent)} (write it with `vorn noise FILE --yaml {path}`)")
+        raise ValueError(f"{path}: no {', '.join(absent)} (an imu.yaml as `vorn noise` writes it has them)")
     if not all(out[k] >= 0 and math.isfinite(out[k]) for k in wanted) or out["update_rate"] <= 0:
         raise ValueError(f"{path}: noise densities and update_rate must be finite, the rate above 0")
     return out
