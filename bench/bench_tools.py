@@ -7,7 +7,8 @@ bytes without the times file, measured in the same run.
     bench/bench_tools.py [--rounds N] [--json] [--peer-python PYTHON] [--day]
 
 info     `vorn info` with the times file (what it frames and decodes, without
-         the printing)
+         the printing); and as the user runs it, a process of its own each
+         time (imports and start included), against the same without
 read     vorn.read with the times file
 export   MCAP and Parquet (vorn.export.export)
 plot     `vorn plot` to a PNG, drawing included
@@ -174,6 +175,25 @@ def long_rows(rounds: int, scratch: Path) -> list[Row]:
                 t <= GOALS[key] * base,
             )
         )
+
+    # As the user runs it: a process each time, the imports it needs included.
+    def as_run(path: Path):
+        return lambda: subprocess.run(
+            [sys.executable, "-m", "vorn", "info", str(path)], check=True, stdout=subprocess.DEVNULL
+        )
+
+    plain_run = best(as_run(plain), max(rounds, 5))
+    t = best(as_run(rec), max(rounds, 5))
+    rows.append(
+        Row(
+            f"vorn info as run (its own process), {LONG_SECONDS // 60} min, a read per {READ_BYTES} B",
+            f"{t:.2f} s",
+            f"without times {plain_run:.3f} s",
+            f"{t / plain_run:.1f}x",
+            f"<= {GOALS['info']:g}x",
+            t <= GOALS["info"] * plain_run,
+        )
+    )
 
     # The same export without the times file to decode: the writer's own share.
     def untimed() -> None:

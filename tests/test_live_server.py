@@ -732,6 +732,22 @@ def test_replay_rate_is_the_raw_packets_rate(tmp_path):
     assert np.all(np.diff(t[kinds == 0]) == 500_000)
     assert took >= 0.9 * (raws - 1) / 2000  # paced by the raw packets, not by every packet
 
+    # The same through vorn.open, all at once: both times by the rate, the values as vorn.read's.
+    import vorn
+
+    with vorn.open(path, rate=2000.0, pace=False) as stream:
+        batches = list(stream)
+    whole = vorn.read(path)
+    got = {name: np.concatenate([b[name] for b in batches]) for name in batches[0]}
+    np.testing.assert_array_equal(got["time_ns"], got["host_time_ns"])
+    np.testing.assert_array_equal(got["time_ns"] - got["time_ns"][0], RateClock(2000.0).times(kinds))
+    for name in whole:
+        np.testing.assert_array_equal(got[name], whole[name])
+    with pytest.raises(ValueError, match="no arrival times"):
+        vorn.open(path)
+    with pytest.raises(ValueError, match="rate must be"):
+        vorn.open(path, rate=0)
+
 
 def test_options_exactly_as_written_and_frame_ids_as_tf2_takes_them(recording, capsys):
     """No prefix stands for an option, in any command; live takes --frame,

@@ -13,6 +13,7 @@ import os
 import pathlib
 import platform
 import random
+import re
 import select
 import shutil
 import signal
@@ -1336,3 +1337,63 @@ def test_stream_replays_a_recording_at_its_pace(tmp_path):
     plain.write_bytes(data)
     with pytest.raises(ValueError, match="no arrival times"):
         vorn.open(plain)
+
+
+def test_a_port_session_looks_again_ever_later_and_marks_each_gap_once_back():
+    """The one reconnect loop of record, vorn.open and doctor: a failed look
+    doubles the wait up to LAST_RETRY, a look that opens the port marks the
+    gap (a failed mark lets the port go again), and the port's failures are
+    named as Python names a file's."""
+    from vorn.port_session import FIRST_RETRY, LAST_RETRY, PortSession
+
+    failures: list[BaseException] = []
+    opened, released, marked = [], [], []
+    fd = os.open("/dev/null", os.O_RDONLY)
+
+    def connect(path: str) -> int:
+        opened.append(path)
+        if failures:
+            raise failures.pop(0)
+        return fd
+
+    def mark(lost, back) -> None:
+        marked.append((lost, back))
+        if len(marked) == 1:
+            raise OSError(errno.ENOSPC, "No space left on device", "run.bin")
+
+    session = PortSession("/dev/ttyQ9", 115200, reconnect=True, connect=connect, release=lambda: released.append(1))
+    session._mark = mark
+    try:
+        session.open()
+        lost = session.lost()
+        assert released == [1] and session.delay == FIRST_RETRY
+        failures += [OSError(errno.ENOENT, "No such file or directory")] * 7
+        delays = []
+        for _ in range(7):
+            assert session.reopen() is None
+            delays.append(session.delay)
+        assert delays == [min(FIRST_RETRY * 2**k, LAST_RETRY) for k in range(1, 8)] and delays[-1] == LAST_RETRY
+        with pytest.raises(OSError, match="No space left"):
+            session.reopen()  # back, but the gap not on record: let go again
+        assert len(released) == 2 and not session.gaps
+        gap = session.reopen()
+        assert gap is not None and session.gaps == [gap] and gap.lost_ns == lost.wall_ns <= gap.back_ns
+        assert marked[-1][0] == lost and len(opened) == 10
+    finally:
+        os.close(fd)
+
+    # Failures to open, in Python's words with the path; a pause in the blocking form.
+    for error, kind, text in [
+        (OSError(errno.ENOTTY, "Inappropriate ioctl for device"), OSError, "not a serial port (not a terminal device)"),
+        (OSError(errno.EACCES, "Permission denied"), PermissionError, "Permission denied"),
+        (UnicodeEncodeError("utf-8", "\udcff", 0, 1, "surrogates not allowed"), ValueError, "not valid UTF-8"),
+    ]:
+        failures[:] = [error]
+        with pytest.raises(kind, match=re.escape(text)) as refused:
+            PortSession("/dev/ttyQ9", 115200, connect=connect).open()
+        assert "/dev/ttyQ9" in str(refused.value)
+    session = PortSession("/dev/ttyQ9", 115200, reconnect=True, connect=connect, release=lambda: None)
+    session.lost()
+    failures[:] = [OSError(errno.ENOENT, "No such file or directory")] * 100
+    assert session.wait(lambda: False, time.monotonic() + 0.3) is None
+    assert session.wait(lambda: True, math.inf) is None

@@ -3,7 +3,9 @@ results checked against the stream model and against MockParser."""
 
 import contextlib
 import csv
+import errno
 import functools
+import importlib.util
 import json
 import os
 import re
@@ -166,6 +168,15 @@ def test_record_refuses_a_port_it_cannot_open(tmp_path):
     done = vorn("record", plain, "-o", tmp_path / "x.bin")
     assert done.stderr == f"vorn record: {plain}: not a serial port (not a terminal device)\n"
     assert not (tmp_path / "x.bin").exists()
+    # A device that is not a terminal is refused alike by every opener of ports.
+    done = vorn("record", "/dev/null", "-o", tmp_path / "x.bin")
+    assert done.stderr == "vorn record: /dev/null: not a serial port (not a terminal device)\n"
+    if importlib.util.find_spec("numpy"):
+        import vorn as package
+
+        with pytest.raises(OSError, match=re.escape("not a serial port (not a terminal device)")) as refused:
+            package.open("/dev/null")
+        assert refused.value.errno == errno.ENOTTY and refused.value.filename == "/dev/null"
 
     # An existing recording is kept, and refused before the port is touched.
     done = vorn("record", tmp_path / "no-such-tty", "-o", plain)
@@ -255,6 +266,25 @@ def test_version_and_help():
         assert re.search(r"^  (FILE|PORT) +\S", text, re.M), text
         # Before 3.13 argparse writes "-o FILE, --output FILE" and may put the help on the next line.
         assert command == "info" or re.search(r"^  -o(?: \S+)?, --output \S+\s+\w", text, re.M), text
+
+
+def test_a_command_loads_only_the_modules_it_uses():
+    """`vorn info` on a recording without times loads neither the live
+    stream nor NumPy; the package's names are there when asked for."""
+    code = (
+        "import sys, contextlib, io\n"
+        "from vorn.cli import main\n"
+        "with contextlib.redirect_stdout(io.StringIO()):\n"
+        f"    assert main(['info', {str(SAMPLE)!r}]) == 0\n"
+        "print(' '.join(sorted(m for m in sys.modules if m.split('.')[0] in ('vorn', 'numpy'))))\n"
+        "import vorn\n"
+        "print(vorn.open.__module__, vorn.read.__module__, sorted(set(vorn.__all__) - set(dir(vorn))))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    loaded, names = done.stdout.splitlines()
+    assert "numpy" not in loaded.split() and "vorn.live" not in loaded.split() and "vorn.columns" not in loaded.split()
+    assert names == "vorn.live vorn.columns []"
 
 
 # -- export -----------------------------------------------------------------
@@ -443,14 +473,22 @@ def test_the_library_raises_standard_exceptions_and_checks_its_arguments(tmp_pat
     assert package.read(SAMPLE, start=5, end=5).num_rows == 0  # an empty range is a range
     from vorn.export import export
 
+    # The library names its arguments; the command its options, for the same refusal.
     for fmt, kwargs, text in [
-        ("csv", dict(frame="rep103"), "--stamps, --frame and --noise are for mcap and rosbag2"),
+        ("csv", dict(frame="rep103"), "stamps, frame and noise are for mcap and rosbag2"),
+        ("csv", dict(rate=100.0), "rate is for mcap and rosbag2"),
+        ("mcap", dict(kind="raw"), "kind, start and end are for csv, parquet, npz; mcap holds every packet"),
         ("mcap", dict(stamps="header"), "stamps must be one of sample, arrival"),
         ("rosbag2", dict(frame="enu"), "frame must be one of unit, rep103"),
     ]:
-        with pytest.raises(ValueError, match=re.escape(text)):
+        with pytest.raises(ValueError, match=re.escape(text)) as refused:
             export(SAMPLE, tmp_path / f"x.{fmt}", fmt, **kwargs)
+        assert "--" not in str(refused.value)
     assert not list(tmp_path.iterdir())  # refused before anything was written
+    done = vorn("export", SAMPLE, "-o", tmp_path / "x.csv", "--frame", "rep103")
+    assert done.returncode == 2 and done.stderr.startswith("vorn export: --stamps, --frame and --noise are for mcap")
+    done = vorn("export", SAMPLE, "-o", tmp_path / "x.mcap", "--kind", "raw")
+    assert done.returncode == 1 and done.stderr.startswith("vorn export: --kind, --start and --end are for csv")
     with pytest.raises(IsADirectoryError):
         Recording(tmp_path)
     noise = tmp_path / "noise.bin"

@@ -24,16 +24,40 @@ damaged block, a times file of another recording) keep their packets without
 a time and warn once (UntimedWarning). Reading columns needs numpy (pip install 'vorn_rs[columns]').
 """
 
-from vorn.columns import Columns, chunks, read
-from vorn.fields import KINDS
-from vorn.live import Stream, open
-from vorn.recording import Recording
-from vorn.times import UntimedWarning
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from vorn.columns import Columns, chunks, read
+    from vorn.fields import KINDS
+    from vorn.live import Stream, open
+    from vorn.recording import Recording
+    from vorn.times import UntimedWarning
 
 __all__ = ["KINDS", "Columns", "Recording", "Stream", "UntimedWarning", "__version__", "chunks", "open", "read"]
 
+# Each name is imported where it lives when first asked for, so that a
+# command (or a program) loads only the modules it uses.
+_HOMES = {
+    "Columns": "vorn.columns",
+    "chunks": "vorn.columns",
+    "read": "vorn.columns",
+    "KINDS": "vorn.fields",
+    "Stream": "vorn.live",
+    "open": "vorn.live",
+    "Recording": "vorn.recording",
+    "UntimedWarning": "vorn.times",
+}
+
 
 def __getattr__(name: str):
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(home), name)
+        globals()[name] = value
+        return value
     # The version is looked up only when asked: the metadata costs an import.
     if name == "__version__":
         from importlib.metadata import PackageNotFoundError, version
@@ -43,3 +67,7 @@ def __getattr__(name: str):
         except PackageNotFoundError:  # run from a source tree
             return "unknown"
     raise AttributeError(f"module 'vorn' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -26,7 +26,7 @@ import threading
 import warnings
 from pathlib import Path
 
-from vorn.errors import UsageError
+from vorn.errors import ArgumentsError, UsageError
 from vorn.ros_messages import DEFAULT_FRAME_ID
 from vorn.sidecars import LINE_BAUD, UNSAID_BAUD, beside
 
@@ -718,7 +718,7 @@ def live_source(args, server):
         if args.rate is None and not has_times(args.replay):
             from vorn.rate_clock import no_arrival_times
 
-            raise UsageError(str(no_arrival_times(args.replay)))
+            raise no_arrival_times(args.replay)
         return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
     import time
 
@@ -1002,6 +1002,14 @@ def check_export(args) -> None:
     args.recordings, args.file = args.file, None
 
 
+def in_options(e: Exception) -> str:
+    """A library error as the command says it: the arguments it names as the
+    command's options (rate=HZ as --rate HZ)."""
+    if isinstance(e, ArgumentsError):
+        return e.worded(lambda name, metavar: f"--{name}" if metavar is None else f"--{name} {metavar}")
+    return str(e)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "export":
@@ -1051,11 +1059,11 @@ def main(argv: list[str] | None = None) -> int:
         say(f"vorn {args.command}: {os_failure_text(args.command, e)}")
         return 1
     except UsageError as e:
-        say(f"vorn {args.command}: {e}")
+        say(f"vorn {args.command}: {in_options(e)}")
         return 2
     except (Failed, ValueError, ImportError) as e:
         # ImportError: the library names the extra that installs what is missing.
-        say(f"vorn {args.command}: {e}")
+        say(f"vorn {args.command}: {in_options(e)}")
         return 1
     except KeyboardInterrupt:
         say(f"vorn {args.command}: interrupted")

@@ -17,6 +17,7 @@ from dataclasses import asdict, dataclass
 
 from vorn import _native
 from vorn import ports as sysports
+from vorn.port_session import PortSession
 from vorn.sidecars import LINE_BAUD
 
 TCGETS2 = 0x802C542A
@@ -463,11 +464,13 @@ def listen(report: Report, path: str, baud: int, seconds: float) -> None:
 
 
 def listen_as_parser(report: Report, path: str, baud: int, seconds: float) -> None:
+    session = PortSession(path, baud, read_wait=READ_WAIT)
     try:
-        port = _native.Port(path, baud, READ_WAIT)
+        session.open()
     except OSError as e:
         report.add("problem", "listen", f"{path} does not open as SerialParser opens it: {e.strerror}")
         return
+    port = session.port
     framer = _native.Framer()
     arrivals: list[tuple[float, int, int]] = []  # time, bytes, packets completed by this read
     packets = 0
@@ -516,7 +519,7 @@ def listen_as_parser(report: Report, path: str, baud: int, seconds: float) -> No
             "look at `sudo dmesg | tail`: an adapter that was unplugged or reset",
         )
     finally:
-        port.close()
+        session.close()
     if lead:  # not one packet: all of it is what the line brought
         framer.feed(bytes(lead))
     elapsed = time.monotonic() - start

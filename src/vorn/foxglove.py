@@ -704,58 +704,27 @@ def pick_subprotocol(connection, offered) -> str | None:
     raise NegotiationError(f"offer one of the subprotocols {', '.join(SUBPROTOCOLS)}")
 
 
-async def replay(path, rate: float | None = None) -> AsyncIterator[dict]:
-    """The packets of a recording as they arrived: each read's packets when its
-    arrival time comes round again, counted from the first, up to the first
-    packet whose read has no vouched time. A recording without arrival times
-    needs rate, the raw packets' rate (per second, as the export's): raw
-    packet k goes k/rate s after the start, the filter packets between the raw
-    packets around them, each stamped with the clock's time then."""
+async def replay(path, rate: float | None = None) -> AsyncIterator[Mapping]:
+    """The batches of the recording as vorn.open replays it, at the pace its
+    packets arrived (or, without arrival times, by rate: its raw packets per
+    second); opened when the first batch is asked for, so that the pace counts
+    from then. A batch of several reads (the replay was late) goes out read by
+    read, so that the clients' writes get their turn between them."""
     import numpy as np
 
-    from vorn.columns import chunks
-    from vorn.fields import UNTIMED
-    from vorn.rate_clock import RateClock, no_arrival_times
-    from vorn.times import has_times
+    import vorn
+    from vorn.replay import ReplayStream
 
-    timed = has_times(path)
-    if not timed and rate is None:
-        raise no_arrival_times(path)
-    loop = asyncio.get_running_loop()
-    start = None
-    first = None  # the first arrival time, ns
-    clock = None if timed else RateClock(rate)
-    for chunk in chunks(path):
-        n = len(chunk["packet_type"])
-        if start is None:
-            start, wall = loop.time(), time.time_ns()
-        if clock is not None:
-            due = clock.times(chunk["packet_type"])  # ns after the start
-            i = 0
-            while i < n:
-                wait = start + int(due[i]) / 1e9 - loop.time()
-                if wait > 0:
-                    await asyncio.sleep(wait)
-                now = round((loop.time() - start) * 1e9)
-                j = i + max(1, int(np.searchsorted(due[i:], now, "right")))
-                part = {k: a[i:j] for k, a in chunk.items()}
-                part["host_time_ns"] = wall + due[i:j]
-                yield part
-                i = j
-            continue
-        arrived = chunk["host_time_ns"]
-        untimed = np.flatnonzero(arrived == UNTIMED)
-        known = int(untimed[0]) if len(untimed) else n
-        if first is None and known:
-            first, start = int(arrived[0]), loop.time()
-        cuts = [0, *(np.flatnonzero(np.diff(arrived[:known])) + 1).tolist(), known] if known else []
-        for i, j in zip(cuts, cuts[1:]):
-            wait = start + (int(arrived[i]) - first) / 1e9 - loop.time()
-            if wait > 0:
-                await asyncio.sleep(wait)
-            yield {k: a[i:j] for k, a in chunk.items()}
-        if known < n:
-            return
+    with vorn.open(path, rate=rate) as stream:
+        by_read = isinstance(stream, ReplayStream)
+        async for batch in stream:
+            arrived = batch["host_time_ns"]
+            if not by_read or len(arrived) < 2 or arrived[0] == arrived[-1]:
+                yield batch
+                continue
+            cuts = [0, *(np.flatnonzero(np.diff(arrived)) + 1).tolist(), len(arrived)]
+            for i, j in zip(cuts, cuts[1:]):
+                yield {name: values[i:j] for name, values in batch.items()}
 
 
 async def serve(

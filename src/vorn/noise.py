@@ -28,8 +28,9 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import NamedTuple
 
-from vorn.errors import UsageError, missing, with_path
+from vorn.errors import ArgumentsUsageError, missing, with_path
 from vorn.fields import FIELDS, STANDARD_GRAVITY, value_columns
+from vorn.rate_clock import RATE_NEEDED
 from vorn.recording import Progress, Recording
 
 # How far the spread of a still sensor's values may exceed its white noise per
@@ -201,18 +202,15 @@ def packet_rate(still: Still, given: float | None) -> tuple[float, str]:
         hz = still.arrivals.rate()
         if math.isfinite(hz) and hz > 0:
             return hz, "arrival times"
-        raise UsageError(
+        raise ArgumentsUsageError(
             f"the arrival times tell no rate: all {still.arrivals.count:,} timed raw packets arrived at one "
-            "time; give --rate HZ, the raw packets per second the unit was set to send"
+            f"time; {RATE_NEEDED}",
+            "rate",
+            metavar="HZ",
         )
     if still.arrivals.count == 1:
-        raise UsageError(
-            "only one raw packet has an arrival time: give --rate HZ, the raw packets per second "
-            "the unit was set to send"
-        )
-    raise UsageError(
-        "the recording has no arrival times: give --rate HZ, the raw packets per second the unit was set to send"
-    )
+        raise ArgumentsUsageError(f"only one raw packet has an arrival time: {RATE_NEEDED}", "rate", metavar="HZ")
+    raise ArgumentsUsageError(f"the recording has no arrival times: {RATE_NEEDED}", "rate", metavar="HZ")
 
 
 def check_still(spread, result: dict, rate: float) -> None:
@@ -830,7 +828,7 @@ def read_noise(path) -> dict:
     wanted = ("accelerometer_noise_density", "gyroscope_noise_density", "update_rate")
     absent = [k for k in wanted if k not in out]
     if absent:
-        raise ValueError(f"{path}: no {', '.join(absent)} (write it with `vorn noise FILE --yaml {path}`)")
+        raise ValueError(f"{path}: no {', '.join(absent)} (an imu.yaml as `vorn noise` writes it has them)")
     if not all(out[k] >= 0 and math.isfinite(out[k]) for k in wanted) or out["update_rate"] <= 0:
         raise ValueError(f"{path}: noise densities and update_rate must be finite, the rate above 0")
     return out

@@ -6,17 +6,21 @@ means wherever one applies (the export, `vorn live --replay`)."""
 
 from __future__ import annotations
 
+from vorn.errors import ArgumentsUsageError
 from vorn.fields import KINDS
 from vorn.sidecars import times_path
 
 RAW = KINDS.index("raw")
+# What a recording without arrival times asks for, its {} the rate's name.
+RATE_NEEDED = "give {}, the raw packets per second the unit was set to send"
 
 
-def no_arrival_times(path) -> ValueError:
+def no_arrival_times(path) -> ArgumentsUsageError:
     """The error for a recording that has no arrival times and no rate given."""
-    return ValueError(
-        f"{path}: no arrival times ({times_path(path).name} is missing or vouches for none); "
-        "give --rate HZ (raw packets per second) to time its packets by"
+    return ArgumentsUsageError(
+        f"{path}: no arrival times ({times_path(path).name} is missing or vouches for none); {RATE_NEEDED}",
+        "rate",
+        metavar="HZ",
     )
 
 

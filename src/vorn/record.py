@@ -8,21 +8,18 @@ again when the same device is back, and the gap marked in the times file."""
 from __future__ import annotations
 
 import contextlib
-import errno
 import math
 import time
 from collections.abc import Callable
 from typing import NamedTuple
 
 from vorn import _native
-from vorn import ports as sysports
 from vorn.errors import with_path
-from vorn.live import FIRST_RETRY, LAST_RETRY, stable_name
+from vorn.port_session import PortSession
 from vorn.recorder import Recorder
 from vorn.sidecars import LINE_BAUD
 from vorn.times import now
 
-READ_WAIT = 0.1  # seconds one read waits, so the status and the time limit stay current
 STATUS_EVERY = 0.5
 # Long enough for any unit's first packets at any speed, short enough that a
 # user at the wrong one is told before giving up.
@@ -41,66 +38,6 @@ class Summary(NamedTuple):
     failure: OSError | None
     gaps: int = 0
     overruns: int = 0  # characters the driver said it lost (its UART or its buffer overran)
-
-
-def open_port(port_path: str, baud: int):
-    """The port claimed and set up as SerialParser does; OSError naming it."""
-    try:
-        return _native.Port(port_path, baud, READ_WAIT)
-    except OSError as e:
-        if e.errno == errno.ENOTTY:  # it opened, but cannot be set up as a serial line
-            raise OSError(e.errno, "not a serial port (not a terminal device)", port_path) from None
-        raise
-    except UnicodeEncodeError:
-        raise ValueError(f"{port_path}: the port's path is not valid UTF-8") from None
-
-
-class Holder:
-    """The port being read, which a reconnection replaces."""
-
-    def __init__(self, port) -> None:
-        self.port = port
-
-    def close(self) -> None:
-        if self.port is not None:
-            self.port.close()
-            self.port = None
-
-
-def wait_for_port(
-    path: str,
-    baud: int,
-    stopped: Callable[[], bool],
-    until: float,
-    device: sysports.Identity | None = None,
-    told: Callable[[str], None] = lambda text: None,
-):
-    """The port opened again once its device is back, or None when stopped()
-    or the time limit came first. Looks after 50 ms, then twice as long each
-    time up to 2 s, in slices short enough to notice a stop. With device (the
-    identity the port had), another device at path is let go at once and
-    told(what it is), once for each that appears."""
-    delay = FIRST_RETRY
-    refused: set[str] = set()
-    while True:
-        due = time.monotonic() + delay
-        while time.monotonic() < due:
-            if stopped() or time.monotonic() >= until:
-                return None
-            time.sleep(min(READ_WAIT, max(0.0, due - time.monotonic())))
-        try:
-            port = _native.Port(path, baud, READ_WAIT)
-        except (OSError, UnicodeEncodeError):
-            delay = min(delay * 2, LAST_RETRY)
-            continue
-        other = sysports.other_device(port.fileno(), device)
-        if other is None:
-            return port
-        port.close()
-        if other not in refused:
-            refused.add(other)
-            told(f"{path}: {other} appeared, not the {device} recorded; not taken, still waiting")
-        delay = min(delay * 2, LAST_RETRY)
 
 
 def no_packets_text(port_path: str, baud: int, seconds: float, nbytes: int) -> str:
@@ -146,53 +83,51 @@ def record(
     in the first FRAMING_GRACE s, another device appearing."""
     # Claimed before the port is touched, emptied once it is open.
     rec = Recorder(out_path, force, durable)
+
+    def other_device(path, other, device) -> None:
+        told(f"{path}: {other} appeared, not the {device} recorded; not taken, still waiting")
+
+    session = PortSession(port_path, baud, reconnect=reconnect, on_other=other_device, mark=rec.gap)
     try:
-        port = open_port(port_path, baud)
+        session.open()
     except BaseException:
         rec.drop()
         raise
     try:
         rec.start(baud)
     except BaseException:
-        port.close()
+        session.close()
         raise
-    reopen_path = stable_name(port_path) if reconnect else port_path
-    device = sysports.identity(port.fileno()) if reconnect else None
-    ports = Holder(port)
     framed = False  # a packet came, or the user was told that none did
     framer = _native.Framer()
-    nbytes = gaps = overruns = 0
+    nbytes = overruns = 0
     failure = None
-    counters = port.counters()  # None where the driver keeps no overrun counts
+    counters = session.port.counters()  # None where the driver keeps no overrun counts
     try:
-        with contextlib.closing(ports), contextlib.closing(rec):
+        with contextlib.closing(session), contextlib.closing(rec):
             start = last_status = time.monotonic()
             while not stopped():
                 if seconds is not None and time.monotonic() - start >= seconds:
                     break
                 try:
-                    chunk = ports.port.read()
+                    chunk = session.port.read()
                 except OSError as e:
                     if not reconnect:
                         failure = OSError(e.errno, e.strerror, port_path)
                         break
                     # Released at once, and all that came made durable
                     # however long the device stays away.
-                    lost = now()
-                    ports.close()
+                    session.lost()
                     rec.flush()
                     until = start + seconds if seconds is not None else math.inf
-                    ports.port = wait_for_port(reopen_path, baud, stopped, until, device, told)
-                    if ports.port is None:
+                    if session.wait(stopped, until) is None:
                         break
-                    rec.gap(lost, now())  # on record once the device is back
-                    gaps += 1
-                    counters = ports.port.counters()
+                    counters = session.port.counters()
                     continue
                 if chunk:
                     arrived = now()
                     if counters is not None:
-                        before, counters = counters, ports.port.counters()
+                        before, counters = counters, session.port.counters()
                         overruns += rec.overran(before, counters, arrived)
                     rec.add(chunk, arrived)
                     framer.feed(chunk)
@@ -212,4 +147,4 @@ def record(
             elapsed = time.monotonic() - start
     except OSError as e:
         raise with_path(e, out_path) from None
-    return Summary(nbytes, elapsed, framer.counts(), failure, gaps, overruns)
+    return Summary(nbytes, elapsed, framer.counts(), failure, len(session.gaps), overruns)

@@ -21,7 +21,7 @@ from collections import deque
 from collections.abc import Callable
 
 from vorn import _native
-from vorn.errors import UsageError, with_path
+from vorn.errors import ArgumentsError, UsageError, with_path
 from vorn.fields import (
     FIELD_OF_INVALID_NAME,
     FLAG_FIELDS,
@@ -71,8 +71,10 @@ def packet_numbers(start: float | None, end: float | None) -> tuple[int | None, 
     """start and end as packet numbers, for a recording without arrival times."""
     for v in (start, end):
         if v is not None and not float(v).is_integer():
-            raise ValueError(
-                f"the recording has no arrival times: --start and --end count packets, and {v:g} is not a whole number"
+            raise ArgumentsError(
+                f"the recording has no arrival times: {{}} count packets, and {v:g} is not a whole number",
+                "start",
+                "end",
             )
     return (None if start is None else int(start)), (None if end is None else int(end))
 

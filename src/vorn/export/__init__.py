@@ -16,12 +16,13 @@ import os
 import shutil
 from pathlib import Path
 
-from vorn.errors import UsageError, missing, with_path
+from vorn.errors import ArgumentsError, ArgumentsUsageError, missing, with_path
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.overwrite import commit, destination, part_path, sweep
+from vorn.rate_clock import no_arrival_times
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
 from vorn.ros_messages import DEFAULT_FRAME, DEFAULT_FRAME_ID, check_choices
-from vorn.sidecars import check_baud, times_path
+from vorn.sidecars import check_baud
 from vorn.times import has_times_file
 
 TABLES = ("csv", "parquet", "npz")
@@ -72,13 +73,15 @@ def export(
     kind, start, end = check_selection(kind, start, end)
     check_baud(baud)
     if rate is not None and fmt in TABLES:
-        raise UsageError(
-            "--rate is for mcap and rosbag2: a table keeps each packet's arrival time, empty where it has none"
+        raise ArgumentsUsageError(
+            "{} is for mcap and rosbag2: a table keeps each packet's arrival time, empty where it has none", "rate"
         )
     if fmt in TABLES and (stamps, frame, noise) != ("sample", None, None):
-        raise UsageError(
-            f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
-            "as the unit sent them, with both times"
+        raise ArgumentsUsageError(
+            f"{{}} are for mcap and rosbag2; {fmt} holds the values as the unit sent them, with both times",
+            "stamps",
+            "frame",
+            "noise",
         )
     if frame is None:
         frame = DEFAULT_FRAME
@@ -96,9 +99,9 @@ def export(
             start, end = packet_numbers(start, end)
     elif fmt in TABLES:
         if (start, end) != (None, None):
-            raise missing("numpy", "columns", "--start and --end: reading columns")
+            raise missing("numpy", "columns", "a selection by start and end")
     elif (kind, start, end) != (None, None, None):
-        raise ValueError(f"--kind, --start and --end are for {', '.join(TABLES)}; {fmt} holds every packet")
+        raise ArgumentsError(f"{{}} are for {', '.join(TABLES)}; {fmt} holds every packet", "kind", "start", "end")
     if fmt == "parquet" and not importable("pyarrow"):
         raise missing("pyarrow", "parquet", "Parquet")
     if not by_rows and fmt in TABLES:
@@ -107,10 +110,7 @@ def export(
         require_numpy()
     rec = Recording(path, rows=by_rows, progress=progress)
     if fmt not in TABLES and rate is None and not rec.times.timed:
-        raise UsageError(
-            f"{path}: no arrival times ({times_path(path).name} is missing or vouches for none); give "
-            "--rate HZ (raw packets per second) to stamp packets from it"
-        )
+        raise no_arrival_times(path)
     # Written beside the target (through a symlink, the file it names) and
     # renamed into place once complete and on the disk.
     final = destination(out)
