@@ -179,7 +179,7 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
     channels; every packet of the recording as its messages, values and
     times as vorn.read has them; other subprotocols refused."""
     import vorn
-    from vorn.export.mcap import CHANNELS
+    from vorn.ros_messages import CHANNELS
 
     async def run():
         assert [await refused(offer) for offer in (["foxglove.websocket.v2"], None)] == [400, 400]
@@ -193,7 +193,7 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
         assert [
             (ch["topic"], ch["schemaName"], ch["schema"].encode(), ch["encoding"], ch["schemaEncoding"])
             for ch in c.advertise["channels"]
-        ] == [(f"/{topic}", name, schema, "cdr", "ros2msg") for topic, name, schema, _ in CHANNELS] + [
+        ] == [(f"/{ch.topic}", ch.type, ch.schema, "cdr", "ros2msg") for ch in CHANNELS] + [
             ("/tf", "tf2_msgs/msg/TFMessage", c.advertise["channels"][-1]["schema"].encode(), "cdr", "ros2msg")
         ]
         assert c.info["metadata"]["frame"].startswith("the unit's own axes")
@@ -204,8 +204,13 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
     assert server.packets == n and server.dropped == 0
     kinds = cols["packet_type"].tolist()
     assert [t for t, _, _ in old.got if t == "/tf"]  # the orientation for a 3D panel
-    imu = [(topic, t, *imu_values(body)) for topic, t, body in old.got if topic in ("/imu/data_raw", "/imu/data")]
-    assert [topic for topic, *_ in imu] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
+    # Each topic's messages in packet order (a batch's channel by channel).
+    by_kind = [
+        iter([(topic, t, *imu_values(body)) for topic, t, body in old.got if topic == name])
+        for name in ("/imu/data_raw", "/imu/data")
+    ]
+    imu = [next(by_kind[k]) for k in kinds]
+    assert [next(left, None) for left in by_kind] == [None, None]
     for i, (_topic, t, stamp, v) in enumerate(imu):
         assert t == stamp == cols["time_ns"][i]  # the replay's chunks carry the sample time
         if kinds[i] == 0:
@@ -217,16 +222,16 @@ def test_both_subprotocols_advertise_the_exports_channels_and_carry_the_recordin
             q = [float(cols[f"est_orient_quaternion_{p}"][i]) for p in "xyzw"]
             rate = [float(cols[f"est_angular_rate_{a}"][i]) for a in "xyz"]
             assert all(map(same, v[0:4] + v[13:16], q + rate))
-            flagged = bool(cols["est_orient_quaternion_invalid"][i])
-            assert v[4] == (-1.0 if flagged or math.isnan(q[0]) else 0.0)
+            flagged = cols["est_orient_quaternion_invalid"][i] or cols["est_attitude_uncert_quaternion_invalid"][i]
+            uncertain = not math.isnan(cols["est_attitude_uncert_quaternion_w"][i])
+            # The orientation's covariance from the attitude uncertainty, as the export's.
+            assert (v[4] == -1.0) == bool(flagged or math.isnan(q[0]))
+            assert (v[4] > 0.0) == bool(not flagged and not math.isnan(q[0]) and uncertain)
     assert any(cols["est_orient_quaternion_invalid"])  # the flag case was seen
-    from vorn import _native
-    from vorn.fields import FLAG_FIELDS
-
+    # The names in the order of their descriptors, as the unit lists them (and the export writes them).
+    by_descriptor = sorted((f for f in vm.FIELDS if f.invalid_name), key=lambda f: f.descriptor)
     flagged = [
-        [_native.FIELDS[f]["invalid_name"] for f in FLAG_FIELDS if cols[f"{f}_invalid"][i]]
-        for i in range(n)
-        if kinds[i] == 1
+        [f.invalid_name for f in by_descriptor if cols[f"{f.name}_invalid"][i]] for i in range(n) if kinds[i] == 1
     ]
     assert [names_values(body) for topic, _, body in old.got if topic == "/imu/invalid_fields"] == flagged
 
@@ -426,7 +431,8 @@ def test_live_command_serves_a_port_until_it_hangs_up(tmp_path, end):
     finally:
         proc.kill()
         unit.close_master()
-    assert [topic for topic, _, _ in client.got] == ["/imu/data_raw" if k == 0 else "/imu/data" for k in kinds]
+    got = [topic for topic, _, _ in client.got]
+    assert [got.count("/imu/data_raw"), got.count("/imu/data")] == [kinds.count(0), kinds.count(1)]
     for topic in ("/imu/data_raw", "/imu/data"):  # the sample times rise per stream
         stamps = [cdr_header(body)[0] for t, _, body in client.got if t == topic]
         assert stamps and all(a < b for a, b in zip(stamps, stamps[1:]))
@@ -663,10 +669,10 @@ def test_rep103_by_default_and_the_orientation_on_tf(recording):
     with rosbags' ROS 2 types) in REP 103's body frame, a level unit's
     gravity up; /tf carries the orientation from enu to the frame id, at
     most 50 times a second."""
+    from rep103 import body_orientation
     from rosbags.typesys import Stores, get_typestore
 
     import vorn
-    from vorn.export.ros_conventions import body_orientation
 
     store = get_typestore(Stores.ROS2_HUMBLE)
     server, (c,), _ = asyncio.run(serve(recording, [("foxglove.sdk.v1", None)]))
@@ -689,7 +695,7 @@ def test_rep103_by_default_and_the_orientation_on_tf(recording):
         m = by_stamp[tr.header.stamp.sec * 10**9 + tr.header.stamp.nanosec]
         q = m.orientation
         r = tr.transform.rotation
-        assert m.orientation_covariance[0] == 0.0  # a valid orientation only
+        assert m.orientation_covariance[0] != -1.0  # a valid orientation only
         assert (r.x, r.y, r.z, r.w) == (q.x, q.y, q.z, q.w)
     stamps = sorted(m.transforms[0].header.stamp.sec * 10**9 + m.transforms[0].header.stamp.nanosec for _, m in tf)
     assert all(b - a >= 20_000_000 for a, b in zip(stamps, stamps[1:]))
@@ -706,8 +712,8 @@ def test_replay_rate_is_the_raw_packets_rate(tmp_path):
     at k/R s (the export's stamps), the filter packets between them."""
     import numpy as np
 
-    from vorn.export.mcap import RateClock
     from vorn.foxglove import replay
+    from vorn.rate_clock import RateClock
 
     path = tmp_path / "untimed.bin"
     path.write_bytes(vm.UnitSimulator(seed=4).stream(0.3)[0])

@@ -496,20 +496,22 @@ def test_quaternion_parts_are_w_x_y_z_everywhere():
     """The field table names the parts; columns, rows, plot labels and the
     MCAP exporter's reordering for ROS (x, y, z, w) follow it."""
     from vorn._native import COLUMNS, FIELDS
-    from vorn.export.mcap import quaternion
-    from vorn.fields import QUATERNION_PARTS, ROW_COLUMNS, UNITS, value_columns
+    from vorn.fields import QUATERNION_PARTS, UNITS, value_columns
     from vorn.plot import Series
 
     quaternions = [f for f, info in FIELDS.items() if len(info["columns"]) == 4]
     assert QUATERNION_PARTS == ("w", "x", "y", "z") and len(quaternions) == 2
-    row = tuple(range(len(ROW_COLUMNS)))  # the exporter's rows: the core's, without the arrival time
     for field in quaternions:
         assert FIELDS[field]["components"] == QUATERNION_PARTS
         names = tuple(f"{field}_{part}" for part in QUATERNION_PARTS)
         assert value_columns(field) == names and set(names) <= set(COLUMNS)
         assert Series(field).labels == list(QUATERNION_PARTS)
-        at = [ROW_COLUMNS.index(n) for n in names]
-        assert quaternion(row, field) == (at[1], at[2], at[3], at[0])
+    # The packer's messages: x, y, z, w, in the unit's frame as sent.
+    msgs = one_packet(
+        "estimated", "unit", est_orient_quaternion=(0.5, 0.25, 0.125, 2.0), est_attitude_uncert_quaternion=(1, 2, 3, 4)
+    )
+    assert imu_of(msgs[1][0])[0:4] == (0.25, 0.125, 2.0, 0.5)
+    assert struct.unpack_from("<4d", msgs[7][0], len(msgs[7][0]) - 32) == (2.0, 3.0, 4.0, 1.0)
     for field, info in FIELDS.items():  # a vector's parts are its axes; every field has its unit and words
         assert info["components"] == {1: (), 3: ("x", "y", "z"), 4: QUATERNION_PARTS}[len(info["columns"])]
         assert UNITS[field] == info["unit"] and info["description"]
@@ -782,12 +784,8 @@ def test_record_keeps_arrival_times_on_a_known_schedule(tmp_path):
 
 # Reads an MCAP file or rosbag2 directory with rosbags (its own reader and CDR
 # code) and prints every message as [topic, log time, stamp ns, frame, values].
-READER = """
-import json, sys
-from pathlib import Path
-from rosbags.highlevel import AnyReader
-
 def flat(m):
+    """A message's values after its header, flattened."""
     if isinstance(m, (float, int, str)):
         return [m]
     if isinstance(m, list):
@@ -796,6 +794,14 @@ def flat(m):
         return m.tolist()
     return [v for k in m.__dataclass_fields__ if k not in ("header", "__msgtype__") for v in flat(getattr(m, k))]
 
+
+READER = f"""
+import json, sys
+from pathlib import Path
+from types import SimpleNamespace
+from rosbags.highlevel import AnyReader
+
+{__import__("inspect").getsource(flat)}
 out = []
 with AnyReader([Path(sys.argv[1])]) as reader:
     for conn, t, raw in reader.messages():
@@ -983,11 +989,17 @@ def test_mcap_in_many_chunks_from_columns_and_from_rows(faulty, tmp_path):
     key = lambda m: (m[1], m[0], m[3])  # noqa: E731  (several packets complete in one read)
     assert_same_messages(sorted(got, key=key), sorted(expected_messages(records, times, ""), key=key))
 
-    # In REP 103's frame with covariances: the native packer's bytes are those
-    # vorn live packs one message at a time.
+    # In REP 103's frame with covariances: the messages vorn live serves for
+    # the recording at the same times are the export's, whole, on every
+    # channel, byte for byte, and as rosbags reads them with the schemas each
+    # advertises.
     from vorn import _native
-    from vorn.export import mcap, ros_conventions
+    from vorn.columns import chunks
+    from vorn.export import mcap
+    from vorn.foxglove import FoxgloveServer
+    from vorn.rate_clock import RateClock
     from vorn.recording import Recording
+    from vorn.ros_messages import CHANNELS
 
     (tmp_path / "imu.yaml").write_text(
         "accelerometer_noise_density: 0.002\ngyroscope_noise_density: 3e-4\nupdate_rate: 400\n"
@@ -995,23 +1007,43 @@ def test_mcap_in_many_chunks_from_columns_and_from_rows(faulty, tmp_path):
     out = tmp_path / "body.mcap"
     done = vorn("export", rec, "-o", out, "--rate", "1000", "--frame", "rep103", "--noise", tmp_path / "imu.yaml")
     assert done.returncode == 0, done.stderr
-    sent = []
-    cov = ros_conventions.covariances(ros_conventions.read_noise(tmp_path / "imu.yaml"))
-    mcap.write_packets(
-        SimpleNamespace(message=lambda *m: sent.append(m)),
-        mcap.Messages("imu_link"),
-        mcap.timed(Recording(rec, rows=True), 1000.0, {}),
-        "rep103",
-        cov,
-    )
+    server = FoxgloveServer(frame="rep103", noise=tmp_path / "imu.yaml")
+    clock, sizes, live = RateClock(1000.0), iter(__import__("itertools").cycle((1, 2, 7, 1, 40))), []
+    for chunk in chunks(rec):
+        times = clock.times(chunk["packet_type"])
+        at = 0
+        while at < len(times):  # batches of a few packets, as a port gives them
+            cut = slice(at, at + next(sizes))
+            batch = {k: v[cut] for k, v in chunk.items() if k != "time_ns"}
+            batch["host_time_ns"] = times[cut]
+            live += server.messages_of(batch, tf=False)
+            at = cut.stop
     written = written_messages(out.read_bytes())
-    # The filter's Imu aside (its covariances come from the attitude
-    # uncertainty, and the raw sensor's noise is not its own).
-    assert [m for m in written if m[0] != mcap.DATA] == [m for m in sent if m[0] != mcap.DATA]
-    assert len(sent) > len(records)
+    assert {cid for cid, _, _ in written} == {ch.id for ch in CHANNELS} and len(written) > 2 * len(records)
+    for ch in CHANNELS:
+        assert [m for m in live if m[0] == ch.id] == [m for m in written if m[0] == ch.id], ch.topic
+    from rosbags.typesys import Stores, get_types_from_msg, get_typestore
+
+    store = get_typestore(Stores.EMPTY)
+    for c in server.channels[: len(CHANNELS)]:
+        store.register(get_types_from_msg(c["schema"], c["schemaName"]))
+    topic = {c["id"]: (c["topic"], c["schemaName"]) for c in server.channels}
+    served = []
+    for cid, t, body in live:
+        m = store.deserialize_cdr(body, topic[cid][1])
+        served.append(
+            [topic[cid][0], t, m.header.stamp.sec * 10**9 + m.header.stamp.nanosec, m.header.frame_id, flat(m)]
+        )
+    read = subprocess.run([sys.executable, "-c", READER, out], capture_output=True, text=True, timeout=120)
+    assert read.returncode == 0, read.stderr
+    key = lambda m: (m[0], m[1])  # noqa: E731  (per topic in packet order; the reader orders by time)
+    assert sorted(served, key=key) == sorted(json.loads(read.stdout), key=key)
     # A ROS 2 publisher's batches: the same bytes, topic by topic.
+    from vorn.noise import covariances, read_noise
+
+    cov = covariances(read_noise(tmp_path / "imu.yaml"))
     packer = _native.RosPacker("imu_link", body_frame=True, covariances=cov)
-    by_topic = [[] for _ in mcap.CHANNELS]
+    by_topic = [[] for _ in CHANNELS]
     for kinds, values, flags, stamp, _ in mcap.columns(Recording(rec), 1000.0, "sample", None, {}):
         for got, more in zip(by_topic, packer.pack(kinds, values, flags, stamp)):
             got += more
@@ -1053,12 +1085,13 @@ def test_mcap_writer_hands_out_chunks_that_stay_whole_while_held(faulty):
     from vorn import _native
     from vorn.export import mcap
     from vorn.recording import Recording
+    from vorn.ros_messages import CHANNELS
 
     path, _, _ = faulty
     w = _native.McapWriter("ros2", "test", "imu_link", 3000)
-    for cid, (topic, type_name, data, _) in enumerate(mcap.CHANNELS, 1):
-        w.schema(cid, type_name, "ros2msg", data)
-        w.channel(cid, cid, topic, "cdr", {})
+    for ch in CHANNELS:
+        w.schema(ch.id, ch.type, "ros2msg", ch.schema)
+        w.channel(ch.id, ch.id, ch.topic, "cdr", {})
     held = []
     for kinds, values, flags, stamps, times in mcap.columns(Recording(path), 1000.0, "arrival", None, {}):
         for at in range(0, len(kinds), 40):  # a chunk closes every few calls
@@ -1342,41 +1375,79 @@ def test_doctor_tells_who_may_not_use_the_port_which_group(pty):
     assert pty.line() == found and found["ospeed"] == 9600
 
 
+def one_packet(kind: str, frame: str = "rep103", **values) -> tuple:
+    """The native packer's messages (one list per channel) of one packet
+    holding values (field name: its components as sent), the rest absent."""
+    import numpy as np
+
+    from vorn import _native
+    from vorn.fields import KINDS, value_columns
+    from vorn.ros_messages import FLAG_COLUMNS, VALUE_COLUMNS
+
+    given = {c: v for f, parts in values.items() for c, v in zip(value_columns(f), parts)}
+    cols = [np.array([given.get(c, np.nan)], np.float32) for c in VALUE_COLUMNS]
+    flags = [np.zeros(1, np.uint8) for _ in FLAG_COLUMNS]
+    packer = _native.RosPacker("imu_link", body_frame=frame == "rep103")
+    return packer.pack(np.array([KINDS.index(kind)], np.uint8), cols, flags, np.array([10**18], np.int64))
+
+
+def imu_of(message: bytes) -> tuple:
+    """An Imu's 37 doubles after its header: orientation x, y, z, w, its
+    covariance, angular velocity, its covariance, linear acceleration, its
+    covariance."""
+    return struct.unpack_from("<37d", message, len(message) - 37 * 8)
+
+
 def test_rep103_frame_on_gravity_and_known_rotations():
     """The unit's x forward, y right, z down against north, east, down, as ROS's
-    x forward, y left, z up against east, north, up."""
+    x forward, y left, z up against east, north, up, in the packer's messages."""
     import math
 
-    from vorn.export import ros_conventions as rc
+    from rep103 import qmul
+
+    def raw(**values):  # imu/data_raw's angular velocity and linear acceleration
+        v = imu_of(one_packet("raw", **values)[0][0])
+        return v[13:16], v[25:28]
+
+    def orientation(q_xyzw, frame="rep103"):  # imu/data's orientation of one sent as x, y, z, w
+        x, y, z, w = q_xyzw
+        return imu_of(one_packet("estimated", frame, est_orient_quaternion=(w, x, y, z))[1][0])[0:4]
 
     def into_body(q_wxyz, v):  # a world vector in the body frame of orientation q
         w, x, y, z = q_wxyz
         conj = (w, -x, -y, -z)
-        return rc.qmul(rc.qmul(conj, (0.0, *v)), q_wxyz)[1:]
+        return qmul(qmul(conj, (0.0, *v)), q_wxyz)[1:]
 
+    g = 9.80665
     # Lying level and still: the unit reads -1 g on its z (down); ROS's body frame +1 g on z (up).
-    assert rc.body_vector((0.0, 0.0, -1.0)) == (0.0, -0.0, 1.0)
     # A right turn is positive about the unit's z (down), negative about ROS's z (up).
-    assert rc.body_vector((0.0, 0.0, 0.4)) == (0.0, -0.0, -0.4)
+    rate, accel = raw(scaled_accel=(0.0, 0.0, -1.0), scaled_gyro=(0.0, 0.0, 0.4))
+    assert accel == (0.0, -0.0, g) and rate == pytest.approx((0.0, 0.0, -0.4))
+    assert (
+        one_packet("raw", "unit", scaled_accel=(0.0, 0.0, -1.0))[0][0]
+        != one_packet("raw", scaled_accel=(0.0, 0.0, -1.0))[0][0]
+    )
     s = math.sqrt(0.5)
     # Level, facing north: the identity for the unit; a quarter turn left of east for ROS.
-    assert rc.body_orientation((0.0, 0.0, 0.0, 1.0)) == pytest.approx((0.0, 0.0, s, s))
+    assert orientation((0.0, 0.0, 0.0, 1.0)) == pytest.approx((0.0, 0.0, s, s))
+    assert orientation((0.0, 0.0, 0.0, 1.0), "unit") == (0.0, 0.0, 0.0, 1.0)
     # Turned right a quarter, facing east: ROS's identity.
-    assert rc.body_orientation((0.0, 0.0, s, s)) == pytest.approx((0.0, 0.0, 0.0, 1.0))
+    assert orientation((0.0, 0.0, s, s)) == pytest.approx((0.0, 0.0, 0.0, 1.0), abs=1e-7)
     # Facing north, nose up 30 degrees: positive about the unit's y (right), negative about ROS's y (left).
     h = math.radians(15)
-    q = rc.body_orientation((0.0, math.sin(h), 0.0, math.cos(h)))
-    want = rc.qmul((s, 0.0, 0.0, s), (math.cos(h), 0.0, -math.sin(h), 0.0))
-    assert q == pytest.approx((*want[1:], want[0]))
+    q = orientation((0.0, math.sin(h), 0.0, math.cos(h)))
+    want = qmul((s, 0.0, 0.0, s), (math.cos(h), 0.0, -math.sin(h), 0.0))
+    assert q == pytest.approx((*want[1:], want[0]), abs=1e-7)
     # Any attitude: gravity seen in ROS's body frame through the converted
     # orientation is the unit's own view of it, converted as a vector.
     for q_unit in ((0.3, -0.2, 0.9, 0.25), (-0.6, 0.1, 0.3, 0.7)):
         n = math.sqrt(sum(c * c for c in q_unit))
         x, y, z, w = (c / n for c in q_unit)
         up_unit = into_body((w, x, y, z), (0.0, 0.0, -1.0))  # NED: up is -z
-        rx, ry, rz, rw = rc.body_orientation((x, y, z, w))
+        rx, ry, rz, rw = orientation((x, y, z, w))
+        assert rw >= 0  # w kept non-negative
         up_ros = into_body((rw, rx, ry, rz), (0.0, 0.0, 1.0))  # ENU: up is +z
-        assert up_ros == pytest.approx(rc.body_vector(up_unit), abs=1e-12)
+        assert up_ros == pytest.approx((up_unit[0], -up_unit[1], -up_unit[2]), abs=1e-6)
 
 
 def test_record_reconnect_keeps_one_file_through_an_unplug(tmp_path):

@@ -42,6 +42,33 @@ inline constexpr std::uint16_t kTopics = 10;
 
 inline constexpr double kStandardGravity = 9.80665;  // m/s² per g
 
+// Each topic (relative, under whatever prefix or namespace), its message
+// type and what it carries, by id. "{g}" in a text stands for kStandardGravity.
+struct TopicInfo {
+  std::string_view name;
+  std::string_view type;
+  std::string_view text;
+};
+inline constexpr std::array<TopicInfo, kTopics> kTopicTable = {{
+    {"imu/data_raw", "sensor_msgs/msg/Imu",
+     "raw packets: linear_acceleration m/s² (scaled_accel g x {g}), angular_velocity rad/s (scaled_gyro); no "
+     "orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks the value"},
+    {"imu/data", "sensor_msgs/msg/Imu",
+     "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), its covariance from "
+     "est_attitude_uncert_quaternion, angular_velocity rad/s (est_angular_rate), linear_acceleration m/s² "
+     "(est_compensated_accel); covariance[0] = -1 where the value is absent or flagged invalid"},
+    {"imu/pressure", "sensor_msgs/msg/FluidPressure", "scaled_ambient_pressure in Pa; variance 0 (unknown)"},
+    {"imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", "delta_theta in rad"},
+    {"imu/delta_vel", "geometry_msgs/msg/Vector3Stamped", "delta_vel in m/s (g·s x {g})"},
+    {"imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", "est_linear_accel in m/s²"},
+    {"imu/gravity", "geometry_msgs/msg/Vector3Stamped", "est_gravity_vector in m/s²"},
+    {"imu/attitude_uncertainty", "geometry_msgs/msg/QuaternionStamped",
+     "est_attitude_uncert_quaternion as x, y, z, w (sent w first)"},
+    {"imu/pressure_altitude", "vorn_msgs/msg/Altitude", "est_pressure_alt in m"},
+    {"imu/invalid_fields", "vorn_msgs/msg/InvalidFields",
+     "the names the filter packet flagged invalid, one message per filter packet"},
+}};
+
 inline constexpr std::size_t kValueColumns = [] {
   std::size_t n = 0;
   for (const Field& f : kFields) n += f.floats;

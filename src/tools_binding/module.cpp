@@ -26,6 +26,7 @@ int exec_module(PyObject* module) {
   if (add(module, "McapWriter", make_mcap_writer_type(module)) < 0) return -1;
   if (add(module, "RosPacker", make_ros_packer_type(module)) < 0) return -1;
   if (add(module, "FIELDS", field_table()) < 0) return -1;
+  if (add_ros_tables(module) < 0) return -1;
   if (add_times_functions(module) < 0) return -1;
   return add(module, "COLUMNS", column_names());
 }

@@ -28,6 +28,9 @@ PyObject* make_mcap_writer_type(PyObject* module);
 PyObject* make_live_frames_type(PyObject* module);
 PyObject* make_ros_packer_type(PyObject* module);
 PyObject* make_port_reader_type(PyObject* module);
+// ROS_TOPICS, the topics by id (name, message type, what each carries), and
+// STANDARD_GRAVITY (m/s² per g) into the module; -1 with an exception.
+int add_ros_tables(PyObject* module);
 
 // The clocks' shared pieces: a baud argument checked (false with an exception
 // set), times as int64 bytes, and both streams' figures as a dict of dicts

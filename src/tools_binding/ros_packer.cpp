@@ -138,4 +138,24 @@ PyType_Spec packer_spec = {"vorn._native.RosPacker", static_cast<int>(sizeof(Pac
 
 PyObject* make_ros_packer_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &packer_spec, nullptr); }
 
+int add_ros_tables(PyObject* module) {
+  Ref gravity = Ref::steal(PyFloat_FromDouble(ros::kStandardGravity));
+  Ref g = gravity ? Ref::steal(PyObject_Repr(gravity.get())) : Ref{};
+  Ref out = g ? Ref::steal(PyTuple_New(ros::kTopics)) : Ref{};
+  if (!out) return -1;
+  for (std::size_t k = 0; k < ros::kTopics; ++k) {
+    const ros::TopicInfo& t = ros::kTopicTable[k];
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(t.text.data(), static_cast<Py_ssize_t>(t.text.size())));
+    Ref mark = Ref::steal(PyUnicode_FromString("{g}"));
+    Ref filled = text && mark ? Ref::steal(PyUnicode_Replace(text.get(), mark.get(), g.get(), -1)) : Ref{};
+    PyObject* row = filled ? Py_BuildValue("(s#s#O)", t.name.data(), static_cast<Py_ssize_t>(t.name.size()),
+                                           t.type.data(), static_cast<Py_ssize_t>(t.type.size()), filled.get())
+                           : nullptr;
+    if (!row) return -1;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(k), row);  // steals row
+  }
+  if (PyModule_AddObjectRef(module, "ROS_TOPICS", out.get()) < 0) return -1;
+  return PyModule_AddObjectRef(module, "STANDARD_GRAVITY", gravity.get());
+}
+
 }  // namespace vorn::tools

@@ -3,6 +3,8 @@ from collections.abc import Buffer, Sequence
 
 COLUMNS: tuple[str, ...]
 FIELDS: dict[str, dict[str, object]]
+ROS_TOPICS: tuple[tuple[str, str, str], ...]  # by channel id from 1: topic, message type, what it carries
+STANDARD_GRAVITY: float
 TIMES_MAGIC_V1: str
 TIMES_MAGIC_V2: str
 

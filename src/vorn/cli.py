@@ -27,6 +27,7 @@ import warnings
 from pathlib import Path
 
 from vorn.errors import UsageError
+from vorn.ros_messages import DEFAULT_FRAME_ID
 from vorn.sidecars import LINE_BAUD, UNSAID_BAUD, beside
 
 EXPORT_SUFFIXES = (".csv", ".parquet", ".npz", ".mcap")
@@ -75,12 +76,13 @@ def topic_prefix(text: str) -> str:
 
 
 def frame_id(text: str) -> str:
-    """A header.frame_id as tf2 takes it: not empty, no leading slash."""
-    if not text:
-        raise argparse.ArgumentTypeError("must not be empty (tf2 refuses it)")
-    if text.startswith("/"):
-        raise argparse.ArgumentTypeError(f"must not begin with '/' (tf2 refuses it): {text!r}")
-    return text
+    """A header.frame_id as tf2 takes it."""
+    from vorn.ros_messages import check_frame_id
+
+    try:
+        return check_frame_id(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e).removeprefix("frame id ")) from None
 
 
 def client_count(text: str) -> int:
@@ -162,7 +164,11 @@ def add_ros_options(ap: argparse._ActionsContainer, stamps_help: str = STAMPS_HE
     """--frame-id, --topic-prefix, --stamps, --frame and --noise: the ROS
     messages of export and live."""
     ap.add_argument(
-        "--frame-id", metavar="ID", type=frame_id, default="imu_link", help="header.frame_id (default imu_link)"
+        "--frame-id",
+        metavar="ID",
+        type=frame_id,
+        default=DEFAULT_FRAME_ID,
+        help=f"header.frame_id (default {DEFAULT_FRAME_ID})",
     )
     ap.add_argument(
         "--topic-prefix",
@@ -412,7 +418,9 @@ def parser() -> argparse.ArgumentParser:
         help="rep103 (default): REP 103's body frame, x forward, y left, z up, orientation against "
         "east, north, up; unit: the unit's axes as sent (x forward, y right, z down, against NED)",
     )
-    ros2.add_argument("--frame-id", metavar="ID", default="imu_link", help="header.frame_id (default imu_link)")
+    ros2.add_argument(
+        "--frame-id", metavar="ID", default=DEFAULT_FRAME_ID, help=f"header.frame_id (default {DEFAULT_FRAME_ID})"
+    )
     ros2.add_argument(
         "--noise", metavar="YAML", help="imu.yaml of `vorn noise` for the raw sensor's covariances (imu/data_raw)"
     )
@@ -708,10 +716,9 @@ def live_source(args, server):
 
         open(args.replay, "rb").close()  # a missing file is said before the server starts
         if args.rate is None and not has_times(args.replay):
-            raise UsageError(
-                f"{args.replay}: no arrival times (`vorn record` writes them); give --rate HZ, the raw "
-                "packets' rate, to replay it at"
-            )
+            from vorn.rate_clock import no_arrival_times
+
+            raise UsageError(str(no_arrival_times(args.replay)))
         return foxglove.replay(args.replay, args.rate), args.replay, lambda: None
     import time
 
@@ -769,8 +776,8 @@ def run_live(args) -> int:
     import time
 
     from vorn import foxglove
-    from vorn.export.ros_conventions import DEFAULT_FRAME
     from vorn.progress import LiveStatus
+    from vorn.ros_messages import DEFAULT_FRAME
 
     foxglove.require_websockets()  # a missing extra is said before anything starts
     frame = args.frame or DEFAULT_FRAME

@@ -23,7 +23,7 @@ from __future__ import annotations
 from vorn import _native
 
 KINDS = ("raw", "estimated")  # the core's PacketKind order: packet_type's codes
-STANDARD_GRAVITY = 9.80665  # m/s² in one g, the unit the scaled acceleration is sent in
+STANDARD_GRAVITY: float = _native.STANDARD_GRAVITY  # m/s² in one g, the unit the scaled acceleration is sent in
 TIME_COLUMN = "host_time_ns"
 SAMPLE_TIME_COLUMN = "time_ns"
 UNTIMED = -1  # host_time_ns and time_ns of a packet whose read has no vouched time

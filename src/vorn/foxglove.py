@@ -38,19 +38,15 @@ import time
 from collections import deque
 from collections.abc import AsyncIterator, Callable, Mapping
 
-from vorn import _native
-from vorn.export import ros_conventions
-from vorn.export.mcap import (
+from vorn.ros_messages import (
     CHANNELS,
+    DEFAULT_FRAME_ID,
     QUATERNION_MSG,
     VECTOR3_MSG,
-    Messages,
-    converters,
+    BatchPacker,
     definition,
-    flag_name,
-    write_packets,
+    frame_text,
 )
-from vorn.fields import FLAG_FIELDS, KINDS, VALUE_FIELDS, value_columns
 
 INSTALL_HINT = "vorn live needs websockets and numpy: pip install 'vorn_rs[live]'"
 SUBPROTOCOLS = ("foxglove.websocket.v1", "foxglove.sdk.v1")  # the same protocol under its old and new name
@@ -77,11 +73,6 @@ SUBSCRIPTION = struct.Struct("<I").pack
 STRINGS = re.compile(r'"(?:[^"\\]|\\.)*"')
 NOT_BRACKETS = re.compile(r"[^\[\]{}]+")
 
-# The row the export's message writer takes (fields.ROW_COLUMNS), each value
-# component named by its column in a batch.
-ROW_VALUE_COLUMNS = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
-INVALID_NAMES = tuple((f"{f}_invalid", _native.FIELDS[f]["invalid_name"]) for f in FLAG_FIELDS)
-
 TF_TOPIC, TF_TYPE = "/tf", "tf2_msgs/msg/TFMessage"
 TF_SCHEMA = definition(
     "geometry_msgs/TransformStamped[] transforms\n",
@@ -94,6 +85,9 @@ TF_SCHEMA = definition(
     ("geometry_msgs/Quaternion", QUATERNION_MSG),
 )
 TF = len(CHANNELS) + 1  # its channel id, after the export's
+DATA = next(ch.id for ch in CHANNELS if ch.topic == "imu/data")  # the orientation /tf carries
+HEADER_STAMP = struct.Struct("<iI")  # after the encapsulation: sec, nanosec
+IMU_FROM_END = 37 * 8  # an Imu's doubles after its header: the orientation (x, y, z, w) and its covariance first
 # The frame the orientation is against: REP 103's east, north, up, or the
 # unit's own north, east, down.
 PARENT_FRAMES = {"rep103": "enu", "unit": "ned"}
@@ -117,14 +111,14 @@ def channels(prefix: str = "") -> list[dict]:
     /tf (the unit's orientation, for a 3D panel)."""
     out = [
         {
-            "id": cid,
-            "topic": f"{prefix}/{topic}",
+            "id": ch.id,
+            "topic": f"{prefix}/{ch.topic}",
             "encoding": "cdr",
-            "schemaName": type_name,
-            "schema": schema.decode(),
+            "schemaName": ch.type,
+            "schema": ch.schema.decode(),
             "schemaEncoding": "ros2msg",
         }
-        for cid, (topic, type_name, schema, _) in enumerate(CHANNELS, 1)
+        for ch in CHANNELS
     ]
     out.append(
         {
@@ -139,54 +133,10 @@ def channels(prefix: str = "") -> list[dict]:
     return out
 
 
-class Collected:
-    """Takes the export's messages as (channel id, time, CDR body) instead of
-    writing them to a file."""
-
-    def __init__(self) -> None:
-        self.out: list[tuple[int, int, bytes]] = []
-
-    def message(self, cid: int, time: int, data: bytes) -> None:
-        self.out.append((cid, time, data))
-
-
-def floats(a) -> list:
-    """A float column's values, None where absent (NaN)."""
-    return [None if v != v else v for v in a.tolist()]
-
-
-def stamps(batch: Mapping, stamp: str = "sample") -> list[int]:
-    """Each packet's time in ns: its sample time, or where it has none (no
-    column, NaN or negative) or stamp is "arrival" its arrival time."""
-    import numpy as np
-
-    arrived = batch.get("host_time_ns")
-    sampled = batch.get("time_ns") if stamp == "sample" else None
-    if sampled is None:
-        times = arrived
-    else:
-        known = sampled >= 0  # False for NaN too
-        times = sampled if arrived is None or known.all() else np.where(known, sampled, arrived)
-    return [max(int(t), 0) for t in times.tolist()]
-
-
-def rows(batch: Mapping, stamp: str = "sample") -> list[tuple[int, int, tuple]]:
-    """The batch's packets as the export's (time, stamp, row): live, a
-    message's time and its header.stamp are both the packet's stamps()."""
-    kinds = batch["packet_type"]
-    n = len(kinds)
-    absent = [None] * n
-    flagged = [[] for _ in range(n)]
-    for column, name in INVALID_NAMES:
-        flags = batch.get(column)
-        if flags is not None:
-            for i in flags.nonzero()[0].tolist():
-                flagged[i].append(name)
-    times = stamps(batch, stamp)
-    values = [floats(batch[c]) if c in batch else absent for c in ROW_VALUE_COLUMNS]
-    kind_names = [KINDS[k] for k in kinds.tolist()]
-    invalid = [",".join(names) if names else None for names in flagged]
-    return [(t, t, (kind, bad, *vals)) for t, kind, bad, *vals in zip(times, kind_names, invalid, *values)]
+def stamp_of(message: bytes) -> int:
+    """A stamped message's header.stamp, ns."""
+    sec, nsec = HEADER_STAMP.unpack_from(message, 4)
+    return sec * 1_000_000_000 + nsec
 
 
 class Transforms:
@@ -528,8 +478,9 @@ class FoxgloveServer:
     channels(prefix), on host:port (port 0: any free one, see .port).
 
     frame: "rep103" (ROS's body frame, the default) or "unit" (the unit's
-    axes), see ros_conventions; stamps: what header.stamp holds ("sample" or
-    "arrival"); noise: an imu.yaml of `vorn noise` for the covariances;
+    axes), see vorn.ros_messages; stamps: what header.stamp holds ("sample"
+    or "arrival"); noise: an imu.yaml of `vorn noise` for the raw sensor's
+    covariances (imu/data_raw);
     queue: messages waiting per client at most; max_clients: clients at once;
     stall_limit: seconds a client may take nothing before it is dropped;
     log: where a line about a refused or dropped client goes (by default
@@ -540,7 +491,7 @@ class FoxgloveServer:
         *,
         host: str = "127.0.0.1",
         port: int = 8765,
-        frame_id: str = "imu_link",
+        frame_id: str = DEFAULT_FRAME_ID,
         prefix: str = "",
         queue: int = QUEUE_MESSAGES,
         name: str = "vorn",
@@ -557,21 +508,10 @@ class FoxgloveServer:
             raise ValueError(f"max_clients must be at least 1, not {max_clients}")
         if not stall_limit > 0:
             raise ValueError(f"stall_limit must be above 0 seconds, not {stall_limit!r}")
-        if frame not in ros_conventions.FRAMES:
-            raise ValueError(f"frame must be one of {', '.join(ros_conventions.FRAMES)}, not {frame!r}")
-        if stamps not in ros_conventions.STAMPS:
-            raise ValueError(f"stamps must be one of {', '.join(ros_conventions.STAMPS)}, not {stamps!r}")
-        ros_conventions.check_frame_id(frame_id)
+        self.packer = BatchPacker(frame_id, frame=frame, stamps=stamps, noise=noise)  # checks all four
         self.host, self.port = host, port
-        self.messages = Messages(frame_id)
-        self.frame, self.stamp = frame, stamps
-        self.cov = (
-            ros_conventions.covariances(ros_conventions.read_noise(noise))
-            if noise is not None
-            else ((0.0,) * 9, (0.0,) * 9)
-        )
+        self.frame = frame
         self.transforms = Transforms(PARENT_FRAMES[frame], frame_id)
-        self.orientation = converters(frame)[1]
         self.tf_at = -TF_EVERY_NS
         self.channels = channels(prefix)
         self.limit = queue
@@ -590,7 +530,7 @@ class FoxgloveServer:
                 "sessionId": str(time.time_ns()),
                 "metadata": {
                     "frame_id": frame_id,
-                    "frame": ros_conventions.frame_text(frame),
+                    "frame": frame_text(frame),
                     "tf": f"{TF_TOPIC}: {PARENT_FRAMES[frame]} -> {frame_id}, the unit's orientation",
                 },
             }
@@ -675,24 +615,29 @@ class FoxgloveServer:
             client.put(shared)
 
     def messages_of(self, batch: Mapping, tf: bool = True) -> list[tuple[int, int, bytes]]:
-        """The batch's messages as (channel id, time, CDR body): the export's,
-        then (with tf) those of /tf."""
-        timed = rows(batch, self.stamp)
-        out = Collected()
-        write_packets(out, self.messages, [timed], self.frame, self.cov)
-        return out.out + self.tf_messages(timed) if tf else out.out
+        """The batch's messages as (channel id, time, CDR body), the export's
+        channel by channel in id order (each in packet order), then with tf
+        those of /tf; a message's time is its header.stamp (from 0: the
+        protocol's times are unsigned)."""
+        import numpy as np
 
-    def tf_messages(self, timed) -> list[tuple[int, int, bytes]]:
-        """/tf from the filter packets' valid orientations, at most one every TF_EVERY_NS."""
+        topics = self.packer.pack(batch, np.maximum(self.packer.stamp(batch), 0))
+        out = [(cid, stamp_of(body), body) for cid, bodies in enumerate(topics, 1) for body in bodies]
+        return out + self.tf_messages(topics[DATA - 1]) if tf else out
+
+    def tf_messages(self, imu: list[bytes]) -> list[tuple[int, int, bytes]]:
+        """/tf from the orientations of imu/data's messages that give one (its
+        covariance not -1: present, not flagged invalid), at most one every
+        TF_EVERY_NS."""
         out = []
-        invalid = flag_name("est_orient_quaternion")
-        for t, s, row in timed:
-            if row[0] == "raw" or s - self.tf_at < TF_EVERY_NS or (row[1] and invalid in row[1].split(",")):
+        for body in imu:
+            s = stamp_of(body)
+            if s - self.tf_at < TF_EVERY_NS:
                 continue
-            q = self.orientation(row, "est_orient_quaternion")
-            if q is not None:
+            *q, given = struct.unpack_from("<5d", body, len(body) - IMU_FROM_END)
+            if given != -1.0:
                 self.tf_at = s
-                out.append((TF, t, self.transforms.message(s, q)))
+                out.append((TF, s, self.transforms.message(s, q)))
         return out
 
     async def run(self, source: AsyncIterator[Mapping]) -> None:
@@ -769,13 +714,13 @@ async def replay(path, rate: float | None = None) -> AsyncIterator[dict]:
     import numpy as np
 
     from vorn.columns import chunks
-    from vorn.export.mcap import RateClock
     from vorn.fields import UNTIMED
+    from vorn.rate_clock import RateClock, no_arrival_times
     from vorn.times import has_times
 
     timed = has_times(path)
     if not timed and rate is None:
-        raise ValueError(f"{path}: no arrival times; give a raw packet rate to replay it at")
+        raise no_arrival_times(path)
     loop = asyncio.get_running_loop()
     start = None
     first = None  # the first arrival time, ns

@@ -810,3 +810,42 @@ def noise(path, out=None, yaml_out=None, rate: float | None = None, progress: Pr
     if yaml_out is not None:
         write_atomically(yaml_out, yaml_text(report).encode())
     return report
+
+
+def read_noise(path) -> dict:
+    """The flat imu.yaml that yaml_text writes: name to number. OSError
+    naming it when it cannot be read, ValueError when it lacks a figure."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    out = {}
+    for line in lines:
+        line = line.split("#", 1)[0].strip()
+        if ":" not in line:
+            continue
+        key, value = (s.strip() for s in line.split(":", 1))
+        try:
+            out[key] = float(value)
+        except ValueError:
+            continue  # rostopic and other text
+    wanted = ("accelerometer_noise_density", "gyroscope_noise_density", "update_rate")
+    absent = [k for k in wanted if k not in out]
+    if absent:
+        raise ValueError(f"{path}: no {', '.join(absent)} (write it with `vorn noise FILE --yaml {path}`)")
+    if not all(out[k] >= 0 and math.isfinite(out[k]) for k in wanted) or out["update_rate"] <= 0:
+        raise ValueError(f"{path}: noise densities and update_rate must be finite, the rate above 0")
+    return out
+
+
+def covariances(noise: dict) -> tuple[tuple[float, ...], tuple[float, ...]]:
+    """The angular-velocity and linear-acceleration covariance matrices (row
+    major, 3 x 3): each axis's per-sample variance, the white-noise density
+    squared times the rate it was measured at, on the diagonal."""
+    rate = noise["update_rate"]
+
+    def diagonal(v: float) -> tuple[float, ...]:
+        return (v, 0.0, 0.0, 0.0, v, 0.0, 0.0, 0.0, v)
+
+    return (
+        diagonal(noise["gyroscope_noise_density"] ** 2 * rate),
+        diagonal(noise["accelerometer_noise_density"] ** 2 * rate),
+    )

@@ -43,9 +43,8 @@ from collections import deque
 from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
-from vorn import _native
-from vorn.export.ros_conventions import FRAMES, STAMPS, covariances, read_noise
-from vorn.fields import FLAG_FIELDS, KINDS, VALUE_FIELDS, flag_column, value_columns
+from vorn.fields import KINDS
+from vorn.ros_messages import CHANNELS, DEFAULT_FRAME_ID, DEPTH, FRAMES, RELIABILITIES, STAMPS, BatchPacker
 
 if TYPE_CHECKING:
     import numpy as np
@@ -56,26 +55,14 @@ INSTALL_HINT = (
     "vorn's ROS 2 node needs rclpy: source a ROS 2 installation (Humble, Jazzy, ...), or "
     "pip install 'vorn_rs[ros2]' (x86-64, CPython 3.10-3.13 with the GIL)"
 )
-RELIABILITIES = ("reliable", "best_effort")
-DEPTH = 1000  # a second of the unit's fastest stream: its bursts reach reliable subscribers whole
 DIAGNOSTICS_DEPTH = 10
+# How often the subscribers of each topic are counted again (s): a subscriber
+# matched since misses at most this much, as it would have by matching later.
+MATCH_REFRESH_S = 0.05
 
-# The packer's topics in the order of its output (the MCAP export's channel
-# ids), each with its ROS 2 message type, or None where the type is ours alone.
-TOPICS: tuple[tuple[str, tuple[str, str] | None], ...] = (
-    ("imu/data_raw", ("sensor_msgs.msg", "Imu")),
-    ("imu/data", ("sensor_msgs.msg", "Imu")),
-    ("imu/pressure", ("sensor_msgs.msg", "FluidPressure")),
-    ("imu/delta_theta", ("geometry_msgs.msg", "Vector3Stamped")),
-    ("imu/delta_vel", ("geometry_msgs.msg", "Vector3Stamped")),
-    ("imu/linear_accel", ("geometry_msgs.msg", "Vector3Stamped")),
-    ("imu/gravity", ("geometry_msgs.msg", "Vector3Stamped")),
-    ("imu/attitude_uncertainty", ("geometry_msgs.msg", "QuaternionStamped")),
-    ("imu/pressure_altitude", None),
-    ("imu/invalid_fields", None),
-)
-VALUE_COLUMNS = tuple(c for f in VALUE_FIELDS for c in value_columns(f))
-FLAG_COLUMNS = tuple(flag_column(f) for f in FLAG_FIELDS)
+# The packer's topics in the order of its output (the channel ids), each with
+# its ROS 2 message type (module, class), or None where the type is ours alone.
+TOPICS: tuple[tuple[str, tuple[str, str] | None], ...] = tuple((ch.topic, ch.python_type) for ch in CHANNELS)
 
 
 def require_rclpy():
@@ -85,13 +72,6 @@ def require_rclpy():
     except ImportError as e:
         raise ImportError(INSTALL_HINT, name="rclpy") from e
     return rclpy
-
-
-def check_frame_id(frame_id: str) -> str:
-    """frame_id as tf2 takes it: not empty, no leading slash; ValueError if not."""
-    if not isinstance(frame_id, str) or not frame_id or frame_id.startswith("/") or any(c.isspace() for c in frame_id):
-        raise ValueError(f"frame_id must be a tf2 frame name (not empty, no leading / or spaces), not {frame_id!r}")
-    return frame_id
 
 
 def qos_profile(reliability: str):
@@ -132,28 +112,24 @@ class Publisher:
         self,
         node,
         *,
-        frame_id: str = "imu_link",
+        frame_id: str = DEFAULT_FRAME_ID,
         frame: str = "rep103",
         noise: str | os.PathLike[str] | None = None,
         stamps: str = "sample",
         reliability: str = "reliable",
     ) -> None:
         require_rclpy()
-        check_frame_id(frame_id)
-        if frame not in FRAMES:
-            raise ValueError(f"frame must be one of {FRAMES}, not {frame!r}")
-        if stamps not in STAMPS:
-            raise ValueError(f"stamps must be one of {STAMPS}, not {stamps!r}")
+        self._packer = BatchPacker(frame_id, frame=frame, stamps=stamps, noise=noise)
         qos = qos_profile(reliability)
-        cov = None if noise is None else covariances(read_noise(noise))
         self.node = node
         self.frame_id, self.frame, self.stamps, self.reliability = frame_id, frame, stamps, reliability
-        self._packer = _native.RosPacker(frame_id, body_frame=frame == "rep103", covariances=cov)
         self._publishers = [
             None if kind is None else node.create_publisher(message_type(*kind), topic, qos) for topic, kind in TOPICS
         ]
         self.packets = 0
         self.messages = 0
+        self._matched: list[bool] = []
+        self._matched_until = 0.0
 
     @property
     def topics(self) -> list[str]:
@@ -162,32 +138,22 @@ class Publisher:
 
     def publish(self, batch: Mapping) -> int:
         """Publishes every packet of a batch (a vorn.Columns of vorn.open, or
-        any mapping of its columns); returns the messages published."""
+        any mapping of its columns) on each topic some subscriber takes;
+        returns the messages published."""
         kinds = batch["packet_type"]
         if not len(kinds):
             return 0
-        import numpy as np
-
-        arrival = np.ascontiguousarray(batch["host_time_ns"], np.int64)
-        if self.stamps == "arrival" or "time_ns" not in batch:
-            stamp = arrival
-        else:
-            sample = np.asarray(batch["time_ns"], np.int64)
-            stamp = np.ascontiguousarray(np.where(sample >= 0, sample, arrival))
-        try:  # a batch of vorn.open: its columns as they are
-            topics = self._packer.pack(
-                kinds, [batch[c] for c in VALUE_COLUMNS], [batch[c] for c in FLAG_COLUMNS], stamp
-            )
-        except (BufferError, ValueError):  # other arrays: made what the packer takes
-            topics = self._packer.pack(
-                np.ascontiguousarray(kinds, np.uint8),
-                [np.ascontiguousarray(batch[c], np.float32) for c in VALUE_COLUMNS],
-                [np.ascontiguousarray(batch[c], np.bool_).view(np.uint8) for c in FLAG_COLUMNS],
-                stamp,
-            )
+        topics = self._packer.pack(batch)
+        now = time.monotonic()
+        if now >= self._matched_until:
+            # A message no subscriber takes is not handed to the middleware at
+            # all (the topics are volatile: nobody could get it later), which
+            # is most of the node's cost at the unit's rate.
+            self._matched = [p is not None and p.get_subscription_count() > 0 for p in self._publishers]
+            self._matched_until = now + MATCH_REFRESH_S
         sent = 0
-        for publisher, messages in zip(self._publishers, topics):
-            if publisher is None:
+        for publisher, matched, messages in zip(self._publishers, self._matched, topics):
+            if not matched:
                 continue
             for message in messages:
                 publisher.publish(message)

@@ -17,6 +17,7 @@ import time
 from dataclasses import dataclass, field
 
 from vorn.ros2 import Diagnostics, Publisher, require_rclpy
+from vorn.ros_messages import DEFAULT_FRAME_ID
 
 NODE_NAME = "vorn"
 DIAGNOSTICS_EVERY = 1.0  # s
@@ -32,7 +33,7 @@ class Settings:
     source: str
     replay: bool = False
     pace: float = 1.0
-    frame_id: str = "imu_link"
+    frame_id: str = DEFAULT_FRAME_ID
     frame: str = "rep103"
     stamps: str = "sample"
     lookahead: float = 0.0

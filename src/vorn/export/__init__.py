@@ -17,10 +17,10 @@ import shutil
 from pathlib import Path
 
 from vorn.errors import UsageError, missing, with_path
-from vorn.export.ros_conventions import DEFAULT_FRAME, FRAMES, STAMPS
 from vorn.fields import SAMPLE_TIME_COLUMN, column_names
 from vorn.overwrite import commit, destination, part_path, sweep
 from vorn.recording import Progress, Recording, check_selection, packet_numbers, selection
+from vorn.ros_messages import DEFAULT_FRAME, DEFAULT_FRAME_ID, check_choices
 from vorn.sidecars import check_baud, times_path
 from vorn.times import has_times_file
 
@@ -47,7 +47,7 @@ def export(
     out,
     fmt: str,
     *,
-    frame_id: str = "imu_link",
+    frame_id: str = DEFAULT_FRAME_ID,
     prefix: str = "",
     rate: float | None = None,
     kind: str | None = None,
@@ -64,8 +64,8 @@ def export(
     the line's, for the sample times where the recording does not say
     (vorn.sample_clock). stamps, frame and noise are the MCAP and rosbag2
     exports' (mcap.write_mcap): what header.stamp holds, the axes (by default
-    REP 103's, ros_conventions.DEFAULT_FRAME), and an
-    imu.yaml of `vorn noise` for the covariances. A rosbag2 directory is
+    REP 103's, ros_messages.DEFAULT_FRAME), and an
+    imu.yaml of `vorn noise` for the raw sensor's covariances. A rosbag2 directory is
     written anew: FileExistsError when out exists."""
     if fmt not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {fmt!r}")
@@ -80,12 +80,9 @@ def export(
             f"--stamps, --frame and --noise are for mcap and rosbag2; {fmt} holds the values "
             "as the unit sent them, with both times"
         )
-    if stamps not in STAMPS:
-        raise ValueError(f"stamps must be one of {', '.join(STAMPS)}, not {stamps!r}")
     if frame is None:
         frame = DEFAULT_FRAME
-    if frame not in FRAMES:
-        raise ValueError(f"frame must be one of {', '.join(FRAMES)}, not {frame!r}")
+    check_choices(frame, stamps)
     write = writer(fmt)
     if fmt == "rosbag2" and os.path.lexists(out):
         raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), os.fsdecode(out))

@@ -2,49 +2,28 @@
 (and two small types of our own), their definitions stored in the file,
 zstd-compressed chunks, and the summary and indexes viewers seek with.
 
-The one place where the unit's values become ROS's: accelerations from g to
-m/s² (delta velocity from g·s to m/s), quaternions from the unit's w, x, y, z to
-ROS's x, y, z, w, and "absent or flagged invalid" to -1 in element 0 of a
-covariance, as sensor_msgs/msg/Imu defines it. The axes turn into REP 103's
-body frame unless frame="unit" keeps the unit's, and on request the
-covariances come from `vorn noise` (ros_conventions). header.stamp is the unit's sample time recovered from the
-arrivals (vorn.sample_clock), or with stamps="arrival" the arrival; the
-record's log and publish times are always the arrival, as a bag recorder
-writes them.
-
-The export packs the messages and the records natively from columns
-(_native.McapWriter); here: the channels, which time each message carries,
-and the chunks' compression, in threads of their own. `vorn live` sends one
-message at a time as it comes: Messages and write_packets pack those here,
-from rows, the same bytes.
+The messages are vorn.ros_messages' channels, packed natively from columns
+(_native.McapWriter, on the same packer as every other ROS output). header.stamp
+is the unit's sample time recovered from the arrivals (vorn.sample_clock), or
+with stamps="arrival" the arrival; the record's log and publish times are
+always the arrival, as a bag recorder writes them. Here: which time each
+message carries, and the chunks' compression, in threads of their own.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import struct
 import threading
 from collections import deque
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from types import SimpleNamespace
 
-from vorn import _native
+from vorn import _native, ros_messages
 from vorn.errors import missing
-from vorn.export import ros_conventions
-from vorn.fields import (
-    FIELDS,
-    FLAG_FIELDS,
-    KINDS,
-    QUATERNION_PARTS,
-    ROW_COLUMNS,
-    STANDARD_GRAVITY,
-    VALUE_FIELDS,
-    flag_column,
-    value_columns,
-)
-from vorn.sidecars import times_path
+from vorn.fields import FIELDS, FLAG_FIELDS, KINDS, ROW_COLUMNS, VALUE_FIELDS, flag_column, value_columns
+from vorn.rate_clock import RateClock, no_arrival_times
 from vorn.times import Estimate
 
 CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
@@ -59,101 +38,6 @@ ZSTD_TUNING = {"min_match": 5, "hash_log": 12, "window_log": 17}
 COMPRESSORS = 2  # threads that compress chunks while the next are packed, at most
 PACK_SLICE = 4096  # packets packed at a time (about 2.5 chunks)
 PENDING = 16  # chunks at most in the compressors' hands (or done, to be written)
-
-CDR_LE = b"\x00\x01\x00\x00"  # encapsulation: plain CDR, little-endian
-
-SEPARATOR = "=" * 80 + "\n"
-HEADER_MSG = "builtin_interfaces/Time stamp\nstring frame_id\n"
-TIME_MSG = "int32 sec\nuint32 nanosec\n"
-VECTOR3_MSG = "float64 x\nfloat64 y\nfloat64 z\n"
-QUATERNION_MSG = "float64 x 0\nfloat64 y 0\nfloat64 z 0\nfloat64 w 1\n"
-
-
-def definition(main: str, *deps: tuple[str, str]) -> bytes:
-    """A ros2msg schema: the type's own text, then each type it uses."""
-    deps = (("std_msgs/Header", HEADER_MSG), ("builtin_interfaces/Time", TIME_MSG), *deps)
-    return (main + "".join(f"{SEPARATOR}MSG: {name}\n{text}" for name, text in deps)).encode()
-
-
-IMU = definition(
-    "std_msgs/Header header\n\ngeometry_msgs/Quaternion orientation\nfloat64[9] orientation_covariance\n\n"
-    "geometry_msgs/Vector3 angular_velocity\nfloat64[9] angular_velocity_covariance\n\n"
-    "geometry_msgs/Vector3 linear_acceleration\nfloat64[9] linear_acceleration_covariance\n",
-    ("geometry_msgs/Quaternion", QUATERNION_MSG),
-    ("geometry_msgs/Vector3", VECTOR3_MSG),
-)
-FLUID_PRESSURE = definition("std_msgs/Header header\n\nfloat64 fluid_pressure\nfloat64 variance\n")
-VECTOR3_STAMPED = definition(
-    "std_msgs/Header header\ngeometry_msgs/Vector3 vector\n", ("geometry_msgs/Vector3", VECTOR3_MSG)
-)
-QUATERNION_STAMPED = definition(
-    "std_msgs/Header header\ngeometry_msgs/Quaternion quaternion\n", ("geometry_msgs/Quaternion", QUATERNION_MSG)
-)
-ALTITUDE = definition(
-    "# Pressure altitude as the unit's filter estimates it, in m.\nstd_msgs/Header header\nfloat64 altitude\n"
-)
-INVALID_FIELDS = definition(
-    "# The values the unit's filter flagged invalid in this packet, by the\n"
-    "# unit's names (estOrientQuaternion, ...); empty when all are valid.\n"
-    "std_msgs/Header header\nstring[] names\n"
-)
-
-# What ros2 bag (Humble) stores for a reliable, volatile publisher.
-INFINITE = "    sec: 9223372036\n    nsec: 854775807\n"
-QOS = (
-    "- history: 3\n  depth: 0\n  reliability: 1\n  durability: 2\n"
-    f"  deadline:\n{INFINITE}  lifespan:\n{INFINITE}  liveliness: 1\n"
-    f"  liveliness_lease_duration:\n{INFINITE}  avoid_ros_namespace_conventions: false"
-)
-
-# Topic (under the prefix), type, definition, units: every value the unit sends.
-CHANNELS = (
-    (
-        "imu/data_raw",
-        "sensor_msgs/msg/Imu",
-        IMU,
-        f"raw packets: linear_acceleration m/s² (scaled_accel g x {STANDARD_GRAVITY}), angular_velocity rad/s "
-        "(scaled_gyro); no orientation (orientation_covariance[0] = -1); covariance[0] = -1 where the packet lacks "
-        "the value",
-    ),
-    (
-        "imu/data",
-        "sensor_msgs/msg/Imu",
-        IMU,
-        "filter packets: orientation x, y, z, w (est_orient_quaternion, sent w first), angular_velocity rad/s "
-        "(est_angular_rate), linear_acceleration m/s² (est_compensated_accel); covariance[0] = -1 where the value "
-        "is absent or flagged invalid",
-    ),
-    (
-        "imu/pressure",
-        "sensor_msgs/msg/FluidPressure",
-        FLUID_PRESSURE,
-        "scaled_ambient_pressure in Pa; variance 0 (unknown)",
-    ),
-    ("imu/delta_theta", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "delta_theta in rad"),
-    (
-        "imu/delta_vel",
-        "geometry_msgs/msg/Vector3Stamped",
-        VECTOR3_STAMPED,
-        f"delta_vel in m/s (g·s x {STANDARD_GRAVITY})",
-    ),
-    ("imu/linear_accel", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_linear_accel in m/s²"),
-    ("imu/gravity", "geometry_msgs/msg/Vector3Stamped", VECTOR3_STAMPED, "est_gravity_vector in m/s²"),
-    (
-        "imu/attitude_uncertainty",
-        "geometry_msgs/msg/QuaternionStamped",
-        QUATERNION_STAMPED,
-        "est_attitude_uncert_quaternion as x, y, z, w (sent w first)",
-    ),
-    ("imu/pressure_altitude", "vorn_msgs/msg/Altitude", ALTITUDE, "est_pressure_alt in m"),
-    (
-        "imu/invalid_fields",
-        "vorn_msgs/msg/InvalidFields",
-        INVALID_FIELDS,
-        "the names the filter packet flagged invalid, one message per filter packet",
-    ),
-)
-DATA_RAW, DATA, PRESSURE, DELTA_THETA, DELTA_VEL, LINEAR, GRAVITY, UNCERTAINTY, ALTITUDE_CH, INVALID = range(1, 11)
 
 
 def zstd_compress():
@@ -211,133 +95,7 @@ def compressors() -> int:
     return max(1, min(COMPRESSORS, cores - 1))
 
 
-class Messages:
-    """CDR bodies of each channel's message type for one frame id: each a single
-    struct, the header's string fixed in length by the frame id."""
-
-    def __init__(self, frame_id: str) -> None:
-        frame = frame_id.encode() + b"\0"
-        pad = -(4 + 4 + 4 + len(frame)) % 8  # the doubles after the header align to 8
-        head = f"<4siII{len(frame)}s{pad}x"
-        self.frame = frame
-        self.imu = struct.Struct(head + "37d").pack
-        self.pressure = struct.Struct(head + "2d").pack
-        self.vector = struct.Struct(head + "3d").pack
-        self.quaternion = struct.Struct(head + "4d").pack
-        self.altitude = struct.Struct(head + "d").pack
-        self.names_head = struct.Struct(f"<4siII{len(frame)}s{-len(frame) % 4}xI").pack
-
-    def header(self, t: int) -> tuple:
-        return CDR_LE, t // 1_000_000_000, t % 1_000_000_000, len(self.frame), self.frame
-
-    def names(self, t: int, names: list[str]) -> bytes:
-        out = bytearray(self.names_head(*self.header(t), len(names)))
-        for name in names:
-            out += b"\0" * (-(len(out) - 4) % 4)
-            b = name.encode() + b"\0"
-            out += struct.pack("<I", len(b)) + b
-        return bytes(out)
-
-
 COL = {name: i for i, name in enumerate(ROW_COLUMNS)}
-UNKNOWN = (0.0,) * 9
-NOT_GIVEN = (-1.0,) + (0.0,) * 8
-
-
-def vector(row, field: str, scale: float = 1.0):
-    i = COL[field + "_x"]
-    x = row[i]
-    return None if x is None else (x * scale, row[i + 1] * scale, row[i + 2] * scale)
-
-
-def quaternion(row, field: str):
-    """x, y, z, w from the unit's w, x, y, z."""
-    w, x, y, z = (row[COL[f"{field}_{part}"]] for part in QUATERNION_PARTS)
-    return None if w is None else (x, y, z, w)
-
-
-def imu(m: Messages, t: int, orientation, rate, accel, flagged=(), cov=(UNKNOWN, UNKNOWN)) -> bytes:
-    """An Imu message; a value absent or flagged invalid keeps what the unit sent
-    (zeros if nothing) and says so with -1 in element 0 of its covariance. cov:
-    the angular-velocity and linear-acceleration covariances otherwise."""
-    return m.imu(
-        *m.header(t),
-        *(orientation or (0.0, 0.0, 0.0, 1.0)),
-        *(NOT_GIVEN if orientation is None or flag_name("est_orient_quaternion") in flagged else UNKNOWN),
-        *(rate or (0.0, 0.0, 0.0)),
-        *(NOT_GIVEN if rate is None or flag_name("est_angular_rate") in flagged else cov[0]),
-        *(accel or (0.0, 0.0, 0.0)),
-        *(NOT_GIVEN if accel is None or flag_name("est_compensated_accel") in flagged else cov[1]),
-    )
-
-
-def flag_name(field: str) -> str:
-    """The name the unit's invalid list gives field."""
-    return FIELDS[field]["invalid_name"]
-
-
-def converters(frame: str):
-    """vector() and quaternion() of the frame: as the unit sends them, or in
-    REP 103's body frame. The attitude uncertainty stays per quaternion part."""
-    if frame == "rep103":
-        return (
-            lambda row, field, scale=1.0: ros_conventions.body_vector(vector(row, field, scale)),
-            lambda row, field: ros_conventions.body_orientation(quaternion(row, field)),
-        )
-    return vector, quaternion
-
-
-def write_packets(w, m: Messages, timed_rows, frame: str = "unit", cov=(UNKNOWN, UNKNOWN)) -> None:
-    """Each packet's messages into w.message(channel id, log time, data), one
-    at a time (vorn live; the export packs them natively, the same bytes),
-    logged at its arrival and stamped with its time:
-    raw packets on imu/data_raw and the raw side channels, filter packets on
-    imu/data and the filter side channels; in REP 103's body frame when frame
-    is "rep103"."""
-    g = STANDARD_GRAVITY
-    send = w.message
-    vec, orientation = converters(frame)
-    kind, invalid_at, pressure_at, altitude_at = (
-        COL[c] for c in ("packet_type", "invalid_fields", "scaled_ambient_pressure", "est_pressure_alt")
-    )
-    for rows in timed_rows:
-        for t, s, row in rows:
-            if row[kind] == "raw":
-                send(DATA_RAW, t, imu(m, s, None, vec(row, "scaled_gyro"), vec(row, "scaled_accel", g), (), cov))
-                p = row[pressure_at]
-                if p is not None:
-                    send(PRESSURE, t, m.pressure(*m.header(s), p, 0.0))
-                for cid, field, scale in ((DELTA_THETA, "delta_theta", 1.0), (DELTA_VEL, "delta_vel", g)):
-                    v = vec(row, field, scale)
-                    if v is not None:
-                        send(cid, t, m.vector(*m.header(s), *v))
-                continue
-            invalid = row[invalid_at]
-            names = invalid.split(",") if invalid else []
-            send(
-                DATA,
-                t,
-                imu(
-                    m,
-                    s,
-                    orientation(row, "est_orient_quaternion"),
-                    vec(row, "est_angular_rate"),
-                    vec(row, "est_compensated_accel"),
-                    names,
-                    cov,
-                ),
-            )
-            for cid, field in ((LINEAR, "est_linear_accel"), (GRAVITY, "est_gravity_vector")):
-                v = vec(row, field)
-                if v is not None:
-                    send(cid, t, m.vector(*m.header(s), *v))
-            q = quaternion(row, "est_attitude_uncert_quaternion")
-            if q is not None:
-                send(UNCERTAINTY, t, m.quaternion(*m.header(s), *q))
-            alt = row[altitude_at]
-            if alt is not None:
-                send(ALTITUDE_CH, t, m.altitude(*m.header(s), alt))
-            send(INVALID, t, m.names(s, names))
 
 
 def timed(rec, rate: float | None, info: dict, sampled=None):
@@ -348,8 +106,8 @@ def timed(rec, rate: float | None, info: dict, sampled=None):
     between the raw packets around them (they interleave in time). The stamp
     is the packet's sample time from `sampled` (every packet's, in stream
     order) where it has one, else the same time. info records how."""
-    step = None if rate is None else 1e9 / rate
-    n = known = raws = since = 0
+    clock = None if rate is None else RateClock(rate)
+    n = known = 0
     runs: list[list[int]] = []
     last_guess = False
     kind = COL["packet_type"]
@@ -358,32 +116,24 @@ def timed(rec, rate: float | None, info: dict, sampled=None):
             continue
         out = []
         guess = type(stamp) is Estimate
-        for row in rows:
-            if step is not None:
-                if row[kind] == "raw":
-                    t, raws, since = round(raws * step), raws + 1, 0
-                else:
-                    since += 1
-                    t = round(((raws - 1) + 1 - 0.5**since) * step) if raws else 0
-            elif stamp is None:
-                raise ValueError(
-                    f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches "
-                    "for none); give --rate HZ (raw packets per second) to stamp packets from it"
-                )
+        if clock is not None:
+            times = clock.times([KINDS.index(row[kind]) for row in rows])
+        elif stamp is None:
+            raise no_arrival_times(rec.path)
+        else:
+            times = [stamp.wall_ns] * len(rows)
+            if not guess:
+                known += len(rows)
+            elif last_guess:
+                runs[-1][1:] = [stamp.wall_ns, runs[-1][2] + len(rows)]
             else:
-                t = stamp.wall_ns
-                if guess:
-                    if last_guess:
-                        runs[-1][1:] = [t, runs[-1][2] + 1]
-                    else:
-                        runs.append([t, t, 1])
-                else:
-                    known += 1
-            last_guess = guess and step is None
+                runs.append([stamp.wall_ns, stamp.wall_ns, len(rows)])
+        last_guess = guess and clock is None
+        for t, row in zip(times, rows):
             out.append((t, t if sampled is None or n >= len(sampled) or sampled[n] < 0 else int(sampled[n]), row))
             n += 1
         yield out
-    info.update(packets=n, timed=known, extrapolated=runs, replaced=step is not None and rec.times.timed)
+    info.update(packets=n, timed=known, extrapolated=runs, replaced=clock is not None and rec.times.timed)
 
 
 def time_note(info: dict, rate: float | None) -> str:
@@ -451,35 +201,6 @@ def columns(rec, rate: float | None, stamps: str, baud: int | None, info: dict):
     info.update(packets=n, timed=known, extrapolated=runs, replaced=clock is not None and rec.times.timed)
 
 
-class RateClock:
-    """Times from a rate of raw packets, chunk after chunk: raw packet k at
-    k/rate s from 0, filter packets between the raw packets around them (they
-    interleave in time), at half the way to the next, then a quarter, ...
-    What --rate means wherever it applies. Needs numpy."""
-
-    def __init__(self, rate: float) -> None:
-        self.step = 1e9 / rate
-        self.raws = 0  # raw packets so far
-        self.since = 0  # filter packets since the last raw one
-
-    def times(self, kinds):
-        """The times of the next packets (their kinds), int64 ns."""
-        import numpy as np
-
-        m = len(kinds)
-        if not m:
-            return np.empty(0, np.int64)
-        is_raw = kinds == KINDS.index("raw")
-        counted = np.cumsum(is_raw) + self.raws  # raw packets up to each packet, itself included
-        at = np.arange(m)
-        last_raw = np.maximum.accumulate(np.where(is_raw, at, -1))
-        after = np.where(last_raw >= 0, at - last_raw, self.since + at + 1)  # filter packets since the last raw
-        position = np.where(is_raw, counted - 1, counted - np.power(0.5, after))
-        times = np.where(is_raw | (counted > 0), np.rint(position * self.step), 0).astype(np.int64)
-        self.raws, self.since = int(counted[-1]), int(after[-1]) if not is_raw[-1] else 0
-        return times
-
-
 def columns_from_rows(rec, rate: float | None, info: dict):
     """columns() without numpy (header.stamp the log time): the same arrays
     from the rows timed() gives."""
@@ -487,7 +208,7 @@ def columns_from_rows(rec, rate: float | None, info: dict):
 
     nan = float("nan")
     every_value = [COL[c] for f in VALUE_FIELDS for c in value_columns(f)]
-    flag_names = [flag_name(f) for f in FLAG_FIELDS]
+    flag_names = [FIELDS[f]["invalid_name"] for f in FLAG_FIELDS]
     kind_at, invalid_at = COL["packet_type"], COL["invalid_fields"]
     for batch in timed(rec, rate, info):
         kinds, times = array("B"), array("q")
@@ -527,19 +248,17 @@ def write_mcap(
     """The recording's packets as one MCAP file into f; what was written (its
     counts by channel id and its span of log times) and the channels by id,
     for a rosbag2 directory. stamps: what header.stamp holds
-    (ros_conventions.STAMPS); frame: ros_conventions.FRAMES; noise: an
-    imu.yaml of `vorn noise` for the covariances; baud: the line's, for the
+    (ros_messages.STAMPS); frame: ros_messages.FRAMES; noise: an imu.yaml of
+    `vorn noise` for the raw sensor's covariances; baud: the line's, for the
     sample times where the recording does not say."""
     compress = zstd_compress()
     if rate is None and not rec.times.timed:
-        raise ValueError(
-            f"{rec.path}: no arrival times ({times_path(rec.path).name} is missing or vouches for "
-            "none); give --rate HZ (raw packets per second) to stamp packets from it"
-        )
-    if stamps not in ros_conventions.STAMPS or frame not in ros_conventions.FRAMES:
-        raise ValueError(f"stamps must be one of {ros_conventions.STAMPS} and frame one of {ros_conventions.FRAMES}")
-    ros_conventions.check_frame_id(frame_id)
-    cov = None if noise is None else ros_conventions.covariances(ros_conventions.read_noise(noise))
+        raise no_arrival_times(rec.path)
+    ros_messages.check_choices(frame, stamps)
+    ros_messages.check_frame_id(frame_id)
+    from vorn.noise import covariances, read_noise
+
+    cov = None if noise is None else covariances(read_noise(noise))
     try:
         import numpy  # noqa: F401
     except ImportError:
@@ -557,12 +276,12 @@ def write_mcap(
     )
     topics = {}
     sids: dict[str, int] = {}
-    for cid, (topic, type_name, data, _) in enumerate(CHANNELS, 1):
-        if type_name not in sids:
-            sids[type_name] = len(sids) + 1
-            w.schema(sids[type_name], type_name, "ros2msg", data)
-        topics[cid] = (f"{prefix}/{topic}", type_name)
-        w.channel(cid, sids[type_name], topics[cid][0], "cdr", {"offered_qos_profiles": QOS})
+    for ch in ros_messages.CHANNELS:
+        if ch.type not in sids:
+            sids[ch.type] = len(sids) + 1
+            w.schema(sids[ch.type], ch.type, "ros2msg", ch.schema)
+        topics[ch.id] = (f"{prefix}/{ch.topic}", ch.type)
+        w.channel(ch.id, sids[ch.type], topics[ch.id][0], "cdr", {"offered_qos_profiles": ros_messages.BAG_QOS})
     f.write(w.take())
     info: dict = {}
     pieces = columns(rec, rate, stamps, baud, info) if has_numpy else columns_from_rows(rec, rate, info)
@@ -617,17 +336,22 @@ def write_mcap(
         "log_time": "the time above",
         "header.stamp": stamped,
         "frame_id": frame_id,
-        "frame": ros_conventions.frame_text(frame),
+        "frame": ros_messages.frame_text(frame),
         "covariance": (
-            f"angular velocity and linear acceleration from {Path(noise).name} (vorn noise): "
-            "white-noise density squared times its update_rate on the diagonal"
-            if noise is not None
-            else "unknown (0)"
+            "imu/data_raw (the raw sensor only): angular velocity and linear acceleration "
+            + (
+                f"from {Path(noise).name} (vorn noise), white-noise density squared times its update_rate on "
+                "the diagonal"
+                if noise is not None
+                else "unknown (0)"
+            )
+            + "; imu/data (the filter's): orientation from the attitude uncertainty, angular velocity and linear "
+            "acceleration unknown (0)"
         ),
     }
     if info["extrapolated"]:
         meta["extrapolated"] = json.dumps(info["extrapolated"])  # [first ns, last ns, packets] per run
-    meta.update({topics[cid][0]: units for cid, (*_, units) in enumerate(CHANNELS, 1)})
+    meta.update({topics[ch.id][0]: ch.text for ch in ros_messages.CHANNELS})
     w.metadata("vorn", meta)
     w.finish()
     f.write(w.take())

@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import os
 
+from vorn import ros_messages
 from vorn.export import mcap
 
 BAG_VERSION = 5
@@ -36,7 +37,7 @@ def write(rec, out, *, frame_id: str, prefix: str, rate: float | None, name: str
             f"        name: {q(topic)}",
             f"        type: {type_name}",
             "        serialization_format: cdr",
-            f"        offered_qos_profiles: {q(mcap.QOS)}",
+            f"        offered_qos_profiles: {q(ros_messages.BAG_QOS)}",
             f"      message_count: {w.counts[cid]}",
         ]
     lines += [
