@@ -12,11 +12,12 @@ import time
 
 import numpy as np
 import pytest
+from native_testing import evidence, native_testing, packet_places
 
 import vorn
 from vorn import _native
 from vorn.fields import UNTIMED
-from vorn.sample_clock import ClockState, StreamClock, evidence, packet_places, sample_times
+from vorn.sample_clock import ClockState, StreamClock, sample_times
 from vorn.sidecars import write_baud
 from vorn_model import ADAPTER_PATTERNS, AdapterLink, past_warm_up, regular_packets, write_timed_recording
 
@@ -88,7 +89,7 @@ def test_online_clock_after_its_warm_up(unit):
     ends = np.array([e for e, _ in reads])
     monos = np.array([t for _, t in reads])
     first_ns, head, done = evidence(ends, monos, offsets, lengths)
-    clock = _native.SampleClock(link.baud)
+    clock = native_testing().SampleClock(link.baud)
     got = []
     for r in range(len(reads)):
         i = np.flatnonzero(done == r)
@@ -113,7 +114,7 @@ def online_times(path, reads, baud, lookahead_ns: int = 0):
     first_ns, head, done = evidence(ends, monos, offsets, lengths)
     order = np.argsort(done, kind="stable")
     bounds = np.searchsorted(done[order], np.arange(len(reads) + 1))
-    clock = _native.SampleClock(baud, lookahead_ns)
+    clock = native_testing().SampleClock(baud, lookahead_ns)
     got = []
     locked = np.zeros(len(k), bool)  # the clock's state said locked when it gave the time
     given = 0
@@ -188,7 +189,7 @@ def test_adapter_patterns_offline_and_online(row, seed, in_step, tmp_path):
 
 
 def test_clock_state_while_warming_up():
-    clock = _native.SampleClock(921600.0, 0)
+    clock = native_testing().SampleClock(921600.0, 0)
     state = ClockState.from_native(clock.state())
     assert state == ClockState(StreamClock(), StreamClock()) and not state.locked and not state.warming_up
     # Half a second of one packet a read at 400 Hz: past the hold, not past the warm-up.
@@ -283,9 +284,11 @@ def test_bad_input_is_refused():
     with pytest.raises(ValueError, match="finished"):
         clock.feed(np.zeros(0, np.uint8), a[:0], np.zeros(0, np.uint32), np.zeros(0, np.uint8))
     with pytest.raises(ValueError, match="first_bytes"):
-        _native.sample_times(a, a, a, np.zeros(3, np.uint32), np.zeros(3, np.uint8), np.zeros(3, np.uint8), 921600.0)
+        native_testing().sample_times(
+            a, a, a, np.zeros(3, np.uint32), np.zeros(3, np.uint8), np.zeros(3, np.uint8), 921600.0
+        )
     with pytest.raises(ValueError, match="kinds"):
-        _native.sample_times(
+        native_testing().sample_times(
             a,
             np.zeros(3, np.uint32),
             a,
@@ -295,7 +298,7 @@ def test_bad_input_is_refused():
             921600.0,
         )
     with pytest.raises(ValueError, match="baud"):
-        _native.SampleClock(0)
+        native_testing().SampleClock(0)
 
 
 @pytest.mark.child_interpreter
@@ -399,7 +402,7 @@ def evidence_times(path):
     lost = lost | np.concatenate([[0], ~timed[:-1]]).astype(np.uint8)
     done = done[timed]
     args = (first_ns[timed], head[timed], monos[done], lengths[timed], kinds[timed], lost[timed])
-    got, _ = _native.sample_times(*args, float(baud_of(path)), walls[done] - monos[done])
+    got, _ = native_testing().sample_times(*args, float(baud_of(path)), walls[done] - monos[done])
     out = np.full(len(kinds), UNTIMED, np.int64)
     out[timed] = np.frombuffer(got, np.int64)
     return out
@@ -416,7 +419,7 @@ class LooksInPython:
         self.restart()
 
     def restart(self) -> None:
-        self.framer, self.clock = _native.Framer(), _native.SampleClock(self.baud, self.lookahead_ns)
+        self.framer, self.clock = _native.Framer(), native_testing().SampleClock(self.baud, self.lookahead_ns)
         self.framed, self.prior, self.held = 0, None, []
 
     def feed(self, reads) -> None:

@@ -25,8 +25,8 @@ namespace vorn::mcap {
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // Bytes whose growth leaves the new ones unset, for storage written in place
-// right after (a chunk's messages): zeroing them first was a pass over every
-// byte of an export.
+// right after (a chunk's messages): zeroing them first would be a pass over
+// every byte of an export, all of it overwritten.
 template <class T>
 struct Uninitialised : std::allocator<T> {
   template <class U>

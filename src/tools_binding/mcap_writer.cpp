@@ -27,8 +27,8 @@ using py::Ref;
 
 // The writer's rooms: bytearrays, each holding one chunk's records from its
 // first message on, and handed out as it is (a read-only view of what it
-// holds) once the chunk closes; a copy of every chunk was a tenth of an
-// export. A room is pinned (a view of it held, so that nobody resizes it)
+// holds) once the chunk closes, so that no chunk is copied on its way to the
+// compressors. A room is pinned (a view of it held, so that nobody resizes it)
 // from its lending on, and kept idle after its chunk is written: once nothing
 // else refers to it, it is lent again. Memory that the threads that
 // compressed a chunk would free instead stays where it is, and a long export

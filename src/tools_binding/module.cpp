@@ -20,7 +20,6 @@ int add(PyObject* module, const char* name, PyObject* value) {
 int exec_module(PyObject* module) {
   if (add(module, "Port", make_port_type(module)) < 0) return -1;
   if (add(module, "Framer", make_framer_type(module)) < 0) return -1;
-  if (add(module, "SampleClock", make_sample_clock_type(module)) < 0) return -1;
   if (add(module, "RecordingClock", make_recording_clock_type(module)) < 0) return -1;
   if (add(module, "LiveFrames", make_live_frames_type(module)) < 0) return -1;
   if (add(module, "PortReader", make_port_reader_type(module)) < 0) return -1;
@@ -36,11 +35,6 @@ PyMethodDef functions[] = {
     {"set_line", set_line, METH_VARARGS,
      "set_line(fd, baudrate, /)\n--\n\nSets an open terminal's line as SerialParser does and returns "
      "(input speed, output speed, taken): the speeds read back and whether SerialParser would accept them."},
-    {"sample_times", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sample_times)),
-     METH_VARARGS | METH_KEYWORDS,
-     "sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud, wall_minus_mono_ns=None)\n--\n\n"
-     "The unit's sample time of each packet of a whole recording (int64 bytes, ns; plus wall_minus_mono_ns) "
-     "and each stream's figures."},
     {nullptr, nullptr, 0, nullptr},
 };
 

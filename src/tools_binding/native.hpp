@@ -23,7 +23,6 @@ namespace vorn::tools {
 // null with an exception set.
 PyObject* make_port_type(PyObject* module);
 PyObject* make_framer_type(PyObject* module);
-PyObject* make_sample_clock_type(PyObject* module);
 PyObject* make_recording_clock_type(PyObject* module);
 PyObject* make_mcap_writer_type(PyObject* module);
 PyObject* make_live_frames_type(PyObject* module);
@@ -32,11 +31,6 @@ PyObject* make_port_reader_type(PyObject* module);
 // ROS_TOPICS, the topics by id (name, message type, what each carries), and
 // STANDARD_GRAVITY (m/s² per g) into the module; -1 with an exception.
 int add_ros_tables(PyObject* module);
-
-// sample_times(first_ns, first_bytes, done_ns, lengths, kinds, lost, baud,
-// wall_minus_mono_ns=None) -> (times, figures): the recovered sample time of
-// each packet (int64 bytes) and each stream's figures (a dict per stream).
-PyObject* sample_times(PyObject* module, PyObject* args, PyObject* kwargs);
 
 // The clocks' shared pieces: a baud argument checked (false with an exception
 // set), times as int64 bytes, and both streams' figures as a dict of dicts

@@ -22,7 +22,7 @@ record`), else from the caller, else vorn.sidecars.UNSAID_BAUD.
 A recording's clock (recording_clock) is fed the places of its packets as
 they are framed and gives their times a few seconds behind, in stream order,
 working on a thread of its own; sample_times() runs it over a whole
-recording. Live, the same core runs causally (`_native.SampleClock`, which
+recording. Live, the same core runs causally (the core's SampleClock, which
 vorn.open's native LiveFrames feeds): a packet's time comes once the
 arrivals have gone the look-ahead past it, and the first 2 s are its warm-up.
 Its state per stream (locked or warming up, rate, drift, residual, pauses
@@ -48,52 +48,6 @@ def framed_places(path):
     with open(path, "rb") as f:
         while data := f.read(PLACES_CHUNK):
             yield framer.columns(data, b"", False)[0], *framer.places()
-
-
-def packet_places(path):
-    """For every packet of the recording, in stream order: its kind (0 raw,
-    1 estimated), where it begins in the stream, its length and whether bytes
-    were lost just before it, as NumPy arrays."""
-    import numpy as np
-
-    kinds, offsets, lengths, lost = [], [], [], []
-    for k, o, n, x in framed_places(path):
-        kinds.append(np.frombuffer(k, np.uint8))
-        offsets.append(np.frombuffer(o, np.uint64).astype(np.int64))
-        lengths.append(np.frombuffer(n, np.uint32))
-        lost.append(np.frombuffer(x, np.uint8))
-    join = lambda parts, dtype: np.concatenate(parts) if parts else np.empty(0, dtype)
-    return join(kinds, np.uint8), join(offsets, np.int64), join(lengths, np.uint32), join(lost, np.uint8)
-
-
-def evidence(ends, monos, offsets, lengths, starts=None):
-    """What the clock is told of each packet, from the reads (where each
-    ends in the stream, when it returned: monotonic ns) and the packets'
-    places (framer.places()): (first_ns, first_bytes, done), the return of
-    the read holding a packet's first bytes, how many of them it held, and
-    the index of the read that completed it (len(ends) for a packet no read
-    completed). starts: where each read begins, when the reads do not cover
-    the stream without a gap (vouched reads around untimed stretches); a
-    packet whose last byte no read covers counts as not completed, and one
-    whose first bytes no read covers is told by the read completing it."""
-    import numpy as np
-
-    first = np.searchsorted(ends, offsets, side="right")
-    last = offsets + lengths.astype(np.int64) - 1
-    done = np.searchsorted(ends, last, side="right")
-    whole = first < len(ends)
-    if starts is not None:
-        gone = done < len(ends)
-        gone[gone] = starts[done[gone]] > last[gone]
-        done[gone] = len(ends)
-        whole[whole] = starts[first[whole]] <= offsets[whole]
-    first_ns = np.zeros(len(offsets), np.int64)
-    head = np.zeros(len(offsets), np.uint32)
-    first_ns[whole] = monos[first[whole]]
-    head[whole] = np.minimum(ends[first[whole]] - offsets[whole], lengths[whole])
-    told = ~whole & (done < len(ends))
-    first_ns[told] = monos[done[told]]
-    return first_ns, head, done
 
 
 def read_starts(times: Times):
@@ -183,7 +137,7 @@ class ClockState:
 
     @classmethod
     def from_native(cls, state: dict) -> ClockState:
-        """From what _native.SampleClock.state() (or the live stream's) gives."""
+        """From what a live stream's native clock state() gives."""
         return cls(**{k: StreamClock(**state[k]) for k in ("raw", "estimated")})
 
     @property
