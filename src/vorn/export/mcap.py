@@ -31,8 +31,8 @@ CHUNK_SIZE = 1 << 20  # uncompressed bytes of messages per chunk
 # zeros and repeats) and faster, and the chunks are most of an export's work.
 # Tuned to them: matches of 5 bytes rather than 6 find the shorter repeats
 # between messages, a smaller hash table stays in the cache, and a chunk is its
-# own window (128 KiB of it); measured on an export's chunks, 10 % faster than
-# the plain level and 2 % smaller.
+# own window (128 KiB of it): faster and smaller than the plain level on these
+# chunks (docs/performance.md).
 ZSTD_LEVEL = -1
 ZSTD_TUNING = {"min_match": 5, "hash_log": 12, "window_log": 17}
 COMPRESSORS = 2  # threads that compress chunks while the next are packed, at most
@@ -86,8 +86,7 @@ def compressors() -> int:
     """Threads to compress chunks in: one for each core this process may use
     beside the one that packs them (and frames the recording), at least one
     and at most COMPRESSORS. On two cores a second compressor only takes
-    turns with the packing, which the whole export waits for: measured here,
-    one compressor is a tenth faster than two."""
+    turns with the packing, which the whole export waits for."""
     try:
         cores = len(os.sched_getaffinity(0))
     except AttributeError:  # not on Linux
