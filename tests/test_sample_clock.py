@@ -279,6 +279,8 @@ def test_bad_input_is_refused():
         clock.feed(np.zeros(3, np.uint8), a, np.zeros(2, np.uint32), np.zeros(3, np.uint8))
     with pytest.raises(ValueError, match="kinds"):
         clock.feed(np.full(3, 2, np.uint8), a, np.zeros(3, np.uint32), np.zeros(3, np.uint8))
+    with pytest.raises(ValueError, match="lengths must be at most"):
+        clock.feed(np.zeros(3, np.uint8), a, np.full(3, 1000, np.uint32), np.zeros(3, np.uint8))
     assert clock.finish() == b"" and clock.finish() == b""
     with pytest.raises(ValueError, match="finished"):
         clock.feed(np.zeros(0, np.uint8), a[:0], np.zeros(0, np.uint32), np.zeros(0, np.uint8))

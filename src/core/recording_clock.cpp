@@ -1,15 +1,21 @@
 #include "recording_clock.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <system_error>
 #include <utility>
 
+#include "framing.hpp"
 #include "given.hpp"
 
 namespace vorn {
 
 RecordingClock::RecordingClock(const RecordingReads& reads, double baud)
-    : reads_(reads), clocks_{OfflineClock(baud), OfflineClock(baud)} {}
+    : reads_(reads),
+      rising_(std::is_sorted(reads.monos.begin(), reads.monos.end())),
+      longest_(baud > 0 ? static_cast<std::int64_t>(std::ceil(kBitsPerByte * 1e9 / baud * kMaxPacketSize)) + 1 : 0),
+      clocks_{OfflineClock(baud), OfflineClock(baud)} {}
 
 void RecordingClock::feed(const RecordingPackets& piece, std::vector<std::int64_t>& out) {
   const std::size_t nreads = reads_.ends.size();
@@ -42,6 +48,13 @@ void RecordingClock::feed(const RecordingPackets& piece, std::vector<std::int64_
     after_untimed_ = false;
     clocks_[kind].push(a);
     waiting_.push_back({reads_.walls[done_] - reads_.monos[done_], kind});
+  }
+  if (rising_ && !piece.kinds.empty()) {
+    // A packet still to come begins at or after the last one: the read holding
+    // its first bytes or the one completing it returned no earlier than first_.
+    const std::int64_t horizon =
+        first_ < nreads ? reads_.monos[first_] - longest_ : std::numeric_limits<std::int64_t>::max();
+    for (OfflineClock& clock : clocks_) clock.settle_before(horizon);
   }
   for (std::size_t k = 0; k < clocks_.size(); ++k) clocks_[k].take(ready_[k]);
   hand_out(out);

@@ -35,13 +35,18 @@ struct RecordingReads {
 struct RecordingPackets {
   std::span<const std::uint8_t> kinds;     // 0 raw, 1 estimated
   std::span<const std::int64_t> offsets;   // rising
-  std::span<const std::uint32_t> lengths;  // bytes
+  std::span<const std::uint32_t> lengths;  // bytes, at most kMaxPacketSize
   std::span<const std::uint8_t> lost;      // bytes were lost just before it
 };
 
 // A recording's packets fed in stream order, a piece at a time; their times
 // given in the same order as the streams' clocks make them, a few seconds
 // behind. The reads are the whole recording's, and must outlive the clock.
+// Where the reads' monotonic clock never runs back, each piece's last read
+// is a horizon for both streams (no packet still to come can have been sent
+// much before it returned): a stream that stops lets the other's times out
+// once it has been silent for longer than its clock's windows, rather than
+// at the recording's end, with the times the whole recording gives.
 class RecordingClock {
  public:
   RecordingClock(const RecordingReads& reads, double baud);
@@ -53,6 +58,8 @@ class RecordingClock {
   void finish(std::vector<std::int64_t>& out);
   // Each stream's figures (raw, estimated): complete once finished.
   std::array<ClockStats, 2> stats() const { return {clocks_[0].stats(), clocks_[1].stats()}; }
+  // Packets fed and not yet given their time.
+  std::size_t waiting() const { return waiting_.size(); }
 
  private:
   static constexpr std::uint8_t kNoTime = 2;
@@ -64,8 +71,10 @@ class RecordingClock {
   void hand_out(std::vector<std::int64_t>& out);
 
   RecordingReads reads_;
-  std::size_t first_ = 0;  // the first read ending after the last packet's first byte
-  std::size_t done_ = 0;   // ... after its last
+  bool rising_ = false;       // the reads' monotonic clock never runs back
+  std::int64_t longest_ = 0;  // a packet's wire time at most (ns)
+  std::size_t first_ = 0;     // the first read ending after the last packet's first byte
+  std::size_t done_ = 0;      // ... after its last
   bool after_untimed_ = false;
   LossNews loss_news_;
   std::array<OfflineClock, 2> clocks_;

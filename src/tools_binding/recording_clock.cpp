@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "framing.hpp"
 #include "native.hpp"
 #include "pyref.hpp"
 #include "recording_clock.hpp"
@@ -139,6 +140,12 @@ PyObject* clock_feed(PyObject* self, PyObject* args) {
   for (std::uint8_t k : kinds.span()) {
     if (k > 1) {
       PyErr_SetString(PyExc_ValueError, "kinds must be 0 (raw) or 1 (estimated)");
+      return nullptr;
+    }
+  }
+  for (std::uint32_t n : lengths.span()) {
+    if (n > kMaxPacketSize) {
+      PyErr_Format(PyExc_ValueError, "lengths must be at most %zu bytes (a packet's)", kMaxPacketSize);
       return nullptr;
     }
   }
