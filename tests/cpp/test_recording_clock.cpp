@@ -86,6 +86,25 @@ TEST_P(RecordingPieces, OnItsOwnThreadGiveTheWholeRecordingsTimes) {
   EXPECT_EQ(pieces, whole);
   EXPECT_EQ(background.stats()[0].rate_hz, whole_stats[0].rate_hz);
   EXPECT_EQ(background.stats()[1].packets, whole_stats[1].packets);
+
+  // Given the reads a piece at a time too, each piece's before its packets.
+  vorn::BackgroundRecordingClock given(921600);
+  std::vector<std::int64_t> gradual;
+  std::size_t added = 0;
+  for (std::size_t i = 0; i < r.kinds.size();) {
+    const std::size_t k = std::min(r.kinds.size(), i + 1 + static_cast<std::size_t>(rng() % 5000));
+    const std::int64_t last = r.offsets[k - 1] + r.lengths[k - 1] - 1;
+    std::size_t upto = added;
+    while (upto < r.ends.size() && (upto == added || r.ends[upto - 1] <= last)) ++upto;
+    const auto part = [&](const std::vector<std::int64_t>& v) { return std::span(v).subspan(added, upto - added); };
+    given.add_reads({part(r.ends), part(r.starts), part(r.monos), part(r.walls)});
+    added = upto;
+    given.feed(r.piece(i, k), gradual);
+    i = k;
+  }
+  given.finish(gradual);
+  EXPECT_EQ(gradual, whole);
+  EXPECT_EQ(given.stats()[1].rate_hz, whole_stats[1].rate_hz);
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordingClock, RecordingPieces, ::testing::Values(SIZE_MAX, 50'000));
@@ -108,11 +127,20 @@ TEST(RecordingClock, AStreamThatStopsHoldsTheOtherOnlyForItsWindows) {
     std::array<vorn::ClockStats, 2> whole_stats;
     const auto whole = vorn::recover_recording(plain.piece(0, plain.kinds.size()), plain.reads(), 921600, whole_stats);
 
-    vorn::RecordingClock clock(r.reads(), 921600);
+    vorn::RecordingClock clock(921600);
     std::vector<std::int64_t> pieces;
     std::size_t most = 0;
+    std::size_t added = 0;
     for (std::size_t i = 0; i < r.kinds.size(); i += 3000) {
-      clock.feed(r.piece(i, std::min(r.kinds.size(), i + 3000)), pieces);
+      // The reads up to the piece's end, as the framing reaches them.
+      const std::size_t k = std::min(r.kinds.size(), i + 3000);
+      const std::int64_t last = r.offsets[k - 1] + r.lengths[k - 1] - 1;
+      std::size_t upto = added;
+      while (upto < r.ends.size() && (upto == added || r.ends[upto - 1] <= last)) ++upto;
+      const auto part = [&](const std::vector<std::int64_t>& v) { return std::span(v).subspan(added, upto - added); };
+      clock.add_reads({part(r.ends), part(r.starts), part(r.monos), part(r.walls)});
+      added = upto;
+      clock.feed(r.piece(i, k), pieces);
       most = std::max(most, clock.waiting());
     }
     // The stopped stream's last window (32 s), then its silence (32 s): about
