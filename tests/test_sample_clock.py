@@ -328,6 +328,11 @@ def test_bad_input_is_refused():
         clock.feed(np.full(3, 2, np.uint8), a, np.zeros(3, np.uint32), np.zeros(3, np.uint8))
     with pytest.raises(ValueError, match="lengths must be at most"):
         clock.feed(np.zeros(3, np.uint8), a, np.full(3, 1000, np.uint32), np.zeros(3, np.uint8))
+    with pytest.raises(ValueError, match="whole recording's reads"):
+        clock.add_reads(ends, ends - 10, ends, ends)
+    given = _native.RecordingClock(b"", b"", b"", b"", 921600.0)
+    with pytest.raises(ValueError, match="monos"):
+        given.add_reads(ends, ends - 10, ends[:2], ends)
     assert clock.finish() == b"" and clock.finish() == b""
     with pytest.raises(ValueError, match="finished"):
         clock.feed(np.zeros(0, np.uint8), a[:0], np.zeros(0, np.uint32), np.zeros(0, np.uint8))

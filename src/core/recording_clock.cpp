@@ -194,6 +194,7 @@ void BackgroundRecordingClock::feed(const RecordingPackets& piece, std::vector<s
 }
 
 void BackgroundRecordingClock::add_reads(const RecordingReads& more) {
+  if (!clock_.takes_reads()) throw std::invalid_argument("the clock was given the whole recording's reads");
   if (!thread_.joinable()) {
     clock_.add_reads(more);
     return;

@@ -69,6 +69,8 @@ class RecordingClock {
   std::array<ClockStats, 2> stats() const { return {clocks_[0].stats(), clocks_[1].stats()}; }
   // Packets fed and not yet given their time.
   std::size_t waiting() const { return waiting_.size(); }
+  // Whether it was made without reads, to be given them with add_reads().
+  bool takes_reads() const { return owns_; }
 
  private:
   static constexpr std::uint8_t kNoTime = 2;
