@@ -424,6 +424,7 @@ def _load(path: str, key: tuple, content: _Content) -> Times:
         decoded = decode_v1(data[len(MAGIC_V1) :], size, times.reasons, tname)
         if decoded is None:
             return times
+    data = None  # the file's bytes, no longer needed beside its reads
     blocks = decoded["blocks"]
     if decoded["damaged_blocks"]:
         times.reasons.append(
