@@ -2,7 +2,7 @@
 """Memory: what a packet costs while queued and as an object, whether a large
 backlog is given back, and whether repeated replays grow.
 
-    bench/bench_memory.py [--replays N] [--json]
+    bench/bench_memory.py [--replays N] [--short M] [--long M] [--json]
 
 backlog  In a fresh interpreter: a recording of about 450,000 packets is
          replayed without draining until the reader has finished (the records
@@ -27,6 +27,14 @@ replays  Each replay drains the whole 60 s recording through MockParser and
          the second half of the replays after the warm-up against that of the
          first half. A leak of even a few bytes a packet shows up there (90,000
          packets a replay); it should stay flat.
+long     The 60 s recording over and over, for 15 minutes and for 2 hours
+         (--short, --long), with a times file of a read every millisecond
+         (the densest `vorn record` writes); and the same whose filter packets
+         stop after the first minute while the raw ones go on at their pace.
+         Each in a fresh interpreter: vorn.read of a minute of it (60 s to
+         120 s), and the Parquet and MCAP exports of the whole; the figure is
+         the peak resident set (VmHWM), the goal the long one within 1.25x of
+         the short one.
 """
 
 from __future__ import annotations
@@ -38,8 +46,9 @@ import statistics
 import subprocess
 import sys
 import time
+from pathlib import Path
 
-from common import LARGE_RECORDING_SECONDS, Row, emit, recording
+from common import LARGE_RECORDING_SECONDS, ROOT, Row, emit, recording
 
 import vorn_rs
 
@@ -47,6 +56,10 @@ WARM_UP = 2  # replays before the baseline is taken
 GOAL_GROWTH_MB = 2.0
 GOAL_BYTES_PER_PACKET = 128
 GOAL_GIVEN_BACK_MB = 10.0
+GOAL_LONG_RATIO = 1.25  # peak memory on the long recording over the short one's
+READ_NS = 1_000_000  # a read every millisecond
+BLOCK_READS = 500  # reads to a block of the times file, as `vorn record` flushes
+WALL_MINUS_MONO = 1_765_000_000_000_000_000 - 10**12
 RUN_ON_S = 0.5  # after dropping: the program goes on working before the last reading
 PROPERTIES = (
     "packet_type",
@@ -291,17 +304,138 @@ def measure(replays: int) -> list[Row]:
     ]
 
 
+TILE_SECONDS = 60  # the recording the long ones repeat
+
+
+def minute_of(stall: bool) -> tuple[bytes, list]:
+    """The 60 s recording and its reads as blocks (first, end, CRC, lengths,
+    monos from its start), a read every millisecond's bytes: both streams,
+    or with stall only the raw packets, each byte arriving when it would
+    have with both."""
+    import numpy as np
+
+    from vorn import _native
+    from vorn.sample_clock import packet_places
+
+    src = recording()
+    data = src.read_bytes()
+    full = len(data)
+    per_read = max(1, round(full / (TILE_SECONDS * 1000)))
+    if stall:
+        kinds, offsets, lengths, _ = packet_places(src)
+        starts, lengths = offsets[kinds == 0], lengths[kinds == 0].astype(np.int64)
+        data = b"".join(data[a : a + n] for a, n in zip(starts.tolist(), lengths.tolist()))
+        placed = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+    ends = np.append(np.arange(per_read, len(data), per_read), len(data))
+    at = ends - 1  # where each read's last byte lay in the recording with both streams
+    if stall:
+        i = np.searchsorted(placed, at, side="right") - 1
+        at = starts[i] + at - placed[i]
+    monos = at * (TILE_SECONDS * 10**9) // full
+    blocks = []
+    for lo in range(0, len(ends), BLOCK_READS):
+        hi = min(lo + BLOCK_READS, len(ends))
+        first, end = (int(ends[lo - 1]) if lo else 0), int(ends[hi - 1])
+        lengths = np.diff(np.concatenate([[first], ends[lo:hi]])).astype(np.uint64)
+        blocks.append((first, end, _native.crc32c(data[first:end]), lengths, monos[lo:hi].astype(np.int64)))
+    return data, blocks
+
+
+def long_recording(minutes: int, stall: bool) -> Path:
+    """The 60 s recording `minutes` times over (with stall, both streams only
+    in the first minute) and its times file; made once."""
+    from vorn import _native
+    from vorn.times import MAGIC_V2
+
+    path = ROOT / "build" / "bench" / f"timed-{minutes}min{'-stall' if stall else ''}.bin"
+    if path.exists() and Path(f"{path}.times").exists():
+        return path
+    both = minute_of(False)
+    later = minute_of(True) if stall else both
+    partial = path.with_suffix(".partial")
+    with open(partial, "wb") as rec, open(f"{partial}.times", "wb") as times:
+        times.write(MAGIC_V2)
+        pos = 0
+        for minute in range(minutes):
+            data, blocks = both if minute == 0 else later
+            rec.write(data)
+            t0 = 10**12 + minute * TILE_SECONDS * 10**9
+            for first, _, crc, lengths, monos in blocks:
+                mono = monos + t0
+                times.write(
+                    _native.encode_times_block(
+                        pos + first, crc, lengths.tobytes(), (mono + WALL_MINUS_MONO).tobytes(), mono.tobytes()
+                    )
+                )
+            pos += len(data)
+    os.replace(f"{partial}.times", f"{path}.times")
+    os.replace(partial, path)
+    return path
+
+
+def probe_long(what: str, path: str) -> dict:
+    """Peak resident MB (VmHWM) of one piece of work on the recording."""
+    import tempfile
+
+    import vorn
+    from vorn.export import export
+
+    started = time.perf_counter()
+    if what == "read":
+        cols = vorn.read(path, start=60, end=120)
+        assert cols.num_rows
+    else:
+        with tempfile.TemporaryDirectory(dir=Path(path).parent) as scratch:
+            export(path, Path(scratch) / f"out.{what}", what)
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) / 1024
+    return {"peak": peak, "seconds": time.perf_counter() - started}
+
+
+def long_rows(short: int, long: int) -> list[Row]:
+    rows = []
+    cases = [
+        ("read", False, "vorn.read of a minute"),
+        ("parquet", False, "Parquet export"),
+        ("mcap", False, "MCAP export"),
+    ]
+    cases += [
+        ("parquet", True, "Parquet export, filter stream stopped"),
+        ("read", True, "vorn.read of a minute, filter stream stopped"),
+    ]
+    for what, stall, name in cases:
+        a = in_fresh_interpreter(f"long-{what}", str(long_recording(short, stall)))
+        b = in_fresh_interpreter(f"long-{what}", str(long_recording(long, stall)))
+        ratio = b["peak"] / a["peak"]
+        rows.append(
+            Row(
+                f"peak memory, {name}: {long} min (a read per ms)",
+                f"{b['peak']:.0f} MB",
+                f"{short} min {a['peak']:.0f} MB ({b['seconds']:.0f} s, {a['seconds']:.0f} s)",
+                f"{ratio:.2f}x",
+                f"<= {GOAL_LONG_RATIO}x",
+                ratio <= GOAL_LONG_RATIO,
+            )
+        )
+    return rows
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--replays", type=int, default=10, help="replays after the warm-up (default 10)")
+    ap.add_argument("--short", type=int, default=15, help="minutes of the short long recording (default 15)")
+    ap.add_argument("--long", type=int, default=120, help="minutes of the long one (default 120)")
     ap.add_argument("--json", action="store_true", help="print the rows as JSON for bench/run.py")
     ap.add_argument("--probe", nargs=2, metavar=("NAME", "RECORDING"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.probe:
         name, path = args.probe
+        if name.startswith("long-"):
+            print(json.dumps(probe_long(name[5:], path)))
+            return
         print(json.dumps({"backlog": probe_backlog, "plain": probe_plain}[name](path)))
         return
-    emit(backlog_rows() + measure(max(1, args.replays)), args.json)
+    emit(backlog_rows() + measure(max(1, args.replays)) + long_rows(args.short, args.long), args.json)
 
 
 if __name__ == "__main__":

@@ -270,6 +270,53 @@ def test_a_recording_framed_once_gets_the_times_of_the_whole(long_unit):
     assert {k: clock[k] for k in ("raw", "estimated")} == figures
 
 
+@pytest.fixture(scope="module")
+def filter_stops(tmp_path_factory):
+    """About 360 s of the sample recording over and over whose filter packets
+    stop after 20 s while the raw ones go on at their pace; a read every 1024
+    bytes, each byte arriving when it would have with both streams."""
+    from pathlib import Path
+
+    src = tmp_path_factory.mktemp("stops") / "both.bin"
+    src.write_bytes((Path(__file__).parent.parent / "examples" / "sample.bin").read_bytes() * 120)
+    kinds, offsets, lengths, _ = packet_places(src)
+    keep = (kinds == 0) | (offsets * 7_900 < 20 * 10**9)
+    data = src.read_bytes()
+    starts, lengths = offsets[keep], lengths[keep].astype(np.int64)
+    path = src.with_name("stops.bin")
+    data = b"".join(data[a : a + n] for a, n in zip(starts.tolist(), lengths.tolist()))
+    placed = np.concatenate([[0], np.cumsum(lengths)[:-1]])
+    ends = np.append(np.arange(1024, placed[-1] + lengths[-1], 1024), placed[-1] + lengths[-1])
+    at = np.searchsorted(placed, ends - 1, side="right") - 1
+    monos = 10**12 + (starts[at] + ends - placed[at]) * 7_900
+    write_timed_recording(path, data, list(zip(ends.tolist(), monos.tolist())), WALL_MINUS_MONO)
+    return path, ends, monos
+
+
+def test_a_stream_that_stops_holds_the_other_only_for_the_clocks_windows(filter_stops):
+    """Past the clocks' first minute, the raw packets after the filter stream
+    stopped come out within the raw clock's own windows of the framing, not
+    at the recording's end, with the times the whole-array clock gives."""
+    path, ends, monos = filter_stops
+    framed = []
+    lags, times, kinds = [], [], []
+    for piece in vorn.chunks(path, progress=lambda done, total: framed.append(done)):
+        # How far (s) the framing had gone past the chunk's last packet when it came.
+        at = monos[min(np.searchsorted(ends, framed[-1]), len(ends) - 1)]
+        arrived = piece["host_time_ns"][-1] - WALL_MINUS_MONO
+        if 100 < (arrived - 10**12) / 1e9 < 220:
+            lags.append((at - arrived) / 1e9)
+        times.append(piece["time_ns"])
+        kinds.append(piece["packet_type"])
+    kinds = np.concatenate(kinds)
+    assert (kinds == 1).sum() > 0 and kinds[-1] == 0
+    assert framed[-1] == path.stat().st_size
+    # About 40 to 70 s (the raw clock's windows reach 32 s ahead, and its
+    # thread may fall behind); held to the end, they would lag 140 s and more.
+    assert 30 < max(lags) < 100, lags
+    assert np.array_equal(np.concatenate(times), evidence_times(path))
+
+
 def test_bad_input_is_refused():
     a = np.zeros(3, np.int64)
     ends = np.array([10, 20, 30], np.int64)
@@ -280,6 +327,13 @@ def test_bad_input_is_refused():
         clock.feed(np.zeros(3, np.uint8), a, np.zeros(2, np.uint32), np.zeros(3, np.uint8))
     with pytest.raises(ValueError, match="kinds"):
         clock.feed(np.full(3, 2, np.uint8), a, np.zeros(3, np.uint32), np.zeros(3, np.uint8))
+    with pytest.raises(ValueError, match="lengths must be at most"):
+        clock.feed(np.zeros(3, np.uint8), a, np.full(3, 1000, np.uint32), np.zeros(3, np.uint8))
+    with pytest.raises(ValueError, match="whole recording's reads"):
+        clock.add_reads(ends, ends - 10, ends, ends)
+    given = _native.RecordingClock(b"", b"", b"", b"", 921600.0)
+    with pytest.raises(ValueError, match="monos"):
+        given.add_reads(ends, ends - 10, ends[:2], ends)
     assert clock.finish() == b"" and clock.finish() == b""
     with pytest.raises(ValueError, match="finished"):
         clock.feed(np.zeros(0, np.uint8), a[:0], np.zeros(0, np.uint32), np.zeros(0, np.uint8))

@@ -451,3 +451,24 @@ def test_a_monotonic_clock_that_runs_back_is_damage_and_a_wall_clock_set_back_is
         in done.stdout.splitlines()
     ), done.stdout
     assert read(rec, start=0.0).num_rows == cols.num_rows
+
+
+def test_steps_back_are_found_across_the_stretches_looked_at(monkeypatch):
+    """The wall clock's steps back, looked for a few reads at a time: one at
+    either side of a stretch's edge is found once, with its size."""
+    import numpy as np
+
+    import vorn.times as vt
+
+    monos = np.arange(100, dtype=np.int64) * 1_000_000
+    walls = monos + 10**18
+    want = []
+    for at, ns in ((1, 3_000_000), (7, 2_000_000), (8, 5_000_000), (50, 1_000_001), (99, 9_000_000)):
+        walls[at:] -= ns
+        want.append((at, ns))
+    walls[60:] -= 999_999  # within what slewing does: no step
+    t = vt.Times("x.bin", 0)
+    t.walls, t.monos = (memoryview(a.tobytes()).cast("q") for a in (walls, monos))
+    for piece in (7, 8, 1 << 16):
+        monkeypatch.setattr(vt, "STEP_PIECE", piece)
+        assert t.steps_back() == want, piece

@@ -238,7 +238,14 @@ void OfflineClock::finish(std::vector<std::int64_t>& out) {
 // everything is numbered; 0 while unknown.
 std::size_t OfflineClock::known_end() const {
   if (segment_end_ != 0) return segment_end_;
-  return finished_ && numbered_ == end() ? end() : 0;
+  if (numbered_ != end() || end() == 0) return 0;
+  // Past the horizon, the next packet (if any) starts a segment of its own.
+  return finished_ || horizon_ > at(end() - 1).y + silent_ns() ? end() : 0;
+}
+
+std::int64_t OfflineClock::silent_ns() const {
+  const double lost = 2.0 * static_cast<double>(kMaxLost + 1) * std::max(coarse_, 0.0);
+  return std::max(kMaxHalfWindowNs, static_cast<std::int64_t>(std::min(lost, 1e18)));
 }
 
 void OfflineClock::run(std::vector<std::int64_t>& out) {
@@ -248,7 +255,7 @@ void OfflineClock::run(std::vector<std::int64_t>& out) {
     // stream's first, at most kCoarseHead of them.
     const std::int64_t head_end = at(0).y + kCoarseHeadNs;
     while (head_ < end() && head_ < kCoarseHead && at(head_).y <= head_end) ++head_;
-    if (head_ == end() && head_ < kCoarseHead && !finished_) return;
+    if (head_ == end() && head_ < kCoarseHead && open_until(head_end)) return;
     std::vector<std::int64_t> head;
     head.reserve(head_);
     for (std::size_t i = 0; i < head_; ++i) head.push_back(at(i).y);
@@ -291,10 +298,15 @@ bool OfflineClock::number_next() {
     ++numbered_;
     return true;
   }
+  if (p.y - at(j - 1).y > silent_ns()) {
+    ++pauses_;
+    segment_end_ = j;
+    return false;
+  }
   // The packets of the second after, numbered on as if nothing were missing:
   // anything missing or a pause only lifts them, so their lowest is the jump.
   std::size_t stop = reach_forward(p.y + kAfterGapNs, j, end());
-  if (stop == end() && !finished_) return false;
+  if (stop == end() && open_until(p.y + kAfterGapNs)) return false;
   const bool cut = cut_at_loss(j, stop);
   const std::size_t lo = reach_back(at(j - 1).y - 2 * kFitHalfWindowNs, j, std::max(first_, kept_from_));
   const auto pts = env_.window(lo - first_, j - first_);
@@ -354,7 +366,8 @@ bool OfflineClock::next_line(std::vector<std::int64_t>& out) {
     return false;
   }
   const std::size_t limit = seg_end != 0 ? seg_end : numbered_;
-  if (seg_end == 0 && reach_forward(at(c).y + kMaxHalfWindowNs, c + 1, limit) == limit) {
+  if (seg_end == 0 && reach_forward(at(c).y + kMaxHalfWindowNs, c + 1, limit) == limit &&
+      (limit < end() || open_until(at(c).y + kMaxHalfWindowNs))) {
     return false;  // the window may reach further
   }
   const std::size_t floor = std::max(first_, kept_from_);
@@ -446,17 +459,21 @@ void OfflineClock::fold_segment() {
 // Lets go of the packets no window reaches back to any more: those of earlier
 // segments, and those well before the oldest packet still to be given.
 void OfflineClock::forget() {
-  if (emitted_ >= end()) {
+  if (emitted_ >= end() && (finished_ || end() == 0)) {
     base_ = kept_from_ = end();
     buf_.clear();
     forget_runs();
     return;
   }
-  constexpr std::int64_t kKeepNs = kMaxHalfWindowNs + 4'000'000'000;
-  const std::int64_t keep_after = at(emitted_).y - kKeepNs;
   std::size_t drop = kept_from_;
-  const std::size_t bound = std::min(emitted_, has_line_ ? centre_ : emitted_);
-  while (drop < bound && (drop < first_ || at(drop).y < keep_after)) ++drop;
+  if (emitted_ >= end()) {
+    drop = std::max(drop, end() - 1);  // the last packet, which the next one is measured from
+  } else {
+    constexpr std::int64_t kKeepNs = kMaxHalfWindowNs + 4'000'000'000;
+    const std::int64_t keep_after = at(emitted_).y - kKeepNs;
+    const std::size_t bound = std::min(emitted_, has_line_ ? centre_ : emitted_);
+    while (drop < bound && (drop < first_ || at(drop).y < keep_after)) ++drop;
+  }
   kept_from_ = drop;
   if (drop >= first_) env_.forget_before(drop - first_);
   // A stretch at a time: each moves what is kept.

@@ -13,6 +13,7 @@
 // belongs to whoever feeds it.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -141,10 +142,19 @@ class OfflineClock {
   void take(std::vector<std::int64_t>& out);
   // Appends the times of every packet not yet given, the stream having ended.
   void finish(std::vector<std::int64_t>& out);
+  // No packet still to come was sent before `horizon_ns` (its latest send
+  // time is at least that): what only a later packet could have unsettled
+  // is settled at the next take(), with the times the whole stream gives. A
+  // stream silent for longer than silent_ns() has ended its segment, so that
+  // a stream that stops lets go of its last packets while the arrivals of
+  // the other stream go on.
+  void settle_before(std::int64_t horizon_ns) { horizon_ = std::max(horizon_, horizon_ns); }
   // The stream's figures: complete once finished.
   ClockStats stats() const;
   // Packets held for the windows still open.
   std::size_t held() const { return end() - kept_from_; }
+  // Packets pushed and not yet given a time.
+  std::size_t waiting() const { return end() - emitted_; }
 
  private:
   struct Packet {
@@ -162,6 +172,12 @@ class OfflineClock {
     return {static_cast<double>(at(i).n), static_cast<double>(at(i).y - y0_)};
   }
   std::size_t known_end() const;
+  // Whether a packet still to come may have been sent at or before y.
+  bool open_until(std::int64_t y) const { return !finished_ && horizon_ <= y; }
+  // A silence of the stream longer than this starts a new segment: no window
+  // reaches across it, and the packets after it would have to come many times
+  // faster than the stream's rate to be judged lost samples of the same run.
+  std::int64_t silent_ns() const;
   // One past the last packet in [floor, upto) sent before `below` (its
   // latest send time), or floor when there is none.
   std::size_t reach_back(std::int64_t below, std::size_t upto, std::size_t floor) const;
@@ -181,8 +197,9 @@ class OfflineClock {
 
   double baud_;
   bool finished_ = false;
-  double coarse_ = -1;    // not yet known
-  std::size_t head_ = 0;  // the packets it comes from, as far as known
+  std::int64_t horizon_ = std::numeric_limits<std::int64_t>::min();  // see settle_before()
+  double coarse_ = -1;                                               // not yet known
+  std::size_t head_ = 0;                                             // the packets it comes from, as far as known
   std::vector<Packet> buf_;
   std::size_t base_ = 0;       // the stream's number of buf_[0]
   std::size_t kept_from_ = 0;  // buf_ before this is let go, not yet erased

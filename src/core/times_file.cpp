@@ -188,7 +188,7 @@ bool read_gap(std::span<const std::uint8_t> body, Gap& gap) {
 // reads to `out` and its Block to `block`; a gap block fills `block` with the
 // header it repeats and `gap` with its clocks.
 BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decoded& out, Block& block, Gap& gap,
-                      Loss& loss, std::size_t& next) {
+                      Loss& loss, std::size_t& next, std::size_t dropped) {
   const std::size_t left = file.size() - at;
   if (left < kBlockHeaderSize) return BlockCheck::Cut;
   const std::uint8_t* h = file.data() + at;
@@ -246,16 +246,9 @@ BlockCheck read_block(std::span<const std::uint8_t> file, std::size_t at, Decode
     out.monos.resize(base);
     return BlockCheck::Damaged;
   }
-  block.reads_begin = base;
-  block.reads_end = out.ends.size();
+  block.reads_begin = dropped + base;
+  block.reads_end = dropped + out.ends.size();
   return BlockCheck::Sound;
-}
-
-// Where the next block marker after `from` begins, or the file's size.
-std::size_t find_marker(std::span<const std::uint8_t> file, std::size_t from) {
-  const auto it = std::search(file.begin() + static_cast<std::ptrdiff_t>(std::min(from, file.size())), file.end(),
-                              kBlockMarker.begin(), kBlockMarker.end());
-  return static_cast<std::size_t>(it - file.begin());
 }
 
 }  // namespace
@@ -348,86 +341,181 @@ int version_of(std::span<const std::uint8_t> file) {
   return starts(kMagicV2) ? 2 : starts(kMagicV1) ? 1 : 0;
 }
 
-Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size) {
-  Decoded out;
-  out.version = version_of(file);
-  if (out.version != 2) return out;
-  std::size_t at = kMagicV2.size();
-  std::uint64_t covered = 0;  // the end of the last block taken
-  while (at < file.size()) {
-    Block block;
-    Gap gap;
-    Loss loss;
-    std::size_t next = at;
-    // A marker here, or the start of one cut off by the file's end.
-    const auto here = file.begin() + static_cast<std::ptrdiff_t>(at);
-    const bool marked = file.size() - at >= kBlockMarker.size()
-                            ? std::equal(kBlockMarker.begin(), kBlockMarker.end(), here)
-                            : std::equal(here, file.end(), kBlockMarker.begin());
-    const BlockCheck check = marked ? read_block(file, at, out, block, gap, loss, next) : BlockCheck::Damaged;
-    if (check == BlockCheck::Loss) {
-      // Taken only right after the block it names, and within the recording.
-      const Block* last = out.blocks.empty() ? nullptr : &out.blocks.back();
-      const bool follows =
-          last ? block.first == last->first && block.end == last->end && block.data_crc == last->data_crc
-               : block.first == 0 && block.end == 0 && block.data_crc == 0;
-      const std::uint64_t spans = loss.cause == LossCause::Ring ? loss.bytes : 0;
-      if (follows && loss.at <= recording_size && spans <= recording_size - loss.at) {
-        loss.block = last ? out.blocks.size() - 1 : Gap::kNoBlock;
-        out.losses.push_back(loss);
-      } else {
-        ++out.misplaced_blocks;
-      }
-      at = next;
-      continue;
-    }
-    if (check == BlockCheck::Gap) {
-      // Taken only right after the block it names, which vouches for it.
-      const Block* last = out.blocks.empty() ? nullptr : &out.blocks.back();
-      const bool follows =
-          last ? block.first == last->first && block.end == last->end && block.data_crc == last->data_crc
-               : block.first == 0 && block.end == 0 && block.data_crc == 0;
-      if (follows) {
-        gap.block = last ? out.blocks.size() - 1 : Gap::kNoBlock;
-        out.gaps.push_back(gap);
-      } else {
-        ++out.misplaced_blocks;
-      }
-      at = next;
-      continue;
-    }
-    if (check == BlockCheck::Sound) {
-      const std::size_t first = block.reads_begin;
-      const bool misplaced = block.end > recording_size || block.first < covered;
-      // The monotonic clock never runs back from the block before either.
-      const bool back = first > 0 && out.monos[first] < out.monos[first - 1];
-      if (misplaced || back) {
-        if (misplaced) {
-          ++out.misplaced_blocks;
-        } else {
-          ++out.damaged_blocks;
-          out.damaged_bytes += next - at;
-        }
-        out.ends.resize(first);
-        out.walls.resize(first);
-        out.monos.resize(first);
-      } else {
-        out.blocks.push_back(block);
-        covered = block.end;
-      }
-      at = next;
-      continue;
-    }
-    const std::size_t resume = find_marker(file, at + 1);
-    if (check == BlockCheck::Cut && resume == file.size()) {
-      out.cut = true;  // the last block, half written
-      break;
-    }
-    out.damaged_bytes += resume - at;
-    ++out.damaged_blocks;
-    at = resume;
+Scanner::Scanner(std::uint64_t file_size, std::uint64_t recording_size)
+    : file_size_(file_size), recording_size_(recording_size) {}
+
+void Scanner::drop_reads() {
+  dropped_ += out_.ends.size();
+  out_.ends.clear();
+  out_.walls.clear();
+  out_.monos.clear();
+}
+
+void Scanner::feed(std::span<const std::uint8_t> piece) {
+  if (stopped_) return;
+  // Worked on where it lies; only what a block not yet whole needs is copied.
+  const bool kept = !pending_.empty();
+  if (kept) pending_.insert(pending_.end(), piece.begin(), piece.end());
+  view_ = kept ? std::span<const std::uint8_t>(pending_) : piece;
+  used_ = 0;
+  while (!stopped_ && step()) {
   }
-  return out;
+  if (stopped_) {
+    pending_.clear();
+  } else if (kept) {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used_));
+  } else {
+    pending_.assign(piece.begin() + static_cast<std::ptrdiff_t>(used_), piece.end());
+  }
+  view_ = {};
+}
+
+void Scanner::skip(bool cut) {
+  skipping_ = true;
+  skipping_cut_ = cut;
+  stretch_ = 1;  // the marker is looked for from the next byte on
+  used_ += 1;
+  at_ += 1;
+}
+
+void Scanner::skipped(bool to_end) {
+  skipping_ = false;
+  if (skipping_cut_ && to_end) {
+    out_.cut = true;  // the last block, half written
+  } else {
+    out_.damaged_bytes += stretch_;
+    ++out_.damaged_blocks;
+  }
+}
+
+bool Scanner::step() {
+  const std::span<const std::uint8_t> held = view_.subspan(used_);
+  const std::uint64_t left = file_size_ - at_;  // of the file from here
+  const auto use = [&](std::size_t n) {
+    used_ += n;
+    at_ += n;
+  };
+  if (!started_) {
+    if (held.size() < std::min<std::uint64_t>(left, kMagicV2.size())) return false;
+    out_.version = version_of(held);
+    started_ = true;
+    if (out_.version != 2) {
+      stopped_ = true;
+      return false;
+    }
+    use(kMagicV2.size());
+    return true;
+  }
+  if (skipping_) {
+    // On to the next marker, or the file's end.
+    const auto found = static_cast<std::size_t>(
+        std::search(held.begin(), held.end(), kBlockMarker.begin(), kBlockMarker.end()) - held.begin());
+    if (found < held.size()) {
+      stretch_ += found;
+      use(found);
+      skipped(false);
+      return true;
+    }
+    if (held.size() >= left) {
+      stretch_ += held.size();
+      use(held.size());
+      skipped(true);
+      stopped_ = true;
+      return false;
+    }
+    const std::size_t keep = std::min(held.size(), kBlockMarker.size() - 1);  // a marker's start, perhaps
+    stretch_ += held.size() - keep;
+    use(held.size() - keep);
+    return false;
+  }
+  if (left == 0) {
+    stopped_ = true;
+    return false;
+  }
+  // A marker here, or the start of one cut off by the file's end.
+  if (held.size() < std::min<std::uint64_t>(left, kBlockMarker.size())) return false;
+  const bool marked =
+      left >= kBlockMarker.size()
+          ? std::equal(kBlockMarker.begin(), kBlockMarker.end(), held.begin())
+          : std::equal(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(left), kBlockMarker.begin());
+  if (!marked) {
+    skip(false);
+    return true;
+  }
+  if (left < kBlockHeaderSize) {
+    skip(true);
+    return true;
+  }
+  if (held.size() < kBlockHeaderSize) return false;
+  if (crc32c(held.first(kBlockHeaderSize - 4)) != get_u32(held.data() + 32)) {
+    skip(false);
+    return true;
+  }
+  const std::uint64_t need = kBlockHeaderSize + std::uint64_t{get_u32(held.data() + 4)} + kBlockCrcSize;
+  if (left < need) {
+    skip(true);
+    return true;
+  }
+  if (held.size() < need) return false;
+  Block block;
+  Gap gap;
+  Loss loss;
+  std::size_t next = 0;
+  const BlockCheck check = read_block(held.first(need), 0, out_, block, gap, loss, next, dropped_);
+  if (check == BlockCheck::Damaged || check == BlockCheck::Cut) {
+    skip(false);
+    return true;
+  }
+  const Block* last = out_.blocks.empty() ? nullptr : &out_.blocks.back();
+  const bool follows = last ? block.first == last->first && block.end == last->end && block.data_crc == last->data_crc
+                            : block.first == 0 && block.end == 0 && block.data_crc == 0;
+  if (check == BlockCheck::Loss) {
+    // Taken only right after the block it names, and within the recording.
+    const std::uint64_t spans = loss.cause == LossCause::Ring ? loss.bytes : 0;
+    if (follows && loss.at <= recording_size_ && spans <= recording_size_ - loss.at) {
+      loss.block = last ? out_.blocks.size() - 1 : Gap::kNoBlock;
+      out_.losses.push_back(loss);
+    } else {
+      ++out_.misplaced_blocks;
+    }
+  } else if (check == BlockCheck::Gap) {
+    // Taken only right after the block it names, which vouches for it.
+    if (follows) {
+      gap.block = last ? out_.blocks.size() - 1 : Gap::kNoBlock;
+      out_.gaps.push_back(gap);
+    } else {
+      ++out_.misplaced_blocks;
+    }
+  } else {
+    const std::size_t first = block.reads_begin - dropped_;
+    const bool misplaced = block.end > recording_size_ || block.first < covered_;
+    // The monotonic clock never runs back from the block before either.
+    const bool back = any_read_ && out_.monos[first] < last_mono_;
+    if (misplaced || back) {
+      if (misplaced) {
+        ++out_.misplaced_blocks;
+      } else {
+        ++out_.damaged_blocks;
+        out_.damaged_bytes += next;
+      }
+      out_.ends.resize(first);
+      out_.walls.resize(first);
+      out_.monos.resize(first);
+    } else {
+      out_.blocks.push_back(block);
+      covered_ = block.end;
+      last_mono_ = out_.monos.back();
+      any_read_ = true;
+    }
+  }
+  use(next);
+  return true;
+}
+
+Decoded decode(std::span<const std::uint8_t> file, std::uint64_t recording_size) {
+  Scanner scanner(file.size(), recording_size);
+  scanner.feed(file);
+  return std::move(scanner.decoded());
 }
 
 Decoded decode_v1(std::span<const std::uint8_t> payload, bool complete, std::uint64_t recording_size) {

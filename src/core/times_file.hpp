@@ -148,6 +148,45 @@ struct Decoded {
   bool cut = false;                    // the file ends inside a block (a crash while it was written)
 };
 
+// A version 2 file decoded a piece at a time, as decode() decodes it whole:
+// feed() takes the file's bytes in order (its magic line first), the file's
+// size told up front; each block whole in the pieces so far is checked and
+// added to decoded(), the bytes of a block not yet whole kept until it is.
+// What it keeps is a block's bytes, and the reads until drop_reads(): the
+// Blocks number their reads from the file's first, the arrays holding those
+// from reads_dropped() on.
+class Scanner {
+ public:
+  Scanner(std::uint64_t file_size, std::uint64_t recording_size);
+  void feed(std::span<const std::uint8_t> piece);
+  // Whether the file's bytes have all been fed (or the rest would change nothing).
+  bool done() const { return stopped_; }
+  Decoded& decoded() { return out_; }
+  void drop_reads();
+  std::size_t reads_dropped() const { return dropped_; }
+
+ private:
+  bool step();  // one block (or stretch of damage) of pending_; false when it needs more bytes
+  void skip(bool cut);
+  void skipped(bool to_end);
+  std::uint64_t file_size_;
+  std::uint64_t recording_size_;
+  Decoded out_;
+  std::vector<std::uint8_t> pending_;   // the bytes of the last piece not yet used
+  std::span<const std::uint8_t> view_;  // while fed: pending_, or the piece itself
+  std::size_t used_ = 0;                // of view_
+  std::uint64_t at_ = 0;                // the file offset of view_[used_]
+  bool started_ = false;                // past the magic line
+  bool stopped_ = false;
+  bool skipping_ = false;      // looking for the next marker after damage
+  bool skipping_cut_ = false;  // ... after a block the file's end cuts
+  std::uint64_t stretch_ = 0;  // the damaged stretch's bytes so far
+  std::uint64_t covered_ = 0;
+  std::size_t dropped_ = 0;
+  std::int64_t last_mono_ = 0;
+  bool any_read_ = false;
+};
+
 // Decodes a whole times file of either version, given the size of the
 // recording it is to describe. Version 1's zlib stream is passed inflated,
 // as `v1_payload`, with `v1_complete` telling whether the stream ended and

@@ -7,8 +7,10 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <vector>
 
+#include "framing.hpp"
 #include "native.hpp"
 #include "pyref.hpp"
 #include "recording_clock.hpp"
@@ -83,8 +85,12 @@ PyObject* clock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     delete state;
     return nullptr;
   }
-  state->clock.emplace(
-      RecordingReads{state->ends.span(), state->starts.span(), state->monos.span(), state->walls.span()}, baud);
+  if (state->ends.size() == 0) {
+    state->clock.emplace(baud);  // given its reads with add_reads()
+  } else {
+    state->clock.emplace(
+        RecordingReads{state->ends.span(), state->starts.span(), state->monos.span(), state->walls.span()}, baud);
+  }
   PyObject* self = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0);
   if (!self) {
     delete state;
@@ -142,6 +148,12 @@ PyObject* clock_feed(PyObject* self, PyObject* args) {
       return nullptr;
     }
   }
+  for (std::uint32_t n : lengths.span()) {
+    if (n > kMaxPacketSize) {
+      PyErr_Format(PyExc_ValueError, "lengths must be at most %zu bytes (a packet's)", kMaxPacketSize);
+      return nullptr;
+    }
+  }
   RecordingClockObject* c = as_clock(self);
   BusyGuard guard(c->busy);
   if (!guard) return nullptr;
@@ -152,6 +164,36 @@ PyObject* clock_feed(PyObject* self, PyObject* args) {
   const RecordingPackets piece{kinds.span(), offsets.span(), lengths.span(), lost.span()};
   return run(*c->state,
              [&](BackgroundRecordingClock& clock, std::vector<std::int64_t>& out) { clock.feed(piece, out); });
+}
+
+// add_reads(ends, starts, monos, walls)
+PyObject* clock_add_reads(PyObject* self, PyObject* args) {
+  PyObject* objs[4];
+  if (!PyArg_ParseTuple(args, "OOOO:add_reads", &objs[0], &objs[1], &objs[2], &objs[3])) return nullptr;
+  Items<std::int64_t> ends, starts, monos, walls;
+  if (!ends.take(objs[0], "ends", -1) || !starts.take(objs[1], "starts", ends.size()) ||
+      !monos.take(objs[2], "monos", ends.size()) || !walls.take(objs[3], "walls", ends.size())) {
+    return nullptr;
+  }
+  RecordingClockObject* c = as_clock(self);
+  BusyGuard guard(c->busy);
+  if (!guard) return nullptr;
+  if (c->state->finished) {
+    PyErr_SetString(PyExc_ValueError, "the clock has finished");
+    return nullptr;
+  }
+  try {
+    c->state->clock->add_reads({ends.span(), starts.span(), monos.span(), walls.span()});
+  } catch (const std::invalid_argument& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception&) {
+    PyErr_SetString(PyExc_RuntimeError, "the sample clock failed");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* clock_finish(PyObject* self, PyObject*) {
@@ -175,6 +217,9 @@ PyMethodDef clock_methods[] = {
      "feed($self, kinds, offsets, lengths, lost, /)\n--\n\nThe next packets of the recording, in stream order, as "
      "framing places them (bytes-like uint8, int64, uint32, uint8); returns the sample times (int64 bytes, wall "
      "ns, -1 for a packet no read completed) now known of the oldest packets not yet given."},
+    {"add_reads", clock_add_reads, METH_VARARGS,
+     "add_reads($self, ends, starts, monos, walls, /)\n--\n\nThe next reads (bytes-like int64), for a clock made "
+     "with none: each piece's before its packets. ValueError where their monotonic clock runs back."},
     {"finish", clock_finish, METH_NOARGS,
      "finish($self)\n--\n\nThe times of every packet not yet given, the recording having ended."},
     {"figures", clock_figures, METH_NOARGS,
@@ -188,7 +233,8 @@ PyType_Slot clock_slots[] = {
     {Py_tp_methods, clock_methods},
     {Py_tp_doc, const_cast<char*>("RecordingClock(ends, starts, monos, walls, baud)\n--\n\nThe sample clock of a "
                                   "recording from its vouched reads (int64: where each ends and begins in the "
-                                  "stream, when it returned on the monotonic and the wall clock).")},
+                                  "stream, when it returned on the monotonic and the wall clock); made with none, "
+                                  "it is given them with add_reads().")},
     {0, nullptr},
 };
 

@@ -122,7 +122,15 @@ bool put(PyObject* d, const char* key, PyObject* value) {
   return v && PyDict_SetItemString(d, key, v.get()) == 0;
 }
 
-PyObject* decoded_dict(const times::Decoded& t) {
+// Each column of reads let go once it is bytes: a long recording's reads are
+// held twice only a column at a time.
+PyObject* column_bytes(std::vector<std::int64_t>& column) {
+  PyObject* out = as_bytes(column);
+  std::vector<std::int64_t>().swap(column);
+  return out;
+}
+
+PyObject* decoded_dict(times::Decoded& t) {
   Ref blocks = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.blocks.size())));
   if (!blocks) return nullptr;
   for (std::size_t i = 0; i < t.blocks.size(); ++i) {
@@ -165,8 +173,8 @@ PyObject* decoded_dict(const times::Decoded& t) {
   if (!d || !put(d.get(), "version", PyLong_FromLong(t.version)) ||
       PyDict_SetItemString(d.get(), "losses", losses.get()) < 0 ||
       PyDict_SetItemString(d.get(), "blocks", blocks.get()) < 0 ||
-      PyDict_SetItemString(d.get(), "gaps", gaps.get()) < 0 || !put(d.get(), "ends", as_bytes(t.ends)) ||
-      !put(d.get(), "walls", as_bytes(t.walls)) || !put(d.get(), "monos", as_bytes(t.monos)) ||
+      PyDict_SetItemString(d.get(), "gaps", gaps.get()) < 0 || !put(d.get(), "ends", column_bytes(t.ends)) ||
+      !put(d.get(), "walls", column_bytes(t.walls)) || !put(d.get(), "monos", column_bytes(t.monos)) ||
       !put(d.get(), "damaged_bytes", PyLong_FromUnsignedLongLong(t.damaged_bytes)) ||
       !put(d.get(), "damaged_blocks", PyLong_FromUnsignedLong(t.damaged_blocks)) ||
       !put(d.get(), "misplaced_blocks", PyLong_FromUnsignedLong(t.misplaced_blocks)) ||

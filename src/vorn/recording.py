@@ -122,6 +122,7 @@ class Recording:
         self.untimed = 0  # bytes fed without a vouched arrival time
         self.fed = 0  # bytes framed so far
         self.clock = None  # the sample clock columns() runs, for its figures at the end
+        self.span_reads = None  # spans(): the last span's reads (lo, hi, where read lo begins), None if untimed
 
     def advance(self, n: int) -> None:
         self.fed += n
@@ -196,6 +197,7 @@ class Recording:
 
         def untimed(upto):
             nonlocal pos
+            self.span_reads = None
             while pos < upto:
                 data = read(min(COLUMN_CHUNK, upto - pos))
                 if not data:
@@ -210,6 +212,7 @@ class Recording:
         for first, _end, lo, hi in t.segments:
             if not (yield from untimed(first)):
                 return
+            begins = first  # where read lo begins
             while lo < hi:
                 # Reads up to about COLUMN_CHUNK bytes on, and at least one.
                 stop = max(int(np.searchsorted(all_ends[lo:hi], pos + COLUMN_CHUNK, "right")) + lo, lo + 1)
@@ -219,12 +222,15 @@ class Recording:
                 # after the last whole one; the recording stops there.
                 rel = all_ends[lo:stop] - pos
                 whole = rel[rel <= len(data)]
+                self.span_reads = (lo, stop, begins)
                 yield walls[lo:stop], monos[lo:stop], data, whole.tobytes(), pos
+                begins = int(all_ends[stop - 1])
                 pos += len(data)
                 if len(data) < want:
                     return
                 lo = stop
         yield from untimed(self.size)
+        self.span_reads = None
         while data := read(COLUMN_CHUNK):  # grown since it was opened
             self.untimed += len(data)
             yield None, None, data, b"", pos
@@ -270,9 +276,24 @@ class Recording:
             from vorn.sample_clock import recording_clock
 
             try:
-                clock = self.clock = recording_clock(self.path, baud, self.times.steady())
+                # Given the reads span by span: it holds only those it still needs.
+                clock = self.clock = recording_clock(self.path, baud, None)
             except OSError as e:
                 raise with_path(e, self.path) from None
+            read_ends = np.frombuffer(self.times.ends, np.int64)
+            read_monos = np.frombuffer(self.times.monos, np.int64)
+            read_walls = np.frombuffer(self.times.steady().walls, np.int64)  # the clock keeps to the monotonic one
+
+        def give_reads():
+            if clock is None or self.span_reads is None:
+                return
+            lo, hi, begins = self.span_reads
+            ends = read_ends[lo:hi]
+            starts = np.empty_like(ends)
+            starts[0] = begins
+            starts[1:] = ends[:-1]
+            clock.add_reads(ends, starts, read_monos[lo:hi], read_walls[lo:hi])
+
         # The sample clock gives a packet's time a few seconds of recording
         # after it: chunks wait here for theirs.
         sampled = SampleQueue(np)
@@ -301,6 +322,7 @@ class Recording:
             with self.file:
                 for walls, monos, data, ends, base in spans:
                     self.advance(len(data))
+                    give_reads()
                     kinds_b, reads_b, values_b, flags_b = columns(data, ends)
                     if clock is not None:
                         sampled.add(clock.feed(kinds_b, *self.framer.places()))
@@ -336,6 +358,7 @@ class Recording:
                         if not waiting or sampled.count >= waiting[-1][1]:
                             break
                         self.advance(len(data))
+                        give_reads()
                         kinds_b = columns(data, ends, False)[0]
                         sampled.add(clock.feed(kinds_b, *self.framer.places()))
                     if waiting and sampled.count < waiting[-1][1]:

@@ -86,10 +86,14 @@ def sample_times(path, baud: int | None = None, times: Times | None = None):
     return np.frombuffer(b"".join(parts), np.int64), clock.figures()
 
 
-def recording_clock(path, baud: int | None, times: Times):
+def recording_clock(path, baud: int | None, times: Times | None):
     """The recording's _native.RecordingClock: fed its packets' places in
     stream order (Framer.places()), it gives their sample times a few seconds
-    behind, UNTIMED for a packet no vouched read completed."""
+    behind, UNTIMED for a packet no vouched read completed. With times None,
+    it is given the reads with add_reads() as the recording is framed (each
+    piece's before its packets), and holds only those it still needs."""
+    if times is None:
+        return _native.RecordingClock(b"", b"", b"", b"", float(baud_of(path, baud)))
     return _native.RecordingClock(times.ends, read_starts(times), times.monos, times.walls, float(baud_of(path, baud)))
 
 

@@ -57,6 +57,7 @@ INFLATE_PIECE = 1 << 16
 # between two reads has stepped: NTP slews at most 0.5 ms a second, and steps
 # (or a clock set by hand) go further.
 STEP_BACK = 1_000_000
+STEP_PIECE = 1 << 16  # reads looked at for steps back at a time
 
 
 class UntimedWarning(UserWarning):
@@ -306,9 +307,14 @@ class Times:
         clocks' rounding stay far below."""
         import numpy as np
 
-        offsets = np.frombuffer(self.walls, np.int64) - np.frombuffer(self.monos, np.int64)
-        drops = np.flatnonzero(np.diff(offsets) < -STEP_BACK) + 1
-        return [(int(i), int(offsets[i - 1] - offsets[i])) for i in drops]
+        walls, monos = np.frombuffer(self.walls, np.int64), np.frombuffer(self.monos, np.int64)
+        out = []
+        # A stretch at a time, with the read before it: no copy of the whole recording's reads.
+        for lo in range(0, max(len(walls) - 1, 0), STEP_PIECE):
+            offsets = walls[lo : lo + STEP_PIECE + 1] - monos[lo : lo + STEP_PIECE + 1]
+            drops = np.flatnonzero(np.diff(offsets) < -STEP_BACK) + 1
+            out += [(lo + int(i), int(offsets[i - 1] - offsets[i])) for i in drops]
+        return out
 
     def origin(self) -> int | None:
         """The monotonic time of the recording's first byte's arrival: the first
@@ -418,6 +424,7 @@ def _load(path: str, key: tuple, content: _Content) -> Times:
         decoded = decode_v1(data[len(MAGIC_V1) :], size, times.reasons, tname)
         if decoded is None:
             return times
+    data = None  # the file's bytes, no longer needed beside its reads
     blocks = decoded["blocks"]
     if decoded["damaged_blocks"]:
         times.reasons.append(

@@ -2,6 +2,8 @@
 // its own: the same times, in the recording's order, and none lost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -28,13 +30,14 @@ struct Recording {
   }
 };
 
-// filter_until: the filter packets stop there, the raw ones go on.
-Recording make(std::size_t packets, std::size_t filter_until = SIZE_MAX) {
+// filter_until: the filter packets stop there, the raw ones go on; from
+// filter_back on, the filter packets are back.
+Recording make(std::size_t packets, std::size_t filter_until = SIZE_MAX, std::size_t filter_back = SIZE_MAX) {
   Recording r;
   std::mt19937_64 rng(4);
   std::int64_t at = 0;
   for (std::size_t k = 0; k < packets; ++k) {
-    if (k % 3 == 2 && k >= filter_until) continue;
+    if (k % 3 == 2 && k >= filter_until && k < filter_back) continue;
     r.kinds.push_back(k % 3 == 2 ? 1 : 0);
     r.lengths.push_back(k % 3 == 2 ? 90 : 48);
     r.offsets.push_back(at + (k == 5000 ? 30 : 0));  // bytes lost before packet 5000
@@ -83,9 +86,75 @@ TEST_P(RecordingPieces, OnItsOwnThreadGiveTheWholeRecordingsTimes) {
   EXPECT_EQ(pieces, whole);
   EXPECT_EQ(background.stats()[0].rate_hz, whole_stats[0].rate_hz);
   EXPECT_EQ(background.stats()[1].packets, whole_stats[1].packets);
+
+  // Given the reads a piece at a time too, each piece's before its packets.
+  vorn::BackgroundRecordingClock given(921600);
+  std::vector<std::int64_t> gradual;
+  std::size_t added = 0;
+  for (std::size_t i = 0; i < r.kinds.size();) {
+    const std::size_t k = std::min(r.kinds.size(), i + 1 + static_cast<std::size_t>(rng() % 5000));
+    const std::int64_t last = r.offsets[k - 1] + r.lengths[k - 1] - 1;
+    std::size_t upto = added;
+    while (upto < r.ends.size() && (upto == added || r.ends[upto - 1] <= last)) ++upto;
+    const auto part = [&](const std::vector<std::int64_t>& v) { return std::span(v).subspan(added, upto - added); };
+    given.add_reads({part(r.ends), part(r.starts), part(r.monos), part(r.walls)});
+    added = upto;
+    given.feed(r.piece(i, k), gradual);
+    i = k;
+  }
+  given.finish(gradual);
+  EXPECT_EQ(gradual, whole);
+  EXPECT_EQ(given.stats()[1].rate_hz, whole_stats[1].rate_hz);
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordingClock, RecordingPieces, ::testing::Values(SIZE_MAX, 50'000));
+
+// A stream that stops (and one that comes back much later): fed a piece at a
+// time, the other stream's packets are held no longer than the clocks'
+// windows after the silence, not to the recording's end, and the times are
+// those of the whole recording worked out with no horizon at all (a last
+// read, past every packet, whose clock runs back turns it off).
+TEST(RecordingClock, AStreamThatStopsHoldsTheOtherOnlyForItsWindows) {
+  // The filter packets stop after 14 s; then 1,875 raw packets a second to 170 s.
+  constexpr std::size_t kPackets = 450'000;
+  for (const std::size_t back : {SIZE_MAX, std::size_t{300'000}}) {
+    const Recording r = make(kPackets, 20'000, back);
+    Recording plain = r;
+    plain.starts.push_back(plain.ends.back() + 10);
+    plain.ends.push_back(plain.ends.back() + 20);
+    plain.monos.push_back(0);
+    plain.walls.push_back(0);
+    std::array<vorn::ClockStats, 2> whole_stats;
+    const auto whole = vorn::recover_recording(plain.piece(0, plain.kinds.size()), plain.reads(), 921600, whole_stats);
+
+    vorn::RecordingClock clock(921600);
+    std::vector<std::int64_t> pieces;
+    std::size_t most = 0;
+    std::size_t added = 0;
+    for (std::size_t i = 0; i < r.kinds.size(); i += 3000) {
+      // The reads up to the piece's end, as the framing reaches them.
+      const std::size_t k = std::min(r.kinds.size(), i + 3000);
+      const std::int64_t last = r.offsets[k - 1] + r.lengths[k - 1] - 1;
+      std::size_t upto = added;
+      while (upto < r.ends.size() && (upto == added || r.ends[upto - 1] <= last)) ++upto;
+      const auto part = [&](const std::vector<std::int64_t>& v) { return std::span(v).subspan(added, upto - added); };
+      clock.add_reads({part(r.ends), part(r.starts), part(r.monos), part(r.walls)});
+      added = upto;
+      clock.feed(r.piece(i, k), pieces);
+      most = std::max(most, clock.waiting());
+    }
+    // The stopped stream's last window (32 s), then its silence (32 s): about
+    // 120,000 packets. Held to the end, those after the stop would be 290,000.
+    EXPECT_LT(most, 130'000u) << "filter back at " << back;
+    clock.finish(pieces);
+    EXPECT_EQ(pieces, whole);
+    const auto stats = clock.stats();
+    EXPECT_EQ(stats[1].pauses, whole_stats[1].pauses);
+    EXPECT_EQ(stats[1].pauses, back == SIZE_MAX ? 0u : 1u);
+    EXPECT_EQ(stats[1].rate_hz, whole_stats[1].rate_hz);
+    EXPECT_EQ(stats[0].jitter_p99_ns, whole_stats[0].jitter_p99_ns);
+  }
+}
 
 TEST(RecordingClock, LeftUnfinishedItsThreadStops) {
   const Recording r = make(20000);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <span>
@@ -194,6 +195,85 @@ TEST(TimesFile, NoNumberInTheFileMakesItAllocateBeyondTheRecording) {
     EXPECT_LE(d.ends.size(), 4u);
   }
   EXPECT_EQ(decode(Bytes{'x'}, 10).version, 0);
+}
+
+// The same as decode() makes of the whole file: fed in pieces of `piece`
+// bytes (random sizes up to 300 when 0), the reads taken out now and then.
+void expect_same_in_pieces(std::span<const std::uint8_t> file, std::uint64_t recording_size, std::size_t piece) {
+  const Decoded whole = decode(file, recording_size);
+  Scanner scanner(file.size(), recording_size);
+  std::mt19937 rng(static_cast<std::uint32_t>(file.size() + piece));
+  std::vector<std::int64_t> ends, walls, monos;
+  const auto take = [&] {
+    Decoded& d = scanner.decoded();
+    EXPECT_EQ(scanner.reads_dropped(), ends.size());
+    ends.insert(ends.end(), d.ends.begin(), d.ends.end());
+    walls.insert(walls.end(), d.walls.begin(), d.walls.end());
+    monos.insert(monos.end(), d.monos.begin(), d.monos.end());
+    scanner.drop_reads();
+  };
+  for (std::size_t at = 0; at < file.size();) {
+    const std::size_t n = std::min(file.size() - at, piece ? piece : 1 + rng() % 300);
+    scanner.feed(file.subspan(at, n));
+    at += n;
+    if (rng() % 4 == 0) take();
+  }
+  take();
+  const Decoded& got = scanner.decoded();
+  EXPECT_TRUE(scanner.done());
+  EXPECT_EQ(got.version, whole.version);
+  EXPECT_EQ(ends, whole.ends);
+  EXPECT_EQ(walls, whole.walls);
+  EXPECT_EQ(monos, whole.monos);
+  ASSERT_EQ(got.blocks.size(), whole.blocks.size());
+  for (std::size_t i = 0; i < got.blocks.size(); ++i) {
+    EXPECT_EQ(got.blocks[i].first, whole.blocks[i].first);
+    EXPECT_EQ(got.blocks[i].end, whole.blocks[i].end);
+    EXPECT_EQ(got.blocks[i].reads_begin, whole.blocks[i].reads_begin);
+    EXPECT_EQ(got.blocks[i].reads_end, whole.blocks[i].reads_end);
+  }
+  ASSERT_EQ(got.gaps.size(), whole.gaps.size());
+  for (std::size_t i = 0; i < got.gaps.size(); ++i) {
+    EXPECT_EQ(got.gaps[i].at, whole.gaps[i].at);
+    EXPECT_EQ(got.gaps[i].block, whole.gaps[i].block);
+    EXPECT_EQ(got.gaps[i].back_mono, whole.gaps[i].back_mono);
+  }
+  ASSERT_EQ(got.losses.size(), whole.losses.size());
+  for (std::size_t i = 0; i < got.losses.size(); ++i) {
+    EXPECT_EQ(got.losses[i].at, whole.losses[i].at);
+    EXPECT_EQ(got.losses[i].block, whole.losses[i].block);
+  }
+  EXPECT_EQ(got.damaged_bytes, whole.damaged_bytes);
+  EXPECT_EQ(got.damaged_blocks, whole.damaged_blocks);
+  EXPECT_EQ(got.misplaced_blocks, whole.misplaced_blocks);
+  EXPECT_EQ(got.cut, whole.cut);
+}
+
+// A file read a piece at a time decodes as the whole file: sound, with gaps
+// and losses, damaged anywhere, cut anywhere, with blocks out of place.
+TEST(TimesFile, PiecesDecodeAsTheWholeFile) {
+  const Made m = make(31, 8);
+  Bytes file(m.file.begin(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[3]));
+  ASSERT_TRUE(encode_gap(file, 0, 0, 0, 1, 2, 3, 4));  // names no block: out of place here
+  encode_loss(file, 0, 0, 0, 5, 6, LossCause::Ring, 7, 8);
+  file.insert(file.end(), m.file.begin() + static_cast<std::ptrdiff_t>(m.block_at[3]), m.file.end());
+  const Bytes junk = {'V', 'T', 'B', 'x', 'V', 'T', 'B', '2', 1, 2, 3};
+  file.insert(file.begin() + static_cast<std::ptrdiff_t>(m.block_at[5]), junk.begin(), junk.end());
+  for (const std::size_t piece : {0, 1, 3, 36, 4096}) {
+    expect_same_in_pieces(m.file, m.recording.size(), piece);
+    expect_same_in_pieces(file, m.recording.size(), piece);
+    expect_same_in_pieces(m.file, m.recording.size() / 2, piece);  // blocks beyond the recording
+  }
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 300; ++trial) {
+    Bytes bad = file;
+    const std::size_t at = rng() % bad.size();
+    bad[at] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    expect_same_in_pieces(bad, m.recording.size(), trial % 2 ? 0 : 1 + trial % 50);
+    expect_same_in_pieces(std::span(file).first(rng() % file.size()), m.recording.size(), 0);
+  }
+  expect_same_in_pieces(Bytes{'x', 'y'}, 10, 1);
+  expect_same_in_pieces(Bytes(kMagicV2.begin(), kMagicV2.begin() + 5), 10, 1);  // not a whole magic line
 }
 
 TEST(TimesFile, GapsFollowTheBlockThatVouchesForThem) {
