@@ -26,7 +26,7 @@ import time
 import warnings
 
 import pytest
-from conftest import as_nobody
+from privileges import as_nobody
 
 import vorn_model as vm
 import vorn_rs

@@ -21,7 +21,7 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
-from conftest import as_nobody
+from privileges import as_nobody
 from test_serial import Pty, pty  # noqa: F401 (a fixture)
 
 import vorn_model as vm
@@ -1987,7 +1987,7 @@ import json, sys
 sys.path[:0] = [{str(private)!r}, {str(ROOT / "tests")!r}]
 import vorn
 assert vorn.__file__.startswith({str(private)!r}), vorn.__file__
-from conftest import as_nobody
+from privileges import as_nobody
 from vorn.cli import main
 print(json.dumps(as_nobody(lambda: main(["doctor", {pty.path!r}, "--json"]))))
 """
