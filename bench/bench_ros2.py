@@ -257,8 +257,8 @@ def ceiling(seconds: float) -> tuple[float, float]:
 
     import vorn
     from vorn import _native
-    from vorn.live import columns_of
     from vorn.ros2 import Publisher
+    from vorn.stream import columns_of
 
     data = UnitSimulator(seed=9, invalid_rate=0.02).stream(seconds)[0]
     node = rclpy.create_node(f"bench_ceiling_{os.getpid()}")
