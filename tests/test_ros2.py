@@ -470,6 +470,7 @@ def test_hang_up_ends_the_node_and_reconnect_resumes_with_the_gap_in_diagnostics
     assert levels[-1] in ((0, "1"), (1, "1"))  # then back, the reconnection counted
 
 
+@pytest.mark.child_interpreter
 def test_without_rclpy_the_command_says_how_to_get_it_in_one_line():
     code = "import sys; sys.modules['rclpy'] = None; from vorn.cli import main; sys.exit(main(['ros2', '/dev/null']))"
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
