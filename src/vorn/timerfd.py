@@ -23,11 +23,11 @@ class Timer:
             self.fd = libc.timerfd_create(time.CLOCK_MONOTONIC, tfd_nonblock | tfd_cloexec)
             if self.fd < 0:
                 raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
-            spec_type = ctypes.c_long * 4  # struct itimerspec: interval, then value
+            itimerspec = ctypes.c_long * 4  # interval, then value (seconds, nanoseconds each)
 
             def settime(at_ns: int) -> None:
-                spec = spec_type(0, 0, at_ns // 1_000_000_000, at_ns % 1_000_000_000)
-                if libc.timerfd_settime(self.fd, tfd_timer_abstime, spec, None) != 0:
+                when = itimerspec(0, 0, at_ns // 1_000_000_000, at_ns % 1_000_000_000)
+                if libc.timerfd_settime(self.fd, tfd_timer_abstime, when, None) != 0:
                     raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()))
 
             self._settime = settime
